@@ -1,0 +1,73 @@
+#include "comportctrl.h"
+
+#include <cctype>
+
+ComPortCtrl::ComPortCtrl()
+    : owner(nullptr), port("COM1"), baudrate(9600), databit(8), stopbit(2), parity('N'),
+      context(nullptr)
+{
+}
+
+ComPortCtrl::~ComPortCtrl()
+{
+    close();
+}
+
+int ComPortCtrl::open()
+{
+    close();
+
+    const std::string device = deviceName(port);
+    // The library refuses these too, but prints its reason on stderr; the station shows
+    // failures only through its own message.
+    if (device.empty() || baudrate == 0 || (parity != 'N' && parity != 'E' && parity != 'O'))
+        return -1;
+    context = modbus_new_rtu(device.c_str(), baudrate, parity, databit, stopbit);
+    if (!context)
+        return -1;
+    modbus_set_debug(context, FALSE);
+    modbus_set_error_recovery(context, MODBUS_ERROR_RECOVERY_NONE);
+    if (modbus_connect(context) < 0) {
+        modbus_free(context);
+        context = nullptr;
+        return -1;
+    }
+    modbus_set_response_timeout(context, 1, 0);
+    return 0;
+}
+
+int ComPortCtrl::close()
+{
+    if (context) {
+        modbus_close(context);
+        modbus_free(context);
+        context = nullptr;
+    }
+    return 0;
+}
+
+std::string ComPortCtrl::deviceName(const std::string &port)
+{
+#ifdef _WIN32
+    // COM10 and above exist only in the device namespace.
+    if (port.size() > 4)
+        return "\\\\.\\" + port;
+    return port;
+#else
+    if (!port.empty() && port[0] == '/')
+        return port;
+    if (port.size() > 3 && port.compare(0, 3, "COM") == 0) {
+        unsigned long number = 0;
+        bool digits = port.size() <= 12;
+        for (size_t i = 3; digits && i < port.size(); ++i) {
+            if (!std::isdigit(static_cast<unsigned char>(port[i])))
+                digits = false;
+            else
+                number = number * 10 + static_cast<unsigned long>(port[i] - '0');
+        }
+        if (digits && number >= 1)
+            return "/dev/ttyS" + std::to_string(number - 1);
+    }
+    return port;
+#endif
+}

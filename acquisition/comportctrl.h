@@ -1,0 +1,54 @@
+#ifndef COMPORTCTRL_H
+#define COMPORTCTRL_H
+
+#include <string>
+
+#include <modbus.h>
+
+class WidgetComPort;
+
+// The one serial line: its five settings and, while open, the Modbus RTU context.
+// Settings are applied at the next open; the line itself never reopens on its own.
+class ComPortCtrl
+{
+public:
+    ComPortCtrl();
+    ~ComPortCtrl();
+    ComPortCtrl(const ComPortCtrl &) = delete;
+    ComPortCtrl &operator=(const ComPortCtrl &) = delete;
+
+    void setOwner(WidgetComPort *widget) { owner = widget; }
+    WidgetComPort *getOwner() const { return owner; }
+
+    void setPort(const char *name) { port = name ? name : ""; }
+    void setBaudrate(int value) { baudrate = value; }
+    void setDatabit(int value) { databit = value; }
+    void setStopbit(int value) { stopbit = value; }
+    void setParity(char value) { parity = value; }
+
+    const char *getPort() const { return port.c_str(); }
+    int getBaudrate() const { return baudrate; }
+    int getDatabit() const { return databit; }
+    int getStopbit() const { return stopbit; }
+    char getParity() const { return parity; }
+    modbus_t *getContext() const { return context; }
+
+    // 0 when the line is open, -1 when it could not be opened (the line is then closed).
+    int open();
+    // Always 0.
+    int close();
+
+    // The device the operator's port name stands for on this platform.
+    static std::string deviceName(const std::string &port);
+
+private:
+    WidgetComPort *owner;
+    std::string port;
+    int baudrate;
+    int databit;
+    int stopbit;
+    char parity;
+    modbus_t *context;
+};
+
+#endif // COMPORTCTRL_H

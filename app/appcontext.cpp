@@ -1,0 +1,82 @@
+#include "appcontext.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+namespace {
+
+const char *const suffixes[] = {
+    "/config/ComPort.json", "/config/Monitor.json", "/db/record.zdb", "/export/",
+    "/backup/",             "/user/user.zdb",       "/user/um.mht",
+};
+const int kindCount = int(sizeof(suffixes) / sizeof(suffixes[0]));
+
+// Folders the station needs; a skipped install step must not cost readings.
+const char *const folders[] = {"config", "db", "export", "backup", "user"};
+
+} // namespace
+
+// Outside any namespace, as the resource macro requires.
+static void initResources()
+{
+    // The images live in a static library; registering them here keeps the linker from
+    // dropping them in every program that uses the registry.
+    Q_INIT_RESOURCE(resources);
+}
+
+AppContext::AppContext()
+{
+    initResources();
+}
+
+AppContext::~AppContext() = default;
+
+AppContext &AppContext::instance()
+{
+    static AppContext context;
+    return context;
+}
+
+void *AppContext::object(int kind) const
+{
+    (void)kind;
+    return nullptr;
+}
+
+QString AppContext::path(int kind) const
+{
+    if (kind < 0 || kind >= kindCount)
+        return applicationDir();
+    return applicationDir() + QLatin1String(suffixes[kind]);
+}
+
+int AppContext::init()
+{
+    QDir dir(applicationDir());
+    for (const char *folder : folders)
+        dir.mkpath(QLatin1String(folder));
+    return 0;
+}
+
+int AppContext::shutdown()
+{
+    return 0;
+}
+
+void AppContext::setApplicationDir(const QString &dir)
+{
+    overrideDir = dir;
+    while (overrideDir.size() > 1 && overrideDir.endsWith(QLatin1Char('/')))
+        overrideDir.chop(1);
+}
+
+void AppContext::reset()
+{
+}
+
+QString AppContext::applicationDir() const
+{
+    if (!overrideDir.isEmpty())
+        return overrideDir;
+    return QCoreApplication::applicationDirPath();
+}

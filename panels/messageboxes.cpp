@@ -1,0 +1,41 @@
+#include "messageboxes.h"
+
+namespace {
+MessageBoxes::Responder &responder()
+{
+    static MessageBoxes::Responder current;
+    return current;
+}
+} // namespace
+
+QMessageBox::StandardButton MessageBoxes::critical(const QString &title, const QString &text)
+{
+    return show({QMessageBox::Critical, title, text, QMessageBox::Ok, QMessageBox::Ok});
+}
+
+QMessageBox::StandardButton MessageBoxes::information(const QString &title, const QString &text)
+{
+    return show({QMessageBox::Information, title, text, QMessageBox::Ok, QMessageBox::Ok});
+}
+
+QMessageBox::StandardButton MessageBoxes::warning(const QString &title, const QString &text,
+                                                  QMessageBox::StandardButtons buttons,
+                                                  QMessageBox::StandardButton defaultButton)
+{
+    return show({QMessageBox::Warning, title, text, buttons, defaultButton});
+}
+
+void MessageBoxes::setResponder(Responder value)
+{
+    responder() = std::move(value);
+}
+
+QMessageBox::StandardButton MessageBoxes::show(const Box &box)
+{
+    if (responder())
+        return responder()(box);
+    QMessageBox dialog(box.icon, box.title, box.text, box.buttons);
+    if (box.defaultButton != QMessageBox::NoButton)
+        dialog.setDefaultButton(box.defaultButton);
+    return static_cast<QMessageBox::StandardButton>(dialog.exec());
+}

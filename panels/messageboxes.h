@@ -1,0 +1,41 @@
+#ifndef MESSAGEBOXES_H
+#define MESSAGEBOXES_H
+
+#include <QMessageBox>
+#include <QString>
+
+#include <functional>
+
+// Every modal message box of the station goes through here: boxes without parent, exactly
+// the given title, text and buttons. Tests install a responder that answers instead.
+class MessageBoxes
+{
+public:
+    struct Box
+    {
+        QMessageBox::Icon icon;
+        QString title;
+        QString text;
+        QMessageBox::StandardButtons buttons;
+        QMessageBox::StandardButton defaultButton;
+    };
+    using Responder = std::function<QMessageBox::StandardButton(const Box &)>;
+
+    // Title "错误"-style refusals and failures: one OK button.
+    static QMessageBox::StandardButton critical(const QString &title, const QString &text);
+    // Results: one OK button.
+    static QMessageBox::StandardButton information(const QString &title, const QString &text);
+    // Questions and warnings; the default button is the one Enter answers.
+    static QMessageBox::StandardButton
+    warning(const QString &title, const QString &text,
+            QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+            QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+
+    // Replaces the real boxes; an empty responder restores them.
+    static void setResponder(Responder responder);
+
+private:
+    static QMessageBox::StandardButton show(const Box &box);
+};
+
+#endif // MESSAGEBOXES_H

@@ -1,0 +1,151 @@
+#include "acquisition/comportctrl.h"
+
+#include <QtTest>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
+
+// A pseudo-terminal pair standing in for a serial device.
+class Pty
+{
+public:
+    Pty()
+    {
+        char name[256] = {};
+        if (openpty(&master, &slave, name, nullptr, nullptr) == 0)
+            path = name;
+    }
+    ~Pty()
+    {
+        if (master >= 0)
+            ::close(master);
+        if (slave >= 0)
+            ::close(slave);
+    }
+    int master = -1;
+    int slave = -1;
+    std::string path;
+};
+
+class TestComPortCtrl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startsClosedWithDefaults();
+    void deviceNamesMapToLinuxDevices();
+    void opensAPseudoTerminalWithOneSecondTimeout();
+    void reopeningReplacesTheContext();
+    void badSettingsFailAndLeaveTheLineClosed_data();
+    void badSettingsFailAndLeaveTheLineClosed();
+    void closingIsAlwaysSafe();
+};
+
+void TestComPortCtrl::startsClosedWithDefaults()
+{
+    ComPortCtrl ctrl;
+    QCOMPARE(QString(ctrl.getPort()), QString("COM1"));
+    QCOMPARE(ctrl.getBaudrate(), 9600);
+    QCOMPARE(ctrl.getDatabit(), 8);
+    QCOMPARE(ctrl.getStopbit(), 2);
+    QCOMPARE(ctrl.getParity(), 'N');
+    QVERIFY(ctrl.getContext() == nullptr);
+    QVERIFY(ctrl.getOwner() == nullptr);
+}
+
+void TestComPortCtrl::deviceNamesMapToLinuxDevices()
+{
+    QCOMPARE(ComPortCtrl::deviceName("COM1"), std::string("/dev/ttyS0"));
+    QCOMPARE(ComPortCtrl::deviceName("COM9"), std::string("/dev/ttyS8"));
+    QCOMPARE(ComPortCtrl::deviceName("COM10"), std::string("/dev/ttyS9"));
+    QCOMPARE(ComPortCtrl::deviceName("COM100"), std::string("/dev/ttyS99"));
+    QCOMPARE(ComPortCtrl::deviceName("/dev/ttyUSB0"), std::string("/dev/ttyUSB0"));
+    QCOMPARE(ComPortCtrl::deviceName("/tmp/sim link"), std::string("/tmp/sim link"));
+    // Not a COM number: passed on as it is and left to the device open to judge.
+    QCOMPARE(ComPortCtrl::deviceName("COM"), std::string("COM"));
+    QCOMPARE(ComPortCtrl::deviceName("COM0"), std::string("COM0"));
+    QCOMPARE(ComPortCtrl::deviceName("COMx1"), std::string("COMx1"));
+}
+
+void TestComPortCtrl::opensAPseudoTerminalWithOneSecondTimeout()
+{
+    Pty pty;
+    QVERIFY(!pty.path.empty());
+    ComPortCtrl ctrl;
+    ctrl.setPort(pty.path.c_str());
+    ctrl.setBaudrate(19200);
+    ctrl.setParity('E');
+    ctrl.setStopbit(1);
+    QCOMPARE(ctrl.open(), 0);
+    QVERIFY(ctrl.getContext() != nullptr);
+    uint32_t seconds = 0, microseconds = 0;
+    QCOMPARE(modbus_get_response_timeout(ctrl.getContext(), &seconds, &microseconds), 0);
+    QCOMPARE(seconds, 1u);
+    QCOMPARE(microseconds, 0u);
+    QCOMPARE(ctrl.close(), 0);
+    QVERIFY(ctrl.getContext() == nullptr);
+}
+
+void TestComPortCtrl::reopeningReplacesTheContext()
+{
+    Pty first, second;
+    ComPortCtrl ctrl;
+    ctrl.setPort(first.path.c_str());
+    QCOMPARE(ctrl.open(), 0);
+    // The next open uses the settings held now, on a fresh context.
+    ctrl.setPort(second.path.c_str());
+    QCOMPARE(ctrl.open(), 0);
+    QVERIFY(ctrl.getContext() != nullptr);
+    QCOMPARE(modbus_get_socket(ctrl.getContext()) >= 0, true);
+    // A failing reopen frees the old context and leaves the line closed.
+    ctrl.setPort("/dev/does-not-exist-hydrovane");
+    QCOMPARE(ctrl.open(), -1);
+    QVERIFY(ctrl.getContext() == nullptr);
+}
+
+void TestComPortCtrl::badSettingsFailAndLeaveTheLineClosed_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<int>("baudrate");
+    QTest::addColumn<int>("parity");
+    // An empty port stands for a working pseudo-terminal in the rows below.
+    QTest::newRow("missing device") << "/dev/does-not-exist-hydrovane" << 9600 << int('N');
+    QTest::newRow("empty port name") << "<none>" << 9600 << int('N');
+    QTest::newRow("baud rate 0") << "" << 0 << int('N');
+    QTest::newRow("parity X") << "" << 9600 << int('X');
+    QTest::newRow("parity lower-case e") << "" << 9600 << int('e');
+    QTest::newRow("parity NUL") << "" << 9600 << 0;
+}
+
+void TestComPortCtrl::badSettingsFailAndLeaveTheLineClosed()
+{
+    QFETCH(QString, port);
+    QFETCH(int, baudrate);
+    QFETCH(int, parity);
+    Pty pty;
+    ComPortCtrl ctrl;
+    const std::string name = port.isEmpty() ? pty.path : port == "<none>" ? "" : port.toStdString();
+    ctrl.setPort(name.c_str());
+    ctrl.setBaudrate(baudrate);
+    ctrl.setParity(char(parity));
+    QCOMPARE(ctrl.open(), -1);
+    QVERIFY(ctrl.getContext() == nullptr);
+    QCOMPARE(ctrl.close(), 0);
+}
+
+void TestComPortCtrl::closingIsAlwaysSafe()
+{
+    ComPortCtrl ctrl;
+    QCOMPARE(ctrl.close(), 0);
+    QCOMPARE(ctrl.close(), 0);
+    Pty pty;
+    ctrl.setPort(pty.path.c_str());
+    QCOMPARE(ctrl.open(), 0);
+    QCOMPARE(ctrl.close(), 0);
+    QCOMPARE(ctrl.close(), 0);
+    QVERIFY(ctrl.getContext() == nullptr);
+}
+
+QTEST_APPLESS_MAIN(TestComPortCtrl)
+#include "tst_comportctrl.moc"

@@ -1,0 +1,53 @@
+#include "testsupport.h"
+
+#include "app/appcontext.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+TempStation::TempStation()
+{
+    AppContext::instance().reset();
+    AppContext::instance().setApplicationDir(dir.path());
+}
+
+TempStation::~TempStation()
+{
+    AppContext::instance().shutdown();
+    AppContext::instance().reset();
+    AppContext::instance().setApplicationDir(QString());
+}
+
+bool TempStation::writeFile(const QString &relative, const QByteArray &content) const
+{
+    const QString target = dir.filePath(relative);
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    QFile file(target);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(content) == content.size();
+}
+
+QByteArray TempStation::readFile(const QString &relative) const
+{
+    QFile file(dir.filePath(relative));
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+MessageBoxRecorder::MessageBoxRecorder()
+{
+    MessageBoxes::setResponder([this](const MessageBoxes::Box &box) {
+        boxes.append(box);
+        if (!answers.isEmpty())
+            return answers.takeFirst();
+        return box.defaultButton != QMessageBox::NoButton ? box.defaultButton : QMessageBox::Ok;
+    });
+}
+
+MessageBoxRecorder::~MessageBoxRecorder()
+{
+    MessageBoxes::setResponder(MessageBoxes::Responder());
+}
