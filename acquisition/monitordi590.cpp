@@ -1,0 +1,57 @@
+#include "monitordi590.h"
+
+MonitorDI590::MonitorDI590(const std::string &username, int id, bool running, bool record)
+    : MonitorDI590("DI590", username, id, running, record)
+{
+}
+
+MonitorDI590::MonitorDI590(const char *model, const std::string &username, int id, bool running,
+                           bool record)
+    : MonitorBase(model, username, id, running, record)
+{
+    sensorMap = {{"DO", nullptr}, {"Temper", nullptr}};
+}
+
+int MonitorDI590::readSensors(modbus_t *context)
+{
+    return readConfiguration(context, 3);
+}
+
+std::string MonitorDI590::mainFactor() const
+{
+    return "DO";
+}
+
+int MonitorDI590::readConfiguration(modbus_t *context, int count)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        sensors.clear();
+    }
+    uint16_t words[3];
+    if (!exchange(context, HoldingRegisters, 0x3006, count, words))
+        return -1;
+
+    std::lock_guard<std::mutex> guard(lock);
+    fit("DO", &doSensor);
+    mainSensor = &doSensor;
+    switch (words[0]) {
+    case 0:
+        doSensor.unit = "ppm";
+        break;
+    case 1:
+        doSensor.unit = "mg/L";
+        break;
+    case 2:
+        // Saturation comes in tenths of a percent. Going back to ppm or mg/L later keeps
+        // this scale, as the instrument does not report it separately.
+        doSensor.unit = "%";
+        doSensor.decimals = 1;
+        doDivisor = 10;
+        break;
+    default:
+        break;
+    }
+    fit("Temper", count < 3 || words[2] > 1 ? &temperSensor : nullptr);
+    return 0;
+}
