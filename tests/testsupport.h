@@ -4,8 +4,12 @@
 #include "panels/messageboxes.h"
 
 #include <QList>
+#include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
+
+class ComPortCtrl;
 
 // A temporary application directory that the registry points at for the fixture's life.
 class TempStation
@@ -38,6 +42,33 @@ public:
 
 private:
     QList<QMessageBox::StandardButton> answers;
+};
+
+// A running hydrovane-sim with its line linked inside a temporary directory. `options` are
+// extra command-line options (for example "--wire-time"), `instruments` its ID:MODEL specs.
+// The simulator is stopped with SIGTERM when the fixture goes.
+class SimulatorProcess
+{
+public:
+    explicit SimulatorProcess(const QStringList &instruments,
+                              const QStringList &options = QStringList());
+    ~SimulatorProcess();
+
+    // The simulator answered `ready` on its link.
+    bool isReady() const { return ready; }
+    QString linkPath() const { return dir.filePath("line"); }
+    // Points the link object at the simulator's line and opens it; 0 on success.
+    int open(ComPortCtrl &ctrl) const;
+    // Kills the simulator without warning, as a pulled cable would.
+    void kill();
+    // Starts it again on the same link with the same instruments; true once it is ready.
+    bool start();
+
+private:
+    QTemporaryDir dir;
+    QStringList arguments;
+    QProcess process;
+    bool ready = false;
 };
 
 #endif // TESTSUPPORT_H
