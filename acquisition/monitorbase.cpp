@@ -1,7 +1,11 @@
 #include "monitorbase.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+
+#include <poll.h>
+#include <termios.h>
 
 namespace {
 
@@ -10,6 +14,49 @@ const int nameWords = 3;
 const int measurementRegister = 0x4004;
 const int relayRegister = 0x300B;
 const int relayWords = 6;
+
+// Seconds one character takes on the line, from the port's own settings.
+double characterTime(int fd)
+{
+    termios settings;
+    if (tcgetattr(fd, &settings) != 0)
+        return 11.0 / 9600;
+    static const struct
+    {
+        speed_t code;
+        int baud;
+    } speeds[] = {{B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
+                  {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+    int baud = 9600;
+    for (const auto &speed : speeds) {
+        if (cfgetospeed(&settings) == speed.code)
+            baud = speed.baud;
+    }
+    const tcflag_t size = settings.c_cflag & CSIZE;
+    const int bits = 1 + (size == CS7 ? 7 : 8) + (settings.c_cflag & PARENB ? 1 : 0) +
+                     (settings.c_cflag & CSTOPB ? 2 : 1);
+    return double(bits) / baud;
+}
+
+// Discards input until the line has been quiet for a while. An answer that comes after the
+// timeout, or the rest of a broken frame, would otherwise be read as the answer to the next
+// request and make that one fail in turn. Quiet means longer than the longest exchange of
+// the station plus an instrument's turnaround; a line that never goes quiet is given up on
+// after two seconds.
+void settleLine(modbus_t *context)
+{
+    modbus_flush(context);
+    const int fd = modbus_get_socket(context);
+    if (fd < 0)
+        return;
+    const int quietMs = int(40 * characterTime(fd) * 1000) + 50;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    pollfd entry = {fd, POLLIN, 0};
+    while (poll(&entry, 1, quietMs) > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (modbus_flush(context) < 0)
+            return;
+    }
+}
 
 } // namespace
 
@@ -174,7 +221,7 @@ bool MonitorBase::exchange(modbus_t *context, RegisterKind kind, int address, in
                                           : modbus_read_registers(context, address, count, words);
     if (rc >= 1)
         return true;
-    modbus_flush(context);
+    settleLine(context);
     return false;
 }
 

@@ -78,8 +78,8 @@ protected:
     virtual char judge(const std::string &factor, float value) const;
 
     // Sets the slave, zeroes `words` and reads `count` registers. A failed exchange flushes
-    // the line, so a late answer is never taken for the next request's. A null context or
-    // an id that cannot be addressed fails like an instrument that does not answer.
+    // the line until it is quiet, so a late answer is never taken for the next request's.
+    // A null context or an id that cannot be addressed fails like a silent instrument.
     bool exchange(modbus_t *context, RegisterKind kind, int address, int count,
                   uint16_t *words) const;
     static float scaled(uint16_t word, float divisor) { return int16_t(word) / divisor; }
