@@ -40,9 +40,7 @@ const char *const flagType = " true/false";
 
 } // namespace
 
-ConfigFile::ConfigFile(const char *path) : path(path ? path : "")
-{
-}
+ConfigFile::ConfigFile(const char *path) : path(path ? path : "") {}
 
 std::string ConfigFile::describe(Check check, const char *key, const char *type)
 {
@@ -97,14 +95,14 @@ void ConfigFile::readComPort(ComPortCtrl *ctrl)
     if (check == Valid)
         ctrl->setParity(text.empty() ? '\0' : text[0]);
     else
-        report("配置文件 " + path + " 中" + describe(check, "parity", textType) +
-               "，改用 " + std::string(1, ctrl->getParity()));
+        report("配置文件 " + path + " 中" + describe(check, "parity", textType) + "，改用 " +
+               std::string(1, ctrl->getParity()));
     check = readText(document, "comport", text);
     if (check == Valid)
         ctrl->setPort(text.c_str());
     else
-        report("配置文件 " + path + " 中" + describe(check, "comport", textType) +
-               "，改用 " + ctrl->getPort());
+        report("配置文件 " + path + " 中" + describe(check, "comport", textType) + "，改用 " +
+               ctrl->getPort());
     int value = ctrl->getBaudrate();
     readSetting("baudrate", value);
     ctrl->setBaudrate(value);
@@ -258,10 +256,9 @@ ConfigFile::Check ConfigFile::readInt(const json &object, const char *key, int &
     if (!found->is_number())
         return WrongType;
     // Fractions are truncated toward zero; what no int can hold is refused.
-    const double number = std::trunc(found->is_number_unsigned() ? double(found->get<uint64_t>())
-                                      : found->is_number_integer()
-                                          ? double(found->get<int64_t>())
-                                          : found->get<double>());
+    const double number = std::trunc(found->is_number_unsigned()  ? double(found->get<uint64_t>())
+                                     : found->is_number_integer() ? double(found->get<int64_t>())
+                                                                  : found->get<double>());
     if (!(number >= double(INT_MIN) && number <= double(INT_MAX)))
         return OutOfRange;
     value = int(number);

@@ -45,7 +45,13 @@ public:
     const nlohmann::json &getDocument() const { return document; }
 
 private:
-    enum Check { Valid, Missing, WrongType, OutOfRange };
+    enum Check
+    {
+        Valid,
+        Missing,
+        WrongType,
+        OutOfRange
+    };
 
     static std::string describe(Check check, const char *key, const char *type);
     static Check readInt(const nlohmann::json &object, const char *key, int &value);

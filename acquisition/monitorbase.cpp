@@ -12,6 +12,7 @@ namespace {
 const int firstNameRegister = 0x4001;
 const int nameWords = 3;
 const int measurementRegister = 0x4004;
+const int configurationRegister = 0x3006;
 const int relayRegister = 0x300B;
 const int relayWords = 6;
 
@@ -107,8 +108,8 @@ int MonitorBase::read(modbus_t *context)
         return -1;
     const bool withTemper = sensorMap.at("Temper") != nullptr;
     uint16_t words[2];
-    const bool ok = exchange(context, InputRegisters, measurementRegister, withTemper ? 2 : 1,
-                             words);
+    const bool ok =
+        exchange(context, InputRegisters, measurementRegister, withTemper ? 2 : 1, words);
 
     std::lock_guard<std::mutex> guard(lock);
     if (withTemper) {
@@ -217,12 +218,22 @@ bool MonitorBase::exchange(modbus_t *context, RegisterKind kind, int address, in
     // keeps the previous slave and the request would reach another instrument.
     if (!context || id < 1 || id > 247 || modbus_set_slave(context, id) != 0)
         return false;
-    const int rc = kind == InputRegisters ? modbus_read_input_registers(context, address, count, words)
-                                          : modbus_read_registers(context, address, count, words);
+    const int rc = kind == InputRegisters
+                       ? modbus_read_input_registers(context, address, count, words)
+                       : modbus_read_registers(context, address, count, words);
     if (rc >= 1)
         return true;
     settleLine(context);
     return false;
+}
+
+bool MonitorBase::configurationWords(modbus_t *context, int count, uint16_t *words)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        sensors.clear();
+    }
+    return exchange(context, HoldingRegisters, configurationRegister, count, words);
 }
 
 void MonitorBase::fit(const std::string &factor, SensorBase *sensor)

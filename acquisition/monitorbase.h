@@ -28,7 +28,11 @@
 class MonitorBase
 {
 public:
-    enum RegisterKind { InputRegisters, HoldingRegisters };
+    enum RegisterKind
+    {
+        InputRegisters,
+        HoldingRegisters
+    };
 
     MonitorBase(const MonitorBase &) = delete;
     MonitorBase &operator=(const MonitorBase &) = delete;
@@ -67,8 +71,7 @@ public:
     std::map<int, void *> views;
 
 protected:
-    MonitorBase(const char *model, const std::string &username, int id, bool running,
-                bool record);
+    MonitorBase(const char *model, const std::string &username, int id, bool running, bool record);
 
     // Key of the main factor the instrument was configured with, empty when none.
     virtual std::string mainFactor() const = 0;
@@ -82,6 +85,8 @@ protected:
     // A null context or an id that cannot be addressed fails like a silent instrument.
     bool exchange(modbus_t *context, RegisterKind kind, int address, int count,
                   uint16_t *words) const;
+    // Empties the sensor list, then reads `count` configuration words from 0x3006.
+    bool configurationWords(modbus_t *context, int count, uint16_t *words);
     static float scaled(uint16_t word, float divisor) { return int16_t(word) / divisor; }
     // Sets a sensor-map entry and, when the sensor is fitted, appends it to `sensors`.
     void fit(const std::string &factor, SensorBase *sensor);

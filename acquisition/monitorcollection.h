@@ -28,8 +28,8 @@ public:
 
     // Builds a monitor for a model name ("DO580", "DI590", "RO592", "RA550", exactly) and
     // appends it; null for any other name. The channel is not used: every model has -1.
-    MonitorBase *create(const std::string &model, const std::string &username, int id,
-                        int channel, bool running, bool record);
+    MonitorBase *create(const std::string &model, const std::string &username, int id, int channel,
+                        bool running, bool record);
     // A null monitor is ignored.
     void append(MonitorBase *monitor);
     // Reads every running monitor in list order; the outcome is left in the monitors.

@@ -24,12 +24,8 @@ std::string MonitorDI590::mainFactor() const
 
 int MonitorDI590::readConfiguration(modbus_t *context, int count)
 {
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        sensors.clear();
-    }
     uint16_t words[3];
-    if (!exchange(context, HoldingRegisters, 0x3006, count, words))
+    if (!configurationWords(context, count, words))
         return -1;
 
     std::lock_guard<std::mutex> guard(lock);

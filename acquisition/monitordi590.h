@@ -14,8 +14,7 @@ public:
     int readSensors(modbus_t *context) override;
 
 protected:
-    MonitorDI590(const char *model, const std::string &username, int id, bool running,
-                 bool record);
+    MonitorDI590(const char *model, const std::string &username, int id, bool running, bool record);
 
     std::string mainFactor() const override;
     float mainDivisor() const override { return doDivisor; }

@@ -8,12 +8,8 @@ MonitorDO580::MonitorDO580(const std::string &username, int id, bool running, bo
 
 int MonitorDO580::readSensors(modbus_t *context)
 {
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        sensors.clear();
-    }
     uint16_t words[2];
-    if (!exchange(context, HoldingRegisters, 0x3006, 2, words))
+    if (!configurationWords(context, 2, words))
         return -1;
 
     std::lock_guard<std::mutex> guard(lock);

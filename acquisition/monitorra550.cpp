@@ -10,12 +10,8 @@ MonitorRA550::MonitorRA550(const std::string &username, int id, bool running, bo
 
 int MonitorRA550::readSensors(modbus_t *context)
 {
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        sensors.clear();
-    }
     uint16_t words[3];
-    if (!exchange(context, HoldingRegisters, 0x3006, 3, words))
+    if (!configurationWords(context, 3, words))
         return -1;
 
     SensorBase *const chlorine[] = {&rclE2P2, &rclE3MA2, &rclE3MA20, &rclE3MA100};

@@ -23,8 +23,8 @@ std::string SensorBase::valueText(float value) const
             return std::to_string(whole);
         return std::to_string(static_cast<long long>(whole));
     }
-    const auto result = std::to_chars(text, text + sizeof(text), double(value),
-                                      std::chars_format::fixed, decimals);
+    const auto result =
+        std::to_chars(text, text + sizeof(text), double(value), std::chars_format::fixed, decimals);
     if (result.ec != std::errc())
         return std::to_string(value);
     return std::string(text, result.ptr);

@@ -8,8 +8,8 @@
 class SensorBase
 {
 public:
-    SensorBase(const char *name, const char *factor, const char *unit, float minimum,
-               float maximum, int decimals, bool controlled);
+    SensorBase(const char *name, const char *factor, const char *unit, float minimum, float maximum,
+               int decimals, bool controlled);
     SensorBase(const SensorBase &) = default;
     SensorBase &operator=(const SensorBase &) = default;
     virtual ~SensorBase();

@@ -61,6 +61,7 @@ SimulatorProcess::SimulatorProcess(const QStringList &instruments, const QString
 
 SimulatorProcess::~SimulatorProcess()
 {
+    line.reset();
     if (process.state() != QProcess::NotRunning) {
         process.terminate();
         if (!process.waitForFinished(5000))
@@ -74,8 +75,18 @@ int SimulatorProcess::open(ComPortCtrl &ctrl) const
     return ctrl.open();
 }
 
+modbus_t *SimulatorProcess::context()
+{
+    if (!line) {
+        line = std::make_unique<ComPortCtrl>();
+        open(*line);
+    }
+    return line->getContext();
+}
+
 void SimulatorProcess::kill()
 {
+    line.reset();
     ready = false;
     process.kill();
     process.waitForFinished(5000);

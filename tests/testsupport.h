@@ -9,6 +9,10 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <memory>
+
+#include <modbus.h>
+
 class ComPortCtrl;
 
 // A temporary application directory that the registry points at for the fixture's life.
@@ -53,12 +57,17 @@ public:
     explicit SimulatorProcess(const QStringList &instruments,
                               const QStringList &options = QStringList());
     ~SimulatorProcess();
+    SimulatorProcess(const SimulatorProcess &) = delete;
+    SimulatorProcess &operator=(const SimulatorProcess &) = delete;
 
     // The simulator answered `ready` on its link.
     bool isReady() const { return ready; }
     QString linkPath() const { return dir.filePath("line"); }
     // Points the link object at the simulator's line and opens it; 0 on success.
     int open(ComPortCtrl &ctrl) const;
+    // The context of a line of the fixture's own, opened on the simulator with the default
+    // settings at the first call; null when it cannot be opened.
+    modbus_t *context();
     // Kills the simulator without warning, as a pulled cable would.
     void kill();
     // Starts it again on the same link with the same instruments; true once it is ready.
@@ -69,6 +78,7 @@ private:
     QStringList arguments;
     QProcess process;
     bool ready = false;
+    std::unique_ptr<ComPortCtrl> line;
 };
 
 #endif // TESTSUPPORT_H

@@ -16,13 +16,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
+#include <cstdlib>
 #include <vector>
 
 namespace {
 
 const int instrumentCount = 32;
-// One read: request of 8 characters, answer of 5 + 2 words x 2 characters.
+// One read: a request of 8 characters, an answer of 5 + 2 words x 2 characters.
 const int requestCharacters = 8;
 const int answerCharacters = 9;
 
@@ -33,55 +33,60 @@ struct Line
     int stopbits;
 };
 
-// Stops the simulator with SIGTERM, so that it removes its link.
-struct SimulatorStop
+// 32 DI590s on hydrovane-sim, the line opened on them and one synced monitor for each.
+class SimulatedChain
 {
-    QProcess &process;
-    ~SimulatorStop()
+public:
+    SimulatedChain(const Line &line, bool wireTime)
     {
-        process.terminate();
-        process.waitForFinished(5000);
+        QStringList arguments{
+            "--link",   dir.filePath("line"), "--baud",     QString::number(line.baud),
+            "--parity", QString(line.parity), "--stopbits", QString::number(line.stopbits)};
+        if (wireTime)
+            arguments << "--wire-time";
+        for (int id = 1; id <= instrumentCount; ++id)
+            arguments << QString("%1:DI590").arg(id);
+        simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        simulator.start(HYDROVANE_SIM_PATH, arguments);
+        QByteArray output;
+        while (!output.contains('\n') && simulator.waitForReadyRead(10000))
+            output += simulator.readAllStandardOutput();
+
+        ctrl.setPort(dir.filePath("line").toUtf8().constData());
+        ctrl.setBaudrate(line.baud);
+        ctrl.setParity(line.parity);
+        ctrl.setStopbit(line.stopbits);
+        ready = output.startsWith("ready ") && ctrl.open() == 0;
+        for (int id = 1; ready && id <= instrumentCount; ++id) {
+            MonitorBase *monitor = collection.create("DI590", "DI590", id, -1, true, true);
+            ready = monitor->sync(ctrl.getContext()) == 0;
+        }
+        if (!ready)
+            std::fprintf(stderr, "poll_pass: the simulator did not answer\n");
     }
+    ~SimulatedChain()
+    {
+        qDeleteAll(collection.getMonitors());
+        ctrl.close();
+        simulator.terminate(); // SIGTERM: it removes its link
+        simulator.waitForFinished(5000);
+    }
+
+    bool allNormal() const
+    {
+        for (const MonitorBase *monitor : collection.getMonitors()) {
+            if (monitor->snapshot().result("DO").status != 'N')
+                return false;
+        }
+        return true;
+    }
+
+    QTemporaryDir dir;
+    QProcess simulator;
+    ComPortCtrl ctrl;
+    MonitorCollection collection;
+    bool ready = false;
 };
-
-// hydrovane-sim on a link inside `dir`; false when it did not report ready.
-bool startSimulator(QProcess &process, const QTemporaryDir &dir, const Line &line,
-                    bool wireTime)
-{
-    QStringList arguments{"--link",     dir.filePath("line"),       "--baud",
-                          QString::number(line.baud), "--parity", QString(line.parity),
-                          "--stopbits", QString::number(line.stopbits)};
-    if (wireTime)
-        arguments << "--wire-time";
-    for (int id = 1; id <= instrumentCount; ++id)
-        arguments << QString("%1:DI590").arg(id);
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(HYDROVANE_SIM_PATH, arguments);
-    QByteArray output;
-    while (!output.contains('\n') && process.waitForReadyRead(10000))
-        output += process.readAllStandardOutput();
-    return output.startsWith("ready ");
-}
-
-bool openLine(ComPortCtrl &ctrl, const QTemporaryDir &dir, const Line &line)
-{
-    ctrl.setPort(dir.filePath("line").toUtf8().constData());
-    ctrl.setBaudrate(line.baud);
-    ctrl.setParity(line.parity);
-    ctrl.setStopbit(line.stopbits);
-    return ctrl.open() == 0;
-}
-
-// Creates and syncs one DI590 monitor per instrument.
-bool syncAll(MonitorCollection &collection, modbus_t *context)
-{
-    for (int id = 1; id <= instrumentCount; ++id) {
-        MonitorBase *monitor = collection.create("DI590", "DI590", id, -1, true, true);
-        if (monitor->sync(context) != 0)
-            return false;
-    }
-    return true;
-}
 
 // The same requests as a read pass, straight through libmodbus.
 bool plainPass(modbus_t *context)
@@ -95,15 +100,6 @@ bool plainPass(modbus_t *context)
     return ok;
 }
 
-bool allNormal(const MonitorCollection &collection)
-{
-    for (const MonitorBase *monitor : collection.getMonitors()) {
-        if (monitor->snapshot().result("DO").status != 'N')
-            return false;
-    }
-    return true;
-}
-
 double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -112,17 +108,10 @@ double median(std::vector<double> values)
 
 int throughput(int passes)
 {
-    const Line line{9600, 'N', 2};
-    QTemporaryDir dir;
-    QProcess simulator;
-    SimulatorStop stop{simulator};
-    ComPortCtrl ctrl;
-    MonitorCollection collection;
-    if (!startSimulator(simulator, dir, line, false) || !openLine(ctrl, dir, line) ||
-        !syncAll(collection, ctrl.getContext())) {
-        std::fprintf(stderr, "poll_pass: the simulator did not answer\n");
+    SimulatedChain chain(Line{9600, 'N', 2}, false);
+    if (!chain.ready)
         return 1;
-    }
+    modbus_t *context = chain.ctrl.getContext();
     // Pass by pass in turn, so that both sides see the same machine load; the medians of
     // the single passes are compared.
     std::vector<double> station, plain;
@@ -130,35 +119,27 @@ int throughput(int passes)
     for (int pass = 0; pass < passes; ++pass) {
         QElapsedTimer timer;
         timer.start();
-        collection.readAll(ctrl.getContext());
+        chain.collection.readAll(context);
         station.push_back(instrumentCount / (timer.nsecsElapsed() / 1e9));
-        ok = ok && allNormal(collection);
+        ok = ok && chain.allNormal();
         timer.restart();
-        ok = plainPass(ctrl.getContext()) && ok;
+        ok = plainPass(context) && ok;
         plain.push_back(instrumentCount / (timer.nsecsElapsed() / 1e9));
     }
-    const double ratio = median(station) / median(plain);
     std::printf("no wire time, %d passes x %d instruments each (median pass)\n", passes,
                 instrumentCount);
     std::printf("  readAll              %9.0f exchanges/s\n", median(station));
     std::printf("  plain libmodbus loop %9.0f exchanges/s   ratio %.3f (goal >= 0.90)%s\n",
-                median(plain), ratio, ok ? "" : "   SOME EXCHANGES FAILED");
-    qDeleteAll(collection.getMonitors());
+                median(plain), median(station) / median(plain),
+                ok ? "" : "   SOME EXCHANGES FAILED");
     return ok ? 0 : 1;
 }
 
 int wirePass(const Line &line)
 {
-    QTemporaryDir dir;
-    QProcess simulator;
-    SimulatorStop stop{simulator};
-    ComPortCtrl ctrl;
-    MonitorCollection collection;
-    if (!startSimulator(simulator, dir, line, true) || !openLine(ctrl, dir, line) ||
-        !syncAll(collection, ctrl.getContext())) {
-        std::fprintf(stderr, "poll_pass: the simulator did not answer\n");
+    SimulatedChain chain(line, true);
+    if (!chain.ready)
         return 1;
-    }
     const int bits = 1 + 8 + (line.parity != 'N' ? 1 : 0) + line.stopbits;
     const double characters = requestCharacters + answerCharacters + 2 * 3.5;
     const double limit = instrumentCount * characters * bits / line.baud * 1000;
@@ -167,16 +148,15 @@ int wirePass(const Line &line)
     for (int pass = 0; pass < 5; ++pass) {
         QElapsedTimer timer;
         timer.start();
-        collection.readAll(ctrl.getContext());
+        chain.collection.readAll(chain.ctrl.getContext());
         passes.push_back(timer.nsecsElapsed() / 1e6);
-        ok = ok && allNormal(collection);
+        ok = ok && chain.allNormal();
     }
     std::printf("wire time %d 8%c%d, one pass over %d instruments (median of 5)\n", line.baud,
                 line.parity, line.stopbits, instrumentCount);
     std::printf("  readAll pass    %8.1f ms\n", median(passes));
     std::printf("  wire-time limit %8.1f ms   ratio %.3f (goal <= 1.10)%s\n", limit,
                 median(passes) / limit, ok ? "" : "   SOME EXCHANGES FAILED");
-    qDeleteAll(collection.getMonitors());
     return ok ? 0 : 1;
 }
 

@@ -87,19 +87,20 @@ void TestConfigFile::monitorsAreWrittenByteForByteWithRawUtf8()
     collection.create("DI590", "一号池", 3, -1, true, false);
     file.writeMonitors(&collection);
     QCOMPARE(file.save(), 0);
-    QCOMPARE(station.readFile("config/Monitor.json"), QByteArray("{\n"
-                                                                 "    \"interval\": 5,\n"
-                                                                 "    \"monitor\": [\n"
-                                                                 "        {\n"
-                                                                 "            \"channel\": -1,\n"
-                                                                 "            \"id\": 3,\n"
-                                                                 "            \"model\": \"DI590\",\n"
-                                                                 "            \"record\": false,\n"
-                                                                 "            \"running\": true,\n"
-                                                                 "            \"username\": \"一号池\"\n"
-                                                                 "        }\n"
-                                                                 "    ]\n"
-                                                                 "}"));
+    QCOMPARE(station.readFile("config/Monitor.json"),
+             QByteArray("{\n"
+                        "    \"interval\": 5,\n"
+                        "    \"monitor\": [\n"
+                        "        {\n"
+                        "            \"channel\": -1,\n"
+                        "            \"id\": 3,\n"
+                        "            \"model\": \"DI590\",\n"
+                        "            \"record\": false,\n"
+                        "            \"running\": true,\n"
+                        "            \"username\": \"一号池\"\n"
+                        "        }\n"
+                        "    ]\n"
+                        "}"));
     qDeleteAll(collection.getMonitors());
 }
 
@@ -256,7 +257,8 @@ void TestConfigFile::badEntriesAreSkippedAndReported()
     TempStation station;
     const QString content = R"({"interval": 30, "monitor": [
         {"model": "DI590", "username": "a", "id": 1, "channel": -1, "running": true,
-         "record": true}, {)" + entry + R"(}, [],
+         "record": true}, {)" +
+                            entry + R"(}, [],
         {"model": "RA550", "username": "c", "id": 3, "channel": -1, "running": true,
          "record": false}]})";
     station.writeFile("config/Monitor.json", content.toUtf8());
@@ -349,8 +351,7 @@ void TestConfigFile::registryLoadsBothFiles()
     auto *ports = static_cast<ConfigFile *>(AppContext::instance().object(ComPortConfig));
     auto *monitors = static_cast<ConfigFile *>(AppContext::instance().object(MonitorConfig));
     QVERIFY(ports && monitors);
-    QCOMPARE(QString::fromStdString(ports->getPath()),
-             AppContext::instance().path(ComPortConfig));
+    QCOMPARE(QString::fromStdString(ports->getPath()), AppContext::instance().path(ComPortConfig));
     QCOMPARE(monitors->getDocument()["interval"], nlohmann::json(7));
 }
 

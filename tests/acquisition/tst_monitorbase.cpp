@@ -36,12 +36,9 @@ bool TestMonitorBase::syncAll(MonitorCollection &collection, int count)
     for (int id = 1; id <= count; ++id)
         chain << QString("%1:DI590").arg(id);
     SimulatorProcess healthy(chain);
-    ComPortCtrl ctrl;
-    if (healthy.open(ctrl) != 0)
-        return false;
     for (int id = 1; id <= count; ++id) {
         MonitorBase *monitor = collection.create("DI590", "DI590", id, -1, true, true);
-        if (monitor->sync(ctrl.getContext()) != 0)
+        if (monitor->sync(healthy.context()) != 0)
             return false;
     }
     return true;
@@ -60,11 +57,9 @@ void TestMonitorBase::faultyInstrumentReadsAsFailed()
     MonitorCollection collection;
     QVERIFY(syncAll(collection, 2));
     SimulatorProcess faulty({"1:DI590:fault=" + fault, "2:DI590:main=850,temper=100"});
-    ComPortCtrl ctrl;
-    QCOMPARE(faulty.open(ctrl), 0);
 
     for (int pass = 0; pass < 2; ++pass) {
-        collection.readAll(ctrl.getContext());
+        collection.readAll(faulty.context());
         const MonitorSnapshot failed = collection.getMonitors()[0]->snapshot();
         for (const char *factor : {"DO", "Temper"}) {
             QCOMPARE(failed.result(factor).status, 'B');
@@ -79,9 +74,8 @@ void TestMonitorBase::faultyInstrumentReadsAsFailed()
 
     // The next pass on a healthy line reads normally again.
     SimulatorProcess healthy({"1:DI590:main=420"});
-    QCOMPARE(healthy.open(ctrl), 0);
     MonitorBase *monitor = collection.getMonitors()[0];
-    QCOMPARE(monitor->read(ctrl.getContext()), 0);
+    QCOMPARE(monitor->read(healthy.context()), 0);
     QCOMPARE(monitor->snapshot().result("DO").status, 'N');
     QCOMPARE(monitor->snapshot().result("DO").value, 4.2f);
     qDeleteAll(collection.getMonitors());
@@ -96,10 +90,8 @@ void TestMonitorBase::faultyInstrumentNeverSyncs()
 {
     QFETCH(QString, fault);
     SimulatorProcess faulty({"1:DI590:fault=" + fault});
-    ComPortCtrl ctrl;
-    QCOMPARE(faulty.open(ctrl), 0);
     MonitorDI590 monitor("DI590", 1, true, true);
-    QCOMPARE(monitor.sync(ctrl.getContext()), -1);
+    QCOMPARE(monitor.sync(faulty.context()), -1);
     QVERIFY(!monitor.isSynced());
     QVERIFY(monitor.snapshot().sensors.empty());
 }
@@ -111,11 +103,9 @@ void TestMonitorBase::lateAnswerIsNeverTakenForAnotherInstruments()
     // Each instrument reports its own id, so any mix-up shows as a wrong value.
     SimulatorProcess chain({"1:DI590:fault=slow", "2:DI590:main=200,temper=20",
                             "3:DI590:main=300,temper=30", "4:DI590:main=400,temper=40"});
-    ComPortCtrl ctrl;
-    QCOMPARE(chain.open(ctrl), 0);
 
     for (int pass = 0; pass < 2; ++pass) {
-        collection.readAll(ctrl.getContext());
+        collection.readAll(chain.context());
         QCOMPARE(collection.getMonitors()[0]->snapshot().result("DO").status, 'B');
         for (int i = 1; i < 4; ++i) {
             const MonitorSnapshot snapshot = collection.getMonitors()[size_t(i)]->snapshot();
@@ -148,15 +138,13 @@ void TestMonitorBase::closedLineFailsLikeASilentInstrument()
 void TestMonitorBase::idsOutsideTheBusRangeAreNeverAddressed()
 {
     SimulatorProcess sim({"247:DI590"});
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     MonitorDI590 last("DI590", 247, true, true);
     // 0 is the broadcast address; above 247 the library keeps the previous slave, and the
     // monitor would read instrument 247 in its place.
     for (int id : {0, 248, 300, -1}) {
-        QCOMPARE(last.sync(ctrl.getContext()), 0);
+        QCOMPARE(last.sync(sim.context()), 0);
         MonitorDI590 outside("DI590", id, true, true);
-        QCOMPARE(outside.sync(ctrl.getContext()), -1);
+        QCOMPARE(outside.sync(sim.context()), -1);
         QVERIFY(!outside.isSynced());
     }
 }
@@ -186,14 +174,12 @@ void TestMonitorBase::clearingSyncedDuringASyncWins()
 void TestMonitorBase::snapshotsStayConsistentWhileTheReaderWorks()
 {
     SimulatorProcess percent({"1:DI590:unit=2,main=500"});
-    ComPortCtrl ctrl;
-    QCOMPARE(percent.open(ctrl), 0);
     MonitorDI590 monitor("DI590", 1, true, true);
     std::atomic<bool> done{false};
     std::thread reader([&] {
         for (int i = 0; i < 40; ++i) {
-            monitor.sync(ctrl.getContext());
-            monitor.read(ctrl.getContext());
+            monitor.sync(percent.context());
+            monitor.read(percent.context());
         }
         done = true;
     });

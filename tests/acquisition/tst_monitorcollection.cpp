@@ -1,4 +1,3 @@
-#include "acquisition/comportctrl.h"
 #include "acquisition/monitorbase.h"
 #include "acquisition/monitorcollection.h"
 #include "testsupport.h"
@@ -72,15 +71,13 @@ void TestMonitorCollection::appendAndRemoveKeepTheOrder()
 void TestMonitorCollection::readAllReadsRunningMonitorsOnly()
 {
     SimulatorProcess sim({"1:DI590:main=100", "2:DI590:main=200", "3:DI590:main=300"});
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     MonitorCollection collection;
     for (int id = 1; id <= 3; ++id)
-        QCOMPARE(collection.create("DI590", "m", id, -1, true, true)->sync(ctrl.getContext()), 0);
+        QCOMPARE(collection.create("DI590", "m", id, -1, true, true)->sync(sim.context()), 0);
     MonitorBase *unsynced = collection.create("RA550", "r", 4, -1, true, true);
     collection.getMonitors()[1]->setRunning(false);
 
-    collection.readAll(ctrl.getContext());
+    collection.readAll(sim.context());
     QCOMPARE(collection.getMonitors()[0]->snapshot().result("DO").value, 1.0f);
     QCOMPARE(collection.getMonitors()[1]->snapshot().results.size(), size_t(0));
     QCOMPARE(collection.getMonitors()[2]->snapshot().result("DO").value, 3.0f);
@@ -93,14 +90,12 @@ void TestMonitorCollection::readAllReadsRunningMonitorsOnly()
 void TestMonitorCollection::listChangesWaitForAReadPass()
 {
     SimulatorProcess sim({"1:DI590", "2:DI590"}, {"--wire-time"});
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     MonitorCollection collection;
     for (int id = 1; id <= 2; ++id)
-        QCOMPARE(collection.create("DI590", "m", id, -1, true, true)->sync(ctrl.getContext()), 0);
+        QCOMPARE(collection.create("DI590", "m", id, -1, true, true)->sync(sim.context()), 0);
     std::thread reader([&] {
         for (int pass = 0; pass < 10; ++pass)
-            collection.readAll(ctrl.getContext());
+            collection.readAll(sim.context());
     });
     // The interface thread adds and removes while passes run; each change waits for the
     // pass in progress instead of changing the list under it.

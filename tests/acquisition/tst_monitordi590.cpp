@@ -1,4 +1,3 @@
-#include "acquisition/comportctrl.h"
 #include "acquisition/monitorcollection.h"
 #include "acquisition/monitordi590.h"
 #include "acquisition/monitorro592.h"
@@ -25,10 +24,8 @@ void TestMonitorDI590::syncReadsSensorsAndRelays()
 {
     SimulatorProcess sim({"3:DI590:unit=1,r0on=1,r0sp=1250,r0hy=50,r1on=0,r1sp=300,r1hy=20"});
     QVERIFY(sim.isReady());
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     MonitorDI590 monitor("溶解氧一号", 3, true, true);
-    QCOMPARE(monitor.sync(ctrl.getContext()), 0);
+    QCOMPARE(monitor.sync(sim.context()), 0);
 
     const MonitorSnapshot snapshot = monitor.snapshot();
     QVERIFY(snapshot.synced);
@@ -53,11 +50,9 @@ void TestMonitorDI590::syncReadsSensorsAndRelays()
 void TestMonitorDI590::readsScaledValuesAndTexts()
 {
     SimulatorProcess sim({"3:DI590:main=850,temper=0xFF9C"});
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     MonitorDI590 monitor("DI590#3", 3, true, true);
-    QCOMPARE(monitor.sync(ctrl.getContext()), 0);
-    QCOMPARE(monitor.read(ctrl.getContext()), 0);
+    QCOMPARE(monitor.sync(sim.context()), 0);
+    QCOMPARE(monitor.read(sim.context()), 0);
 
     const MonitorSnapshot snapshot = monitor.snapshot();
     QCOMPARE(snapshot.result("DO").value, 8.5f);
@@ -65,20 +60,16 @@ void TestMonitorDI590::readsScaledValuesAndTexts()
     QCOMPARE(snapshot.sensors[0].valueText(snapshot.result("DO").value), std::string("8.50"));
     QCOMPARE(snapshot.result("Temper").value, -10.0f);
     QCOMPARE(snapshot.result("Temper").status, 'N');
-    QCOMPARE(snapshot.sensors[1].valueText(snapshot.result("Temper").value),
-             std::string("-10.0"));
+    QCOMPARE(snapshot.sensors[1].valueText(snapshot.result("Temper").value), std::string("-10.0"));
 }
 
 void TestMonitorDI590::percentUnitKeepsItsScaleWhenTheUnitChangesBack()
 {
     SimulatorProcess percent({"3:DI590:unit=2,main=850,r0sp=900"});
     SimulatorProcess ppm({"3:DI590:unit=0,main=850,r0sp=900"});
-    ComPortCtrl ctrl;
     MonitorDI590 monitor("DI590#3", 3, true, true);
-
-    QCOMPARE(percent.open(ctrl), 0);
-    QCOMPARE(monitor.sync(ctrl.getContext()), 0);
-    QCOMPARE(monitor.read(ctrl.getContext()), 0);
+    QCOMPARE(monitor.sync(percent.context()), 0);
+    QCOMPARE(monitor.read(percent.context()), 0);
     MonitorSnapshot snapshot = monitor.snapshot();
     QCOMPARE(snapshot.sensors[0].unit, std::string("%"));
     QCOMPARE(snapshot.sensors[0].decimals, 1);
@@ -87,9 +78,8 @@ void TestMonitorDI590::percentUnitKeepsItsScaleWhenTheUnitChangesBack()
     QCOMPARE(snapshot.relays[0].alarmPoint, 90.0f);
 
     // Unit code 0 changes the unit text only: divisor 10 and one decimal stay.
-    QCOMPARE(ppm.open(ctrl), 0);
-    QCOMPARE(monitor.sync(ctrl.getContext()), 0);
-    QCOMPARE(monitor.read(ctrl.getContext()), 0);
+    QCOMPARE(monitor.sync(ppm.context()), 0);
+    QCOMPARE(monitor.read(ppm.context()), 0);
     snapshot = monitor.snapshot();
     QCOMPARE(snapshot.sensors[0].unit, std::string("ppm"));
     QCOMPARE(snapshot.sensors[0].decimals, 1);
@@ -100,11 +90,9 @@ void TestMonitorDI590::percentUnitKeepsItsScaleWhenTheUnitChangesBack()
 void TestMonitorDI590::withoutTemperatureReadsOneWord()
 {
     SimulatorProcess sim({"4:DI590:temp=1,main=700"});
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     MonitorDI590 monitor("DI590#4", 4, true, true);
-    QCOMPARE(monitor.sync(ctrl.getContext()), 0);
-    QCOMPARE(monitor.read(ctrl.getContext()), 0);
+    QCOMPARE(monitor.sync(sim.context()), 0);
+    QCOMPARE(monitor.read(sim.context()), 0);
 
     const MonitorSnapshot snapshot = monitor.snapshot();
     QCOMPARE(snapshot.sensors.size(), size_t(1));
@@ -117,14 +105,12 @@ void TestMonitorDI590::ro592AlwaysHasTemperature()
 {
     // 0x3008 says no temperature, but an RO592 does not read it.
     SimulatorProcess sim({"5:RO592:temp=0,main=1234,temper=215"});
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     MonitorCollection collection;
     MonitorBase *monitor = collection.create("RO592", "RO592#5", 5, -1, true, true);
     QVERIFY(monitor);
     QCOMPARE(monitor->getModel(), std::string("RO592"));
-    QCOMPARE(monitor->sync(ctrl.getContext()), 0);
-    QCOMPARE(monitor->read(ctrl.getContext()), 0);
+    QCOMPARE(monitor->sync(sim.context()), 0);
+    QCOMPARE(monitor->read(sim.context()), 0);
 
     const MonitorSnapshot snapshot = monitor->snapshot();
     QCOMPARE(snapshot.sensors.size(), size_t(2));
@@ -136,15 +122,13 @@ void TestMonitorDI590::ro592AlwaysHasTemperature()
 void TestMonitorDI590::anotherModelNeverSyncs()
 {
     SimulatorProcess sim({"6:RO592", "7:DI590:model=RO592"});
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     for (int id : {6, 7}) {
         MonitorDI590 monitor("DI590", id, true, true);
-        QCOMPARE(monitor.sync(ctrl.getContext()), -2);
+        QCOMPARE(monitor.sync(sim.context()), -2);
         const MonitorSnapshot snapshot = monitor.snapshot();
         QVERIFY(!snapshot.synced);
         QVERIFY(snapshot.sensors.empty());
-        QCOMPARE(monitor.read(ctrl.getContext()), -1);
+        QCOMPARE(monitor.read(sim.context()), -1);
         QCOMPARE(monitor.snapshot().result("DO").status, 'F');
     }
 }

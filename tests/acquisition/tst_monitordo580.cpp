@@ -1,4 +1,3 @@
-#include "acquisition/comportctrl.h"
 #include "acquisition/monitordo580.h"
 #include "testsupport.h"
 
@@ -20,11 +19,9 @@ private slots:
 void TestMonitorDO580::phModeReadsPhAndTemperature()
 {
     SimulatorProcess sim({"8:DO580:mode=0,temp=2,main=725,temper=253,r0sp=850,r0hy=10"});
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     MonitorDO580 monitor("DO580#8", 8, true, false);
-    QCOMPARE(monitor.sync(ctrl.getContext()), 0);
-    QCOMPARE(monitor.read(ctrl.getContext()), 0);
+    QCOMPARE(monitor.sync(sim.context()), 0);
+    QCOMPARE(monitor.read(sim.context()), 0);
 
     const MonitorSnapshot snapshot = monitor.snapshot();
     QCOMPARE(snapshot.sensors.size(), size_t(2));
@@ -45,15 +42,24 @@ void TestMonitorDO580::plausibleRangesAreInclusive_data()
     QTest::addColumn<QString>("factor");
     QTest::addColumn<float>("value");
     QTest::addColumn<char>("status");
-    QTest::newRow("pH 16.00") << "main=1600" << "pH" << 16.0f << 'N';
-    QTest::newRow("pH 17.00") << "main=1700" << "pH" << 17.0f << 'F';
-    QTest::newRow("pH -2.00") << "main=-200" << "pH" << -2.0f << 'N';
-    QTest::newRow("pH -2.01") << "main=-201" << "pH" << -2.01f << 'F';
-    QTest::newRow("temperature 130.0") << "temper=1300" << "Temper" << 130.0f << 'N';
-    QTest::newRow("temperature 130.1") << "temper=1301" << "Temper" << 130.1f << 'F';
-    QTest::newRow("temperature -30.1") << "temper=-301" << "Temper" << -30.1f << 'F';
-    QTest::newRow("ORP 2000") << "mode=1,main=2000" << "ORP" << 2000.0f << 'N';
-    QTest::newRow("ORP -2001") << "mode=1,main=-2001" << "ORP" << -2001.0f << 'F';
+    QTest::newRow("pH 16.00") << "main=1600"
+                              << "pH" << 16.0f << 'N';
+    QTest::newRow("pH 17.00") << "main=1700"
+                              << "pH" << 17.0f << 'F';
+    QTest::newRow("pH -2.00") << "main=-200"
+                              << "pH" << -2.0f << 'N';
+    QTest::newRow("pH -2.01") << "main=-201"
+                              << "pH" << -2.01f << 'F';
+    QTest::newRow("temperature 130.0") << "temper=1300"
+                                       << "Temper" << 130.0f << 'N';
+    QTest::newRow("temperature 130.1") << "temper=1301"
+                                       << "Temper" << 130.1f << 'F';
+    QTest::newRow("temperature -30.1") << "temper=-301"
+                                       << "Temper" << -30.1f << 'F';
+    QTest::newRow("ORP 2000") << "mode=1,main=2000"
+                              << "ORP" << 2000.0f << 'N';
+    QTest::newRow("ORP -2001") << "mode=1,main=-2001"
+                               << "ORP" << -2001.0f << 'F';
 }
 
 void TestMonitorDO580::plausibleRangesAreInclusive()
@@ -63,11 +69,9 @@ void TestMonitorDO580::plausibleRangesAreInclusive()
     QFETCH(float, value);
     QFETCH(char, status);
     SimulatorProcess sim({"1:DO580:" + instrument});
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     MonitorDO580 monitor("DO580#1", 1, true, true);
-    QCOMPARE(monitor.sync(ctrl.getContext()), 0);
-    QCOMPARE(monitor.read(ctrl.getContext()), 0);
+    QCOMPARE(monitor.sync(sim.context()), 0);
+    QCOMPARE(monitor.read(sim.context()), 0);
     // An implausible value is kept beside its 'F'.
     const FactorResult result = monitor.snapshot().result(factor.toStdString());
     QCOMPARE(result.value, value);
@@ -77,11 +81,9 @@ void TestMonitorDO580::plausibleRangesAreInclusive()
 void TestMonitorDO580::orpModeNeverHasTemperature()
 {
     SimulatorProcess sim({"9:DO580:mode=1,temp=5,main=-1234,temper=250,r1sp=-300"});
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     MonitorDO580 monitor("ORP", 9, true, true);
-    QCOMPARE(monitor.sync(ctrl.getContext()), 0);
-    QCOMPARE(monitor.read(ctrl.getContext()), 0);
+    QCOMPARE(monitor.sync(sim.context()), 0);
+    QCOMPARE(monitor.read(sim.context()), 0);
 
     const MonitorSnapshot snapshot = monitor.snapshot();
     QCOMPARE(snapshot.sensors.size(), size_t(1));
@@ -96,11 +98,9 @@ void TestMonitorDO580::orpModeNeverHasTemperature()
 void TestMonitorDO580::phModeWithoutTemperature()
 {
     SimulatorProcess sim({"2:DO580:mode=0,temp=1,main=700"});
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     MonitorDO580 monitor("pH", 2, true, true);
-    QCOMPARE(monitor.sync(ctrl.getContext()), 0);
-    QCOMPARE(monitor.read(ctrl.getContext()), 0);
+    QCOMPARE(monitor.sync(sim.context()), 0);
+    QCOMPARE(monitor.read(sim.context()), 0);
     const MonitorSnapshot snapshot = monitor.snapshot();
     QCOMPARE(snapshot.sensors.size(), size_t(1));
     QCOMPARE(snapshot.result("pH").value, 7.0f);

@@ -1,4 +1,3 @@
-#include "acquisition/comportctrl.h"
 #include "acquisition/monitorra550.h"
 #include "testsupport.h"
 
@@ -43,11 +42,9 @@ void TestMonitorRA550::variantChoosesSensorAndScale()
     QFETCH(float, alarmPoint);
     SimulatorProcess sim(
         {QString("3:RA550:mode=%1,variant=%2,main=1234,r0sp=150").arg(mode).arg(variant)});
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     MonitorRA550 monitor("RA550#3", 3, true, true);
-    QCOMPARE(monitor.sync(ctrl.getContext()), 0);
-    QCOMPARE(monitor.read(ctrl.getContext()), 0);
+    QCOMPARE(monitor.sync(sim.context()), 0);
+    QCOMPARE(monitor.read(sim.context()), 0);
 
     const MonitorSnapshot snapshot = monitor.snapshot();
     QCOMPARE(snapshot.sensors.size(), size_t(2));
@@ -74,29 +71,25 @@ void TestMonitorRA550::unknownVariantFailsTheSync()
 {
     QFETCH(QString, configuration);
     SimulatorProcess sim({"4:RA550:" + configuration});
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     MonitorRA550 monitor("RA550#4", 4, true, true);
-    QCOMPARE(monitor.sync(ctrl.getContext()), -1);
+    QCOMPARE(monitor.sync(sim.context()), -1);
     QVERIFY(!monitor.isSynced());
     QVERIFY(monitor.snapshot().sensors.empty());
-    QCOMPARE(monitor.read(ctrl.getContext()), -1);
+    QCOMPARE(monitor.read(sim.context()), -1);
 }
 
 void TestMonitorRA550::temperatureFollowsWord3008()
 {
     SimulatorProcess sim({"5:RA550:temp=1,main=50", "6:RA550:temp=2,main=50,temper=180"});
-    ComPortCtrl ctrl;
-    QCOMPARE(sim.open(ctrl), 0);
     MonitorRA550 without("without", 5, true, true);
-    QCOMPARE(without.sync(ctrl.getContext()), 0);
-    QCOMPARE(without.read(ctrl.getContext()), 0);
+    QCOMPARE(without.sync(sim.context()), 0);
+    QCOMPARE(without.read(sim.context()), 0);
     QCOMPARE(without.snapshot().sensors.size(), size_t(1));
     QCOMPARE(without.snapshot().results.count("Temper"), size_t(0));
 
     MonitorRA550 with("with", 6, true, true);
-    QCOMPARE(with.sync(ctrl.getContext()), 0);
-    QCOMPARE(with.read(ctrl.getContext()), 0);
+    QCOMPARE(with.sync(sim.context()), 0);
+    QCOMPARE(with.read(sim.context()), 0);
     QCOMPARE(with.snapshot().sensors.size(), size_t(2));
     QCOMPARE(with.snapshot().result("Temper").value, 18.0f);
 }

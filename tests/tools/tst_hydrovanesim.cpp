@@ -67,8 +67,9 @@ public:
 
 QByteArray readRequest(int id, int function, int address, int count)
 {
-    const char bytes[] = {char(id), char(function), char(address >> 8), char(address & 0xFF),
-                          char(count >> 8), char(count & 0xFF)};
+    const char bytes[] = {char(id),           char(function),
+                          char(address >> 8), char(address & 0xFF),
+                          char(count >> 8),   char(count & 0xFF)};
     return withCrc(QByteArray(bytes, 6));
 }
 
@@ -96,16 +97,34 @@ void TestHydrovaneSim::independentMasterReadsTheRegisters()
     QVERIFY(sim.isReady());
     const auto poll = [&](const QString &table, int reference, int count) {
         QProcess mbpoll;
-        mbpoll.start("mbpoll", {"-m", "rtu", "-a", "3", "-b", "9600", "-P", "none", "-s", "2",
-                                "-t", table, "-0", "-r", QString::number(reference), "-c",
-                                QString::number(count), "-1", "-o", "1", sim.linkPath()});
+        mbpoll.start("mbpoll", {"-m",
+                                "rtu",
+                                "-a",
+                                "3",
+                                "-b",
+                                "9600",
+                                "-P",
+                                "none",
+                                "-s",
+                                "2",
+                                "-t",
+                                table,
+                                "-0",
+                                "-r",
+                                QString::number(reference),
+                                "-c",
+                                QString::number(count),
+                                "-1",
+                                "-o",
+                                "1",
+                                sim.linkPath()});
         mbpoll.waitForFinished(10000);
         return QString::fromUtf8(mbpoll.readAllStandardOutput() + mbpoll.readAllStandardError());
     };
     const QString input = poll("3", 0x4001, 5);
     QVERIFY2(input.contains("[16385]: \t17487"), qPrintable(input)); // "DO"
-    QVERIFY(input.contains("[16386]: \t13624"));                      // "58"
-    QVERIFY(input.contains("[16387]: \t12320"));                      // "0 "
+    QVERIFY(input.contains("[16386]: \t13624"));                     // "58"
+    QVERIFY(input.contains("[16387]: \t12320"));                     // "0 "
     QVERIFY(input.contains("[16388]: \t725"));
     QVERIFY(input.contains("[16389]: \t65531 (-5)"));
     const QString holding = poll("4", 0x3006, 11);
@@ -178,8 +197,8 @@ void TestHydrovaneSim::unfixedValuesMoveInsideTheRange()
 
 void TestHydrovaneSim::wireTimeDelaysEachAnswer()
 {
-    SimulatorProcess sim({"1:DI590"}, {"--wire-time", "--baud", "2400", "--parity", "E",
-                                       "--stopbits", "1"});
+    SimulatorProcess sim({"1:DI590"},
+                         {"--wire-time", "--baud", "2400", "--parity", "E", "--stopbits", "1"});
     RawLine line(sim.linkPath());
     QElapsedTimer timer;
     timer.start();

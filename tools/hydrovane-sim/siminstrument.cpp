@@ -9,7 +9,14 @@ namespace {
 const double pi = 3.14159265358979323846;
 
 // Offsets of the configuration and relay words from 0x3006.
-enum Holding { Word3006 = 0, Word3007 = 1, Word3008 = 2, Relay0 = 5, Relay1 = 8 };
+enum Holding
+{
+    Word3006 = 0,
+    Word3007 = 1,
+    Word3008 = 2,
+    Relay0 = 5,
+    Relay1 = 8
+};
 
 bool parseWord(const std::string &text, uint16_t &word)
 {
@@ -67,8 +74,9 @@ bool SimInstrument::parse(const std::string &spec, unsigned seed, std::string &e
 
     // Relays that were not given act around the edges of the main factor's band.
     const Band band = mainBand();
-    const uint16_t defaults[6] = {1, word(band.high, band), word((band.high - band.low) / 20, band),
-                                  1, word(band.low, band),  word((band.high - band.low) / 20, band)};
+    const uint16_t defaults[6] = {
+        1, word(band.high, band), word((band.high - band.low) / 20, band),
+        1, word(band.low, band),  word((band.high - band.low) / 20, band)};
     for (int i = 0; i < 6; ++i) {
         if (!relayGiven[i])
             holding[Relay0 + i] = defaults[i];
@@ -146,8 +154,8 @@ int SimInstrument::read(int function, int address, int count, double seconds,
             words.push_back(holding[i]);
         } else if (i < 3) {
             const std::string name = answeredName + std::string(6, ' ');
-            words.push_back(uint16_t(uint8_t(name[2 * size_t(i)]) << 8 |
-                                     uint8_t(name[2 * size_t(i) + 1])));
+            words.push_back(
+                uint16_t(uint8_t(name[2 * size_t(i)]) << 8 | uint8_t(name[2 * size_t(i) + 1])));
         } else if (i == 3) {
             words.push_back(fixedMain ? *fixedMain : wave(mainBand(), 300, mainPhase, seconds));
         } else {

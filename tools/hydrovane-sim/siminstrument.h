@@ -12,7 +12,15 @@
 class SimInstrument
 {
 public:
-    enum Fault { NoFault, Silent, BadCrc, ExceptionAnswer, Slow, Garbage };
+    enum Fault
+    {
+        NoFault,
+        Silent,
+        BadCrc,
+        ExceptionAnswer,
+        Slow,
+        Garbage
+    };
 
     // Builds the instrument from "ID:MODEL[:KEY=VALUE,...]"; false with `error` set when
     // the text cannot be used.

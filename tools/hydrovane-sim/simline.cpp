@@ -26,9 +26,7 @@ void requestStop(int)
 
 } // namespace
 
-SimLine::SimLine(const SimOptions &options) : options(options)
-{
-}
+SimLine::SimLine(const SimOptions &options) : options(options) {}
 
 SimLine::~SimLine()
 {

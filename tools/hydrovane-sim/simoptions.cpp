@@ -1,7 +1,8 @@
 #include "simoptions.h"
 
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -16,51 +17,49 @@ bool parseNumber(const char *text, long low, long high, long &value)
 
 bool SimOptions::parse(int argc, char **argv)
 {
+    struct Number
+    {
+        const char *option;
+        long low;
+        long high;
+        int *value;
+    };
+    int seedValue = int(seed);
+    const Number numbers[] = {{"--baud", 1, 4000000, &baud},
+                              {"--databits", 7, 8, &databits},
+                              {"--stopbits", 1, 2, &stopbits},
+                              {"--seed", 0, 0x7FFFFFFF, &seedValue}};
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
-        const bool takesValue = option == "--link" || option == "--baud" ||
-                                option == "--parity" || option == "--databits" ||
-                                option == "--stopbits" || option == "--seed";
+        const bool takesValue = option == "--link" || option == "--parity" ||
+                                std::any_of(std::begin(numbers), std::end(numbers),
+                                            [&](const Number &n) { return option == n.option; });
         if (takesValue && i + 1 >= argc) {
             error = option + " needs a value";
             return false;
         }
-        long number = 0;
         if (option == "--link") {
             link = argv[++i];
-        } else if (option == "--baud") {
-            if (!parseNumber(argv[++i], 1, 4000000, number)) {
-                error = "bad baud rate";
-                return false;
-            }
-            baud = int(number);
         } else if (option == "--parity") {
             const std::string value = argv[++i];
             if (value != "N" && value != "E" && value != "O") {
-                error = "parity must be N, E or O";
+                error = "--parity must be N, E or O";
                 return false;
             }
             parity = value[0];
-        } else if (option == "--databits") {
-            if (!parseNumber(argv[++i], 7, 8, number)) {
-                error = "data bits must be 7 or 8";
-                return false;
-            }
-            databits = int(number);
-        } else if (option == "--stopbits") {
-            if (!parseNumber(argv[++i], 1, 2, number)) {
-                error = "stop bits must be 1 or 2";
-                return false;
-            }
-            stopbits = int(number);
-        } else if (option == "--seed") {
-            if (!parseNumber(argv[++i], 0, 0x7FFFFFFF, number)) {
-                error = "bad seed";
-                return false;
-            }
-            seed = unsigned(number);
         } else if (option == "--wire-time") {
             wireTime = true;
+        } else if (takesValue) {
+            const Number &number =
+                *std::find_if(std::begin(numbers), std::end(numbers),
+                              [&](const Number &n) { return option == n.option; });
+            long value = 0;
+            if (!parseNumber(argv[++i], number.low, number.high, value)) {
+                error = option + " must be " + std::to_string(number.low) + " to " +
+                        std::to_string(number.high);
+                return false;
+            }
+            *number.value = int(value);
         } else if (option.compare(0, 2, "--") == 0) {
             error = "unknown option " + option;
             return false;
@@ -68,6 +67,7 @@ bool SimOptions::parse(int argc, char **argv)
             instruments.push_back(option);
         }
     }
+    seed = unsigned(seedValue);
     if (link.empty()) {
         error = "--link is required";
         return false;
