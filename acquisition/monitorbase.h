@@ -104,7 +104,7 @@ protected:
     std::atomic<bool> running;
     std::atomic<bool> record;
     Relay relays[2];
-    // Written only by the reader thread, so the reader reads it without the lock.
+    // Changed only by the reader thread (under the lock), which therefore reads it without.
     std::map<std::string, SensorBase *> sensorMap;
 
     mutable std::mutex lock;

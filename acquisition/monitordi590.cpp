@@ -39,8 +39,8 @@ int MonitorDI590::readConfiguration(modbus_t *context, int count)
         doSensor.unit = "mg/L";
         break;
     case 2:
-        // Saturation comes in tenths of a percent. Going back to ppm or mg/L later keeps
-        // this scale, as the instrument does not report it separately.
+        // Saturation comes in tenths of a percent. Codes 0 and 1 set the unit text only, so
+        // a monitor that once reported % keeps this scale.
         doSensor.unit = "%";
         doSensor.decimals = 1;
         doDivisor = 10;
