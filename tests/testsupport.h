@@ -48,9 +48,9 @@ private:
     QList<QMessageBox::StandardButton> answers;
 };
 
-// A running hydrovane-sim with its line linked inside a temporary directory. `options` are
-// extra command-line options (for example "--wire-time"), `instruments` its ID:MODEL specs.
-// The simulator is stopped with SIGTERM when the fixture goes.
+// A running hydrovane-sim with its line linked inside a temporary directory. `instruments`
+// holds one ID:MODEL[:KEY=VALUE,...] each, `options` extra command-line options (for example
+// "--wire-time"). The simulator is stopped with SIGTERM when the fixture goes.
 class SimulatorProcess
 {
 public:

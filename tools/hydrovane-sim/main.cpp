@@ -11,14 +11,18 @@ int main(int argc, char **argv)
 {
     SimOptions options;
     if (!options.parse(argc, argv)) {
+        if (options.help) {
+            std::fputs(SimOptions::usage(), stdout);
+            return 0;
+        }
         std::fprintf(stderr, "hydrovane-sim: %s\n%s", options.error.c_str(), SimOptions::usage());
         return 2;
     }
     SimChain chain(options.seed);
-    for (const std::string &spec : options.instruments) {
+    for (const std::string &description : options.instruments) {
         SimInstrument instrument;
         std::string error;
-        if (!instrument.parse(spec, options.seed, error)) {
+        if (!instrument.parse(description, options.seed, error)) {
             std::fprintf(stderr, "hydrovane-sim: %s\n", error.c_str());
             return 2;
         }

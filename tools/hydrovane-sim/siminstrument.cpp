@@ -30,26 +30,26 @@ bool parseWord(const std::string &text, uint16_t &word)
 
 } // namespace
 
-bool SimInstrument::parse(const std::string &spec, unsigned seed, std::string &error)
+bool SimInstrument::parse(const std::string &description, unsigned seed, std::string &error)
 {
-    error = "bad instrument '" + spec + "': ";
-    const auto firstColon = spec.find(':');
+    error = "bad instrument '" + description + "': ";
+    const auto firstColon = description.find(':');
     if (firstColon == std::string::npos) {
         error += "expected ID:MODEL";
         return false;
     }
     char *end = nullptr;
-    const std::string idText = spec.substr(0, firstColon);
+    const std::string idText = description.substr(0, firstColon);
     const long id = std::strtol(idText.c_str(), &end, 10);
     if (idText.empty() || *end != '\0' || id < 1 || id > 247) {
         error += "the id must be 1 to 247";
         return false;
     }
     slave = int(id);
-    const auto secondColon = spec.find(':', firstColon + 1);
-    model = spec.substr(firstColon + 1, secondColon == std::string::npos
-                                            ? std::string::npos
-                                            : secondColon - firstColon - 1);
+    const auto secondColon = description.find(':', firstColon + 1);
+    model = description.substr(firstColon + 1, secondColon == std::string::npos
+                                                   ? std::string::npos
+                                                   : secondColon - firstColon - 1);
     if (model != "DI590" && model != "RO592" && model != "DO580" && model != "RA550") {
         error += "unknown model " + model;
         return false;
@@ -59,7 +59,7 @@ bool SimInstrument::parse(const std::string &spec, unsigned seed, std::string &e
     holding[model == "DO580" ? Word3007 : Word3008] = 2;
 
     if (secondColon != std::string::npos) {
-        std::istringstream keys(spec.substr(secondColon + 1));
+        std::istringstream keys(description.substr(secondColon + 1));
         std::string pair;
         while (std::getline(keys, pair, ',')) {
             const auto equals = pair.find('=');

@@ -24,7 +24,7 @@ public:
 
     // Builds the instrument from "ID:MODEL[:KEY=VALUE,...]"; false with `error` set when
     // the text cannot be used.
-    bool parse(const std::string &spec, unsigned seed, std::string &error);
+    bool parse(const std::string &description, unsigned seed, std::string &error);
 
     int id() const { return slave; }
     Fault fault() const { return mistreatment; }

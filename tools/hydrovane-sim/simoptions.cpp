@@ -47,6 +47,9 @@ bool SimOptions::parse(int argc, char **argv)
                 return false;
             }
             parity = value[0];
+        } else if (option == "--help") {
+            help = true;
+            return false;
         } else if (option == "--wire-time") {
             wireTime = true;
         } else if (takesValue) {

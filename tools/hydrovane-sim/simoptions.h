@@ -9,7 +9,7 @@
 class SimOptions
 {
 public:
-    // False when the command line cannot be used; `error` then says why.
+    // False when the command line cannot be used (`error` then says why) or asks for help.
     bool parse(int argc, char **argv);
     static const char *usage();
 
@@ -19,6 +19,7 @@ public:
     double frameSilence() const;
 
     std::string error;
+    bool help = false;
     std::string link;
     int baud = 9600;
     char parity = 'N';
