@@ -82,10 +82,15 @@ const char *SimOptions::usage()
 {
     return "usage: hydrovane-sim --link PATH [--baud B] [--parity N|E|O] [--databits 7|8]\n"
            "                     [--stopbits 1|2] [--wire-time] [--seed N] INSTRUMENT...\n"
-           "INSTRUMENT := ID:MODEL[:KEY=VALUE,KEY=VALUE...]\n"
-           "MODEL := DI590 | RO592 | DO580 | RA550\n"
-           "KEY := unit mode variant temp main temper r0on r0sp r0hy r1on r1sp r1hy\n"
-           "       model=TEXT fault=silent|crc|exception|slow|garbage\n";
+           "INSTRUMENT := ID:MODEL[:KEY=VALUE,KEY=VALUE...]   MODEL := DI590|RO592|DO580|RA550\n"
+           "  unit, mode   word 0x3006 (DO unit code; DO580 pH/ORP; RA550 chlorine/ozone)\n"
+           "  variant      word 0x3007 (RA550 sensor variant)\n"
+           "  temp         temperature flag (0x3008; DO580 0x3007), default 2 = fitted\n"
+           "  main, temper fixed measurement words; otherwise a slow noisy wave\n"
+           "  r0on r0sp r0hy r1on r1sp r1hy   relay words 0x300B..0x3010\n"
+           "  model=TEXT   answer another model name\n"
+           "  fault=silent|crc|exception|slow|garbage\n"
+           "Values are decimal or 0x hexadecimal, -32768 to 65535.\n";
 }
 
 double SimOptions::characterTime() const
