@@ -44,6 +44,20 @@ SimLine::~SimLine()
 
 bool SimLine::open(std::string &error)
 {
+    // From here on SIGINT and SIGTERM only end the loop, so the link is always removed.
+    // They stay blocked except inside ppoll, so none is lost between checks.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigprocmask(SIG_BLOCK, &blocked, &waiting);
+    sigdelset(&waiting, SIGINT);
+    sigdelset(&waiting, SIGTERM);
+    struct sigaction action = {};
+    action.sa_handler = requestStop;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
     master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
         error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
@@ -75,24 +89,11 @@ bool SimLine::open(std::string &error)
 
 void SimLine::run(SimChain &chain)
 {
-    // The signals stay blocked except inside ppoll, so none is lost between checks.
-    sigset_t blocked, waiting;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGTERM);
-    sigprocmask(SIG_BLOCK, &blocked, &waiting);
-    sigdelset(&waiting, SIGINT);
-    sigdelset(&waiting, SIGTERM);
-    struct sigaction action = {};
-    action.sa_handler = requestStop;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-
     const double silence = std::max(options.frameSilence(), 0.005);
     std::vector<uint8_t> buffer;
     while (!stopRequested) {
         pollfd entry = {master, POLLIN, 0};
-        timespec gap = {0, long(silence * 1e9)};
+        timespec gap = {time_t(silence), long((silence - std::floor(silence)) * 1e9)};
         const int ready = ppoll(&entry, 1, buffer.empty() ? nullptr : &gap, &waiting);
         if (ready < 0)
             continue; // a signal: the loop condition decides

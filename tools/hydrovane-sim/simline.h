@@ -3,6 +3,7 @@
 
 #include "simoptions.h"
 
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,6 +37,7 @@ private:
     int slave = -1; // kept open so that the station closing its side never hangs us up
     std::string slaveName;
     double start = 0;
+    sigset_t waiting; // the signal mask inside ppoll
 };
 
 #endif // SIMLINE_H
