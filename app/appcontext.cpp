@@ -1,5 +1,7 @@
 #include "appcontext.h"
 
+#include "acquisition/configfile.h"
+
 #include <QCoreApplication>
 #include <QDir>
 
@@ -39,8 +41,14 @@ AppContext &AppContext::instance()
 
 void *AppContext::object(int kind) const
 {
-    (void)kind;
-    return nullptr;
+    switch (kind) {
+    case ComPortConfig:
+        return comPortConfig;
+    case MonitorConfig:
+        return monitorConfig;
+    default:
+        return nullptr;
+    }
 }
 
 QString AppContext::path(int kind) const
@@ -55,6 +63,14 @@ int AppContext::init()
     QDir dir(applicationDir());
     for (const char *folder : folders)
         dir.mkpath(QLatin1String(folder));
+    if (!comPortConfig) {
+        comPortConfig = new ConfigFile(path(ComPortConfig).toUtf8().constData());
+        comPortConfig->load();
+    }
+    if (!monitorConfig) {
+        monitorConfig = new ConfigFile(path(MonitorConfig).toUtf8().constData());
+        monitorConfig->load();
+    }
     return 0;
 }
 
@@ -72,6 +88,10 @@ void AppContext::setApplicationDir(const QString &dir)
 
 void AppContext::reset()
 {
+    delete comPortConfig;
+    comPortConfig = nullptr;
+    delete monitorConfig;
+    monitorConfig = nullptr;
 }
 
 QString AppContext::applicationDir() const

@@ -3,6 +3,8 @@
 
 #include <QString>
 
+class ConfigFile;
+
 // Numbers naming every file and folder of the application directory.
 enum ResourceKind {
     ComPortConfig = 0,
@@ -46,6 +48,8 @@ private:
     QString applicationDir() const;
 
     QString overrideDir;
+    ConfigFile *comPortConfig = nullptr;
+    ConfigFile *monitorConfig = nullptr;
 };
 
 #endif // APPCONTEXT_H

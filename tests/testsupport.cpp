@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "acquisition/comportctrl.h"
 #include "app/appcontext.h"
 
 #include <QDir>
@@ -50,4 +51,56 @@ MessageBoxRecorder::MessageBoxRecorder()
 MessageBoxRecorder::~MessageBoxRecorder()
 {
     MessageBoxes::setResponder(MessageBoxes::Responder());
+}
+
+SimulatorProcess::SimulatorProcess(const QStringList &instruments, const QStringList &options)
+{
+    arguments << "--link" << linkPath() << options << instruments;
+    start();
+}
+
+SimulatorProcess::~SimulatorProcess()
+{
+    line.reset();
+    if (process.state() != QProcess::NotRunning) {
+        process.terminate();
+        if (!process.waitForFinished(5000))
+            kill();
+    }
+}
+
+int SimulatorProcess::open(ComPortCtrl &ctrl) const
+{
+    ctrl.setPort(linkPath().toUtf8().constData());
+    return ctrl.open();
+}
+
+modbus_t *SimulatorProcess::context()
+{
+    if (!line) {
+        line = std::make_unique<ComPortCtrl>();
+        open(*line);
+    }
+    return line->getContext();
+}
+
+void SimulatorProcess::kill()
+{
+    line.reset();
+    ready = false;
+    process.kill();
+    process.waitForFinished(5000);
+}
+
+bool SimulatorProcess::start()
+{
+    if (process.state() != QProcess::NotRunning)
+        kill();
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(HYDROVANE_SIM_PATH, arguments);
+    QByteArray output;
+    while (!output.contains('\n') && process.waitForReadyRead(10000))
+        output += process.readAllStandardOutput();
+    ready = output.startsWith("ready ");
+    return ready;
 }

@@ -4,8 +4,16 @@
 #include "panels/messageboxes.h"
 
 #include <QList>
+#include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
+
+#include <memory>
+
+#include <modbus.h>
+
+class ComPortCtrl;
 
 // A temporary application directory that the registry points at for the fixture's life.
 class TempStation
@@ -38,6 +46,39 @@ public:
 
 private:
     QList<QMessageBox::StandardButton> answers;
+};
+
+// A running hydrovane-sim with its line linked inside a temporary directory. `instruments`
+// holds one ID:MODEL[:KEY=VALUE,...] each, `options` extra command-line options (for example
+// "--wire-time"). The simulator is stopped with SIGTERM when the fixture goes.
+class SimulatorProcess
+{
+public:
+    explicit SimulatorProcess(const QStringList &instruments,
+                              const QStringList &options = QStringList());
+    ~SimulatorProcess();
+    SimulatorProcess(const SimulatorProcess &) = delete;
+    SimulatorProcess &operator=(const SimulatorProcess &) = delete;
+
+    // The simulator answered `ready` on its link.
+    bool isReady() const { return ready; }
+    QString linkPath() const { return dir.filePath("line"); }
+    // Points the link object at the simulator's line and opens it; 0 on success.
+    int open(ComPortCtrl &ctrl) const;
+    // The context of a line of the fixture's own, opened on the simulator with the default
+    // settings at the first call; null when it cannot be opened.
+    modbus_t *context();
+    // Kills the simulator without warning, as a pulled cable would.
+    void kill();
+    // Starts it again on the same link with the same instruments; true once it is ready.
+    bool start();
+
+private:
+    QTemporaryDir dir;
+    QStringList arguments;
+    QProcess process;
+    bool ready = false;
+    std::unique_ptr<ComPortCtrl> line;
 };
 
 #endif // TESTSUPPORT_H

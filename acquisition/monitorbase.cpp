@@ -1,0 +1,244 @@
+#include "monitorbase.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include <poll.h>
+#include <termios.h>
+
+namespace {
+
+const int firstNameRegister = 0x4001;
+const int nameWords = 3;
+const int measurementRegister = 0x4004;
+const int configurationRegister = 0x3006;
+const int relayRegister = 0x300B;
+const int relayWords = 6;
+
+// Seconds one character takes on the line, from the port's own settings.
+double characterTime(int fd)
+{
+    termios settings;
+    if (tcgetattr(fd, &settings) != 0)
+        return 11.0 / 9600;
+    static const struct
+    {
+        speed_t code;
+        int baud;
+    } speeds[] = {{B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
+                  {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+    int baud = 9600;
+    for (const auto &speed : speeds) {
+        if (cfgetospeed(&settings) == speed.code)
+            baud = speed.baud;
+    }
+    const tcflag_t size = settings.c_cflag & CSIZE;
+    const int bits = 1 + (size == CS7 ? 7 : 8) + (settings.c_cflag & PARENB ? 1 : 0) +
+                     (settings.c_cflag & CSTOPB ? 2 : 1);
+    return double(bits) / baud;
+}
+
+// Discards input until the line has been quiet for a while. An answer that comes after the
+// timeout, or the rest of a broken frame, would otherwise be read as the answer to the next
+// request and make that one fail in turn. Quiet means longer than the longest exchange of
+// the station plus an instrument's turnaround; a line that never goes quiet is given up on
+// after two seconds.
+void settleLine(modbus_t *context)
+{
+    modbus_flush(context);
+    const int fd = modbus_get_socket(context);
+    if (fd < 0)
+        return;
+    const int quietMs = int(40 * characterTime(fd) * 1000) + 50;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    pollfd entry = {fd, POLLIN, 0};
+    while (poll(&entry, 1, quietMs) > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (modbus_flush(context) < 0)
+            return;
+    }
+}
+
+} // namespace
+
+MonitorBase::MonitorBase(const char *model, const std::string &username, int id, bool running,
+                         bool record)
+    : model(model), username(username), id(id), running(running), record(record)
+{
+}
+
+MonitorBase::~MonitorBase() = default;
+
+int MonitorBase::sync(modbus_t *context)
+{
+    unsigned epoch;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        synced = false;
+        epoch = unsyncCount;
+    }
+    int rc = checkModel(context);
+    if (rc < 0)
+        return rc;
+    rc = readSensors(context);
+    if (rc < 0)
+        return rc;
+    rc = readRelays(context);
+    if (rc < 0)
+        return rc;
+    std::lock_guard<std::mutex> guard(lock);
+    if (epoch != unsyncCount)
+        return -1;
+    synced = true;
+    return 0;
+}
+
+int MonitorBase::read(modbus_t *context)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!synced) {
+            for (const auto &entry : sensorMap)
+                results[entry.first] = FactorResult{0, 'F'};
+            return -1;
+        }
+    }
+    const std::string mainKey = mainFactor();
+    if (mainKey.empty())
+        return -1;
+    const bool withTemper = sensorMap.at("Temper") != nullptr;
+    uint16_t words[2];
+    const bool ok =
+        exchange(context, InputRegisters, measurementRegister, withTemper ? 2 : 1, words);
+
+    std::lock_guard<std::mutex> guard(lock);
+    if (withTemper) {
+        const float value = scaled(words[1], 10);
+        results["Temper"] = ok ? FactorResult{value, judge("Temper", value)} : FactorResult{0, 'B'};
+    }
+    const float value = scaled(words[0], mainDivisor());
+    results[mainKey] = ok ? FactorResult{value, judge(mainKey, value)} : FactorResult{0, 'B'};
+    return ok ? 0 : -1;
+}
+
+int MonitorBase::checkModel(modbus_t *context)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        sensors.clear();
+    }
+    uint16_t words[nameWords];
+    if (!exchange(context, InputRegisters, firstNameRegister, nameWords, words))
+        return -1;
+    char name[2 * nameWords];
+    for (int i = 0; i < nameWords; ++i) {
+        name[2 * i] = char(words[i] >> 8);
+        name[2 * i + 1] = char(words[i] & 0xFF);
+    }
+    return model.size() >= 5 && std::memcmp(name, model.data(), 5) == 0 ? 0 : -2;
+}
+
+int MonitorBase::readRelays(modbus_t *context)
+{
+    uint16_t words[relayWords];
+    if (!exchange(context, HoldingRegisters, relayRegister, relayWords, words))
+        return -1;
+    const std::string key = mainFactor();
+    std::lock_guard<std::mutex> guard(lock);
+    for (int i = 0; i < 2; ++i) {
+        const uint16_t *relay = words + 3 * i;
+        relays[i].on = relay[0] != 0;
+        // Without a main factor the numbers would have no scale: keep the old ones.
+        if (!key.empty()) {
+            relays[i].alarmPoint = scaled(relay[1], mainDivisor());
+            relays[i].hysteresis = scaled(relay[2], mainDivisor());
+            relays[i].sensor = sensorMap.at(key);
+        }
+    }
+    return 0;
+}
+
+MonitorSnapshot MonitorBase::snapshot() const
+{
+    MonitorSnapshot copy;
+    std::lock_guard<std::mutex> guard(lock);
+    copy.synced = synced;
+    copy.sensors.reserve(sensors.size());
+    for (const SensorBase *sensor : sensors) {
+        if (sensor == mainSensor)
+            copy.mainIndex = int(copy.sensors.size());
+        copy.sensors.push_back(*sensor);
+    }
+    copy.results = results;
+    for (int i = 0; i < 2; ++i) {
+        copy.relays[i].on = relays[i].on;
+        copy.relays[i].alarmPoint = relays[i].alarmPoint;
+        copy.relays[i].hysteresis = relays[i].hysteresis;
+        if (relays[i].sensor)
+            copy.relays[i].sensor = *relays[i].sensor;
+    }
+    return copy;
+}
+
+std::string MonitorBase::getUsername() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return username;
+}
+
+void MonitorBase::setUsername(const std::string &name)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    username = name;
+}
+
+bool MonitorBase::isSynced() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return synced;
+}
+
+void MonitorBase::clearSynced()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    synced = false;
+    ++unsyncCount;
+}
+
+char MonitorBase::judge(const std::string &, float) const
+{
+    return 'N';
+}
+
+bool MonitorBase::exchange(modbus_t *context, RegisterKind kind, int address, int count,
+                           uint16_t *words) const
+{
+    std::fill(words, words + count, uint16_t(0));
+    // 0 would be a broadcast, which accepts any instrument's answer; beyond 247 the library
+    // keeps the previous slave and the request would reach another instrument.
+    if (!context || id < 1 || id > 247 || modbus_set_slave(context, id) != 0)
+        return false;
+    const int rc = kind == InputRegisters
+                       ? modbus_read_input_registers(context, address, count, words)
+                       : modbus_read_registers(context, address, count, words);
+    if (rc >= 1)
+        return true;
+    settleLine(context);
+    return false;
+}
+
+bool MonitorBase::configurationWords(modbus_t *context, int count, uint16_t *words)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        sensors.clear();
+    }
+    return exchange(context, HoldingRegisters, configurationRegister, count, words);
+}
+
+void MonitorBase::fit(const std::string &factor, SensorBase *sensor)
+{
+    sensorMap[factor] = sensor;
+    if (sensor)
+        sensors.push_back(sensor);
+}

@@ -1,0 +1,116 @@
+#ifndef MONITORBASE_H
+#define MONITORBASE_H
+
+#include "factorresult.h"
+#include "monitorsnapshot.h"
+#include "relay.h"
+#include "sensorbase.h"
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <modbus.h>
+
+// One configured instrument on the line. A sync learns which sensors and relay settings the
+// instrument has; a read fetches its measurements. Each model knows its own registers.
+//
+// Threads: `sync` and `read` run on the reader thread; everything else on the interface
+// thread. Every field the reader writes (results, sensors, main sensor, sensor map, relays,
+// the DO unit and decimals, `synced`) is guarded by the monitor's own lock. A Modbus
+// exchange runs without that lock, so the interface never waits for an instrument's
+// timeout; its outcome is applied under it. The interface thread reads all of it through
+// `snapshot()`, which returns copies. Its own flags (running, record, username, clearing
+// `synced`) go through the setters below and are safe against the reader.
+class MonitorBase
+{
+public:
+    enum RegisterKind
+    {
+        InputRegisters,
+        HoldingRegisters
+    };
+
+    MonitorBase(const MonitorBase &) = delete;
+    MonitorBase &operator=(const MonitorBase &) = delete;
+    virtual ~MonitorBase();
+
+    // Model check, configuration, relays; `synced` becomes true only when all three
+    // succeed. 0 success, -1 a failed exchange or an unknown sensor variant, -2 the
+    // instrument names another model.
+    virtual int sync(modbus_t *context);
+    // One exchange for the main factor and, where fitted, the temperature. An unsynced
+    // monitor is not asked anything: its factors are marked 'F'. 0 success, else -1.
+    virtual int read(modbus_t *context);
+    virtual int checkModel(modbus_t *context);
+    virtual int readSensors(modbus_t *context) = 0;
+    virtual int readRelays(modbus_t *context);
+
+    MonitorSnapshot snapshot() const;
+
+    const std::string &getModel() const { return model; }
+    int getId() const { return id; }
+    int getChannel() const { return channel; }
+    int getChannelMode() const { return channelMode; }
+    std::string getUsername() const;
+    void setUsername(const std::string &name);
+    bool isRunning() const { return running; }
+    void setRunning(bool on) { running = on; }
+    bool isRecord() const { return record; }
+    void setRecord(bool on) { record = on; }
+    bool isSynced() const;
+    // The line went off or the run switch was turned off; a sync running meanwhile does not
+    // set the flag again.
+    void clearSynced();
+
+    // Objects that show this monitor: 0 detail panel, 1 overview cell, 2 tree item.
+    // Interface thread only.
+    std::map<int, void *> views;
+
+protected:
+    MonitorBase(const char *model, const std::string &username, int id, bool running, bool record);
+
+    // Key of the main factor the instrument was configured with, empty when none.
+    virtual std::string mainFactor() const = 0;
+    // Divides the main factor's words and the relay set points.
+    virtual float mainDivisor() const = 0;
+    // Status of a value read without error; only the DO580 checks plausibility.
+    virtual char judge(const std::string &factor, float value) const;
+
+    // Sets the slave, zeroes `words` and reads `count` registers. A failed exchange flushes
+    // the line until it is quiet, so a late answer is never taken for the next request's.
+    // A null context or an id that cannot be addressed fails like a silent instrument.
+    bool exchange(modbus_t *context, RegisterKind kind, int address, int count,
+                  uint16_t *words) const;
+    // Empties the sensor list, then reads `count` configuration words from 0x3006.
+    bool configurationWords(modbus_t *context, int count, uint16_t *words);
+    static float scaled(uint16_t word, float divisor) { return int16_t(word) / divisor; }
+    // Sets a sensor-map entry and, when the sensor is fitted, appends it to `sensors`.
+    void fit(const std::string &factor, SensorBase *sensor);
+
+    // Guarded by `lock`.
+    std::map<std::string, FactorResult> results;
+    std::vector<SensorBase *> sensors;
+    SensorBase *mainSensor = nullptr;
+    int channelMode = 0;
+    const std::string model;
+    std::string username;
+    const int id;
+    const int channel = -1;
+    bool synced = false;
+    std::atomic<bool> running;
+    std::atomic<bool> record;
+    Relay relays[2];
+    // Changed only by the reader thread (under the lock), which therefore reads it without.
+    std::map<std::string, SensorBase *> sensorMap;
+
+    mutable std::mutex lock;
+
+private:
+    unsigned unsyncCount = 0; // bumped by clearSynced, guarded by `lock`
+};
+
+#endif // MONITORBASE_H

@@ -1,0 +1,51 @@
+#ifndef MONITORCOLLECTION_H
+#define MONITORCOLLECTION_H
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <modbus.h>
+
+class MonitorBase;
+
+// The configured monitors in their order, the read interval and the model factory.
+// The collection does not own its monitors: whoever removes one deletes it.
+//
+// `readAll` runs on the reader thread; `create`, `append` and `remove` on the interface
+// thread. A lock keeps a whole read pass apart from changes of the list, so the interface
+// thread waits for a running pass before it adds or removes a monitor. The interface
+// thread is the only writer of the list and reads `getMonitors()` without that lock.
+class MonitorCollection
+{
+public:
+    // Longest read interval in seconds: one day.
+    static constexpr int maxInterval = 86400;
+
+    MonitorCollection() = default;
+    MonitorCollection(const MonitorCollection &) = delete;
+    MonitorCollection &operator=(const MonitorCollection &) = delete;
+
+    // Builds a monitor for a model name ("DO580", "DI590", "RO592", "RA550", exactly) and
+    // appends it; null for any other name. The channel is not used: every model has -1.
+    MonitorBase *create(const std::string &model, const std::string &username, int id, int channel,
+                        bool running, bool record);
+    // A null monitor is ignored.
+    void append(MonitorBase *monitor);
+    // Reads every running monitor in list order; the outcome is left in the monitors.
+    void readAll(modbus_t *context);
+    // Unlinks the first entry holding the monitor; the monitor itself stays alive.
+    void remove(MonitorBase *monitor);
+
+    const std::vector<MonitorBase *> &getMonitors() const { return monitors; }
+    int getInterval() const { return interval; }
+    // Clamped into 0..maxInterval, so a timer in milliseconds cannot overflow.
+    void setInterval(int seconds);
+
+private:
+    std::vector<MonitorBase *> monitors;
+    int interval = 30;
+    std::mutex lock;
+};
+
+#endif // MONITORCOLLECTION_H

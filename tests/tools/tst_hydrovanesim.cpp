@@ -1,0 +1,262 @@
+#include "acquisition/comportctrl.h"
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// CRC-16/MODBUS, written here again so that the simulator's frames are checked against an
+// implementation of their own.
+QByteArray withCrc(QByteArray frame)
+{
+    quint16 crc = 0xFFFF;
+    for (char byte : frame) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
+    }
+    frame.append(char(crc & 0xFF));
+    frame.append(char(crc >> 8));
+    return frame;
+}
+
+// The simulator's line opened raw, for writing requests byte by byte.
+class RawLine
+{
+public:
+    explicit RawLine(const QString &path)
+    {
+        fd = ::open(path.toUtf8().constData(), O_RDWR | O_NOCTTY);
+        termios settings;
+        if (fd >= 0 && tcgetattr(fd, &settings) == 0) {
+            cfmakeraw(&settings);
+            tcsetattr(fd, TCSANOW, &settings);
+        }
+    }
+    ~RawLine()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    // Sends a request and collects what comes back until `expected` bytes arrived or the
+    // line stayed quiet for `quietMs`.
+    QByteArray exchange(const QByteArray &request, int expected, int quietMs = 300)
+    {
+        if (::write(fd, request.constData(), size_t(request.size())) != request.size())
+            return QByteArray("write failed");
+        QByteArray answer;
+        pollfd entry = {fd, POLLIN, 0};
+        while (answer.size() < expected && poll(&entry, 1, quietMs) > 0) {
+            char bytes[256];
+            const ssize_t size = ::read(fd, bytes, sizeof(bytes));
+            if (size <= 0)
+                break;
+            answer.append(bytes, int(size));
+        }
+        return answer;
+    }
+    int fd = -1;
+};
+
+QByteArray readRequest(int id, int function, int address, int count)
+{
+    const char bytes[] = {char(id),           char(function),
+                          char(address >> 8), char(address & 0xFF),
+                          char(count >> 8),   char(count & 0xFF)};
+    return withCrc(QByteArray(bytes, 6));
+}
+
+} // namespace
+
+class TestHydrovaneSim : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void independentMasterReadsTheRegisters();
+    void answersAreWellFormedFrames();
+    void exceptionsForRequestsOutsideTheMap();
+    void silentTowardUnknownIdsBroadcastsAndBadCrc();
+    void unfixedValuesMoveInsideTheRange();
+    void wireTimeDelaysEachAnswer();
+    void linkSurvivesTheStationAndRestarts();
+    void refusesBadCommandLines_data();
+    void refusesBadCommandLines();
+};
+
+void TestHydrovaneSim::independentMasterReadsTheRegisters()
+{
+    SimulatorProcess sim({"3:DO580:main=725,temper=-5,r1sp=650"});
+    QVERIFY(sim.isReady());
+    const auto poll = [&](const QString &table, int reference, int count) {
+        QProcess mbpoll;
+        mbpoll.start("mbpoll", {"-m",
+                                "rtu",
+                                "-a",
+                                "3",
+                                "-b",
+                                "9600",
+                                "-P",
+                                "none",
+                                "-s",
+                                "2",
+                                "-t",
+                                table,
+                                "-0",
+                                "-r",
+                                QString::number(reference),
+                                "-c",
+                                QString::number(count),
+                                "-1",
+                                "-o",
+                                "1",
+                                sim.linkPath()});
+        mbpoll.waitForFinished(10000);
+        return QString::fromUtf8(mbpoll.readAllStandardOutput() + mbpoll.readAllStandardError());
+    };
+    const QString input = poll("3", 0x4001, 5);
+    QVERIFY2(input.contains("[16385]: \t17487"), qPrintable(input)); // "DO"
+    QVERIFY(input.contains("[16386]: \t13624"));                     // "58"
+    QVERIFY(input.contains("[16387]: \t12320"));                     // "0 "
+    QVERIFY(input.contains("[16388]: \t725"));
+    QVERIFY(input.contains("[16389]: \t65531 (-5)"));
+    const QString holding = poll("4", 0x3006, 11);
+    QVERIFY2(holding.contains("[12294]: \t0"), qPrintable(holding)); // pH mode
+    QVERIFY(holding.contains("[12295]: \t2"));                       // temperature fitted
+    QVERIFY(holding.contains("[12302]: \t1"));                       // relay 1 on
+    QVERIFY(holding.contains("[12303]: \t650"));
+    QVERIFY(poll("4", 0x3011, 1).contains("Illegal data address"));
+}
+
+void TestHydrovaneSim::answersAreWellFormedFrames()
+{
+    SimulatorProcess sim({"7:DI590:main=850,temper=0xFF9C"});
+    RawLine line(sim.linkPath());
+    const char measurement[] = {7, 4, 4, 0x03, 0x52, char(0xFF), char(0x9C)};
+    QCOMPARE(line.exchange(readRequest(7, 4, 0x4004, 2), 9), withCrc(QByteArray(measurement, 7)));
+    const char name[] = {7, 4, 6, 'D', 'I', '5', '9', '0', ' '};
+    QCOMPARE(line.exchange(readRequest(7, 4, 0x4001, 3), 11), withCrc(QByteArray(name, 9)));
+}
+
+void TestHydrovaneSim::exceptionsForRequestsOutsideTheMap()
+{
+    SimulatorProcess sim({"7:RA550"});
+    RawLine line(sim.linkPath());
+    const auto exception = [](int function, int code) {
+        const char bytes[] = {7, char(function | 0x80), char(code)};
+        return withCrc(QByteArray(bytes, 3));
+    };
+    QCOMPARE(line.exchange(readRequest(7, 3, 0x3005, 2), 5), exception(3, 2));
+    QCOMPARE(line.exchange(readRequest(7, 3, 0x3010, 2), 5), exception(3, 2));
+    QCOMPARE(line.exchange(readRequest(7, 4, 0x3006, 1), 5), exception(4, 2));
+    QCOMPARE(line.exchange(readRequest(7, 4, 0x4001, 0), 5), exception(4, 3));
+    // Write single register: this slave only answers reads.
+    QCOMPARE(line.exchange(readRequest(7, 6, 0x300B, 1), 5), exception(6, 1));
+    QCOMPARE(line.exchange(readRequest(7, 3, 0x3010, 1), 7).size(), 7);
+}
+
+void TestHydrovaneSim::silentTowardUnknownIdsBroadcastsAndBadCrc()
+{
+    SimulatorProcess sim({"7:DI590"});
+    RawLine line(sim.linkPath());
+    QCOMPARE(line.exchange(readRequest(8, 4, 0x4004, 1), 7), QByteArray());
+    QCOMPARE(line.exchange(readRequest(0, 4, 0x4004, 1), 7), QByteArray());
+    QByteArray corrupted = readRequest(7, 4, 0x4004, 1);
+    corrupted[7] = char(corrupted[7] ^ 1);
+    QCOMPARE(line.exchange(corrupted, 7), QByteArray());
+    // And it still answers afterwards.
+    QCOMPARE(line.exchange(readRequest(7, 4, 0x4004, 1), 7).size(), 7);
+}
+
+void TestHydrovaneSim::unfixedValuesMoveInsideTheRange()
+{
+    SimulatorProcess sim({"1:DO580", "2:RA550:variant=1"});
+    ComPortCtrl ctrl;
+    QCOMPARE(sim.open(ctrl), 0);
+    QSet<int> seen;
+    for (int i = 0; i < 20; ++i) {
+        uint16_t words[2] = {};
+        QVERIFY(modbus_set_slave(ctrl.getContext(), 1) == 0);
+        QCOMPARE(modbus_read_input_registers(ctrl.getContext(), 0x4004, 2, words), 2);
+        QVERIFY2(words[0] >= 200 && words[0] <= 1200, qPrintable(QString::number(words[0])));
+        QVERIFY(int16_t(words[1]) >= -200 && int16_t(words[1]) <= 1300);
+        seen.insert(words[0]);
+        QVERIFY(modbus_set_slave(ctrl.getContext(), 2) == 0);
+        QCOMPARE(modbus_read_input_registers(ctrl.getContext(), 0x4004, 1, words), 1);
+        QVERIFY(words[0] <= 2000); // 2 ppm with three decimals
+    }
+    QVERIFY(seen.size() > 1);
+}
+
+void TestHydrovaneSim::wireTimeDelaysEachAnswer()
+{
+    SimulatorProcess sim({"1:DI590"},
+                         {"--wire-time", "--baud", "2400", "--parity", "E", "--stopbits", "1"});
+    RawLine line(sim.linkPath());
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(line.exchange(readRequest(1, 4, 0x4004, 2), 9, 2000).size(), 9);
+    // 8 + 9 characters and two 3.5-character silences of 11 bits at 2400 baud.
+    QVERIFY2(timer.elapsed() >= (8 + 9 + 7) * 11 * 1000 / 2400,
+             qPrintable(QString::number(timer.elapsed())));
+}
+
+void TestHydrovaneSim::linkSurvivesTheStationAndRestarts()
+{
+    QString link;
+    {
+        SimulatorProcess sim({"1:DI590:main=100"});
+        link = sim.linkPath();
+        ComPortCtrl ctrl;
+        uint16_t word = 0;
+        for (int round = 0; round < 2; ++round) {
+            // The station closing and reopening its side does not hang the simulator up.
+            QCOMPARE(sim.open(ctrl), 0);
+            QVERIFY(modbus_set_slave(ctrl.getContext(), 1) == 0);
+            QCOMPARE(modbus_read_input_registers(ctrl.getContext(), 0x4004, 1, &word), 1);
+            QCOMPARE(ctrl.close(), 0);
+        }
+        // Killed, it leaves a dangling link, which the next start replaces.
+        sim.kill();
+        QVERIFY(QFileInfo(link).isSymLink());
+        QVERIFY(sim.start());
+        QCOMPARE(sim.open(ctrl), 0);
+        QVERIFY(modbus_set_slave(ctrl.getContext(), 1) == 0);
+        QCOMPARE(modbus_read_input_registers(ctrl.getContext(), 0x4004, 1, &word), 1);
+        QCOMPARE(word, uint16_t(100));
+    }
+    QVERIFY(!QFileInfo(link).isSymLink()); // removed at SIGTERM
+}
+
+void TestHydrovaneSim::refusesBadCommandLines_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("no link") << QStringList{"1:DI590"};
+    QTest::newRow("unknown model") << QStringList{"--link", "x", "1:DI591"};
+    QTest::newRow("unknown key") << QStringList{"--link", "x", "1:DI590:colour=2"};
+    QTest::newRow("bad value") << QStringList{"--link", "x", "1:DI590:main=12a"};
+    QTest::newRow("unknown fault") << QStringList{"--link", "x", "1:DI590:fault=late"};
+    QTest::newRow("id 0") << QStringList{"--link", "x", "0:DI590"};
+    QTest::newRow("id twice") << QStringList{"--link", "x", "2:DI590", "2:RA550"};
+    QTest::newRow("parity") << QStringList{"--link", "x", "--parity", "X", "1:DI590"};
+}
+
+void TestHydrovaneSim::refusesBadCommandLines()
+{
+    QFETCH(QStringList, arguments);
+    QProcess sim;
+    sim.start(HYDROVANE_SIM_PATH, arguments);
+    QVERIFY(sim.waitForFinished(10000));
+    QCOMPARE(sim.exitCode(), 2);
+    QVERIFY(sim.readAllStandardOutput().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestHydrovaneSim)
+#include "tst_hydrovanesim.moc"

@@ -1,0 +1,105 @@
+#include "simoptions.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
+
+namespace {
+
+bool parseNumber(const char *text, long low, long high, long &value)
+{
+    char *end = nullptr;
+    value = std::strtol(text, &end, 10);
+    return *text && end && *end == '\0' && value >= low && value <= high;
+}
+
+} // namespace
+
+bool SimOptions::parse(int argc, char **argv)
+{
+    struct Number
+    {
+        const char *option;
+        long low;
+        long high;
+        int *value;
+    };
+    int seedValue = int(seed);
+    const Number numbers[] = {{"--baud", 1, 4000000, &baud},
+                              {"--databits", 7, 8, &databits},
+                              {"--stopbits", 1, 2, &stopbits},
+                              {"--seed", 0, 0x7FFFFFFF, &seedValue}};
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        const bool takesValue = option == "--link" || option == "--parity" ||
+                                std::any_of(std::begin(numbers), std::end(numbers),
+                                            [&](const Number &n) { return option == n.option; });
+        if (takesValue && i + 1 >= argc) {
+            error = option + " needs a value";
+            return false;
+        }
+        if (option == "--link") {
+            link = argv[++i];
+        } else if (option == "--parity") {
+            const std::string value = argv[++i];
+            if (value != "N" && value != "E" && value != "O") {
+                error = "--parity must be N, E or O";
+                return false;
+            }
+            parity = value[0];
+        } else if (option == "--help") {
+            help = true;
+            return false;
+        } else if (option == "--wire-time") {
+            wireTime = true;
+        } else if (takesValue) {
+            const Number &number =
+                *std::find_if(std::begin(numbers), std::end(numbers),
+                              [&](const Number &n) { return option == n.option; });
+            long value = 0;
+            if (!parseNumber(argv[++i], number.low, number.high, value)) {
+                error = option + " must be " + std::to_string(number.low) + " to " +
+                        std::to_string(number.high);
+                return false;
+            }
+            *number.value = int(value);
+        } else if (option.compare(0, 2, "--") == 0) {
+            error = "unknown option " + option;
+            return false;
+        } else {
+            instruments.push_back(option);
+        }
+    }
+    seed = unsigned(seedValue);
+    if (link.empty()) {
+        error = "--link is required";
+        return false;
+    }
+    return true;
+}
+
+const char *SimOptions::usage()
+{
+    return "usage: hydrovane-sim --link PATH [--baud B] [--parity N|E|O] [--databits 7|8]\n"
+           "                     [--stopbits 1|2] [--wire-time] [--seed N] INSTRUMENT...\n"
+           "INSTRUMENT := ID:MODEL[:KEY=VALUE,KEY=VALUE...]   MODEL := DI590|RO592|DO580|RA550\n"
+           "  unit, mode   word 0x3006 (DO unit code; DO580 pH/ORP; RA550 chlorine/ozone)\n"
+           "  variant      word 0x3007 (RA550 sensor variant)\n"
+           "  temp         temperature flag (0x3008; DO580 0x3007), default 2 = fitted\n"
+           "  main, temper fixed measurement words; otherwise a slow noisy wave\n"
+           "  r0on r0sp r0hy r1on r1sp r1hy   relay words 0x300B..0x3010\n"
+           "  model=TEXT   answer another model name\n"
+           "  fault=silent|crc|exception|slow|garbage\n"
+           "Values are decimal or 0x hexadecimal, -32768 to 65535.\n";
+}
+
+double SimOptions::characterTime() const
+{
+    const int bits = 1 + databits + (parity != 'N' ? 1 : 0) + stopbits;
+    return double(bits) / baud;
+}
+
+double SimOptions::frameSilence() const
+{
+    return baud > 19200 ? 0.00175 : 3.5 * characterTime();
+}
