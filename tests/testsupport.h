@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 // A temporary application directory that the registry points at for the fixture's life.
@@ -39,5 +40,14 @@ public:
 private:
     QList<QMessageBox::StandardButton> answers;
 };
+
+// Runs statements on a database file through Debian's sqlite3 program, an independent reader
+// without the key. Returns its exit code; output gets standard output and error.
+int runPlainSqlite(const QString &file, const QString &sql, QString *output = nullptr);
+
+// Opens a database file with the pass phrase through a connection of its own and returns each
+// result row as its column texts joined by '|' (NULL as "<null>"). The result code goes to
+// *result when given.
+QStringList selectWithKey(const QString &file, const char *sql, int *result = nullptr);
 
 #endif // TESTSUPPORT_H
