@@ -1,5 +1,8 @@
 #include "appcontext.h"
 
+#include "storage/recorddatabase.h"
+#include "storage/userdatabase.h"
+
 #include <QCoreApplication>
 #include <QDir>
 
@@ -39,7 +42,10 @@ AppContext &AppContext::instance()
 
 void *AppContext::object(int kind) const
 {
-    (void)kind;
+    if (kind == RecordDb)
+        return recordDatabase;
+    if (kind == UserDb)
+        return userDatabase;
     return nullptr;
 }
 
@@ -55,11 +61,25 @@ int AppContext::init()
     QDir dir(applicationDir());
     for (const char *folder : folders)
         dir.mkpath(QLatin1String(folder));
+
+    // A missing database file is made with its table, so that no reading is dropped.
+    if (!recordDatabase) {
+        recordDatabase = new RecordDatabase(path(RecordDb).toUtf8().toStdString());
+        recordDatabase->openOrCreate();
+    }
+    if (!userDatabase) {
+        userDatabase = new UserDatabase(path(UserDb).toUtf8().toStdString());
+        userDatabase->openOrCreate();
+    }
     return 0;
 }
 
 int AppContext::shutdown()
 {
+    if (recordDatabase)
+        recordDatabase->close();
+    if (userDatabase)
+        userDatabase->close();
     return 0;
 }
 
@@ -72,6 +92,10 @@ void AppContext::setApplicationDir(const QString &dir)
 
 void AppContext::reset()
 {
+    delete recordDatabase;
+    recordDatabase = nullptr;
+    delete userDatabase;
+    userDatabase = nullptr;
 }
 
 QString AppContext::applicationDir() const

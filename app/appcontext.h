@@ -3,6 +3,9 @@
 
 #include <QString>
 
+class RecordDatabase;
+class UserDatabase;
+
 // Numbers naming every file and folder of the application directory.
 enum ResourceKind {
     ComPortConfig = 0,
@@ -46,6 +49,8 @@ private:
     QString applicationDir() const;
 
     QString overrideDir;
+    RecordDatabase *recordDatabase = nullptr;
+    UserDatabase *userDatabase = nullptr;
 };
 
 #endif // APPCONTEXT_H
