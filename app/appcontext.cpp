@@ -1,6 +1,7 @@
 #include "appcontext.h"
 
 #include "storage/recorddatabase.h"
+#include "storage/recordwriter.h"
 #include "storage/userdatabase.h"
 
 #include <QCoreApplication>
@@ -76,6 +77,8 @@ int AppContext::init()
 
 int AppContext::shutdown()
 {
+    // Rows already handed to the record writers are stored before the file closes.
+    RecordWriter::waitForAll();
     if (recordDatabase)
         recordDatabase->close();
     if (userDatabase)
