@@ -80,24 +80,18 @@ void appendCondition(std::string &condition, char *formatted, bool first)
     zircon_destroy_sql(formatted);
 }
 
-// Copies into a file that must not exist yet and syncs it before reporting success.
+// Copies into a file that must not exist yet (QFile::copy never overwrites) and syncs it before
+// reporting success.
 bool copyToNewFile(const QString &source, const QString &target)
 {
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
+    if (!QFile::copy(source, target))
         return false;
-    QFile out(target);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        return false;
-    bool ok = true;
-    QByteArray block;
-    while (ok && !(block = in.read(1 << 20)).isEmpty())
-        ok = out.write(block) == block.size();
-    ok = ok && in.error() == QFileDevice::NoError && out.flush() && ::fsync(out.handle()) == 0;
-    out.close();
-    if (!ok)
-        out.remove();
-    return ok;
+    QFile copy(target);
+    if (copy.open(QIODevice::ReadOnly) && ::fsync(copy.handle()) == 0)
+        return true;
+    copy.close();
+    QFile::remove(target);
+    return false;
 }
 
 // A file fit to become the record database: it opens with the pass phrase and has the table.

@@ -39,6 +39,7 @@ public:
     static void appendTimeCondition(std::string &condition, const std::string &from,
                                     const std::string &to, bool first);
 
+    // The file-level operations act only for kind RecordDb; other kinds return 0.
     // Copies the file into the backup folder as record_yyyyMMdd.zdb, record1_yyyyMMdd.zdb, ...
     // never overwriting a file. -1 when the copy fails or the folder is missing.
     int backupDatabase(int kind);
@@ -47,7 +48,6 @@ public:
     int importDatabase(int kind, const std::string &source);
     // Replaces the file by an empty one holding the table. -1 when it cannot be made.
     int createDatabase(int kind);
-    // Each file-level operation acts only for kind RecordDb; other kinds return 0.
 
 protected:
     void opened() override;

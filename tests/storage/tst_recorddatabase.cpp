@@ -403,5 +403,5 @@ void TestRecordDatabase::fileOnDiskNeedsTheKeyAndSearchesUseIndexes()
     }
 }
 
-QTEST_MAIN(TestRecordDatabase)
+QTEST_GUILESS_MAIN(TestRecordDatabase)
 #include "tst_recorddatabase.moc"

@@ -145,5 +145,5 @@ void TestRecordWriter::exitStoresEveryQueuedRowBeforeTheDatabaseCloses()
     QCOMPARE(storedCount(), 600);
 }
 
-QTEST_MAIN(TestRecordWriter)
+QTEST_GUILESS_MAIN(TestRecordWriter)
 #include "tst_recordwriter.moc"

@@ -69,5 +69,5 @@ void TestUserDatabase::otherKindsDoNothing()
     QCOMPARE(accounts().size(), 2);
 }
 
-QTEST_MAIN(TestUserDatabase)
+QTEST_GUILESS_MAIN(TestUserDatabase)
 #include "tst_userdatabase.moc"

@@ -141,5 +141,5 @@ void TestZircon::statementsWithoutHandleOrTextFail()
     zircon_close(handle);
 }
 
-QTEST_MAIN(TestZircon)
+QTEST_GUILESS_MAIN(TestZircon)
 #include "tst_zircon.moc"
