@@ -16,7 +16,6 @@ private slots:
     void openNeverCreatesAFile();
     void createRefusesAnExistingFile();
     void plainFileOfferedElsewhereIsNeverAdopted();
-    void statementsWithoutHandleOrTextFail();
 };
 
 namespace {
@@ -128,17 +127,6 @@ void TestZircon::plainFileOfferedElsewhereIsNeverAdopted()
     QVERIFY(run(handle, "INSERT INTO T VALUES(2)") != 0);
     zircon_close(handle);
     QCOMPARE(station.readFile("plain.db"), before);
-}
-
-void TestZircon::statementsWithoutHandleOrTextFail()
-{
-    QVERIFY(run(nullptr, "SELECT 1") != 0);
-    TempStation station;
-    zircon_db *handle = nullptr;
-    QCOMPARE(zircon_create(&handle, station.filePath("x.zdb").toUtf8().constData()), 0);
-    QVERIFY(run(handle, nullptr) != 0);
-    QCOMPARE(zircon_close(nullptr), 0);
-    zircon_close(handle);
 }
 
 QTEST_GUILESS_MAIN(TestZircon)
