@@ -1,6 +1,9 @@
 #include "appcontext.h"
 
 #include "acquisition/configfile.h"
+#include "storage/recorddatabase.h"
+#include "storage/recordwriter.h"
+#include "storage/userdatabase.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -46,6 +49,10 @@ void *AppContext::object(int kind) const
         return comPortConfig;
     case MonitorConfig:
         return monitorConfig;
+    case RecordDb:
+        return recordDatabase;
+    case UserDb:
+        return userDatabase;
     default:
         return nullptr;
     }
@@ -71,11 +78,27 @@ int AppContext::init()
         monitorConfig = new ConfigFile(path(MonitorConfig).toUtf8().constData());
         monitorConfig->load();
     }
+
+    // A missing database file is made with its table, so that no reading is dropped.
+    if (!recordDatabase) {
+        recordDatabase = new RecordDatabase(path(RecordDb).toUtf8().toStdString());
+        recordDatabase->openOrCreate();
+    }
+    if (!userDatabase) {
+        userDatabase = new UserDatabase(path(UserDb).toUtf8().toStdString());
+        userDatabase->openOrCreate();
+    }
     return 0;
 }
 
 int AppContext::shutdown()
 {
+    // Rows already handed to the record writers are stored before the file closes.
+    RecordWriter::waitForAll();
+    if (recordDatabase)
+        recordDatabase->close();
+    if (userDatabase)
+        userDatabase->close();
     return 0;
 }
 
@@ -92,6 +115,10 @@ void AppContext::reset()
     comPortConfig = nullptr;
     delete monitorConfig;
     monitorConfig = nullptr;
+    delete recordDatabase;
+    recordDatabase = nullptr;
+    delete userDatabase;
+    userDatabase = nullptr;
 }
 
 QString AppContext::applicationDir() const

@@ -4,6 +4,8 @@
 #include <QString>
 
 class ConfigFile;
+class RecordDatabase;
+class UserDatabase;
 
 // Numbers naming every file and folder of the application directory.
 enum ResourceKind {
@@ -50,6 +52,8 @@ private:
     QString overrideDir;
     ConfigFile *comPortConfig = nullptr;
     ConfigFile *monitorConfig = nullptr;
+    RecordDatabase *recordDatabase = nullptr;
+    UserDatabase *userDatabase = nullptr;
 };
 
 #endif // APPCONTEXT_H

@@ -2,10 +2,13 @@
 
 #include "acquisition/comportctrl.h"
 #include "app/appcontext.h"
+#include "storage/passphrase.h"
+#include "storage/zircon.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 TempStation::TempStation()
 {
@@ -103,4 +106,44 @@ bool SimulatorProcess::start()
         output += process.readAllStandardOutput();
     ready = output.startsWith("ready ");
     return ready;
+}
+
+int runPlainSqlite(const QString &file, const QString &sql, QString *output)
+{
+    QProcess sqlite;
+    sqlite.setProcessChannelMode(QProcess::MergedChannels);
+    sqlite.start(QStringLiteral("sqlite3"), {QStringLiteral("-batch"), file, sql});
+    if (!sqlite.waitForFinished(60000))
+        return -1;
+    if (output)
+        *output = QString::fromUtf8(sqlite.readAll());
+    return sqlite.exitStatus() == QProcess::NormalExit ? sqlite.exitCode() : -1;
+}
+
+namespace {
+
+int collectRow(void *user, int columns, char **texts)
+{
+    QStringList cells;
+    for (int i = 0; i < columns; ++i)
+        cells << (texts[i] ? QString::fromUtf8(texts[i]) : QStringLiteral("<null>"));
+    static_cast<QStringList *>(user)->append(cells.join(QLatin1Char('|')));
+    return 0;
+}
+
+} // namespace
+
+QStringList selectWithKey(const QString &file, const char *sql, int *result)
+{
+    QStringList rows;
+    zircon_db *handle = nullptr;
+    int rc = zircon_open(&handle, file.toUtf8().constData());
+    if (rc == 0) {
+        zircon_set_password(handle, kPassPhrase, kPassPhraseLength);
+        rc = zircon_run_sql(handle, sql, &rows, collectRow);
+    }
+    zircon_close(handle);
+    if (result)
+        *result = rc;
+    return rows;
 }

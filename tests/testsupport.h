@@ -80,5 +80,13 @@ private:
     bool ready = false;
     std::unique_ptr<ComPortCtrl> line;
 };
+// Runs statements on a database file through Debian's sqlite3 program, an independent reader
+// without the key. Returns its exit code; output gets standard output and error.
+int runPlainSqlite(const QString &file, const QString &sql, QString *output = nullptr);
+
+// Opens a database file with the pass phrase through a connection of its own and returns each
+// result row as its column texts joined by '|' (NULL as "<null>"). The result code goes to
+// *result when given.
+QStringList selectWithKey(const QString &file, const char *sql, int *result = nullptr);
 
 #endif // TESTSUPPORT_H

@@ -1,4 +1,6 @@
 #include "app/appcontext.h"
+#include "storage/recorddatabase.h"
+#include "storage/userdatabase.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
@@ -15,6 +17,8 @@ private slots:
     void kindsWithoutSharedObjectGiveNull();
     void defaultDirectoryIsTheExecutables();
     void initCreatesMissingFolders();
+    void initOpensBothDatabasesMakingMissingFiles();
+    void initKeepsExistingRecords();
 };
 
 void TestAppContext::pathsAreTheDirectoryPlusTheKindSuffix()
@@ -68,6 +72,44 @@ void TestAppContext::initCreatesMissingFolders()
     QCOMPARE(AppContext::instance().init(), 0);
     for (const char *folder : {"config", "db", "export", "backup", "user"})
         QVERIFY2(QFileInfo(station.filePath(folder)).isDir(), folder);
+}
+
+void TestAppContext::initOpensBothDatabasesMakingMissingFiles()
+{
+    TempStation station;
+    AppContext &context = AppContext::instance();
+    QCOMPARE(context.init(), 0);
+    auto *records = static_cast<RecordDatabase *>(context.object(RecordDb));
+    auto *users = static_cast<UserDatabase *>(context.object(UserDb));
+    QVERIFY(records && records->isOpen());
+    QVERIFY(users && users->isOpen());
+    QCOMPARE(records->getPath(), station.filePath("db/record.zdb").toStdString());
+    QCOMPARE(users->getPath(), station.filePath("user/user.zdb").toStdString());
+
+    RecordRow row;
+    row.time = "2024-01-02 08:30:05";
+    QCOMPARE(records->insert(row), 0);
+    QCOMPARE(selectWithKey(context.path(UserDb), "SELECT name FROM User"), QStringList({"admin"}));
+
+    QCOMPARE(context.shutdown(), 0);
+    QVERIFY(!records->isOpen());
+    QVERIFY(!users->isOpen());
+}
+
+void TestAppContext::initKeepsExistingRecords()
+{
+    TempStation station;
+    AppContext &context = AppContext::instance();
+    QCOMPARE(context.init(), 0);
+    RecordRow row;
+    row.name = "kept";
+    QCOMPARE(static_cast<RecordDatabase *>(context.object(RecordDb))->insert(row), 0);
+    context.shutdown();
+    context.reset();
+
+    QCOMPARE(context.init(), 0);
+    QCOMPARE(selectWithKey(context.path(RecordDb), "SELECT name FROM Record"),
+             QStringList({"kept"}));
 }
 
 QTEST_MAIN(TestAppContext)

@@ -1,0 +1,243 @@
+#include "zircon.h"
+
+// Declares sqlite3_key; only the storage code may see it.
+#define SQLITE_HAS_CODEC 1
+#include <sqlite3.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+struct zircon_db
+{
+    sqlite3 *db;
+    std::string path;
+};
+
+namespace {
+
+// Written by zircon_create into the plain header, so that only our own fresh files are ever
+// encrypted in place; any other plain SQLite file stays untouched and unreadable with the key.
+const unsigned int freshFileMark = 0x48565a31; // "HVZ1"
+
+const int busyTimeoutMs = 5000;
+
+// The SQLCipher 3.4 defaults, spelled out so that the format does not follow a library
+// upgrade: AES-256-CBC, 1024-byte pages, PBKDF2-HMAC-SHA1 with 64000 iterations, per-page
+// HMAC-SHA1. SQLCipher 4 opens these files after PRAGMA cipher_compatibility = 3.
+int applyCipherSettings(sqlite3 *db, const char *schema)
+{
+    char *sql = sqlite3_mprintf("PRAGMA \"%w\".cipher_page_size = 1024;"
+                                "PRAGMA \"%w\".kdf_iter = 64000;"
+                                "PRAGMA \"%w\".cipher_use_hmac = ON;",
+                                schema, schema, schema);
+    if (!sql)
+        return SQLITE_NOMEM;
+    const int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    sqlite3_free(sql);
+    return rc;
+}
+
+int openConnection(sqlite3 **db, const char *path, int flags)
+{
+    const int rc = sqlite3_open_v2(path, db, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_close(*db);
+        *db = nullptr;
+        return rc;
+    }
+    sqlite3_busy_timeout(*db, busyTimeoutMs);
+    return SQLITE_OK;
+}
+
+int keyConnection(sqlite3 *db, const void *phrase, int length)
+{
+    const int rc = sqlite3_key(db, phrase, length);
+    return rc != SQLITE_OK ? rc : applyCipherSettings(db, "main");
+}
+
+bool isFreshPlainFile(const std::string &path)
+{
+    unsigned char header[72];
+    FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return false;
+    const size_t got = std::fread(header, 1, sizeof(header), file);
+    std::fclose(file);
+    if (got != sizeof(header) || std::memcmp(header, "SQLite format 3", 16) != 0)
+        return false;
+    const unsigned int mark = (unsigned(header[68]) << 24) | (unsigned(header[69]) << 16) |
+                              (unsigned(header[70]) << 8) | unsigned(header[71]);
+    return mark == freshFileMark;
+}
+
+// Makes a completed rename durable.
+void syncFolderOf(const std::string &path)
+{
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+int exportEncrypted(sqlite3 *db, const std::string &target, const void *phrase, int length)
+{
+    sqlite3_stmt *attach = nullptr;
+    int rc = sqlite3_prepare_v2(db, "ATTACH DATABASE ?1 AS zircon_encrypted KEY ?2", -1, &attach,
+                                nullptr);
+    if (rc != SQLITE_OK)
+        return rc;
+    sqlite3_bind_text(attach, 1, target.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_blob(attach, 2, phrase, length, SQLITE_TRANSIENT);
+    rc = sqlite3_step(attach);
+    sqlite3_finalize(attach);
+    if (rc != SQLITE_DONE)
+        return rc == SQLITE_OK ? SQLITE_ERROR : rc;
+    rc = applyCipherSettings(db, "zircon_encrypted");
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db, "SELECT sqlcipher_export('zircon_encrypted')", nullptr, nullptr,
+                          nullptr);
+    const int detached =
+        sqlite3_exec(db, "DETACH DATABASE zircon_encrypted", nullptr, nullptr, nullptr);
+    return rc != SQLITE_OK ? rc : detached;
+}
+
+// Replaces the plain file under the handle by an encrypted copy and reopens the handle on it.
+// On failure the handle is left closed, so nothing is ever written unencrypted.
+int encryptInPlace(zircon_db *handle, const void *phrase, int length)
+{
+    const std::string target = handle->path + "-encrypting";
+    std::remove((target + "-journal").c_str());
+    // ATTACH takes the open flags of the handle, which never create a file: start from an
+    // empty one, which SQLite reads as an empty database.
+    FILE *empty = std::fopen(target.c_str(), "wb");
+    if (!empty)
+        return SQLITE_CANTOPEN;
+    std::fclose(empty);
+
+    int rc = exportEncrypted(handle->db, target, phrase, length);
+    sqlite3_close(handle->db);
+    handle->db = nullptr;
+    if (rc == SQLITE_OK && std::rename(target.c_str(), handle->path.c_str()) != 0)
+        rc = SQLITE_IOERR;
+    if (rc != SQLITE_OK) {
+        std::remove(target.c_str());
+        return rc;
+    }
+    syncFolderOf(handle->path);
+
+    rc = openConnection(&handle->db, handle->path.c_str(), SQLITE_OPEN_READWRITE);
+    if (rc == SQLITE_OK)
+        rc = keyConnection(handle->db, phrase, length);
+    return rc;
+}
+
+struct RowAdapter
+{
+    void *user;
+    RowCallback callback;
+};
+
+int forwardRow(void *adapter, int columns, char **texts, char **)
+{
+    const RowAdapter *row = static_cast<const RowAdapter *>(adapter);
+    return row->callback(row->user, columns, texts);
+}
+
+} // namespace
+
+extern "C" {
+
+int zircon_create(zircon_db **handle, const char *path)
+{
+    if (!handle)
+        return SQLITE_MISUSE;
+    *handle = nullptr;
+    if (!path)
+        return SQLITE_MISUSE;
+    if (FILE *existing = std::fopen(path, "rb")) {
+        std::fclose(existing);
+        return SQLITE_CANTOPEN;
+    }
+    sqlite3 *db = nullptr;
+    int rc = openConnection(&db, path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (rc != SQLITE_OK)
+        return rc;
+    char *mark = sqlite3_mprintf("PRAGMA application_id = %d", int(freshFileMark));
+    rc = mark ? sqlite3_exec(db, mark, nullptr, nullptr, nullptr) : SQLITE_NOMEM;
+    sqlite3_free(mark);
+    if (rc != SQLITE_OK) {
+        sqlite3_close(db);
+        std::remove(path);
+        return rc;
+    }
+    *handle = new zircon_db{db, path};
+    return SQLITE_OK;
+}
+
+int zircon_open(zircon_db **handle, const char *path)
+{
+    if (!handle)
+        return SQLITE_MISUSE;
+    *handle = nullptr;
+    if (!path)
+        return SQLITE_MISUSE;
+    sqlite3 *db = nullptr;
+    const int rc = openConnection(&db, path, SQLITE_OPEN_READWRITE);
+    if (rc != SQLITE_OK)
+        return rc;
+    *handle = new zircon_db{db, path};
+    return SQLITE_OK;
+}
+
+int zircon_set_password(zircon_db *handle, const void *phrase, int length)
+{
+    if (!handle || !handle->db || !phrase || length <= 0)
+        return SQLITE_MISUSE;
+    if (isFreshPlainFile(handle->path))
+        return encryptInPlace(handle, phrase, length);
+    return keyConnection(handle->db, phrase, length);
+}
+
+int zircon_close(zircon_db *handle)
+{
+    if (!handle)
+        return SQLITE_OK;
+    // close_v2 never leaves the connection half-open, whatever is still prepared on it.
+    const int rc = handle->db ? sqlite3_close_v2(handle->db) : SQLITE_OK;
+    delete handle;
+    return rc;
+}
+
+char *zircon_create_sql(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    char *sql = sqlite3_vmprintf(format, arguments);
+    va_end(arguments);
+    return sql;
+}
+
+void zircon_destroy_sql(char *sql)
+{
+    sqlite3_free(sql);
+}
+
+int zircon_run_sql(zircon_db *handle, const char *sql, void *user, RowCallback callback)
+{
+    // A null text would run as an empty statement and report success.
+    if (!handle || !handle->db || !sql)
+        return SQLITE_MISUSE;
+    if (!callback)
+        return sqlite3_exec(handle->db, sql, nullptr, nullptr, nullptr);
+    RowAdapter adapter{user, callback};
+    return sqlite3_exec(handle->db, sql, forwardRow, &adapter, nullptr);
+}
+
+} // extern "C"

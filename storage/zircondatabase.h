@@ -1,0 +1,69 @@
+#ifndef ZIRCONDATABASE_H
+#define ZIRCONDATABASE_H
+
+#include "storage/zircon.h"
+
+#include <mutex>
+#include <string>
+
+// One encrypted database file and its handle. Every statement and file-level operation on the
+// handle is serialised by one lock, and a statement on a closed handle fails without touching it.
+class ZirconDatabase
+{
+public:
+    // createStatement makes the file's table; it must outlive the object.
+    ZirconDatabase(const std::string &path, const char *createStatement);
+    virtual ~ZirconDatabase();
+    ZirconDatabase(const ZirconDatabase &) = delete;
+    ZirconDatabase &operator=(const ZirconDatabase &) = delete;
+
+    const std::string &getPath() const { return path; }
+    bool isOpen() const;
+
+    // Opens and keys the file. Non-zero (the library's code) leaves the handle closed:
+    // a missing file, or one that cannot be read with the key. A keyed file without any
+    // table yet gets the table.
+    int open();
+    // 0 when already closed; otherwise the library's close result.
+    int close();
+    // Opens the file, first making it with its table when it does not exist.
+    int openOrCreate();
+
+protected:
+    // Deletes the file, makes a new one holding only the table, and opens it.
+    int create();
+    // Runs under the lock right after the file was opened and keyed.
+    virtual void opened() {}
+    // Runs under the lock once the table of a new file exists and the file is open.
+    virtual void tableCreated() {}
+
+    // The "Locked" members expect the caller to hold lock().
+    std::unique_lock<std::mutex> lock() const { return std::unique_lock<std::mutex>(mutex); }
+    int openLocked();
+    int closeLocked();
+    int recreateLocked();
+    int runLocked(const char *sql, void *user = nullptr, RowCallback callback = nullptr);
+    // Formats with zircon_create_sql (%Q for const char *, %d for int) and runs the text.
+    template <typename... Args> int runFormattedLocked(const char *format, Args... args)
+    {
+        char *sql = zircon_create_sql(format, args...);
+        const int rc = runLocked(sql);
+        zircon_destroy_sql(sql);
+        return rc;
+    }
+
+    int run(const char *sql, void *user = nullptr, RowCallback callback = nullptr);
+    template <typename... Args> int runFormatted(const char *format, Args... args)
+    {
+        auto locked = lock();
+        return runFormattedLocked(format, args...);
+    }
+
+private:
+    const std::string path;
+    const char *const createStatement;
+    zircon_db *handle = nullptr;
+    mutable std::mutex mutex;
+};
+
+#endif // ZIRCONDATABASE_H

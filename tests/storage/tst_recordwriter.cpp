@@ -1,0 +1,149 @@
+#include "app/appcontext.h"
+#include "storage/recorddatabase.h"
+#include "storage/recordwriter.h"
+#include "testsupport.h"
+
+#include <QPointer>
+#include <QThread>
+#include <QtTest>
+
+#include <algorithm>
+
+// Plays a detail panel: owns a writer on a thread of its own and hands it copies of its row.
+class Panel : public QObject
+{
+    Q_OBJECT
+
+public:
+    Panel()
+    {
+        writer = new RecordWriter;
+        writer->moveToThread(&thread);
+        connect(&thread, &QThread::finished, writer, &QObject::deleteLater);
+        connect(this, &Panel::signal_record, writer, &RecordWriter::record);
+        thread.start(QThread::InheritPriority);
+    }
+    ~Panel() override { RecordWriter::stopThread(writer, &thread); }
+
+    void emitRow(const RecordRow &row) { emit signal_record(this, new RecordRow(row)); }
+
+    QThread thread;
+    QPointer<RecordWriter> writer;
+
+signals:
+    void signal_record(void *writer, void *data);
+};
+
+class TestRecordWriter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void refillingTheRowAfterEmittingDoesNotChangeWhatIsStored();
+    void stoppingTheThreadStoresQueuedRowsFirst();
+    void exitStoresEveryQueuedRowBeforeTheDatabaseCloses();
+};
+
+namespace {
+
+RecordRow panelRow(const std::string &name, int channel)
+{
+    RecordRow row;
+    row.model = "DO580";
+    row.name = name;
+    row.slave = 7;
+    row.channel = channel;
+    row.factor = channel == 0 ? "pH" : "Temper";
+    row.unit = row.factor;
+    row.status = "F";
+    return row;
+}
+
+QString storedFile()
+{
+    return AppContext::instance().path(RecordDb);
+}
+
+int storedCount()
+{
+    const QStringList count = selectWithKey(storedFile(), "SELECT count(*) FROM Record");
+    return count.isEmpty() ? -1 : count.first().toInt();
+}
+
+} // namespace
+
+void TestRecordWriter::refillingTheRowAfterEmittingDoesNotChangeWhatIsStored()
+{
+    TempStation station;
+    AppContext::instance().init();
+    Panel panel;
+    QList<void *> done;
+    connect(panel.writer, &RecordWriter::signal_recordDone, this,
+            [&done](void *writer) { done.append(writer); });
+
+    RecordRow row = panelRow("池'1", 0);
+    for (int reading = 0; reading < 40; ++reading) {
+        row.time = QString("2024-01-02 08:%1:00").arg(reading, 2, 10, QChar('0')).toStdString();
+        row.value = std::to_string(reading) + ".00";
+        row.status = "N";
+        panel.emitRow(row);
+        // The panel refills its row at once, as the next reading would.
+        row.time = "refilled";
+        row.value = "garbage";
+        row.status = "B";
+    }
+    panel.writer->waitForQueued();
+
+    QTRY_COMPARE(done.size(), 40);
+    QVERIFY(std::all_of(done.begin(), done.end(), [&panel](void *p) { return p == &panel; }));
+    const QStringList stored =
+        selectWithKey(storedFile(), "SELECT time, value, status FROM Record ORDER BY uid");
+    QCOMPARE(stored.size(), 40);
+    QCOMPARE(stored.first(), QString("2024-01-02 08:00:00|0.00|N"));
+    QCOMPARE(stored.last(), QString("2024-01-02 08:39:00|39.00|N"));
+}
+
+void TestRecordWriter::stoppingTheThreadStoresQueuedRowsFirst()
+{
+    TempStation station;
+    AppContext::instance().init();
+    QPointer<RecordWriter> writer;
+    {
+        Panel panel;
+        writer = panel.writer;
+        RecordRow row = panelRow("removed", 1);
+        row.time = "2024-01-02 08:30:05";
+        for (int i = 0; i < 300; ++i)
+            panel.emitRow(row);
+    } // the monitor is removed while its rows are still queued
+    QVERIFY(writer.isNull());
+    QCOMPARE(storedCount(), 300);
+}
+
+void TestRecordWriter::exitStoresEveryQueuedRowBeforeTheDatabaseCloses()
+{
+    TempStation station;
+    AppContext::instance().init();
+    auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    Panel first, second, third;
+    for (int reading = 0; reading < 100; ++reading)
+        for (Panel *panel : {&first, &second, &third})
+            for (int channel : {0, 1}) {
+                RecordRow row = panelRow(std::to_string(quintptr(panel)), channel);
+                row.time = "2024-01-02 08:30:05";
+                panel->emitRow(row);
+            }
+
+    // A confirmed exit, with the writers still busy.
+    QCOMPARE(AppContext::instance().shutdown(), 0);
+    QVERIFY(!database->isOpen());
+    QCOMPARE(storedCount(), 600);
+
+    // Readings that still arrive find the database closed; they are dropped, not written.
+    first.emitRow(panelRow("late", 0));
+    first.writer->waitForQueued();
+    QCOMPARE(storedCount(), 600);
+}
+
+QTEST_GUILESS_MAIN(TestRecordWriter)
+#include "tst_recordwriter.moc"
