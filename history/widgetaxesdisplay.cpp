@@ -7,7 +7,7 @@
 
 namespace {
 
-// Readings shown in the window, and points in the window including both edges.
+// The window spans 20 intervals and so holds 21 readings.
 constexpr int kWindowIntervals = 20;
 constexpr int kWindowPoints = kWindowIntervals + 1;
 // Dropping the oldest point only moves the data's start inside its buffer; compacting every
@@ -163,9 +163,19 @@ const QCustomPlot *WidgetAxesDisplay::plot() const
     return ui->widgetGraph;
 }
 
-const QScrollBar *WidgetAxesDisplay::scrollBar() const
+const QCPGraph *WidgetAxesDisplay::valueGraph() const
 {
-    return ui->horizontalScrollBar;
+    return graphValue;
+}
+
+const QCPGraph *WidgetAxesDisplay::highGraph() const
+{
+    return graphHigh;
+}
+
+const QCPGraph *WidgetAxesDisplay::lowGraph() const
+{
+    return graphLow;
 }
 
 void WidgetAxesDisplay::showEvent(QShowEvent *event)

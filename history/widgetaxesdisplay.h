@@ -7,7 +7,6 @@
 class AxisTag;
 class QCPGraph;
 class QCustomPlot;
-class QScrollBar;
 
 namespace Ui {
 class WidgetAxesDisplay;
@@ -38,11 +37,11 @@ public:
     void setLowPoint(float value);
     void addValue(float value);
 
+    // Read-only views for tests and benchmarks.
     const QCustomPlot *plot() const;
-    const QScrollBar *scrollBar() const;
-    const QCPGraph *valueGraph() const { return graphValue; }
-    const QCPGraph *highGraph() const { return graphHigh; }
-    const QCPGraph *lowGraph() const { return graphLow; }
+    const QCPGraph *valueGraph() const;
+    const QCPGraph *highGraph() const;
+    const QCPGraph *lowGraph() const;
     const AxisTag *valueTag() const { return tagValue; }
     const AxisTag *highTag() const { return tagHigh; }
     const AxisTag *lowTag() const { return tagLow; }
