@@ -1,0 +1,228 @@
+#include "widgetaxesdisplay.h"
+#include "ui_widgetaxesdisplay.h"
+
+#include "axistag.h"
+
+#include <cmath>
+
+namespace {
+
+// The window spans 20 intervals and so holds 21 readings.
+constexpr int kWindowIntervals = 20;
+constexpr int kWindowPoints = kWindowIntervals + 1;
+// Dropping the oldest point only moves the data's start inside its buffer; compacting every
+// eighth of the history keeps a full series in one buffer of the size it first grew to.
+constexpr int kCompactStep = WidgetAxesDisplay::kMaxPoints / 8;
+
+} // namespace
+
+WidgetAxesDisplay::WidgetAxesDisplay(QWidget *parent)
+    : QWidget(parent), ui(new Ui::WidgetAxesDisplay), tagValue(nullptr), tagHigh(nullptr),
+      tagLow(nullptr), highVisible(false), lowVisible(false), highPoint(0), lowPoint(0),
+      precision(0), interval(1), scrollOffset(0), readings(0), stale(false)
+{
+    ui->setupUi(this);
+    ui->horizontalScrollBar->setRange(0, 0);
+    connect(ui->horizontalScrollBar, &QScrollBar::valueChanged, this,
+            &WidgetAxesDisplay::slot_scroll);
+
+    QCustomPlot *plot = ui->widgetGraph;
+    plot->xAxis->setLabel(QString());
+    plot->xAxis->setRange(0, kWindowIntervals);
+    plot->xAxis->setTickLabels(true);
+    QSharedPointer<QCPAxisTickerTime> timeTicker(new QCPAxisTickerTime);
+    plot->xAxis->setTicker(timeTicker);
+    timeTicker->setTickCount(20);
+    timeTicker->setTimeFormat(QStringLiteral("%d天\n%h时\n%m分\n%s秒"));
+
+    connect(plot->yAxis2, QOverload<const QCPRange &>::of(&QCPAxis::rangeChanged), plot->yAxis,
+            QOverload<const QCPRange &>::of(&QCPAxis::setRange));
+    plot->yAxis2->setVisible(true);
+    plot->yAxis2->setTickLabels(false);
+    plot->yAxis2->setPadding(60); // room for the tags
+
+    const QPen red(QColor(255, 0, 0, 255));
+    graphHigh = plot->addGraph(plot->xAxis, plot->yAxis);
+    graphHigh->setPen(red);
+    tagHigh = new AxisTag(graphHigh->valueAxis());
+    tagHigh->setPen(graphHigh->pen());
+    tagHigh->setVisible(false);
+
+    graphLow = plot->addGraph(plot->xAxis, plot->yAxis);
+    graphLow->setPen(red);
+    tagLow = new AxisTag(graphLow->valueAxis());
+    tagLow->setPen(graphLow->pen());
+    tagLow->setVisible(false);
+
+    // Created last so that the measured line is drawn on top of the set points.
+    graphValue = plot->addGraph(plot->xAxis, plot->yAxis2);
+    graphValue->setPen(QPen(QColor(0, 0, 255, 255)));
+    tagValue = new AxisTag(graphValue->valueAxis());
+    tagValue->setPen(graphValue->pen());
+}
+
+WidgetAxesDisplay::~WidgetAxesDisplay()
+{
+    // The tags remove their items while the plot still exists.
+    delete tagValue;
+    delete tagHigh;
+    delete tagLow;
+    delete ui;
+}
+
+void WidgetAxesDisplay::setValueRange(float lower, float upper)
+{
+    QCustomPlot *plot = ui->widgetGraph;
+    plot->yAxis2->setRange(lower, upper);
+
+    // Whole units plus one where that is few enough; wide ranges get 20 or 22 ticks. Done in
+    // floating point so that no range can overflow an int.
+    const float span = std::trunc(upper - lower + 0.9f);
+    int count = 0;
+    if (span >= 20.0f)
+        count = std::fmod(span, 20.0f) == 0.0f ? 20 : 22;
+    else if (span >= 1.0f)
+        count = static_cast<int>(span);
+    if (count < 1)
+        return;
+    plot->yAxis->ticker()->setTickCount(count);
+    plot->yAxis2->ticker()->setTickCount(count);
+}
+
+void WidgetAxesDisplay::setPrecision(int decimals)
+{
+    precision = decimals;
+    if (decimals > 0) {
+        ui->widgetGraph->yAxis->setNumberFormat(QStringLiteral("f"));
+        ui->widgetGraph->yAxis->setNumberPrecision(decimals);
+    }
+}
+
+void WidgetAxesDisplay::setAxisLabel(const QString &text)
+{
+    ui->widgetGraph->yAxis->setLabel(text);
+}
+
+void WidgetAxesDisplay::setInterval(int seconds)
+{
+    interval = qMax(1, seconds);
+    ui->widgetGraph->xAxis->setRange(0, double(kWindowIntervals) * interval);
+}
+
+void WidgetAxesDisplay::setHighPointVisible(bool visible)
+{
+    highVisible = visible;
+    tagHigh->setVisible(visible);
+}
+
+void WidgetAxesDisplay::setLowPointVisible(bool visible)
+{
+    lowVisible = visible;
+    tagLow->setVisible(visible);
+}
+
+void WidgetAxesDisplay::setHighPoint(float value)
+{
+    highPoint = value;
+}
+
+void WidgetAxesDisplay::setLowPoint(float value)
+{
+    lowPoint = value;
+}
+
+void WidgetAxesDisplay::addValue(float value)
+{
+    if (highVisible) {
+        appendPoint(graphHigh, highPoint);
+        tagHigh->updatePosition(highPoint);
+        tagHigh->setText(tagText(highPoint));
+    }
+    if (lowVisible) {
+        appendPoint(graphLow, lowPoint);
+        tagLow->updatePosition(lowPoint);
+        tagLow->setText(tagText(lowPoint));
+    }
+    appendPoint(graphValue, value);
+    ++readings;
+
+    const int n = graphValue->dataCount();
+    if (n > kWindowPoints) {
+        showWindow();
+        ui->horizontalScrollBar->setRange(kWindowPoints - n, 0);
+        ui->horizontalScrollBar->setValue(-scrollOffset);
+    }
+
+    tagValue->updatePosition(value);
+    tagValue->setText(tagText(value));
+    refresh();
+}
+
+const QCustomPlot *WidgetAxesDisplay::plot() const
+{
+    return ui->widgetGraph;
+}
+
+const QCPGraph *WidgetAxesDisplay::valueGraph() const
+{
+    return graphValue;
+}
+
+const QCPGraph *WidgetAxesDisplay::highGraph() const
+{
+    return graphHigh;
+}
+
+const QCPGraph *WidgetAxesDisplay::lowGraph() const
+{
+    return graphLow;
+}
+
+void WidgetAxesDisplay::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (stale)
+        refresh();
+}
+
+void WidgetAxesDisplay::slot_scroll(int position)
+{
+    scrollOffset = -position;
+    showWindow();
+    refresh();
+}
+
+// All series of one reading share the key of the reading's number.
+void WidgetAxesDisplay::appendPoint(QCPGraph *graph, double value)
+{
+    graph->addData(double(readings) * interval, value);
+    QSharedPointer<QCPGraphDataContainer> data = graph->data();
+    const int excess = data->size() - kMaxPoints;
+    if (excess <= 0)
+        return;
+    // Keys are unique (interval >= 1), so this drops exactly the oldest points.
+    data->removeBefore((data->constBegin() + excess)->key);
+    if (readings % kCompactStep == 0)
+        data->squeeze(true, false);
+}
+
+// The window of 20 intervals that ends scrollOffset readings before the newest one.
+void WidgetAxesDisplay::showWindow()
+{
+    QCPAxis *keyAxis = ui->widgetGraph->xAxis;
+    keyAxis->rescale(false);
+    const double right = qMax(0.0, keyAxis->range().upper - double(scrollOffset) * interval);
+    keyAxis->setRange(right, double(kWindowIntervals) * interval, Qt::AlignRight);
+}
+
+void WidgetAxesDisplay::refresh()
+{
+    stale = !isVisible();
+    if (!stale)
+        ui->widgetGraph->replot();
+}
+
+QString WidgetAxesDisplay::tagText(float value) const
+{
+    return QStringLiteral("%1").arg(double(value), 0, 'f', precision, QLatin1Char('0'));
+}
