@@ -282,8 +282,14 @@ void TestWidgetComPort::lineSwitchOpensAndRelaysRequestsToTheReader()
     MessageBoxRecorder boxes;
     auto *widget = new WidgetComPort;
     QSignalSpy line(widget, &WidgetComPort::signal_comPort);
-    QSignalSpy readDone(widget->getReader(), &ComPortReader::signal_readDone);
-    QSignalSpy syncDone(widget->getReader(), &ComPortReader::signal_syncDone);
+    // Answers reach the interface thread queued, as in the station (a spy on the reader
+    // would record them on the reader thread).
+    int readsDone = 0;
+    QList<void *> syncsDone;
+    QObject receiver;
+    connect(widget->getReader(), &ComPortReader::signal_readDone, &receiver, [&] { ++readsDone; });
+    connect(widget->getReader(), &ComPortReader::signal_syncDone, &receiver,
+            [&](void *client) { syncsDone << client; });
 
     lineSwitch(*widget)->setChecked(true);
     QVERIFY(boxes.boxes.isEmpty());
@@ -300,13 +306,12 @@ void TestWidgetComPort::lineSwitchOpensAndRelaysRequestsToTheReader()
     MonitorCollection collection;
     client.monitor = collection.create("DI590", "m", 1, -1, true, false);
     widget->on_read(client.readToken());
-    QVERIFY(readDone.wait(5000));
+    QTRY_COMPARE(readsDone, 1);
     QCOMPARE(client.reads.load(), 1);
     QCOMPARE(client.readContext.load(), context);
     QVERIFY(client.readThread.load() != QThread::currentThread());
     widget->on_sync(client.syncToken());
-    QVERIFY(syncDone.wait(5000));
-    QCOMPARE(syncDone.first().first().value<void *>(), client.syncToken());
+    QTRY_COMPARE(syncsDone, QList<void *>({client.syncToken()}));
     QVERIFY(client.monitor->isSynced());
 
     lineSwitch(*widget)->setChecked(false);
@@ -315,7 +320,7 @@ void TestWidgetComPort::lineSwitchOpensAndRelaysRequestsToTheReader()
     QVERIFY(widget->getComPortCtrl()->getContext() == nullptr);
     // A sync asked for while the line is off runs without a line and fails.
     widget->on_sync(client.syncToken());
-    QVERIFY(syncDone.wait(5000));
+    QTRY_COMPARE(syncsDone.size(), 2);
     QVERIFY(!client.monitor->isSynced());
 
     // Deleted while the line is on and a pass is queued: the thread ends, nothing hangs.
