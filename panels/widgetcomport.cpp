@@ -181,6 +181,7 @@ void WidgetComPort::on_checkBoxConnect_stateChanged(int arg1)
 void WidgetComPort::slot_comboBoxPort_currentIndexChanged(const QString &arg1)
 {
     comPortCtrl->setPort(arg1.toUtf8().constData());
+    ui->comboBoxPort->setToolTip(arg1);
     changed = true;
 }
 
@@ -222,8 +223,10 @@ void WidgetComPort::on_sync(void *reader)
 
 void WidgetComPort::showSettings()
 {
-    ui->comboBoxPort->setCurrentIndex(
-        ui->comboBoxPort->findText(QString::fromUtf8(comPortCtrl->getPort())));
+    const QString port = QString::fromUtf8(comPortCtrl->getPort());
+    ui->comboBoxPort->setCurrentIndex(ui->comboBoxPort->findText(port));
+    // The box is too narrow for a device path; its list is not.
+    ui->comboBoxPort->setToolTip(port);
     ui->comboBoxBaudrate->setCurrentIndex(
         ui->comboBoxBaudrate->findText(QString::number(comPortCtrl->getBaudrate())));
     ui->comboBoxDatabit->setCurrentIndex(
