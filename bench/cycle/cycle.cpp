@@ -363,6 +363,7 @@ void figureInterfacePass(SimulatedLine &line)
 
     std::vector<double> full, dataOnly;
     bool allNormal = true;
+    auto *passPaints = new PaintCounter(visible->findChild<QCustomPlot *>());
     QEventLoop loop;
     QObject::connect(reader, &ComPortReader::signal_readDone, &loop, &QEventLoop::quit);
     for (int pass = 0; pass < kWarmup + passes; ++pass) {
@@ -390,6 +391,8 @@ void figureInterfacePass(SimulatedLine &line)
     }
     thread.quit();
     thread.wait();
+    const int paintsInPasses = passPaints->paints;
+    delete passPaints;
 
     PaintCounter paints(visible->findChild<QCustomPlot *>());
     const double visibleMs =
@@ -399,7 +402,9 @@ void figureInterfacePass(SimulatedLine &line)
         "interface thread per read pass, %d instruments on hydrovane-sim, %zu trend graphs, "
         "one on screen (median of %d passes, goal <= 5 ms)\n",
         kInstruments, graphCount, passes);
-    std::printf("  pages shown: snapshot, texts, table, graph points  %7.3f ms%s\n", median(full),
+    std::printf("  pages shown: snapshot, texts, table, graph points  %7.3f ms  (%d paints in %d "
+                "passes)%s\n",
+                median(full), paintsInPasses, kWarmup + passes,
                 allNormal ? "" : "   SOME EXCHANGES FAILED");
     std::printf("  baseline: snapshots and value texts only           %7.3f ms\n",
                 median(dataOnly));
