@@ -1,10 +1,11 @@
 #include "comportctrl.h"
 
 #include <cctype>
+#include <cerrno>
 
 ComPortCtrl::ComPortCtrl()
     : owner(nullptr), port("COM1"), baudrate(9600), databit(8), stopbit(2), parity('N'),
-      context(nullptr)
+      context(nullptr), lastError(0)
 {
 }
 
@@ -16,6 +17,7 @@ ComPortCtrl::~ComPortCtrl()
 int ComPortCtrl::open()
 {
     close();
+    lastError = 0;
 
     const std::string device = deviceName(port);
     // The library refuses these too, but prints its reason on stderr; the station shows
@@ -23,11 +25,14 @@ int ComPortCtrl::open()
     if (device.empty() || baudrate == 0 || (parity != 'N' && parity != 'E' && parity != 'O'))
         return -1;
     context = modbus_new_rtu(device.c_str(), baudrate, parity, databit, stopbit);
-    if (!context)
+    if (!context) {
+        lastError = errno;
         return -1;
+    }
     modbus_set_debug(context, FALSE);
     modbus_set_error_recovery(context, MODBUS_ERROR_RECOVERY_NONE);
     if (modbus_connect(context) < 0) {
+        lastError = errno;
         modbus_free(context);
         context = nullptr;
         return -1;

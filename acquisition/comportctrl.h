@@ -35,6 +35,9 @@ public:
 
     // 0 when the line is open, -1 when it could not be opened (the line is then closed).
     int open();
+    // The system's error number of the last failed open; 0 after a successful one, and
+    // when the settings were refused before the device was tried.
+    int getLastError() const { return lastError; }
     // Always 0.
     int close();
 
@@ -49,6 +52,7 @@ private:
     int stopbit;
     char parity;
     modbus_t *context;
+    int lastError;
 };
 
 #endif // COMPORTCTRL_H

@@ -1,11 +1,26 @@
 // Figures of the acquisition cycle, each printed beside a baseline measured in the same run.
 // Run headless with QT_QPA_PLATFORM=offscreen (the default when no display is set).
+// Usage: cycle [samples] [passes]   (addValue steps, default 1000; read passes, default 200)
 
+#include "acquisition/comportctrl.h"
+#include "acquisition/comportreader.h"
+#include "acquisition/monitorbase.h"
+#include "acquisition/monitorcollection.h"
+#include "acquisition/readclient.h"
 #include "history/widgetaxesdisplay.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QMutex>
+#include <QProcess>
+#include <QStackedWidget>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QThread>
 #include <QWindow>
 
 #include <qcustomplot.h>
@@ -22,7 +37,9 @@ namespace {
 
 constexpr int kCap = WidgetAxesDisplay::kMaxPoints;
 constexpr int kWarmup = 50;
+constexpr int kInstruments = 50;
 int samples = 1000;
+int passes = 200;
 
 // Counts paints, to show that every measured step really reached the screen.
 class PaintCounter : public QObject
@@ -202,6 +219,246 @@ void figureMemoryAtCap()
                 heap1 - heap0, size_t(kCap) * sizeof(QCPGraphData));
 }
 
+double median(std::vector<double> values)
+{
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
+// Analysers of the four models on hydrovane-sim, the line open on them and every monitor
+// synced; read passes go through the ReadClient interface as the monitor list's do.
+class SimulatedLine : public ReadClient
+{
+public:
+    SimulatedLine()
+    {
+        static const char *const models[] = {"DI590", "RO592", "DO580", "RA550"};
+        QStringList arguments{"--link", dir.filePath("line")};
+        for (int id = 1; id <= kInstruments; ++id)
+            arguments << QStringLiteral("%1:%2").arg(id).arg(models[id % 4]);
+        simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        simulator.start(HYDROVANE_SIM_PATH, arguments);
+        QByteArray output;
+        while (!output.contains('\n') && simulator.waitForReadyRead(10000))
+            output += simulator.readAllStandardOutput();
+        ctrl.setPort(dir.filePath("line").toUtf8().constData());
+        ready = output.startsWith("ready ") && ctrl.open() == 0;
+        for (int id = 1; ready && id <= kInstruments; ++id) {
+            MonitorBase *monitor = collection.create(models[id % 4], "m", id, -1, true, true);
+            ready = monitor->sync(ctrl.getContext()) == 0;
+        }
+        if (!ready)
+            std::fprintf(stderr, "cycle: the simulator did not answer\n");
+    }
+    ~SimulatedLine() override
+    {
+        qDeleteAll(collection.getMonitors());
+        ctrl.close();
+        simulator.terminate();
+        simulator.waitForFinished(5000);
+    }
+    void readAll(modbus_t *context) override { collection.readAll(context); }
+    void *token() { return static_cast<void *>(static_cast<ReadClient *>(this)); }
+
+    QTemporaryDir dir;
+    QProcess simulator;
+    ComPortCtrl ctrl;
+    MonitorCollection collection;
+    bool ready = false;
+};
+
+// A detail page as the station builds it after a sync: the factor table and one trend graph
+// per factor in a tab.
+struct Page
+{
+    MonitorBase *monitor;
+    QTabWidget *tabs;
+    QTableWidget *table;
+    std::vector<WidgetAxesDisplay *> graphs;
+};
+
+Page buildPage(MonitorBase *monitor)
+{
+    const MonitorSnapshot snapshot = monitor->snapshot();
+    Page page{monitor, new QTabWidget, new QTableWidget(int(snapshot.sensors.size()), 5), {}};
+    page.tabs->addTab(page.table, QStringLiteral("m"));
+    for (int row = 0; row < int(snapshot.sensors.size()); ++row) {
+        const SensorBase &sensor = snapshot.sensors[size_t(row)];
+        const QString key = QString::fromStdString(sensor.factor);
+        const QString unit = sensor.unit.empty() ? key : QString::fromStdString(sensor.unit);
+        for (int column = 0; column < 5; ++column)
+            page.table->setItem(row, column, new QTableWidgetItem);
+        auto *graph = new WidgetAxesDisplay;
+        graph->setValueRange(sensor.minimum, sensor.maximum);
+        graph->setPrecision(sensor.decimals);
+        graph->setAxisLabel(unit);
+        graph->setInterval(1);
+        if (sensor.controlled) {
+            graph->setHighPointVisible(snapshot.relays[0].on);
+            graph->setHighPoint(snapshot.relays[0].alarmPoint);
+            graph->setLowPointVisible(snapshot.relays[1].on);
+            graph->setLowPoint(snapshot.relays[1].alarmPoint);
+        }
+        page.tabs->addTab(graph, key);
+        page.graphs.push_back(graph);
+    }
+    return page;
+}
+
+// The value texts of one reading, without widgets.
+int readingTexts(const MonitorSnapshot &snapshot, QString *texts)
+{
+    int count = 0;
+    for (const SensorBase &sensor : snapshot.sensors)
+        texts[count++] =
+            QString::fromStdString(sensor.valueText(snapshot.result(sensor.factor).value));
+    return count;
+}
+
+// What a detail page does with a reading of a synced monitor.
+void showReading(Page &page)
+{
+    const MonitorSnapshot snapshot = page.monitor->snapshot();
+    if (!snapshot.synced)
+        return;
+    const QString now =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    QString texts[2];
+    readingTexts(snapshot, texts);
+    for (int row = 0; row < int(snapshot.sensors.size()); ++row) {
+        const FactorResult result = snapshot.result(snapshot.sensors[size_t(row)].factor);
+        page.table->item(row, 1)->setText(result.status == 'F' ? QStringLiteral("----")
+                                                               : texts[row]);
+        page.table->item(row, 3)->setText(QString(QChar(result.status)));
+        page.table->item(row, 4)->setText(now);
+        page.graphs[size_t(row)]->addValue(result.value);
+    }
+}
+
+// Figure: interface-thread time of one pass with every monitor's page and graphs, one graph
+// on screen.
+void figureInterfacePass(SimulatedLine &line)
+{
+    QMutex mutex;
+    QThread thread;
+    auto *reader = new ComPortReader(&mutex);
+    reader->moveToThread(&thread);
+    QObject::connect(&thread, &QThread::finished, reader, &QObject::deleteLater);
+    thread.start();
+
+    QStackedWidget stack;
+    std::vector<Page> pages;
+    for (MonitorBase *monitor : line.collection.getMonitors()) {
+        pages.push_back(buildPage(monitor));
+        stack.addWidget(pages.back().tabs);
+    }
+    WidgetAxesDisplay *visible = pages.front().graphs.front();
+    pages.front().tabs->setCurrentWidget(visible);
+    for (int i = 0; i < kCap; ++i) // a day of history behind the graph on screen
+        visible->addValue(float(sampleValue(i)));
+    showExposed(stack);
+    size_t graphCount = 0;
+    for (const Page &page : pages)
+        graphCount += page.graphs.size();
+
+    std::vector<double> full, dataOnly;
+    bool allNormal = true;
+    auto *passPaints = new PaintCounter(visible->findChild<QCustomPlot *>());
+    QEventLoop loop;
+    QObject::connect(reader, &ComPortReader::signal_readDone, &loop, &QEventLoop::quit);
+    for (int pass = 0; pass < kWarmup + passes; ++pass) {
+        QMetaObject::invokeMethod(reader, [&] { reader->read(line.token(), &line.ctrl); });
+        loop.exec();
+
+        QElapsedTimer clock;
+        clock.start();
+        QString texts[2];
+        for (const Page &page : pages) {
+            const MonitorSnapshot snapshot = page.monitor->snapshot();
+            readingTexts(snapshot, texts);
+            allNormal = allNormal && snapshot.result(snapshot.mainSensor()->factor).status != 'B';
+        }
+        const double dataMs = clock.nsecsElapsed() / 1e6;
+        clock.restart();
+        for (Page &page : pages)
+            showReading(page);
+        QCoreApplication::processEvents();
+        const double fullMs = clock.nsecsElapsed() / 1e6;
+        if (pass >= kWarmup) {
+            full.push_back(fullMs);
+            dataOnly.push_back(dataMs);
+        }
+    }
+    thread.quit();
+    thread.wait();
+    const int paintsInPasses = passPaints->paints;
+    delete passPaints;
+
+    PaintCounter paints(visible->findChild<QCustomPlot *>());
+    const double visibleMs =
+        medianStepMs([&](qint64 i) { visible->addValue(float(sampleValue(i))); }, kCap);
+
+    std::printf(
+        "interface thread per read pass, %d instruments on hydrovane-sim, %zu trend graphs, "
+        "one on screen (median of %d passes, goal <= 5 ms)\n",
+        kInstruments, graphCount, passes);
+    std::printf("  pages shown: snapshot, texts, table, graph points  %7.3f ms  (%d paints in %d "
+                "passes)%s\n",
+                median(full), paintsInPasses, kWarmup + passes,
+                allNormal ? "" : "   SOME EXCHANGES FAILED");
+    std::printf("  baseline: snapshots and value texts only           %7.3f ms\n",
+                median(dataOnly));
+    std::printf("  baseline: the graph on screen alone, addValue + paint %4.3f ms  (%d paints)\n",
+                visibleMs, paints.paints);
+}
+
+// Figure: reader-thread time of one pass through ComPortReader against the bare readAll of
+// the collection, pass by pass in turn on one thread.
+void figureReaderPass(SimulatedLine &line)
+{
+    QMutex mutex;
+    ComPortReader reader(&mutex);
+    QObject receiver; // the done signal crosses to the interface thread, as in the station
+    QObject::connect(&reader, &ComPortReader::signal_readDone, &receiver, [] {});
+    std::vector<double> viaReader, bare;
+    bool allNormal = true;
+    QThread *worker = QThread::create([&] {
+        QElapsedTimer clock;
+        for (int pass = 0; pass < kWarmup + passes; ++pass) {
+            const bool readerFirst = pass % 2 == 0;
+            double readerMs = 0, bareMs = 0;
+            for (int turn = 0; turn < 2; ++turn) {
+                clock.start();
+                if ((turn == 0) == readerFirst) {
+                    reader.read(line.token(), &line.ctrl);
+                    readerMs = clock.nsecsElapsed() / 1e6;
+                } else {
+                    line.collection.readAll(line.ctrl.getContext());
+                    bareMs = clock.nsecsElapsed() / 1e6;
+                }
+            }
+            for (MonitorBase *monitor : line.collection.getMonitors())
+                allNormal = allNormal && monitor->snapshot().results.size() > 0;
+            if (pass >= kWarmup) {
+                viaReader.push_back(readerMs);
+                bare.push_back(bareMs);
+            }
+        }
+    });
+    worker->start();
+    worker->wait();
+    delete worker;
+    QCoreApplication::processEvents();
+
+    const double ratio = median(viaReader) / median(bare);
+    std::printf("reader thread per read pass, %d instruments on hydrovane-sim (median of %d "
+                "passes, goal <= 1.05 x)\n",
+                kInstruments, passes);
+    std::printf("  ComPortReader::read                 %8.3f ms\n", median(viaReader));
+    std::printf("  baseline: MonitorCollection::readAll %7.3f ms   ratio %.3f%s\n", median(bare),
+                ratio, allNormal ? "" : "   SOME MONITORS WERE NOT READ");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -212,9 +469,16 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     if (argc > 1)
         samples = qMax(1, QString::fromLocal8Bit(argv[1]).toInt());
+    if (argc > 2)
+        passes = qMax(1, QString::fromLocal8Bit(argv[2]).toInt());
 
     // Memory first, before other figures leave freed blocks for it to reuse.
     figureMemoryAtCap();
     figureAddValueAtCap();
+    SimulatedLine line;
+    if (!line.ready)
+        return 1;
+    figureInterfacePass(line);
+    figureReaderPass(line);
     return 0;
 }

@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <pty.h>
 #include <unistd.h>
@@ -102,6 +104,10 @@ void TestComPortCtrl::reopeningReplacesTheContext()
     ctrl.setPort("/dev/does-not-exist-hydrovane");
     QCOMPARE(ctrl.open(), -1);
     QVERIFY(ctrl.getContext() == nullptr);
+    QCOMPARE(ctrl.getLastError(), ENOENT);
+    ctrl.setPort(second.path.c_str());
+    QCOMPARE(ctrl.open(), 0);
+    QCOMPARE(ctrl.getLastError(), 0);
 }
 
 void TestComPortCtrl::badSettingsFailAndLeaveTheLineClosed_data()
@@ -109,13 +115,16 @@ void TestComPortCtrl::badSettingsFailAndLeaveTheLineClosed_data()
     QTest::addColumn<QString>("port");
     QTest::addColumn<int>("baudrate");
     QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("error"); // the system's reason kept for the operator
     // An empty port stands for a working pseudo-terminal in the rows below.
-    QTest::newRow("missing device") << "/dev/does-not-exist-hydrovane" << 9600 << int('N');
-    QTest::newRow("empty port name") << "<none>" << 9600 << int('N');
-    QTest::newRow("baud rate 0") << "" << 0 << int('N');
-    QTest::newRow("parity X") << "" << 9600 << int('X');
-    QTest::newRow("parity lower-case e") << "" << 9600 << int('e');
-    QTest::newRow("parity NUL") << "" << 9600 << 0;
+    QTest::newRow("missing device")
+        << "/dev/does-not-exist-hydrovane" << 9600 << int('N') << ENOENT;
+    QTest::newRow("not a terminal") << "/dev/null" << 9600 << int('N') << ENOTTY;
+    QTest::newRow("empty port name") << "<none>" << 9600 << int('N') << 0;
+    QTest::newRow("baud rate 0") << "" << 0 << int('N') << 0;
+    QTest::newRow("parity X") << "" << 9600 << int('X') << 0;
+    QTest::newRow("parity lower-case e") << "" << 9600 << int('e') << 0;
+    QTest::newRow("parity NUL") << "" << 9600 << 0 << 0;
 }
 
 void TestComPortCtrl::badSettingsFailAndLeaveTheLineClosed()
@@ -123,14 +132,19 @@ void TestComPortCtrl::badSettingsFailAndLeaveTheLineClosed()
     QFETCH(QString, port);
     QFETCH(int, baudrate);
     QFETCH(int, parity);
+    QFETCH(int, error);
     Pty pty;
     ComPortCtrl ctrl;
+    // A reason left from an earlier failure never sticks to the next one.
+    ctrl.setPort("/dev/does-not-exist-hydrovane");
+    ctrl.open();
     const std::string name = port.isEmpty() ? pty.path : port == "<none>" ? "" : port.toStdString();
     ctrl.setPort(name.c_str());
     ctrl.setBaudrate(baudrate);
     ctrl.setParity(char(parity));
     QCOMPARE(ctrl.open(), -1);
     QVERIFY(ctrl.getContext() == nullptr);
+    QCOMPARE(ctrl.getLastError(), error);
     QCOMPARE(ctrl.close(), 0);
 }
 

@@ -1,0 +1,33 @@
+#include "comportreader.h"
+
+#include "readclient.h"
+#include "syncclient.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+
+ComPortReader::ComPortReader(QMutex *mutex) : mutex(mutex)
+{
+    // Queued connections copy their arguments by meta type.
+    qRegisterMetaType<ComPortCtrl *>("ComPortCtrl*");
+}
+
+void ComPortReader::read(void *reader, ComPortCtrl *ctrl)
+{
+    {
+        QMutexLocker locker(mutex);
+        if (reader)
+            static_cast<ReadClient *>(reader)->readAll(ctrl ? ctrl->getContext() : nullptr);
+    }
+    emit signal_readDone();
+}
+
+void ComPortReader::sync(void *reader, ComPortCtrl *ctrl)
+{
+    {
+        QMutexLocker locker(mutex);
+        if (reader)
+            static_cast<SyncClient *>(reader)->syncMonitor(ctrl ? ctrl->getContext() : nullptr);
+    }
+    emit signal_syncDone(reader);
+}

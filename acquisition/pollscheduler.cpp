@@ -1,0 +1,47 @@
+#include "pollscheduler.h"
+
+#include "monitorcollection.h"
+
+#include <QTimer>
+
+#include <algorithm>
+
+PollScheduler::PollScheduler(ReadClient *client, QObject *parent)
+    : QObject(parent), client(client), readTimer(new QTimer(this))
+{
+    connect(readTimer, &QTimer::timeout, this, &PollScheduler::tick);
+}
+
+void PollScheduler::start(int seconds)
+{
+    readTimer->start(std::clamp(seconds, 1, MonitorCollection::maxInterval) * 1000);
+    request();
+}
+
+void PollScheduler::stop()
+{
+    readTimer->stop();
+}
+
+void PollScheduler::passDone()
+{
+    if (pending > 0)
+        --pending;
+}
+
+bool PollScheduler::isActive() const
+{
+    return readTimer->isActive();
+}
+
+void PollScheduler::tick()
+{
+    if (pending == 0 && readTimer->isActive())
+        request();
+}
+
+void PollScheduler::request()
+{
+    ++pending;
+    emit signal_read(static_cast<void *>(client));
+}

@@ -1,0 +1,20 @@
+#ifndef READCLIENT_H
+#define READCLIENT_H
+
+#include <modbus.h>
+
+// What asks the reader thread for a read pass (the monitor list). The reader calls it back
+// on its own thread with the line's mutex held.
+//
+// The request travels as `void *` made from this interface type,
+// static_cast<void *>(static_cast<ReadClient *>(object)), and the reader casts it back the
+// same way; with several base classes, the object's own address would differ.
+class ReadClient
+{
+public:
+    virtual ~ReadClient() = default;
+    // Reads every running monitor once; the context is null while the line is closed.
+    virtual void readAll(modbus_t *context) = 0;
+};
+
+#endif // READCLIENT_H

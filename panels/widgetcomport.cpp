@@ -1,0 +1,240 @@
+#include "widgetcomport.h"
+#include "ui_widgetcomport.h"
+
+#include "acquisition/comportctrl.h"
+#include "acquisition/comportreader.h"
+#include "acquisition/configfile.h"
+#include "app/appcontext.h"
+#include "panels/messageboxes.h"
+
+#include <QDir>
+#include <QMetaObject>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QThread>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Device names ordered by their stem, then by the number they end with: ttyUSB2 before
+// ttyUSB10.
+bool devicesInOrder(const QString &a, const QString &b)
+{
+    const auto split = [](const QString &name) {
+        int digits = name.size();
+        while (digits > 0 && name.at(digits - 1).isDigit())
+            --digits;
+        return std::make_pair(name.left(digits), name.mid(digits).toULongLong());
+    };
+    const auto left = split(a);
+    const auto right = split(b);
+    if (left != right)
+        return left < right;
+    return a < b;
+}
+
+} // namespace
+
+WidgetComPort::WidgetComPort(QWidget *parent)
+    : QWidget(parent), ui(new Ui::WidgetComPort), comPortCtrl(nullptr), comPortConfig(nullptr),
+      changed(false), readerThread(new QThread), reader(nullptr), mutex(new QMutex)
+{
+    ui->setupUi(this);
+    comPortConfig = static_cast<ConfigFile *>(AppContext::instance().object(ComPortConfig));
+    comPortCtrl = new ComPortCtrl;
+    comPortCtrl->setOwner(this);
+
+    ui->comboBoxBaudrate->addItems({"19200", "9600", "4800", "2400"});
+    ui->comboBoxDatabit->addItems({"8", "7"});
+    ui->comboBoxStopbit->addItems({"1", "2"});
+    ui->comboBoxParity->addItems({"None", "Even", "Odd"});
+    if (comPortConfig)
+        comPortConfig->readComPort(comPortCtrl);
+    // The stored port takes part in the list: a device path of an adapter that is not
+    // plugged in yet stays selectable.
+    ui->comboBoxPort->addItems(portNames(QString::fromUtf8(comPortCtrl->getPort())));
+    showSettings();
+    changed = false;
+
+    // Connected only now, so that filling and selecting above change nothing. The QString
+    // overload of the signal is deprecated for pointer-based connections.
+    connect(ui->comboBoxPort, SIGNAL(currentIndexChanged(QString)), this,
+            SLOT(slot_comboBoxPort_currentIndexChanged(QString)));
+    connect(ui->comboBoxBaudrate, SIGNAL(currentIndexChanged(QString)), this,
+            SLOT(slot_comboBoxBaudrate_currentIndexChanged(QString)));
+    connect(ui->comboBoxDatabit, SIGNAL(currentIndexChanged(QString)), this,
+            SLOT(slot_comboBoxDatabit_currentIndexChanged(QString)));
+    connect(ui->comboBoxStopbit, SIGNAL(currentIndexChanged(QString)), this,
+            SLOT(slot_comboBoxStopbit_currentIndexChanged(QString)));
+    connect(ui->comboBoxParity, SIGNAL(currentIndexChanged(QString)), this,
+            SLOT(slot_comboBoxParity_currentIndexChanged(QString)));
+
+    reader = new ComPortReader(mutex);
+    reader->moveToThread(readerThread);
+    connect(readerThread, &QThread::finished, reader, &QObject::deleteLater);
+    connect(this, &WidgetComPort::signal_read, reader, &ComPortReader::read);
+    connect(this, &WidgetComPort::signal_sync, reader, &ComPortReader::sync);
+    readerThread->start(QThread::InheritPriority);
+}
+
+WidgetComPort::~WidgetComPort()
+{
+    readerThread->quit();
+    readerThread->wait();
+    delete comPortCtrl;
+    delete ui;
+    delete mutex;
+    delete readerThread;
+}
+
+void WidgetComPort::saveConfig()
+{
+    if (!changed)
+        return;
+    changed = false;
+    if (comPortConfig) {
+        comPortConfig->writeComPort(comPortCtrl);
+        comPortConfig->save();
+    }
+}
+
+void WidgetComPort::waitForReader()
+{
+    if (readerThread->isRunning())
+        QMetaObject::invokeMethod(
+            reader, [] {}, Qt::BlockingQueuedConnection);
+}
+
+QStringList WidgetComPort::portNames(const QString &stored, const QString &devDir)
+{
+    QStringList names;
+    for (int i = 1; i <= 100; ++i)
+        names << QStringLiteral("COM%1").arg(i);
+    const QDir dir(devDir);
+    for (const char *stem : {"ttyUSB", "ttyACM"}) {
+        QStringList devices = dir.entryList({QLatin1String(stem) + QLatin1Char('*')},
+                                            QDir::Files | QDir::System | QDir::NoDotAndDotDot);
+        std::sort(devices.begin(), devices.end(), devicesInOrder);
+        for (const QString &device : devices)
+            names << dir.filePath(device);
+    }
+    if (stored.startsWith(QLatin1Char('/')) && !names.contains(stored))
+        names << stored;
+    return names;
+}
+
+QString WidgetComPort::openFailureText(int error)
+{
+    QString text = QStringLiteral("端口打开失败,请检查端口连接情况。");
+    if (error == 0)
+        return text;
+    QString reason;
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        reason = QStringLiteral("当前账户无权访问该串口，请将账户加入 dialout 组后重新登录");
+        break;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        reason = QStringLiteral("找不到该串口设备");
+        break;
+    case EBUSY:
+        reason = QStringLiteral("该串口正被其他程序占用");
+        break;
+    case ENOTTY:
+        reason = QStringLiteral("该设备不是串口");
+        break;
+    default:
+        reason = QStringLiteral("系统拒绝打开该串口");
+        break;
+    }
+    return text + QStringLiteral("\n原因：") + reason + QStringLiteral("（") +
+           QString::fromLocal8Bit(std::strerror(error)) + QStringLiteral("）");
+}
+
+void WidgetComPort::on_checkBoxConnect_stateChanged(int arg1)
+{
+    int result;
+    {
+        QMutexLocker locker(mutex);
+        if (arg1 == 0) {
+            comPortCtrl->close();
+            locker.unlock();
+            emit signal_comPort(false);
+            return;
+        }
+        result = comPortCtrl->open();
+    }
+    if (result >= 0) {
+        emit signal_comPort(true);
+        return;
+    }
+    MessageBoxes::critical(QStringLiteral("错误"), openFailureText(comPortCtrl->getLastError()));
+    // Re-enters this slot with 0, which announces the line as off.
+    ui->checkBoxConnect->setChecked(false);
+}
+
+void WidgetComPort::slot_comboBoxPort_currentIndexChanged(const QString &arg1)
+{
+    comPortCtrl->setPort(arg1.toUtf8().constData());
+    ui->comboBoxPort->setToolTip(arg1);
+    changed = true;
+}
+
+void WidgetComPort::slot_comboBoxBaudrate_currentIndexChanged(const QString &arg1)
+{
+    comPortCtrl->setBaudrate(arg1.toInt());
+    changed = true;
+}
+
+void WidgetComPort::slot_comboBoxDatabit_currentIndexChanged(const QString &arg1)
+{
+    comPortCtrl->setDatabit(arg1.toInt());
+    changed = true;
+}
+
+void WidgetComPort::slot_comboBoxStopbit_currentIndexChanged(const QString &arg1)
+{
+    comPortCtrl->setStopbit(arg1.toInt());
+    changed = true;
+}
+
+void WidgetComPort::slot_comboBoxParity_currentIndexChanged(const QString &arg1)
+{
+    comPortCtrl->setParity(arg1 == QLatin1String("Even")  ? 'E'
+                           : arg1 == QLatin1String("Odd") ? 'O'
+                                                          : 'N');
+    changed = true;
+}
+
+void WidgetComPort::on_read(void *reader)
+{
+    emit signal_read(reader, comPortCtrl);
+}
+
+void WidgetComPort::on_sync(void *reader)
+{
+    emit signal_sync(reader, comPortCtrl);
+}
+
+void WidgetComPort::showSettings()
+{
+    const QString port = QString::fromUtf8(comPortCtrl->getPort());
+    ui->comboBoxPort->setCurrentIndex(ui->comboBoxPort->findText(port));
+    // The box is too narrow for a device path; its list is not.
+    ui->comboBoxPort->setToolTip(port);
+    ui->comboBoxBaudrate->setCurrentIndex(
+        ui->comboBoxBaudrate->findText(QString::number(comPortCtrl->getBaudrate())));
+    ui->comboBoxDatabit->setCurrentIndex(
+        ui->comboBoxDatabit->findText(QString::number(comPortCtrl->getDatabit())));
+    ui->comboBoxStopbit->setCurrentIndex(
+        ui->comboBoxStopbit->findText(QString::number(comPortCtrl->getStopbit())));
+    const char parity = comPortCtrl->getParity();
+    ui->comboBoxParity->setCurrentText(parity == 'E'   ? QStringLiteral("Even")
+                                       : parity == 'O' ? QStringLiteral("Odd")
+                                                       : QStringLiteral("None"));
+}

@@ -1,0 +1,362 @@
+#include "panels/widgetcomport.h"
+
+#include "acquisition/comportctrl.h"
+#include "acquisition/comportreader.h"
+#include "acquisition/monitorbase.h"
+#include "acquisition/monitorcollection.h"
+#include "acquisition/readclient.h"
+#include "acquisition/syncclient.h"
+#include "app/appcontext.h"
+#include "testsupport.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QtTest>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include <termios.h>
+
+namespace {
+
+// Stands in for the monitor list and a detail panel: records what the reader called.
+class Client : public ReadClient, public SyncClient
+{
+public:
+    void readAll(modbus_t *context) override
+    {
+        readContext = context;
+        readThread = QThread::currentThread();
+        ++reads;
+    }
+    void syncMonitor(modbus_t *context) override
+    {
+        if (monitor)
+            monitor->sync(context);
+        ++syncs;
+    }
+    void *readToken() { return static_cast<void *>(static_cast<ReadClient *>(this)); }
+    void *syncToken() { return static_cast<void *>(static_cast<SyncClient *>(this)); }
+
+    MonitorBase *monitor = nullptr;
+    std::atomic<modbus_t *> readContext{nullptr};
+    std::atomic<QThread *> readThread{nullptr};
+    std::atomic<int> reads{0};
+    std::atomic<int> syncs{0};
+};
+
+QByteArray comPortJson(const QString &port, int baudrate, const QString &parity)
+{
+    // Compact on purpose: any rewrite by the station comes out indented.
+    return QStringLiteral(R"({"comport":"%1","baudrate":%2,"databit":8,"stopbit":1,"parity":"%3"})")
+        .arg(port)
+        .arg(baudrate)
+        .arg(parity)
+        .toUtf8();
+}
+
+QComboBox *combo(const WidgetComPort &widget, const char *name)
+{
+    return widget.findChild<QComboBox *>(name);
+}
+
+QCheckBox *lineSwitch(const WidgetComPort &widget)
+{
+    return widget.findChild<QCheckBox *>("checkBoxConnect");
+}
+
+} // namespace
+
+class TestWidgetComPort : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void formHasTheReferenceTextsAndLook();
+    void storedSettingsAreShownWithoutMarkingChanged_data();
+    void storedSettingsAreShownWithoutMarkingChanged();
+    void changedSettingsAreStoredOnceAtSave();
+    void portListAddsSerialDevicesInNumericOrder();
+    void failedOpenShowsTheReasonAndTurnsTheSwitchOff();
+    void lineSwitchOpensAndRelaysRequestsToTheReader();
+    void waitForReaderReturnsAfterQueuedRequests();
+};
+
+void TestWidgetComPort::formHasTheReferenceTextsAndLook()
+{
+    TempStation station;
+    QCOMPARE(AppContext::instance().init(), 0);
+    WidgetComPort widget;
+    QCOMPARE(widget.windowTitle(), QString("Form"));
+    QCOMPARE(widget.size(), QSize(213, 233));
+    QCOMPARE(widget.font().family(), QString("微软雅黑"));
+    QCOMPARE(widget.font().pointSize(), 12);
+    QCOMPARE(widget.findChild<QGroupBox *>("groupBox")->title(), QString("串口配置"));
+    QStringList labels;
+    for (const QLabel *label : widget.findChildren<QLabel *>())
+        labels << label->text();
+    QCOMPARE(labels, QStringList({"端口", "波特率", "数据位", "停止位", "校验位"}));
+
+    const auto items = [&](const char *name) {
+        QStringList texts;
+        for (int i = 0; i < combo(widget, name)->count(); ++i)
+            texts << combo(widget, name)->itemText(i);
+        return texts;
+    };
+    const QStringList ports = items("comboBoxPort");
+    QCOMPARE(ports.mid(0, 3), QStringList({"COM1", "COM2", "COM3"}));
+    QCOMPARE(ports.at(99), QString("COM100"));
+    QCOMPARE(items("comboBoxBaudrate"), QStringList({"19200", "9600", "4800", "2400"}));
+    QCOMPARE(items("comboBoxDatabit"), QStringList({"8", "7"}));
+    QCOMPARE(items("comboBoxStopbit"), QStringList({"1", "2"}));
+    QCOMPARE(items("comboBoxParity"), QStringList({"None", "Even", "Odd"}));
+
+    QCOMPARE(lineSwitch(widget)->text(), QString("系统开关"));
+    QVERIFY(!lineSwitch(widget)->isChecked());
+    QCOMPARE(lineSwitch(widget)->styleSheet(),
+             QString("QCheckBox::indicator::unchecked {   \n"
+                     "    image: url(:/res/image/system_off.png);\n}\n\n"
+                     "QCheckBox::indicator::checked { \n"
+                     "    image: url(:/res/image/system_on.png);\n}"));
+    // Without a file the line has the defaults.
+    QCOMPARE(combo(widget, "comboBoxPort")->currentText(), QString("COM1"));
+    QCOMPARE(combo(widget, "comboBoxBaudrate")->currentText(), QString("9600"));
+    QCOMPARE(combo(widget, "comboBoxStopbit")->currentText(), QString("2"));
+    QCOMPARE(combo(widget, "comboBoxParity")->currentText(), QString("None"));
+}
+
+void TestWidgetComPort::storedSettingsAreShownWithoutMarkingChanged_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<int>("baudrate");
+    QTest::addColumn<QString>("parity");
+    QTest::addColumn<QString>("baudText");
+    QTest::addColumn<QString>("parityText");
+    QTest::newRow("listed values") << "COM3" << 4800 << "E"
+                                   << "4800"
+                                   << "Even";
+    QTest::newRow("odd parity") << "COM100" << 2400 << "O"
+                                << "2400"
+                                << "Odd";
+    QTest::newRow("baud rate not listed") << "COM2" << 115200 << "N"
+                                          << ""
+                                          << "None";
+    QTest::newRow("parity X") << "COM1" << 9600 << "X"
+                              << "9600"
+                              << "None";
+    QTest::newRow("parity lower-case e") << "COM1" << 9600 << "e"
+                                         << "9600"
+                                         << "None";
+    QTest::newRow("adapter not plugged in") << "/dev/ttyUSB77" << 9600 << "N"
+                                            << "9600"
+                                            << "None";
+}
+
+void TestWidgetComPort::storedSettingsAreShownWithoutMarkingChanged()
+{
+    QFETCH(QString, port);
+    QFETCH(int, baudrate);
+    QFETCH(QString, parity);
+    QFETCH(QString, baudText);
+    QFETCH(QString, parityText);
+    TempStation station;
+    const QByteArray stored = comPortJson(port, baudrate, parity);
+    QVERIFY(station.writeFile("config/ComPort.json", stored));
+    QCOMPARE(AppContext::instance().init(), 0);
+
+    WidgetComPort widget;
+    QCOMPARE(combo(widget, "comboBoxPort")->currentText(), port);
+    QCOMPARE(combo(widget, "comboBoxBaudrate")->currentText(), baudText);
+    QCOMPARE(combo(widget, "comboBoxBaudrate")->currentIndex() == -1, baudText.isEmpty());
+    QCOMPARE(combo(widget, "comboBoxParity")->currentText(), parityText);
+    // What is shown does not change what the line uses.
+    QCOMPARE(widget.getComPortCtrl()->getBaudrate(), baudrate);
+    QCOMPARE(widget.getComPortCtrl()->getParity(), parity.at(0).toLatin1());
+
+    widget.saveConfig();
+    QCOMPARE(station.readFile("config/ComPort.json"), stored);
+}
+
+void TestWidgetComPort::changedSettingsAreStoredOnceAtSave()
+{
+    TempStation station;
+    QVERIFY(station.writeFile("config/ComPort.json", comPortJson("COM2", 115200, "N")));
+    QCOMPARE(AppContext::instance().init(), 0);
+    WidgetComPort widget;
+    combo(widget, "comboBoxPort")->setCurrentText("COM7");
+    combo(widget, "comboBoxBaudrate")->setCurrentText("19200");
+    combo(widget, "comboBoxDatabit")->setCurrentText("7");
+    combo(widget, "comboBoxStopbit")->setCurrentText("2");
+    combo(widget, "comboBoxParity")->setCurrentText("Odd");
+    const ComPortCtrl *ctrl = widget.getComPortCtrl();
+    QCOMPARE(QString(ctrl->getPort()), QString("COM7"));
+    QCOMPARE(ctrl->getBaudrate(), 19200);
+    QCOMPARE(ctrl->getDatabit(), 7);
+    QCOMPARE(ctrl->getStopbit(), 2);
+    QCOMPARE(ctrl->getParity(), 'O');
+    combo(widget, "comboBoxParity")->setCurrentText("None");
+    QCOMPARE(ctrl->getParity(), 'N');
+
+    widget.saveConfig();
+    QCOMPARE(station.readFile("config/ComPort.json"), QByteArray("{\n"
+                                                                 "    \"baudrate\": 19200,\n"
+                                                                 "    \"comport\": \"COM7\",\n"
+                                                                 "    \"databit\": 7,\n"
+                                                                 "    \"parity\": \"N\",\n"
+                                                                 "    \"stopbit\": 2\n"
+                                                                 "}"));
+    // Stored: the next save without a change leaves the file alone.
+    QVERIFY(station.writeFile("config/ComPort.json", "{}"));
+    widget.saveConfig();
+    QCOMPARE(station.readFile("config/ComPort.json"), QByteArray("{}"));
+}
+
+void TestWidgetComPort::portListAddsSerialDevicesInNumericOrder()
+{
+    QTemporaryDir dev;
+    for (const char *name : {"ttyUSB10", "ttyACM0", "ttyUSB2", "ttyS0", "ttyUSB0", "tty1"}) {
+        QFile file(dev.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const QStringList devices = {dev.filePath("ttyUSB0"), dev.filePath("ttyUSB2"),
+                                 dev.filePath("ttyUSB10"), dev.filePath("ttyACM0")};
+    QStringList names = WidgetComPort::portNames("COM4", dev.path());
+    QCOMPARE(names.size(), 104);
+    QCOMPARE(names.first(), QString("COM1"));
+    QCOMPARE(names.mid(99, 1), QStringList({"COM100"}));
+    QCOMPARE(names.mid(100), devices);
+
+    // A stored path joins the list once; a stored COM name outside the list does not.
+    names = WidgetComPort::portNames("/dev/serial/by-id/usb-rs485", dev.path());
+    QCOMPARE(names.mid(100), devices + QStringList({"/dev/serial/by-id/usb-rs485"}));
+    QCOMPARE(WidgetComPort::portNames(dev.filePath("ttyUSB2"), dev.path()).mid(100), devices);
+    QCOMPARE(WidgetComPort::portNames("COM200", dev.path()).size(), 104);
+}
+
+void TestWidgetComPort::failedOpenShowsTheReasonAndTurnsTheSwitchOff()
+{
+    TempStation station;
+    QVERIFY(station.writeFile("config/ComPort.json",
+                              comPortJson(station.filePath("no-such-port"), 9600, "N")));
+    QCOMPARE(AppContext::instance().init(), 0);
+    MessageBoxRecorder boxes;
+    WidgetComPort widget;
+    QSignalSpy line(&widget, &WidgetComPort::signal_comPort);
+
+    lineSwitch(widget)->setChecked(true);
+    QCOMPARE(boxes.boxes.size(), 1);
+    const MessageBoxes::Box &box = boxes.boxes.first();
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.title, QString("错误"));
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    const QStringList lines = box.text.split('\n');
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[0], QString("端口打开失败,请检查端口连接情况。"));
+    QVERIFY2(lines[1].contains(QString::fromLocal8Bit(std::strerror(ENOENT))),
+             qPrintable(lines[1]));
+    QVERIFY(!lineSwitch(widget)->isChecked());
+    QCOMPARE(line.count(), 1);
+    QCOMPARE(line.first().first().toBool(), false);
+    QVERIFY(widget.getComPortCtrl()->getContext() == nullptr);
+
+    // Settings refused before any device is tried have no system reason: one line only.
+    // (Tests run as root, so "permission denied" is checked on the text alone.)
+    QCOMPARE(WidgetComPort::openFailureText(0), QString("端口打开失败,请检查端口连接情况。"));
+    const QString denied = WidgetComPort::openFailureText(EACCES);
+    QVERIFY(denied.startsWith("端口打开失败,请检查端口连接情况。\n"));
+    QVERIFY(denied.contains("dialout"));
+    QVERIFY(denied.contains(QString::fromLocal8Bit(std::strerror(EACCES))));
+}
+
+void TestWidgetComPort::lineSwitchOpensAndRelaysRequestsToTheReader()
+{
+    SimulatorProcess sim({"1:DI590"}, {"--baud", "115200"});
+    QVERIFY(sim.isReady());
+    TempStation station;
+    QVERIFY(station.writeFile("config/ComPort.json", comPortJson(sim.linkPath(), 115200, "N")));
+    QCOMPARE(AppContext::instance().init(), 0);
+    MessageBoxRecorder boxes;
+    auto *widget = new WidgetComPort;
+    QSignalSpy line(widget, &WidgetComPort::signal_comPort);
+    // Answers reach the interface thread queued, as in the station (a spy on the reader
+    // would record them on the reader thread).
+    int readsDone = 0;
+    QList<void *> syncsDone;
+    QObject receiver;
+    connect(widget->getReader(), &ComPortReader::signal_readDone, &receiver, [&] { ++readsDone; });
+    connect(widget->getReader(), &ComPortReader::signal_syncDone, &receiver,
+            [&](void *client) { syncsDone << client; });
+
+    lineSwitch(*widget)->setChecked(true);
+    QVERIFY(boxes.boxes.isEmpty());
+    QCOMPARE(line.count(), 1);
+    QCOMPARE(line.first().first().toBool(), true);
+    modbus_t *context = widget->getComPortCtrl()->getContext();
+    QVERIFY(context);
+    // The baud rate that has no item is the one the line was opened with.
+    termios settings;
+    QCOMPARE(tcgetattr(modbus_get_socket(context), &settings), 0);
+    QCOMPARE(cfgetospeed(&settings), speed_t(B115200));
+
+    Client client;
+    MonitorCollection collection;
+    client.monitor = collection.create("DI590", "m", 1, -1, true, false);
+    widget->on_read(client.readToken());
+    QTRY_COMPARE(readsDone, 1);
+    QCOMPARE(client.reads.load(), 1);
+    QCOMPARE(client.readContext.load(), context);
+    QVERIFY(client.readThread.load() != QThread::currentThread());
+    widget->on_sync(client.syncToken());
+    QTRY_COMPARE(syncsDone, QList<void *>({client.syncToken()}));
+    QVERIFY(client.monitor->isSynced());
+
+    lineSwitch(*widget)->setChecked(false);
+    QCOMPARE(line.count(), 2);
+    QCOMPARE(line.last().first().toBool(), false);
+    QVERIFY(widget->getComPortCtrl()->getContext() == nullptr);
+    // A sync asked for while the line is off runs without a line and fails.
+    widget->on_sync(client.syncToken());
+    QTRY_COMPARE(syncsDone.size(), 2);
+    QVERIFY(!client.monitor->isSynced());
+
+    // Deleted while the line is on and a pass is queued: the thread ends, nothing hangs.
+    lineSwitch(*widget)->setChecked(true);
+    widget->on_read(client.readToken());
+    delete widget;
+    qDeleteAll(collection.getMonitors());
+}
+
+void TestWidgetComPort::waitForReaderReturnsAfterQueuedRequests()
+{
+    // Nobody answers id 9: its sync waits for the timeout on the reader thread.
+    SimulatorProcess sim({"1:DI590"});
+    QVERIFY(sim.isReady());
+    TempStation station;
+    QVERIFY(station.writeFile("config/ComPort.json", comPortJson(sim.linkPath(), 9600, "N")));
+    QCOMPARE(AppContext::instance().init(), 0);
+    WidgetComPort widget;
+    lineSwitch(widget)->setChecked(true);
+    QVERIFY(widget.getComPortCtrl()->getContext());
+
+    Client absent;
+    Client present;
+    MonitorCollection collection;
+    absent.monitor = collection.create("DI590", "absent", 9, -1, true, false);
+    present.monitor = collection.create("DI590", "present", 1, -1, true, false);
+    widget.on_sync(absent.syncToken());
+    widget.on_sync(present.syncToken());
+    widget.on_read(present.readToken());
+    widget.waitForReader();
+    QCOMPARE(absent.syncs.load(), 1);
+    QCOMPARE(present.syncs.load(), 1);
+    QCOMPARE(present.reads.load(), 1);
+    QVERIFY(present.monitor->isSynced());
+    qDeleteAll(collection.getMonitors());
+}
+
+QTEST_MAIN(TestWidgetComPort)
+#include "tst_widgetcomport.moc"
