@@ -2,12 +2,17 @@
 
 #include "acquisition/comportctrl.h"
 #include "app/appcontext.h"
+#include "history/recordworkbook.h"
 #include "storage/passphrase.h"
+#include "storage/recordrow.h"
 #include "storage/zircon.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 
 TempStation::TempStation()
@@ -54,6 +59,84 @@ MessageBoxRecorder::MessageBoxRecorder()
 MessageBoxRecorder::~MessageBoxRecorder()
 {
     MessageBoxes::setResponder(MessageBoxes::Responder());
+}
+
+namespace {
+
+const char *const workbookReader = R"(
+import json, sys, openpyxl
+book = openpyxl.load_workbook(sys.argv[1])
+sheets = []
+for sheet in book.worksheets:
+    rows, centred = [], True
+    for row in sheet.iter_rows():
+        rows.append(["%s:%s" % (cell.data_type, "" if cell.value is None else cell.value)
+                     for cell in row])
+        centred = centred and all(cell.alignment.horizontal == "center" and
+                                  cell.alignment.vertical == "center" for cell in row)
+    sheets.append({"title": sheet.title, "rows": rows, "centred": centred})
+json.dump(sheets, sys.stdout)
+)";
+
+} // namespace
+
+QList<WorkbookSheet> readWorkbook(const QString &path)
+{
+    // Debian's interpreter, where python3-openpyxl lives, whatever python3 is first on the path.
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"),
+                 {QStringLiteral("-c"), QString::fromUtf8(workbookReader), path});
+    QList<WorkbookSheet> sheets;
+    if (!python.waitForFinished(120000) || python.exitStatus() != QProcess::NormalExit ||
+        python.exitCode() != 0) {
+        qWarning("readWorkbook %s: %s", qPrintable(path), python.readAllStandardError().data());
+        return sheets;
+    }
+    for (const QJsonValue &sheetValue : QJsonDocument::fromJson(python.readAll()).array()) {
+        const QJsonObject object = sheetValue.toObject();
+        WorkbookSheet sheet;
+        sheet.title = object.value(QStringLiteral("title")).toString();
+        sheet.centred = object.value(QStringLiteral("centred")).toBool();
+        for (const QJsonValue &row : object.value(QStringLiteral("rows")).toArray()) {
+            QStringList cells;
+            for (const QJsonValue &cell : row.toArray())
+                cells << cell.toString();
+            sheet.rows << cells;
+        }
+        sheets << sheet;
+    }
+    return sheets;
+}
+
+QStringList recordHeaderCells()
+{
+    QStringList cells;
+    for (const QString &header : RecordWorkbook::headers())
+        cells << QStringLiteral("s:") + header;
+    return cells;
+}
+
+QStringList recordCells(const QStringList &texts)
+{
+    QStringList cells;
+    for (int c = 0; c < texts.size(); ++c)
+        cells << (c == 3 || c == 4 ? QStringLiteral("n:") : QStringLiteral("s:")) + texts.at(c);
+    return cells;
+}
+
+RecordRow makeRecord(const std::string &name, int channel, const std::string &time)
+{
+    RecordRow row;
+    row.time = time;
+    row.model = "DI590";
+    row.name = name;
+    row.slave = 3;
+    row.channel = channel;
+    row.factor = channel == 0 ? "DO" : "Temper";
+    row.unit = channel == 0 ? "mg/L" : "℃";
+    row.value = channel == 0 ? "8.25" : "21.4";
+    row.status = "N";
+    return row;
 }
 
 SimulatorProcess::SimulatorProcess(const QStringList &instruments, const QStringList &options)

@@ -10,10 +10,12 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <vector>
 
 #include <modbus.h>
 
 class ComPortCtrl;
+struct RecordRow;
 
 // A temporary application directory that the registry points at for the fixture's life.
 class TempStation
@@ -47,6 +49,26 @@ public:
 private:
     QList<QMessageBox::StandardButton> answers;
 };
+
+// One sheet of a workbook as an independent reader sees it.
+struct WorkbookSheet
+{
+    QString title;
+    // Each cell as its type letter, a colon and its value: "s:DO", "n:3".
+    QList<QStringList> rows;
+    // Every cell is centred horizontally and vertically.
+    bool centred = false;
+};
+
+// Reads an .xlsx file with Debian's openpyxl in a process of its own; the sheets in workbook
+// order, none when the file cannot be read.
+QList<WorkbookSheet> readWorkbook(const QString &path);
+// The header row of a record sheet as readWorkbook gives it.
+QStringList recordHeaderCells();
+// A record row's nine texts as readWorkbook gives them: "id" and "通道" numbers, the rest text.
+QStringList recordCells(const QStringList &texts);
+// A DI590 reading with slave 3: channel 0 is DO 8.25 mg/L, any other Temper 21.4 ℃; status N.
+RecordRow makeRecord(const std::string &name, int channel, const std::string &time);
 
 // A running hydrovane-sim with its line linked inside a temporary directory. `instruments`
 // holds one ID:MODEL[:KEY=VALUE,...] each, `options` extra command-line options (for example
