@@ -3,6 +3,7 @@
 #include "acquisition/comportctrl.h"
 #include "app/appcontext.h"
 #include "history/recordworkbook.h"
+#include "panels/desktopopener.h"
 #include "storage/passphrase.h"
 #include "storage/recordrow.h"
 #include "storage/zircon.h"
@@ -59,6 +60,19 @@ MessageBoxRecorder::MessageBoxRecorder()
 MessageBoxRecorder::~MessageBoxRecorder()
 {
     MessageBoxes::setResponder(MessageBoxes::Responder());
+}
+
+DesktopRecorder::DesktopRecorder()
+{
+    DesktopOpener::setHandler([this](const QString &path) {
+        opened << path;
+        return true;
+    });
+}
+
+DesktopRecorder::~DesktopRecorder()
+{
+    DesktopOpener::setHandler(DesktopOpener::Handler());
 }
 
 namespace {
@@ -229,4 +243,28 @@ QStringList selectWithKey(const QString &file, const char *sql, int *result)
     if (result)
         *result = rc;
     return rows;
+}
+
+int insertRecords(const QString &file, const std::vector<RecordRow> &rows)
+{
+    zircon_db *handle = nullptr;
+    int rc = zircon_open(&handle, file.toUtf8().constData());
+    if (rc == 0)
+        rc = zircon_set_password(handle, kPassPhrase, kPassPhraseLength);
+    if (rc == 0)
+        rc = zircon_run_sql(handle, "BEGIN", nullptr, nullptr);
+    for (size_t i = 0; rc == 0 && i < rows.size(); ++i) {
+        const RecordRow &row = rows[i];
+        char *sql = zircon_create_sql(
+            "INSERT INTO Record(time,model,name,slave,channel,factor,unit,value,status) "
+            "VALUES(%Q,%Q,%Q,%d,%d,%Q,%Q,%Q,%Q)",
+            row.time.c_str(), row.model.c_str(), row.name.c_str(), int(row.slave), int(row.channel),
+            row.factor.c_str(), row.unit.c_str(), row.value.c_str(), row.status.c_str());
+        rc = zircon_run_sql(handle, sql, nullptr, nullptr);
+        zircon_destroy_sql(sql);
+    }
+    if (rc == 0)
+        rc = zircon_run_sql(handle, "COMMIT", nullptr, nullptr);
+    zircon_close(handle);
+    return rc;
 }

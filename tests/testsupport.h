@@ -50,6 +50,15 @@ private:
     QList<QMessageBox::StandardButton> answers;
 };
 
+// Records the paths the station asks the desktop to open instead of starting a program.
+class DesktopRecorder
+{
+public:
+    DesktopRecorder();
+    ~DesktopRecorder();
+    QStringList opened;
+};
+
 // One sheet of a workbook as an independent reader sees it.
 struct WorkbookSheet
 {
@@ -110,5 +119,9 @@ int runPlainSqlite(const QString &file, const QString &sql, QString *output = nu
 // result row as its column texts joined by '|' (NULL as "<null>"). The result code goes to
 // *result when given.
 QStringList selectWithKey(const QString &file, const char *sql, int *result = nullptr);
+
+// Inserts rows into a record file in one transaction through a connection of its own, much
+// faster than one insert each. Returns the library's result.
+int insertRecords(const QString &file, const std::vector<RecordRow> &rows);
 
 #endif // TESTSUPPORT_H
