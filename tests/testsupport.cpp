@@ -51,6 +51,8 @@ MessageBoxRecorder::MessageBoxRecorder()
 {
     MessageBoxes::setResponder([this](const MessageBoxes::Box &box) {
         boxes.append(box);
+        if (whenAsked)
+            whenAsked(box);
         if (!answers.isEmpty())
             return answers.takeFirst();
         return box.defaultButton != QMessageBox::NoButton ? box.defaultButton : QMessageBox::Ok;

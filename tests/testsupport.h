@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -45,6 +46,8 @@ public:
     // Answers used in order; when they run out, boxes get their default button (or OK).
     void queueAnswer(QMessageBox::StandardButton answer) { answers.append(answer); }
     QList<MessageBoxes::Box> boxes;
+    // Called as each box is asked, before it is answered: a look at the screen behind it.
+    std::function<void(const MessageBoxes::Box &)> whenAsked;
 
 private:
     QList<QMessageBox::StandardButton> answers;
