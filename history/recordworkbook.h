@@ -48,7 +48,7 @@ public:
     // (0 when they are not decimal integers).
     void appendRows(const TableTexts &texts, const Progress &progress = Progress());
     void appendRows(const std::vector<RecordRow *> &rows, const Progress &progress = Progress());
-    // Writes the file. False when anything failed; the file is then removed.
+    // Writes the file. False when anything failed; the workbook then leaves no file when it goes.
     bool save();
 
     // Rows per sheet, header included (tests use small sheets); the format allows 1048576.
