@@ -2,12 +2,18 @@
 
 #include "acquisition/comportctrl.h"
 #include "app/appcontext.h"
+#include "history/recordworkbook.h"
+#include "panels/desktopopener.h"
 #include "storage/passphrase.h"
+#include "storage/recordrow.h"
 #include "storage/zircon.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 
 TempStation::TempStation()
@@ -45,6 +51,8 @@ MessageBoxRecorder::MessageBoxRecorder()
 {
     MessageBoxes::setResponder([this](const MessageBoxes::Box &box) {
         boxes.append(box);
+        if (whenAsked)
+            whenAsked(box);
         if (!answers.isEmpty())
             return answers.takeFirst();
         return box.defaultButton != QMessageBox::NoButton ? box.defaultButton : QMessageBox::Ok;
@@ -54,6 +62,97 @@ MessageBoxRecorder::MessageBoxRecorder()
 MessageBoxRecorder::~MessageBoxRecorder()
 {
     MessageBoxes::setResponder(MessageBoxes::Responder());
+}
+
+DesktopRecorder::DesktopRecorder()
+{
+    DesktopOpener::setHandler([this](const QString &path) {
+        opened << path;
+        return true;
+    });
+}
+
+DesktopRecorder::~DesktopRecorder()
+{
+    DesktopOpener::setHandler(DesktopOpener::Handler());
+}
+
+namespace {
+
+const char *const workbookReader = R"(
+import json, sys, openpyxl
+book = openpyxl.load_workbook(sys.argv[1])
+sheets = []
+for sheet in book.worksheets:
+    rows, centred = [], True
+    for row in sheet.iter_rows():
+        rows.append(["%s:%s" % (cell.data_type, "" if cell.value is None else cell.value)
+                     for cell in row])
+        centred = centred and all(cell.alignment.horizontal == "center" and
+                                  cell.alignment.vertical == "center" for cell in row)
+    sheets.append({"title": sheet.title, "rows": rows, "centred": centred})
+json.dump(sheets, sys.stdout)
+)";
+
+} // namespace
+
+QList<WorkbookSheet> readWorkbook(const QString &path)
+{
+    // Debian's interpreter, where python3-openpyxl lives, whatever python3 is first on the path.
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"),
+                 {QStringLiteral("-c"), QString::fromUtf8(workbookReader), path});
+    QList<WorkbookSheet> sheets;
+    if (!python.waitForFinished(120000) || python.exitStatus() != QProcess::NormalExit ||
+        python.exitCode() != 0) {
+        qWarning("readWorkbook %s: %s", qPrintable(path), python.readAllStandardError().data());
+        return sheets;
+    }
+    for (const QJsonValue &sheetValue : QJsonDocument::fromJson(python.readAll()).array()) {
+        const QJsonObject object = sheetValue.toObject();
+        WorkbookSheet sheet;
+        sheet.title = object.value(QStringLiteral("title")).toString();
+        sheet.centred = object.value(QStringLiteral("centred")).toBool();
+        for (const QJsonValue &row : object.value(QStringLiteral("rows")).toArray()) {
+            QStringList cells;
+            for (const QJsonValue &cell : row.toArray())
+                cells << cell.toString();
+            sheet.rows << cells;
+        }
+        sheets << sheet;
+    }
+    return sheets;
+}
+
+QStringList recordHeaderCells()
+{
+    QStringList cells;
+    for (const QString &header : RecordWorkbook::headers())
+        cells << QStringLiteral("s:") + header;
+    return cells;
+}
+
+QStringList recordCells(const QStringList &texts)
+{
+    QStringList cells;
+    for (int c = 0; c < texts.size(); ++c)
+        cells << (c == 3 || c == 4 ? QStringLiteral("n:") : QStringLiteral("s:")) + texts.at(c);
+    return cells;
+}
+
+RecordRow makeRecord(const std::string &name, int channel, const std::string &time)
+{
+    RecordRow row;
+    row.time = time;
+    row.model = "DI590";
+    row.name = name;
+    row.slave = 3;
+    row.channel = channel;
+    row.factor = channel == 0 ? "DO" : "Temper";
+    row.unit = channel == 0 ? "mg/L" : "℃";
+    row.value = channel == 0 ? "8.25" : "21.4";
+    row.status = "N";
+    return row;
 }
 
 SimulatorProcess::SimulatorProcess(const QStringList &instruments, const QStringList &options)
@@ -146,4 +245,28 @@ QStringList selectWithKey(const QString &file, const char *sql, int *result)
     if (result)
         *result = rc;
     return rows;
+}
+
+int insertRecords(const QString &file, const std::vector<RecordRow> &rows)
+{
+    zircon_db *handle = nullptr;
+    int rc = zircon_open(&handle, file.toUtf8().constData());
+    if (rc == 0)
+        rc = zircon_set_password(handle, kPassPhrase, kPassPhraseLength);
+    if (rc == 0)
+        rc = zircon_run_sql(handle, "BEGIN", nullptr, nullptr);
+    for (size_t i = 0; rc == 0 && i < rows.size(); ++i) {
+        const RecordRow &row = rows[i];
+        char *sql = zircon_create_sql(
+            "INSERT INTO Record(time,model,name,slave,channel,factor,unit,value,status) "
+            "VALUES(%Q,%Q,%Q,%d,%d,%Q,%Q,%Q,%Q)",
+            row.time.c_str(), row.model.c_str(), row.name.c_str(), int(row.slave), int(row.channel),
+            row.factor.c_str(), row.unit.c_str(), row.value.c_str(), row.status.c_str());
+        rc = zircon_run_sql(handle, sql, nullptr, nullptr);
+        zircon_destroy_sql(sql);
+    }
+    if (rc == 0)
+        rc = zircon_run_sql(handle, "COMMIT", nullptr, nullptr);
+    zircon_close(handle);
+    return rc;
 }

@@ -9,11 +9,14 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include <modbus.h>
 
 class ComPortCtrl;
+struct RecordRow;
 
 // A temporary application directory that the registry points at for the fixture's life.
 class TempStation
@@ -43,10 +46,41 @@ public:
     // Answers used in order; when they run out, boxes get their default button (or OK).
     void queueAnswer(QMessageBox::StandardButton answer) { answers.append(answer); }
     QList<MessageBoxes::Box> boxes;
+    // Called as each box is asked, before it is answered: a look at the screen behind it.
+    std::function<void(const MessageBoxes::Box &)> whenAsked;
 
 private:
     QList<QMessageBox::StandardButton> answers;
 };
+
+// Records the paths the station asks the desktop to open instead of starting a program.
+class DesktopRecorder
+{
+public:
+    DesktopRecorder();
+    ~DesktopRecorder();
+    QStringList opened;
+};
+
+// One sheet of a workbook as an independent reader sees it.
+struct WorkbookSheet
+{
+    QString title;
+    // Each cell as its type letter, a colon and its value: "s:DO", "n:3".
+    QList<QStringList> rows;
+    // Every cell is centred horizontally and vertically.
+    bool centred = false;
+};
+
+// Reads an .xlsx file with Debian's openpyxl in a process of its own; the sheets in workbook
+// order, none when the file cannot be read.
+QList<WorkbookSheet> readWorkbook(const QString &path);
+// The header row of a record sheet as readWorkbook gives it.
+QStringList recordHeaderCells();
+// A record row's nine texts as readWorkbook gives them: "id" and "通道" numbers, the rest text.
+QStringList recordCells(const QStringList &texts);
+// A DI590 reading with slave 3: channel 0 is DO 8.25 mg/L, any other Temper 21.4 ℃; status N.
+RecordRow makeRecord(const std::string &name, int channel, const std::string &time);
 
 // A running hydrovane-sim with its line linked inside a temporary directory. `instruments`
 // holds one ID:MODEL[:KEY=VALUE,...] each, `options` extra command-line options (for example
@@ -88,5 +122,9 @@ int runPlainSqlite(const QString &file, const QString &sql, QString *output = nu
 // result row as its column texts joined by '|' (NULL as "<null>"). The result code goes to
 // *result when given.
 QStringList selectWithKey(const QString &file, const char *sql, int *result = nullptr);
+
+// Inserts rows into a record file in one transaction through a connection of its own, much
+// faster than one insert each. Returns the library's result.
+int insertRecords(const QString &file, const std::vector<RecordRow> &rows);
 
 #endif // TESTSUPPORT_H

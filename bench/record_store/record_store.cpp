@@ -9,7 +9,7 @@
 #include <sqlite3.h>
 
 #include "app/appcontext.h"
-#include "storage/passphrase.h"
+#include "benchsupport.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordwriter.h"
 
@@ -34,18 +34,12 @@
 
 namespace {
 
-const char *const createTable =
-    "CREATE TABLE Record(uid INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,time DATETIME,model "
-    "VARCHAR NOT NULL,name VARCHAR NOT NULL,slave INTEGER NOT NULL,channel INTEGER,factor "
-    "VARCHAR NOT NULL,unit VARCHAR,value VARCHAR,status VARCHAR);";
 const char *const insertFormat =
     "INSERT INTO Record(time,model,name,slave,channel,factor,unit,value,status) "
     "VALUES(%Q,%Q,%Q,%d,%d,%Q,%Q,%Q,%Q)";
 
 const int instruments = 100;
 const int searchInstruments = 20;
-const int readIntervalSeconds = 30;
-const time_t firstReading = 1704067200; // 2024-01-01 00:00:00 UTC
 
 double msSince(const QElapsedTimer &timer)
 {
@@ -56,47 +50,6 @@ double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
-}
-
-sqlite3 *openRaw(const QString &path)
-{
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
-        std::fprintf(stderr, "cannot open %s\n", qPrintable(path));
-        std::exit(1);
-    }
-    sqlite3_key(db, kPassPhrase, kPassPhraseLength);
-    sqlite3_exec(db,
-                 "PRAGMA cipher_page_size = 1024; PRAGMA kdf_iter = 64000;"
-                 "PRAGMA cipher_use_hmac = ON;",
-                 nullptr, nullptr, nullptr);
-    return db;
-}
-
-void mustRun(sqlite3 *db, const char *sql)
-{
-    char *error = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        std::fprintf(stderr, "%s: %s\n", sql, error ? error : "?");
-        std::exit(1);
-    }
-}
-
-std::string timeText(time_t seconds)
-{
-    struct tm parts;
-    gmtime_r(&seconds, &parts);
-    char text[24];
-    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &parts);
-    return text;
-}
-
-std::string instrumentName(int i)
-{
-    char name[32];
-    std::snprintf(name, sizeof(name), "仪表%03d", i + 1);
-    return name;
 }
 
 RecordRow reading(int instrument, int channel, const std::string &time)
@@ -149,8 +102,8 @@ void benchInserts(const QString &folder)
     // Baseline: raw SQLCipher, every row its own transaction.
     const QString rawPath = folder + "/raw-inserts.zdb";
     sqlite3 *raw = openRaw(rawPath);
-    mustRun(raw, createTable);
-    const RecordRow row = reading(0, 0, timeText(firstReading));
+    mustRun(raw, kCreateRecordTable);
+    const RecordRow row = reading(0, 0, timeText(kFirstReading));
     long rawRows = 0;
     QElapsedTimer timer;
     timer.start();
@@ -178,7 +131,7 @@ void benchInserts(const QString &folder)
     double longestEmit = 0;
     timer.restart();
     for (int r = 0; r < burstReadings; ++r) {
-        const std::string time = timeText(firstReading + r * readIntervalSeconds);
+        const std::string time = timeText(kFirstReading + r * kReadIntervalSeconds);
         for (int i = 0; i < instruments; ++i)
             for (int channel : {0, 1}) {
                 QElapsedTimer emitTimer;
@@ -208,7 +161,7 @@ void benchInserts(const QString &folder)
         maxQueued = std::max(maxQueued, emitted - stored.load());
         QElapsedTimer tickTimer;
         tickTimer.start();
-        const std::string time = timeText(firstReading + ticks);
+        const std::string time = timeText(kFirstReading + ticks);
         for (int i = 0; i < instruments; ++i)
             for (int channel : {0, 1})
                 panels[i]->emitRow(reading(i, channel, time));
@@ -230,43 +183,6 @@ void benchInserts(const QString &folder)
     AppContext::instance().shutdown();
     AppContext::instance().reset();
     QDir(folder + "/station").removeRecursively();
-}
-
-long generate(const QString &path, long rows)
-{
-    sqlite3 *db = openRaw(path);
-    mustRun(db, createTable);
-    mustRun(db, "BEGIN");
-    sqlite3_stmt *insert = nullptr;
-    sqlite3_prepare_v2(db,
-                       "INSERT INTO Record(time,model,name,slave,channel,factor,unit,value,status) "
-                       "VALUES(?,?,?,?,?,?,?,?,?)",
-                       -1, &insert, nullptr);
-    std::vector<std::string> names;
-    for (int i = 0; i < searchInstruments; ++i)
-        names.push_back(instrumentName(i));
-    long written = 0;
-    for (long r = 0; written < rows; ++r) {
-        const std::string time = timeText(firstReading + r * readIntervalSeconds);
-        for (int i = 0; i < searchInstruments && written < rows; ++i)
-            for (int channel = 0; channel < 2 && written < rows; ++channel, ++written) {
-                sqlite3_bind_text(insert, 1, time.c_str(), -1, SQLITE_STATIC);
-                sqlite3_bind_text(insert, 2, "DI590", -1, SQLITE_STATIC);
-                sqlite3_bind_text(insert, 3, names[i].c_str(), -1, SQLITE_STATIC);
-                sqlite3_bind_int(insert, 4, i + 1);
-                sqlite3_bind_int(insert, 5, channel);
-                sqlite3_bind_text(insert, 6, channel ? "Temper" : "DO", -1, SQLITE_STATIC);
-                sqlite3_bind_text(insert, 7, channel ? "℃" : "mg/L", -1, SQLITE_STATIC);
-                sqlite3_bind_text(insert, 8, channel ? "21.4" : "8.25", -1, SQLITE_STATIC);
-                sqlite3_bind_text(insert, 9, "N", -1, SQLITE_STATIC);
-                sqlite3_step(insert);
-                sqlite3_reset(insert);
-            }
-    }
-    sqlite3_finalize(insert);
-    mustRun(db, "COMMIT");
-    sqlite3_close(db);
-    return written;
 }
 
 int countRows(void *user, int, char **, char **)
@@ -298,13 +214,13 @@ void benchSearch(const QString &folder, long rows)
     const QString path = station + "/db/record.zdb";
     QElapsedTimer timer;
     timer.start();
-    const long written = generate(path, rows);
+    const long written = generateRecordFile(path, rows, searchInstruments);
     std::printf("generated %ld rows in %.1f s (one transaction, prepared statement)\n", written,
                 msSince(timer) / 1000);
 
     // The day and instrument searched: the middle of the data, instrument 7.
     const long readings = written / (searchInstruments * 2);
-    const time_t dayStart = (firstReading + readings / 2 * readIntervalSeconds) / 86400 * 86400;
+    const time_t dayStart = (kFirstReading + readings / 2 * kReadIntervalSeconds) / 86400 * 86400;
     const std::string from = timeText(dayStart), to = timeText(dayStart + 86399);
     const std::string name = instrumentName(6);
     std::string condition;

@@ -37,16 +37,8 @@ namespace {
 RecordRow makeRow(const std::string &name, int channel, const std::string &time,
                   const std::string &value = "8.25")
 {
-    RecordRow row;
-    row.time = time;
-    row.model = "DI590";
-    row.name = name;
-    row.slave = 3;
-    row.channel = channel;
-    row.factor = channel == 0 ? "DO" : "Temper";
-    row.unit = channel == 0 ? "mg/L" : "℃";
+    RecordRow row = makeRecord(name, channel, time);
     row.value = value;
-    row.status = "N";
     return row;
 }
 

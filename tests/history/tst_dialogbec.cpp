@@ -1,0 +1,308 @@
+#include "app/appcontext.h"
+#include "history/dialogbec.h"
+#include "storage/recorddatabase.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+class TestDialogBEC : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void exportOnlyRunsNoOtherStage();
+    void allStagesBackUpThenExportThenClear();
+    void sheetsFollowTheDistinctNameOrderBeforeTheInitialSheet();
+    void progressMovesEveryHundredthRowOfEachSheet();
+    void exportsWithinOneSecondGetNumberedNames();
+    void awkwardNamesGiveValidDistinctSheetTitles();
+    void emptyDatabaseGivesOnlyTheInitialSheet();
+    void failedExportIsNotReportedAsSuccessAndTheRestFollows();
+
+private:
+    std::unique_ptr<TempStation> station;
+};
+
+namespace {
+
+RecordRow makeRow(const std::string &name, int channel, int second)
+{
+    RecordRow row = makeRecord(name, channel,
+                               QDateTime(QDate(2024, 1, 2), QTime(8, 0))
+                                   .addSecs(second)
+                                   .toString("yyyy-MM-dd hh:mm:ss")
+                                   .toStdString());
+    row.value = std::to_string(second);
+    return row;
+}
+
+// count readings of name, alternating between channels 0 and 1.
+void store(const std::string &name, int count)
+{
+    std::vector<RecordRow> rows;
+    for (int i = 0; i < count; ++i)
+        rows.push_back(makeRow(name, i % 2, i));
+    QCOMPARE(insertRecords(AppContext::instance().path(RecordDb), rows), 0);
+}
+
+RecordDatabase *database()
+{
+    return static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+}
+
+int storedRows()
+{
+    std::vector<RecordRow *> rows;
+    database()->query(std::string(), rows);
+    RecordDatabase::freeRows(rows);
+    return int(rows.size());
+}
+
+QStringList exportedFiles()
+{
+    return QDir(AppContext::instance().path(ExportDir)).entryList(QDir::Files, QDir::Name);
+}
+
+QList<WorkbookSheet> onlyWorkbook()
+{
+    const QStringList files = exportedFiles();
+    if (files.size() != 1)
+        return {};
+    return readWorkbook(AppContext::instance().path(ExportDir) + files[0]);
+}
+
+QStringList titles(const QList<WorkbookSheet> &sheets)
+{
+    QStringList list;
+    for (const WorkbookSheet &sheet : sheets)
+        list << sheet.title;
+    return list;
+}
+
+// Runs a dialog with the stage mask; the status and the progress bar as they were when the
+// closing box was asked.
+struct Run
+{
+    Run(int mask, MessageBoxRecorder &boxes)
+    {
+        DialogBEC dialog(nullptr, mask);
+        title = dialog.windowTitle();
+        auto *label = dialog.findChild<QLabel *>("labelProgress");
+        auto *bar = dialog.findChild<QProgressBar *>("progressBar");
+        auto *start = dialog.findChild<QPushButton *>("pushButtonStart");
+        QSignalSpy values(bar, &QProgressBar::valueChanged);
+        boxes.whenAsked = [&](const MessageBoxes::Box &) {
+            statusAtEnd = label->text();
+            barAtEnd = bar->value();
+        };
+        dialog.show();
+        start->click();
+        boxes.whenAsked = nullptr;
+        for (const QList<QVariant> &arguments : values)
+            progress << arguments.at(0).toInt();
+        closed = dialog.isHidden();
+        idleAfter = label->text() == "无操作" && start->isEnabled();
+    }
+
+    QString title;
+    QString statusAtEnd;
+    int barAtEnd = -1;
+    QList<int> progress;
+    bool closed = false;
+    bool idleAfter = false;
+};
+
+} // namespace
+
+void TestDialogBEC::init()
+{
+    station = std::make_unique<TempStation>();
+    QCOMPARE(AppContext::instance().init(), 0);
+}
+
+void TestDialogBEC::cleanup()
+{
+    station.reset();
+}
+
+void TestDialogBEC::exportOnlyRunsNoOtherStage()
+{
+    store("A", 3);
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    const Run run(DialogBEC::ExportStage, boxes);
+
+    QCOMPARE(run.title, QString("导出数据"));
+    QCOMPARE(run.statusAtEnd, QString("导出数据成功!"));
+    QCOMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(boxes.boxes[0].icon, QMessageBox::Information);
+    QCOMPARE(boxes.boxes[0].title, QString("通知"));
+    QCOMPARE(boxes.boxes[0].text, QString("操作完成!"));
+    QVERIFY(run.closed);
+    QVERIFY(run.idleAfter);
+    QCOMPARE(desktop.opened, QStringList({AppContext::instance().path(ExportDir)}));
+    QVERIFY(QDir(AppContext::instance().path(BackupDir)).isEmpty());
+    QCOMPARE(storedRows(), 3);
+    const QStringList files = exportedFiles();
+    QCOMPARE(files.size(), 1);
+    QVERIFY(QRegularExpression("^自动导出_\\d{14}\\.xlsx$").match(files[0]).hasMatch());
+}
+
+void TestDialogBEC::allStagesBackUpThenExportThenClear()
+{
+    store("A", 4);
+    store("B", 3);
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    const Run run(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage, boxes);
+
+    QCOMPARE(run.title, QString("备份-导出-清除"));
+    QCOMPARE(run.statusAtEnd, QString("清除数据成功!"));
+    QCOMPARE(storedRows(), 0);
+    const QStringList backups = QDir(AppContext::instance().path(BackupDir)).entryList(QDir::Files);
+    QCOMPARE(backups.size(), 1);
+    QCOMPARE(selectWithKey(AppContext::instance().path(BackupDir) + backups[0],
+                           "SELECT count(*) FROM Record"),
+             QStringList({"7"}));
+    const QList<WorkbookSheet> sheets = onlyWorkbook();
+    QCOMPARE(titles(sheets), QStringList({"A", "B", "Sheet1"}));
+    QCOMPARE(sheets[0].rows.size(), 5);
+    QCOMPARE(sheets[1].rows.size(), 4);
+    QCOMPARE(boxes.boxes.size(), 1);
+}
+
+void TestDialogBEC::sheetsFollowTheDistinctNameOrderBeforeTheInitialSheet()
+{
+    store("2号池", 3);
+    store("出口", 2);
+    store("1号池", 2);
+    std::vector<std::string> names;
+    database()->distinctNames(names);
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    Run(DialogBEC::ExportStage, boxes);
+
+    const QList<WorkbookSheet> sheets = onlyWorkbook();
+    QStringList expected;
+    for (const std::string &name : names)
+        expected << QString::fromStdString(name);
+    QCOMPARE(expected.size(), 3);
+    QCOMPARE(titles(sheets), expected << "Sheet1");
+    for (const WorkbookSheet &sheet : sheets.mid(0, 3)) {
+        QVERIFY(sheet.centred);
+        QCOMPARE(sheet.rows.value(0), recordHeaderCells());
+    }
+    QVERIFY(sheets[3].rows.isEmpty());
+    // Rows in query order: channel ascending, then newest first.
+    const QString name = QString::fromStdString(names[0]);
+    QCOMPARE(name, QString("1号池"));
+    QCOMPARE(sheets[0].rows.mid(1),
+             QList<QStringList>({recordCells({"2024-01-02 08:00:00", name, "DI590", "3", "0", "DO",
+                                              "0", "mg/L", "N"}),
+                                 recordCells({"2024-01-02 08:00:01", name, "DI590", "3", "1",
+                                              "Temper", "1", "℃", "N"})}));
+}
+
+void TestDialogBEC::progressMovesEveryHundredthRowOfEachSheet()
+{
+    store("A", 250);
+    store("B", 40);
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    const Run run(DialogBEC::ExportStage, boxes);
+
+    QList<int> expected;
+    for (int row = 2; row <= 250; row += 2)
+        expected << row;
+    // The bar restarts at 0 for sheet B and stays there.
+    QCOMPARE(run.progress, expected << 0);
+    QCOMPARE(run.barAtEnd, 0);
+    const QList<WorkbookSheet> sheets = onlyWorkbook();
+    QCOMPARE(sheets.value(0).rows.size(), 251);
+    QCOMPARE(sheets.value(1).rows.size(), 41);
+}
+
+void TestDialogBEC::exportsWithinOneSecondGetNumberedNames()
+{
+    store("A", 1);
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    // Two runs may straddle a second; a few tries find two within one.
+    QStringList files;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        QDir(AppContext::instance().path(ExportDir)).removeRecursively();
+        QDir().mkpath(AppContext::instance().path(ExportDir));
+        Run(DialogBEC::ExportStage, boxes);
+        Run(DialogBEC::ExportStage, boxes);
+        files = exportedFiles();
+        if (files.size() == 2 && files[0].left(19) == files[1].left(19))
+            break;
+    }
+    QCOMPARE(files.size(), 2);
+    QCOMPARE(files[0], files[1].left(19) + "(1).xlsx");
+    QCOMPARE(readWorkbook(AppContext::instance().path(ExportDir) + files[0]).size(), 2);
+}
+
+void TestDialogBEC::awkwardNamesGiveValidDistinctSheetTitles()
+{
+    const std::string longName(40, 'z');
+    for (const std::string &name :
+         {std::string(), std::string("'q'"), std::string("Sheet1"), std::string("[x]"),
+          std::string("a/b"), std::string("ab"), longName})
+        store(name, 1);
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    const Run run(DialogBEC::ExportStage, boxes);
+
+    QCOMPARE(run.statusAtEnd, QString("导出数据成功!"));
+    const QList<WorkbookSheet> sheets = onlyWorkbook();
+    QCOMPARE(titles(sheets), QStringList({"未命名", "q", "Sheet1(1)", "x", "ab", "ab(1)",
+                                          QString(31, 'z'), "Sheet1"}));
+    QCOMPARE(sheets[4].rows.value(1).value(1), QString("s:a/b"));
+    // The library writes an empty text as a blank, centred cell.
+    QCOMPARE(sheets[0].rows.value(1).value(1), QString("n:"));
+    QVERIFY(sheets[0].centred);
+}
+
+void TestDialogBEC::emptyDatabaseGivesOnlyTheInitialSheet()
+{
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    const Run run(DialogBEC::ExportStage, boxes);
+
+    QCOMPARE(run.statusAtEnd, QString("导出数据成功!"));
+    const QList<WorkbookSheet> sheets = onlyWorkbook();
+    QCOMPARE(titles(sheets), QStringList({"Sheet1"}));
+    QVERIFY(sheets[0].rows.isEmpty());
+}
+
+void TestDialogBEC::failedExportIsNotReportedAsSuccessAndTheRestFollows()
+{
+    store("A", 3);
+    QVERIFY(QDir(AppContext::instance().path(ExportDir)).removeRecursively());
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    const Run exportOnly(DialogBEC::ExportStage, boxes);
+    QCOMPARE(exportOnly.statusAtEnd, QString("导出数据失败!"));
+    QVERIFY(desktop.opened.isEmpty());
+
+    const Run exportAndClear(DialogBEC::ExportStage | DialogBEC::ClearStage, boxes);
+    QCOMPARE(exportAndClear.statusAtEnd, QString("清除数据成功!"));
+    QCOMPARE(boxes.boxes.size(), 2);
+    QCOMPARE(boxes.boxes[1].text, QString("操作完成!"));
+    QVERIFY(exportAndClear.closed);
+    QCOMPARE(storedRows(), 0);
+    QVERIFY(!QFileInfo::exists(AppContext::instance().path(ExportDir)));
+}
+
+QTEST_MAIN(TestDialogBEC)
+#include "tst_dialogbec.moc"
