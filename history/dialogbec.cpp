@@ -29,28 +29,33 @@ DialogBEC::~DialogBEC()
 void DialogBEC::on_pushButtonStart_clicked()
 {
     ui->pushButtonStart->setEnabled(false);
+    bool copied = false;
     if (stageMask & BackupStage)
-        backupRecords();
+        copied = backupRecords() || copied;
     if (stageMask & ExportStage)
-        exportRecords();
-    if (stageMask & ClearStage)
-        clearRecords();
+        copied = exportRecords() || copied;
+    if (stageMask & ClearStage) {
+        // Clearing after every requested copy failed would leave the records nowhere.
+        if ((stageMask & (BackupStage | ExportStage)) && !copied)
+            showStatus(QStringLiteral("数据未清除:备份和导出均未成功!"));
+        else
+            clearRecords();
+    }
     MessageBoxes::information(QStringLiteral("通知"), QStringLiteral("操作完成!"));
     ui->pushButtonStart->setEnabled(true);
     showStatus(QStringLiteral("无操作"));
     close();
 }
 
-void DialogBEC::backupRecords()
+bool DialogBEC::backupRecords()
 {
     showStatus(QStringLiteral("开始备份数据"));
-    if (database->backupDatabase(RecordDb) < 0)
-        showStatus(QStringLiteral("备份数据失败!"));
-    else
-        showStatus(QStringLiteral("备份数据成功!"));
+    const bool saved = database->backupDatabase(RecordDb) >= 0;
+    showStatus(saved ? QStringLiteral("备份数据成功!") : QStringLiteral("备份数据失败!"));
+    return saved;
 }
 
-void DialogBEC::exportRecords()
+bool DialogBEC::exportRecords()
 {
     showStatus(QStringLiteral("开始导出数据"));
     std::vector<std::string> names;
@@ -80,9 +85,10 @@ void DialogBEC::exportRecords()
     if (workbook.save() && complete) {
         showStatus(QStringLiteral("导出数据成功!"));
         DesktopOpener::openLocal(folder);
-    } else {
-        showStatus(QStringLiteral("导出数据失败!"));
+        return true;
     }
+    showStatus(QStringLiteral("导出数据失败!"));
+    return false;
 }
 
 void DialogBEC::clearRecords()

@@ -31,8 +31,9 @@ private slots:
     void on_pushButtonStart_clicked();
 
 private:
-    void backupRecords();
-    void exportRecords();
+    // Each returns whether its copy of the records was made.
+    bool backupRecords();
+    bool exportRecords();
     void clearRecords();
     void showStatus(const QString &text);
 

@@ -27,6 +27,7 @@ private slots:
     void awkwardNamesGiveValidDistinctSheetTitles();
     void emptyDatabaseGivesOnlyTheInitialSheet();
     void failedExportIsNotReportedAsSuccessAndTheRestFollows();
+    void clearRunsOnlyWhenACopyWasMade();
 
 private:
     std::unique_ptr<TempStation> station;
@@ -295,13 +296,50 @@ void TestDialogBEC::failedExportIsNotReportedAsSuccessAndTheRestFollows()
     QCOMPARE(exportOnly.statusAtEnd, QString("导出数据失败!"));
     QVERIFY(desktop.opened.isEmpty());
 
+    // No copy of the records exists, so the clear stage keeps them; the closing box follows.
     const Run exportAndClear(DialogBEC::ExportStage | DialogBEC::ClearStage, boxes);
-    QCOMPARE(exportAndClear.statusAtEnd, QString("清除数据成功!"));
+    QCOMPARE(exportAndClear.statusAtEnd, QString("数据未清除:备份和导出均未成功!"));
     QCOMPARE(boxes.boxes.size(), 2);
     QCOMPARE(boxes.boxes[1].text, QString("操作完成!"));
     QVERIFY(exportAndClear.closed);
-    QCOMPARE(storedRows(), 0);
+    QCOMPARE(storedRows(), 3);
     QVERIFY(!QFileInfo::exists(AppContext::instance().path(ExportDir)));
+}
+
+void TestDialogBEC::clearRunsOnlyWhenACopyWasMade()
+{
+    store("A", 3);
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    const QString exportDir = AppContext::instance().path(ExportDir);
+    const QString backupDir = AppContext::instance().path(BackupDir);
+
+    QVERIFY(QDir(exportDir).removeRecursively());
+    QVERIFY(QDir(backupDir).removeRecursively());
+    const Run neither(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage,
+                      boxes);
+    QCOMPARE(neither.statusAtEnd, QString("数据未清除:备份和导出均未成功!"));
+    QCOMPARE(storedRows(), 3);
+
+    // The backup alone keeps the records.
+    QVERIFY(QDir().mkpath(backupDir));
+    const Run backupOnly(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage,
+                         boxes);
+    QCOMPARE(backupOnly.statusAtEnd, QString("清除数据成功!"));
+    QCOMPARE(storedRows(), 0);
+    QCOMPARE(QDir(backupDir).entryList(QDir::Files).size(), 1);
+
+    // So does the export alone.
+    store("A", 3);
+    QVERIFY(QDir(backupDir).removeRecursively());
+    QVERIFY(QDir().mkpath(exportDir));
+    const Run exportOnly(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage,
+                         boxes);
+    QCOMPARE(exportOnly.statusAtEnd, QString("清除数据成功!"));
+    QCOMPARE(storedRows(), 0);
+    // The header row and the three records.
+    QCOMPARE(readWorkbook(exportDir + QDir(exportDir).entryList(QDir::Files)[0])[0].rows.size(),
+             4);
 }
 
 QTEST_MAIN(TestDialogBEC)
