@@ -24,7 +24,6 @@
 namespace {
 
 const char *const monitorIcon = ":/res/image/monitor.png";
-const char *const warningTitle = "警告";
 
 WidgetMonitorDisplay *displayOf(const MonitorBase *monitor)
 {
@@ -187,12 +186,12 @@ MonitorBase *WidgetMonitorList::addMonitor(const QString &modelName, const QStri
     const std::string name = userName.toStdString();
     for (const MonitorBase *monitor : monitors.getMonitors()) {
         if (monitor->getId() == id) {
-            MessageBoxes::warning(QLatin1String(warningTitle), QStringLiteral("id已被使用"),
+            MessageBoxes::warning(QStringLiteral("警告"), QStringLiteral("id已被使用"),
                                   QMessageBox::Ok, QMessageBox::Ok);
             return nullptr;
         }
         if (monitor->getUsername() == name) {
-            MessageBoxes::warning(QLatin1String(warningTitle),
+            MessageBoxes::warning(QStringLiteral("警告"),
                                   QStringLiteral("仪表名称重复,请更换其它名称"), QMessageBox::Ok,
                                   QMessageBox::Ok);
             return nullptr;
@@ -284,7 +283,7 @@ void WidgetMonitorList::slot_itemChanged(QStandardItem *item)
         taken = taken || other->getUsername() == name;
     if (taken) {
         if (!name.empty())
-            MessageBoxes::warning(QLatin1String(warningTitle),
+            MessageBoxes::warning(QStringLiteral("警告"),
                                   QStringLiteral("仪表名称重复,请更换其它名称"), QMessageBox::Ok,
                                   QMessageBox::Ok);
         item->setText(QString::fromStdString(current));
@@ -341,7 +340,7 @@ void WidgetMonitorList::slot_remove()
     }
     const QString shown = item->text();
     const QString quoted = QLatin1Char('"') + shown + QLatin1Char('"');
-    if (MessageBoxes::warning(QLatin1String(warningTitle),
+    if (MessageBoxes::warning(QStringLiteral("警告"),
                               QStringLiteral("确认删除") + quoted + QLatin1Char('?'),
                               QMessageBox::Yes | QMessageBox::No,
                               QMessageBox::No) != QMessageBox::Yes)
@@ -367,7 +366,7 @@ void WidgetMonitorList::slot_remove()
         monitorConfig->save();
     }
 
-    if (MessageBoxes::warning(QLatin1String(warningTitle),
+    if (MessageBoxes::warning(QStringLiteral("警告"),
                               QStringLiteral("是否同时删除") + quoted +
                                   QStringLiteral("的历史数据？"),
                               QMessageBox::Yes | QMessageBox::No,
