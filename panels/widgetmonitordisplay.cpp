@@ -54,10 +54,16 @@ WidgetMonitorDisplay::WidgetMonitorDisplay(QWidget *parent)
     setUpTable(ui->tableWidgetFactor, {QStringLiteral("监测因子"), QStringLiteral("读值"),
                                        QStringLiteral("单位"), QStringLiteral("状态"),
                                        QStringLiteral("时间")});
-    // The columns fill the page; the time stamp is never cut short.
+    // The columns fill the page; the time stamp is never cut short. Its width is fixed once
+    // rather than fitted to the contents, which would be measured again at every reading.
     QHeaderView *header = ui->tableWidgetFactor->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::Stretch);
-    header->setSectionResizeMode(4, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(4, QHeaderView::Fixed);
+    header->resizeSection(4, ui->tableWidgetFactor->fontMetrics().horizontalAdvance(
+                                 QStringLiteral("0000-00-00 00:00:00")) +
+                                 4 * ui->tableWidgetFactor->style()->pixelMetric(
+                                         QStyle::PM_FocusFrameHMargin) +
+                                 16);
     records = {new RecordRow, new RecordRow};
 
     recordWriter = new RecordWriter;
