@@ -53,8 +53,7 @@ void MainWindow::on_addMonitor()
     dialog.exec();
 }
 
-void MainWindow::on_addMonitor(const QString &model, const QString &userName, int id,
-                               int channel)
+void MainWindow::on_addMonitor(const QString &model, const QString &userName, int id, int channel)
 {
     MonitorBase *monitor = ui->widgetMonitorList->addMonitor(model, userName, id, channel);
     if (monitor)

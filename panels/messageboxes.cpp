@@ -27,8 +27,7 @@ QMessageBox::StandardButton MessageBoxes::warning(const QString &title, const QS
 
 void MessageBoxes::rejectWhileRunning()
 {
-    critical(QStringLiteral("错误"),
-             QStringLiteral("系统运行中无法进行此操作,请停止系统后重试。"));
+    critical(QStringLiteral("错误"), QStringLiteral("系统运行中无法进行此操作,请停止系统后重试。"));
 }
 
 void MessageBoxes::setResponder(Responder value)

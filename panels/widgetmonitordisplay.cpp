@@ -51,19 +51,18 @@ WidgetMonitorDisplay::WidgetMonitorDisplay(QWidget *parent)
       recordThread(new QThread), recordWriter(nullptr)
 {
     ui->setupUi(this);
-    setUpTable(ui->tableWidgetFactor, {QStringLiteral("监测因子"), QStringLiteral("读值"),
-                                       QStringLiteral("单位"), QStringLiteral("状态"),
-                                       QStringLiteral("时间")});
-    // The columns fill the page; the time stamp is never cut short. Its width is fixed once
+    setUpTable(ui->tableWidgetFactor,
+               {QStringLiteral("监测因子"), QStringLiteral("读值"), QStringLiteral("单位"),
+                QStringLiteral("状态"), QStringLiteral("时间")});
+    // The columns fill the page; the time stamp is never cut short. Its width is set once
     // rather than fitted to the contents, which would be measured again at every reading.
     QHeaderView *header = ui->tableWidgetFactor->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::Stretch);
     header->setSectionResizeMode(4, QHeaderView::Fixed);
+    const int margins = 24;
     header->resizeSection(4, ui->tableWidgetFactor->fontMetrics().horizontalAdvance(
                                  QStringLiteral("0000-00-00 00:00:00")) +
-                                 4 * ui->tableWidgetFactor->style()->pixelMetric(
-                                         QStyle::PM_FocusFrameHMargin) +
-                                 16);
+                                 margins);
     records = {new RecordRow, new RecordRow};
 
     recordWriter = new RecordWriter;
@@ -107,9 +106,10 @@ void WidgetMonitorDisplay::setMonitor(MonitorBase *m)
     ui->tableWidgetRelay->setRowCount(2);
     ui->tableWidgetRelay->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     // Exactly the header and the two rows.
-    ui->tableWidgetRelay->setFixedHeight(ui->tableWidgetRelay->horizontalHeader()->sizeHint().height() +
-                                         2 * ui->tableWidgetRelay->verticalHeader()->defaultSectionSize() +
-                                         2 * ui->tableWidgetRelay->frameWidth());
+    ui->tableWidgetRelay->setFixedHeight(
+        ui->tableWidgetRelay->horizontalHeader()->sizeHint().height() +
+        2 * ui->tableWidgetRelay->verticalHeader()->defaultSectionSize() +
+        2 * ui->tableWidgetRelay->frameWidth());
     refreshRelays();
     rebuildFactors();
 }
@@ -133,7 +133,8 @@ void WidgetMonitorDisplay::showReading(int seconds)
             return;
     }
 
-    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const QString now =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     const bool recording = monitor->isRecord();
     for (int r = 0; r < rows; ++r) {
         const SensorBase &sensor = snapshot.sensors[size_t(r)];
@@ -239,7 +240,8 @@ void WidgetMonitorDisplay::refreshRelays()
     for (int r = 0; r < 2; ++r) {
         const RelaySnapshot &relay = snapshot.relays[size_t(r)];
         table->setItem(r, 0, centredItem(names[r]));
-        table->setItem(r, 1, centredItem(relay.on ? QStringLiteral("打开") : QStringLiteral("关闭")));
+        table->setItem(r, 1,
+                       centredItem(relay.on ? QStringLiteral("打开") : QStringLiteral("关闭")));
         table->setItem(r, 2, centredItem(relayText(relay.alarmPoint, relay)));
         table->setItem(r, 3, centredItem(relayText(relay.hysteresis, relay)));
     }

@@ -172,10 +172,13 @@ void WidgetMonitorList::addMonitorItem(MonitorBase *monitor)
             &WidgetMonitorDisplay::slot_updateStatus);
     connect(cell, &WidgetMonitorSimple::signal_updateRecord, display,
             &WidgetMonitorDisplay::slot_updateRecord);
-    if (simpleList)
+    if (simpleList) {
         simpleList->addCell(cell);
-    else
-        cell->setParent(this); // without a grid the cell only mirrors the panel, unseen
+    } else {
+        // Without a grid the cell only mirrors the panel, unseen.
+        cell->setParent(this);
+        cell->hide();
+    }
 
     rootItem->appendRow(item);
 }
@@ -340,10 +343,9 @@ void WidgetMonitorList::slot_remove()
     }
     const QString shown = item->text();
     const QString quoted = QLatin1Char('"') + shown + QLatin1Char('"');
-    if (MessageBoxes::warning(QStringLiteral("警告"),
-                              QStringLiteral("确认删除") + quoted + QLatin1Char('?'),
-                              QMessageBox::Yes | QMessageBox::No,
-                              QMessageBox::No) != QMessageBox::Yes)
+    if (MessageBoxes::warning(
+            QStringLiteral("警告"), QStringLiteral("确认删除") + quoted + QLatin1Char('?'),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
         return;
 
     MonitorBase *monitor = monitorOf(item);
@@ -366,11 +368,10 @@ void WidgetMonitorList::slot_remove()
         monitorConfig->save();
     }
 
-    if (MessageBoxes::warning(QStringLiteral("警告"),
-                              QStringLiteral("是否同时删除") + quoted +
-                                  QStringLiteral("的历史数据？"),
-                              QMessageBox::Yes | QMessageBox::No,
-                              QMessageBox::No) == QMessageBox::Yes) {
+    if (MessageBoxes::warning(
+            QStringLiteral("警告"),
+            QStringLiteral("是否同时删除") + quoted + QStringLiteral("的历史数据？"),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
         if (auto *database =
                 static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb))) {
             database->removeByName(monitor->getUsername());

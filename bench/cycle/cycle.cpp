@@ -19,8 +19,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QDir>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -479,7 +479,6 @@ void figureReaderPass(SimulatedLine &line)
                 ratio, allNormal ? "" : "   SOME MONITORS WERE NOT READ");
 }
 
-
 // Figure: the station's own interface-thread work after a pass: WidgetMonitorList::on_readDone
 // with 100 running, recording monitors, their detail pages, overview cells and record writers,
 // the overview grid on screen; beside the snapshots and value texts alone.
@@ -556,9 +555,8 @@ void figureStationPass()
             full.push_back(clock.nsecsElapsed() / 1e6);
             loop.quit();
         });
-        PaintCounter paints(window.findChild<WidgetMonitorSimpleList *>()
-                                ->findChild<QTableWidget *>()
-                                ->viewport());
+        PaintCounter paints(
+            window.findChild<WidgetMonitorSimpleList *>()->findChild<QTableWidget *>()->viewport());
         for (int pass = 0; pass < kWarmup + passes; ++pass) {
             comPortPanel->on_read(list->readToken());
             loop.exec();
@@ -575,7 +573,8 @@ void figureStationPass()
         RecordDatabase::freeRows(stored);
 
         std::printf("station interface thread per read pass, %d running monitors on hydrovane-sim, "
-                    "shown and recorded, overview on a 1920x1080 window (median of %d passes, goal <= 10 ms)\n",
+                    "shown and recorded, overview on a 1920x1080 window (median of %d passes, goal "
+                    "<= 10 ms)\n",
                     kMonitors, passes);
         std::printf("  WidgetMonitorList::on_readDone + paints   %7.3f ms  (%d paints, %d rows "
                     "stored)\n",

@@ -85,12 +85,13 @@ QByteArray monitorJson(int count)
 {
     QByteArray text = "{\"interval\": 30, \"monitor\": [";
     for (int i = 0; i < count; ++i) {
-        text += QStringLiteral("%1{\"channel\": -1, \"id\": %2, \"model\": \"%3\", \"record\": true, "
-                               "\"running\": true, \"username\": \"仪表%2\"}")
-                    .arg(i ? "," : "")
-                    .arg(i + 1)
-                    .arg(QLatin1String(models[i % 4]))
-                    .toUtf8();
+        text +=
+            QStringLiteral("%1{\"channel\": -1, \"id\": %2, \"model\": \"%3\", \"record\": true, "
+                           "\"running\": true, \"username\": \"仪表%2\"}")
+                .arg(i ? "," : "")
+                .arg(i + 1)
+                .arg(QLatin1String(models[i % 4]))
+                .toUtf8();
     }
     return text + "]}";
 }
@@ -126,7 +127,8 @@ int main(int argc, char *argv[])
             QProcess process;
             process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("qt.qpa.*=false"));
+            environment.insert(QStringLiteral("QT_LOGGING_RULES"),
+                               QStringLiteral("qt.qpa.*=false"));
             process.setProcessEnvironment(environment);
             QElapsedTimer clock;
             clock.start();

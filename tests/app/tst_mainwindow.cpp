@@ -51,10 +51,7 @@ struct Station
     }
     ~Station() { delete window; }
 
-    void switchLine(bool on)
-    {
-        comPort->findChild<QCheckBox *>("checkBoxConnect")->setChecked(on);
-    }
+    void switchLine(bool on) { comPort->findChild<QCheckBox *>("checkBoxConnect")->setChecked(on); }
     MonitorBase *monitor(int i) const { return list->collection().getMonitors().at(size_t(i)); }
     WidgetMonitorDisplay *display(int i) const
     {
@@ -248,8 +245,7 @@ void TestMainWindow::cellsAndMenusLeadToTheMonitor()
     QVERIFY(!station.display(1)->findChild<QCheckBox *>("checkBoxStatus")->isChecked());
     QVERIFY(!station.monitor(1)->isRunning());
     QVERIFY(station.cell(1)->findChild<QCheckBox *>("checkBox")->isHidden());
-    QCOMPARE(station.storedMonitors(),
-             QStringList({"溶解氧:1", "pH:0", "余氯:1", "不记录:1"}));
+    QCOMPARE(station.storedMonitors(), QStringList({"溶解氧:1", "pH:0", "余氯:1", "不记录:1"}));
 }
 
 void TestMainWindow::monitorsAreAddedAndRemovedOnlyWhileTheLineIsOff()

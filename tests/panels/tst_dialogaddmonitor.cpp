@@ -147,7 +147,8 @@ void TestDialogAddMonitor::cancelSendsNothing()
 void TestDialogAddMonitor::theDialogIsClosedWhenTheRequestIsHandled()
 {
     Receiver receiver;
-    runDialog(receiver, [](DialogAddMonitor &) {}, QDialogButtonBox::Ok);
+    runDialog(
+        receiver, [](DialogAddMonitor &) {}, QDialogButtonBox::Ok);
     QCOMPARE(receiver.requests.size(), 1);
     QVERIFY(!receiver.dialogOpen);
 }

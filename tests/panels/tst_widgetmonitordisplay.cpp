@@ -19,8 +19,8 @@
 
 namespace {
 
-const char *const recordQuery =
-    "SELECT time, model, name, slave, channel, factor, unit, value, status FROM Record ORDER BY uid";
+const char *const recordQuery = "SELECT time, model, name, slave, channel, factor, unit, value, "
+                                "status FROM Record ORDER BY uid";
 
 // A station directory, with its record database open, for the panels of a test.
 struct Station : TempStation
@@ -80,8 +80,9 @@ struct Fixture
 
 QString switchSheet(const char *off, const char *on)
 {
-    return QStringLiteral("QCheckBox::indicator::unchecked {   \n    image: url(:/res/image/%1);\n}"
-                          "\n\nQCheckBox::indicator::checked { \n    image: url(:/res/image/%2);\n}")
+    return QStringLiteral(
+               "QCheckBox::indicator::unchecked {   \n    image: url(:/res/image/%1);\n}"
+               "\n\nQCheckBox::indicator::checked { \n    image: url(:/res/image/%2);\n}")
         .arg(QLatin1String(off), QLatin1String(on));
 }
 
@@ -133,8 +134,10 @@ void TestWidgetMonitorDisplay::formShowsTheMonitorAndStaysEmptyUntilSynced()
 
     QCOMPARE(f.checkBox("checkBoxStatus")->text(), QString("开关"));
     QCOMPARE(f.checkBox("checkBoxRecord")->text(), QString("记录"));
-    QCOMPARE(f.checkBox("checkBoxStatus")->styleSheet(), switchSheet("switch_off.png", "switch_on.png"));
-    QCOMPARE(f.checkBox("checkBoxRecord")->styleSheet(), switchSheet("switch_off.png", "switch_on.png"));
+    QCOMPARE(f.checkBox("checkBoxStatus")->styleSheet(),
+             switchSheet("switch_off.png", "switch_on.png"));
+    QCOMPARE(f.checkBox("checkBoxRecord")->styleSheet(),
+             switchSheet("switch_off.png", "switch_on.png"));
     QCOMPARE(f.checkBox("checkBoxRun")->styleSheet(), switchSheet("stop.png", "running.png"));
     QVERIFY(!f.checkBox("checkBoxRun")->isEnabled());
     QVERIFY(f.checkBox("checkBoxStatus")->isChecked());
@@ -261,7 +264,8 @@ void TestWidgetMonitorDisplay::answersForOtherPanelsAreIgnored()
 
 void TestWidgetMonitorDisplay::readingsAreShownSentToTheCellAndRecordedWithOneTime()
 {
-    SimulatorProcess sim({"5:DO580:mode=0,temp=2,main=1700,temper=253", "6:DI590:main=725,temper=-15"});
+    SimulatorProcess sim(
+        {"5:DO580:mode=0,temp=2,main=1700,temper=253", "6:DI590:main=725,temper=-15"});
     QVERIFY(sim.isReady());
     Station station;
     Fixture f("DO580", "pH池", 5);

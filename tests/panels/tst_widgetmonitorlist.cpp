@@ -56,7 +56,10 @@ struct Fixture
         delete comPort;
     }
     QTreeView *tree() const { return list->findChild<QTreeView *>("treeViewMonitor"); }
-    QStandardItemModel *model() const { return qobject_cast<QStandardItemModel *>(tree()->model()); }
+    QStandardItemModel *model() const
+    {
+        return qobject_cast<QStandardItemModel *>(tree()->model());
+    }
     QStandardItem *root() const { return model()->item(0); }
     QStandardItem *item(int row) const { return root()->child(row); }
     QStringList names() const
@@ -101,8 +104,9 @@ struct Fixture
     QStackedWidget stack;
 };
 
-const QList<MonitorEntry> threeMonitors = {
-    {"DI590", "一号池", 1}, {"DO580", "二号池", 2, false, true}, {"RA550", "三号池", 3, true, false}};
+const QList<MonitorEntry> threeMonitors = {{"DI590", "一号池", 1},
+                                           {"DO580", "二号池", 2, false, true},
+                                           {"RA550", "三号池", 3, true, false}};
 
 } // namespace
 
@@ -367,7 +371,8 @@ void TestWidgetMonitorList::removalAsksTwiceAndDeletesRecordsOnlyOnTheSecondYes(
     f.stack.addWidget(display);
     f.stack.setCurrentWidget(display);
     QPointer<WidgetMonitorDisplay> page(display);
-    QPointer<WidgetMonitorSimple> cell(static_cast<WidgetMonitorSimple *>(f.monitor(0)->views.at(1)));
+    QPointer<WidgetMonitorSimple> cell(
+        static_cast<WidgetMonitorSimple *>(f.monitor(0)->views.at(1)));
     QSignalSpy overview(f.list, &WidgetMonitorList::signal_activeMonitorSimpleList);
 
     f.tree()->setCurrentIndex(f.item(0)->index());

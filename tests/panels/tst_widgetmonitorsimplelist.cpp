@@ -104,11 +104,10 @@ void TestWidgetMonitorSimpleList::formsHaveTheReferenceLook()
     auto *indicator = cell->findChild<QCheckBox *>("checkBox");
     QVERIFY(!indicator->isEnabled());
     QCOMPARE(indicator->focusPolicy(), Qt::NoFocus);
-    QCOMPARE(indicator->styleSheet(),
-             QString("QCheckBox::indicator::unchecked {   \n"
-                     "    image: url(:/res/image/stop.png);\n}\n\n"
-                     "QCheckBox::indicator::checked { \n"
-                     "    image: url(:/res/image/running.png);\n}"));
+    QCOMPARE(indicator->styleSheet(), QString("QCheckBox::indicator::unchecked {   \n"
+                                              "    image: url(:/res/image/stop.png);\n}\n\n"
+                                              "QCheckBox::indicator::checked { \n"
+                                              "    image: url(:/res/image/running.png);\n}"));
     // A monitor switched off has no run indicator.
     QVERIFY(indicator->isHidden());
     QCOMPARE(monitors.collection.getMonitors()[0]->views.at(1), static_cast<void *>(cell));

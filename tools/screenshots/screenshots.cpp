@@ -69,7 +69,8 @@ int main(int argc, char *argv[])
     if (!monitors.empty()) {
         emit list->signal_activeMonitor(monitors.front());
         ok = save(window, out.filePath(QStringLiteral("detail.png"))) && ok;
-        auto *stack = window.findChild<QStackedWidget *>(QStringLiteral("stackedWidgetMonitorDisplay"));
+        auto *stack =
+            window.findChild<QStackedWidget *>(QStringLiteral("stackedWidgetMonitorDisplay"));
         auto *display = stack->currentWidget();
         if (auto *tabs = display->findChild<QTabWidget *>()) {
             tabs->setCurrentIndex(1);
