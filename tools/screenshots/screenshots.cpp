@@ -78,6 +78,7 @@ int main(int argc, char *argv[])
         }
     }
     comPort->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(false);
+    list->selectRoot();
     settle(200);
     ok = save(window, out.filePath(QStringLiteral("stopped.png"))) && ok;
     return ok ? 0 : 1;
