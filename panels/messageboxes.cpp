@@ -25,6 +25,11 @@ QMessageBox::StandardButton MessageBoxes::warning(const QString &title, const QS
     return show({QMessageBox::Warning, title, text, buttons, defaultButton});
 }
 
+void MessageBoxes::rejectWhileRunning()
+{
+    critical(QStringLiteral("错误"), QStringLiteral("系统运行中无法进行此操作,请停止系统后重试。"));
+}
+
 void MessageBoxes::setResponder(Responder value)
 {
     responder() = std::move(value);

@@ -31,6 +31,9 @@ public:
             QMessageBox::StandardButtons buttons = QMessageBox::Ok,
             QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
 
+    // The refusal of adding, removing and maintenance while the line is on.
+    static void rejectWhileRunning();
+
     // Replaces the real boxes; an empty responder restores them.
     static void setResponder(Responder responder);
 

@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLCDNumber>
 #include <QProcess>
 
 TempStation::TempStation()
@@ -46,6 +47,13 @@ QByteArray TempStation::readFile(const QString &relative) const
         return QByteArray();
     return file.readAll();
 }
+
+// Signal spies on the panels' monitor signals.
+static void registerTypes()
+{
+    qRegisterMetaType<MonitorBase *>();
+}
+Q_CONSTRUCTOR_FUNCTION(registerTypes)
 
 MessageBoxRecorder::MessageBoxRecorder()
 {
@@ -269,4 +277,47 @@ int insertRecords(const QString &file, const std::vector<RecordRow> &rows)
         rc = zircon_run_sql(handle, "COMMIT", nullptr, nullptr);
     zircon_close(handle);
     return rc;
+}
+
+QByteArray monitorJson(int interval, const QList<MonitorEntry> &entries)
+{
+    QJsonArray monitors;
+    for (const MonitorEntry &entry : entries)
+        monitors.append(QJsonObject{{"model", entry.model},
+                                    {"username", entry.name},
+                                    {"id", entry.id},
+                                    {"channel", -1},
+                                    {"running", entry.running},
+                                    {"record", entry.record}});
+    return QJsonDocument(QJsonObject{{"interval", interval}, {"monitor", monitors}}).toJson();
+}
+
+QByteArray comPortJson(const QString &port)
+{
+    return QJsonDocument(QJsonObject{{"comport", port},
+                                     {"baudrate", 9600},
+                                     {"databit", 8},
+                                     {"stopbit", 2},
+                                     {"parity", "N"}})
+        .toJson();
+}
+
+bool lcdShows(QLCDNumber *lcd, const QString &text)
+{
+    QLCDNumber reference;
+    reference.setDigitCount(lcd->digitCount());
+    reference.setSegmentStyle(lcd->segmentStyle());
+    reference.setFrameShape(lcd->frameShape());
+    reference.setFrameShadow(lcd->frameShadow());
+    reference.setPalette(lcd->palette());
+    reference.setFixedSize(lcd->size());
+    reference.display(text);
+    // The segments alone, on the same ground.
+    const auto picture = [](QWidget *widget) {
+        QImage image(widget->size(), QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        widget->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+        return image;
+    };
+    return picture(&reference) == picture(lcd);
 }

@@ -1,9 +1,11 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
+#include "acquisition/monitorbase.h"
 #include "panels/messageboxes.h"
 
 #include <QList>
+#include <QMetaType>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -17,6 +19,10 @@
 
 class ComPortCtrl;
 struct RecordRow;
+class QLCDNumber;
+
+// Signal spies on the panels' monitor signals; registered at start.
+Q_DECLARE_METATYPE(MonitorBase *)
 
 // A temporary application directory that the registry points at for the fixture's life.
 class TempStation
@@ -126,5 +132,23 @@ QStringList selectWithKey(const QString &file, const char *sql, int *result = nu
 // Inserts rows into a record file in one transaction through a connection of its own, much
 // faster than one insert each. Returns the library's result.
 int insertRecords(const QString &file, const std::vector<RecordRow> &rows);
+
+// One entry of Monitor.json.
+struct MonitorEntry
+{
+    QString model;
+    QString name;
+    int id;
+    bool running = true;
+    bool record = true;
+};
+// The text of a Monitor.json with these entries.
+QByteArray monitorJson(int interval, const QList<MonitorEntry> &entries);
+// The text of a ComPort.json for the line of a simulator, 9600 8N2.
+QByteArray comPortJson(const QString &port);
+
+// Whether the number, on screen, shows `text`: it is drawn exactly as a number of the same
+// settings showing that text.
+bool lcdShows(QLCDNumber *lcd, const QString &text);
 
 #endif // TESTSUPPORT_H

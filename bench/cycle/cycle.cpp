@@ -1,16 +1,26 @@
 // Figures of the acquisition cycle, each printed beside a baseline measured in the same run.
 // Run headless with QT_QPA_PLATFORM=offscreen (the default when no display is set).
 // Usage: cycle [samples] [passes]   (addValue steps, default 1000; read passes, default 200)
+// The last figure runs the station's own panels, with 100 record writers on the record file.
 
 #include "acquisition/comportctrl.h"
 #include "acquisition/comportreader.h"
 #include "acquisition/monitorbase.h"
 #include "acquisition/monitorcollection.h"
 #include "acquisition/readclient.h"
+#include "app/appcontext.h"
+#include "app/mainwindow.h"
 #include "history/widgetaxesdisplay.h"
+#include "panels/widgetcomport.h"
+#include "panels/widgetmonitorlist.h"
+#include "panels/widgetmonitorsimplelist.h"
+#include "storage/recorddatabase.h"
+#include "storage/recordwriter.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -225,6 +235,25 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+const char *const models[] = {"DI590", "RO592", "DO580", "RA550"};
+
+// Starts hydrovane-sim with `count` analysers of the four models, ids 1 to count, on `link`;
+// true once it answers.
+bool startSimulator(QProcess &simulator, const QString &link, int count)
+{
+    QStringList arguments{"--link", link};
+    for (int id = 1; id <= count; ++id)
+        arguments << QStringLiteral("%1:%2").arg(id).arg(models[id % 4]);
+    simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    simulator.start(HYDROVANE_SIM_PATH, arguments);
+    QByteArray output;
+    while (!output.contains('\n') && simulator.waitForReadyRead(10000))
+        output += simulator.readAllStandardOutput();
+    if (!output.startsWith("ready "))
+        std::fprintf(stderr, "cycle: the simulator did not answer\n");
+    return output.startsWith("ready ");
+}
+
 // Analysers of the four models on hydrovane-sim, the line open on them and every monitor
 // synced; read passes go through the ReadClient interface as the monitor list's do.
 class SimulatedLine : public ReadClient
@@ -232,23 +261,14 @@ class SimulatedLine : public ReadClient
 public:
     SimulatedLine()
     {
-        static const char *const models[] = {"DI590", "RO592", "DO580", "RA550"};
-        QStringList arguments{"--link", dir.filePath("line")};
-        for (int id = 1; id <= kInstruments; ++id)
-            arguments << QStringLiteral("%1:%2").arg(id).arg(models[id % 4]);
-        simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        simulator.start(HYDROVANE_SIM_PATH, arguments);
-        QByteArray output;
-        while (!output.contains('\n') && simulator.waitForReadyRead(10000))
-            output += simulator.readAllStandardOutput();
         ctrl.setPort(dir.filePath("line").toUtf8().constData());
-        ready = output.startsWith("ready ") && ctrl.open() == 0;
+        ready = startSimulator(simulator, dir.filePath("line"), kInstruments) && ctrl.open() == 0;
         for (int id = 1; ready && id <= kInstruments; ++id) {
             MonitorBase *monitor = collection.create(models[id % 4], "m", id, -1, true, true);
             ready = monitor->sync(ctrl.getContext()) == 0;
         }
         if (!ready)
-            std::fprintf(stderr, "cycle: the simulator did not answer\n");
+            std::fprintf(stderr, "cycle: the line to the simulator failed\n");
     }
     ~SimulatedLine() override
     {
@@ -459,6 +479,114 @@ void figureReaderPass(SimulatedLine &line)
                 ratio, allNormal ? "" : "   SOME MONITORS WERE NOT READ");
 }
 
+// Figure: the station's own interface-thread work after a pass: WidgetMonitorList::on_readDone
+// with 100 running, recording monitors, their detail pages, overview cells and record writers,
+// the overview grid on screen; beside the snapshots and value texts alone.
+void figureStationPass()
+{
+    constexpr int kMonitors = 100;
+    QTemporaryDir dir;
+    QProcess simulator;
+    if (!startSimulator(simulator, dir.filePath("line"), kMonitors))
+        return;
+    QDir(dir.path()).mkpath(QStringLiteral("config"));
+    QFile comPort(dir.filePath("config/ComPort.json"));
+    comPort.open(QIODevice::WriteOnly);
+    comPort.write(QStringLiteral("{\"baudrate\": 9600, \"comport\": \"%1\", \"databit\": 8, "
+                                 "\"parity\": \"N\", \"stopbit\": 2}")
+                      .arg(dir.filePath("line"))
+                      .toUtf8());
+    comPort.close();
+    QByteArray monitorText = "{\"interval\": 86400, \"monitor\": [";
+    for (int id = 1; id <= kMonitors; ++id)
+        monitorText += QStringLiteral("%1{\"channel\": -1, \"id\": %2, \"model\": \"%3\", "
+                                      "\"record\": true, \"running\": true, \"username\": \"m%2\"}")
+                           .arg(id > 1 ? "," : "")
+                           .arg(id)
+                           .arg(QLatin1String(models[id % 4]))
+                           .toUtf8();
+    QFile monitorFile(dir.filePath("config/Monitor.json"));
+    monitorFile.open(QIODevice::WriteOnly);
+    monitorFile.write(monitorText + "]}");
+    monitorFile.close();
+    AppContext::instance().setApplicationDir(dir.path());
+    AppContext::instance().init();
+
+    {
+        MainWindow window;
+        showExposed(window);
+        window.resize(1920, 1080); // a full screen of cells
+        QCoreApplication::processEvents();
+        auto *list = window.findChild<WidgetMonitorList *>();
+        auto *comPortPanel = window.findChild<WidgetComPort *>();
+        ComPortReader *reader = comPortPanel->getReader();
+        const std::vector<MonitorBase *> &monitors = list->collection().getMonitors();
+
+        // The first pass at switch-on asks for the syncs; the timer waits a day.
+        comPortPanel->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(true);
+        QElapsedTimer waited;
+        waited.start();
+        const auto allSynced = [&] {
+            return std::all_of(monitors.begin(), monitors.end(),
+                               [](const MonitorBase *m) { return m->isSynced(); });
+        };
+        while (!allSynced() && waited.elapsed() < 60000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        if (!allSynced()) {
+            std::fprintf(stderr, "cycle: the station did not sync every monitor\n");
+            return;
+        }
+
+        // The station's on_readDone, timed with the paints it causes.
+        QObject::disconnect(reader, &ComPortReader::signal_readDone, list,
+                            &WidgetMonitorList::on_readDone);
+        std::vector<double> full, dataOnly;
+        QEventLoop loop;
+        QObject::connect(reader, &ComPortReader::signal_readDone, &loop, [&] {
+            QElapsedTimer clock;
+            clock.start();
+            QString texts[2];
+            for (const MonitorBase *monitor : monitors)
+                readingTexts(monitor->snapshot(), texts);
+            dataOnly.push_back(clock.nsecsElapsed() / 1e6);
+            clock.restart();
+            list->on_readDone();
+            QCoreApplication::processEvents();
+            full.push_back(clock.nsecsElapsed() / 1e6);
+            loop.quit();
+        });
+        PaintCounter paints(
+            window.findChild<WidgetMonitorSimpleList *>()->findChild<QTableWidget *>()->viewport());
+        for (int pass = 0; pass < kWarmup + passes; ++pass) {
+            comPortPanel->on_read(list->readToken());
+            loop.exec();
+        }
+        full.erase(full.begin(), full.begin() + kWarmup);
+        dataOnly.erase(dataOnly.begin(), dataOnly.begin() + kWarmup);
+        comPortPanel->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(false);
+        comPortPanel->waitForReader();
+        RecordWriter::waitForAll();
+        std::vector<RecordRow *> stored;
+        static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb))
+            ->query(std::string(), stored);
+        const int rows = int(stored.size());
+        RecordDatabase::freeRows(stored);
+
+        std::printf("station interface thread per read pass, %d running monitors on hydrovane-sim, "
+                    "shown and recorded, overview on a 1920x1080 window (median of %d passes, goal "
+                    "<= 10 ms)\n",
+                    kMonitors, passes);
+        std::printf("  WidgetMonitorList::on_readDone + paints   %7.3f ms  (%d paints, %d rows "
+                    "stored)\n",
+                    median(full), paints.paints, rows);
+        std::printf("  baseline: snapshots and value texts only  %7.3f ms\n", median(dataOnly));
+    }
+    AppContext::instance().shutdown();
+    AppContext::instance().reset();
+    simulator.terminate();
+    simulator.waitForFinished(5000);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -480,5 +608,6 @@ int main(int argc, char *argv[])
         return 1;
     figureInterfacePass(line);
     figureReaderPass(line);
+    figureStationPass();
     return 0;
 }

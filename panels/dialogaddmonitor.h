@@ -1,0 +1,35 @@
+#ifndef DIALOGADDMONITOR_H
+#define DIALOGADDMONITOR_H
+
+#include <QDialog>
+#include <QString>
+
+namespace Ui {
+class DialogAddMonitor;
+}
+
+// Collects the model, slave id and name of a new monitor and hands them on; the checks and
+// the creation happen where the request arrives. The dialog closes before the request is
+// handled, so a refusal shows after it has gone.
+class DialogAddMonitor : public QDialog
+{
+    Q_OBJECT
+
+public:
+    // Connects signal_addMonitor to the parent's on_addMonitor(QString, QString, int, int)
+    // when the parent has that slot.
+    explicit DialogAddMonitor(QWidget *parent = nullptr);
+    ~DialogAddMonitor() override;
+
+signals:
+    // Model name, user name, slave id, channel (always -1).
+    void signal_addMonitor(const QString &model, const QString &userName, int id, int channel);
+
+public slots:
+    void on_buttonBox_accepted();
+
+private:
+    Ui::DialogAddMonitor *ui;
+};
+
+#endif // DIALOGADDMONITOR_H

@@ -1,0 +1,313 @@
+#include "widgetmonitordisplay.h"
+#include "ui_widgetmonitordisplay.h"
+
+#include "acquisition/monitorbase.h"
+#include "history/widgetaxesdisplay.h"
+#include "storage/recordrow.h"
+#include "storage/recordwriter.h"
+
+#include <QDateTime>
+#include <QHeaderView>
+#include <QThread>
+
+namespace {
+
+const char *const headerStyle = "QHeaderView::section{background:lightblue;}";
+
+QString statusText(char status)
+{
+    // A factor that was never read has no status letter at all.
+    return status ? QString(QLatin1Char(status)) : QString();
+}
+
+QTableWidgetItem *centredItem(const QString &text)
+{
+    auto *item = new QTableWidgetItem(text);
+    item->setTextAlignment(Qt::AlignCenter);
+    return item;
+}
+
+void setUpTable(QTableWidget *table, const QStringList &headers)
+{
+    table->setColumnCount(headers.size());
+    table->setHorizontalHeaderLabels(headers);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->horizontalHeader()->setStyleSheet(QLatin1String(headerStyle));
+    table->verticalHeader()->setVisible(false);
+}
+
+// A relay number with the unit of the factor it acts on.
+QString relayText(float value, const RelaySnapshot &relay)
+{
+    if (!relay.sensor)
+        return QString::number(double(value));
+    return QString::fromStdString(relay.sensor->valueText(value) + relay.sensor->unit);
+}
+
+} // namespace
+
+WidgetMonitorDisplay::WidgetMonitorDisplay(QWidget *parent)
+    : QWidget(parent), ui(new Ui::WidgetMonitorDisplay), monitor(nullptr), interval(1),
+      recordThread(new QThread), recordWriter(nullptr)
+{
+    ui->setupUi(this);
+    setUpTable(ui->tableWidgetFactor,
+               {QStringLiteral("监测因子"), QStringLiteral("读值"), QStringLiteral("单位"),
+                QStringLiteral("状态"), QStringLiteral("时间")});
+    // The columns fill the page; the time stamp is never cut short. Its width is set once
+    // rather than fitted to the contents, which would be measured again at every reading.
+    QHeaderView *header = ui->tableWidgetFactor->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Stretch);
+    header->setSectionResizeMode(4, QHeaderView::Fixed);
+    const int margins = 24;
+    header->resizeSection(4, ui->tableWidgetFactor->fontMetrics().horizontalAdvance(
+                                 QStringLiteral("0000-00-00 00:00:00")) +
+                                 margins);
+    records = {new RecordRow, new RecordRow};
+
+    recordWriter = new RecordWriter;
+    recordWriter->moveToThread(recordThread);
+    connect(recordThread, &QThread::finished, recordWriter, &QObject::deleteLater);
+    connect(this, &WidgetMonitorDisplay::signal_record, recordWriter, &RecordWriter::record);
+    recordThread->start(QThread::InheritPriority);
+}
+
+WidgetMonitorDisplay::~WidgetMonitorDisplay()
+{
+    RecordWriter::stopThread(recordWriter, recordThread);
+    qDeleteAll(records);
+    delete ui;
+    delete recordThread;
+}
+
+void WidgetMonitorDisplay::setMonitor(MonitorBase *m)
+{
+    monitor = m;
+    monitor->views[0] = this;
+
+    ui->tabWidgetMonitor->setTabText(0, QString::fromStdString(monitor->getUsername()));
+    ui->lineEditName->setText(QString::fromStdString(monitor->getModel()));
+    ui->lineEditId->setText(QString::number(monitor->getId()));
+    ui->lineEditChannel->setEnabled(false);
+    ui->lineEditChannel->clear();
+
+    ui->checkBoxStatus->setChecked(monitor->isRunning());
+    ui->checkBoxRecord->setChecked(monitor->isRecord());
+    if (!monitor->isRunning())
+        ui->checkBoxRun->hide();
+    // Only now: showing the stored switches above is no operator change.
+    connect(ui->checkBoxStatus, &QCheckBox::stateChanged, this,
+            &WidgetMonitorDisplay::slot_checkBoxStatus_stateChanged);
+    connect(ui->checkBoxRecord, &QCheckBox::stateChanged, this,
+            &WidgetMonitorDisplay::slot_checkBoxRecord_stateChanged);
+
+    setUpTable(ui->tableWidgetRelay, {QStringLiteral("继电器"), QStringLiteral("开关"),
+                                      QStringLiteral("报警点"), QStringLiteral("迟滞量")});
+    ui->tableWidgetRelay->setRowCount(2);
+    ui->tableWidgetRelay->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    // Exactly the header and the two rows.
+    ui->tableWidgetRelay->setFixedHeight(
+        ui->tableWidgetRelay->horizontalHeader()->sizeHint().height() +
+        2 * ui->tableWidgetRelay->verticalHeader()->defaultSectionSize() +
+        2 * ui->tableWidgetRelay->frameWidth());
+    refreshRelays();
+    rebuildFactors();
+}
+
+void WidgetMonitorDisplay::showReading(int seconds)
+{
+    const MonitorSnapshot snapshot = monitor->snapshot();
+    if (!snapshot.synced) {
+        interval = seconds;
+        emit signal_sync(syncToken());
+        return;
+    }
+    // A sync that finished after this pass may have changed the sensors; its answer, already
+    // on its way, rebuilds the rows, and until then the old rows are not filled with them.
+    QTableWidget *table = ui->tableWidgetFactor;
+    const int rows = int(snapshot.sensors.size());
+    if (rows != table->rowCount() || rows != int(graphs.size()) || rows > int(records.size()))
+        return;
+    for (int r = 0; r < rows; ++r) {
+        if (table->item(r, 0)->text() != QString::fromStdString(snapshot.sensors[size_t(r)].factor))
+            return;
+    }
+
+    const QString now =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const bool recording = monitor->isRecord();
+    for (int r = 0; r < rows; ++r) {
+        const SensorBase &sensor = snapshot.sensors[size_t(r)];
+        const FactorResult result = snapshot.result(sensor.factor);
+        const QString text = QString::fromStdString(sensor.valueText(result.value));
+        const QString status = statusText(result.status);
+        table->item(r, 1)->setText(result.status == 'F' ? QStringLiteral("----") : text);
+        table->item(r, 3)->setText(status);
+        table->item(r, 4)->setText(now);
+        graphs[size_t(r)]->addValue(result.value);
+        if (r == snapshot.mainIndex) {
+            ui->checkBoxRun->setChecked(result.status == 'N');
+            emit signal_updateResult(text, table->item(r, 2)->text(), status);
+        }
+        if (recording) {
+            RecordRow *row = records[size_t(r)];
+            row->time = now.toStdString();
+            row->value = text.toStdString();
+            row->status = status.toStdString();
+            emit signal_record(this, new RecordRow(*row));
+        }
+    }
+}
+
+void WidgetMonitorDisplay::updateName()
+{
+    const std::string name = monitor->getUsername();
+    ui->tabWidgetMonitor->setTabText(0, QString::fromStdString(name));
+    for (RecordRow *row : records)
+        row->name = name;
+}
+
+void WidgetMonitorDisplay::syncMonitor(modbus_t *context)
+{
+    monitor->sync(context);
+}
+
+void WidgetMonitorDisplay::on_pushButtonSync_clicked()
+{
+    emit signal_sync(syncToken());
+}
+
+void WidgetMonitorDisplay::on_syncDone(void *reader)
+{
+    if (reader != syncToken())
+        return;
+    refreshRelays();
+    rebuildFactors();
+    if (monitor->isSynced())
+        ui->checkBoxRun->setChecked(true);
+}
+
+void WidgetMonitorDisplay::slot_stopRead()
+{
+    monitor->clearSynced();
+    showStopped();
+}
+
+void WidgetMonitorDisplay::slot_checkBoxStatus_stateChanged(int arg1)
+{
+    const bool on = arg1 != 0;
+    monitor->setRunning(on);
+    if (on) {
+        ui->checkBoxRun->show();
+    } else {
+        ui->checkBoxRun->hide();
+        const bool wasSynced = monitor->isSynced();
+        // Also when unsynced: a sync still queued must not leave it synced while it is off.
+        monitor->clearSynced();
+        if (wasSynced)
+            showStopped();
+    }
+    emit signal_updateStatus(on);
+    emit signal_changedMonitor(monitor);
+}
+
+void WidgetMonitorDisplay::slot_checkBoxRecord_stateChanged(int arg1)
+{
+    monitor->setRecord(arg1 != 0);
+    emit signal_changedMonitor(monitor);
+}
+
+void WidgetMonitorDisplay::slot_updateStatus(bool enable)
+{
+    if (enable != monitor->isRunning())
+        ui->checkBoxStatus->setChecked(enable);
+}
+
+void WidgetMonitorDisplay::slot_updateRecord(bool enable)
+{
+    if (enable != monitor->isRecord())
+        ui->checkBoxRecord->setChecked(enable);
+}
+
+void WidgetMonitorDisplay::refreshRelays()
+{
+    QTableWidget *table = ui->tableWidgetRelay;
+    table->clearContents();
+    const MonitorSnapshot snapshot = monitor->snapshot();
+    if (!snapshot.synced)
+        return;
+    const QString names[2] = {QStringLiteral("高点控制"), QStringLiteral("低点控制")};
+    for (int r = 0; r < 2; ++r) {
+        const RelaySnapshot &relay = snapshot.relays[size_t(r)];
+        table->setItem(r, 0, centredItem(names[r]));
+        table->setItem(r, 1,
+                       centredItem(relay.on ? QStringLiteral("打开") : QStringLiteral("关闭")));
+        table->setItem(r, 2, centredItem(relayText(relay.alarmPoint, relay)));
+        table->setItem(r, 3, centredItem(relayText(relay.hysteresis, relay)));
+    }
+}
+
+void WidgetMonitorDisplay::rebuildFactors()
+{
+    QTabWidget *tabs = ui->tabWidgetMonitor;
+    while (tabs->count() > 1)
+        tabs->removeTab(tabs->count() - 1);
+    tabs->setCurrentIndex(0);
+    qDeleteAll(graphs);
+    graphs.clear();
+    QTableWidget *table = ui->tableWidgetFactor;
+    table->setRowCount(0);
+
+    const MonitorSnapshot snapshot = monitor->snapshot();
+    if (!snapshot.synced)
+        return;
+    // Two record rows: an instrument has at most its main factor and the temperature.
+    const int rows = std::min(int(snapshot.sensors.size()), int(records.size()));
+    table->setRowCount(rows);
+    const std::string model = monitor->getModel();
+    const std::string name = monitor->getUsername();
+    for (int r = 0; r < rows; ++r) {
+        const SensorBase &sensor = snapshot.sensors[size_t(r)];
+        const QString key = QString::fromStdString(sensor.factor);
+        const QString unit = sensor.unit.empty() ? key : QString::fromStdString(sensor.unit);
+        table->setItem(r, 0, centredItem(key));
+        table->setItem(r, 1, centredItem(QString()));
+        table->setItem(r, 2, centredItem(unit));
+        table->setItem(r, 3, centredItem(QStringLiteral("B")));
+        table->setItem(r, 4, centredItem(QString()));
+
+        auto *graph = new WidgetAxesDisplay;
+        tabs->addTab(graph, key);
+        graph->setValueRange(sensor.minimum, sensor.maximum);
+        graph->setPrecision(sensor.decimals);
+        graph->setAxisLabel(unit);
+        graph->setInterval(interval);
+        if (sensor.controlled) {
+            const RelaySnapshot &high = snapshot.relays[0];
+            const RelaySnapshot &low = snapshot.relays[1];
+            graph->setHighPointVisible(high.on);
+            if (high.on)
+                graph->setHighPoint(high.alarmPoint);
+            graph->setLowPointVisible(low.on);
+            if (low.on)
+                graph->setLowPoint(low.alarmPoint);
+        }
+        graphs.push_back(graph);
+
+        RecordRow *row = records[size_t(r)];
+        row->model = model;
+        row->name = name;
+        row->slave = monitor->getId();
+        row->channel = r;
+        row->factor = sensor.factor;
+        row->unit = unit.toStdString();
+        row->value.clear();
+        row->status = "F";
+    }
+}
+
+void WidgetMonitorDisplay::showStopped()
+{
+    ui->checkBoxRun->setChecked(false);
+    emit signal_updateResult(QStringLiteral("0"), QString(), QStringLiteral("B"));
+}

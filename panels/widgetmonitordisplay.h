@@ -1,0 +1,83 @@
+#ifndef WIDGETMONITORDISPLAY_H
+#define WIDGETMONITORDISPLAY_H
+
+#include "acquisition/syncclient.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <vector>
+
+class MonitorBase;
+class QThread;
+class RecordWriter;
+class WidgetAxesDisplay;
+struct RecordRow;
+
+namespace Ui {
+class WidgetMonitorDisplay;
+}
+
+// The page of one monitor: identity, run and record switches, the relay settings and the
+// latest reading of each factor, one trend graph per factor. Turns each finished read pass
+// into table rows, graph points, the overview cell's reading and, while recording, one
+// record row per factor for its own writer thread. An unsynced monitor is synced first.
+//
+// The monitor is read only through its snapshot and its setters. The sync request and its
+// answer carry the SyncClient pointer of this panel (syncToken()).
+class WidgetMonitorDisplay : public QWidget, public SyncClient
+{
+    Q_OBJECT
+
+public:
+    explicit WidgetMonitorDisplay(QWidget *parent = nullptr);
+    // Stores every row already handed to the writer, then ends its thread.
+    ~WidgetMonitorDisplay() override;
+
+    // Once, right after construction: shows the monitor and enters this panel under key 0
+    // of its views.
+    void setMonitor(MonitorBase *monitor);
+    MonitorBase *getMonitor() const { return monitor; }
+    // After each finished read pass, for a running monitor. `seconds` is the read interval.
+    void showReading(int seconds);
+    // After a rename: the first tab and the rows recorded from now on carry the new name.
+    void updateName();
+
+    // Reader thread, line mutex held.
+    void syncMonitor(modbus_t *context) override;
+    void *syncToken() { return static_cast<void *>(static_cast<SyncClient *>(this)); }
+
+signals:
+    void signal_sync(void *reader);
+    void signal_changedMonitor(MonitorBase *monitor);
+    // writer: this panel; data: a RecordRow copy the writer takes over.
+    void signal_record(void *writer, void *data);
+    void signal_updateResult(QString value, QString unit, QString status);
+    void signal_updateStatus(bool status);
+
+public slots:
+    void on_pushButtonSync_clicked();
+    // Every panel receives every answer; the pointer is only compared, never followed.
+    void on_syncDone(void *reader);
+    void slot_stopRead();
+    void slot_checkBoxStatus_stateChanged(int arg1);
+    void slot_checkBoxRecord_stateChanged(int arg1);
+    void slot_updateStatus(bool enable);
+    void slot_updateRecord(bool enable);
+
+private:
+    void refreshRelays();
+    void rebuildFactors();
+    // The stopped look of the overview cell and the run indicator.
+    void showStopped();
+
+    Ui::WidgetMonitorDisplay *ui;
+    MonitorBase *monitor;
+    int interval;
+    std::vector<RecordRow *> records;
+    std::vector<WidgetAxesDisplay *> graphs;
+    QThread *recordThread;
+    RecordWriter *recordWriter;
+};
+
+#endif // WIDGETMONITORDISPLAY_H

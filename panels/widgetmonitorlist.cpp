@@ -1,0 +1,429 @@
+#include "widgetmonitorlist.h"
+#include "ui_widgetmonitorlist.h"
+
+#include "acquisition/comportctrl.h"
+#include "acquisition/comportreader.h"
+#include "acquisition/configfile.h"
+#include "acquisition/monitorbase.h"
+#include "acquisition/pollscheduler.h"
+#include "app/appcontext.h"
+#include "panels/messageboxes.h"
+#include "panels/widgetcomport.h"
+#include "panels/widgetmonitordisplay.h"
+#include "panels/widgetmonitorsimple.h"
+#include "panels/widgetmonitorsimplelist.h"
+#include "storage/recorddatabase.h"
+
+#include <QCursor>
+#include <QMenu>
+#include <QRegularExpressionValidator>
+#include <QStackedWidget>
+#include <QStandardItemModel>
+#include <QStyleFactory>
+
+namespace {
+
+const char *const monitorIcon = ":/res/image/monitor.png";
+
+WidgetMonitorDisplay *displayOf(const MonitorBase *monitor)
+{
+    const auto found = monitor->views.find(0);
+    return found != monitor->views.end() ? static_cast<WidgetMonitorDisplay *>(found->second)
+                                         : nullptr;
+}
+
+WidgetMonitorSimple *cellOf(const MonitorBase *monitor)
+{
+    const auto found = monitor->views.find(1);
+    return found != monitor->views.end() ? static_cast<WidgetMonitorSimple *>(found->second)
+                                         : nullptr;
+}
+
+QStandardItem *itemOf(const MonitorBase *monitor)
+{
+    const auto found = monitor->views.find(2);
+    return found != monitor->views.end() ? static_cast<QStandardItem *>(found->second) : nullptr;
+}
+
+MonitorBase *monitorOf(const QStandardItem *item)
+{
+    return static_cast<MonitorBase *>(item->data(WidgetMonitorList::MonitorRole).value<void *>());
+}
+
+} // namespace
+
+WidgetMonitorList::WidgetMonitorList(QWidget *parent)
+    : QWidget(parent), comPortCtrl(nullptr), reader(nullptr), ui(new Ui::WidgetMonitorList),
+      simpleList(nullptr), model(nullptr), rootItem(nullptr), monitorConfig(nullptr),
+      scheduler(nullptr), changed(false), lineOn(false), menu(new QMenu(this))
+{
+    ui->setupUi(this);
+    ui->lineEditReadInterval->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]+$")), ui->lineEditReadInterval));
+
+    actionShow = menu->addAction(QStringLiteral("显示"));
+    actionRename = menu->addAction(QStringLiteral("重命名"));
+    actionRemove = menu->addAction(QStringLiteral("删除"));
+    connect(actionShow, &QAction::triggered, this, &WidgetMonitorList::slot_show);
+    connect(actionRename, &QAction::triggered, this, &WidgetMonitorList::slot_rename);
+    connect(actionRemove, &QAction::triggered, this, &WidgetMonitorList::slot_remove);
+    QTreeView *tree = ui->treeViewMonitor;
+    tree->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tree, &QWidget::customContextMenuRequested, this,
+            &WidgetMonitorList::slot_popRightMenu);
+    if (QStyle *style = QStyleFactory::create(QStringLiteral("windows"))) {
+        style->setParent(tree);
+        tree->setStyle(style);
+    }
+    connect(tree, &QTreeView::clicked, this, &WidgetMonitorList::slot_selectItem);
+    connect(tree, &QTreeView::activated, this, &WidgetMonitorList::slot_selectItem);
+
+    model = new QStandardItemModel(tree);
+    model->setHorizontalHeaderLabels({QStringLiteral("All Monitors")});
+    tree->setModel(model);
+    connect(model, &QStandardItemModel::itemChanged, this, &WidgetMonitorList::slot_itemChanged);
+
+    rootItem = new QStandardItem(QIcon(QLatin1String(monitorIcon)), QStringLiteral("所有仪表"));
+    rootItem->setData(0, KindRole);
+    rootItem->setEditable(false);
+    model->appendRow(rootItem);
+
+    monitorConfig = static_cast<ConfigFile *>(AppContext::instance().object(MonitorConfig));
+    if (monitorConfig)
+        monitorConfig->readMonitors(&monitors);
+
+    scheduler = new PollScheduler(this, this);
+    connect(scheduler, &PollScheduler::signal_read, this, &WidgetMonitorList::signal_read);
+}
+
+WidgetMonitorList::~WidgetMonitorList()
+{
+    scheduler->stop();
+    // No pass or sync still queued may find its monitor or panel gone.
+    waitForReader();
+    const std::vector<MonitorBase *> all = monitors.getMonitors();
+    for (MonitorBase *monitor : all) {
+        monitors.remove(monitor);
+        delete displayOf(monitor);
+        delete monitor;
+    }
+    delete ui;
+}
+
+void WidgetMonitorList::setComPortCtrl(ComPortCtrl *ctrl)
+{
+    comPortCtrl = ctrl;
+    comPort = ctrl ? ctrl->getOwner() : nullptr;
+}
+
+void WidgetMonitorList::setReader(ComPortReader *value)
+{
+    reader = value;
+}
+
+void WidgetMonitorList::init(QWidget *simpleListPage)
+{
+    simpleList = qobject_cast<WidgetMonitorSimpleList *>(simpleListPage);
+    if (simpleList)
+        connect(simpleList, &WidgetMonitorSimpleList::signal_activeMonitor, this,
+                &WidgetMonitorList::slot_activeMonitor);
+    ui->lineEditReadInterval->setText(QString::number(monitors.getInterval()));
+    for (MonitorBase *monitor : monitors.getMonitors())
+        addMonitorItem(monitor);
+    // Only now: showing the stored interval above is no edit.
+    connect(ui->lineEditReadInterval, &QLineEdit::textChanged, this,
+            &WidgetMonitorList::slot_lineEditReadInterval_textChanged);
+    changed = false;
+
+    ui->treeViewMonitor->expandAll();
+    selectRoot();
+}
+
+void WidgetMonitorList::addMonitorItem(MonitorBase *monitor)
+{
+    const QString name = QString::fromStdString(monitor->getUsername());
+    auto *item = new QStandardItem(QIcon(QLatin1String(monitorIcon)), name);
+    item->setData(1, KindRole);
+    item->setData(QVariant::fromValue(static_cast<void *>(monitor)), MonitorRole);
+    monitor->views[2] = item;
+
+    auto *display = new WidgetMonitorDisplay;
+    display->setMonitor(monitor);
+    // Key 0 never names a deleted panel, whoever deletes it.
+    connect(display, &QObject::destroyed, this, [monitor] { monitor->views.erase(0); });
+    connect(display, &WidgetMonitorDisplay::signal_changedMonitor, this,
+            &WidgetMonitorList::slot_changedMonitor);
+    connect(this, &WidgetMonitorList::signal_stopRead, display,
+            &WidgetMonitorDisplay::slot_stopRead);
+    if (comPort)
+        connect(display, &WidgetMonitorDisplay::signal_sync, comPort, &WidgetComPort::on_sync);
+    if (reader)
+        connect(reader, &ComPortReader::signal_syncDone, display,
+                &WidgetMonitorDisplay::on_syncDone);
+
+    auto *cell = new WidgetMonitorSimple;
+    cell->setMonitor(monitor);
+    cell->setName(name);
+    connect(display, &WidgetMonitorDisplay::signal_updateResult, cell,
+            &WidgetMonitorSimple::slot_updateResult);
+    connect(display, &WidgetMonitorDisplay::signal_updateStatus, cell,
+            &WidgetMonitorSimple::slot_updateStatus);
+    connect(cell, &WidgetMonitorSimple::signal_updateStatus, display,
+            &WidgetMonitorDisplay::slot_updateStatus);
+    connect(cell, &WidgetMonitorSimple::signal_updateRecord, display,
+            &WidgetMonitorDisplay::slot_updateRecord);
+    if (simpleList) {
+        simpleList->addCell(cell);
+    } else {
+        // Without a grid the cell only mirrors the panel, unseen.
+        cell->setParent(this);
+        cell->hide();
+    }
+
+    rootItem->appendRow(item);
+}
+
+MonitorBase *WidgetMonitorList::addMonitor(const QString &modelName, const QString &userName,
+                                           int id, int channel)
+{
+    const std::string name = userName.toStdString();
+    for (const MonitorBase *monitor : monitors.getMonitors()) {
+        if (monitor->getId() == id) {
+            MessageBoxes::warning(QStringLiteral("警告"), QStringLiteral("id已被使用"),
+                                  QMessageBox::Ok, QMessageBox::Ok);
+            return nullptr;
+        }
+        if (monitor->getUsername() == name) {
+            MessageBoxes::warning(QStringLiteral("警告"),
+                                  QStringLiteral("仪表名称重复,请更换其它名称"), QMessageBox::Ok,
+                                  QMessageBox::Ok);
+            return nullptr;
+        }
+    }
+    MonitorBase *monitor = monitors.create(modelName.toStdString(), name, id, channel, true, true);
+    if (!monitor)
+        return nullptr;
+    addMonitorItem(monitor);
+    ui->treeViewMonitor->setCurrentIndex(itemOf(monitor)->index());
+    ui->treeViewMonitor->setFocus();
+    if (monitorConfig) {
+        monitorConfig->appendMonitor(monitor);
+        monitorConfig->save();
+    }
+    return monitor;
+}
+
+void WidgetMonitorList::selectRoot()
+{
+    ui->treeViewMonitor->setFocus();
+    ui->treeViewMonitor->setCurrentIndex(rootItem->index());
+    emit signal_activeMonitorSimpleList();
+}
+
+void WidgetMonitorList::saveConfig()
+{
+    if (changed)
+        storeMonitors();
+}
+
+void WidgetMonitorList::readAll(modbus_t *context)
+{
+    monitors.readAll(context);
+}
+
+int WidgetMonitorList::showSettingsProblems()
+{
+    QStringList problems;
+    for (int kind : {ComPortConfig, MonitorConfig}) {
+        auto *config = static_cast<ConfigFile *>(AppContext::instance().object(kind));
+        if (!config)
+            continue;
+        for (const std::string &problem : config->problems())
+            problems << QString::fromStdString(problem);
+        config->clearProblems();
+    }
+    if (!problems.isEmpty())
+        MessageBoxes::critical(QStringLiteral("错误"), problems.join(QLatin1Char('\n')));
+    return problems.size();
+}
+
+void WidgetMonitorList::slot_selectItem(QModelIndex index)
+{
+    const QStandardItem *item = model->itemFromIndex(index);
+    if (!item)
+        return;
+    if (item->data(KindRole).toInt() == 0)
+        emit signal_activeMonitorSimpleList();
+    else
+        emit signal_activeMonitor(monitorOf(item));
+}
+
+void WidgetMonitorList::slot_activeMonitor(MonitorBase *monitor)
+{
+    if (QStandardItem *item = itemOf(monitor))
+        ui->treeViewMonitor->setCurrentIndex(item->index());
+    emit signal_activeMonitor(monitor);
+}
+
+void WidgetMonitorList::slot_changedMonitor(MonitorBase *)
+{
+    storeMonitors();
+}
+
+void WidgetMonitorList::slot_itemChanged(QStandardItem *item)
+{
+    if (item->data(KindRole).toInt() != 1)
+        return;
+    MonitorBase *monitor = monitorOf(item);
+    const std::string name = item->text().toStdString();
+    const std::string current = monitor->getUsername();
+    if (name == current)
+        return;
+    // An empty name would leave the monitor without a name in the tree, the grid and its
+    // records: the edit is taken back.
+    bool taken = name.empty();
+    for (const MonitorBase *other : monitors.getMonitors())
+        taken = taken || other->getUsername() == name;
+    if (taken) {
+        if (!name.empty())
+            MessageBoxes::warning(QStringLiteral("警告"),
+                                  QStringLiteral("仪表名称重复,请更换其它名称"), QMessageBox::Ok,
+                                  QMessageBox::Ok);
+        item->setText(QString::fromStdString(current));
+        return;
+    }
+    monitor->setUsername(name);
+    storeMonitors();
+    if (WidgetMonitorDisplay *display = displayOf(monitor))
+        display->updateName();
+    if (WidgetMonitorSimple *cell = cellOf(monitor))
+        cell->setName(item->text());
+}
+
+void WidgetMonitorList::slot_lineEditReadInterval_textChanged(const QString &arg1)
+{
+    changed = true;
+    bool ok = false;
+    const qulonglong seconds = arg1.toULongLong(&ok);
+    // Digits too many for a number are as long as the longest interval.
+    monitors.setInterval(ok ? int(std::min<qulonglong>(seconds, MonitorCollection::maxInterval))
+                         : arg1.isEmpty() ? 0
+                                          : MonitorCollection::maxInterval);
+}
+
+void WidgetMonitorList::slot_popRightMenu(const QPoint &pos)
+{
+    QTreeView *tree = ui->treeViewMonitor;
+    QStandardItem *item = model->itemFromIndex(tree->indexAt(pos));
+    if (!item || item == rootItem)
+        return;
+    tree->setCurrentIndex(item->index());
+    tree->setFocus();
+    menu->popup(QCursor::pos());
+}
+
+void WidgetMonitorList::slot_show()
+{
+    slot_selectItem(ui->treeViewMonitor->currentIndex());
+}
+
+void WidgetMonitorList::slot_rename()
+{
+    ui->treeViewMonitor->edit(ui->treeViewMonitor->currentIndex());
+}
+
+void WidgetMonitorList::slot_remove()
+{
+    QStandardItem *item = model->itemFromIndex(ui->treeViewMonitor->currentIndex());
+    if (!item || item->data(KindRole).toInt() != 1)
+        return;
+    if (lineOn) {
+        MessageBoxes::rejectWhileRunning();
+        return;
+    }
+    const QString shown = item->text();
+    const QString quoted = QLatin1Char('"') + shown + QLatin1Char('"');
+    if (MessageBoxes::warning(
+            QStringLiteral("警告"), QStringLiteral("确认删除") + quoted + QLatin1Char('?'),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+        return;
+
+    MonitorBase *monitor = monitorOf(item);
+    // A sync asked for by its panel may still be queued to the reader.
+    waitForReader();
+    if (WidgetMonitorDisplay *display = displayOf(monitor)) {
+        if (auto *stack = qobject_cast<QStackedWidget *>(display->parentWidget()))
+            stack->removeWidget(display);
+        // Stores every row its writer still holds before the records may be deleted below.
+        delete display;
+    }
+    if (simpleList) {
+        if (WidgetMonitorSimple *cell = cellOf(monitor))
+            simpleList->removeCell(cell);
+    }
+    rootItem->removeRow(item->row());
+    monitors.remove(monitor);
+    if (monitorConfig) {
+        monitorConfig->removeMonitor(monitor);
+        monitorConfig->save();
+    }
+
+    if (MessageBoxes::warning(
+            QStringLiteral("警告"),
+            QStringLiteral("是否同时删除") + quoted + QStringLiteral("的历史数据？"),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
+        if (auto *database =
+                static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb))) {
+            database->removeByName(monitor->getUsername());
+            database->vacuum();
+        }
+    }
+    delete monitor;
+    selectRoot();
+}
+
+void WidgetMonitorList::on_readTimer()
+{
+    scheduler->tick();
+}
+
+void WidgetMonitorList::on_readDone()
+{
+    scheduler->passDone();
+    const int interval = monitors.getInterval();
+    const std::vector<MonitorBase *> all = monitors.getMonitors();
+    for (MonitorBase *monitor : all) {
+        if (!monitor->isRunning())
+            continue;
+        if (WidgetMonitorDisplay *display = displayOf(monitor))
+            display->showReading(interval);
+    }
+}
+
+void WidgetMonitorList::on_comPort(bool status)
+{
+    lineOn = status;
+    if (status) {
+        ui->lineEditReadInterval->setReadOnly(true);
+        scheduler->start(monitors.getInterval());
+        return;
+    }
+    scheduler->stop();
+    ui->lineEditReadInterval->setReadOnly(false);
+    emit signal_stopRead();
+}
+
+void WidgetMonitorList::storeMonitors()
+{
+    changed = false;
+    if (!monitorConfig)
+        return;
+    monitorConfig->writeMonitors(&monitors);
+    monitorConfig->save();
+}
+
+void WidgetMonitorList::waitForReader()
+{
+    if (comPort)
+        comPort->waitForReader();
+}

@@ -1,0 +1,120 @@
+#ifndef WIDGETMONITORLIST_H
+#define WIDGETMONITORLIST_H
+
+#include "acquisition/monitorcollection.h"
+#include "acquisition/readclient.h"
+
+#include <QModelIndex>
+#include <QPoint>
+#include <QPointer>
+#include <QWidget>
+
+class ComPortCtrl;
+class ComPortReader;
+class ConfigFile;
+class MonitorBase;
+class PollScheduler;
+class QAction;
+class QMenu;
+class QStandardItem;
+class QStandardItemModel;
+class WidgetComPort;
+class WidgetMonitorSimpleList;
+
+namespace Ui {
+class WidgetMonitorList;
+}
+
+// The configured monitors as a tree under "所有仪表", where they are added, renamed and
+// removed; the read interval; and the polling cycle while the line is on. Owns the monitor
+// collection loaded from Monitor.json and builds each monitor's detail panel and overview
+// cell. Every change of a monitor reaches Monitor.json at once; an edited interval at the
+// next store or at saveConfig().
+//
+// The read pass request carries this list's ReadClient pointer (readToken()). The serial
+// port panel that owns the link must outlive this list.
+class WidgetMonitorList : public QWidget, public ReadClient
+{
+    Q_OBJECT
+
+public:
+    // Item data of the tree.
+    static constexpr int KindRole = Qt::UserRole + 1;    // 0 root, 1 monitor
+    static constexpr int MonitorRole = Qt::UserRole + 2; // MonitorBase * as void *
+
+    explicit WidgetMonitorList(QWidget *parent = nullptr);
+    // Waits for the reader, then deletes the monitors and their detail panels.
+    ~WidgetMonitorList() override;
+
+    // The serial port panel's line and reader; set once, before init().
+    void setComPortCtrl(ComPortCtrl *ctrl);
+    void setReader(ComPortReader *reader);
+    // Once at start: builds every monitor's views into the tree and the grid, then selects
+    // the root so that the grid is the first page shown.
+    void init(QWidget *simpleListPage);
+    // Refuses a used slave id ("id已被使用") or name; null when refused or the model is
+    // unknown. The new monitor runs and records.
+    MonitorBase *addMonitor(const QString &model, const QString &userName, int id, int channel);
+    void selectRoot();
+    // Stores Monitor.json if the read interval was edited since the last store.
+    void saveConfig();
+
+    // Reader thread, line mutex held.
+    void readAll(modbus_t *context) override;
+    void *readToken() { return static_cast<void *>(static_cast<ReadClient *>(this)); }
+
+    const MonitorCollection &collection() const { return monitors; }
+    const PollScheduler *pollScheduler() const { return scheduler; }
+    bool isLineOn() const { return lineOn; }
+
+    // Shows what could not be used of ComPort.json and Monitor.json as one critical box,
+    // once; 0 when there was nothing to show.
+    static int showSettingsProblems();
+
+signals:
+    void signal_activeMonitor(MonitorBase *monitor);
+    void signal_activeMonitorSimpleList();
+    void signal_read(void *reader);
+    void signal_stopRead();
+
+public slots:
+    void slot_selectItem(QModelIndex index);
+    void slot_activeMonitor(MonitorBase *monitor);
+    void slot_changedMonitor(MonitorBase *monitor);
+    void slot_itemChanged(QStandardItem *item);
+    void slot_lineEditReadInterval_textChanged(const QString &arg1);
+    void slot_popRightMenu(const QPoint &pos);
+    void slot_show();
+    void slot_rename();
+    void slot_remove();
+    // Forwards to the poll scheduler, whose own timer drives it.
+    void on_readTimer();
+    void on_readDone();
+    void on_comPort(bool status);
+
+private:
+    void addMonitorItem(MonitorBase *monitor);
+    // Interval and every monitor into Monitor.json, stored.
+    void storeMonitors();
+    // Every request queued to the reader so far has run.
+    void waitForReader();
+
+    ComPortCtrl *comPortCtrl;
+    ComPortReader *reader;
+    Ui::WidgetMonitorList *ui;
+    WidgetMonitorSimpleList *simpleList;
+    QStandardItemModel *model;
+    QStandardItem *rootItem;
+    MonitorCollection monitors;
+    ConfigFile *monitorConfig;
+    PollScheduler *scheduler;
+    bool changed;
+    bool lineOn;
+    QPointer<WidgetComPort> comPort;
+    QMenu *menu;
+    QAction *actionShow;
+    QAction *actionRename;
+    QAction *actionRemove;
+};
+
+#endif // WIDGETMONITORLIST_H

@@ -1,0 +1,43 @@
+#ifndef WIDGETMONITORSIMPLE_H
+#define WIDGETMONITORSIMPLE_H
+
+#include <QString>
+#include <QWidget>
+
+class MonitorBase;
+
+namespace Ui {
+class WidgetMonitorSimple;
+}
+
+// One cell of the overview grid: the monitor's main reading as a large number with its unit,
+// a run indicator and the monitor's name. Fed by the monitor's detail panel.
+class WidgetMonitorSimple : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit WidgetMonitorSimple(QWidget *parent = nullptr);
+    ~WidgetMonitorSimple() override;
+
+    // Enters this cell under key 1 of the monitor's views.
+    void setMonitor(MonitorBase *monitor);
+    MonitorBase *monitor() const { return shown; }
+    void setName(const QString &name);
+
+signals:
+    // The operator switched the run state or recording from the grid's menu.
+    void signal_updateStatus(bool enable);
+    void signal_updateRecord(bool enable);
+
+public slots:
+    void slot_updateResult(QString value, QString unit, QString status);
+    // Shows the run indicator while the monitor is switched on.
+    void slot_updateStatus(bool status);
+
+private:
+    Ui::WidgetMonitorSimple *ui;
+    MonitorBase *shown;
+};
+
+#endif // WIDGETMONITORSIMPLE_H

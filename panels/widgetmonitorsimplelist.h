@@ -1,0 +1,63 @@
+#ifndef WIDGETMONITORSIMPLELIST_H
+#define WIDGETMONITORSIMPLELIST_H
+
+#include <QPoint>
+#include <QWidget>
+
+#include <map>
+#include <utility>
+
+class MonitorBase;
+class QAction;
+class QMenu;
+class WidgetMonitorSimple;
+
+namespace Ui {
+class WidgetMonitorSimpleList;
+}
+
+// The overview grid: one cell per monitor, five to a row, with a context menu per cell to
+// open the monitor's page and to switch its run state and recording.
+class WidgetMonitorSimpleList : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr int columns = 5;
+
+    explicit WidgetMonitorSimpleList(QWidget *parent = nullptr);
+    ~WidgetMonitorSimpleList() override;
+
+    // Puts the cell into the first free slot in reading order, adding a row of the cell's
+    // height when every slot is taken. The table takes the cell over.
+    void addCell(WidgetMonitorSimple *cell);
+    // Empties the cell's slot and deletes the cell; the other cells stay where they are.
+    void removeCell(WidgetMonitorSimple *cell);
+    // The cell standing at a slot, or null.
+    WidgetMonitorSimple *cellAt(int row, int column) const;
+    // The slot of a cell, or (-1, -1).
+    std::pair<int, int> position(WidgetMonitorSimple *cell) const;
+
+signals:
+    void signal_activeMonitor(MonitorBase *monitor);
+
+public slots:
+    void on_tableWidget_cellDoubleClicked(int row, int column);
+    // pos in the table's viewport, as its customContextMenuRequested gives it.
+    void slot_popRightMenu(const QPoint &pos);
+    void slot_showDetail();
+    void slot_setSwitch(bool checked);
+    void slot_setRecord(bool checked);
+
+private:
+    Ui::WidgetMonitorSimpleList *ui;
+    std::map<WidgetMonitorSimple *, std::pair<int, int>> cellPositions;
+    QMenu *menu;
+    QAction *actionDetail;
+    QAction *actionSwitch;
+    QAction *actionRecord;
+    int menuRow;
+    int menuColumn;
+};
+
+#endif // WIDGETMONITORSIMPLELIST_H

@@ -1,0 +1,527 @@
+// The monitor list: the tree, adding, renaming and removing monitors with their refusals,
+// the read interval and what reaches Monitor.json.
+#include "acquisition/configfile.h"
+#include "acquisition/monitorbase.h"
+#include "acquisition/pollscheduler.h"
+#include "app/appcontext.h"
+#include "panels/widgetcomport.h"
+#include "panels/widgetmonitordisplay.h"
+#include "panels/widgetmonitorlist.h"
+#include "panels/widgetmonitorsimple.h"
+#include "panels/widgetmonitorsimplelist.h"
+#include "storage/recorddatabase.h"
+#include "testsupport.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QStackedWidget>
+#include <QStandardItemModel>
+#include <QTabWidget>
+#include <QTimer>
+#include <QTreeView>
+#include <QtTest>
+
+namespace {
+
+const QString inUse = "id已被使用";
+const QString nameTaken = "仪表名称重复,请更换其它名称";
+const QString refusal = "系统运行中无法进行此操作,请停止系统后重试。";
+
+// A station with the given Monitor.json, the panels as the main window wires them, and the
+// list initialised with the grid.
+struct Fixture
+{
+    explicit Fixture(const QList<MonitorEntry> &entries, int interval = 30)
+    {
+        station.writeFile("config/Monitor.json", monitorJson(interval, entries));
+        AppContext::instance().init();
+        comPort = new WidgetComPort;
+        list = new WidgetMonitorList;
+        grid = new WidgetMonitorSimpleList;
+        stack.addWidget(grid);
+        list->setComPortCtrl(comPort->getComPortCtrl());
+        list->setReader(comPort->getReader());
+        list->init(grid);
+    }
+    ~Fixture()
+    {
+        delete list;
+        delete comPort;
+    }
+    QTreeView *tree() const { return list->findChild<QTreeView *>("treeViewMonitor"); }
+    QStandardItemModel *model() const
+    {
+        return qobject_cast<QStandardItemModel *>(tree()->model());
+    }
+    QStandardItem *root() const { return model()->item(0); }
+    QStandardItem *item(int row) const { return root()->child(row); }
+    QStringList names() const
+    {
+        QStringList texts;
+        for (int row = 0; row < root()->rowCount(); ++row)
+            texts << item(row)->text();
+        return texts;
+    }
+    QLineEdit *interval() const { return list->findChild<QLineEdit *>("lineEditReadInterval"); }
+    MonitorBase *monitor(int i) const { return list->collection().getMonitors().at(size_t(i)); }
+    // The monitors of Monitor.json as "model:id:name:running:record".
+    QStringList stored() const
+    {
+        const QJsonObject document =
+            QJsonDocument::fromJson(station.readFile("config/Monitor.json")).object();
+        QStringList entries;
+        for (const QJsonValue &value : document["monitor"].toArray()) {
+            const QJsonObject entry = value.toObject();
+            entries << QStringLiteral("%1:%2:%3:%4:%5")
+                           .arg(entry["model"].toString())
+                           .arg(entry["id"].toInt())
+                           .arg(entry["username"].toString())
+                           .arg(entry["running"].toBool())
+                           .arg(entry["record"].toBool());
+        }
+        return entries;
+    }
+    int storedInterval() const
+    {
+        return QJsonDocument::fromJson(station.readFile("config/Monitor.json"))
+            .object()["interval"]
+            .toInt(-1);
+    }
+    void rename(int row, const QString &name) { item(row)->setText(name); }
+
+    TempStation station;
+    MessageBoxRecorder boxes;
+    WidgetComPort *comPort;
+    WidgetMonitorList *list;
+    WidgetMonitorSimpleList *grid;
+    QStackedWidget stack;
+};
+
+const QList<MonitorEntry> threeMonitors = {{"DI590", "一号池", 1},
+                                           {"DO580", "二号池", 2, false, true},
+                                           {"RA550", "三号池", 3, true, false}};
+
+} // namespace
+
+class TestWidgetMonitorList : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void formAndTreeAtStart();
+    void everyMonitorGetsALinkedPanelAndCell();
+    void selectingItemsAsksForPagesAndRootMenuIsNone();
+    void addRefusesUsedIdsBeforeNamesAndStoresAcceptedMonitors();
+    void addKeepsUnusualNamesIntact_data();
+    void addKeepsUnusualNamesIntact();
+    void renameChecksNamesAndRestoresTheOldText();
+    void removalAsksTwiceAndDeletesRecordsOnlyOnTheSecondYes();
+    void removalIsRefusedWhileTheLineIsOnAndAfterNo();
+    void removedCellsSlotIsReusedByTheNextMonitor();
+    void intervalEditsAreStoredAtSaveOrWithTheNextChange();
+    void lineSwitchStartsAndStopsPolling();
+    void settingsProblemsAreShownOnceInOneBox();
+};
+
+void TestWidgetMonitorList::formAndTreeAtStart()
+{
+    Fixture f(threeMonitors, 12);
+    QCOMPARE(f.list->size(), QSize(213, 252));
+    QCOMPARE(f.list->font().family(), QString("微软雅黑"));
+    QCOMPARE(f.list->font().pointSize(), 14);
+    auto *group = f.list->findChild<QGroupBox *>("groupBox");
+    QCOMPARE(group->title(), QString("控制仪列表"));
+    QCOMPARE(group->geometry(), QRect(0, 0, 201, 250));
+    QCOMPARE(group->font().pointSize(), 12);
+    QCOMPARE(f.list->findChild<QLabel *>()->text(), QString("读取间隔(秒）"));
+    QCOMPARE(f.tree()->focusPolicy(), Qt::StrongFocus);
+    QVERIFY(!f.tree()->acceptDrops());
+    QVERIFY(!f.tree()->header()->highlightSections());
+    QCOMPARE(f.model()->headerData(0, Qt::Horizontal).toString(), QString("All Monitors"));
+
+    QCOMPARE(f.model()->rowCount(), 1);
+    QCOMPARE(f.root()->text(), QString("所有仪表"));
+    QCOMPARE(f.root()->data(WidgetMonitorList::KindRole).toInt(), 0);
+    QVERIFY(!f.root()->isEditable());
+    QCOMPARE(f.names(), QStringList({"一号池", "二号池", "三号池"}));
+    for (int row = 0; row < 3; ++row) {
+        QCOMPARE(f.item(row)->data(WidgetMonitorList::KindRole).toInt(), 1);
+        QCOMPARE(f.item(row)->data(WidgetMonitorList::MonitorRole).value<void *>(),
+                 static_cast<void *>(f.monitor(row)));
+        QVERIFY(f.item(row)->isEditable());
+        QCOMPARE(f.monitor(row)->views.at(2), static_cast<void *>(f.item(row)));
+    }
+    QVERIFY(f.tree()->isExpanded(f.root()->index()));
+    QCOMPARE(f.tree()->currentIndex(), f.root()->index());
+    QCOMPARE(f.interval()->text(), QString("12"));
+    // Showing the stored interval is no edit: saving writes nothing.
+    f.station.writeFile("config/Monitor.json", "untouched");
+    f.list->saveConfig();
+    QCOMPARE(f.station.readFile("config/Monitor.json"), QByteArray("untouched"));
+}
+
+void TestWidgetMonitorList::everyMonitorGetsALinkedPanelAndCell()
+{
+    Fixture f(threeMonitors);
+    for (int i = 0; i < 3; ++i) {
+        auto *display = static_cast<WidgetMonitorDisplay *>(f.monitor(i)->views.at(0));
+        auto *cell = static_cast<WidgetMonitorSimple *>(f.monitor(i)->views.at(1));
+        QCOMPARE(display->getMonitor(), f.monitor(i));
+        QCOMPARE(cell->monitor(), f.monitor(i));
+        QCOMPARE(f.grid->position(cell), std::make_pair(0, i));
+        QCOMPARE(cell->findChild<QLabel *>("labelName")->text(), f.names()[i]);
+        QVERIFY(!display->parentWidget());
+    }
+    // The panel's run switch and the cell's indicator follow each other.
+    auto *display = static_cast<WidgetMonitorDisplay *>(f.monitor(0)->views.at(0));
+    auto *cell = static_cast<WidgetMonitorSimple *>(f.monitor(0)->views.at(1));
+    auto *indicator = cell->findChild<QCheckBox *>("checkBox");
+    QVERIFY(!indicator->isHidden());
+    display->findChild<QCheckBox *>("checkBoxStatus")->setChecked(false);
+    QVERIFY(indicator->isHidden());
+    QCOMPARE(f.stored()[0], QString("DI590:1:一号池:0:1"));
+    emit cell->signal_updateStatus(true);
+    QVERIFY(f.monitor(0)->isRunning());
+    QVERIFY(!indicator->isHidden());
+    emit cell->signal_updateRecord(false);
+    QCOMPARE(f.stored()[0], QString("DI590:1:一号池:1:0"));
+    // The line going off reaches every panel and its cell.
+    QSignalSpy result(display, &WidgetMonitorDisplay::signal_updateResult);
+    f.list->on_comPort(false);
+    QCOMPARE(result.count(), 1);
+}
+
+void TestWidgetMonitorList::selectingItemsAsksForPagesAndRootMenuIsNone()
+{
+    Fixture f(threeMonitors);
+    QSignalSpy monitor(f.list, &WidgetMonitorList::signal_activeMonitor);
+    QSignalSpy overview(f.list, &WidgetMonitorList::signal_activeMonitorSimpleList);
+    f.list->slot_selectItem(f.item(1)->index());
+    QCOMPARE(monitor.count(), 1);
+    QCOMPARE(monitor.at(0).at(0).value<MonitorBase *>(), f.monitor(1));
+    f.list->slot_selectItem(f.root()->index());
+    QCOMPARE(overview.count(), 1);
+
+    // The grid's double click selects the monitor in the tree.
+    emit f.grid->signal_activeMonitor(f.monitor(2));
+    QCOMPARE(f.tree()->currentIndex(), f.item(2)->index());
+    QCOMPARE(monitor.count(), 2);
+    f.list->selectRoot();
+    QCOMPARE(f.tree()->currentIndex(), f.root()->index());
+    QCOMPARE(overview.count(), 2);
+
+    f.list->resize(213, 252);
+    f.list->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.list));
+    QMenu *menu = f.list->findChild<QMenu *>();
+    const auto rightClick = [&](const QModelIndex &index) {
+        const QPoint pos = index.isValid() ? f.tree()->visualRect(index).center() : QPoint(5, 150);
+        emit f.tree()->customContextMenuRequested(pos);
+    };
+    rightClick(f.root()->index());
+    QVERIFY(!menu->isVisible());
+    rightClick(QModelIndex());
+    QVERIFY(!menu->isVisible());
+    rightClick(f.item(1)->index());
+    QTRY_VERIFY(menu->isVisible());
+    QCOMPARE(f.tree()->currentIndex(), f.item(1)->index());
+    QStringList texts;
+    for (QAction *action : menu->actions())
+        texts << action->text();
+    QCOMPARE(texts, QStringList({"显示", "重命名", "删除"}));
+    menu->actions()[0]->trigger();
+    QCOMPARE(monitor.count(), 3);
+    QCOMPARE(monitor.at(2).at(0).value<MonitorBase *>(), f.monitor(1));
+    menu->hide();
+}
+
+void TestWidgetMonitorList::addRefusesUsedIdsBeforeNamesAndStoresAcceptedMonitors()
+{
+    Fixture f(threeMonitors);
+    const QStringList before = f.stored();
+
+    QVERIFY(!f.list->addMonitor("RO592", "新池", 2, -1)); // id of a DO580
+    QVERIFY(!f.list->addMonitor("DI590", "二号池", 9, -1));
+    QVERIFY(!f.list->addMonitor("DI590", "一号池", 1, -1)); // both: the id is named
+    // The first monitor has the name, the second the id: the walk meets the name first.
+    QVERIFY(!f.list->addMonitor("DI590", "一号池", 2, -1));
+    QVERIFY(!f.list->addMonitor("di590", "小写", 20, -1)); // unknown model: nothing
+    QCOMPARE(f.boxes.boxes.size(), 4);
+    const QString expected[] = {inUse, nameTaken, inUse, nameTaken};
+    for (int i = 0; i < 4; ++i) {
+        const MessageBoxes::Box &box = f.boxes.boxes[i];
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QCOMPARE(box.title, QString("警告"));
+        QCOMPARE(box.text, expected[i]);
+        QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(box.defaultButton, QMessageBox::Ok);
+    }
+    QCOMPARE(f.stored(), before);
+    QCOMPARE(f.names().size(), 3);
+    QCOMPARE(f.list->collection().getMonitors().size(), size_t(3));
+
+    MonitorBase *added = f.list->addMonitor("RO592", "四号池", 4, -1);
+    QVERIFY(added);
+    QVERIFY(added->isRunning());
+    QVERIFY(added->isRecord());
+    QCOMPARE(added->getChannel(), -1);
+    QCOMPARE(f.names().last(), QString("四号池"));
+    QCOMPARE(f.tree()->currentIndex(), f.item(3)->index());
+    QCOMPARE(f.stored(), before + QStringList("RO592:4:四号池:1:1"));
+    QCOMPARE(f.grid->position(static_cast<WidgetMonitorSimple *>(added->views.at(1))),
+             std::make_pair(0, 3));
+}
+
+void TestWidgetMonitorList::addKeepsUnusualNamesIntact_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("blank") << " ";
+    QTest::newRow("quotes") << "池\"1\"'2'";
+    QTest::newRow("slashes") << "a/b\\c";
+    QTest::newRow("long") << QString(500, QChar(0x6C60));
+    QTest::newRow("JSON-like") << "{\"model\": \"RA550\"}";
+}
+
+void TestWidgetMonitorList::addKeepsUnusualNamesIntact()
+{
+    QFETCH(QString, name);
+    Fixture f({{"DI590", "一号池", 1}});
+    QVERIFY(f.list->addMonitor("DO580", name, 5, -1));
+    QCOMPARE(f.names().last(), name);
+    QCOMPARE(f.stored().last(), "DO580:5:" + name + ":1:1");
+    // The same name again is refused.
+    QVERIFY(!f.list->addMonitor("DO580", name, 6, -1));
+
+    // The file loads back as it was written.
+    ConfigFile again(AppContext::instance().path(MonitorConfig).toUtf8().constData());
+    QCOMPARE(again.load(), 0);
+    MonitorCollection loaded;
+    again.readMonitors(&loaded);
+    QVERIFY(again.problems().empty());
+    QCOMPARE(loaded.getMonitors().size(), size_t(2));
+    QCOMPARE(QString::fromStdString(loaded.getMonitors()[1]->getUsername()), name);
+    qDeleteAll(loaded.getMonitors());
+}
+
+void TestWidgetMonitorList::renameChecksNamesAndRestoresTheOldText()
+{
+    Fixture f(threeMonitors);
+    const QStringList before = f.stored();
+    const QByteArray file = f.station.readFile("config/Monitor.json");
+
+    f.rename(0, "一号池"); // its own name: nothing happens
+    f.rename(0, "二号池"); // another monitor's
+    QCOMPARE(f.boxes.boxes.size(), 1);
+    QCOMPARE(f.boxes.boxes[0].text, nameTaken);
+    QCOMPARE(f.boxes.boxes[0].title, QString("警告"));
+    QCOMPARE(f.item(0)->text(), QString("一号池"));
+    QCOMPARE(f.monitor(0)->getUsername(), std::string("一号池"));
+    f.rename(0, ""); // no name: the old text comes back without a box
+    QCOMPARE(f.item(0)->text(), QString("一号池"));
+    QCOMPARE(f.boxes.boxes.size(), 1);
+    QCOMPARE(f.station.readFile("config/Monitor.json"), file);
+
+    f.rename(0, "进水口/1");
+    QCOMPARE(f.monitor(0)->getUsername(), std::string("进水口/1"));
+    QCOMPARE(f.stored()[0], QString("DI590:1:进水口/1:1:1"));
+    auto *display = static_cast<WidgetMonitorDisplay *>(f.monitor(0)->views.at(0));
+    QCOMPARE(display->findChild<QTabWidget *>()->tabText(0), QString("进水口/1"));
+    auto *cell = static_cast<WidgetMonitorSimple *>(f.monitor(0)->views.at(1));
+    QCOMPARE(cell->findChild<QLabel *>("labelName")->text(), QString("进水口/1"));
+    // The freed name may be taken by another.
+    f.rename(1, "一号池");
+    QCOMPARE(f.stored()[1], QString("DO580:2:一号池:0:1"));
+
+    // The editor of the tree commits through the same path.
+    f.tree()->setCurrentIndex(f.item(2)->index());
+    f.list->slot_rename();
+    QTRY_VERIFY(f.tree()->indexWidget(f.item(2)->index()));
+    auto *editor = qobject_cast<QLineEdit *>(f.tree()->indexWidget(f.item(2)->index()));
+    QVERIFY(editor);
+    editor->setText("进水口/1");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_COMPARE(f.boxes.boxes.size(), 2);
+    QCOMPARE(f.item(2)->text(), QString("三号池"));
+}
+
+void TestWidgetMonitorList::removalAsksTwiceAndDeletesRecordsOnlyOnTheSecondYes()
+{
+    Fixture f(threeMonitors);
+    auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    for (const char *name : {"一号池", "二号池"}) {
+        RecordRow row;
+        row.time = "2024-01-02 03:04:05";
+        row.model = "DI590";
+        row.name = name;
+        row.factor = "DO";
+        QCOMPARE(database->insert(row), 0);
+    }
+    const QString file = AppContext::instance().path(RecordDb);
+    const char *names = "SELECT name FROM Record ORDER BY uid";
+
+    // The first monitor's page is in the stack, as the main window puts it there.
+    auto *display = static_cast<WidgetMonitorDisplay *>(f.monitor(0)->views.at(0));
+    f.stack.addWidget(display);
+    f.stack.setCurrentWidget(display);
+    QPointer<WidgetMonitorDisplay> page(display);
+    QPointer<WidgetMonitorSimple> cell(
+        static_cast<WidgetMonitorSimple *>(f.monitor(0)->views.at(1)));
+    QSignalSpy overview(f.list, &WidgetMonitorList::signal_activeMonitorSimpleList);
+
+    f.tree()->setCurrentIndex(f.item(0)->index());
+    f.boxes.queueAnswer(QMessageBox::Yes);
+    f.boxes.queueAnswer(QMessageBox::No);
+    f.list->slot_remove();
+    QCOMPARE(f.boxes.boxes.size(), 2);
+    QCOMPARE(f.boxes.boxes[0].text, QString("确认删除\"一号池\"?"));
+    QCOMPARE(f.boxes.boxes[1].text, QString("是否同时删除\"一号池\"的历史数据？"));
+    for (const MessageBoxes::Box &box : f.boxes.boxes) {
+        QCOMPARE(box.title, QString("警告"));
+        QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
+        QCOMPARE(box.defaultButton, QMessageBox::No);
+    }
+    QVERIFY(!page);
+    QCOMPARE(f.stack.count(), 1);
+    QTRY_VERIFY(!cell);
+    QCOMPARE(f.names(), QStringList({"二号池", "三号池"}));
+    QCOMPARE(f.list->collection().getMonitors().size(), size_t(2));
+    QCOMPARE(f.stored(), QStringList({"DO580:2:二号池:0:1", "RA550:3:三号池:1:0"}));
+    QCOMPARE(selectWithKey(file, names), QStringList({"一号池", "二号池"}));
+    QCOMPARE(f.tree()->currentIndex(), f.root()->index());
+    QCOMPARE(overview.count(), 1);
+
+    f.tree()->setCurrentIndex(f.item(0)->index());
+    f.boxes.queueAnswer(QMessageBox::Yes);
+    f.boxes.queueAnswer(QMessageBox::Yes);
+    f.list->slot_remove();
+    QCOMPARE(selectWithKey(file, names), QStringList({"一号池"}));
+    QCOMPARE(f.stored(), QStringList({"RA550:3:三号池:1:0"}));
+}
+
+void TestWidgetMonitorList::removalIsRefusedWhileTheLineIsOnAndAfterNo()
+{
+    Fixture f(threeMonitors, 86400);
+    const QByteArray file = f.station.readFile("config/Monitor.json");
+    // Nothing to remove: the root, or no current item.
+    f.list->slot_remove();
+    QCOMPARE(f.boxes.boxes.size(), 0);
+
+    f.tree()->setCurrentIndex(f.item(1)->index());
+    f.list->on_comPort(true);
+    f.list->slot_remove();
+    QCOMPARE(f.boxes.boxes.size(), 1);
+    QCOMPARE(f.boxes.boxes[0].icon, QMessageBox::Critical);
+    QCOMPARE(f.boxes.boxes[0].title, QString("错误"));
+    QCOMPARE(f.boxes.boxes[0].text, refusal);
+    f.list->on_comPort(false);
+
+    f.list->slot_remove(); // the default answer, No
+    QCOMPARE(f.boxes.boxes.size(), 2);
+    QCOMPARE(f.names().size(), 3);
+    QCOMPARE(f.station.readFile("config/Monitor.json"), file);
+}
+
+void TestWidgetMonitorList::removedCellsSlotIsReusedByTheNextMonitor()
+{
+    QList<MonitorEntry> seven;
+    for (int id = 1; id <= 7; ++id)
+        seven.append({"DI590", QStringLiteral("m%1").arg(id), id});
+    Fixture f(seven);
+    f.tree()->setCurrentIndex(f.item(1)->index());
+    f.boxes.queueAnswer(QMessageBox::Yes);
+    f.list->slot_remove();
+    MonitorBase *added = f.list->addMonitor("DI590", "m8", 8, -1);
+    QCOMPARE(f.grid->position(static_cast<WidgetMonitorSimple *>(added->views.at(1))),
+             std::make_pair(0, 1));
+    added = f.list->addMonitor("DI590", "m9", 9, -1);
+    QCOMPARE(f.grid->position(static_cast<WidgetMonitorSimple *>(added->views.at(1))),
+             std::make_pair(1, 2));
+}
+
+void TestWidgetMonitorList::intervalEditsAreStoredAtSaveOrWithTheNextChange()
+{
+    Fixture f(threeMonitors, 30);
+    // Digits only.
+    QVERIFY(f.interval()->validator());
+    QString text = "12a";
+    int position = 0;
+    QCOMPARE(f.interval()->validator()->validate(text, position), QValidator::Invalid);
+    text = "-5";
+    QCOMPARE(f.interval()->validator()->validate(text, position), QValidator::Invalid);
+
+    f.interval()->setText("5");
+    QCOMPARE(f.list->collection().getInterval(), 5);
+    QCOMPARE(f.storedInterval(), 30);
+    f.list->saveConfig();
+    QCOMPARE(f.storedInterval(), 5);
+
+    // An empty box counts as 0; a monitor change stores it with the monitors.
+    f.interval()->setText("");
+    QCOMPARE(f.list->collection().getInterval(), 0);
+    auto *display = static_cast<WidgetMonitorDisplay *>(f.monitor(2)->views.at(0));
+    display->findChild<QCheckBox *>("checkBoxRecord")->setChecked(true);
+    QCOMPARE(f.storedInterval(), 0);
+    f.station.writeFile("config/Monitor.json", "untouched");
+    f.list->saveConfig(); // nothing changed since
+    QCOMPARE(f.station.readFile("config/Monitor.json"), QByteArray("untouched"));
+
+    // More digits than any timer takes: the longest interval.
+    f.interval()->setText("99999999999999999999999");
+    QCOMPARE(f.list->collection().getInterval(), MonitorCollection::maxInterval);
+}
+
+void TestWidgetMonitorList::lineSwitchStartsAndStopsPolling()
+{
+    Fixture f(threeMonitors, 0);
+    QSignalSpy read(f.list, &WidgetMonitorList::signal_read);
+    QSignalSpy stop(f.list, &WidgetMonitorList::signal_stopRead);
+    f.list->on_comPort(true);
+    QVERIFY(f.list->isLineOn());
+    QVERIFY(f.interval()->isReadOnly());
+    QVERIFY(f.list->pollScheduler()->isActive());
+    QCOMPARE(f.list->pollScheduler()->timer()->interval(), 1000);
+    QCOMPARE(read.count(), 1); // at once
+    QCOMPARE(read.at(0).at(0).value<void *>(), f.list->readToken());
+    // A tick while the pass is still out asks for nothing more.
+    f.list->on_readTimer();
+    QCOMPARE(read.count(), 1);
+    f.list->on_readDone();
+    f.list->on_readTimer();
+    QCOMPARE(read.count(), 2);
+
+    f.list->on_comPort(false);
+    QVERIFY(!f.list->isLineOn());
+    QVERIFY(!f.interval()->isReadOnly());
+    QVERIFY(!f.list->pollScheduler()->isActive());
+    QCOMPARE(stop.count(), 1);
+}
+
+void TestWidgetMonitorList::settingsProblemsAreShownOnceInOneBox()
+{
+    TempStation station;
+    station.writeFile("config/Monitor.json", "{\"interval\": 5, \"monitor\": [");
+    station.writeFile("config/ComPort.json", "{\"comport\": 3}");
+    AppContext::instance().init();
+    MessageBoxRecorder boxes;
+    // The panels apply the files; only then is every problem known.
+    WidgetComPort comPort;
+    WidgetMonitorList list;
+    QVERIFY(WidgetMonitorList::showSettingsProblems() > 0);
+    QCOMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(boxes.boxes[0].icon, QMessageBox::Critical);
+    QCOMPARE(boxes.boxes[0].title, QString("错误"));
+    QVERIFY(boxes.boxes[0].text.contains("ComPort.json"));
+    QVERIFY(boxes.boxes[0].text.contains("Monitor.json"));
+    QCOMPARE(WidgetMonitorList::showSettingsProblems(), 0);
+    QCOMPARE(boxes.boxes.size(), 1);
+}
+
+QTEST_MAIN(TestWidgetMonitorList)
+#include "tst_widgetmonitorlist.moc"
