@@ -3,20 +3,50 @@
 
 #include "acquisition/comportreader.h"
 #include "acquisition/monitorbase.h"
+#include "app/appcontext.h"
+#include "history/dialogabout.h"
+#include "history/dialogbec.h"
+#include "history/dialogsearch.h"
+#include "panels/desktopopener.h"
 #include "panels/dialogaddmonitor.h"
+#include "panels/filedialogs.h"
 #include "panels/messageboxes.h"
 #include "panels/widgetmonitordisplay.h"
+#include "storage/recorddatabase.h"
+#include "storage/userdatabase.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QCursor>
+#include <QMenu>
+#include <QScreen>
 #include <QTimer>
 
+namespace {
+
+RecordDatabase *recordDatabase()
+{
+    return static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+}
+
+} // namespace
+
 MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui::MainWindow), running(false)
+    : QMainWindow(parent), ui(new Ui::MainWindow), running(false), quitRequested(false),
+      trayIcon(nullptr), trayMenu(nullptr)
 {
     ui->setupUi(this);
     connect(ui->actionAddMonitor, &QAction::triggered, this,
             qOverload<>(&MainWindow::on_addMonitor));
     connect(ui->actionRemoveMonitor, &QAction::triggered, this, &MainWindow::on_removeMonitor);
+    connect(ui->actionSearchRecord, &QAction::triggered, this, &MainWindow::slot_searchRecord);
+    connect(ui->actionBackupRecord, &QAction::triggered, this, &MainWindow::slot_backupRecord);
+    connect(ui->actionClearRecord, &QAction::triggered, this, &MainWindow::slot_clearRecord);
+    connect(ui->actionImportRecord, &QAction::triggered, this, &MainWindow::slot_importRecord);
+    connect(ui->actionExportRecord, &QAction::triggered, this, &MainWindow::slot_exportRecord);
+    connect(ui->actionBec, &QAction::triggered, this, &MainWindow::slot_bec);
+    connect(ui->actionUserManual, &QAction::triggered, this, &MainWindow::slot_userManual);
+    connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::slot_about);
 
     WidgetComPort *comPort = ui->widgetComPort;
     WidgetMonitorList *list = ui->widgetMonitorList;
@@ -33,9 +63,23 @@ MainWindow::MainWindow(QWidget *parent)
             &WidgetMonitorList::on_readDone);
     list->init(ui->stackedWidgetMonitorDisplay->widget(0));
 
+    setWindowFlags(Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
     setWindowTitle(windowTitle() + QStringLiteral("V1.5"));
     setWindowIcon(QIcon(QStringLiteral(":/res/image/app.png")));
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        setFixedSize(screen->geometry().size());
     setWindowState(Qt::WindowMaximized);
+
+    trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/res/image/app.png")), this);
+    trayIcon->setToolTip(windowTitle());
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::slot_activeSystemTrayIcon);
+    trayMenu = new QMenu(this);
+    trayMenu->addAction(QStringLiteral("显示系统"), this, &MainWindow::showSystem);
+    trayMenu->addAction(QStringLiteral("退出系统"), this, &MainWindow::closeSystem);
+    trayIcon->setContextMenu(trayMenu);
+    trayIcon->show();
+
     // Once the window is up: what could not be used of the settings files.
     QTimer::singleShot(0, this, [] { WidgetMonitorList::showSettingsProblems(); });
 }
@@ -89,6 +133,86 @@ void MainWindow::slot_comPort(bool status)
     running = status;
 }
 
+void MainWindow::slot_searchRecord()
+{
+    DialogSearch dialog(this);
+    dialog.exec();
+}
+
+void MainWindow::slot_backupRecord()
+{
+    if (rejectWhileRunning())
+        return;
+    if (recordDatabase()->backupDatabase(RecordDb) < 0)
+        MessageBoxes::critical(tr("错误"),
+                               QStringLiteral("备份数据失败,请退出系统后手动备份db文件夹"));
+    else
+        MessageBoxes::information(tr("通知"), QStringLiteral("数据备份成功"));
+}
+
+void MainWindow::slot_clearRecord()
+{
+    if (rejectWhileRunning())
+        return;
+    const auto answer =
+        MessageBoxes::warning(tr("警告"), QStringLiteral("清空记录后将不可恢复，是否继续？"),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+    recordDatabase()->clear();
+    recordDatabase()->vacuum();
+}
+
+void MainWindow::slot_importRecord()
+{
+    if (rejectWhileRunning())
+        return;
+    const QString file =
+        FileDialogs::openFile(this, QStringLiteral("选择导入数据库"),
+                              AppContext::instance().path(BackupDir), QStringLiteral("File(*.zdb)"));
+    if (file.isEmpty())
+        return;
+    if (recordDatabase()->importDatabase(RecordDb, file.toUtf8().toStdString()) < 0)
+        MessageBoxes::critical(tr("错误"), QStringLiteral("数据导入失败!"));
+    else
+        MessageBoxes::information(tr("通知"), QStringLiteral("数据导入成功!"));
+}
+
+void MainWindow::slot_exportRecord()
+{
+    if (rejectWhileRunning())
+        return;
+    runBec(DialogBEC::ExportStage);
+}
+
+void MainWindow::slot_bec()
+{
+    if (rejectWhileRunning())
+        return;
+    runBec(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage);
+}
+
+void MainWindow::slot_about()
+{
+    DialogAbout dialog(this);
+    dialog.exec();
+}
+
+void MainWindow::slot_userManual()
+{
+    DesktopOpener::openLocal(AppContext::instance().path(UserManual));
+}
+
+void MainWindow::slot_createRecordDB()
+{
+    recordDatabase()->createDatabase(RecordDb);
+}
+
+void MainWindow::slot_createUserDB()
+{
+    static_cast<UserDatabase *>(AppContext::instance().object(UserDb))->createDatabase(UserDb);
+}
+
 void MainWindow::on_pushButtonHome_clicked()
 {
     ui->widgetMonitorList->selectRoot();
@@ -96,14 +220,80 @@ void MainWindow::on_pushButtonHome_clicked()
 
 void MainWindow::on_pushButtonClose_clicked()
 {
+    quitRequested = true;
     close();
+}
+
+void MainWindow::slot_activeSystemTrayIcon(QSystemTrayIcon::ActivationReason reason)
+{
+    switch (reason) {
+    case QSystemTrayIcon::Context:
+        if (!trayMenu->isVisible())
+            trayMenu->popup(QCursor::pos());
+        break;
+    case QSystemTrayIcon::DoubleClick:
+    case QSystemTrayIcon::Trigger:
+        showSystem();
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::showSystem()
+{
+    show();
+    setWindowState(Qt::WindowMaximized);
+    activateWindow();
+}
+
+void MainWindow::closeSystem()
+{
+    on_pushButtonClose_clicked();
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    ui->widgetComPort->saveConfig();
-    ui->widgetMonitorList->saveConfig();
-    event->accept();
+    if (quitRequested) {
+        quitRequested = false;
+        const auto answer =
+            MessageBoxes::warning(tr("警告"), QStringLiteral("确认退出系统？"),
+                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+        // No new readings from here on; then the settings, the queued rows, the databases.
+        ui->widgetComPort->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))
+            ->setChecked(false);
+        ui->widgetComPort->saveConfig();
+        ui->widgetMonitorList->saveConfig();
+        AppContext::instance().shutdown();
+        trayIcon->hide();
+        event->accept();
+        emit signal_exitConfirmed();
+        return;
+    }
+
+    event->ignore();
+    if (!trayAvailable()) {
+        // Without a tray a hidden window could not be reached again.
+        showMinimized();
+        return;
+    }
+    hide();
+    showBalloon(tr("提示"), running ? QStringLiteral("系统后台运行中！")
+                                    : QStringLiteral("系统最小化至系统托盘！"));
+}
+
+bool MainWindow::trayAvailable() const
+{
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void MainWindow::showBalloon(const QString &title, const QString &text)
+{
+    trayIcon->showMessage(title, text, QSystemTrayIcon::Information, 5000);
 }
 
 bool MainWindow::rejectWhileRunning() const
@@ -112,4 +302,10 @@ bool MainWindow::rejectWhileRunning() const
         return false;
     MessageBoxes::rejectWhileRunning();
     return true;
+}
+
+void MainWindow::runBec(int stageMask)
+{
+    DialogBEC dialog(this, stageMask);
+    dialog.exec();
 }

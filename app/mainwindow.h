@@ -3,16 +3,19 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QSystemTrayIcon>
 
 class MonitorBase;
+class QMenu;
 
 namespace Ui {
 class MainWindow;
 }
 
-// The station's only top-level window: the monitor list and the serial port panel on the
-// left, the overview grid and the monitors' detail pages on the right. Wires the panels to
-// each other and refuses adding and removing monitors while the line is on.
+// The station's only top-level window: the monitor list, the serial port panel and the clock
+// on the left, the overview grid and the monitors' detail pages on the right, the record
+// maintenance menus and the tray icon. Maintenance is refused while the line is on; closing
+// the window hides it, and only a confirmed exit ends the program.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -23,6 +26,11 @@ public:
 
     bool isRunning() const { return running; }
 
+signals:
+    // The operator confirmed leaving: settings stored, queued readings stored, databases
+    // closed. The program's event loop ends on it.
+    void signal_exitConfirmed();
+
 public slots:
     void on_addMonitor();
     // The add-monitor dialog's request: model name, user name, slave id, channel.
@@ -31,19 +39,38 @@ public slots:
     void on_activeMonitor(MonitorBase *monitor);
     void slot_activeMonitorSimpleList();
     void slot_comPort(bool status);
+    void slot_searchRecord();
+    void slot_backupRecord();
+    void slot_clearRecord();
+    void slot_importRecord();
+    void slot_exportRecord();
+    void slot_bec();
+    void slot_about();
+    void slot_userManual();
+    void slot_createRecordDB();
+    void slot_createUserDB();
     void on_pushButtonHome_clicked();
     void on_pushButtonClose_clicked();
+    void slot_activeSystemTrayIcon(QSystemTrayIcon::ActivationReason reason);
+    void showSystem();
+    void closeSystem();
 
 protected:
-    // Stores the changed settings files.
     void closeEvent(QCloseEvent *event) override;
+    // The desktop's tray, behind two calls so that a test can stand in for it.
+    virtual bool trayAvailable() const;
+    virtual void showBalloon(const QString &title, const QString &text);
 
 private:
     // Shows the refusal and returns true while the line is on.
     bool rejectWhileRunning() const;
+    void runBec(int stageMask);
 
     Ui::MainWindow *ui;
     bool running;
+    bool quitRequested;
+    QSystemTrayIcon *trayIcon;
+    QMenu *trayMenu;
 };
 
 #endif // MAINWINDOW_H

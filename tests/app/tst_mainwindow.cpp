@@ -5,15 +5,22 @@
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
 #include "history/widgetaxesdisplay.h"
+#include "panels/desktopopener.h"
+#include "panels/filedialogs.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
 #include "panels/widgetmonitorlist.h"
 #include "panels/widgetmonitorsimple.h"
 #include "panels/widgetmonitorsimplelist.h"
+#include "storage/recorddatabase.h"
 #include "storage/recordwriter.h"
 #include "testsupport.h"
 
+#include <QAction>
 #include <QCheckBox>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -97,6 +104,67 @@ const QList<MonitorEntry> monitors = {{"DI590", "溶解氧", 1},
                                       {"RA550", "余氯", 3},
                                       {"RO592", "不记录", 4, true, false}};
 
+// The main window with a tray that records its balloons instead of showing them.
+class TrayWindow : public MainWindow
+{
+public:
+    bool tray = true;
+    QStringList balloons;
+
+protected:
+    bool trayAvailable() const override { return tray; }
+    void showBalloon(const QString &title, const QString &text) override
+    {
+        balloons << title + ":" + text;
+    }
+};
+
+// A station without instruments, for the window's own commands.
+struct Desk
+{
+    Desk()
+    {
+        AppContext::instance().init();
+        window.show();
+        QTest::qWait(0); // the start-up check of the settings files
+    }
+    RecordDatabase *records() const
+    {
+        return static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    }
+    int storedRows() const
+    {
+        std::vector<RecordRow *> rows;
+        records()->query(std::string(), rows);
+        RecordDatabase::freeRows(rows);
+        return int(rows.size());
+    }
+    QAction *action(const char *name) const { return window.findChild<QAction *>(name); }
+    // Triggers an action whose dialog is closed as soon as it appears; true if one appeared.
+    bool triggerDialog(const char *name)
+    {
+        bool shown = false;
+        // Owned here, so that it cannot fire after a refusal that opened no dialog.
+        QTimer closer;
+        closer.setSingleShot(true);
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                shown = true;
+                dialog->reject();
+            }
+        });
+        closer.start(0);
+        action(name)->trigger();
+        return shown;
+    }
+
+    TempStation dir;
+    MessageBoxRecorder boxes;
+    TrayWindow window;
+};
+
+const char *const refusal = "系统运行中无法进行此操作,请停止系统后重试。";
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -109,6 +177,14 @@ private slots:
     void cellsAndMenusLeadToTheMonitor();
     void monitorsAreAddedAndRemovedOnlyWhileTheLineIsOff();
     void settingsProblemsAreShownOnceAtStart();
+    void menusHoldTheirActionsInOrder();
+    void maintenanceIsRefusedOnlyWhileRunning();
+    void closingHidesAndOnlyAConfirmedExitEnds();
+    void confirmedExitStoresWhatChangedAndEveryQueuedRow();
+    void backupsOfOneDayGetNumberedNames();
+    void backupIntoAMissingFolderFails();
+    void importKeepsTheDataUnlessTheFileIsARecordDatabase();
+    void clearAsksFirst();
 };
 
 void TestMainWindow::layoutShowsTheOverviewFirst()
@@ -298,6 +374,219 @@ void TestMainWindow::settingsProblemsAreShownOnceAtStart()
     QVERIFY(boxes.boxes[0].text.contains("Monitor.json"));
     QTest::qWait(50);
     QCOMPARE(boxes.boxes.size(), 1);
+}
+
+void TestMainWindow::menusHoldTheirActionsInOrder()
+{
+    Desk desk;
+    QStringList menus;
+    for (QAction *menu : desk.window.menuBar()->actions()) {
+        QStringList texts;
+        for (QAction *action : menu->menu()->actions())
+            texts << action->text();
+        menus << menu->text() + ":" + texts.join(",");
+    }
+    QCOMPARE(menus, QStringList({"仪表:添加,删除",
+                                 "历史记录:查询,备份,清空,导入数据(*.zdb),导出为Excel,备份-导出-清除",
+                                 "帮助:用户手册,关于..."}));
+    QCOMPARE(desk.window.windowTitle(), QString("HydrovaneV1.5"));
+    QVERIFY(!(desk.window.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QCOMPARE(desk.window.findChild<QWidget *>("widgetTime")->maximumHeight(), 65);
+}
+
+void TestMainWindow::maintenanceIsRefusedOnlyWhileRunning()
+{
+    Desk desk;
+    DesktopRecorder desktop;
+    FileDialogs::setChooser([](const FileDialogs::Request &) { return QString(); });
+    const char *const maintenance[] = {"actionAddMonitor",   "actionRemoveMonitor",
+                                       "actionBackupRecord", "actionClearRecord",
+                                       "actionImportRecord", "actionExportRecord",
+                                       "actionBec"};
+    desk.window.slot_comPort(true);
+    for (const char *name : maintenance) {
+        const int before = desk.boxes.boxes.size();
+        QVERIFY2(!desk.triggerDialog(name), name);
+        QCOMPARE(desk.boxes.boxes.size(), before + 1);
+        QCOMPARE(desk.boxes.boxes.last().title, QString("错误"));
+        QCOMPARE(desk.boxes.boxes.last().text, QString(refusal));
+    }
+    QVERIFY(QDir(desk.dir.filePath("backup")).isEmpty());
+    // Always allowed.
+    QVERIFY(desk.triggerDialog("actionSearchRecord"));
+    QVERIFY(desk.triggerDialog("actionAbout"));
+    desk.action("actionUserManual")->trigger();
+    QCOMPARE(desktop.opened, QStringList({AppContext::instance().path(UserManual)}));
+
+    desk.window.slot_comPort(false);
+    const int before = desk.boxes.boxes.size();
+    QVERIFY(desk.triggerDialog("actionAddMonitor"));
+    QVERIFY(desk.triggerDialog("actionExportRecord"));
+    QVERIFY(desk.triggerDialog("actionBec"));
+    desk.action("actionImportRecord")->trigger(); // cancelled: no message
+    desk.action("actionRemoveMonitor")->trigger(); // the root is current: nothing to remove
+    for (int i = before; i < desk.boxes.boxes.size(); ++i)
+        QVERIFY(desk.boxes.boxes[i].text != QString(refusal));
+    QCOMPARE(desk.boxes.boxes.size(), before);
+    FileDialogs::setChooser(FileDialogs::Chooser());
+}
+
+void TestMainWindow::closingHidesAndOnlyAConfirmedExitEnds()
+{
+    Desk desk;
+    QSignalSpy exits(&desk.window, &MainWindow::signal_exitConfirmed);
+    desk.window.close();
+    QVERIFY(desk.window.isHidden());
+    desk.window.slot_comPort(true);
+    desk.window.showSystem();
+    desk.window.close();
+    QCOMPARE(desk.window.balloons,
+             QStringList({"提示:系统最小化至系统托盘！", "提示:系统后台运行中！"}));
+    desk.window.slot_comPort(false);
+
+    // Without a tray the window is minimised, never hidden.
+    desk.window.tray = false;
+    desk.window.showSystem();
+    desk.window.close();
+    QVERIFY(!desk.window.isHidden());
+    QVERIFY(desk.window.isMinimized());
+    desk.window.tray = true;
+
+    // 退出系统, then No: the window stays, and the next close only hides it again.
+    desk.window.showSystem();
+    desk.boxes.queueAnswer(QMessageBox::No);
+    desk.window.findChild<QPushButton *>("pushButtonClose")->click();
+    const MessageBoxes::Box question = desk.boxes.boxes.last();
+    QCOMPARE(question.title, QString("警告"));
+    QCOMPARE(question.text, QString("确认退出系统？"));
+    QCOMPARE(question.defaultButton, QMessageBox::No);
+    QVERIFY(desk.window.isVisible());
+    const int asked = desk.boxes.boxes.size();
+    desk.window.close();
+    QVERIFY(desk.window.isHidden());
+    QCOMPARE(desk.boxes.boxes.size(), asked);
+    QCOMPARE(exits.count(), 0);
+    QVERIFY(desk.records()->isOpen());
+}
+
+void TestMainWindow::confirmedExitStoresWhatChangedAndEveryQueuedRow()
+{
+    SimulatorProcess sim(instruments);
+    QVERIFY(sim.isReady());
+    Station station(sim, monitors);
+    const QByteArray comPort = station.dir.readFile("config/ComPort.json");
+    const QByteArray monitorFile = station.dir.readFile("config/Monitor.json");
+    QSignalSpy exits(station.window, &MainWindow::signal_exitConfirmed);
+
+    // Unchanged settings are not rewritten.
+    station.boxes.queueAnswer(QMessageBox::Yes);
+    station.window->on_pushButtonClose_clicked();
+    QCOMPARE(exits.count(), 1);
+    QCOMPARE(station.dir.readFile("config/ComPort.json"), comPort);
+    QCOMPARE(station.dir.readFile("config/Monitor.json"), monitorFile);
+    QVERIFY(!static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb))->isOpen());
+    delete station.window;
+
+    // Changed settings are; rows queued at the moment of the exit are all stored.
+    AppContext::instance().reset();
+    AppContext::instance().init();
+    station.window = new MainWindow;
+    station.comPort = station.window->findChild<WidgetComPort *>();
+    station.list = station.window->findChild<WidgetMonitorList *>();
+    station.comPort->findChild<QComboBox *>("comboBoxBaudrate")->setCurrentText("4800");
+    station.list->findChild<QLineEdit *>("lineEditReadInterval")->setText("7");
+    auto *display = static_cast<WidgetMonitorDisplay *>(
+        station.list->collection().getMonitors().front()->views.at(0));
+    const int queued = 2000;
+    for (int i = 0; i < queued; ++i) {
+        RecordRow row = makeRecord("排队", i % 2, "2024-01-02 08:00:00");
+        emit display->signal_record(display, new RecordRow(row));
+    }
+    station.boxes.queueAnswer(QMessageBox::Yes);
+    station.window->on_pushButtonClose_clicked();
+    QVERIFY(station.dir.readFile("config/ComPort.json").contains("\"baudrate\": 4800"));
+    QVERIFY(station.dir.readFile("config/Monitor.json").contains("\"interval\": 7"));
+    const QStringList count = selectWithKey(AppContext::instance().path(RecordDb),
+                                            "SELECT count(*) FROM Record WHERE name = '排队'");
+    QCOMPARE(count, QStringList({QString::number(queued)}));
+}
+
+void TestMainWindow::backupsOfOneDayGetNumberedNames()
+{
+    Desk desk;
+    desk.action("actionBackupRecord")->trigger();
+    desk.action("actionBackupRecord")->trigger();
+    QCOMPARE(desk.boxes.boxes.size(), 2);
+    for (const MessageBoxes::Box &box : desk.boxes.boxes) {
+        QCOMPARE(box.title, QString("通知"));
+        QCOMPARE(box.text, QString("数据备份成功"));
+    }
+    const QString date = QDate::currentDate().toString("yyyyMMdd");
+    QCOMPARE(QDir(desk.dir.filePath("backup")).entryList(QDir::Files),
+             QStringList({"record1_" + date + ".zdb", "record_" + date + ".zdb"}));
+}
+
+void TestMainWindow::backupIntoAMissingFolderFails()
+{
+    Desk desk;
+    QVERIFY(QDir(desk.dir.filePath("backup")).removeRecursively());
+    desk.action("actionBackupRecord")->trigger();
+    QCOMPARE(desk.boxes.boxes.size(), 1);
+    QCOMPARE(desk.boxes.boxes[0].title, QString("错误"));
+    QCOMPARE(desk.boxes.boxes[0].text, QString("备份数据失败,请退出系统后手动备份db文件夹"));
+}
+
+void TestMainWindow::importKeepsTheDataUnlessTheFileIsARecordDatabase()
+{
+    Desk desk;
+    QCOMPARE(desk.records()->insert(makeRecord("原有", 0, "2024-01-02 08:00:00")), 0);
+    desk.action("actionBackupRecord")->trigger();
+    const QString backup =
+        desk.dir.filePath("backup/record_" + QDate::currentDate().toString("yyyyMMdd") + ".zdb");
+    QCOMPARE(desk.records()->insert(makeRecord("原有", 1, "2024-01-02 08:00:01")), 0);
+    QVERIFY(desk.dir.writeFile("backup/notes.zdb", "not a database"));
+
+    FileDialogs::Request asked;
+    QString answer;
+    FileDialogs::setChooser([&](const FileDialogs::Request &request) {
+        asked = request;
+        return answer;
+    });
+    desk.boxes.boxes.clear();
+    desk.action("actionImportRecord")->trigger();
+    QCOMPARE(asked.title, QString("选择导入数据库"));
+    QCOMPARE(asked.folder, AppContext::instance().path(BackupDir));
+    QCOMPARE(asked.filter, QString("File(*.zdb)"));
+    QVERIFY(desk.boxes.boxes.isEmpty()); // cancelled
+    QCOMPARE(desk.storedRows(), 2);
+
+    answer = desk.dir.filePath("backup/notes.zdb");
+    desk.action("actionImportRecord")->trigger();
+    QCOMPARE(desk.boxes.boxes.last().title, QString("错误"));
+    QCOMPARE(desk.boxes.boxes.last().text, QString("数据导入失败!"));
+    QCOMPARE(desk.storedRows(), 2);
+
+    answer = backup;
+    desk.action("actionImportRecord")->trigger();
+    QCOMPARE(desk.boxes.boxes.last().title, QString("通知"));
+    QCOMPARE(desk.boxes.boxes.last().text, QString("数据导入成功!"));
+    QCOMPARE(desk.storedRows(), 1);
+    FileDialogs::setChooser(FileDialogs::Chooser());
+}
+
+void TestMainWindow::clearAsksFirst()
+{
+    Desk desk;
+    QCOMPARE(desk.records()->insert(makeRecord("池", 0, "2024-01-02 08:00:00")), 0);
+    desk.boxes.queueAnswer(QMessageBox::No);
+    desk.action("actionClearRecord")->trigger();
+    QCOMPARE(desk.boxes.boxes.last().text, QString("清空记录后将不可恢复，是否继续？"));
+    QCOMPARE(desk.boxes.boxes.last().defaultButton, QMessageBox::No);
+    QCOMPARE(desk.storedRows(), 1);
+    desk.boxes.queueAnswer(QMessageBox::Yes);
+    desk.action("actionClearRecord")->trigger();
+    QCOMPARE(desk.storedRows(), 0);
+    QCOMPARE(desk.boxes.boxes.size(), 2); // no result message
 }
 
 QTEST_MAIN(TestMainWindow)
