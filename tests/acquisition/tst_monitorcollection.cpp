@@ -15,6 +15,7 @@ private slots:
     void appendAndRemoveKeepTheOrder();
     void readAllReadsRunningMonitorsOnly();
     void listChangesWaitForAReadPass();
+    void malformedAnswersFailOnlyTheirInstrument();
     void intervalStaysWithinOneDay();
 };
 
@@ -85,6 +86,31 @@ void TestMonitorCollection::readAllReadsRunningMonitorsOnly()
     for (const char *factor : {"RCL", "O3", "Temper"})
         QCOMPARE(unsynced->snapshot().result(factor).status, 'F');
     qDeleteAll(collection.getMonitors());
+}
+
+void TestMonitorCollection::malformedAnswersFailOnlyTheirInstrument()
+{
+    // Ids 2 and 3 answer well at first, then a word short and with the other read function.
+    SimulatorProcess sim({"1:DI590:main=100", "2:DI590:main=200,fault=length,faultfrom=2",
+                          "3:DI590:main=300,fault=function,faultfrom=2", "4:DI590:main=400"});
+    MonitorCollection collection;
+    const auto cleanup = qScopeGuard([&] { qDeleteAll(collection.getMonitors()); });
+    for (int id = 1; id <= 4; ++id)
+        QCOMPARE(collection.create("DI590", "m", id, -1, true, true)->sync(sim.context()), 0);
+    const auto status = [&](int i) {
+        return collection.getMonitors()[size_t(i)]->snapshot().result("DO").status;
+    };
+    collection.readAll(sim.context());
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(status(i), 'N');
+    QTRY_VERIFY_WITH_TIMEOUT((collection.readAll(sim.context()), status(1) == 'B'), 10000);
+    collection.readAll(sim.context());
+    const char expected[] = {'N', 'B', 'B', 'N'};
+    for (int i = 0; i < 4; ++i) {
+        QCOMPARE(status(i), expected[i]);
+        QVERIFY(collection.getMonitors()[size_t(i)]->isSynced());
+    }
+    QCOMPARE(collection.getMonitors()[3]->snapshot().result("DO").value, 4.0f);
 }
 
 void TestMonitorCollection::listChangesWaitForAReadPass()

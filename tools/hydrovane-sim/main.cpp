@@ -5,7 +5,10 @@
 #include "simline.h"
 #include "simoptions.h"
 
+#include <csignal>
 #include <cstdio>
+
+#include <sys/prctl.h>
 
 int main(int argc, char **argv)
 {
@@ -37,6 +40,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "hydrovane-sim: %s\n", error.c_str());
         return 1;
     }
+    // A simulator left behind by a test or script that died would hold its link forever.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     std::printf("ready %s\n", options.link.c_str());
     std::fflush(stdout);
     line.run(chain);

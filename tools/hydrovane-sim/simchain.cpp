@@ -27,7 +27,9 @@ SimChain::Answer SimChain::answer(const std::vector<uint8_t> &request, double se
         if (candidate.id() == request[0])
             instrument = &candidate;
     }
-    if (!instrument || instrument->fault() == SimInstrument::Silent)
+    const SimInstrument::Fault fault =
+        instrument ? instrument->fault(seconds) : SimInstrument::NoFault;
+    if (!instrument || fault == SimInstrument::Silent)
         return answer;
 
     const uint8_t function = request[1];
@@ -38,21 +40,26 @@ SimChain::Answer SimChain::answer(const std::vector<uint8_t> &request, double se
     if ((function == 3 || function == 4) && request.size() == 8)
         exception = instrument->read(function, request[2] << 8 | request[3],
                                      request[4] << 8 | request[5], seconds, words);
-    if (instrument->fault() == SimInstrument::ExceptionAnswer)
+    if (fault == SimInstrument::ExceptionAnswer)
         exception = 4; // server device failure
     if (exception) {
         frame[1] |= 0x80;
         frame.push_back(uint8_t(exception));
     } else {
+        // One word short, counted consistently: a well-formed frame of the wrong length.
+        if (fault == SimInstrument::WrongLength && !words.empty())
+            words.pop_back();
         frame.push_back(uint8_t(2 * words.size()));
         for (uint16_t word : words) {
             frame.push_back(uint8_t(word >> 8));
             frame.push_back(uint8_t(word & 0xFF));
         }
     }
+    if (fault == SimInstrument::WrongFunction)
+        frame[1] = frame[1] == 3 ? 4 : 3;
     appendCrc(frame);
 
-    switch (instrument->fault()) {
+    switch (fault) {
     case SimInstrument::BadCrc:
         frame.back() ^= 0x5A;
         break;

@@ -97,8 +97,9 @@ bool SimInstrument::setKey(const std::string &key, const std::string &value, std
         return true;
     }
     if (key == "fault") {
-        const char *const names[] = {"", "silent", "crc", "exception", "slow", "garbage"};
-        for (int i = 1; i < 6; ++i) {
+        const char *const names[] = {"",        "silent",  "crc",   "exception",
+                                     "slow",    "garbage", "length", "function"};
+        for (int i = 1; i < 8; ++i) {
             if (value == names[i]) {
                 mistreatment = Fault(i);
                 return true;
@@ -106,6 +107,16 @@ bool SimInstrument::setKey(const std::string &key, const std::string &value, std
         }
         error += "unknown fault " + value;
         return false;
+    }
+    if (key == "faultfrom" || key == "faultfor") {
+        char *end = nullptr;
+        const double number = std::strtod(value.c_str(), &end);
+        if (value.empty() || *end || !(number >= 0)) {
+            error += "bad value for " + key;
+            return false;
+        }
+        (key == "faultfrom" ? faultFrom : faultFor) = number;
+        return true;
     }
     uint16_t number = 0;
     if (!parseWord(value, number)) {
@@ -135,6 +146,13 @@ bool SimInstrument::setKey(const std::string &key, const std::string &value, std
         return false;
     }
     return true;
+}
+
+SimInstrument::Fault SimInstrument::fault(double seconds) const
+{
+    if (seconds < faultFrom || (faultFor >= 0 && seconds >= faultFrom + faultFor))
+        return NoFault;
+    return mistreatment;
 }
 
 int SimInstrument::read(int function, int address, int count, double seconds,

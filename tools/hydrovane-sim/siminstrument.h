@@ -19,7 +19,9 @@ public:
         BadCrc,
         ExceptionAnswer,
         Slow,
-        Garbage
+        Garbage,
+        WrongLength,
+        WrongFunction
     };
 
     // Builds the instrument from "ID:MODEL[:KEY=VALUE,...]"; false with `error` set when
@@ -27,7 +29,8 @@ public:
     bool parse(const std::string &description, unsigned seed, std::string &error);
 
     int id() const { return slave; }
-    Fault fault() const { return mistreatment; }
+    // The fault mode in force `seconds` after the start (faultfrom/faultfor bound it in time).
+    Fault fault(double seconds) const;
 
     // Reads `count` registers of function 0x03 (holding) or 0x04 (input) at `seconds` since
     // start. Returns 0, or the Modbus exception code when the request is outside the map.
@@ -56,6 +59,8 @@ private:
     std::string model;
     std::string answeredName;
     Fault mistreatment = NoFault;
+    double faultFrom = 0;
+    double faultFor = -1; // for ever
     uint16_t holding[holdingCount] = {};
     bool relayGiven[6] = {};
     std::optional<uint16_t> fixedMain;

@@ -89,7 +89,9 @@ const char *SimOptions::usage()
            "  main, temper fixed measurement words; otherwise a slow noisy wave\n"
            "  r0on r0sp r0hy r1on r1sp r1hy   relay words 0x300B..0x3010\n"
            "  model=TEXT   answer another model name\n"
-           "  fault=silent|crc|exception|slow|garbage\n"
+           "  fault=silent|crc|exception|slow|garbage|length|function\n"
+           "               length: one word short; function: the other read function\n"
+           "  faultfrom=S, faultfor=S   the fault only from S seconds after start, for S s\n"
            "Values are decimal or 0x hexadecimal, -32768 to 65535.\n";
 }
 
