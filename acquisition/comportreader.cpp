@@ -2,6 +2,7 @@
 
 #include "readclient.h"
 #include "syncclient.h"
+#include "threadhandoff.h"
 
 #include <QMutex>
 #include <QMutexLocker>
@@ -16,8 +17,10 @@ void ComPortReader::read(void *reader, ComPortCtrl *ctrl)
 {
     {
         QMutexLocker locker(mutex);
+        ThreadHandOff::acquire();
         if (reader)
             static_cast<ReadClient *>(reader)->readAll(ctrl ? ctrl->getContext() : nullptr);
+        ThreadHandOff::release();
     }
     emit signal_readDone();
 }
@@ -26,8 +29,10 @@ void ComPortReader::sync(void *reader, ComPortCtrl *ctrl)
 {
     {
         QMutexLocker locker(mutex);
+        ThreadHandOff::acquire();
         if (reader)
             static_cast<SyncClient *>(reader)->syncMonitor(ctrl ? ctrl->getContext() : nullptr);
+        ThreadHandOff::release();
     }
     emit signal_syncDone(reader);
 }

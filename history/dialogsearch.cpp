@@ -1,6 +1,7 @@
 #include "dialogsearch.h"
 #include "ui_dialogsearch.h"
 
+#include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "history/centreditem.h"
 #include "history/excelwriter.h"
@@ -46,22 +47,17 @@ DialogSearch::DialogSearch(QWidget *parent)
     ui->progressBarExport->hide();
 
     writer = new ExcelWriter;
-    writer->moveToThread(&thread);
-    connect(&thread, &QThread::finished, writer, &QObject::deleteLater);
     connect(this, &DialogSearch::signal_exportExcel, writer, &ExcelWriter::write);
     connect(writer, &ExcelWriter::signal_progressExcel, this, &DialogSearch::slot_progressExcel);
     connect(writer, &ExcelWriter::signal_writeDone, this, &DialogSearch::slot_exportExcelDone);
     connect(writer, &ExcelWriter::signal_writeFailed, this, &DialogSearch::slot_exportExcelFailed);
-    thread.start(QThread::InheritPriority);
+    ThreadHandOff::start(writer, &thread);
 }
 
 DialogSearch::~DialogSearch()
 {
-    // Quit behind any export already queued, so that a write asked for is finished, not
-    // dropped with the event loop.
-    QMetaObject::invokeMethod(
-        writer, [this] { thread.quit(); }, Qt::QueuedConnection);
-    thread.wait();
+    // Behind any export already queued, so that a write asked for is finished, not dropped.
+    ThreadHandOff::finish(writer, &thread);
     delete ui;
 }
 
@@ -134,6 +130,7 @@ void DialogSearch::on_pushButtonExport_clicked()
                          QLatin1Char('_') + ui->dateTimeEditEnd->dateTime().toString(format);
     const QString path = ExportNames::reserveFile(AppContext::instance().path(ExportDir), base);
     writer->handOver(table, texts);
+    ThreadHandOff::release();
     emit signal_exportExcel(table, path);
 }
 
@@ -144,6 +141,7 @@ void DialogSearch::slot_progressExcel(int row)
 
 void DialogSearch::slot_exportExcelDone(QTableWidget *table, QString path)
 {
+    ThreadHandOff::acquire();
     if (table != ui->tableWidgetResult)
         return;
     ui->progressBarExport->setValue(ui->progressBarExport->maximum());
@@ -155,6 +153,7 @@ void DialogSearch::slot_exportExcelDone(QTableWidget *table, QString path)
 
 void DialogSearch::slot_exportExcelFailed(QTableWidget *table, QString path)
 {
+    ThreadHandOff::acquire();
     if (table != ui->tableWidgetResult)
         return;
     MessageBoxes::critical(QStringLiteral("错误"), QStringLiteral("记录保存失败:\n") + path);

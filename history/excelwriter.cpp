@@ -1,8 +1,8 @@
 #include "excelwriter.h"
 
+#include "acquisition/threadhandoff.h"
 #include "history/recordworkbook.h"
 
-#include <QMutexLocker>
 #include <QTableWidget>
 
 ExcelWriter::ExcelWriter(QObject *parent) : QObject(parent)
@@ -13,13 +13,14 @@ ExcelWriter::ExcelWriter(QObject *parent) : QObject(parent)
 
 void ExcelWriter::handOver(const QTableWidget *table, const TableTexts &texts)
 {
-    QMutexLocker locker(&handOverMutex);
+    std::lock_guard<std::mutex> locker(handOverMutex);
     handedTable = table;
     handedTexts = texts;
 }
 
 void ExcelWriter::write(QTableWidget *table, QString path)
 {
+    ThreadHandOff::acquire();
     const TableTexts texts = takeTexts(table);
     bool saved = false;
     {
@@ -28,6 +29,7 @@ void ExcelWriter::write(QTableWidget *table, QString path)
         workbook.appendRows(texts, [this](int row) { emit signal_progressExcel(row); });
         saved = workbook.save();
     }
+    ThreadHandOff::release();
     if (saved)
         emit signal_writeDone(table, path);
     else
@@ -39,7 +41,7 @@ TableTexts ExcelWriter::takeTexts(const QTableWidget *table)
     if (!table)
         return TableTexts();
     {
-        QMutexLocker locker(&handOverMutex);
+        std::lock_guard<std::mutex> locker(handOverMutex);
         if (handedTable == table) {
             handedTable = nullptr;
             return std::move(handedTexts);

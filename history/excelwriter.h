@@ -3,9 +3,10 @@
 
 #include "history/tabletexts.h"
 
-#include <QMutex>
 #include <QObject>
 #include <QString>
+
+#include <mutex>
 
 class QTableWidget;
 
@@ -34,7 +35,7 @@ signals:
 private:
     TableTexts takeTexts(const QTableWidget *table);
 
-    QMutex handOverMutex;
+    std::mutex handOverMutex;
     const QTableWidget *handedTable = nullptr;
     TableTexts handedTexts;
 };

@@ -4,6 +4,7 @@
 #include "acquisition/comportctrl.h"
 #include "acquisition/comportreader.h"
 #include "acquisition/configfile.h"
+#include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "panels/messageboxes.h"
 
@@ -73,17 +74,14 @@ WidgetComPort::WidgetComPort(QWidget *parent)
             SLOT(slot_comboBoxParity_currentIndexChanged(QString)));
 
     reader = new ComPortReader(mutex);
-    reader->moveToThread(readerThread);
-    connect(readerThread, &QThread::finished, reader, &QObject::deleteLater);
     connect(this, &WidgetComPort::signal_read, reader, &ComPortReader::read);
     connect(this, &WidgetComPort::signal_sync, reader, &ComPortReader::sync);
-    readerThread->start(QThread::InheritPriority);
+    ThreadHandOff::start(reader, readerThread);
 }
 
 WidgetComPort::~WidgetComPort()
 {
-    readerThread->quit();
-    readerThread->wait();
+    ThreadHandOff::stop(reader, readerThread);
     delete comPortCtrl;
     delete ui;
     delete mutex;
@@ -103,9 +101,11 @@ void WidgetComPort::saveConfig()
 
 void WidgetComPort::waitForReader()
 {
-    if (readerThread->isRunning())
+    if (readerThread->isRunning()) {
         QMetaObject::invokeMethod(
-            reader, [] {}, Qt::BlockingQueuedConnection);
+            reader, [] { ThreadHandOff::release(); }, Qt::BlockingQueuedConnection);
+        ThreadHandOff::acquire();
+    }
 }
 
 QStringList WidgetComPort::portNames(const QString &stored, const QString &devDir)
@@ -161,13 +161,16 @@ void WidgetComPort::on_checkBoxConnect_stateChanged(int arg1)
     int result;
     {
         QMutexLocker locker(mutex);
+        ThreadHandOff::acquire();
         if (arg1 == 0) {
             comPortCtrl->close();
+            ThreadHandOff::release();
             locker.unlock();
             emit signal_comPort(false);
             return;
         }
         result = comPortCtrl->open();
+        ThreadHandOff::release();
     }
     if (result >= 0) {
         emit signal_comPort(true);
@@ -213,11 +216,13 @@ void WidgetComPort::slot_comboBoxParity_currentIndexChanged(const QString &arg1)
 
 void WidgetComPort::on_read(void *reader)
 {
+    ThreadHandOff::release();
     emit signal_read(reader, comPortCtrl);
 }
 
 void WidgetComPort::on_sync(void *reader)
 {
+    ThreadHandOff::release();
     emit signal_sync(reader, comPortCtrl);
 }
 

@@ -2,6 +2,7 @@
 #include "ui_widgetmonitordisplay.h"
 
 #include "acquisition/monitorbase.h"
+#include "acquisition/threadhandoff.h"
 #include "history/widgetaxesdisplay.h"
 #include "storage/recordrow.h"
 #include "storage/recordwriter.h"
@@ -66,10 +67,8 @@ WidgetMonitorDisplay::WidgetMonitorDisplay(QWidget *parent)
     records = {new RecordRow, new RecordRow};
 
     recordWriter = new RecordWriter;
-    recordWriter->moveToThread(recordThread);
-    connect(recordThread, &QThread::finished, recordWriter, &QObject::deleteLater);
     connect(this, &WidgetMonitorDisplay::signal_record, recordWriter, &RecordWriter::record);
-    recordThread->start(QThread::InheritPriority);
+    ThreadHandOff::start(recordWriter, recordThread);
 }
 
 WidgetMonitorDisplay::~WidgetMonitorDisplay()
@@ -154,7 +153,9 @@ void WidgetMonitorDisplay::showReading(int seconds)
             row->time = now.toStdString();
             row->value = text.toStdString();
             row->status = status.toStdString();
-            emit signal_record(this, new RecordRow(*row));
+            auto *copy = new RecordRow(*row);
+            ThreadHandOff::release();
+            emit signal_record(this, copy);
         }
     }
 }
@@ -179,6 +180,7 @@ void WidgetMonitorDisplay::on_pushButtonSync_clicked()
 
 void WidgetMonitorDisplay::on_syncDone(void *reader)
 {
+    ThreadHandOff::acquire();
     if (reader != syncToken())
         return;
     refreshRelays();

@@ -6,6 +6,7 @@
 #include "acquisition/configfile.h"
 #include "acquisition/monitorbase.h"
 #include "acquisition/pollscheduler.h"
+#include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "panels/messageboxes.h"
 #include "panels/widgetcomport.h"
@@ -389,6 +390,7 @@ void WidgetMonitorList::on_readTimer()
 
 void WidgetMonitorList::on_readDone()
 {
+    ThreadHandOff::acquire();
     scheduler->passDone();
     const int interval = monitors.getInterval();
     const std::vector<MonitorBase *> all = monitors.getMonitors();

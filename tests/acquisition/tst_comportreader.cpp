@@ -7,6 +7,7 @@
 #include "acquisition/pollscheduler.h"
 #include "acquisition/readclient.h"
 #include "acquisition/syncclient.h"
+#include "acquisition/threadhandoff.h"
 #include "testsupport.h"
 
 #include <QMutex>
@@ -48,18 +49,17 @@ class Line : public QObject
 public:
     Line() : reader(new ComPortReader(&mutex))
     {
-        reader->moveToThread(&thread);
-        connect(&thread, &QThread::finished, reader, &QObject::deleteLater);
         connect(this, &Line::signal_read, reader, &ComPortReader::read);
         connect(this, &Line::signal_sync, reader, &ComPortReader::sync);
-        thread.start();
+        ThreadHandOff::start(reader, &thread);
     }
     ~Line() override { stop(); }
 
     void stop()
     {
-        thread.quit();
-        thread.wait();
+        if (reader)
+            ThreadHandOff::stop(reader, &thread);
+        reader = nullptr;
     }
     bool switchOn(const QString &port)
     {
@@ -67,7 +67,9 @@ public:
         int result;
         {
             QMutexLocker locker(&mutex);
+            ThreadHandOff::acquire();
             result = ctrl.open();
+            ThreadHandOff::release();
         }
         emit signal_comPort(result == 0);
         return result == 0;
@@ -76,7 +78,9 @@ public:
     {
         {
             QMutexLocker locker(&mutex);
+            ThreadHandOff::acquire();
             ctrl.close();
+            ThreadHandOff::release();
         }
         emit signal_comPort(false);
     }
@@ -140,6 +144,7 @@ public:
 public slots:
     void on_syncDone(void *client)
     {
+        ThreadHandOff::acquire();
         if (client == token())
             ++syncsDone;
     }
@@ -193,6 +198,7 @@ public slots:
     }
     void on_readDone()
     {
+        ThreadHandOff::acquire();
         scheduler.passDone();
         QStringList statuses;
         for (MonitorBase *monitor : collection.getMonitors()) {
@@ -243,7 +249,8 @@ public:
     {
         QTRY_COMPARE_WITH_TIMEOUT(list.scheduler.outstanding(), 0, 20000);
         QMetaObject::invokeMethod(
-            line.reader, [] {}, Qt::BlockingQueuedConnection);
+            line.reader, [] { ThreadHandOff::release(); }, Qt::BlockingQueuedConnection);
+        ThreadHandOff::acquire();
         QCoreApplication::processEvents();
     }
 

@@ -1,3 +1,4 @@
+#include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordwriter.h"
@@ -18,14 +19,17 @@ public:
     Panel()
     {
         writer = new RecordWriter;
-        writer->moveToThread(&thread);
-        connect(&thread, &QThread::finished, writer, &QObject::deleteLater);
         connect(this, &Panel::signal_record, writer, &RecordWriter::record);
-        thread.start(QThread::InheritPriority);
+        ThreadHandOff::start(writer, &thread);
     }
     ~Panel() override { RecordWriter::stopThread(writer, &thread); }
 
-    void emitRow(const RecordRow &row) { emit signal_record(this, new RecordRow(row)); }
+    void emitRow(const RecordRow &row)
+    {
+        auto *copy = new RecordRow(row);
+        ThreadHandOff::release();
+        emit signal_record(this, copy);
+    }
 
     QThread thread;
     QPointer<RecordWriter> writer;
@@ -42,6 +46,8 @@ private slots:
     void refillingTheRowAfterEmittingDoesNotChangeWhatIsStored();
     void stoppingTheThreadStoresQueuedRowsFirst();
     void exitStoresEveryQueuedRowBeforeTheDatabaseCloses();
+    void refusedRowsAreStoredOnceTheDatabaseTakesThemAgain();
+    void heldRowsAreBounded();
 };
 
 namespace {
@@ -143,6 +149,68 @@ void TestRecordWriter::exitStoresEveryQueuedRowBeforeTheDatabaseCloses()
     first.emitRow(panelRow("late", 0));
     first.writer->waitForQueued();
     QCOMPARE(storedCount(), 600);
+}
+
+void TestRecordWriter::refusedRowsAreStoredOnceTheDatabaseTakesThemAgain()
+{
+    TempStation station;
+    AppContext::instance().init();
+    auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    Panel panel;
+    RecordRow row = panelRow("暂停", 0);
+    const auto emitAt = [&](int second) {
+        row.time =
+            QStringLiteral("2024-01-02 08:00:%1").arg(second, 2, 10, QChar('0')).toStdString();
+        panel.emitRow(row);
+    };
+    // The file cannot be written for a while: nothing is stored, nothing is dropped.
+    database->close();
+    for (int second = 0; second < 10; ++second)
+        emitAt(second);
+    panel.writer->waitForQueued();
+    QCOMPARE(storedCount(), 0);
+    QCOMPARE(panel.writer->heldRows(), size_t(10));
+
+    // Writable again: the held rows go first, in their order, then the new one.
+    QCOMPARE(database->open(), 0);
+    emitAt(10);
+    panel.writer->waitForQueued();
+    QCOMPARE(panel.writer->heldRows(), size_t(0));
+    QStringList expected;
+    for (int second = 0; second <= 10; ++second)
+        expected << QStringLiteral("2024-01-02 08:00:%1").arg(second, 2, 10, QChar('0'));
+    QCOMPARE(selectWithKey(storedFile(), "SELECT time FROM Record ORDER BY uid"), expected);
+
+    // Rows held when the station leaves get a last try before the database closes.
+    database->close();
+    emitAt(11);
+    panel.writer->waitForQueued();
+    QCOMPARE(database->open(), 0);
+    RecordWriter::waitForAll();
+    QCOMPARE(storedCount(), 12);
+}
+
+void TestRecordWriter::heldRowsAreBounded()
+{
+    TempStation station;
+    AppContext::instance().init();
+    auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    Panel panel;
+    database->close();
+    RecordRow row = panelRow("满", 1);
+    const int extra = 5;
+    for (size_t i = 0; i < RecordWriter::maxHeld + extra; ++i) {
+        row.value = std::to_string(i);
+        panel.emitRow(row);
+    }
+    panel.writer->waitForQueued();
+    QCOMPARE(panel.writer->heldRows(), RecordWriter::maxHeld);
+    QCOMPARE(database->open(), 0);
+    RecordWriter::waitForAll();
+    // The oldest went; the newest are all there.
+    QCOMPARE(storedCount(), int(RecordWriter::maxHeld));
+    QCOMPARE(selectWithKey(storedFile(), "SELECT min(CAST(value AS INTEGER)) FROM Record"),
+             QStringList({QString::number(extra)}));
 }
 
 QTEST_GUILESS_MAIN(TestRecordWriter)
