@@ -134,16 +134,18 @@ void WidgetAxesDisplay::setLowPoint(float value)
 void WidgetAxesDisplay::addValue(float value)
 {
     if (highVisible) {
-        appendPoint(graphHigh, highPoint);
+        appendSetPoint(graphHigh, highPoint);
         tagHigh->updatePosition(highPoint);
         tagHigh->setText(tagText(highPoint));
     }
     if (lowVisible) {
-        appendPoint(graphLow, lowPoint);
+        appendSetPoint(graphLow, lowPoint);
         tagLow->updatePosition(lowPoint);
         tagLow->setText(tagText(lowPoint));
     }
     appendPoint(graphValue, value);
+    trimSetPoint(graphHigh);
+    trimSetPoint(graphLow);
     ++readings;
 
     const int n = graphValue->dataCount();
@@ -204,6 +206,41 @@ void WidgetAxesDisplay::appendPoint(QCPGraph *graph, double value)
     data->removeBefore((data->constBegin() + excess)->key);
     if (readings % kCompactStep == 0)
         data->squeeze(true, false);
+}
+
+// A set point seldom changes: a run of equal points is held as its first and last point,
+// which draw the same line as the whole run.
+void WidgetAxesDisplay::appendSetPoint(QCPGraph *graph, double value)
+{
+    QCPGraphDataContainer &data = *graph->data();
+    const double key = double(readings) * interval;
+    if (data.size() >= 2) {
+        const auto last = data.end() - 1;
+        if (last->value == value && (last - 1)->value == value) {
+            last->key = key;
+            return;
+        }
+    }
+    graph->addData(key, value);
+}
+
+// Drops set-point points older than the oldest reading kept; a run that goes on past it
+// starts at that reading, so the line drawn there stays the same.
+void WidgetAxesDisplay::trimSetPoint(QCPGraph *graph)
+{
+    if (graphValue->data()->isEmpty())
+        return;
+    const double oldest = graphValue->data()->constBegin()->key;
+    QCPGraphDataContainer &data = *graph->data();
+    if (data.isEmpty() || data.constBegin()->key >= oldest)
+        return;
+    const auto first = data.begin() + (data.findBegin(oldest, false) - data.constBegin());
+    if (first != data.begin() && first != data.end() && first->key > oldest &&
+        (first - 1)->value == first->value)
+        (first - 1)->key = oldest;
+    data.removeBefore(oldest);
+    if (readings % kCompactStep == 0)
+        data.squeeze(true, false);
 }
 
 // The window of 20 intervals that ends scrollOffset readings before the newest one.

@@ -54,6 +54,8 @@ private slots:
 
 private:
     void appendPoint(QCPGraph *graph, double value);
+    void appendSetPoint(QCPGraph *graph, double value);
+    void trimSetPoint(QCPGraph *graph);
     void showWindow();
     void refresh();
     QString tagText(float value) const;

@@ -186,7 +186,10 @@ void TestWidgetAxesDisplay::setPointSeriesReceivePointsOnlyWhileVisible()
     QVERIFY(!widget.highTag()->isVisible());
     addValues(widget, 3);
     QCOMPARE(widget.highGraph()->dataCount(), 2);
-    QCOMPARE(widget.lowGraph()->dataCount(), 5);
+    // Five equal low points are held as the two ends of their line.
+    QCOMPARE(widget.lowGraph()->dataCount(), 2);
+    QCOMPARE(widget.lowGraph()->data()->constBegin()->key, 0.0);
+    QCOMPARE(lastKey(widget.lowGraph()), 20.0);
 
     // Shown again, the line continues from its last point at the reading's own key.
     widget.setHighPointVisible(true);
@@ -197,6 +200,14 @@ void TestWidgetAxesDisplay::setPointSeriesReceivePointsOnlyWhileVisible()
     QCOMPARE(lastKey(widget.valueGraph()), 25.0);
     QCOMPARE(widget.highTag()->text(), QStringLiteral("9"));
     QCOMPARE(widget.lowTag()->text(), QStringLiteral("2"));
+
+    // The change keeps its slope: the old value's last point stays before the new run.
+    addValues(widget, 2);
+    QVector<QPointF> high;
+    for (auto it = widget.highGraph()->data()->constBegin();
+         it != widget.highGraph()->data()->constEnd(); ++it)
+        high << QPointF(it->key, it->value);
+    QCOMPARE(high, (QVector<QPointF>{{0, 8}, {5, 8}, {25, 9}, {35, 9}}));
 }
 
 void TestWidgetAxesDisplay::historyKeepsTheNewestDayWithGrowingKeys()
@@ -212,7 +223,10 @@ void TestWidgetAxesDisplay::historyKeepsTheNewestDayWithGrowingKeys()
 
     const QCPGraph *values = widget.valueGraph();
     QCOMPARE(values->dataCount(), cap);
-    QCOMPARE(widget.highGraph()->dataCount(), cap);
+    // The set-point line spans the readings kept, from the oldest to the newest.
+    QCOMPARE(widget.highGraph()->dataCount(), 2);
+    QCOMPARE(widget.highGraph()->data()->constBegin()->key, dropped * 2.0);
+    QCOMPARE(lastKey(widget.highGraph()), (cap + dropped - 1) * 2.0);
     QCOMPARE(values->data()->constBegin()->key, dropped * 2.0);
     QCOMPARE(values->data()->constBegin()->value, double(dropped % 100));
     QCOMPARE(lastKey(values), (cap + dropped - 1) * 2.0);
