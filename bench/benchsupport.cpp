@@ -3,6 +3,8 @@
 
 #include "benchsupport.h"
 
+#include <QProcess>
+
 #include "storage/passphrase.h"
 
 #include <cstdio>
@@ -93,4 +95,16 @@ long generateRecordFile(const QString &path, long rows, int instruments)
     mustRun(db, "COMMIT");
     sqlite3_close(db);
     return written;
+}
+
+bool startSimulator(QProcess &simulator, const QStringList &arguments)
+{
+    simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    simulator.start(QStringLiteral(HYDROVANE_SIM_PATH), arguments);
+    QByteArray output;
+    while (!output.contains('\n') && simulator.waitForReadyRead(10000))
+        output += simulator.readAllStandardOutput();
+    if (!output.startsWith("ready "))
+        std::fprintf(stderr, "the simulator did not answer\n");
+    return output.startsWith("ready ");
 }

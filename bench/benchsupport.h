@@ -2,11 +2,13 @@
 #define BENCHSUPPORT_H
 
 #include <QString>
+#include <QStringList>
 
 #include <ctime>
 #include <string>
 
 struct sqlite3;
+class QProcess;
 
 // What the benchmark programs share: raw connections to record files and large record files
 // made fast, without the station's classes.
@@ -27,5 +29,8 @@ std::string instrumentName(int i);
 // each of the instruments stores channel 0 (DO) and channel 1 (Temper) with values that change
 // from reading to reading. Returns the rows written.
 long generateRecordFile(const QString &path, long rows, int instruments);
+
+// Starts hydrovane-sim with these arguments; true once it answers on its link.
+bool startSimulator(QProcess &simulator, const QStringList &arguments);
 
 #endif // BENCHSUPPORT_H

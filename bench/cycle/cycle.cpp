@@ -3,6 +3,7 @@
 // Usage: cycle [samples] [passes]   (addValue steps, default 1000; read passes, default 200)
 // The last figure runs the station's own panels, with 100 record writers on the record file.
 
+#include "benchsupport.h"
 #include "acquisition/comportctrl.h"
 #include "acquisition/comportreader.h"
 #include "acquisition/monitorbase.h"
@@ -244,14 +245,7 @@ bool startSimulator(QProcess &simulator, const QString &link, int count)
     QStringList arguments{"--link", link};
     for (int id = 1; id <= count; ++id)
         arguments << QStringLiteral("%1:%2").arg(id).arg(models[id % 4]);
-    simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    simulator.start(HYDROVANE_SIM_PATH, arguments);
-    QByteArray output;
-    while (!output.contains('\n') && simulator.waitForReadyRead(10000))
-        output += simulator.readAllStandardOutput();
-    if (!output.startsWith("ready "))
-        std::fprintf(stderr, "cycle: the simulator did not answer\n");
-    return output.startsWith("ready ");
+    return startSimulator(simulator, arguments);
 }
 
 // Analysers of the four models on hydrovane-sim, the line open on them and every monitor

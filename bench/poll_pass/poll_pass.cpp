@@ -5,6 +5,7 @@
 //   2. with --wire-time at 9600 8N2 and 19200 8E1: one pass against the wire-time limit of
 //      its frames (goal: at most 1.10 times the limit).
 // Usage: poll_pass [passes]   (passes of each kind for the first figure, default 200)
+#include "benchsupport.h"
 #include "acquisition/comportctrl.h"
 #include "acquisition/monitorbase.h"
 #include "acquisition/monitorcollection.h"
@@ -46,17 +47,12 @@ public:
             arguments << "--wire-time";
         for (int id = 1; id <= instrumentCount; ++id)
             arguments << QString("%1:DI590").arg(id);
-        simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        simulator.start(HYDROVANE_SIM_PATH, arguments);
-        QByteArray output;
-        while (!output.contains('\n') && simulator.waitForReadyRead(10000))
-            output += simulator.readAllStandardOutput();
-
+        const bool answered = startSimulator(simulator, arguments);
         ctrl.setPort(dir.filePath("line").toUtf8().constData());
         ctrl.setBaudrate(line.baud);
         ctrl.setParity(line.parity);
         ctrl.setStopbit(line.stopbits);
-        ready = output.startsWith("ready ") && ctrl.open() == 0;
+        ready = answered && ctrl.open() == 0;
         for (int id = 1; ready && id <= instrumentCount; ++id) {
             MonitorBase *monitor = collection.create("DI590", "DI590", id, -1, true, true);
             ready = monitor->sync(ctrl.getContext()) == 0;

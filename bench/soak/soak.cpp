@@ -1,0 +1,344 @@
+// The real station (main window, panels, reader, record writers, database) against
+// hydrovane-sim with many analysers at a 1-second interval, recording on, for a long run.
+// Prints every minute and at the end: read passes, readings shown, rows handed to the record
+// writers, rows stored, resident memory. Optionally one fault during the run:
+//
+//   kill      the simulator is killed (the device disappears) and started again; the operator
+//             then switches the line off and on
+//   silent    the first five analysers stop answering
+//   garbage   the first five analysers answer with noise
+//   readonly  the db folder cannot be written
+//   diskfull  the disk holding the db folder is full (a tmpfs of its own, filled up)
+//
+// soak [--minutes M] [--instruments N] [--fault F] [--fault-at S] [--fault-for S]
+
+#include "benchsupport.h"
+
+#include "acquisition/comportreader.h"
+#include "acquisition/monitorbase.h"
+#include "acquisition/monitorcollection.h"
+#include "app/appcontext.h"
+#include "app/mainwindow.h"
+#include "history/widgetaxesdisplay.h"
+#include "panels/messageboxes.h"
+#include "panels/widgetcomport.h"
+#include "panels/widgetmonitordisplay.h"
+#include "panels/widgetmonitorlist.h"
+#include "storage/passphrase.h"
+#include "storage/recordwriter.h"
+#include "storage/zircon.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <qcustomplot.h>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+const char *const models[] = {"DI590", "RO592", "DO580", "RA550"};
+const int faultyInstruments = 5;
+
+struct Options
+{
+    int minutes = 30;
+    int instruments = 50;
+    QString fault;
+    int faultAt = 120;
+    int faultFor = 60;
+};
+
+bool parse(const QStringList &arguments, Options &options)
+{
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString &name = arguments.at(i);
+        if (i + 1 >= arguments.size())
+            return false;
+        const QString value = arguments.at(++i);
+        if (name == "--minutes")
+            options.minutes = value.toInt();
+        else if (name == "--instruments")
+            options.instruments = value.toInt();
+        else if (name == "--fault")
+            options.fault = value;
+        else if (name == "--fault-at")
+            options.faultAt = value.toInt();
+        else if (name == "--fault-for")
+            options.faultFor = value.toInt();
+        else
+            return false;
+    }
+    const QStringList faults{"", "kill", "silent", "garbage", "readonly", "diskfull"};
+    return options.minutes > 0 && options.instruments > 0 && faults.contains(options.fault);
+}
+
+long residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+// Points held by the trend graphs of every detail page: the history grows by design, one
+// point a reading per series, up to the cap; a steady set point is held as two points.
+long trendPoints(const MonitorCollection &monitors)
+{
+    long points = 0;
+    for (MonitorBase *monitor : monitors.getMonitors())
+        for (const WidgetAxesDisplay *graph :
+             static_cast<QWidget *>(static_cast<WidgetMonitorDisplay *>(monitor->views.at(0)))
+                 ->findChildren<WidgetAxesDisplay *>())
+            for (const QCPGraph *series :
+                 {graph->valueGraph(), graph->highGraph(), graph->lowGraph()})
+                points += series->dataCount();
+    return points;
+}
+
+int run(const QString &program, const QStringList &arguments)
+{
+    return QProcess::execute(program, arguments);
+}
+
+// Rows in the record file, through a connection of its own; -1 while it cannot be read.
+long storedRows(const QString &path)
+{
+    zircon_db *handle = nullptr;
+    long rows = -1;
+    if (zircon_open(&handle, path.toUtf8().constData()) == 0) {
+        zircon_set_password(handle, kPassPhrase, kPassPhraseLength);
+        zircon_run_sql(handle, "SELECT count(*) FROM Record", &rows,
+                       [](void *user, int, char **texts) {
+                           *static_cast<long *>(user) = texts[0] ? atol(texts[0]) : 0;
+                           return 0;
+                       });
+    }
+    zircon_close(handle);
+    return rows;
+}
+
+// Makes the db folder unwritable, and writable again. As root only an immutable folder
+// keeps the database from writing its journal.
+void setWritable(const QString &folder, bool writable)
+{
+    if (geteuid() == 0)
+        run(QStringLiteral("chattr"), {writable ? "-i" : "+i", folder});
+    else
+        QFile::setPermissions(folder, writable
+                                          ? QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                          : QFile::ReadOwner | QFile::ExeOwner);
+}
+
+// Fills the file system of `folder` with one file until no byte is left.
+void fill(const QString &file)
+{
+    QFile filler(file);
+    if (!filler.open(QIODevice::WriteOnly))
+        return;
+    const QByteArray block(64 * 1024, '\0');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+    const QByteArray byte(1, '\0');
+    while (filler.write(byte) == 1 && filler.flush()) {
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    Options options;
+    if (!parse(app.arguments(), options)) {
+        std::fprintf(stderr, "usage: soak [--minutes M] [--instruments N] "
+                             "[--fault kill|silent|garbage|readonly|diskfull] [--fault-at S] "
+                             "[--fault-for S]\n");
+        return 2;
+    }
+
+    QTemporaryDir station;
+    const QString db = station.filePath(QStringLiteral("db"));
+    QDir().mkpath(db);
+    const bool diskfull = options.fault == "diskfull";
+    if (diskfull &&
+        run(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=64m", "tmpfs", db}) != 0) {
+        std::fprintf(stderr, "soak: cannot mount a tmpfs on %s (root needed)\n", qPrintable(db));
+        return 1;
+    }
+
+    const QString link = station.filePath(QStringLiteral("line"));
+    QStringList simulatorArguments{"--link", link};
+    QString monitors;
+    for (int id = 1; id <= options.instruments; ++id) {
+        QString instrument = QStringLiteral("%1:%2").arg(id).arg(models[id % 4]);
+        if ((options.fault == "silent" || options.fault == "garbage") && id <= faultyInstruments)
+            instrument += QStringLiteral(":fault=%1,faultfrom=%2,faultfor=%3")
+                              .arg(options.fault)
+                              .arg(options.faultAt)
+                              .arg(options.faultFor);
+        simulatorArguments << instrument;
+        monitors += QStringLiteral("%1{\"channel\": -1, \"id\": %2, \"model\": \"%3\", "
+                                   "\"record\": true, \"running\": true, \"username\": \"仪表%2\"}")
+                        .arg(id > 1 ? ", " : "")
+                        .arg(id)
+                        .arg(models[id % 4]);
+    }
+    QProcess simulator;
+    if (!startSimulator(simulator, simulatorArguments))
+        return 1;
+    QDir().mkpath(station.filePath(QStringLiteral("config")));
+    QFile comPort(station.filePath(QStringLiteral("config/ComPort.json")));
+    comPort.open(QIODevice::WriteOnly);
+    comPort.write(QStringLiteral("{\"baudrate\": 9600, \"comport\": \"%1\", \"databit\": 8, "
+                                 "\"parity\": \"N\", \"stopbit\": 2}")
+                      .arg(link)
+                      .toUtf8());
+    comPort.close();
+    QFile monitorFile(station.filePath(QStringLiteral("config/Monitor.json")));
+    monitorFile.open(QIODevice::WriteOnly);
+    monitorFile.write(
+        QStringLiteral("{\"interval\": 1, \"monitor\": [%1]}").arg(monitors).toUtf8());
+    monitorFile.close();
+
+    AppContext::instance().setApplicationDir(station.path());
+    AppContext::instance().init();
+    const QString recordFile = AppContext::instance().path(RecordDb);
+    MessageBoxes::setResponder([](const MessageBoxes::Box &box) {
+        std::printf("message %s: %s\n", qPrintable(box.title), qPrintable(box.text));
+        return QMessageBox::Yes;
+    });
+    auto *window = new MainWindow;
+    window->show();
+    auto *line = window->findChild<WidgetComPort *>();
+    auto *list = window->findChild<WidgetMonitorList *>();
+    QCheckBox *lineSwitch = line->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"));
+
+    // What the pages show: a reading updates the overview cell with a unit; a reset has none.
+    long passes = 0, readings = 0, factorsShown = 0, rowsHanded = 0;
+    QObject::connect(line->getReader(), &ComPortReader::signal_readDone, [&] { ++passes; });
+    for (MonitorBase *monitor : list->collection().getMonitors()) {
+        auto *page = static_cast<WidgetMonitorDisplay *>(monitor->views.at(0));
+        const auto *table = page->findChild<QTableWidget *>(QStringLiteral("tableWidgetFactor"));
+        QObject::connect(page, &WidgetMonitorDisplay::signal_updateResult,
+                         [&, table](const QString &, const QString &unit, const QString &) {
+                             if (unit.isEmpty())
+                                 return;
+                             ++readings;
+                             factorsShown += table->rowCount();
+                         });
+        QObject::connect(page, &WidgetMonitorDisplay::signal_record, [&] { ++rowsHanded; });
+    }
+    lineSwitch->setChecked(true);
+
+    QElapsedTimer clock;
+    clock.start();
+    long residentAtFive = -1, pointsAtFive = 0;
+    bool faultOn = false, faultDone = options.fault.isEmpty();
+    long storedAtFaultStart = 0, handedAtFaultStart = 0, storedAtFaultEnd = 0, handedAtFaultEnd = 0;
+    const auto report = [&](const char *what) {
+        std::printf("%s %5.1f min: passes %ld, readings shown %ld, factor rows shown %ld, rows "
+                    "handed over %ld, rows stored %ld, resident %ld KiB, trend points %ld\n",
+                    what, clock.elapsed() / 60000.0, passes, readings, factorsShown, rowsHanded,
+                    storedRows(recordFile), residentKiB(), trendPoints(list->collection()));
+        std::fflush(stdout);
+    };
+
+    QTimer minute;
+    QObject::connect(&minute, &QTimer::timeout, [&] {
+        report("at");
+        if (clock.elapsed() >= 5 * 60000 - 1000 && residentAtFive < 0) {
+            residentAtFive = residentKiB();
+            pointsAtFive = trendPoints(list->collection());
+        }
+    });
+    minute.start(60000);
+
+    QTimer faults;
+    QObject::connect(&faults, &QTimer::timeout, [&] {
+        const qint64 second = clock.elapsed() / 1000;
+        if (!faultDone && !faultOn && second >= options.faultAt) {
+            faultOn = true;
+            storedAtFaultStart = storedRows(recordFile);
+            handedAtFaultStart = rowsHanded;
+            std::printf("fault %s begins\n", qPrintable(options.fault));
+            if (options.fault == "kill") {
+                simulator.kill();
+                simulator.waitForFinished();
+            } else if (options.fault == "readonly") {
+                setWritable(db, false);
+            } else if (diskfull) {
+                fill(db + QStringLiteral("/filler"));
+            }
+        } else if (faultOn && second >= options.faultAt + options.faultFor) {
+            faultOn = false;
+            faultDone = true;
+            std::printf("fault %s ends\n", qPrintable(options.fault));
+            if (options.fault == "kill") {
+                startSimulator(simulator, simulatorArguments);
+                // The operator's recovery: the line off and on again.
+                lineSwitch->setChecked(false);
+                lineSwitch->setChecked(true);
+            } else if (options.fault == "readonly") {
+                setWritable(db, true);
+            } else if (diskfull) {
+                QFile::remove(db + QStringLiteral("/filler"));
+            }
+            storedAtFaultEnd = storedRows(recordFile);
+            handedAtFaultEnd = rowsHanded;
+        }
+        if (clock.elapsed() >= options.minutes * 60000LL)
+            app.quit();
+    });
+    faults.start(250);
+    app.exec();
+
+    lineSwitch->setChecked(false);
+    line->waitForReader();
+    QCoreApplication::processEvents();
+    RecordWriter::waitForAll();
+    report("end");
+    const long stored = storedRows(recordFile);
+    const long residentEnd = residentKiB();
+    std::printf("rows stored %ld, factor rows shown %ld, rows handed over %ld: %s\n", stored,
+                factorsShown, rowsHanded,
+                stored == factorsShown && rowsHanded == factorsShown ? "equal" : "NOT equal");
+    if (residentAtFive > 0) {
+        const long pointKiB =
+            (trendPoints(list->collection()) - pointsAtFive) * long(sizeof(QCPGraphData)) / 1024;
+        std::printf("resident memory from minute 5 to the end: %ld -> %ld KiB (%+.2f %%); trend "
+                    "points added meanwhile hold %ld KiB, growth without them %+.2f %%\n",
+                    residentAtFive, residentEnd,
+                    100.0 * (residentEnd - residentAtFive) / residentAtFive, pointKiB,
+                    100.0 * (residentEnd - residentAtFive - pointKiB) / residentAtFive);
+    }
+    if (!options.fault.isEmpty())
+        std::printf("fault %s from %d s for %d s: rows handed over meanwhile %ld, stored "
+                    "meanwhile %ld; rows lost in all %ld\n",
+                    qPrintable(options.fault), options.faultAt, options.faultFor,
+                    handedAtFaultEnd - handedAtFaultStart, storedAtFaultEnd - storedAtFaultStart,
+                    factorsShown - stored);
+
+    MessageBoxes::setResponder([](const MessageBoxes::Box &) { return QMessageBox::Yes; });
+    window->on_pushButtonClose_clicked();
+    delete window;
+    simulator.terminate();
+    simulator.waitForFinished();
+    if (diskfull)
+        run(QStringLiteral("umount"), {db});
+    return stored == factorsShown ? 0 : 1;
+}
