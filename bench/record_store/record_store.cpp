@@ -8,6 +8,7 @@
 #define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>
 
+#include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "benchsupport.h"
 #include "storage/recorddatabase.h"
@@ -76,13 +77,11 @@ public:
     explicit Panel(std::atomic<long> &stored)
     {
         writer = new RecordWriter;
-        writer->moveToThread(&thread);
-        connect(&thread, &QThread::finished, writer, &QObject::deleteLater);
         connect(this, &Panel::signal_record, writer, &RecordWriter::record);
         connect(
             writer, &RecordWriter::signal_recordDone, writer, [&stored](void *) { ++stored; },
             Qt::DirectConnection);
-        thread.start(QThread::InheritPriority);
+        ThreadHandOff::start(writer, &thread);
     }
     ~Panel() override { RecordWriter::stopThread(writer, &thread); }
 
