@@ -4,9 +4,6 @@
 #include "syncclient.h"
 #include "threadhandoff.h"
 
-#include <QMutex>
-#include <QMutexLocker>
-
 ComPortReader::ComPortReader(QMutex *mutex) : mutex(mutex)
 {
     // Queued connections copy their arguments by meta type.
@@ -16,11 +13,9 @@ ComPortReader::ComPortReader(QMutex *mutex) : mutex(mutex)
 void ComPortReader::read(void *reader, ComPortCtrl *ctrl)
 {
     {
-        QMutexLocker locker(mutex);
-        ThreadHandOff::acquire();
+        HandOffLocker locker(mutex);
         if (reader)
             static_cast<ReadClient *>(reader)->readAll(ctrl ? ctrl->getContext() : nullptr);
-        ThreadHandOff::release();
     }
     emit signal_readDone();
 }
@@ -28,11 +23,9 @@ void ComPortReader::read(void *reader, ComPortCtrl *ctrl)
 void ComPortReader::sync(void *reader, ComPortCtrl *ctrl)
 {
     {
-        QMutexLocker locker(mutex);
-        ThreadHandOff::acquire();
+        HandOffLocker locker(mutex);
         if (reader)
             static_cast<SyncClient *>(reader)->syncMonitor(ctrl ? ctrl->getContext() : nullptr);
-        ThreadHandOff::release();
     }
     emit signal_syncDone(reader);
 }

@@ -42,6 +42,13 @@ void ThreadHandOff::stop(QObject *worker, QThread *thread)
     delete worker;
 }
 
+void ThreadHandOff::drain(QObject *worker)
+{
+    QMetaObject::invokeMethod(
+        worker, [] { release(); }, Qt::BlockingQueuedConnection);
+    acquire();
+}
+
 void ThreadHandOff::finish(QObject *worker, QThread *thread)
 {
     QMetaObject::invokeMethod(

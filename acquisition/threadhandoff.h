@@ -1,6 +1,8 @@
 #ifndef THREADHANDOFF_H
 #define THREADHANDOFF_H
 
+#include <QMutexLocker>
+
 class QObject;
 class QThread;
 
@@ -30,6 +32,31 @@ public:
     static void stop(QObject *worker, QThread *thread);
     // The same, but the events already queued to worker are handled first.
     static void finish(QObject *worker, QThread *thread);
+    // Returns once every event queued to worker, on its running thread, has been handled.
+    static void drain(QObject *worker);
+};
+
+// A QMutexLocker whose holder takes over what the mutex's last holder handed over.
+class HandOffLocker
+{
+public:
+    explicit HandOffLocker(QMutex *mutex) : locker(mutex) { ThreadHandOff::acquire(); }
+    ~HandOffLocker() { unlock(); }
+    HandOffLocker(const HandOffLocker &) = delete;
+    HandOffLocker &operator=(const HandOffLocker &) = delete;
+
+    void unlock()
+    {
+        if (!locked)
+            return;
+        locked = false;
+        ThreadHandOff::release();
+        locker.unlock();
+    }
+
+private:
+    QMutexLocker locker;
+    bool locked = true;
 };
 
 #endif // THREADHANDOFF_H

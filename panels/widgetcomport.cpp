@@ -9,9 +9,7 @@
 #include "panels/messageboxes.h"
 
 #include <QDir>
-#include <QMetaObject>
 #include <QMutex>
-#include <QMutexLocker>
 #include <QThread>
 
 #include <algorithm>
@@ -101,11 +99,8 @@ void WidgetComPort::saveConfig()
 
 void WidgetComPort::waitForReader()
 {
-    if (readerThread->isRunning()) {
-        QMetaObject::invokeMethod(
-            reader, [] { ThreadHandOff::release(); }, Qt::BlockingQueuedConnection);
-        ThreadHandOff::acquire();
-    }
+    if (readerThread->isRunning())
+        ThreadHandOff::drain(reader);
 }
 
 QStringList WidgetComPort::portNames(const QString &stored, const QString &devDir)
@@ -160,17 +155,14 @@ void WidgetComPort::on_checkBoxConnect_stateChanged(int arg1)
 {
     int result;
     {
-        QMutexLocker locker(mutex);
-        ThreadHandOff::acquire();
+        HandOffLocker locker(mutex);
         if (arg1 == 0) {
             comPortCtrl->close();
-            ThreadHandOff::release();
             locker.unlock();
             emit signal_comPort(false);
             return;
         }
         result = comPortCtrl->open();
-        ThreadHandOff::release();
     }
     if (result >= 0) {
         emit signal_comPort(true);

@@ -66,10 +66,8 @@ public:
         ctrl.setPort(port.toUtf8().constData());
         int result;
         {
-            QMutexLocker locker(&mutex);
-            ThreadHandOff::acquire();
+            HandOffLocker locker(&mutex);
             result = ctrl.open();
-            ThreadHandOff::release();
         }
         emit signal_comPort(result == 0);
         return result == 0;
@@ -77,10 +75,8 @@ public:
     void switchOff()
     {
         {
-            QMutexLocker locker(&mutex);
-            ThreadHandOff::acquire();
+            HandOffLocker locker(&mutex);
             ctrl.close();
-            ThreadHandOff::release();
         }
         emit signal_comPort(false);
     }
@@ -248,9 +244,7 @@ public:
     void settle()
     {
         QTRY_COMPARE_WITH_TIMEOUT(list.scheduler.outstanding(), 0, 20000);
-        QMetaObject::invokeMethod(
-            line.reader, [] { ThreadHandOff::release(); }, Qt::BlockingQueuedConnection);
-        ThreadHandOff::acquire();
+        ThreadHandOff::drain(line.reader);
         QCoreApplication::processEvents();
     }
 
