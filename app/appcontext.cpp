@@ -7,6 +7,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -18,6 +22,18 @@ const int kindCount = int(sizeof(suffixes) / sizeof(suffixes[0]));
 
 // Folders the station needs; a skipped install step must not cost readings.
 const char *const folders[] = {"config", "db", "export", "backup", "user"};
+
+// Takes other users' access away from a folder or file of ours that an older install left
+// open. The station folder itself is not touched: it may be shared with other programs.
+void closeToOthers(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info;
+    if (::stat(name.constData(), &info) != 0 || info.st_uid != ::geteuid() ||
+        (info.st_mode & S_IRWXO) == 0)
+        return;
+    ::chmod(name.constData(), info.st_mode & 07777 & ~S_IRWXO);
+}
 
 } // namespace
 
@@ -67,9 +83,35 @@ QString AppContext::path(int kind) const
 
 int AppContext::init()
 {
-    QDir dir(applicationDir());
-    for (const char *folder : folders)
+    // Whoever can read a database file can read its records, the key being in the program:
+    // nothing the station makes is open to other users. The group keeps write access, for a
+    // station folder shared by a group.
+    ::umask(007);
+
+    const QString station = applicationDir();
+    QDir dir(station);
+    dir.mkpath(station);
+    switch (stationLock.acquire(station)) {
+    case StationLock::Acquired:
+        break;
+    case StationLock::HeldElsewhere:
+        return InitStationInUse;
+    case StationLock::Unavailable:
+        // A folder the station cannot write fails on its own terms later; refusing here
+        // would only add a second failure.
+        qWarning("hydrovane: %s cannot be locked; a second station on it is not kept out",
+                 qPrintable(StationLock::lockFilePath(station)));
+        break;
+    }
+
+    for (const char *folder : folders) {
         dir.mkpath(QLatin1String(folder));
+        closeToOthers(dir.filePath(QLatin1String(folder)));
+    }
+    // Before the databases open, so that their journals take the tightened mode.
+    closeToOthers(path(RecordDb));
+    closeToOthers(path(UserDb));
+
     if (!comPortConfig) {
         comPortConfig = new ConfigFile(path(ComPortConfig).toUtf8().constData());
         comPortConfig->load();
@@ -88,7 +130,7 @@ int AppContext::init()
         userDatabase = new UserDatabase(path(UserDb).toUtf8().toStdString());
         userDatabase->openOrCreate();
     }
-    return 0;
+    return InitDone;
 }
 
 int AppContext::shutdown()
@@ -99,6 +141,7 @@ int AppContext::shutdown()
         recordDatabase->close();
     if (userDatabase)
         userDatabase->close();
+    stationLock.release();
     return 0;
 }
 
@@ -119,6 +162,7 @@ void AppContext::reset()
     recordDatabase = nullptr;
     delete userDatabase;
     userDatabase = nullptr;
+    stationLock.release();
 }
 
 QString AppContext::applicationDir() const

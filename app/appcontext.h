@@ -1,6 +1,8 @@
 #ifndef APPCONTEXT_H
 #define APPCONTEXT_H
 
+#include "app/stationlock.h"
+
 #include <QString>
 
 class ConfigFile;
@@ -30,16 +32,28 @@ public:
     // Application directory + the kind's suffix; the directory alone for unknown kinds.
     QString path(int kind) const;
 
-    // Creates missing folders, then creates and loads or opens the shared objects.
+    // Results of init.
+    enum InitResult {
+        InitDone = 0,
+        // Another process holds the station folder; nothing was created, loaded or opened.
+        InitStationInUse = 1,
+    };
+    // Locks the station folder against a second process, creates missing folders closed to
+    // other users, then creates and loads or opens the shared objects. A folder that cannot
+    // be locked at all (read-only, no lock support) does not stop the start.
     int init();
-    // Closes what init opened. Called once at a confirmed exit.
+    // Closes what init opened and releases the folder. Called once at a confirmed exit.
     int shutdown();
 
     // Points the registry at another directory instead of the executable's (tests and tools).
     // An empty text returns to the executable's directory.
     void setApplicationDir(const QString &dir);
-    // Deletes the shared objects so that init may run again, for example on another directory.
+    // Deletes the shared objects and releases the folder so that init may run again, for
+    // example on another directory.
     void reset();
+
+    // The station folder: the executable's directory unless another one was set.
+    QString applicationDir() const;
 
 private:
     AppContext();
@@ -47,9 +61,8 @@ private:
     AppContext(const AppContext &) = delete;
     AppContext &operator=(const AppContext &) = delete;
 
-    QString applicationDir() const;
-
     QString overrideDir;
+    StationLock stationLock;
     ConfigFile *comPortConfig = nullptr;
     ConfigFile *monitorConfig = nullptr;
     RecordDatabase *recordDatabase = nullptr;

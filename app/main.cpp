@@ -1,7 +1,9 @@
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
+#include "panels/messageboxes.h"
 
 #include <QApplication>
+#include <QDir>
 
 int main(int argc, char *argv[])
 {
@@ -13,7 +15,17 @@ int main(int argc, char *argv[])
     // message box was the last window shown.
     application->setQuitOnLastWindowClosed(false);
 
-    AppContext::instance().init();
+    AppContext &context = AppContext::instance();
+    if (context.init() == AppContext::InitStationInUse) {
+        // A second station would poll the same line and store every reading twice.
+        MessageBoxes::critical(
+            QStringLiteral("错误"),
+            QStringLiteral("监测站程序已在运行：文件夹 %1 正由另一个监测站程序使用。\n"
+                           "请勿重复启动；已运行的窗口可能已最小化到系统托盘。")
+                .arg(QDir::toNativeSeparators(context.applicationDir())));
+        delete application;
+        return 1;
+    }
 
     MainWindow *window = new MainWindow();
     QObject::connect(window, &MainWindow::signal_exitConfirmed, application,

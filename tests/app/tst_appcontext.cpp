@@ -1,4 +1,6 @@
+#include "acquisition/configfile.h"
 #include "app/appcontext.h"
+#include "app/stationlock.h"
 #include "storage/recorddatabase.h"
 #include "storage/userdatabase.h"
 #include "testsupport.h"
@@ -6,6 +8,11 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QtTest>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 class TestAppContext : public QObject
 {
@@ -19,6 +26,11 @@ private slots:
     void initCreatesMissingFolders();
     void initOpensBothDatabasesMakingMissingFiles();
     void initKeepsExistingRecords();
+    void secondHolderOfAFolderIsRefusedUntilRelease();
+    void killedHolderReleasesTheFolder();
+    void refusedInitTouchesNothing();
+    void folderThatCannotBeLockedStillStarts();
+    void stationFilesAreClosedToOtherUsers();
 };
 
 void TestAppContext::pathsAreTheDirectoryPlusTheKindSuffix()
@@ -110,6 +122,116 @@ void TestAppContext::initKeepsExistingRecords()
     QCOMPARE(context.init(), 0);
     QCOMPARE(selectWithKey(context.path(RecordDb), "SELECT name FROM Record"),
              QStringList({"kept"}));
+}
+
+void TestAppContext::secondHolderOfAFolderIsRefusedUntilRelease()
+{
+    TempStation station;
+    AppContext &context = AppContext::instance();
+    // The holder's id in the file is never trusted: here it names a live process.
+    QVERIFY(station.writeFile("hydrovane.lock", "1\n"));
+    QCOMPARE(context.init(), int(AppContext::InitDone));
+    QCOMPARE(station.readFile("hydrovane.lock"), QByteArray::number(qint64(getpid())) + '\n');
+
+    StationLock other;
+    QCOMPARE(other.acquire(station.path()), StationLock::HeldElsewhere);
+    context.reset();
+    QCOMPARE(other.acquire(station.path()), StationLock::Acquired);
+    QCOMPARE(context.init(), int(AppContext::InitStationInUse));
+    other.release();
+    QCOMPARE(context.init(), int(AppContext::InitDone));
+    context.shutdown();
+    QCOMPARE(other.acquire(station.path()), StationLock::Acquired);
+}
+
+void TestAppContext::killedHolderReleasesTheFolder()
+{
+    TempStation station;
+    int ready[2];
+    QCOMPARE(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        StationLock lock;
+        const char answer = lock.acquire(station.path()) == StationLock::Acquired ? 'y' : 'n';
+        if (::write(ready[1], &answer, 1) == 1)
+            ::pause();
+        ::_exit(1);
+    }
+    char answer = 0;
+    const bool told = child > 0 && ::read(ready[0], &answer, 1) == 1;
+    const int whileHeld = AppContext::instance().init();
+    if (child > 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    QVERIFY(told && answer == 'y');
+    QCOMPARE(whileHeld, int(AppContext::InitStationInUse));
+    QCOMPARE(AppContext::instance().init(), int(AppContext::InitDone));
+}
+
+void TestAppContext::refusedInitTouchesNothing()
+{
+    TempStation station;
+    QVERIFY(station.writeFile("config/Monitor.json", "{\"interval\": 5, \"monitor\": ["));
+    StationLock holder;
+    QCOMPARE(holder.acquire(station.path()), StationLock::Acquired);
+
+    AppContext &context = AppContext::instance();
+    QCOMPARE(context.init(), int(AppContext::InitStationInUse));
+    for (int kind : {int(ComPortConfig), int(MonitorConfig), int(RecordDb), int(UserDb)})
+        QVERIFY2(!context.object(kind), qPrintable(QString::number(kind)));
+    // No folder made, and the broken settings file not even read (it would be copied aside).
+    QCOMPARE(QDir(station.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList({"config", "hydrovane.lock"}));
+    QCOMPARE(QDir(station.filePath("config")).entryList(QDir::Files),
+             QStringList({"Monitor.json"}));
+}
+
+void TestAppContext::folderThatCannotBeLockedStillStarts()
+{
+    TempStation station;
+    QVERIFY(QDir(station.path()).mkdir("hydrovane.lock"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot be locked"));
+    QCOMPARE(AppContext::instance().init(), int(AppContext::InitDone));
+    QVERIFY(static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb))->isOpen());
+}
+
+void TestAppContext::stationFilesAreClosedToOtherUsers()
+{
+    TempStation station;
+    AppContext &context = AppContext::instance();
+    auto mode = [&](const QString &relative) {
+        struct stat info;
+        const QByteArray name = QFile::encodeName(station.filePath(relative));
+        return ::stat(name.constData(), &info) == 0 ? info.st_mode & 07777 : 07777;
+    };
+    auto setMode = [&](const QString &relative, mode_t mode) {
+        return ::chmod(QFile::encodeName(station.filePath(relative)).constData(), mode) == 0;
+    };
+    // An older install: everything open to all, made under the usual umask.
+    const QStringList folders = {"config", "db", "export", "backup", "user"};
+    QCOMPARE(context.init(), int(AppContext::InitDone));
+    context.reset();
+    QVERIFY(setMode(".", 0755) && setMode("db/record.zdb", 0644) && setMode("user/user.zdb", 0644));
+    for (const QString &folder : folders)
+        QVERIFY(setMode(folder, 02775));
+    ::umask(022);
+
+    QCOMPARE(context.init(), int(AppContext::InitDone));
+    QCOMPARE(mode("."), mode_t(0755));
+    for (const QString &folder : folders)
+        QVERIFY2(mode(folder) == 02770, qPrintable(folder)); // the group folder's setgid stays
+    QCOMPARE(mode("db/record.zdb"), mode_t(0640));
+    QCOMPARE(mode("user/user.zdb"), mode_t(0640));
+
+    QCOMPARE(static_cast<ConfigFile *>(context.object(ComPortConfig))->save(), 0);
+    auto *records = static_cast<RecordDatabase *>(context.object(RecordDb));
+    QCOMPARE(records->backupDatabase(RecordDb), 0);
+    const QStringList backups = QDir(context.path(BackupDir)).entryList(QDir::Files);
+    QCOMPARE(backups.size(), 1);
+    const QStringList made = {"config/ComPort.json", "backup/" + backups[0], "hydrovane.lock"};
+    for (const QString &file : made)
+        QVERIFY2((mode(file) & S_IRWXO) == 0, qPrintable(file));
 }
 
 QTEST_MAIN(TestAppContext)
