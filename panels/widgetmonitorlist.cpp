@@ -51,6 +51,25 @@ MonitorBase *monitorOf(const QStandardItem *item)
     return static_cast<MonitorBase *>(item->data(WidgetMonitorList::MonitorRole).value<void *>());
 }
 
+// A control character (a NUL above all, which the database cuts) would let a name merge with
+// a shorter one in the records, or vanish from every label.
+bool holdsControlCharacter(const QString &name)
+{
+    for (const QChar c : name) {
+        if (c.category() == QChar::Other_Control)
+            return true;
+    }
+    return false;
+}
+
+void refuseName(const QString &text)
+{
+    MessageBoxes::warning(QStringLiteral("警告"), text, QMessageBox::Ok, QMessageBox::Ok);
+}
+
+const char *const nameTaken = "仪表名称重复,请更换其它名称";
+const char *const nameUnusable = "仪表名称不能包含控制字符,请更换其它名称";
+
 } // namespace
 
 WidgetMonitorList::WidgetMonitorList(QWidget *parent)
@@ -190,16 +209,17 @@ MonitorBase *WidgetMonitorList::addMonitor(const QString &modelName, const QStri
     const std::string name = userName.toStdString();
     for (const MonitorBase *monitor : monitors.getMonitors()) {
         if (monitor->getId() == id) {
-            MessageBoxes::warning(QStringLiteral("警告"), QStringLiteral("id已被使用"),
-                                  QMessageBox::Ok, QMessageBox::Ok);
+            refuseName(QStringLiteral("id已被使用"));
             return nullptr;
         }
         if (monitor->getUsername() == name) {
-            MessageBoxes::warning(QStringLiteral("警告"),
-                                  QStringLiteral("仪表名称重复,请更换其它名称"), QMessageBox::Ok,
-                                  QMessageBox::Ok);
+            refuseName(QString::fromUtf8(nameTaken));
             return nullptr;
         }
+    }
+    if (holdsControlCharacter(userName)) {
+        refuseName(QString::fromUtf8(nameUnusable));
+        return nullptr;
     }
     MonitorBase *monitor = monitors.create(modelName.toStdString(), name, id, channel, true, true);
     if (!monitor)
@@ -282,14 +302,15 @@ void WidgetMonitorList::slot_itemChanged(QStandardItem *item)
         return;
     // An empty name would leave the monitor without a name in the tree, the grid and its
     // records: the edit is taken back.
-    bool taken = name.empty();
+    bool taken = false;
     for (const MonitorBase *other : monitors.getMonitors())
         taken = taken || other->getUsername() == name;
-    if (taken) {
-        if (!name.empty())
-            MessageBoxes::warning(QStringLiteral("警告"),
-                                  QStringLiteral("仪表名称重复,请更换其它名称"), QMessageBox::Ok,
-                                  QMessageBox::Ok);
+    const bool unusable = holdsControlCharacter(item->text());
+    if (name.empty() || taken || unusable) {
+        if (taken)
+            refuseName(QString::fromUtf8(nameTaken));
+        else if (unusable)
+            refuseName(QString::fromUtf8(nameUnusable));
         item->setText(QString::fromStdString(current));
         return;
     }
@@ -369,10 +390,19 @@ void WidgetMonitorList::slot_remove()
         monitorConfig->save();
     }
 
-    if (MessageBoxes::warning(
-            QStringLiteral("警告"),
-            QStringLiteral("是否同时删除") + quoted + QStringLiteral("的历史数据？"),
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
+    // Records are kept by name: while another monitor still has this name (a Monitor.json
+    // edited by hand), its history is the other's too and stays.
+    bool shared = false;
+    for (const MonitorBase *other : monitors.getMonitors())
+        shared = shared || other->getUsername() == monitor->getUsername();
+    if (shared) {
+        MessageBoxes::information(QStringLiteral("通知"),
+                                  QStringLiteral("其他仪表仍在使用名称") + quoted +
+                                      QStringLiteral(",其历史数据已保留。"));
+    } else if (MessageBoxes::warning(
+                   QStringLiteral("警告"),
+                   QStringLiteral("是否同时删除") + quoted + QStringLiteral("的历史数据？"),
+                   QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
         if (auto *database =
                 static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb))) {
             database->removeByName(monitor->getUsername());

@@ -124,6 +124,8 @@ private slots:
     void renameChecksNamesAndRestoresTheOldText();
     void removalAsksTwiceAndDeletesRecordsOnlyOnTheSecondYes();
     void removalIsRefusedWhileTheLineIsOnAndAfterNo();
+    void namesWithControlCharactersAreRefused();
+    void removalKeepsHistoryAnotherMonitorSharesByName();
     void removedCellsSlotIsReusedByTheNextMonitor();
     void intervalEditsAreStoredAtSaveOrWithTheNextChange();
     void lineSwitchStartsAndStopsPolling();
@@ -403,6 +405,54 @@ void TestWidgetMonitorList::removalAsksTwiceAndDeletesRecordsOnlyOnTheSecondYes(
     f.list->slot_remove();
     QCOMPARE(selectWithKey(file, names), QStringList({"一号池"}));
     QCOMPARE(f.stored(), QStringList({"RA550:3:三号池:1:0"}));
+}
+
+void TestWidgetMonitorList::namesWithControlCharactersAreRefused()
+{
+    Fixture f({{"DI590", "一号池", 1}});
+    const QByteArray file = f.station.readFile("config/Monitor.json");
+    const QString unusable = "仪表名称不能包含控制字符,请更换其它名称";
+    // A NUL would be cut by the database, merging "一号池\0二" with "一号池" in the records.
+    for (const QString &name : {QString("一号池") + QChar(0) + "二", QString("a\tb"),
+                                QString("进水\n口"), QString("x") + QChar(0x85)}) {
+        const int asked = f.boxes.boxes.size();
+        QVERIFY(!f.list->addMonitor("DO580", name, 7, -1));
+        QCOMPARE(f.boxes.boxes.size(), asked + 1);
+        QCOMPARE(f.boxes.boxes.last().text, unusable);
+        f.rename(0, name);
+        QCOMPARE(f.boxes.boxes.size(), asked + 2);
+        QCOMPARE(f.boxes.boxes.last().text, unusable);
+        QCOMPARE(f.item(0)->text(), QString("一号池"));
+    }
+    QCOMPARE(f.names(), QStringList({"一号池"}));
+    QCOMPARE(f.station.readFile("config/Monitor.json"), file);
+}
+
+void TestWidgetMonitorList::removalKeepsHistoryAnotherMonitorSharesByName()
+{
+    // A hand-edited Monitor.json may hold one name twice; both monitors write under it.
+    Fixture f({{"DI590", "一号池", 1}, {"DI590", "一号池", 2}});
+    auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    QCOMPARE(database->insert(makeRecord("一号池", 0, "2024-01-02 03:04:05")), 0);
+    const QString file = AppContext::instance().path(RecordDb);
+
+    f.tree()->setCurrentIndex(f.item(0)->index());
+    f.boxes.queueAnswer(QMessageBox::Yes);
+    f.boxes.queueAnswer(QMessageBox::Yes);
+    f.list->slot_remove();
+    QCOMPARE(f.boxes.boxes.size(), 2);
+    QCOMPARE(f.boxes.boxes[1].icon, QMessageBox::Information);
+    QCOMPARE(f.boxes.boxes[1].text, QString("其他仪表仍在使用名称\"一号池\",其历史数据已保留。"));
+    QCOMPARE(f.list->collection().getMonitors().size(), size_t(1));
+    QCOMPARE(selectWithKey(file, "SELECT count(*) FROM Record"), QStringList("1"));
+
+    // The last monitor of that name may take its history with it.
+    f.tree()->setCurrentIndex(f.item(0)->index());
+    f.boxes.queueAnswer(QMessageBox::Yes);
+    f.boxes.queueAnswer(QMessageBox::Yes);
+    f.list->slot_remove();
+    QCOMPARE(f.boxes.boxes.last().text, QString("是否同时删除\"一号池\"的历史数据？"));
+    QCOMPARE(selectWithKey(file, "SELECT count(*) FROM Record"), QStringList("0"));
 }
 
 void TestWidgetMonitorList::removalIsRefusedWhileTheLineIsOnAndAfterNo()
