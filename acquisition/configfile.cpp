@@ -5,17 +5,45 @@
 #include "monitorcollection.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <map>
 
 using nlohmann::json;
 
 namespace {
 
+// Of what a file holds, a message quotes at most this many characters: a message box lays
+// out its whole text at once.
+const size_t quoteLimit = 100;
+
+// The first `limit` UTF-8 characters of `text`, with an ellipsis when it was longer.
+std::string shortened(const std::string &text, size_t limit)
+{
+    size_t end = 0;
+    for (size_t count = 0; end < text.size() && count < limit; ++count) {
+        ++end;
+        for (int more = 0; more < 3 && end < text.size() &&
+                           (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80;
+             ++more)
+            ++end;
+    }
+    return end < text.size() ? text.substr(0, end) + "…" : text;
+}
+
+// Text from the file as a message shows it: in quotes, control characters escaped.
+std::string quotedText(const std::string &text)
+{
+    const std::string shown = shortened(text, quoteLimit);
+    return json(shown).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 // Builds the DOM like the library's own parser, but keeps the error text instead of
-// throwing it.
+// throwing it and refuses documents nested deeper than ConfigFile::maxDepth.
 class DomParser : public nlohmann::detail::json_sax_dom_parser<json>
 {
 public:
@@ -28,15 +56,73 @@ public:
         const auto tag = message.find("] ");
         if (message.compare(0, 1, "[") == 0 && tag != std::string::npos)
             message.erase(0, tag + 2);
+        // The token read last can be the rest of the file.
+        const std::string lastRead = "last read: '";
+        const auto token = message.find(lastRead);
+        if (token != std::string::npos) {
+            const std::string rest = message.substr(token + lastRead.size());
+            const std::string cut = shortened(rest, quoteLimit);
+            if (cut.size() < rest.size())
+                message.replace(token + lastRead.size(), std::string::npos, cut + "'");
+        }
         return false;
     }
 
+    bool start_object(std::size_t elements)
+    {
+        return enter() && json_sax_dom_parser::start_object(elements);
+    }
+    bool end_object()
+    {
+        --depth;
+        return json_sax_dom_parser::end_object();
+    }
+    bool start_array(std::size_t elements)
+    {
+        return enter() && json_sax_dom_parser::start_array(elements);
+    }
+    bool end_array()
+    {
+        --depth;
+        return json_sax_dom_parser::end_array();
+    }
+
     std::string message;
+    bool tooDeep = false;
+
+private:
+    bool enter()
+    {
+        tooDeep = ++depth > ConfigFile::maxDepth;
+        return !tooDeep;
+    }
+
+    int depth = 0;
 };
 
 const char *const integerType = "整数";
 const char *const textType = "文本";
 const char *const flagType = " true/false";
+
+// The rates a serial line takes on this platform (termios).
+bool isStandardBaudrate(int rate)
+{
+    static const int rates[] = {
+        50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
+        2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
+        576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
+    return std::find(std::begin(rates), std::end(rates), rate) != std::end(rates);
+}
+
+bool isDatabit(int bits)
+{
+    return bits >= 5 && bits <= 8;
+}
+
+bool isStopbit(int bits)
+{
+    return bits == 1 || bits == 2;
+}
 
 } // namespace
 
@@ -55,62 +141,107 @@ int ConfigFile::load()
 {
     document = json();
     fromFile = false;
+    held = false;
+    copied = false;
+    copySource = NoCopy;
+    loadedText.clear();
+    owners.clear();
     QFile file(QString::fromStdString(path));
     if (!file.exists())
         return 0;
-    if (!file.open(QIODevice::ReadOnly)) {
-        problemList.push_back("配置文件 " + path + " 无法读取，改用默认设置");
-        return -1;
-    }
-    const QByteArray content = file.readAll();
+    if (!file.open(QIODevice::ReadOnly))
+        return fail("配置文件 " + path + " 无法读取，改用默认设置", NoCopy);
+    const std::string tooLarge = "配置文件 " + path + " 大于 " + std::to_string(maxFileSize >> 20) +
+                                 " MiB，未读取，改用默认设置";
+    if (file.size() > maxFileSize)
+        return fail(tooLarge, FileOnDisk);
+    // A device or a growing file may hold more than its size says.
+    const QByteArray content = file.read(maxFileSize + 1);
+    if (content.size() > maxFileSize)
+        return fail(tooLarge, FileOnDisk);
     loadedText.assign(content.constData(), size_t(content.size()));
 
     // Like the library's stream extraction: one value from the start, the rest unread.
     DomParser parser(document);
     if (!json::sax_parse(loadedText, &parser, json::input_format_t::json, false)) {
         document = json();
-        report("配置文件 " + path + " 无法解析（" + parser.message + "），改用默认设置");
-        return -1;
+        if (parser.tooDeep)
+            return fail("配置文件 " + path + " 的嵌套超过 " + std::to_string(maxDepth) +
+                            " 层，改用默认设置",
+                        LoadedText);
+        return fail("配置文件 " + path + " 无法解析（" + parser.message + "），改用默认设置",
+                    LoadedText);
     }
     if (!document.is_object()) {
         document = json();
-        report("配置文件 " + path + " 的内容不是 JSON 对象，改用默认设置");
-        return -1;
+        return fail("配置文件 " + path + " 的内容不是 JSON 对象，改用默认设置", LoadedText);
     }
     fromFile = true;
+    copySource = loadedText.empty() ? NoCopy : LoadedText;
     return 0;
+}
+
+int ConfigFile::fail(const std::string &problem, CopySource source)
+{
+    // An empty file holds nothing to keep.
+    copySource = source == LoadedText && loadedText.empty() ? NoCopy : source;
+    held = true;
+    report(problem);
+    return -1;
 }
 
 int ConfigFile::save()
 {
-    return writeFile(path, document.dump(4, ' ', false, json::error_handler_t::replace)) ? 0 : -1;
+    if (held)
+        return -1;
+    const std::string text = document.dump(4, ' ', false, json::error_handler_t::replace);
+    // What the next start would refuse to read is not written.
+    if (text.size() > size_t(maxFileSize))
+        return -1;
+    return writeFile(path, text) ? 0 : -1;
+}
+
+void ConfigFile::markProblemsShown()
+{
+    problemList.clear();
+    held = false;
 }
 
 void ConfigFile::readComPort(ComPortCtrl *ctrl)
 {
     if (!ctrl || !fromFile)
         return;
+    const std::string at = "配置文件 " + path + " 中";
     std::string text;
     Check check = readText(document, "parity", text);
-    if (check == Valid)
-        ctrl->setParity(text.empty() ? '\0' : text[0]);
-    else
-        report("配置文件 " + path + " 中" + describe(check, "parity", textType) + "，改用 " +
+    if (check != Valid)
+        report(at + describe(check, "parity", textType) + "，改用 " +
                std::string(1, ctrl->getParity()));
-    check = readText(document, "comport", text);
-    if (check == Valid)
-        ctrl->setPort(text.c_str());
+    else if (text.empty() || (text[0] != 'N' && text[0] != 'E' && text[0] != 'O'))
+        report(at + "的 \"parity\" 为 " + quotedText(text) + "，不是 N、E 或 O，改用 " +
+               std::string(1, ctrl->getParity()));
     else
-        report("配置文件 " + path + " 中" + describe(check, "comport", textType) + "，改用 " +
+        ctrl->setParity(text[0]);
+
+    check = readText(document, "comport", text);
+    if (check != Valid)
+        report(at + describe(check, "comport", textType) + "，改用 " + ctrl->getPort());
+    else if (text.empty())
+        report(at + "的 \"comport\" 为空，改用 " + ctrl->getPort());
+    else if (hasControlCharacter(text))
+        report(at + "的 \"comport\" 为 " + quotedText(text) + "，含有控制字符，改用 " +
                ctrl->getPort());
+    else
+        ctrl->setPort(text.c_str());
+
     int value = ctrl->getBaudrate();
-    readSetting("baudrate", value);
+    readBounded("baudrate", value, isStandardBaudrate, "不是标准波特率");
     ctrl->setBaudrate(value);
     value = ctrl->getDatabit();
-    readSetting("databit", value);
+    readBounded("databit", value, isDatabit, "不在 5 到 8 之间");
     ctrl->setDatabit(value);
     value = ctrl->getStopbit();
-    readSetting("stopbit", value);
+    readBounded("stopbit", value, isStopbit, "不是 1 或 2");
     ctrl->setStopbit(value);
 }
 
@@ -141,6 +272,7 @@ void ConfigFile::readMonitors(MonitorCollection *collection)
                std::to_string(collection->getInterval()));
     document["interval"] = collection->getInterval();
 
+    owners.clear();
     const auto list = document.find("monitor");
     if (list == document.end() || !list->is_array()) {
         if (fromFile)
@@ -151,16 +283,21 @@ void ConfigFile::readMonitors(MonitorCollection *collection)
         return;
     }
     int position = 0;
-    for (const json &entry : *list)
-        readEntry(entry, ++position, collection);
+    std::vector<const MonitorBase *> loaded;
+    for (const json &entry : *list) {
+        owners.push_back(readEntry(entry, ++position, collection));
+        loaded.push_back(owners.back());
+    }
+    reportNames(loaded);
 }
 
-void ConfigFile::readEntry(const json &entry, int position, MonitorCollection *collection)
+const MonitorBase *ConfigFile::readEntry(const json &entry, int position,
+                                         MonitorCollection *collection)
 {
     const std::string where = "配置文件 " + path + " 中第 " + std::to_string(position) + " 个仪表";
     if (!entry.is_object()) {
         report(where + "不是 JSON 对象，该仪表未加载");
-        return;
+        return nullptr;
     }
     std::string model, username;
     int id = 0, channel = 0;
@@ -168,11 +305,13 @@ void ConfigFile::readEntry(const json &entry, int position, MonitorCollection *c
     Check check = readText(entry, "model", model);
     if (check != Valid) {
         report(where + describe(check, "model", textType) + "，该仪表未加载");
-        return;
+        return nullptr;
     }
-    // Entries of models this station does not know are kept in the file, not reported.
-    if (model != "DO580" && model != "DI590" && model != "RO592" && model != "RA550")
-        return;
+    if (model != "DO580" && model != "DI590" && model != "RO592" && model != "RA550") {
+        report(where + "的型号 " + quotedText(model) +
+               " 未知，该仪表未加载，它的设置仍保留在文件中");
+        return nullptr;
+    }
     struct Field
     {
         const char *key;
@@ -189,49 +328,98 @@ void ConfigFile::readEntry(const json &entry, int position, MonitorCollection *c
     for (const Field &field : fields) {
         if (field.check != Valid) {
             report(where + describe(field.check, field.key, field.type) + "，该仪表未加载");
-            return;
+            return nullptr;
         }
     }
     if (id < 1 || id > 247)
         report(where + "的 \"id\" 为 " + std::to_string(id) +
                "，不在 1 到 247 之间，该仪表无法通信");
-    collection->create(model, username, id, channel, running, record);
+    return collection->create(model, username, id, channel, running, record);
+}
+
+void ConfigFile::reportNames(const std::vector<const MonitorBase *> &loaded)
+{
+    // Records are kept under the monitor's name: monitors of one name share them, and the
+    // database cuts a name at a NUL, which can make it another monitor's.
+    std::map<std::string, std::vector<size_t>> positions;
+    for (size_t i = 0; i < loaded.size(); ++i) {
+        if (!loaded[i])
+            continue;
+        const std::string name = loaded[i]->getUsername();
+        positions[name].push_back(i + 1);
+        if (hasControlCharacter(name))
+            report("配置文件 " + path + " 中第 " + std::to_string(i + 1) + " 个仪表的名称 " +
+                   quotedText(name) +
+                   " 含有控制字符，它的历史数据可能与其他仪表的混在一起，请改名");
+    }
+    for (const auto &name : positions) {
+        if (name.second.size() < 2)
+            continue;
+        std::string list;
+        for (size_t position : name.second)
+            list += (list.empty() ? "" : "、") + std::to_string(position);
+        report("配置文件 " + path + " 中第 " + list + " 个仪表同名 " + quotedText(name.first) +
+               "，它们的历史数据会混在一起，请改名");
+    }
+}
+
+json &ConfigFile::monitorList()
+{
+    if (!document.is_object())
+        document = json::object();
+    json &list = document["monitor"];
+    if (!list.is_array()) {
+        list = json::array();
+        owners.clear();
+    }
+    owners.resize(list.size(), nullptr);
+    return list;
+}
+
+int ConfigFile::entryOf(const MonitorBase *monitor) const
+{
+    const auto found = std::find(owners.begin(), owners.end(), monitor);
+    return found == owners.end() ? -1 : int(found - owners.begin());
+}
+
+json ConfigFile::entryFor(const MonitorBase *monitor)
+{
+    return {{"model", monitor->getModel()},    {"username", monitor->getUsername()},
+            {"id", monitor->getId()},          {"channel", monitor->getChannel()},
+            {"running", monitor->isRunning()}, {"record", monitor->isRecord()}};
+}
+
+void ConfigFile::update(json &entry, const MonitorBase *monitor)
+{
+    // Keys the station does not know stay in the entry.
+    if (entry.is_object())
+        entry.update(entryFor(monitor));
+    else
+        entry = entryFor(monitor);
 }
 
 void ConfigFile::appendMonitor(const MonitorBase *monitor)
 {
     if (!monitor)
         return;
-    json &list = document["monitor"];
-    if (!list.is_array())
-        list = json::array();
-    list.push_back({{"model", monitor->getModel()},
-                    {"username", monitor->getUsername()},
-                    {"id", monitor->getId()},
-                    {"channel", monitor->getChannel()},
-                    {"running", monitor->isRunning()},
-                    {"record", monitor->isRecord()}});
+    json &list = monitorList();
+    const int own = entryOf(monitor);
+    if (own >= 0) {
+        update(list[size_t(own)], monitor);
+        return;
+    }
+    list.push_back(entryFor(monitor));
+    owners.push_back(monitor);
 }
 
 void ConfigFile::removeMonitor(const MonitorBase *monitor)
 {
-    if (!monitor || !document.is_object())
+    const int own = entryOf(monitor);
+    if (!monitor || own < 0)
         return;
-    const auto list = document.find("monitor");
-    if (list == document.end() || !list->is_array())
-        return;
-    const auto matches = [](const json &entry, const char *key, const json &value) {
-        const auto found = entry.find(key);
-        return found != entry.end() && *found == value;
-    };
-    for (auto entry = list->begin(); entry != list->end(); ++entry) {
-        if (entry->is_object() && matches(*entry, "model", monitor->getModel()) &&
-            matches(*entry, "id", monitor->getId()) &&
-            matches(*entry, "channel", monitor->getChannel())) {
-            list->erase(entry);
-            return;
-        }
-    }
+    json &list = monitorList();
+    list.erase(size_t(own));
+    owners.erase(owners.begin() + own);
 }
 
 void ConfigFile::writeMonitors(const MonitorCollection *collection)
@@ -239,9 +427,21 @@ void ConfigFile::writeMonitors(const MonitorCollection *collection)
     if (!collection)
         return;
     document["interval"] = collection->getInterval();
-    document["monitor"] = json::array();
-    for (const MonitorBase *monitor : collection->getMonitors())
-        appendMonitor(monitor);
+    json &list = monitorList();
+    const std::vector<MonitorBase *> &monitors = collection->getMonitors();
+    for (size_t i = owners.size(); i-- > 0;) {
+        if (owners[i] && std::find(monitors.begin(), monitors.end(), owners[i]) == monitors.end()) {
+            list.erase(i);
+            owners.erase(owners.begin() + long(i));
+        }
+    }
+    for (const MonitorBase *monitor : monitors) {
+        const int own = entryOf(monitor);
+        if (own >= 0)
+            update(list[size_t(own)], monitor);
+        else
+            appendMonitor(monitor);
+    }
 }
 
 ConfigFile::Check ConfigFile::readInt(const json &object, const char *key, int &value)
@@ -287,25 +487,99 @@ ConfigFile::Check ConfigFile::readFlag(const json &object, const char *key, bool
     return Valid;
 }
 
-void ConfigFile::readSetting(const char *key, int &value)
+bool ConfigFile::readSetting(const char *key, int &value)
 {
     const Check check = readInt(document, key, value);
     if (check != Valid)
         report("配置文件 " + path + " 中" + describe(check, key, integerType) + "，改用 " +
                std::to_string(value));
+    return check == Valid;
+}
+
+void ConfigFile::readBounded(const char *key, int &value, bool (*accepted)(int), const char *range)
+{
+    int read = value;
+    if (!readSetting(key, read))
+        return;
+    if (accepted(read))
+        value = read;
+    else
+        report("配置文件 " + path + " 中的 \"" + key + "\" 为 " + std::to_string(read) + "，" +
+               range + "，改用 " + std::to_string(value));
+}
+
+bool ConfigFile::hasControlCharacter(const std::string &text)
+{
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7F)
+            return true;
+        // U+0080 to U+009F
+        if (byte == 0xC2 && i + 1 < text.size() &&
+            static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(text[i + 1]) <= 0x9F)
+            return true;
+    }
+    return false;
 }
 
 void ConfigFile::report(const std::string &problem)
 {
     problemList.push_back(problem);
-    if (copied || loadedText.empty())
+    if (copied || copySource == NoCopy)
         return;
     copied = true;
-    const std::string copy = path + ".invalid";
-    if (writeFile(copy, loadedText))
+    std::string copy;
+    if (keepCopy(copy))
         problemList.push_back("配置文件 " + path + " 的原内容已另存为 " + copy);
     else
         problemList.push_back("配置文件 " + path + " 无法另存为 " + copy);
+}
+
+bool ConfigFile::keepCopy(std::string &copy) const
+{
+    // Every failing start may hold another version of the operator's file: each is kept,
+    // but the same bytes only once.
+    const int maxCopies = 1000;
+    for (int number = 0; number < maxCopies; ++number) {
+        copy = path + ".invalid" + (number ? "." + std::to_string(number) : std::string());
+        const QString name = QString::fromStdString(copy);
+        const QFileInfo info(name);
+        if (!info.exists() && !info.isSymLink()) {
+            if (copySource == LoadedText)
+                return writeFile(copy, loadedText);
+            return QFile::copy(QString::fromStdString(path), name);
+        }
+        if (holdsSameBytes(copy))
+            return true;
+    }
+    copy = path + ".invalid";
+    return false;
+}
+
+bool ConfigFile::holdsSameBytes(const std::string &copy) const
+{
+    QFile existing(QString::fromStdString(copy));
+    QFile original(QString::fromStdString(path));
+    if (!existing.open(QIODevice::ReadOnly))
+        return false;
+    const bool inMemory = copySource == LoadedText;
+    if (!inMemory && !original.open(QIODevice::ReadOnly))
+        return false;
+    const qint64 size = inMemory ? qint64(loadedText.size()) : original.size();
+    if (existing.size() != size)
+        return false;
+    const qint64 chunk = 1 << 16;
+    for (qint64 offset = 0; offset < size; offset += chunk) {
+        const QByteArray kept = existing.read(chunk);
+        const QByteArray expected =
+            inMemory ? QByteArray::fromRawData(loadedText.data() + offset,
+                                               int(std::min(chunk, size - offset)))
+                     : original.read(chunk);
+        if (kept.isEmpty() || kept != expected)
+            return false;
+    }
+    return true;
 }
 
 bool ConfigFile::writeFile(const std::string &path, const std::string &text)

@@ -22,6 +22,8 @@
 #include <QStandardItemModel>
 #include <QStyleFactory>
 
+#include <vector>
+
 namespace {
 
 const char *const monitorIcon = ":/res/image/monitor.png";
@@ -255,16 +257,20 @@ void WidgetMonitorList::readAll(modbus_t *context)
 int WidgetMonitorList::showSettingsProblems()
 {
     QStringList problems;
+    std::vector<ConfigFile *> configs;
     for (int kind : {ComPortConfig, MonitorConfig}) {
         auto *config = static_cast<ConfigFile *>(AppContext::instance().object(kind));
         if (!config)
             continue;
+        configs.push_back(config);
         for (const std::string &problem : config->problems())
             problems << QString::fromStdString(problem);
-        config->clearProblems();
     }
     if (!problems.isEmpty())
         MessageBoxes::critical(QStringLiteral("错误"), problems.join(QLatin1Char('\n')));
+    // Only now may a file that could not be loaded be replaced: its copy has been named.
+    for (ConfigFile *config : configs)
+        config->markProblemsShown();
     return problems.size();
 }
 

@@ -68,7 +68,8 @@ public:
     bool isLineOn() const { return lineOn; }
 
     // Shows what could not be used of ComPort.json and Monitor.json as one critical box,
-    // once; 0 when there was nothing to show.
+    // once; 0 when there was nothing to show. Until it has been answered, neither file is
+    // replaced if it could not be loaded.
     static int showSettingsProblems();
 
 signals:

@@ -15,14 +15,19 @@ private slots:
     void comPortIsWrittenByteForByte();
     void comPortIsReadWithTheLibrarysNumberRules();
     void monitorsAreWrittenByteForByteWithRawUtf8();
-    void unknownKeysAndModelsSurviveUntilTheListIsRewritten();
-    void removalMatchesModelIdAndChannel();
+    void unknownKeysAndEntriesSurviveEveryStore();
+    void removalTakesTheMonitorsOwnEntry();
+    void sharedAndControlCharacterNamesAreReported();
     void missingFileGivesDefaultsSilently();
     void unparsableFileIsKeptAndReported_data();
     void unparsableFileIsKeptAndReported();
     void badEntriesAreSkippedAndReported_data();
     void badEntriesAreSkippedAndReported();
     void outOfRangeNumbersAreReported();
+    void outOfRangeSerialSettingsFallBackToDefaults_data();
+    void outOfRangeSerialSettingsFallBackToDefaults();
+    void everyFailingStartKeepsItsOwnCopy();
+    void depthAndSizeAreLimited();
     void wronglyTypedSettingsKeepTheirDefaults();
     void unwritableFileIsLeftAsItWas();
     void registryLoadsBothFiles();
@@ -59,11 +64,11 @@ void TestConfigFile::comPortIsWrittenByteForByte()
 void TestConfigFile::comPortIsReadWithTheLibrarysNumberRules()
 {
     TempStation station;
-    // Booleans count as 0/1, fractions are truncated, an empty parity gives NUL, and text
-    // after the first value is not read.
+    // Booleans count as 0/1, fractions are truncated, the parity is its first character,
+    // and text after the first value is not read.
     station.writeFile("config/ComPort.json",
                       R"({"comport": "/dev/ttyUSB0", "baudrate": 19200.9, "databit": 7,
-                          "stopbit": true, "parity": ""} trailing text)");
+                          "stopbit": true, "parity": "Even"} trailing text)");
     ConfigFile file(station.filePath("config/ComPort.json").toUtf8().constData());
     QCOMPARE(file.load(), 0);
     ComPortCtrl ctrl;
@@ -72,7 +77,7 @@ void TestConfigFile::comPortIsReadWithTheLibrarysNumberRules()
     QCOMPARE(ctrl.getBaudrate(), 19200);
     QCOMPARE(ctrl.getDatabit(), 7);
     QCOMPARE(ctrl.getStopbit(), 1);
-    QCOMPARE(ctrl.getParity(), '\0');
+    QCOMPARE(ctrl.getParity(), 'E');
     QVERIFY(file.problems().empty());
 }
 
@@ -104,7 +109,7 @@ void TestConfigFile::monitorsAreWrittenByteForByteWithRawUtf8()
     qDeleteAll(collection.getMonitors());
 }
 
-void TestConfigFile::unknownKeysAndModelsSurviveUntilTheListIsRewritten()
+void TestConfigFile::unknownKeysAndEntriesSurviveEveryStore()
 {
     TempStation station;
     station.writeFile("config/Monitor.json",
@@ -112,31 +117,47 @@ void TestConfigFile::unknownKeysAndModelsSurviveUntilTheListIsRewritten()
                           {"model": "XY100", "username": "future", "id": 9, "channel": 0,
                            "running": true, "record": true},
                           {"model": "RA550", "username": "r", "id": 4, "channel": -1,
-                           "running": false, "record": true, "colour": "red"}]})");
-    ConfigFile file(station.filePath("config/Monitor.json").toUtf8().constData());
+                           "running": false, "record": true, "colour": "red"},
+                          {"model": "DI590", "username": "x", "id": 6, "channel": -1,
+                           "running": 1, "record": true}]})");
+    const QString path = station.filePath("config/Monitor.json");
+    ConfigFile file(path.toUtf8().constData());
     QCOMPARE(file.load(), 0);
     MonitorCollection collection;
     file.readMonitors(&collection);
-    QVERIFY(file.problems().empty()); // an unknown model is skipped without a word
     QCOMPARE(collection.getInterval(), 10);
     QCOMPARE(collection.getMonitors().size(), size_t(1));
     QVERIFY(!collection.getMonitors()[0]->isRunning());
+    QCOMPARE(QString::fromStdString(file.problems()[0]),
+             "配置文件 " + path +
+                 " 中第 1 个仪表的型号 \"XY100\" 未知，该仪表未加载，它的设置仍保留在文件中");
 
+    // Appending, rewriting the whole list and removing keep what was not loaded in place.
     MonitorBase *added = collection.create("DO580", "新", 5, -1, true, true);
     file.appendMonitor(added);
-    QVERIFY(text(file).contains("XY100"));
-    QVERIFY(text(file).contains("colour"));
-    QCOMPARE(file.getDocument()["monitor"].size(), size_t(3));
-
+    collection.getMonitors()[0]->setUsername("改名");
     file.writeMonitors(&collection);
-    QVERIFY(!text(file).contains("XY100"));
-    QVERIFY(!text(file).contains("colour"));
-    QVERIFY(text(file).contains("东厂")); // unknown top-level keys stay
-    QCOMPARE(file.getDocument()["monitor"].size(), size_t(2));
+    const auto names = [&file] {
+        QStringList list;
+        for (const nlohmann::json &entry : file.getDocument()["monitor"])
+            list << QString::fromStdString(entry["username"].get<std::string>());
+        return list;
+    };
+    QCOMPARE(names(), QStringList({"future", "改名", "x", "新"}));
+    const nlohmann::json &list = file.getDocument()["monitor"];
+    QCOMPARE(list[0]["model"], nlohmann::json("XY100"));
+    QCOMPARE(list[1]["colour"], nlohmann::json("red"));
+    QCOMPARE(list[2]["running"], nlohmann::json(1));
+    QVERIFY(text(file).contains("东厂"));
+
+    file.removeMonitor(collection.getMonitors()[0]);
+    collection.remove(collection.getMonitors()[0]);
+    file.writeMonitors(&collection);
+    QCOMPARE(names(), QStringList({"future", "x", "新"}));
     qDeleteAll(collection.getMonitors());
 }
 
-void TestConfigFile::removalMatchesModelIdAndChannel()
+void TestConfigFile::removalTakesTheMonitorsOwnEntry()
 {
     TempStation station;
     station.writeFile("config/Monitor.json",
@@ -152,13 +173,56 @@ void TestConfigFile::removalMatchesModelIdAndChannel()
     MonitorCollection collection;
     file.readMonitors(&collection);
     QCOMPARE(collection.getMonitors().size(), size_t(3));
-    // Loaded with channel -1, the first monitor no longer matches its stored channel 3; the
-    // first entry that does match (channel -1.0 equals -1) goes, and only that one.
-    file.removeMonitor(collection.getMonitors()[0]);
+    // Same model, id and channel: only identity tells the entries apart.
+    MonitorBase *third = collection.getMonitors()[2];
+    file.removeMonitor(third);
+    collection.remove(third);
+    MonitorBase *first = collection.getMonitors()[0];
+    file.removeMonitor(first);
+    collection.remove(first);
     const nlohmann::json &list = file.getDocument()["monitor"];
-    QCOMPARE(list.size(), size_t(2));
-    QCOMPARE(list[0]["username"], nlohmann::json("a"));
-    QCOMPARE(list[1]["username"], nlohmann::json("c"));
+    QCOMPARE(list.size(), size_t(1));
+    QCOMPARE(list[0]["username"], nlohmann::json("b"));
+    // Removed twice, or never in the file: nothing more goes.
+    file.removeMonitor(first);
+    MonitorBase *stranger = collection.create("DI590", "b", 1, -1, true, true);
+    file.removeMonitor(stranger);
+    QCOMPARE(list.size(), size_t(1));
+
+    delete first;
+    delete third;
+    qDeleteAll(collection.getMonitors());
+}
+
+void TestConfigFile::sharedAndControlCharacterNamesAreReported()
+{
+    TempStation station;
+    const auto entry = [](const char *name, int id) {
+        return QByteArray(R"({"model": "DI590", "username": ")") + name + R"(", "id": )" +
+               QByteArray::number(id) + R"(, "channel": -1, "running": true, "record": true})";
+    };
+    station.writeFile("config/Monitor.json", R"({"interval": 30, "monitor": [)" + entry("池", 1) +
+                                                 "," + entry(R"(a\u0000b)", 2) + "," +
+                                                 entry("池", 3) + "," + entry("a", 4) + "," +
+                                                 entry("池", 5) + "]}");
+    const QString path = station.filePath("config/Monitor.json");
+    ConfigFile file(path.toUtf8().constData());
+    QCOMPARE(file.load(), 0);
+    MonitorCollection collection;
+    file.readMonitors(&collection);
+    // Nothing is dropped: the operator renames.
+    QCOMPARE(collection.getMonitors().size(), size_t(5));
+    QCOMPARE(collection.getMonitors()[1]->getUsername(), std::string("a\0b", 3));
+    QStringList problems;
+    for (const std::string &problem : file.problems())
+        problems << QString::fromStdString(problem);
+    QCOMPARE(problems.size(), 3);
+    QCOMPARE(problems[0], "配置文件 " + path +
+                              " 中第 2 个仪表的名称 \"a\\u0000b\" 含有控制字符，它的历史数据可能"
+                              "与其他仪表的混在一起，请改名");
+    QVERIFY(problems[1].contains("原内容已另存为"));
+    QCOMPARE(problems[2], "配置文件 " + path +
+                              " 中第 1、3、5 个仪表同名 \"池\"，它们的历史数据会混在一起，请改名");
     qDeleteAll(collection.getMonitors());
 }
 
@@ -203,6 +267,10 @@ void TestConfigFile::unparsableFileIsKeptAndReported_data()
     QTest::newRow("cut short") << QByteArray("{\"interval\": 30, \"monitor\": [");
     QTest::newRow("not an object") << QByteArray("[1, 2, 3]");
     QTest::newRow("bad UTF-8") << QByteArray("{\"interval\": \"\xff\xfe\"}");
+    QTest::newRow("nested too deep") << QByteArray("{\"monitor\": [], \"x\": ") +
+                                            QByteArray(64, '[') + QByteArray(64, ']') + "}";
+    QTest::newRow("too large") << QByteArray("{\"interval\": 5}") +
+                                      QByteArray(int(ConfigFile::maxFileSize), ' ');
 }
 
 void TestConfigFile::unparsableFileIsKeptAndReported()
@@ -223,11 +291,17 @@ void TestConfigFile::unparsableFileIsKeptAndReported()
     QVERIFY(QString::fromStdString(file.problems()[1]).contains(path + ".invalid"));
     QCOMPARE(station.readFile("config/Monitor.json.invalid"), content);
 
-    // Storing later replaces the broken file; its copy stays.
-    file.writeMonitors(&collection);
+    // Nothing replaces the file before the operator was told; then its copy stays.
+    MonitorBase *monitor = collection.create("DI590", "a", 1, -1, true, true);
+    file.appendMonitor(monitor);
+    QCOMPARE(file.save(), -1);
+    QCOMPARE(station.readFile("config/Monitor.json"), content);
+    file.markProblemsShown();
+    QVERIFY(file.problems().empty());
     QCOMPARE(file.save(), 0);
     QVERIFY(station.readFile("config/Monitor.json").startsWith("{\n    \"interval\": 30"));
     QCOMPARE(station.readFile("config/Monitor.json.invalid"), content);
+    delete monitor;
 }
 
 void TestConfigFile::badEntriesAreSkippedAndReported_data()
@@ -307,6 +381,137 @@ void TestConfigFile::outOfRangeNumbersAreReported()
     QCOMPARE(other.getInterval(), 0);
     QCOMPARE(negative.problems().size(), size_t(2));
     qDeleteAll(collection.getMonitors());
+}
+
+void TestConfigFile::outOfRangeSerialSettingsFallBackToDefaults_data()
+{
+    QTest::addColumn<QByteArray>("pair");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("parity Z") << QByteArray(R"("parity": "Z")")
+                              << R"(中的 "parity" 为 "Z"，不是 N、E 或 O，改用 N)";
+    QTest::newRow("parity empty") << QByteArray(R"("parity": "")")
+                                  << R"(中的 "parity" 为 ""，不是 N、E 或 O，改用 N)";
+    QTest::newRow("baud 123") << QByteArray(R"("baudrate": 123)")
+                              << R"(中的 "baudrate" 为 123，不是标准波特率，改用 9600)";
+    QTest::newRow("data bits 99") << QByteArray(R"("databit": 99)")
+                                  << R"(中的 "databit" 为 99，不在 5 到 8 之间，改用 8)";
+    QTest::newRow("stop bits -1") << QByteArray(R"("stopbit": -1)")
+                                  << R"(中的 "stopbit" 为 -1，不是 1 或 2，改用 2)";
+    QTest::newRow("empty port") << QByteArray(R"("comport": "")")
+                                << R"(中的 "comport" 为空，改用 COM1)";
+    QTest::newRow("port with a newline")
+        << QByteArray(R"("comport": "/dev/ttyUSB0\n")")
+        << R"(中的 "comport" 为 "/dev/ttyUSB0\n"，含有控制字符，改用 COM1)";
+}
+
+void TestConfigFile::outOfRangeSerialSettingsFallBackToDefaults()
+{
+    QFETCH(QByteArray, pair);
+    QFETCH(QString, problem);
+    TempStation station;
+    // One bad value among good ones; keys later in the object win.
+    const QByteArray content = R"({"comport": "COM4", "baudrate": 115200, "databit": 7,
+                                   "stopbit": 1, "parity": "O", )" +
+                               pair + "}";
+    station.writeFile("config/ComPort.json", content);
+    const QString path = station.filePath("config/ComPort.json");
+    ConfigFile file(path.toUtf8().constData());
+    QCOMPARE(file.load(), 0);
+    ComPortCtrl ctrl;
+    file.readComPort(&ctrl);
+    QCOMPARE(file.problems().size(), size_t(2));
+    QCOMPARE(QString::fromStdString(file.problems()[0]), "配置文件 " + path + " " + problem);
+    QCOMPARE(station.readFile("config/ComPort.json.invalid"), content);
+
+    // The bad value is the default now, every other one as stored.
+    const QString key = QString::fromLatin1(pair).section('"', 1, 1);
+    ComPortCtrl defaults;
+    QCOMPARE(QString(ctrl.getPort()), key == "comport" ? QString(defaults.getPort()) : "COM4");
+    QCOMPARE(ctrl.getBaudrate(), key == "baudrate" ? defaults.getBaudrate() : 115200);
+    QCOMPARE(ctrl.getDatabit(), key == "databit" ? defaults.getDatabit() : 7);
+    QCOMPARE(ctrl.getStopbit(), key == "stopbit" ? defaults.getStopbit() : 1);
+    QCOMPARE(ctrl.getParity(), key == "parity" ? defaults.getParity() : 'O');
+}
+
+void TestConfigFile::everyFailingStartKeepsItsOwnCopy()
+{
+    TempStation station;
+    const QString path = station.filePath("config/Monitor.json");
+    const auto start = [&path] {
+        ConfigFile file(path.toUtf8().constData());
+        file.load();
+        MonitorCollection collection;
+        file.readMonitors(&collection);
+        qDeleteAll(collection.getMonitors());
+        return file.problems();
+    };
+    const QByteArray first = "{\"interval\": 30, \"monitor\": [{\"model\": \"DI590\"";
+    const QByteArray second = "{\"interval\": \"often\", \"monitor\": []}";
+    station.writeFile("config/Monitor.json", first);
+    start();
+    // The same bytes at the next start are not copied again.
+    const std::vector<std::string> repeated = start();
+    QVERIFY(QString::fromStdString(repeated.back()).endsWith(path + ".invalid"));
+    station.writeFile("config/Monitor.json", second);
+    const std::vector<std::string> problems = start();
+    QVERIFY(QString::fromStdString(problems.back()).endsWith(path + ".invalid.1"));
+    station.writeFile("config/Monitor.json", "[]");
+    start();
+    station.writeFile("config/Monitor.json", first);
+    start();
+
+    QCOMPARE(station.readFile("config/Monitor.json.invalid"), first);
+    QCOMPARE(station.readFile("config/Monitor.json.invalid.1"), second);
+    QCOMPARE(station.readFile("config/Monitor.json.invalid.2"), QByteArray("[]"));
+    QCOMPARE(QDir(station.filePath("config")).entryList({"*.invalid*"}).size(), 3);
+}
+
+void TestConfigFile::depthAndSizeAreLimited()
+{
+    TempStation station;
+    const QString path = station.filePath("config/Monitor.json");
+    const auto nested = [](int levels) {
+        return "{\"interval\": 5, \"monitor\": [], \"x\": " + QByteArray(levels - 1, '[') +
+               QByteArray(levels - 1, ']') + "}";
+    };
+    const auto firstProblem = [&path](int expected) {
+        ConfigFile file(path.toUtf8().constData());
+        if (file.load() != expected)
+            return QString("load did not return %1").arg(expected);
+        return file.problems().empty() ? QString()
+                                       : QString::fromStdString(file.problems().front());
+    };
+
+    // As deep as allowed: loads and is written back as it was read.
+    station.writeFile("config/Monitor.json", nested(ConfigFile::maxDepth));
+    {
+        ConfigFile file(path.toUtf8().constData());
+        QCOMPARE(file.load(), 0);
+        QCOMPARE(file.save(), 0);
+        QCOMPARE(firstProblem(0), QString());
+    }
+    station.writeFile("config/Monitor.json", nested(ConfigFile::maxDepth + 1));
+    QCOMPARE(firstProblem(-1), "配置文件 " + path + " 的嵌套超过 64 层，改用默认设置");
+    // Deep enough to overflow the stack of a recursive writer.
+    station.writeFile("config/Monitor.json", nested(100000));
+    QCOMPARE(firstProblem(-1), "配置文件 " + path + " 的嵌套超过 64 层，改用默认设置");
+
+    // The largest file still read, then one byte more.
+    const QByteArray object = "{\"interval\": 5}";
+    station.writeFile("config/Monitor.json",
+                      object + QByteArray(int(ConfigFile::maxFileSize) - object.size(), ' '));
+    QCOMPARE(firstProblem(0), QString());
+    station.writeFile("config/Monitor.json",
+                      object + QByteArray(int(ConfigFile::maxFileSize) - object.size() + 1, ' '));
+    QCOMPARE(firstProblem(-1), "配置文件 " + path + " 大于 1 MiB，未读取，改用默认设置");
+
+    // A parse error at the end of a long string quotes only its start.
+    station.writeFile("config/Monitor.json",
+                      "{\"x\": \"" + QByteArray(int(ConfigFile::maxFileSize) - 10, 'a'));
+    const QString problem = firstProblem(-1);
+    QVERIFY2(problem.size() < 300, qPrintable(problem.left(400)));
+    QVERIFY(problem.contains("last read: '\"aaaa"));
+    QVERIFY(problem.endsWith("…'），改用默认设置"));
 }
 
 void TestConfigFile::wronglyTypedSettingsKeepTheirDefaults()

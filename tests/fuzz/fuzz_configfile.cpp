@@ -1,6 +1,7 @@
 // Any bytes as ComPort.json or Monitor.json: loading never crashes, never writes the file and
-// keeps a copy of what it could not use; what is stored afterwards loads back unchanged. The
-// first byte chooses the file; the rest is its content.
+// keeps one copy of what it could not use, however often it starts; a file that could not be
+// loaded is not replaced before its problems were shown; what is stored afterwards loads back
+// unchanged. The first byte chooses the file; the rest is its content.
 
 #include "acquisition/comportctrl.h"
 #include "acquisition/configfile.h"
@@ -41,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string path =
         QDir(dir.path()).filePath(monitors ? "Monitor.json" : "ComPort.json").toStdString();
     const std::string content(reinterpret_cast<const char *>(data + 1), size - 1);
-    QFile::remove(QString::fromStdString(path + ".invalid"));
+    for (const QString &copy : QDir(dir.path()).entryList({"*.invalid*"}, QDir::Files))
+        QFile::remove(QDir(dir.path()).filePath(copy));
     {
         QFile file(QString::fromStdString(path));
         require(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -49,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     ConfigFile config(path.c_str());
-    config.load();
+    const int loaded = config.load();
     ComPortCtrl ctrl;
     MonitorCollection collection;
     if (monitors)
@@ -61,12 +63,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(readAll(path) == content);
     if (!config.problems().empty() && !content.empty())
         require(readAll(path + ".invalid") == content);
+    {
+        // The next start finds the same bytes already kept.
+        ConfigFile next(path.c_str());
+        require(next.load() == loaded);
+        ComPortCtrl nextCtrl;
+        MonitorCollection nextCollection;
+        if (monitors)
+            next.readMonitors(&nextCollection);
+        else
+            next.readComPort(&nextCtrl);
+        require(next.problems().size() == config.problems().size());
+        require(!QFile::exists(QString::fromStdString(path + ".invalid.1")));
+        for (MonitorBase *monitor : nextCollection.getMonitors())
+            delete monitor;
+    }
 
     // What is stored loads back to the same settings: storing them again changes no byte.
     if (monitors)
         config.writeMonitors(&collection);
     else
         config.writeComPort(&ctrl);
+    if (loaded != 0) {
+        require(config.save() == -1);
+        require(readAll(path) == content);
+    }
+    config.markProblemsShown();
     if (config.save() == 0) {
         const std::string stored = readAll(path);
         ConfigFile again(path.c_str());

@@ -2,6 +2,7 @@
 
 #include "acquisition/comportctrl.h"
 #include "acquisition/comportreader.h"
+#include "acquisition/configfile.h"
 #include "acquisition/monitorbase.h"
 #include "acquisition/monitorcollection.h"
 #include "acquisition/readclient.h"
@@ -136,24 +137,30 @@ void TestWidgetComPort::storedSettingsAreShownWithoutMarkingChanged_data()
     QTest::addColumn<QString>("parity");
     QTest::addColumn<QString>("baudText");
     QTest::addColumn<QString>("parityText");
+    // What the line uses: a value no line takes is reported and replaced by the default.
+    QTest::addColumn<int>("usedBaudrate");
+    QTest::addColumn<QString>("usedParity");
     QTest::newRow("listed values") << "COM3" << 4800 << "E"
                                    << "4800"
-                                   << "Even";
+                                   << "Even" << 4800 << "E";
     QTest::newRow("odd parity") << "COM100" << 2400 << "O"
                                 << "2400"
-                                << "Odd";
+                                << "Odd" << 2400 << "O";
     QTest::newRow("baud rate not listed") << "COM2" << 115200 << "N"
                                           << ""
-                                          << "None";
+                                          << "None" << 115200 << "N";
+    QTest::newRow("baud rate no line takes") << "COM2" << 123 << "N"
+                                             << "9600"
+                                             << "None" << 9600 << "N";
     QTest::newRow("parity X") << "COM1" << 9600 << "X"
                               << "9600"
-                              << "None";
+                              << "None" << 9600 << "N";
     QTest::newRow("parity lower-case e") << "COM1" << 9600 << "e"
                                          << "9600"
-                                         << "None";
+                                         << "None" << 9600 << "N";
     QTest::newRow("adapter not plugged in") << "/dev/ttyUSB77" << 9600 << "N"
                                             << "9600"
-                                            << "None";
+                                            << "None" << 9600 << "N";
 }
 
 void TestWidgetComPort::storedSettingsAreShownWithoutMarkingChanged()
@@ -163,6 +170,8 @@ void TestWidgetComPort::storedSettingsAreShownWithoutMarkingChanged()
     QFETCH(QString, parity);
     QFETCH(QString, baudText);
     QFETCH(QString, parityText);
+    QFETCH(int, usedBaudrate);
+    QFETCH(QString, usedParity);
     TempStation station;
     const QByteArray stored = comPortJson(port, baudrate, parity);
     QVERIFY(station.writeFile("config/ComPort.json", stored));
@@ -173,10 +182,13 @@ void TestWidgetComPort::storedSettingsAreShownWithoutMarkingChanged()
     QCOMPARE(combo(widget, "comboBoxBaudrate")->currentText(), baudText);
     QCOMPARE(combo(widget, "comboBoxBaudrate")->currentIndex() == -1, baudText.isEmpty());
     QCOMPARE(combo(widget, "comboBoxParity")->currentText(), parityText);
-    // What is shown does not change what the line uses.
-    QCOMPARE(widget.getComPortCtrl()->getBaudrate(), baudrate);
-    QCOMPARE(widget.getComPortCtrl()->getParity(), parity.at(0).toLatin1());
+    QCOMPARE(widget.getComPortCtrl()->getBaudrate(), usedBaudrate);
+    QCOMPARE(widget.getComPortCtrl()->getParity(), usedParity.at(0).toLatin1());
+    const bool replaced = usedBaudrate != baudrate || usedParity != parity;
+    auto *config = static_cast<ConfigFile *>(AppContext::instance().object(ComPortConfig));
+    QCOMPARE(config->problems().empty(), !replaced);
 
+    // Loading, even with a value replaced, is no change to store.
     widget.saveConfig();
     QCOMPARE(station.readFile("config/ComPort.json"), stored);
 }

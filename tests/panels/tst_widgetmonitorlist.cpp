@@ -127,9 +127,11 @@ private slots:
     void namesWithControlCharactersAreRefused();
     void removalKeepsHistoryAnotherMonitorSharesByName();
     void removedCellsSlotIsReusedByTheNextMonitor();
+    void removalOfOneOfTwoMonitorsWithOneIdKeepsTheOther();
     void intervalEditsAreStoredAtSaveOrWithTheNextChange();
     void lineSwitchStartsAndStopsPolling();
     void settingsProblemsAreShownOnceInOneBox();
+    void brokenFileIsReplacedOnlyAfterItsProblemsWereShown();
 };
 
 void TestWidgetMonitorList::formAndTreeAtStart()
@@ -495,6 +497,18 @@ void TestWidgetMonitorList::removedCellsSlotIsReusedByTheNextMonitor()
              std::make_pair(1, 2));
 }
 
+void TestWidgetMonitorList::removalOfOneOfTwoMonitorsWithOneIdKeepsTheOther()
+{
+    // Two entries of one id (a file edited by hand): the one removed is the one chosen.
+    Fixture f({{"DI590", "甲", 4}, {"DI590", "乙", 4}, {"RA550", "丙", 5}});
+    f.tree()->setCurrentIndex(f.item(1)->index());
+    f.boxes.queueAnswer(QMessageBox::Yes);
+    f.boxes.queueAnswer(QMessageBox::No);
+    f.list->slot_remove();
+    QCOMPARE(f.names(), QStringList({"甲", "丙"}));
+    QCOMPARE(f.stored(), QStringList({"DI590:4:甲:1:1", "RA550:5:丙:1:1"}));
+}
+
 void TestWidgetMonitorList::intervalEditsAreStoredAtSaveOrWithTheNextChange()
 {
     Fixture f(threeMonitors, 30);
@@ -571,6 +585,31 @@ void TestWidgetMonitorList::settingsProblemsAreShownOnceInOneBox()
     QVERIFY(boxes.boxes[0].text.contains("Monitor.json"));
     QCOMPARE(WidgetMonitorList::showSettingsProblems(), 0);
     QCOMPARE(boxes.boxes.size(), 1);
+}
+
+void TestWidgetMonitorList::brokenFileIsReplacedOnlyAfterItsProblemsWereShown()
+{
+    TempStation station;
+    const QByteArray broken = "{\"interval\": 5, \"monitor\": [{\"model\": \"DI590\"";
+    station.writeFile("config/Monitor.json", broken);
+    AppContext::instance().init();
+    MessageBoxRecorder boxes;
+    WidgetMonitorList list;
+    list.init(nullptr);
+    // Before the operator was told, the broken file stays as it is.
+    QVERIFY(list.addMonitor("DI590", "一号池", 1, -1));
+    QCOMPARE(station.readFile("config/Monitor.json"), broken);
+
+    QVERIFY(WidgetMonitorList::showSettingsProblems() > 0);
+    QCOMPARE(boxes.boxes.size(), 1);
+    QVERIFY(boxes.boxes[0].text.contains("Monitor.json.invalid"));
+    QVERIFY(list.addMonitor("DO580", "二号池", 2, -1));
+    const QJsonArray stored = QJsonDocument::fromJson(station.readFile("config/Monitor.json"))
+                                  .object()["monitor"]
+                                  .toArray();
+    QCOMPARE(stored.size(), 2);
+    QCOMPARE(stored[0].toObject()["username"].toString(), QString("一号池"));
+    QCOMPARE(station.readFile("config/Monitor.json.invalid"), broken);
 }
 
 QTEST_MAIN(TestWidgetMonitorList)
