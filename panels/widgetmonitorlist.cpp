@@ -53,17 +53,6 @@ MonitorBase *monitorOf(const QStandardItem *item)
     return static_cast<MonitorBase *>(item->data(WidgetMonitorList::MonitorRole).value<void *>());
 }
 
-// A control character (a NUL above all, which the database cuts) would let a name merge with
-// a shorter one in the records, or vanish from every label.
-bool holdsControlCharacter(const QString &name)
-{
-    for (const QChar c : name) {
-        if (c.category() == QChar::Other_Control)
-            return true;
-    }
-    return false;
-}
-
 void refuseName(const QString &text)
 {
     MessageBoxes::warning(QStringLiteral("警告"), text, QMessageBox::Ok, QMessageBox::Ok);
@@ -219,7 +208,7 @@ MonitorBase *WidgetMonitorList::addMonitor(const QString &modelName, const QStri
             return nullptr;
         }
     }
-    if (holdsControlCharacter(userName)) {
+    if (ConfigFile::hasControlCharacter(name)) {
         refuseName(QString::fromUtf8(nameUnusable));
         return nullptr;
     }
@@ -311,7 +300,9 @@ void WidgetMonitorList::slot_itemChanged(QStandardItem *item)
     bool taken = false;
     for (const MonitorBase *other : monitors.getMonitors())
         taken = taken || other->getUsername() == name;
-    const bool unusable = holdsControlCharacter(item->text());
+    // A control character (a NUL above all, which the database cuts) would let a name merge
+    // with a shorter one in the records.
+    const bool unusable = ConfigFile::hasControlCharacter(name);
     if (name.empty() || taken || unusable) {
         if (taken)
             refuseName(QString::fromUtf8(nameTaken));
