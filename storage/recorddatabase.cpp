@@ -4,11 +4,16 @@
 #include "storage/passphrase.h"
 
 #include <QDate>
-#include <QFile>
+#include <QDateTime>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -80,31 +85,262 @@ void appendCondition(std::string &condition, char *formatted, bool first)
     zircon_destroy_sql(formatted);
 }
 
-// Copies into a file that must not exist yet (QFile::copy never overwrites) and syncs it before
-// reporting success.
-bool copyToNewFile(const QString &source, const QString &target)
+using ImportError = RecordDatabase::ImportError;
+
+// The cipher page size zircon sets: a file of ours is always a whole number of pages.
+const int64_t pageSize = 1024;
+const size_t copyBlockSize = 1 << 20;
+
+const char *const recordColumns[] = {"uid",     "time",   "model", "name",  "slave",
+                                     "channel", "factor", "unit",  "value", "status"};
+
+// Makes a completed link, rename or new file durable.
+void syncFolderOf(const std::string &path)
 {
-    if (!QFile::copy(source, target))
-        return false;
-    QFile copy(target);
-    if (copy.open(QIODevice::ReadOnly) && ::fsync(copy.handle()) == 0)
-        return true;
-    copy.close();
-    QFile::remove(target);
-    return false;
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
 }
 
-// A file fit to become the record database: it opens with the pass phrase and has the table.
-bool holdsRecordTable(const std::string &path)
+bool writeAll(int fd, const char *data, size_t size)
 {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= size_t(written);
+    }
+    return true;
+}
+
+// Copies a regular file into target, which must not exist yet, gives it mode and syncs it.
+// QFile::copy would give it the source's mode, and a read-only backup would make the record
+// file read-only.
+ImportError copyToNewFile(const std::string &source, const std::string &target, mode_t mode,
+                          const RecordDatabase::ImportProgress &progress = nullptr,
+                          int64_t *copied = nullptr)
+{
+    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return RecordDatabase::ImportSourceUnreadable;
+    struct stat info;
+    // A device or a pipe could fill the disk before it ends.
+    if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(in);
+        return RecordDatabase::ImportSourceUnreadable;
+    }
+    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        ::close(in);
+        return RecordDatabase::ImportCopyFailed;
+    }
+    ImportError error = RecordDatabase::ImportOk;
+    std::vector<char> block(copyBlockSize);
+    int64_t done = 0;
+    for (;;) {
+        const ssize_t got = ::read(in, block.data(), block.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            if (got < 0)
+                error = RecordDatabase::ImportSourceUnreadable;
+            break;
+        }
+        if (!writeAll(out, block.data(), size_t(got))) {
+            error = RecordDatabase::ImportCopyFailed;
+            break;
+        }
+        done += got;
+        if (progress && !progress(done, int64_t(info.st_size))) {
+            error = RecordDatabase::ImportCancelled;
+            break;
+        }
+    }
+    if (error == RecordDatabase::ImportOk && (::fchmod(out, mode) != 0 || ::fsync(out) != 0))
+        error = RecordDatabase::ImportCopyFailed;
+    if (::close(out) != 0 && error == RecordDatabase::ImportOk)
+        error = RecordDatabase::ImportCopyFailed;
+    ::close(in);
+    if (error != RecordDatabase::ImportOk)
+        ::unlink(target.c_str());
+    else if (copied)
+        *copied = done;
+    return error;
+}
+
+bool sameFile(const std::string &a, const std::string &b)
+{
+    struct stat first, second;
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+int appendText(void *user, int columns, char **texts)
+{
+    static_cast<std::vector<std::string> *>(user)->push_back(columns > 0 ? text(texts[0]) : "");
+    return 0;
+}
+
+struct Column
+{
+    std::string name;
+    bool required; // NOT NULL without a default: an insert of ours would fail
+};
+
+// Rows of PRAGMA table_info: cid, name, type, notnull, dflt_value, pk.
+int appendColumn(void *user, int columns, char **texts)
+{
+    if (columns >= 6)
+        static_cast<std::vector<Column> *>(user)->push_back(
+            {text(texts[1]), number(texts[3]) != 0 && !texts[4] && number(texts[5]) == 0});
+    return 0;
+}
+
+// SQLCipher checks every page's HMAC on its own from 4.0.1 on; before that, the integrity
+// check's reading of every page verifies them.
+bool hasCipherIntegrityCheck(zircon_db *db)
+{
+    std::vector<std::string> version;
+    int major = 0, minor = 0, patch = 0;
+    if (zircon_run_sql(db, "PRAGMA cipher_version", &version, appendText) != 0 || version.empty() ||
+        std::sscanf(version[0].c_str(), "%d.%d.%d", &major, &minor, &patch) < 2)
+        return false;
+    return major > 4 || (major == 4 && (minor > 0 || patch >= 1));
+}
+
+// Every column our statements name is there, and no other column refuses our inserts.
+bool hasRecordColumns(const std::vector<Column> &columns)
+{
+    for (const char *wanted : recordColumns) {
+        bool found = false;
+        for (const Column &column : columns)
+            found = found || strcasecmp(column.name.c_str(), wanted) == 0;
+        if (!found)
+            return false;
+    }
+    for (const Column &column : columns) {
+        bool ours = false;
+        for (const char *name : recordColumns)
+            ours = ours || strcasecmp(column.name.c_str(), name) == 0;
+        if (!ours && column.required)
+            return false;
+    }
+    return true;
+}
+
+ImportError checkKeyedCandidate(zircon_db *db)
+{
+    // Keying is lazy: a wrong key or foreign bytes show at the first read.
+    if (zircon_run_sql(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr) != 0)
+        return RecordDatabase::ImportNotDecryptable;
+    if (hasCipherIntegrityCheck(db)) {
+        std::vector<std::string> failures;
+        if (zircon_run_sql(db, "PRAGMA cipher_integrity_check", &failures, appendText) != 0 ||
+            !failures.empty())
+            return RecordDatabase::ImportDamaged;
+    }
+    std::vector<std::string> verdict;
+    if (zircon_run_sql(db, "PRAGMA integrity_check", &verdict, appendText) != 0 ||
+        verdict != std::vector<std::string>{"ok"})
+        return RecordDatabase::ImportDamaged;
+    std::vector<Column> columns;
+    if (zircon_run_sql(db, "PRAGMA table_info(Record)", &columns, appendColumn) != 0 ||
+        !hasRecordColumns(columns))
+        return RecordDatabase::ImportNoRecordTable;
+    // Built here rather than at the reopen, which holds the lock that inserts wait for.
+    if (zircon_run_sql(db, createIndexes, nullptr, nullptr) != 0)
+        return RecordDatabase::ImportCopyFailed;
+    return RecordDatabase::ImportOk;
+}
+
+// The whole file, not only its first page, must read back under the key.
+ImportError checkCandidate(const std::string &path)
+{
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0)
+        return RecordDatabase::ImportCopyFailed;
+    if (info.st_size < pageSize || info.st_size % pageSize != 0)
+        return RecordDatabase::ImportNotStationFile;
+    char header[16] = {};
+    FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return RecordDatabase::ImportCopyFailed;
+    const size_t got = std::fread(header, 1, sizeof(header), file);
+    std::fclose(file);
+    // Every file the station leaves is encrypted; a plain one must not even be keyed, which
+    // would encrypt a fresh file in place.
+    if (got != sizeof(header) || std::memcmp(header, "SQLite format 3", sizeof(header)) == 0)
+        return RecordDatabase::ImportNotStationFile;
+
     zircon_db *candidate = nullptr;
     if (zircon_open(&candidate, path.c_str()) != 0)
-        return false;
+        return RecordDatabase::ImportCopyFailed;
     zircon_set_password(candidate, kPassPhrase, kPassPhraseLength);
-    const std::string probe = std::string(selectColumns) + " LIMIT 1";
-    const bool ok = zircon_run_sql(candidate, probe.c_str(), nullptr, nullptr) == 0;
+    const ImportError error = checkKeyedCandidate(candidate);
     zircon_close(candidate);
-    return ok;
+    return error;
+}
+
+// Keeps the file about to be replaced in the backup folder under a name that no backup takes
+// and that never replaces a file: a hard link where possible, else a synced copy.
+std::string keepReplaced(const std::string &live, const std::string &folder, mode_t mode,
+                         bool *linked)
+{
+    const std::string stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss")).toStdString();
+    bool tryLink = true;
+    for (int n = 0; n < 1000; ++n) {
+        const std::string name = folder + "record_replaced_" + stamp +
+                                 (n > 0 ? "_" + std::to_string(n) : std::string()) + ".zdb";
+        if (tryLink) {
+            if (::link(live.c_str(), name.c_str()) == 0) {
+                *linked = true;
+                syncFolderOf(name);
+                return name;
+            }
+            if (errno == EEXIST)
+                continue;
+            // Another file system, or one without hard links.
+            tryLink = false;
+        }
+        struct stat existing;
+        if (::lstat(name.c_str(), &existing) == 0)
+            continue;
+        if (copyToNewFile(live, name, mode) != RecordDatabase::ImportOk)
+            return std::string();
+        *linked = false;
+        syncFolderOf(name);
+        return name;
+    }
+    return std::string();
+}
+
+// Moves the kept file back to the live name; scratch is a free name beside the live file.
+bool putBack(const std::string &kept, const std::string &live, bool linked,
+             const std::string &scratch, mode_t mode)
+{
+    if (linked) {
+        if (std::rename(kept.c_str(), live.c_str()) != 0)
+            return false;
+    } else {
+        if (copyToNewFile(kept, scratch, mode) != RecordDatabase::ImportOk)
+            return false;
+        if (std::rename(scratch.c_str(), live.c_str()) != 0) {
+            ::unlink(scratch.c_str());
+            return false;
+        }
+        ::unlink(kept.c_str());
+    }
+    syncFolderOf(live);
+    syncFolderOf(kept);
+    return true;
 }
 
 void removeWithJournal(const std::string &path)
@@ -250,29 +486,91 @@ int RecordDatabase::backupDatabase(int kind)
 
     // Holding the lock keeps every statement, and so every half-written page, off the file.
     auto locked = lock();
-    return copyToNewFile(QString::fromStdString(getPath()), target) ? 0 : -1;
+    struct stat info;
+    if (::stat(getPath().c_str(), &info) != 0)
+        return -1;
+    return copyToNewFile(getPath(), target.toUtf8().toStdString(), info.st_mode & 0777) == ImportOk
+               ? 0
+               : -1;
 }
 
-int RecordDatabase::importDatabase(int kind, const std::string &source)
+int RecordDatabase::importDatabase(int kind, const std::string &source, ImportReport *report,
+                                   const ImportProgress &progress)
 {
+    ImportReport local;
+    ImportReport &result = report ? *report : local;
+    result = ImportReport();
     if (kind != RecordDb)
         return 0;
+    std::lock_guard<std::mutex> oneImport(importMutex);
     const std::string incoming = getPath() + ".import";
-    auto locked = lock();
     removeWithJournal(incoming);
+
+    // The new file gets the station's own mode, never the backup's.
+    struct stat info;
+    const mode_t mode = ::stat(getPath().c_str(), &info) == 0
+                            ? (info.st_mode & 0777) | S_IRUSR | S_IWUSR
+                            : S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;
+    int64_t size = 0;
+    {
+        // Only a copy of the live file itself must keep the inserts off it, like a backup.
+        // The progress is not told then, so that it never runs under the lock.
+        std::unique_lock<std::mutex> locked;
+        if (sameFile(source, getPath()))
+            locked = lock();
+        result.error = copyToNewFile(source, incoming, mode,
+                                     locked.owns_lock() ? ImportProgress() : progress, &size);
+    }
     // The copy, not the operator's file, is checked and then moved into place.
-    if (!copyToNewFile(QString::fromStdString(source), QString::fromStdString(incoming)) ||
-        !holdsRecordTable(incoming)) {
-        removeWithJournal(incoming);
-        return -1;
-    }
+    if (result.error == ImportOk)
+        result.error = checkCandidate(incoming);
+    if (result.error == ImportOk && progress && !progress(size, size))
+        result.error = ImportCancelled;
+    if (result.error == ImportOk)
+        result.error = swapIn(incoming, mode, result);
+    removeWithJournal(incoming);
+    return result.error == ImportOk ? 0 : -1;
+}
+
+RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming, unsigned mode,
+                                                   ImportReport &report)
+{
+    const std::string &live = getPath();
+    const std::string folder = AppContext::instance().path(BackupDir).toUtf8().toStdString();
+    auto locked = lock();
     closeLocked();
-    if (std::rename(incoming.c_str(), getPath().c_str()) != 0) {
-        removeWithJournal(incoming);
-        openLocked();
-        return -1;
+    std::string kept;
+    bool linked = false;
+    struct stat info;
+    if (::stat(live.c_str(), &info) == 0) {
+        kept = keepReplaced(live, folder, info.st_mode & 0777, &linked);
+        if (kept.empty()) {
+            openLocked();
+            return ImportCannotKeepOld;
+        }
     }
-    return openLocked() == 0 ? 0 : -1;
+    // A journal beside the live name would be played back into the new file.
+    std::remove((live + "-journal").c_str());
+    if (std::rename(incoming.c_str(), live.c_str()) != 0) {
+        if (!kept.empty()) {
+            ::unlink(kept.c_str());
+            syncFolderOf(kept);
+        }
+        openLocked();
+        return ImportSwapFailed;
+    }
+    syncFolderOf(live);
+    if (openLocked() == 0) {
+        report.keptFile = kept;
+        return ImportOk;
+    }
+    // All or nothing: the replaced file goes back under its name.
+    if (kept.empty())
+        std::remove(live.c_str());
+    else if (!putBack(kept, live, linked, incoming, mode))
+        report.keptFile = kept;
+    openLocked();
+    return ImportSwapFailed;
 }
 
 int RecordDatabase::createDatabase(int kind)

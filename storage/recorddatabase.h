@@ -5,6 +5,8 @@
 #include "storage/zircondatabase.h"
 
 #include <condition_variable>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,9 +45,39 @@ public:
     // Copies the file into the backup folder as record_yyyyMMdd.zdb, record1_yyyyMMdd.zdb, ...
     // never overwriting a file. -1 when the copy fails or the folder is missing.
     int backupDatabase(int kind);
-    // Replaces the file by a copy of source, which must open with the pass phrase and hold
-    // table Record; otherwise -1 and the current file stays as it was.
-    int importDatabase(int kind, const std::string &source);
+    // Why an import was refused. The record file stays as it was, unless putting it back after a
+    // failed reopen failed too; keptFile then names it.
+    enum ImportError
+    {
+        ImportOk = 0,
+        ImportSourceUnreadable, // missing, unreadable, or not a regular file
+        ImportNotStationFile,   // empty, not whole pages, or an unencrypted database
+        ImportNotDecryptable,   // does not open with the pass phrase
+        ImportDamaged,          // fails the page or the structure check
+        ImportNoRecordTable,    // no table Record with the station's columns
+        ImportCopyFailed,       // the copy could not be written, for example on a full disk
+        ImportCannotKeepOld,    // the file being replaced could not be kept in the backup folder
+        ImportCancelled,
+        ImportSwapFailed, // moving the copy into place or reopening it failed
+    };
+    struct ImportReport
+    {
+        ImportError error = ImportOk;
+        // The replaced file, kept in the backup folder: importing it undoes the import. Empty
+        // when nothing was replaced, or when a failed import put it back in place.
+        std::string keptFile;
+    };
+    // Bytes copied so far and the source's size; called after each copied block and once more
+    // when the copy passed its checks, never under the database lock. Returning false cancels
+    // the import.
+    using ImportProgress = std::function<bool(int64_t done, int64_t total)>;
+
+    // Replaces the file by a copy of source once the whole copy has passed the checks under
+    // the pass phrase, and keeps the replaced file in the backup folder as
+    // record_replaced_yyyyMMddhhmmss[_n].zdb. 0 = replaced, -1 = refused or failed, with the
+    // reason in report. Inserts go on into the current file while the copy is made and checked.
+    int importDatabase(int kind, const std::string &source, ImportReport *report = nullptr,
+                       const ImportProgress &progress = ImportProgress());
     // Replaces the file by an empty one holding the table. -1 when it cannot be made.
     int createDatabase(int kind);
 
@@ -60,6 +92,8 @@ private:
         bool done;
     };
 
+    // Under the lock: keeps the live file, moves the checked copy over it and reopens.
+    ImportError swapIn(const std::string &incoming, unsigned mode, ImportReport &report);
     int insertLocked(const RecordRow &row);
     void commitLocked(const std::vector<PendingInsert *> &batch);
 
@@ -67,6 +101,8 @@ private:
     std::condition_variable committed;
     std::vector<PendingInsert *> pending;
     bool committing = false;
+    // One import at a time: they share the name of the copy being checked.
+    std::mutex importMutex;
     // The name index turns the distinct-name listing into one seek per name.
     bool nameIndexReady = false;
 };

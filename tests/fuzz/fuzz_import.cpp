@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <cstdlib>
@@ -44,9 +45,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         file.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size))
         return 0;
     file.close();
-    if (database()->importDatabase(RecordDb, candidate.toStdString()) != -1)
+    RecordDatabase::ImportReport report;
+    if (database()->importDatabase(RecordDb, candidate.toStdString(), &report) != -1)
         std::abort();
-    if (storedRows() != kept)
+    // Refused by the checks of the copy, never later, and nothing kept or left behind.
+    switch (report.error) {
+    case RecordDatabase::ImportNotStationFile:
+    case RecordDatabase::ImportNotDecryptable:
+    case RecordDatabase::ImportDamaged:
+    case RecordDatabase::ImportNoRecordTable:
+        break;
+    default:
         std::abort();
+    }
+    if (!report.keptFile.empty() || storedRows() != kept)
+        std::abort();
+    static const QDir folders[] = {QDir(AppContext::instance().path(BackupDir)),
+                                   QFileInfo(AppContext::instance().path(RecordDb)).dir()};
+    for (const QDir &folder : folders)
+        if (!folder
+                 .entryList({QStringLiteral("*.import*"), QStringLiteral("record_replaced_*")},
+                            QDir::Files)
+                 .isEmpty())
+            std::abort();
     return 0;
 }

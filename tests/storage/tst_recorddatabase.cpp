@@ -1,6 +1,8 @@
 #include "app/appcontext.h"
+#include "storage/passphrase.h"
 #include "storage/recorddatabase.h"
 #include "storage/userdatabase.h"
+#include "storage/zircon.h"
 #include "testsupport.h"
 
 #include <QDate>
@@ -8,6 +10,9 @@
 #include <QFile>
 #include <QtTest>
 
+#include <atomic>
+#include <future>
+#include <sys/stat.h>
 #include <thread>
 
 class TestRecordDatabase : public QObject
@@ -25,6 +30,12 @@ private slots:
     void importReplacesRowsWithAValidBackup();
     void failedImportChangesNothing_data();
     void failedImportChangesNothing();
+    void damagedBackupIsRefusedAndTheLiveFileStaysIntact();
+    void importedFileIsWritableAndTheReplacedOneIsKeptForUndo_data();
+    void importedFileIsWritableAndTheReplacedOneIsKeptForUndo();
+    void importIsUndoneWhenTheNewFileCannotBeOpened_data();
+    void importIsUndoneWhenTheNewFileCannotBeOpened();
+    void insertsGoOnDuringAnImportIntoTheKeptOrTheNewFile();
     void createDatabaseLeavesAnEmptyTable();
     void closedOrMissingDatabaseFailsEveryStatement();
     void emptyFileGetsTheTableAtOpen();
@@ -78,6 +89,59 @@ QByteArray fileContent(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The first backup of the day, made the station's way.
+QString makeBackup(RecordDatabase *database)
+{
+    const QString path = AppContext::instance().path(BackupDir) + "record_" +
+                         QDate::currentDate().toString("yyyyMMdd") + ".zdb";
+    return database->backupDatabase(RecordDb) == 0 ? path : QString();
+}
+
+int modeOf(const QString &path)
+{
+    struct stat info;
+    return ::stat(qPrintable(path), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
+QStringList keptFiles()
+{
+    return QDir(AppContext::instance().path(BackupDir)).entryList({"record_replaced_*"});
+}
+
+// A fresh file holding the statement's tables, then encrypted with the phrase.
+bool makeKeyedFile(const QString &path, const char *sql, const char *phrase)
+{
+    zircon_db *handle = nullptr;
+    int rc = zircon_create(&handle, path.toUtf8().constData());
+    if (rc == 0)
+        rc = zircon_run_sql(handle, sql, nullptr, nullptr);
+    zircon_close(handle);
+    if (rc == 0)
+        rc = zircon_open(&handle, path.toUtf8().constData());
+    if (rc == 0)
+        rc = zircon_set_password(handle, phrase, int(strlen(phrase)));
+    zircon_close(handle);
+    return rc == 0;
+}
+
+// Makes the backup folder a link to other, when other is on another file system.
+bool moveBackupFolderTo(const TempStation &station, const QTemporaryDir &other)
+{
+    struct stat here, there;
+    if (!other.isValid() || ::stat(qPrintable(station.path()), &here) != 0 ||
+        ::stat(qPrintable(other.path()), &there) != 0 || here.st_dev == there.st_dev)
+        return false;
+    return QDir(station.filePath("backup")).removeRecursively() &&
+           QFile::link(other.path(), station.filePath("backup"));
+}
+
+int import(RecordDatabase *database, const QString &source,
+           RecordDatabase::ImportReport *report = nullptr,
+           const RecordDatabase::ImportProgress &progress = nullptr)
+{
+    return database->importDatabase(RecordDb, source.toUtf8().toStdString(), report, progress);
 }
 
 } // namespace
@@ -255,38 +319,259 @@ void TestRecordDatabase::importReplacesRowsWithAValidBackup()
 void TestRecordDatabase::failedImportChangesNothing_data()
 {
     QTest::addColumn<QString>("source");
-    QTest::newRow("garbage") << "garbage.zdb";
-    QTest::newRow("empty file") << "empty.zdb";
-    QTest::newRow("plain sqlite file") << "plain.zdb";
-    QTest::newRow("database without Record") << "user.zdb";
-    QTest::newRow("missing file") << "missing.zdb";
+    QTest::addColumn<int>("reason");
+    using R = RecordDatabase;
+    QTest::newRow("garbage") << "garbage" << int(R::ImportNotDecryptable);
+    QTest::newRow("empty file") << "empty" << int(R::ImportNotStationFile);
+    QTest::newRow("plain sqlite file") << "plain" << int(R::ImportNotStationFile);
+    QTest::newRow("another key") << "foreign" << int(R::ImportNotDecryptable);
+    QTest::newRow("database without Record") << "user" << int(R::ImportNoRecordTable);
+    QTest::newRow("Record lacking columns") << "columns" << int(R::ImportNoRecordTable);
+    QTest::newRow("Record with a required extra column") << "extra" << int(R::ImportNoRecordTable);
+    QTest::newRow("missing file") << "missing" << int(R::ImportSourceUnreadable);
+    QTest::newRow("folder") << "folder" << int(R::ImportSourceUnreadable);
+    QTest::newRow("backup folder in the way") << "blocked" << int(R::ImportCannotKeepOld);
+    QTest::newRow("cancelled") << "cancelled" << int(R::ImportCancelled);
 }
 
 void TestRecordDatabase::failedImportChangesNothing()
 {
     QFETCH(QString, source);
+    QFETCH(int, reason);
     TempStation station;
     RecordDatabase *database = startStation();
     for (int i = 0; i < 5; ++i)
         QCOMPARE(database->insert(makeRow("a", i % 2, "2024-01-02 08:30:05")), 0);
 
-    QVERIFY(station.writeFile("backup/garbage.zdb", QByteArray(4096, '\x5a')));
-    QVERIFY(station.writeFile("backup/empty.zdb", QByteArray()));
-    QCOMPARE(runPlainSqlite(station.filePath("backup/plain.zdb"),
-                            "CREATE TABLE Record(time,model,name,slave,channel,factor,unit,value,"
-                            "status); INSERT INTO Record VALUES('t','m','n',1,0,'f','u','v','s');"),
-             0);
-    QVERIFY(QFile::copy(AppContext::instance().path(UserDb), station.filePath("backup/user.zdb")));
+    const QString path = station.filePath(source + ".zdb");
+    const char *const recordTable = "CREATE TABLE Record(uid INTEGER PRIMARY KEY AUTOINCREMENT "
+                                    "NOT NULL,time,model,name,slave,channel,factor,unit,value,"
+                                    "status%1);";
+    if (source == "garbage")
+        QVERIFY(station.writeFile("garbage.zdb", QByteArray(4096, '\x5a')));
+    else if (source == "empty")
+        QVERIFY(station.writeFile("empty.zdb", QByteArray()));
+    else if (source == "plain")
+        QCOMPARE(runPlainSqlite(path, QString(recordTable).arg("")), 0);
+    else if (source == "foreign")
+        QVERIFY(makeKeyedFile(path, qPrintable(QString(recordTable).arg("")), "another phrase"));
+    else if (source == "user")
+        QVERIFY(QFile::copy(AppContext::instance().path(UserDb), path));
+    else if (source == "columns")
+        QVERIFY(makeKeyedFile(path, "CREATE TABLE Record(uid INTEGER PRIMARY KEY,time,name,value)",
+                              kPassPhrase));
+    else if (source == "extra")
+        QVERIFY(makeKeyedFile(path, qPrintable(QString(recordTable).arg(",site NOT NULL")),
+                              kPassPhrase));
+    else if (source == "folder")
+        QVERIFY(QDir(station.path()).mkdir("folder.zdb"));
+    else if (source == "blocked" || source == "cancelled")
+        QVERIFY(QFile::rename(makeBackup(database), path));
+    // Permissions would not stop root: a file where the folder should be does.
+    if (source == "blocked")
+        QVERIFY(QDir(station.filePath("backup")).removeRecursively() &&
+                station.writeFile("backup", "in the way"));
     const QByteArray before = fileContent(recordFile());
 
-    const std::string path = station.filePath("backup/" + source).toUtf8().toStdString();
-    QCOMPARE(database->importDatabase(RecordDb, path), -1);
+    RecordDatabase::ImportReport report;
+    QCOMPARE(
+        import(database, path, &report, [&](int64_t, int64_t) { return source != "cancelled"; }),
+        -1);
+    QCOMPARE(int(report.error), reason);
+    QVERIFY(report.keptFile.empty());
 
     QCOMPARE(fileContent(recordFile()), before);
     QCOMPARE(QDir(station.filePath("db")).entryList(QDir::Files), QStringList({"record.zdb"}));
+    QVERIFY(keptFiles().isEmpty());
     QVERIFY(database->isOpen());
     QCOMPARE(rowCount(database), 5);
     QCOMPARE(database->insert(makeRow("b", 0, "2024-01-02 08:30:06")), 0);
+}
+
+void TestRecordDatabase::damagedBackupIsRefusedAndTheLiveFileStaysIntact()
+{
+    TempStation station;
+    RecordDatabase *database = startStation();
+    std::vector<RecordRow> rows;
+    for (int i = 0; i < 20036; ++i)
+        rows.push_back(makeRow("pool" + std::to_string(i % 7), i % 2, "2024-01-02 08:30:05",
+                               std::to_string(i)));
+    QCOMPARE(insertRecords(recordFile(), rows), 0);
+    const QString backup = makeBackup(database);
+
+    // A few bytes in the middle of a page in the middle of the file.
+    QFile file(backup);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.seek(file.size() / 1024 / 2 * 1024 + 512));
+    QCOMPARE(file.write("\x01\x02\x03\x04\x05\x06"), qint64(6));
+    file.close();
+    // The first rows still read: only a look at every page finds the damage.
+    QCOMPARE(selectWithKey(backup, "SELECT name FROM Record LIMIT 1"), QStringList({"pool0"}));
+
+    const QByteArray before = fileContent(recordFile());
+    RecordDatabase::ImportReport report;
+    QCOMPARE(import(database, backup, &report), -1);
+    QCOMPARE(int(report.error), int(RecordDatabase::ImportDamaged));
+    QVERIFY(fileContent(recordFile()) == before);
+    QVERIFY(keptFiles().isEmpty());
+    QCOMPARE(QDir(station.filePath("db")).entryList(QDir::Files), QStringList({"record.zdb"}));
+    QCOMPARE(rowCount(database), 20036);
+}
+
+void TestRecordDatabase::importedFileIsWritableAndTheReplacedOneIsKeptForUndo_data()
+{
+    QTest::addColumn<bool>("elsewhere");
+    QTest::newRow("kept as a link") << false;
+    QTest::newRow("kept as a copy on another file system") << true;
+}
+
+void TestRecordDatabase::importedFileIsWritableAndTheReplacedOneIsKeptForUndo()
+{
+    QFETCH(bool, elsewhere);
+    TempStation station;
+    QTemporaryDir other("/dev/shm/hydrovane-backup-XXXXXX");
+    RecordDatabase *database = startStation();
+    QCOMPARE(database->insert(makeRow("backed up", 0, "2024-01-02 08:30:05")), 0);
+    const QString backup = station.filePath("offered.zdb");
+    QVERIFY(QFile::rename(makeBackup(database), backup));
+    if (elsewhere && !moveBackupFolderTo(station, other))
+        QSKIP("needs a folder on another file system");
+    QVERIFY(::chmod(qPrintable(backup), 0444) == 0);
+    QVERIFY(::chmod(qPrintable(recordFile()), 0640) == 0);
+    QCOMPARE(database->clear(), 0);
+    QCOMPARE(database->insert(makeRow("replaced", 0, "2024-01-02 08:30:06")), 0);
+    const QByteArray replaced = fileContent(recordFile());
+    // Files bearing the names of this moment and the next seconds stay as they are.
+    QStringList taken;
+    for (int second = -1; second <= 10; ++second)
+        taken << "record_replaced_" +
+                     QDateTime::currentDateTime().addSecs(second).toString("yyyyMMddhhmmss") +
+                     ".zdb";
+    for (const QString &name : taken)
+        QVERIFY(station.writeFile("backup/" + name, "operator's file"));
+
+    RecordDatabase::ImportReport report;
+    QCOMPARE(import(database, backup, &report), 0);
+    QCOMPARE(int(report.error), int(RecordDatabase::ImportOk));
+    // The station's own mode, never the backup's read-only one.
+    QCOMPARE(modeOf(recordFile()), 0640);
+    QCOMPARE(modeOf(backup), 0444);
+    QCOMPARE(database->insert(makeRow("after", 0, "2024-01-02 08:30:07")), 0);
+    QCOMPARE(queried(database),
+             QStringList({"after/0/2024-01-02 08:30:07", "backed up/0/2024-01-02 08:30:05"}));
+
+    const QFileInfo kept(QString::fromStdString(report.keptFile));
+    QCOMPARE(kept.absolutePath(), QFileInfo(station.filePath("backup")).absoluteFilePath());
+    QVERIFY(!taken.contains(kept.fileName()));
+    QVERIFY(QDir::match("*.zdb", kept.fileName())); // the import dialog's filter
+    QVERIFY(fileContent(kept.filePath()) == replaced);
+    QCOMPARE(modeOf(kept.filePath()), 0640);
+    for (const QString &name : taken)
+        QCOMPARE(station.readFile("backup/" + name), QByteArray("operator's file"));
+    QCOMPARE(keptFiles().size(), taken.size() + 1);
+
+    // Importing the kept file undoes the import; the file it replaces is kept in turn.
+    QCOMPARE(import(database, kept.filePath(), &report), 0);
+    QCOMPARE(queried(database), QStringList({"replaced/0/2024-01-02 08:30:06"}));
+    QCOMPARE(selectWithKey(QString::fromStdString(report.keptFile), "SELECT name FROM Record"),
+             QStringList({"after", "backed up"}));
+}
+
+void TestRecordDatabase::importIsUndoneWhenTheNewFileCannotBeOpened_data()
+{
+    QTest::addColumn<bool>("elsewhere");
+    QTest::newRow("kept as a link") << false;
+    QTest::newRow("kept as a copy on another file system") << true;
+}
+
+void TestRecordDatabase::importIsUndoneWhenTheNewFileCannotBeOpened()
+{
+    QFETCH(bool, elsewhere);
+    TempStation station;
+    QTemporaryDir other("/dev/shm/hydrovane-backup-XXXXXX");
+    RecordDatabase *database = startStation();
+    QCOMPARE(database->insert(makeRow("backed up", 0, "2024-01-02 08:30:05")), 0);
+    const QString source = station.filePath("offered.zdb");
+    QVERIFY(QFile::rename(makeBackup(database), source));
+    if (elsewhere && !moveBackupFolderTo(station, other))
+        QSKIP("needs a folder on another file system");
+    QCOMPARE(database->insert(makeRow("current", 0, "2024-01-02 08:30:06")), 0);
+    const QByteArray before = fileContent(recordFile());
+
+    // The copy passed its checks (the second call) and is spoilt before it is moved in place.
+    int calls = 0;
+    const auto spoil = [&](int64_t, int64_t) {
+        QFile copy(recordFile() + ".import");
+        if (++calls == 2 && copy.open(QIODevice::ReadWrite))
+            copy.write(QByteArray(1024, '\x5a'));
+        return true;
+    };
+    RecordDatabase::ImportReport report;
+    QCOMPARE(import(database, source, &report, spoil), -1);
+    QCOMPARE(calls, 2);
+    QCOMPARE(int(report.error), int(RecordDatabase::ImportSwapFailed));
+    QVERIFY(report.keptFile.empty());
+    QVERIFY(fileContent(recordFile()) == before);
+    QVERIFY(keptFiles().isEmpty());
+    QCOMPARE(QDir(station.filePath("db")).entryList(QDir::Files), QStringList({"record.zdb"}));
+    QCOMPARE(rowCount(database), 2);
+    QCOMPARE(database->insert(makeRow("after", 0, "2024-01-02 08:30:07")), 0);
+}
+
+void TestRecordDatabase::insertsGoOnDuringAnImportIntoTheKeptOrTheNewFile()
+{
+    TempStation station;
+    RecordDatabase *database = startStation();
+    QCOMPARE(insertRecords(recordFile(), std::vector<RecordRow>(5000, makeRow("imported", 0, "t"))),
+             0);
+    const QString backup = makeBackup(database);
+    QCOMPARE(database->clear(), 0);
+
+    // A record writer stores numbered rows the whole time.
+    std::atomic<bool> stop{false};
+    std::atomic<int> stored{0}, failed{0};
+    std::thread writer([&] {
+        for (int i = 0; !stop; ++i, ++stored)
+            failed += database->insert(makeRow("writer", 0, "t", std::to_string(i))) != 0;
+    });
+    QTRY_VERIFY(stored >= 20);
+
+    // While copying, and once the copy is checked, an insert from another thread does not
+    // wait for the import. One that waits is only collected after the import.
+    int calls = 0;
+    std::vector<std::future<int>> waited;
+    const auto progress = [&](int64_t, int64_t) {
+        ++calls;
+        std::future<int> done = std::async(
+            std::launch::async, [database] { return database->insert(makeRow("during", 0, "t")); });
+        if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready)
+            waited.push_back(std::move(done));
+        return true;
+    };
+    RecordDatabase::ImportReport report;
+    QCOMPARE(import(database, backup, &report, progress), 0);
+    const int atReturn = stored;
+    QTRY_VERIFY(stored >= atReturn + 20);
+    stop = true;
+    writer.join();
+    QVERIFY(waited.empty());
+    QCOMPARE(int(failed), 0);
+
+    // Each row is in exactly one file: those stored before the swap in the kept file, in
+    // order, the others in the new one.
+    const QString kept = QString::fromStdString(report.keptFile);
+    const char *const writerRows = "SELECT value FROM Record WHERE name = 'writer' ORDER BY uid";
+    const QStringList inKept = selectWithKey(kept, writerRows);
+    const QStringList inNew = selectWithKey(recordFile(), writerRows);
+    QStringList all;
+    for (int i = 0; i < stored; ++i)
+        all << QString::number(i);
+    QCOMPARE(inKept + inNew, all);
+    QVERIFY(inKept.size() >= 20 && inNew.size() >= 20);
+    QCOMPARE(selectWithKey(kept, "SELECT count(*) FROM Record WHERE name = 'during'"),
+             QStringList({QString::number(calls)}));
+    QCOMPARE(selectWithKey(recordFile(), "SELECT name, count(*) FROM Record GROUP BY name"),
+             QStringList({"imported|5000", QString("writer|%1").arg(inNew.size())}));
 }
 
 void TestRecordDatabase::createDatabaseLeavesAnEmptyTable()
