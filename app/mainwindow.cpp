@@ -4,7 +4,7 @@
 #include "acquisition/comportreader.h"
 #include "acquisition/monitorbase.h"
 #include "app/appcontext.h"
-#include "history/dialogabout.h"
+#include "app/dialogabout.h"
 #include "history/dialogbec.h"
 #include "history/dialogsearch.h"
 #include "panels/desktopopener.h"

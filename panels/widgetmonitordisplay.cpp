@@ -3,7 +3,7 @@
 
 #include "acquisition/monitorbase.h"
 #include "acquisition/threadhandoff.h"
-#include "history/widgetaxesdisplay.h"
+#include "trend/widgetaxesdisplay.h"
 #include "storage/recordrow.h"
 #include "storage/recordwriter.h"
 

@@ -11,7 +11,7 @@
 #include "acquisition/readclient.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
-#include "history/widgetaxesdisplay.h"
+#include "trend/widgetaxesdisplay.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitorlist.h"
 #include "panels/widgetmonitorsimplelist.h"

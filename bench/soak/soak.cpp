@@ -19,7 +19,7 @@
 #include "acquisition/monitorcollection.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
-#include "history/widgetaxesdisplay.h"
+#include "trend/widgetaxesdisplay.h"
 #include "panels/messageboxes.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"

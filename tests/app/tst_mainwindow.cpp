@@ -4,7 +4,7 @@
 #include "acquisition/monitorbase.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
-#include "history/widgetaxesdisplay.h"
+#include "trend/widgetaxesdisplay.h"
 #include "panels/desktopopener.h"
 #include "panels/filedialogs.h"
 #include "panels/widgetcomport.h"

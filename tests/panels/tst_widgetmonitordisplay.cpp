@@ -3,7 +3,7 @@
 #include "acquisition/monitorbase.h"
 #include "acquisition/monitorcollection.h"
 #include "app/appcontext.h"
-#include "history/widgetaxesdisplay.h"
+#include "trend/widgetaxesdisplay.h"
 #include "panels/widgetmonitordisplay.h"
 #include "testsupport.h"
 

@@ -11,7 +11,7 @@
 #include "acquisition/monitorbase.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
-#include "history/dialogabout.h"
+#include "app/dialogabout.h"
 #include "history/dialogsearch.h"
 #include "panels/messageboxes.h"
 #include "panels/widgetcomport.h"

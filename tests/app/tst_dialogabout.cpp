@@ -1,5 +1,5 @@
 #include "app/appcontext.h"
-#include "history/dialogabout.h"
+#include "app/dialogabout.h"
 
 #include <QLabel>
 #include <QPushButton>

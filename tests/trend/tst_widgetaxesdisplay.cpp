@@ -1,5 +1,5 @@
-#include "history/axistag.h"
-#include "history/widgetaxesdisplay.h"
+#include "trend/axistag.h"
+#include "trend/widgetaxesdisplay.h"
 
 #include <QScrollBar>
 #include <QTabWidget>

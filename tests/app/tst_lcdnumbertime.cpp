@@ -1,4 +1,4 @@
-#include "history/lcdnumbertime.h"
+#include "app/lcdnumbertime.h"
 
 #include <QLCDNumber>
 #include <QTimer>
