@@ -7,6 +7,7 @@
 #include "app/dialogabout.h"
 #include "history/dialogbec.h"
 #include "history/dialogsearch.h"
+#include "panels/databasetask.h"
 #include "panels/desktopopener.h"
 #include "panels/dialogaddmonitor.h"
 #include "panels/filedialogs.h"
@@ -141,9 +142,12 @@ void MainWindow::slot_searchRecord()
 
 void MainWindow::slot_backupRecord()
 {
-    if (rejectWhileRunning())
-        return;
-    if (recordDatabase()->backupDatabase(RecordDb) < 0)
+    RecordDatabase *database = recordDatabase();
+    const int result =
+        runTask(QStringLiteral("正在备份数据..."), [database](const DatabaseTask::Progress &) {
+            return database->backupDatabase(RecordDb);
+        });
+    if (result < 0)
         MessageBoxes::critical(tr("错误"),
                                QStringLiteral("备份数据失败,请退出系统后手动备份db文件夹"));
     else
@@ -152,27 +156,38 @@ void MainWindow::slot_backupRecord()
 
 void MainWindow::slot_clearRecord()
 {
-    if (rejectWhileRunning())
-        return;
     const auto answer =
         MessageBoxes::warning(tr("警告"), QStringLiteral("清空记录后将不可恢复，是否继续？"),
                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
-    recordDatabase()->clear();
-    recordDatabase()->vacuum();
+    RecordDatabase *database = recordDatabase();
+    runTask(QStringLiteral("正在清空记录..."), [database](const DatabaseTask::Progress &) {
+        const int result = database->clear();
+        database->vacuum();
+        return result;
+    });
 }
 
 void MainWindow::slot_importRecord()
 {
-    if (rejectWhileRunning())
-        return;
     const QString file =
         FileDialogs::openFile(this, QStringLiteral("选择导入数据库"),
                               AppContext::instance().path(BackupDir), QStringLiteral("File(*.zdb)"));
     if (file.isEmpty())
         return;
-    if (recordDatabase()->importDatabase(RecordDb, file.toUtf8().toStdString()) < 0)
+    RecordDatabase *database = recordDatabase();
+    const std::string source = file.toUtf8().toStdString();
+    const int result =
+        runTask(QStringLiteral("正在导入数据..."),
+                [database, source](const DatabaseTask::Progress &progress) {
+                    return database->importDatabase(RecordDb, source, nullptr,
+                                                    [&progress](int64_t done, int64_t total) {
+                                                        progress(done, total);
+                                                        return true;
+                                                    });
+                });
+    if (result < 0)
         MessageBoxes::critical(tr("错误"), QStringLiteral("数据导入失败!"));
     else
         MessageBoxes::information(tr("通知"), QStringLiteral("数据导入成功!"));
@@ -180,15 +195,11 @@ void MainWindow::slot_importRecord()
 
 void MainWindow::slot_exportRecord()
 {
-    if (rejectWhileRunning())
-        return;
     runBec(DialogBEC::ExportStage);
 }
 
 void MainWindow::slot_bec()
 {
-    if (rejectWhileRunning())
-        return;
     runBec(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage);
 }
 
@@ -205,7 +216,10 @@ void MainWindow::slot_userManual()
 
 void MainWindow::slot_createRecordDB()
 {
-    recordDatabase()->createDatabase(RecordDb);
+    RecordDatabase *database = recordDatabase();
+    runTask(QStringLiteral("正在创建数据库..."), [database](const DatabaseTask::Progress &) {
+        return database->createDatabase(RecordDb);
+    });
 }
 
 void MainWindow::slot_createUserDB()
@@ -256,6 +270,13 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     if (quitRequested) {
         quitRequested = false;
+        // The databases must stay open for the job that works on them.
+        if (maintenance > 0 || DatabaseTask::runningCount() > 0) {
+            event->ignore();
+            MessageBoxes::critical(tr("错误"),
+                                   QStringLiteral("数据维护进行中,请完成后再退出系统。"));
+            return;
+        }
         const auto answer =
             MessageBoxes::warning(tr("警告"), QStringLiteral("确认退出系统？"),
                                   QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
@@ -306,6 +327,14 @@ bool MainWindow::rejectWhileRunning() const
 
 void MainWindow::runBec(int stageMask)
 {
+    ++maintenance;
     DialogBEC dialog(this, stageMask);
     dialog.exec();
+    --maintenance;
+}
+
+int MainWindow::runTask(const QString &text, const DatabaseTask::Job &job)
+{
+    DatabaseTask task(text, job);
+    return task.exec(this);
 }

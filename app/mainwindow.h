@@ -1,6 +1,8 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "panels/databasetask.h"
+
 #include <QMainWindow>
 #include <QString>
 #include <QSystemTrayIcon>
@@ -14,8 +16,9 @@ class MainWindow;
 
 // The station's only top-level window: the monitor list, the serial port panel and the clock
 // on the left, the overview grid and the monitors' detail pages on the right, the record
-// maintenance menus and the tray icon. Maintenance is refused while the line is on; closing
-// the window hides it, and only a confirmed exit ends the program.
+// maintenance menus and the tray icon. Adding and removing monitors are refused while the line
+// is on; record maintenance runs on workers, so polling and recording go on through it.
+// Closing the window hides it, and only a confirmed exit ends the program.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -65,12 +68,16 @@ private:
     // Shows the refusal and returns true while the line is on.
     bool rejectWhileRunning() const;
     void runBec(int stageMask);
+    // Runs job on a worker behind a modal progress box naming it; returns the job's result.
+    int runTask(const QString &text, const DatabaseTask::Job &job);
 
     Ui::MainWindow *ui;
     bool running;
     bool quitRequested;
     QSystemTrayIcon *trayIcon;
     QMenu *trayMenu;
+    // Maintenance dialogs open: the exit would close the database under their stages.
+    int maintenance = 0;
 };
 
 #endif // MAINWINDOW_H

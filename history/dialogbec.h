@@ -1,9 +1,10 @@
 #ifndef DIALOGBEC_H
 #define DIALOGBEC_H
 
-#include <QDialog>
+#include "history/recordmaintenance.h"
 
-class RecordDatabase;
+#include <QDialog>
+#include <QThread>
 
 namespace Ui {
 class DialogBEC;
@@ -11,7 +12,9 @@ class DialogBEC;
 
 // Maintenance of the record database in up to three stages, always in this order: a dated
 // backup copy, an export of every record to one workbook with a sheet per instrument, and
-// clearing the table. Runs on the interface thread and closes itself when done.
+// clearing the records those copies hold. The stages run on a worker thread of the dialog's
+// own while it shows their progress; it closes itself when they are done, and refuses to be
+// closed before.
 class DialogBEC : public QDialog
 {
     Q_OBJECT
@@ -19,27 +22,43 @@ class DialogBEC : public QDialog
 public:
     enum Stage
     {
-        BackupStage = 1,
-        ExportStage = 2,
-        ClearStage = 4
+        BackupStage = RecordMaintenance::BackupStage,
+        ExportStage = RecordMaintenance::ExportStage,
+        ClearStage = RecordMaintenance::ClearStage
     };
 
     DialogBEC(QWidget *parent, int stageMask);
+    // Stops stages still running without leaving a workbook, and waits for the worker.
     ~DialogBEC() override;
+
+    // What the start button does: runs the stages; signal_stagesDone follows.
+    void start();
+    bool isRunning() const { return running; }
+
+public slots:
+    void reject() override;
+
+signals:
+    // The stages are done and their closing box answered; the dialog has closed.
+    void signal_stagesDone();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
 
 private slots:
     void on_pushButtonStart_clicked();
+    void slot_status(const QString &text);
+    void slot_sheetStarted(const QString &name, int rows);
+    void slot_sheetProgress(int row);
+    void slot_exportSaved(const QString &folder);
+    void slot_finished();
 
 private:
-    // Each returns whether its copy of the records was made.
-    bool backupRecords();
-    bool exportRecords();
-    void clearRecords();
-    void showStatus(const QString &text);
-
     Ui::DialogBEC *ui;
-    RecordDatabase *database;
     int stageMask;
+    bool running = false;
+    QThread thread;
+    RecordMaintenance *worker;
 };
 
 #endif // DIALOGBEC_H

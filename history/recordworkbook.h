@@ -48,6 +48,10 @@ public:
     // (0 when they are not decimal integers).
     void appendRows(const TableTexts &texts, const Progress &progress = Progress());
     void appendRows(const std::vector<RecordRow *> &rows, const Progress &progress = Progress());
+    // One record below the current sheet's rows, for callers that keep records in a form of
+    // their own. False once the workbook has failed.
+    bool appendRecord(const char *time, const char *name, const char *model, int slave, int channel,
+                      const char *factor, const char *value, const char *unit, const char *status);
     // Writes the file. False when anything failed; the workbook then leaves no file when it goes.
     bool save();
 

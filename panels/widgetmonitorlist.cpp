@@ -8,6 +8,7 @@
 #include "acquisition/pollscheduler.h"
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
+#include "panels/databasetask.h"
 #include "panels/messageboxes.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
@@ -402,8 +403,15 @@ void WidgetMonitorList::slot_remove()
                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
         if (auto *database =
                 static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb))) {
-            database->removeByName(monitor->getUsername());
-            database->vacuum();
+            // Compacting a large file takes minutes: on a worker, the window kept alive.
+            const std::string name = monitor->getUsername();
+            DatabaseTask task(QStringLiteral("正在删除历史数据..."),
+                              [database, name](const DatabaseTask::Progress &) {
+                                  const int result = database->removeByName(name);
+                                  database->vacuum();
+                                  return result;
+                              });
+            task.exec(window());
         }
     }
     delete monitor;

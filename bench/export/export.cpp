@@ -21,6 +21,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QPushButton>
@@ -211,7 +212,11 @@ int runPhase(const QString &phase, const QString &out)
         QCoreApplication::processEvents();
         resetPeak();
         timer.start();
+        // The stages run on the dialog's worker; done once the closing box was answered.
+        QEventLoop loop;
+        QObject::connect(&dialog, &DialogBEC::signal_stagesDone, &loop, &QEventLoop::quit);
         dialog.findChild<QPushButton *>("pushButtonStart")->click();
+        loop.exec();
         report("DialogBEC export stage, click to closing box", msSince(timer), rows);
     } else {
         return 2;

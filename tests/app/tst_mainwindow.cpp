@@ -36,6 +36,11 @@
 
 #include <qcustomplot.h>
 
+#include <atomic>
+#include <csignal>
+#include <sys/resource.h>
+#include <thread>
+
 namespace {
 
 // The main window on a station whose line is the simulator's.
@@ -178,13 +183,16 @@ private slots:
     void monitorsAreAddedAndRemovedOnlyWhileTheLineIsOff();
     void settingsProblemsAreShownOnceAtStart();
     void menusHoldTheirActionsInOrder();
-    void maintenanceIsRefusedOnlyWhileRunning();
+    void onlyMonitorChangesAreRefusedWhileRunning();
     void closingHidesAndOnlyAConfirmedExitEnds();
     void confirmedExitStoresWhatChangedAndEveryQueuedRow();
     void backupsOfOneDayGetNumberedNames();
     void backupIntoAMissingFolderFails();
     void importKeepsTheDataUnlessTheFileIsARecordDatabase();
     void clearAsksFirst();
+    void maintenanceWhileRecordingLosesNoRow();
+    void backupOntoAFullDiskFailsAndLeavesTheLiveFileIntact();
+    void exitWaitsForMaintenanceToEnd();
 };
 
 void TestMainWindow::layoutShowsTheOverviewFirst()
@@ -394,40 +402,41 @@ void TestMainWindow::menusHoldTheirActionsInOrder()
     QCOMPARE(desk.window.findChild<QWidget *>("widgetTime")->maximumHeight(), 65);
 }
 
-void TestMainWindow::maintenanceIsRefusedOnlyWhileRunning()
+void TestMainWindow::onlyMonitorChangesAreRefusedWhileRunning()
 {
     Desk desk;
     DesktopRecorder desktop;
     FileDialogs::setChooser([](const FileDialogs::Request &) { return QString(); });
-    const char *const maintenance[] = {"actionAddMonitor",   "actionRemoveMonitor",
-                                       "actionBackupRecord", "actionClearRecord",
-                                       "actionImportRecord", "actionExportRecord",
-                                       "actionBec"};
     desk.window.slot_comPort(true);
-    for (const char *name : maintenance) {
+    for (const char *name : {"actionAddMonitor", "actionRemoveMonitor"}) {
         const int before = desk.boxes.boxes.size();
         QVERIFY2(!desk.triggerDialog(name), name);
         QCOMPARE(desk.boxes.boxes.size(), before + 1);
         QCOMPARE(desk.boxes.boxes.last().title, QString("错误"));
         QCOMPARE(desk.boxes.boxes.last().text, QString(refusal));
     }
-    QVERIFY(QDir(desk.dir.filePath("backup")).isEmpty());
-    // Always allowed.
+    // Record maintenance runs on workers and leaves polling and recording going.
+    const int before = desk.boxes.boxes.size();
+    QVERIFY(desk.triggerDialog("actionExportRecord"));
+    QVERIFY(desk.triggerDialog("actionBec"));
     QVERIFY(desk.triggerDialog("actionSearchRecord"));
     QVERIFY(desk.triggerDialog("actionAbout"));
+    desk.action("actionImportRecord")->trigger(); // cancelled: no message
+    desk.action("actionBackupRecord")->trigger();
+    desk.boxes.queueAnswer(QMessageBox::No);
+    desk.action("actionClearRecord")->trigger();
+    QCOMPARE(desk.boxes.boxes.size(), before + 2);
+    QCOMPARE(desk.boxes.boxes[before].text, QString("数据备份成功"));
+    QCOMPARE(desk.boxes.boxes[before + 1].text, QString("清空记录后将不可恢复，是否继续？"));
+    QCOMPARE(QDir(desk.dir.filePath("backup")).entryList(QDir::Files).size(), 1);
     desk.action("actionUserManual")->trigger();
     QCOMPARE(desktop.opened, QStringList({AppContext::instance().path(UserManual)}));
 
     desk.window.slot_comPort(false);
-    const int before = desk.boxes.boxes.size();
+    const int stopped = desk.boxes.boxes.size();
     QVERIFY(desk.triggerDialog("actionAddMonitor"));
-    QVERIFY(desk.triggerDialog("actionExportRecord"));
-    QVERIFY(desk.triggerDialog("actionBec"));
-    desk.action("actionImportRecord")->trigger(); // cancelled: no message
     desk.action("actionRemoveMonitor")->trigger(); // the root is current: nothing to remove
-    for (int i = before; i < desk.boxes.boxes.size(); ++i)
-        QVERIFY(desk.boxes.boxes[i].text != QString(refusal));
-    QCOMPARE(desk.boxes.boxes.size(), before);
+    QCOMPARE(desk.boxes.boxes.size(), stopped);
     FileDialogs::setChooser(FileDialogs::Chooser());
 }
 
@@ -587,6 +596,186 @@ void TestMainWindow::clearAsksFirst()
     desk.action("actionClearRecord")->trigger();
     QCOMPARE(desk.storedRows(), 0);
     QCOMPARE(desk.boxes.boxes.size(), 2); // no result message
+}
+
+namespace {
+
+// Stores numbered rows of one name on a thread of its own until it is stopped. Like a record
+// writer, it holds a row the database refuses for a moment and stores it before the next.
+struct Recorder
+{
+    explicit Recorder(RecordDatabase *database)
+        : thread([this, database] {
+              for (int i = 0; !stop; ++i) {
+                  RecordRow row = makeRecord("录", 0, "2024-01-02 08:00:00");
+                  row.value = std::to_string(i);
+                  while (database->insert(row) != 0) {
+                      if (++refusals > 100000)
+                          return;
+                      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                  }
+                  ++written;
+              }
+          })
+    {
+    }
+    ~Recorder() { finish(); }
+    void finish()
+    {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+    }
+    // Waits until n more rows were stored.
+    bool goesOn(int n = 5)
+    {
+        const int until = written + n;
+        QElapsedTimer waited;
+        waited.start();
+        while (written < until && waited.elapsed() < 30000)
+            QTest::qWait(5);
+        return written >= until;
+    }
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> written{0};
+    // Inserts refused for a moment; a bound keeps a broken database from hanging the test.
+    std::atomic<int> refusals{0};
+    std::thread thread;
+};
+
+QSet<int> recorded(const QString &file)
+{
+    QSet<int> values;
+    for (const QString &value : selectWithKey(file, "SELECT value FROM Record WHERE name = '录'"))
+        values << value.toInt();
+    return values;
+}
+
+QStringList missing(const QSet<int> &values, int from, int to)
+{
+    QStringList absent;
+    for (int i = from; i < to; ++i) {
+        if (!values.contains(i))
+            absent << QString::number(i);
+    }
+    return absent;
+}
+
+} // namespace
+
+void TestMainWindow::maintenanceWhileRecordingLosesNoRow()
+{
+    Desk desk;
+    const QString live = AppContext::instance().path(RecordDb);
+    const QString backupDir = desk.dir.filePath("backup/");
+    desk.window.slot_comPort(true);
+    Recorder recorder(desk.records());
+    QVERIFY(recorder.goesOn(20));
+
+    // Backup: every row stored before it is in the copy, and none is missing from the table.
+    const int beforeBackup = recorder.written;
+    desk.action("actionBackupRecord")->trigger();
+    QCOMPARE(desk.boxes.boxes.last().text, QString("数据备份成功"));
+    const QString backup = backupDir + QDir(backupDir).entryList(QDir::Files).value(0);
+    const QSet<int> copied = recorded(backup);
+    QVERIFY(recorder.goesOn());
+    // Counted before the rows are looked at: rows stored later need not be there.
+    int stored = recorder.written;
+    QCOMPARE(missing(copied, 0, beforeBackup), QStringList());
+    QCOMPARE(missing(recorded(live), 0, stored), QStringList());
+
+    // Import of that backup: rows stored until the swap are in the replaced file, kept in the
+    // backup folder; rows after it in the new table.
+    FileDialogs::setChooser([&](const FileDialogs::Request &) { return backup; });
+    desk.action("actionImportRecord")->trigger();
+    FileDialogs::setChooser(FileDialogs::Chooser());
+    QCOMPARE(desk.boxes.boxes.last().title, QString("通知"));
+    QCOMPARE(desk.boxes.boxes.last().text, QString("数据导入成功!"));
+    QVERIFY(recorder.goesOn());
+    stored = recorder.written;
+    const QStringList replaced = QDir(backupDir).entryList({"record_replaced_*"}, QDir::Files);
+    QCOMPARE(replaced.size(), 1);
+    QSet<int> everywhere = recorded(live);
+    everywhere.unite(recorded(backupDir + replaced[0]));
+    QCOMPARE(missing(everywhere, 0, stored), QStringList());
+    QVERIFY(recorded(live).contains(copied));
+
+    // Clear: whatever is stored once it is done stays.
+    desk.boxes.queueAnswer(QMessageBox::Yes);
+    const int boxes = desk.boxes.boxes.size();
+    desk.action("actionClearRecord")->trigger();
+    QCOMPARE(desk.boxes.boxes.size(), boxes + 1); // the question only
+    const int afterClear = recorder.written;
+    QVERIFY(recorder.goesOn());
+    stored = recorder.written;
+    const QSet<int> kept = recorded(live);
+    QVERIFY(!kept.contains(0));
+    // The row after the last one counted may have been stored before the delete.
+    QCOMPARE(missing(kept, afterClear + 1, stored), QStringList());
+
+    // A file that is no record file is refused; the live rows stay and recording goes on.
+    QVERIFY(desk.dir.writeFile("backup/notes.zdb", QByteArray(4096, 'x')));
+    FileDialogs::setChooser(
+        [&](const FileDialogs::Request &) { return desk.dir.filePath("backup/notes.zdb"); });
+    desk.action("actionImportRecord")->trigger();
+    FileDialogs::setChooser(FileDialogs::Chooser());
+    QCOMPARE(desk.boxes.boxes.last().title, QString("错误"));
+    QCOMPARE(desk.boxes.boxes.last().text, QString("数据导入失败!"));
+    QVERIFY(recorder.goesOn());
+    stored = recorder.written;
+    QCOMPARE(missing(recorded(live), afterClear + 1, stored), QStringList());
+    recorder.finish();
+    QVERIFY(recorder.refusals < 100000);
+}
+
+void TestMainWindow::backupOntoAFullDiskFailsAndLeavesTheLiveFileIntact()
+{
+    Desk desk;
+    std::vector<RecordRow> rows;
+    for (int i = 0; i < 3000; ++i)
+        rows.push_back(makeRecord("满", i % 2, "2024-01-02 08:00:00"));
+    const QString live = AppContext::instance().path(RecordDb);
+    QCOMPARE(insertRecords(live, rows), 0);
+    const qint64 size = QFileInfo(live).size();
+    QVERIFY(size > 64 * 1024);
+
+    // No file of this process may grow past half the record file: the copy runs out of room.
+    struct rlimit saved;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = rlim_t(size / 2);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    desk.action("actionBackupRecord")->trigger();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previousHandler);
+
+    QCOMPARE(desk.boxes.boxes.size(), 1);
+    QCOMPARE(desk.boxes.boxes[0].title, QString("错误"));
+    QCOMPARE(desk.boxes.boxes[0].text, QString("备份数据失败,请退出系统后手动备份db文件夹"));
+    QVERIFY(QDir(desk.dir.filePath("backup")).isEmpty());
+    QCOMPARE(selectWithKey(live, "PRAGMA integrity_check"), QStringList({"ok"}));
+    QCOMPARE(desk.storedRows(), 3000);
+    QCOMPARE(desk.records()->insert(makeRecord("满", 0, "2024-01-02 08:00:01")), 0);
+}
+
+void TestMainWindow::exitWaitsForMaintenanceToEnd()
+{
+    Desk desk;
+    QSignalSpy exits(&desk.window, &MainWindow::signal_exitConfirmed);
+    // The exit asked for from the tray while the backup runs: queued ahead of its end.
+    QMetaObject::invokeMethod(
+        &desk.window, [&] { desk.window.closeSystem(); }, Qt::QueuedConnection);
+    desk.action("actionBackupRecord")->trigger();
+    QCOMPARE(exits.count(), 0);
+    QVERIFY(desk.records()->isOpen());
+    QCOMPARE(desk.boxes.boxes.size(), 2);
+    QCOMPARE(desk.boxes.boxes[0].title, QString("错误"));
+    QCOMPARE(desk.boxes.boxes[1].text, QString("数据备份成功"));
+    desk.boxes.queueAnswer(QMessageBox::Yes);
+    desk.window.closeSystem();
+    QCOMPARE(exits.count(), 1);
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -11,6 +11,9 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <atomic>
+#include <thread>
+
 class TestDialogBEC : public QObject
 {
     Q_OBJECT
@@ -28,6 +31,8 @@ private slots:
     void emptyDatabaseGivesOnlyTheInitialSheet();
     void failedExportIsNotReportedAsSuccessAndTheRestFollows();
     void clearRunsOnlyWhenACopyWasMade();
+    void stagesRunOnAWorkerAndNeverClearRowsStoredMeanwhile();
+    void closingIsRefusedWhileTheStagesRun();
 
 private:
     std::unique_ptr<TempStation> station;
@@ -89,11 +94,11 @@ QStringList titles(const QList<WorkbookSheet> &sheets)
     return list;
 }
 
-// Runs a dialog with the stage mask; the status and the progress bar as they were when the
-// closing box was asked.
+// Runs a dialog with the stage mask until its stages are done; the status and the progress bar
+// as they were when the closing box was asked.
 struct Run
 {
-    Run(int mask, MessageBoxRecorder &boxes)
+    Run(int mask, MessageBoxRecorder &boxes, const std::function<void(DialogBEC &)> &tick = nullptr)
     {
         DialogBEC dialog(nullptr, mask);
         title = dialog.windowTitle();
@@ -101,16 +106,24 @@ struct Run
         auto *bar = dialog.findChild<QProgressBar *>("progressBar");
         auto *start = dialog.findChild<QPushButton *>("pushButtonStart");
         QSignalSpy values(bar, &QProgressBar::valueChanged);
+        QSignalSpy done(&dialog, &DialogBEC::signal_stagesDone);
         boxes.whenAsked = [&](const MessageBoxes::Box &) {
             statusAtEnd = label->text();
             barAtEnd = bar->value();
         };
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, [&] { tick(dialog); });
+        if (tick)
+            timer.start(10);
         dialog.show();
         start->click();
+        startedAsync = dialog.isRunning() && !start->isEnabled();
+        done.wait(120000);
+        timer.stop();
         boxes.whenAsked = nullptr;
         for (const QList<QVariant> &arguments : values)
             progress << arguments.at(0).toInt();
-        closed = dialog.isHidden();
+        closed = done.count() == 1 && dialog.isHidden();
         idleAfter = label->text() == "无操作" && start->isEnabled();
     }
 
@@ -118,9 +131,27 @@ struct Run
     QString statusAtEnd;
     int barAtEnd = -1;
     QList<int> progress;
+    bool startedAsync = false;
     bool closed = false;
     bool idleAfter = false;
 };
+
+// The records of every sheet of a workbook as "name/value".
+QSet<QString> exportedRecords(const QString &path)
+{
+    QSet<QString> records;
+    for (const WorkbookSheet &sheet : readWorkbook(path)) {
+        for (const QStringList &row : sheet.rows.mid(1))
+            records << row.value(1).mid(2) + "/" + row.value(6).mid(2);
+    }
+    return records;
+}
+
+QSet<QString> storedRecords(const QString &file)
+{
+    const QStringList rows = selectWithKey(file, "SELECT name || '/' || value FROM Record");
+    return QSet<QString>(rows.begin(), rows.end());
+}
 
 } // namespace
 
@@ -148,6 +179,7 @@ void TestDialogBEC::exportOnlyRunsNoOtherStage()
     QCOMPARE(boxes.boxes[0].icon, QMessageBox::Information);
     QCOMPARE(boxes.boxes[0].title, QString("通知"));
     QCOMPARE(boxes.boxes[0].text, QString("操作完成!"));
+    QVERIFY(run.startedAsync);
     QVERIFY(run.closed);
     QVERIFY(run.idleAfter);
     QCOMPARE(desktop.opened, QStringList({AppContext::instance().path(ExportDir)}));
@@ -340,6 +372,120 @@ void TestDialogBEC::clearRunsOnlyWhenACopyWasMade()
     // The header row and the three records.
     QCOMPARE(readWorkbook(exportDir + QDir(exportDir).entryList(QDir::Files)[0])[0].rows.size(),
              4);
+}
+
+void TestDialogBEC::stagesRunOnAWorkerAndNeverClearRowsStoredMeanwhile()
+{
+    store("A", 15000);
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    std::atomic<bool> stop{false};
+    std::atomic<int> written{0};
+    std::atomic<int> refusals{0};
+    // A record writer of its own, holding a refused row until the database takes it; the
+    // second name first appears while the stages run.
+    std::thread writer([&] {
+        for (int i = 0; !stop; ++i) {
+            RecordRow row = makeRow(i % 2 ? "新" : "A", 0, 10000 + i);
+            row.value = "w" + std::to_string(i);
+            while (database()->insert(row) != 0) {
+                if (++refusals > 100000)
+                    return;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            ++written;
+        }
+    });
+    // What a 10 ms timer on this thread sees while the stages run.
+    QStringList seen;
+    int ticksInSheet = 0;
+    const Run run(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage, boxes,
+                  [&](DialogBEC &dialog) {
+                      const QString text = dialog.findChild<QLabel *>("labelProgress")->text();
+                      if (seen.isEmpty() || seen.last() != text)
+                          seen << text;
+                      ticksInSheet += text == "开始导出数据:A";
+                  });
+    // Some rows after the clear too.
+    const int afterRun = written;
+    QTRY_VERIFY(written >= afterRun + 5);
+    stop = true;
+    writer.join();
+
+    QVERIFY(run.closed);
+    QCOMPARE(run.statusAtEnd, QString("清除数据成功!"));
+    QVERIFY(refusals < 100000);
+    QVERIFY2(ticksInSheet >= 1, qPrintable(seen.join(',')));
+    // Whatever the timer caught came in the stages' order.
+    const QStringList order = {"无操作", "开始备份数据", "备份数据成功!", "开始导出数据", "开始导出数据:A",
+                               "开始导出数据:新", "导出数据成功!", "开始清除数据", "清除数据成功!"};
+    int at = 0;
+    for (const QString &text : seen) {
+        at = order.indexOf(text, at);
+        QVERIFY2(at >= 0, qPrintable(seen.join(',')));
+    }
+    const QString backupDir = AppContext::instance().path(BackupDir);
+    const QSet<QString> backup =
+        storedRecords(backupDir + QDir(backupDir).entryList(QDir::Files).value(0));
+    const QStringList files = exportedFiles();
+    QCOMPARE(files.size(), 1);
+    const QSet<QString> exported =
+        exportedRecords(AppContext::instance().path(ExportDir) + files[0]);
+    const QSet<QString> table = storedRecords(AppContext::instance().path(RecordDb));
+    QStringList lost;
+    for (int i = 0; i < 15000; ++i) {
+        const QString key = "A/" + QString::number(i);
+        if (!backup.contains(key) || !exported.contains(key))
+            lost << key;
+        QVERIFY2(!table.contains(key), "a copied row was not cleared");
+    }
+    for (int i = 0; i < written; ++i) {
+        const QString key = QString(i % 2 ? "新" : "A") + "/w" + QString::number(i);
+        if (!backup.contains(key) && !exported.contains(key) && !table.contains(key))
+            lost << key;
+    }
+    QVERIFY2(lost.isEmpty(), qPrintable(lost.mid(0, 10).join(',')));
+    QVERIFY(table.size() >= 5);
+}
+
+void TestDialogBEC::closingIsRefusedWhileTheStagesRun()
+{
+    store("A", 20000);
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    DialogBEC dialog(nullptr, DialogBEC::ExportStage);
+    QSignalSpy done(&dialog, &DialogBEC::signal_stagesDone);
+    dialog.show();
+    dialog.start();
+    dialog.start(); // the stages run once
+    QVERIFY(!dialog.close());
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    dialog.reject();
+    QVERIFY(dialog.isVisible());
+    QVERIFY(done.wait(120000));
+    QVERIFY(dialog.isHidden());
+    QCOMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(exportedFiles().size(), 1);
+
+    // Gone while running: the worker stops and leaves no workbook behind.
+    QVERIFY(QDir(AppContext::instance().path(ExportDir)).removeRecursively());
+    QVERIFY(QDir().mkpath(AppContext::instance().path(ExportDir)));
+    {
+        DialogBEC running(nullptr, DialogBEC::ExportStage | DialogBEC::ClearStage);
+        running.show();
+        running.start();
+        QTRY_VERIFY(
+            running.findChild<QLabel *>("labelProgress")->text().startsWith("开始导出数据"));
+    }
+    // Stopped: no workbook and every row kept; or, had the stages won the race, all of it.
+    const QStringList files = exportedFiles();
+    if (files.isEmpty()) {
+        QCOMPARE(storedRows(), 20000);
+    } else {
+        QCOMPARE(
+            readWorkbook(AppContext::instance().path(ExportDir) + files[0]).value(0).rows.size(),
+            20001);
+    }
 }
 
 QTEST_MAIN(TestDialogBEC)

@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProgressDialog>
 #include <QStackedWidget>
 #include <QStandardItemModel>
 #include <QTabWidget>
@@ -126,6 +127,7 @@ private slots:
     void removalIsRefusedWhileTheLineIsOnAndAfterNo();
     void namesWithControlCharactersAreRefused();
     void removalKeepsHistoryAnotherMonitorSharesByName();
+    void historyIsDeletedOnAWorkerByExactName();
     void removedCellsSlotIsReusedByTheNextMonitor();
     void removalOfOneOfTwoMonitorsWithOneIdKeepsTheOther();
     void intervalEditsAreStoredAtSaveOrWithTheNextChange();
@@ -455,6 +457,34 @@ void TestWidgetMonitorList::removalKeepsHistoryAnotherMonitorSharesByName()
     f.list->slot_remove();
     QCOMPARE(f.boxes.boxes.last().text, QString("是否同时删除\"一号池\"的历史数据？"));
     QCOMPARE(selectWithKey(file, "SELECT count(*) FROM Record"), QStringList("0"));
+}
+
+void TestWidgetMonitorList::historyIsDeletedOnAWorkerByExactName()
+{
+    Fixture f(threeMonitors);
+    std::vector<RecordRow> rows;
+    for (const char *name : {"一号池", "一号池 ", "一号", "一号池2", "二号池", "一号池"})
+        rows.push_back(makeRecord(name, 0, "2024-01-02 03:04:05"));
+    const QString file = AppContext::instance().path(RecordDb);
+    QCOMPARE(insertRecords(file, rows), 0);
+
+    // Queued ahead of the removal: handled only if the interface thread runs while it works.
+    QString shown;
+    QMetaObject::invokeMethod(
+        f.list,
+        [&] {
+            if (auto *box = qobject_cast<QProgressDialog *>(QApplication::activeModalWidget()))
+                shown = box->labelText();
+        },
+        Qt::QueuedConnection);
+    f.tree()->setCurrentIndex(f.item(0)->index());
+    f.boxes.queueAnswer(QMessageBox::Yes);
+    f.boxes.queueAnswer(QMessageBox::Yes);
+    f.list->slot_remove();
+    QCOMPARE(shown, QString("正在删除历史数据..."));
+    QCOMPARE(selectWithKey(file, "SELECT name FROM Record ORDER BY uid"),
+             QStringList({"一号池 ", "一号", "一号池2", "二号池"}));
+    QCOMPARE(f.boxes.boxes.size(), 2);
 }
 
 void TestWidgetMonitorList::removalIsRefusedWhileTheLineIsOnAndAfterNo()

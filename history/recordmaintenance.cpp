@@ -1,0 +1,133 @@
+#include "recordmaintenance.h"
+
+#include "acquisition/threadhandoff.h"
+#include "app/appcontext.h"
+#include "history/exportnames.h"
+#include "history/recordworkbook.h"
+#include "history/sheetrecords.h"
+#include "storage/recorddatabase.h"
+#include "storage/recordreader.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+
+RecordMaintenance::RecordMaintenance(RecordDatabase *database, QObject *parent)
+    : QObject(parent), database(database)
+{
+}
+
+void RecordMaintenance::run(int stageMask)
+{
+    ThreadHandOff::acquire();
+    bool copied = false;
+    // The clear may take only what every copy made holds.
+    int64_t upTo = INT64_MAX;
+    int64_t covered = 0;
+    if ((stageMask & BackupStage) && !cancelled && backupRecords(covered)) {
+        copied = true;
+        upTo = std::min(upTo, covered);
+    }
+    if ((stageMask & ExportStage) && !cancelled && exportRecords(covered)) {
+        copied = true;
+        upTo = std::min(upTo, covered);
+    }
+    if ((stageMask & ClearStage) && !cancelled)
+        clearRecords(stageMask, copied, upTo);
+    ThreadHandOff::release();
+    emit signal_finished();
+}
+
+bool RecordMaintenance::backupRecords(int64_t &upTo)
+{
+    status(QStringLiteral("开始备份数据"));
+    const bool saved = database->backupDatabase(RecordDb, &upTo) >= 0;
+    status(saved ? QStringLiteral("备份数据成功!") : QStringLiteral("备份数据失败!"));
+    return saved;
+}
+
+bool RecordMaintenance::exportRecords(int64_t &upTo)
+{
+    status(QStringLiteral("开始导出数据"));
+    RecordReader reader(database->getPath());
+    // Before the names: every row up to this uid has its name among them and reaches its sheet.
+    bool complete = reader.highestUid(upTo) == 0;
+    std::vector<std::string> names;
+    complete = reader.distinctNames(names) == 0 && complete;
+    const QString folder = AppContext::instance().path(ExportDir);
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
+    const QString path = ExportNames::reserveFile(folder, QStringLiteral("自动导出_") + stamp);
+
+    RecordWorkbook workbook(path);
+    SheetRecords records;
+    for (const std::string &name : names) {
+        std::string condition;
+        RecordDatabase::appendNameCondition(condition, name, true);
+        records.clear();
+        const int read = reader.read(condition, [&](std::vector<RecordRow> &page) {
+            for (const RecordRow &row : page)
+                records.add(row);
+            return !cancelled;
+        });
+        if (cancelled)
+            return false;
+        complete = read == 0 && complete;
+        if (records.empty())
+            continue;
+
+        const QString title = QString::fromStdString(name);
+        const int rows = int(std::min<size_t>(records.size(), INT32_MAX - 1));
+        ThreadHandOff::release();
+        emit signal_sheetStarted(title, rows);
+        workbook.beginSheet(title);
+        const int step = rows / 100;
+        int count = 0;
+        int row = 0;
+        records.visit([&](const SheetRecords::Cells &cells) {
+            if (cancelled || !workbook.appendRecord(cells.time, name.c_str(), cells.model,
+                                                    cells.slave, cells.channel, cells.factor,
+                                                    cells.value, cells.unit, cells.status))
+                return false;
+            ++row;
+            if (++count == step) {
+                count = 0;
+                ThreadHandOff::release();
+                emit signal_sheetProgress(row);
+            }
+            return true;
+        });
+        if (cancelled)
+            return false;
+    }
+    records.clear();
+    workbook.beginInitialSheet(QStringList());
+    // A workbook missing rows that could not be read is kept, but not reported as a success.
+    if (workbook.save() && complete) {
+        status(QStringLiteral("导出数据成功!"));
+        ThreadHandOff::release();
+        emit signal_exportSaved(folder);
+        return true;
+    }
+    status(QStringLiteral("导出数据失败!"));
+    return false;
+}
+
+void RecordMaintenance::clearRecords(int stageMask, bool copied, int64_t upTo)
+{
+    const bool copiesAsked = stageMask & (BackupStage | ExportStage);
+    // Clearing after every requested copy failed would leave the records nowhere.
+    if (copiesAsked && !copied) {
+        status(QStringLiteral("数据未清除:备份和导出均未成功!"));
+        return;
+    }
+    status(QStringLiteral("开始清除数据"));
+    const int cleared = copiesAsked ? database->clearUpTo(upTo) : database->clear();
+    database->vacuum();
+    status(cleared == 0 ? QStringLiteral("清除数据成功!") : QStringLiteral("清除数据失败!"));
+}
+
+void RecordMaintenance::status(const QString &text)
+{
+    ThreadHandOff::release();
+    emit signal_status(text);
+}

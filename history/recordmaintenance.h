@@ -1,0 +1,61 @@
+#ifndef RECORDMAINTENANCE_H
+#define RECORDMAINTENANCE_H
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+
+class RecordDatabase;
+
+// The stages of the backup-export-clear dialog, run on a worker thread: a dated backup of the
+// record file, an export of every record to one workbook with a sheet per instrument, and a
+// clear of the records that those copies hold. Reads through a connection of its own, so that
+// polling and recording go on; rows stored after a copy was taken survive the clear. What it
+// does is reported by signals, in order.
+class RecordMaintenance : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Stage
+    {
+        BackupStage = 1,
+        ExportStage = 2,
+        ClearStage = 4
+    };
+
+    explicit RecordMaintenance(RecordDatabase *database, QObject *parent = nullptr);
+
+    // Any thread: ends a run within a page of rows, leaves no workbook and skips the stages not
+    // yet begun; later runs end at once.
+    void cancel() { cancelled = true; }
+    bool isCancelled() const { return cancelled; }
+
+public slots:
+    // The stages of stageMask, in the order backup, export, clear; signal_finished at the end.
+    void run(int stageMask);
+
+signals:
+    void signal_status(QString text);
+    // An instrument's sheet begins; rows is its number of records.
+    void signal_sheetStarted(QString name, int rows);
+    // The 1-based record just written, after every hundredth of a sheet's records.
+    void signal_sheetProgress(int row);
+    // The workbook was saved in folder.
+    void signal_exportSaved(QString folder);
+    void signal_finished();
+
+private:
+    // Each returns whether its copy was made, and the highest uid it holds.
+    bool backupRecords(int64_t &upTo);
+    bool exportRecords(int64_t &upTo);
+    void clearRecords(int stageMask, bool copied, int64_t upTo);
+    void status(const QString &text);
+
+    RecordDatabase *database;
+    std::atomic<bool> cancelled{false};
+};
+
+#endif // RECORDMAINTENANCE_H
