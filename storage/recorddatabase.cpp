@@ -7,13 +7,19 @@
 #include <QDateTime>
 #include <QFileInfo>
 
+#include <sqlite3.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -24,10 +30,20 @@ const char *const createRecordTable =
     "VARCHAR NOT NULL,unit VARCHAR,value VARCHAR,status VARCHAR);";
 
 // (name, time) serves a search for one monitor over a time range and the name listing;
-// (time) a search over all monitors.
+// (time) a search over all monitors. With the uid each index ends with, both give the (time,
+// uid) order of the paged reads without sorting.
+const char *const createNameIndex =
+    "CREATE INDEX IF NOT EXISTS Record_name_time ON Record(name,time)";
+const char *const createTimeIndex = "CREATE INDEX IF NOT EXISTS Record_time ON Record(time)";
 const char *const createIndexes =
     "CREATE INDEX IF NOT EXISTS Record_name_time ON Record(name,time);"
     "CREATE INDEX IF NOT EXISTS Record_time ON Record(time);";
+const char *const listIndexes =
+    "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'Record' AND "
+    "name IN ('Record_name_time','Record_time')";
+
+// Connections of their own wait for page reads and commits, and for each other.
+const int ownBusyTimeoutMs = 30000;
 
 const char *const selectColumns =
     "SELECT time,model,name,slave,channel,factor,unit,value,status FROM Record";
@@ -188,6 +204,13 @@ int appendText(void *user, int columns, char **texts)
     return 0;
 }
 
+int readInteger(void *user, int columns, char **texts)
+{
+    if (columns > 0 && texts[0])
+        *static_cast<int64_t *>(user) = std::strtoll(texts[0], nullptr, 10);
+    return 0;
+}
+
 struct Column
 {
     std::string name;
@@ -288,10 +311,17 @@ ImportError checkCandidate(const std::string &path)
     return error;
 }
 
-// Keeps the file about to be replaced in the backup folder under a name that no backup takes
-// and that never replaces a file: a hard link where possible, else a synced copy.
-std::string keepReplaced(const std::string &live, const std::string &folder, mode_t mode,
-                         bool *linked)
+// Where the file about to be replaced is kept: a name in the backup folder that no backup takes
+// and that never replaces a file. A hard link puts it there at once. Where the folder is on
+// another file system, the name is taken by an empty file and the live file moves aside
+// (movedTo), to be copied there once the swap is done and the lock released.
+struct Keeping
+{
+    std::string name;
+    std::string movedTo; // empty when linked
+};
+
+bool keepReplaced(const std::string &live, const std::string &folder, Keeping &keeping)
 {
     const std::string stamp =
         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss")).toStdString();
@@ -301,46 +331,68 @@ std::string keepReplaced(const std::string &live, const std::string &folder, mod
                                  (n > 0 ? "_" + std::to_string(n) : std::string()) + ".zdb";
         if (tryLink) {
             if (::link(live.c_str(), name.c_str()) == 0) {
-                *linked = true;
                 syncFolderOf(name);
-                return name;
+                keeping = Keeping{name, std::string()};
+                return true;
             }
             if (errno == EEXIST)
                 continue;
             // Another file system, or one without hard links.
             tryLink = false;
         }
-        struct stat existing;
-        if (::lstat(name.c_str(), &existing) == 0)
-            continue;
-        if (copyToNewFile(live, name, mode) != RecordDatabase::ImportOk)
-            return std::string();
-        *linked = false;
-        syncFolderOf(name);
-        return name;
-    }
-    return std::string();
-}
-
-// Moves the kept file back to the live name; scratch is a free name beside the live file.
-bool putBack(const std::string &kept, const std::string &live, bool linked,
-             const std::string &scratch, mode_t mode)
-{
-    if (linked) {
-        if (std::rename(kept.c_str(), live.c_str()) != 0)
-            return false;
-    } else {
-        if (copyToNewFile(kept, scratch, mode) != RecordDatabase::ImportOk)
-            return false;
-        if (std::rename(scratch.c_str(), live.c_str()) != 0) {
-            ::unlink(scratch.c_str());
+        const int reserved = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (reserved < 0) {
+            if (errno == EEXIST)
+                continue;
             return false;
         }
-        ::unlink(kept.c_str());
+        ::close(reserved);
+        // Never over a file an earlier, interrupted import left aside.
+        for (int m = 0; m < 1000; ++m) {
+            const std::string aside = live + ".replaced" + (m > 0 ? std::to_string(m) : "");
+            struct stat existing;
+            if (::lstat(aside.c_str(), &existing) == 0)
+                continue;
+            if (std::rename(live.c_str(), aside.c_str()) != 0)
+                break;
+            syncFolderOf(live);
+            keeping = Keeping{name, aside};
+            return true;
+        }
+        ::unlink(name.c_str());
+        return false;
     }
+    return false;
+}
+
+// Moves the kept file back to the live name.
+bool putBack(const Keeping &keeping, const std::string &live)
+{
+    const std::string &kept = keeping.movedTo.empty() ? keeping.name : keeping.movedTo;
+    if (std::rename(kept.c_str(), live.c_str()) != 0)
+        return false;
+    if (!keeping.movedTo.empty())
+        ::unlink(keeping.name.c_str());
     syncFolderOf(live);
-    syncFolderOf(kept);
+    syncFolderOf(keeping.name);
     return true;
+}
+
+// Outside the lock: copies a file moved aside into the name taken for it. Where that fails it
+// stays aside, beside the record file, and its name is returned.
+std::string finishKeeping(const Keeping &keeping, mode_t mode)
+{
+    if (keeping.movedTo.empty())
+        return keeping.name;
+    ::unlink(keeping.name.c_str());
+    if (copyToNewFile(keeping.movedTo, keeping.name, mode) != RecordDatabase::ImportOk) {
+        syncFolderOf(keeping.name);
+        return keeping.movedTo;
+    }
+    syncFolderOf(keeping.name);
+    ::unlink(keeping.movedTo.c_str());
+    syncFolderOf(keeping.movedTo);
+    return keeping.name;
 }
 
 void removeWithJournal(const std::string &path)
@@ -353,9 +405,109 @@ void removeWithJournal(const std::string &path)
 
 RecordDatabase::RecordDatabase(const std::string &path) : ZirconDatabase(path, createRecordTable) {}
 
+RecordDatabase::~RecordDatabase()
+{
+    stopIndexBuild();
+}
+
 void RecordDatabase::opened()
 {
-    nameIndexReady = runLocked(createIndexes) == 0;
+    std::vector<std::string> present;
+    runLocked(listIndexes, &present, appendText);
+    nameIndexReady = std::find(present.begin(), present.end(), "Record_name_time") != present.end();
+    if (present.size() == 2) {
+        indexes = IndexesReady;
+        return;
+    }
+    // Instant on an empty table, and a fresh file is then complete at once.
+    std::vector<std::string> anyRow;
+    if (runLocked("SELECT 1 FROM Record LIMIT 1", &anyRow, appendText) == 0 && anyRow.empty() &&
+        runLocked(createIndexes) == 0) {
+        nameIndexReady = true;
+        indexes = IndexesReady;
+        return;
+    }
+    stopIndexBuild();
+    indexes = IndexesBuilding;
+    indexBuilder = std::thread(&RecordDatabase::buildIndexes, this);
+}
+
+void RecordDatabase::closing()
+{
+    stopIndexBuild();
+}
+
+void RecordDatabase::buildIndexes()
+{
+    // Polling, recording and the interface go first.
+    ::setpriority(PRIO_PROCESS, id_t(::syscall(SYS_gettid)), 10);
+    zircon_db *own = nullptr;
+    if (openKeyedConnection(getPath(), &own, ownBusyTimeoutMs, false) != 0) {
+        indexes = IndexesMissing;
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(builderMutex);
+        if (stopBuild) {
+            zircon_close(own);
+            indexes = IndexesMissing;
+            return;
+        }
+        builderHandle = own;
+    }
+    bool built = true;
+    for (const char *statement : {createNameIndex, createTimeIndex}) {
+        int rc;
+        while ((rc = zircon_run_sql(own, statement, nullptr, nullptr)) != 0) {
+            // Another connection held the file past the timeout: start again, unless closing.
+            std::unique_lock<std::mutex> guard(builderMutex);
+            if (stopBuild || (rc & 0xFF) != SQLITE_BUSY)
+                break;
+            builderWake.wait_for(guard, std::chrono::milliseconds(100),
+                                 [this] { return stopBuild; });
+        }
+        if (rc != 0) {
+            built = false;
+            break;
+        }
+        if (statement == createNameIndex)
+            nameIndexReady = true;
+    }
+    {
+        std::lock_guard<std::mutex> guard(builderMutex);
+        builderHandle = nullptr;
+    }
+    // An interrupted CREATE INDEX has been rolled back: the file is as it was.
+    zircon_close(own);
+    indexes = built ? IndexesReady : IndexesMissing;
+}
+
+void RecordDatabase::stopIndexBuild()
+{
+    if (!indexBuilder.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> guard(builderMutex);
+        stopBuild = true;
+        if (builderHandle)
+            zircon_interrupt(builderHandle, 1);
+    }
+    builderWake.notify_all();
+    indexBuilder.join();
+    std::lock_guard<std::mutex> guard(builderMutex);
+    stopBuild = false;
+}
+
+int RecordDatabase::runOnOwnConnection(const char *sql)
+{
+    std::shared_lock<std::shared_mutex> file(fileMutex);
+    zircon_db *own = nullptr;
+    int rc = openOwnConnection(&own, ownBusyTimeoutMs);
+    if (rc == 0)
+        rc = zircon_run_sql(own, sql, nullptr, nullptr);
+    // Closing ends a transaction a failed statement left open, rolling it back.
+    zircon_close(own);
+    return rc;
 }
 
 int RecordDatabase::insert(const RecordRow &row)
@@ -397,40 +549,69 @@ int RecordDatabase::insertLocked(const RecordRow &row)
 
 void RecordDatabase::commitLocked(const std::vector<PendingInsert *> &batch)
 {
-    if (batch.size() > 1 && runLocked("BEGIN IMMEDIATE") == 0) {
-        bool ok = true;
-        for (const PendingInsert *entry : batch)
-            ok = ok && insertLocked(*entry->row) == 0;
-        if (ok && runLocked("COMMIT") == 0) {
-            for (PendingInsert *entry : batch)
-                entry->result = 0;
-            return;
+    const auto settleAll = [&batch](int result) {
+        for (PendingInsert *entry : batch)
+            entry->result = result;
+    };
+    const auto locked = [](int result) {
+        return (result & 0xFF) == SQLITE_BUSY || (result & 0xFF) == SQLITE_LOCKED;
+    };
+    if (batch.size() > 1) {
+        // Another connection holds the file: trying each row would wait once per row.
+        int rc = runLocked("BEGIN IMMEDIATE");
+        if (locked(rc))
+            return settleAll(rc);
+        if (rc == 0) {
+            bool ok = true;
+            for (const PendingInsert *entry : batch)
+                ok = ok && insertLocked(*entry->row) == 0;
+            if (ok && (rc = runLocked("COMMIT")) == 0)
+                return settleAll(0);
+            runLocked("ROLLBACK");
+            if (ok && locked(rc))
+                return settleAll(rc);
         }
-        runLocked("ROLLBACK");
     }
     // One row, or a batch that failed as a whole: each row on its own, so that every caller
     // gets its own row's result.
-    for (PendingInsert *entry : batch)
-        entry->result = insertLocked(*entry->row);
+    int busy = 0;
+    for (PendingInsert *entry : batch) {
+        entry->result = busy != 0 ? busy : insertLocked(*entry->row);
+        if (locked(entry->result))
+            busy = entry->result;
+    }
 }
 
 int RecordDatabase::clear()
 {
-    auto locked = lock();
-    const int rc = runLocked("DELETE FROM Record");
-    if (rc != 0)
-        return rc;
-    return runLocked("UPDATE sqlite_sequence SET seq = 0 WHERE name ='Record'");
+    // One transaction: the numbering is never reset under rows that stay.
+    return runOnOwnConnection("BEGIN IMMEDIATE;DELETE FROM Record;"
+                              "UPDATE sqlite_sequence SET seq = 0 WHERE name ='Record';COMMIT");
+}
+
+int RecordDatabase::clearUpTo(int64_t uid)
+{
+    char *sql = zircon_create_sql(
+        "BEGIN IMMEDIATE;DELETE FROM Record WHERE uid <= %lld;"
+        "UPDATE sqlite_sequence SET seq = 0 WHERE name = 'Record' AND NOT EXISTS "
+        "(SELECT 1 FROM Record);COMMIT",
+        static_cast<long long>(uid));
+    const int rc = runOnOwnConnection(sql);
+    zircon_destroy_sql(sql);
+    return rc;
 }
 
 int RecordDatabase::removeByName(const std::string &name)
 {
-    return runFormatted("DELETE FROM Record WHERE name = %Q", name.c_str());
+    char *sql = zircon_create_sql("DELETE FROM Record WHERE name = %Q", name.c_str());
+    const int rc = runOnOwnConnection(sql);
+    zircon_destroy_sql(sql);
+    return rc;
 }
 
 int RecordDatabase::vacuum()
 {
-    return run("VACUUM");
+    return runOnOwnConnection("VACUUM");
 }
 
 int RecordDatabase::query(const std::string &condition, std::vector<RecordRow *> &rows)
@@ -471,8 +652,10 @@ void RecordDatabase::appendTimeCondition(std::string &condition, const std::stri
                     zircon_create_sql("time BETWEEN %Q AND %Q", from.c_str(), to.c_str()), first);
 }
 
-int RecordDatabase::backupDatabase(int kind)
+int RecordDatabase::backupDatabase(int kind, int64_t *copiedUpTo)
 {
+    if (copiedUpTo)
+        *copiedUpTo = 0;
     if (kind != RecordDb)
         return 0;
     const QString folder = AppContext::instance().path(BackupDir);
@@ -484,14 +667,36 @@ int RecordDatabase::backupDatabase(int kind)
         target = folder + QStringLiteral("record") + QString::number(n) + QLatin1Char('_') + date +
                  QStringLiteral(".zdb");
 
-    // Holding the lock keeps every statement, and so every half-written page, off the file.
-    auto locked = lock();
     struct stat info;
     if (::stat(getPath().c_str(), &info) != 0)
         return -1;
-    return copyToNewFile(getPath(), target.toUtf8().toStdString(), info.st_mode & 0777) == ImportOk
+    return copyLiveFile(target.toUtf8().toStdString(), info.st_mode & 0777, nullptr,
+                        copiedUpTo) == ImportOk
                ? 0
                : -1;
+}
+
+RecordDatabase::ImportError RecordDatabase::copyLiveFile(const std::string &target, unsigned mode,
+                                                         int64_t *copied, int64_t *highestUid)
+{
+    std::shared_lock<std::shared_mutex> file(fileMutex);
+    zircon_db *own = nullptr;
+    if (openKeyedConnection(getPath(), &own, ownBusyTimeoutMs, true) != 0)
+        return ImportCopyFailed;
+    // The read transaction's lock keeps every writer, and so every half-written page, off the
+    // file until the copy is complete; inserts meanwhile are held back by the record writers.
+    ImportError error = ImportCopyFailed;
+    int64_t top = 0;
+    if (zircon_run_sql(own, "BEGIN", nullptr, nullptr) == 0 &&
+        zircon_run_sql(own, "SELECT count(*) FROM sqlite_master", nullptr, nullptr) == 0) {
+        // A file without the table is still copied; its copy holds no uid to clear up to.
+        zircon_run_sql(own, "SELECT max(uid) FROM Record", &top, readInteger);
+        error = copyToNewFile(getPath(), target, mode, ImportProgress(), copied);
+    }
+    zircon_close(own);
+    if (error == ImportOk && highestUid)
+        *highestUid = top;
+    return error;
 }
 
 int RecordDatabase::importDatabase(int kind, const std::string &source, ImportReport *report,
@@ -512,70 +717,76 @@ int RecordDatabase::importDatabase(int kind, const std::string &source, ImportRe
                             ? (info.st_mode & 0777) | S_IRUSR | S_IWUSR
                             : S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;
     int64_t size = 0;
-    {
-        // Only a copy of the live file itself must keep the inserts off it, like a backup.
-        // The progress is not told then, so that it never runs under the lock.
-        std::unique_lock<std::mutex> locked;
-        if (sameFile(source, getPath()))
-            locked = lock();
-        result.error = copyToNewFile(source, incoming, mode,
-                                     locked.owns_lock() ? ImportProgress() : progress, &size);
-    }
+    // Only a copy of the live file itself must keep the writers off it, like a backup; the
+    // progress is not told then, so that it never runs while they wait.
+    if (sameFile(source, getPath()))
+        result.error = copyLiveFile(incoming, mode, &size, nullptr);
+    else
+        result.error = copyToNewFile(source, incoming, mode, progress, &size);
     // The copy, not the operator's file, is checked and then moved into place.
     if (result.error == ImportOk)
         result.error = checkCandidate(incoming);
     if (result.error == ImportOk && progress && !progress(size, size))
         result.error = ImportCancelled;
     if (result.error == ImportOk)
-        result.error = swapIn(incoming, mode, result);
+        result.error = swapIn(incoming, result);
     removeWithJournal(incoming);
     return result.error == ImportOk ? 0 : -1;
 }
 
-RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming, unsigned mode,
+RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming,
                                                    ImportReport &report)
 {
     const std::string &live = getPath();
     const std::string folder = AppContext::instance().path(BackupDir).toUtf8().toStdString();
-    auto locked = lock();
-    closeLocked();
-    std::string kept;
-    bool linked = false;
-    struct stat info;
-    if (::stat(live.c_str(), &info) == 0) {
-        kept = keepReplaced(live, folder, info.st_mode & 0777, &linked);
-        if (kept.empty()) {
+    Keeping keeping;
+    mode_t liveMode = 0;
+    {
+        std::unique_lock<std::shared_mutex> file(fileMutex);
+        auto locked = lock();
+        closeLocked();
+        struct stat info;
+        const bool exists = ::stat(live.c_str(), &info) == 0;
+        if (exists) {
+            liveMode = info.st_mode & 0777;
+            if (!keepReplaced(live, folder, keeping)) {
+                openLocked();
+                return ImportCannotKeepOld;
+            }
+        }
+        // A journal beside the live name would be played back into the new file.
+        std::remove((live + "-journal").c_str());
+        if (std::rename(incoming.c_str(), live.c_str()) != 0) {
+            if (!keeping.movedTo.empty()) {
+                putBack(keeping, live);
+            } else if (exists) {
+                ::unlink(keeping.name.c_str());
+                syncFolderOf(keeping.name);
+            }
             openLocked();
-            return ImportCannotKeepOld;
+            return ImportSwapFailed;
+        }
+        syncFolderOf(live);
+        if (openLocked() != 0) {
+            // All or nothing: the replaced file goes back under its name.
+            if (!exists)
+                std::remove(live.c_str());
+            else if (!putBack(keeping, live))
+                report.keptFile = keeping.movedTo.empty() ? keeping.name : keeping.movedTo;
+            openLocked();
+            return ImportSwapFailed;
         }
     }
-    // A journal beside the live name would be played back into the new file.
-    std::remove((live + "-journal").c_str());
-    if (std::rename(incoming.c_str(), live.c_str()) != 0) {
-        if (!kept.empty()) {
-            ::unlink(kept.c_str());
-            syncFolderOf(kept);
-        }
-        openLocked();
-        return ImportSwapFailed;
-    }
-    syncFolderOf(live);
-    if (openLocked() == 0) {
-        report.keptFile = kept;
-        return ImportOk;
-    }
-    // All or nothing: the replaced file goes back under its name.
-    if (kept.empty())
-        std::remove(live.c_str());
-    else if (!putBack(kept, live, linked, incoming, mode))
-        report.keptFile = kept;
-    openLocked();
-    return ImportSwapFailed;
+    // Inserts go on into the new file meanwhile.
+    if (!keeping.name.empty())
+        report.keptFile = finishKeeping(keeping, liveMode);
+    return ImportOk;
 }
 
 int RecordDatabase::createDatabase(int kind)
 {
     if (kind != RecordDb)
         return 0;
+    std::unique_lock<std::shared_mutex> file(fileMutex);
     return create() == 0 ? 0 : -1;
 }

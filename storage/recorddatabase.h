@@ -4,10 +4,13 @@
 #include "storage/recordrow.h"
 #include "storage/zircondatabase.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 // The record file db/record.zdb with its table Record: the statements the station runs on it
@@ -16,14 +19,25 @@
 //
 // insert may be called from several threads at once: rows that arrive while a commit runs are
 // committed together in the next transaction. insert returns only once its row is on disk.
+//
+// Long work runs on connections of its own, so that it never holds the lock the inserts and
+// the other statements wait for: clear, clearUpTo, removeByName, vacuum and backupDatabase (on
+// the caller's thread, meant to be a worker), and the building of a missing index (on a thread
+// of this object, started at open). Meanwhile an insert that cannot get at the file within a
+// moment fails with SQLITE_BUSY, and the record writer stores the row later. Searches read
+// through RecordReader.
 class RecordDatabase : public ZirconDatabase
 {
 public:
     explicit RecordDatabase(const std::string &path);
+    ~RecordDatabase() override;
 
     int insert(const RecordRow &row);
     // Deletes every row and resets the row numbering, so the next row gets uid 1.
     int clear();
+    // Deletes the rows with a uid up to uid (see backupDatabase and RecordReader::highestUid);
+    // the numbering restarts only when the table ends up empty.
+    int clearUpTo(int64_t uid);
     int removeByName(const std::string &name);
     int vacuum();
     // Appends the rows matching condition (text from the append...Condition builders, or empty
@@ -43,8 +57,10 @@ public:
 
     // The file-level operations act only for kind RecordDb; other kinds return 0.
     // Copies the file into the backup folder as record_yyyyMMdd.zdb, record1_yyyyMMdd.zdb, ...
-    // never overwriting a file. -1 when the copy fails or the folder is missing.
-    int backupDatabase(int kind);
+    // never overwriting a file. -1 when the copy fails or the folder is missing. No row is
+    // stored during the copy; *copiedUpTo, when given, gets the highest uid in the copy (0 for
+    // an empty table), for a clear that must keep the rows stored after it.
+    int backupDatabase(int kind, int64_t *copiedUpTo = nullptr);
     // Why an import was refused. The record file stays as it was, unless putting it back after a
     // failed reopen failed too; keptFile then names it.
     enum ImportError
@@ -64,7 +80,9 @@ public:
     {
         ImportError error = ImportOk;
         // The replaced file, kept in the backup folder: importing it undoes the import. Empty
-        // when nothing was replaced, or when a failed import put it back in place.
+        // when nothing was replaced, or when a failed import put it back in place. Where it
+        // could not be copied into a backup folder on another file system, it stays beside the
+        // record file as record.zdb.replaced[n].
         std::string keptFile;
     };
     // Bytes copied so far and the source's size; called after each copied block and once more
@@ -81,8 +99,19 @@ public:
     // Replaces the file by an empty one holding the table. -1 when it cannot be made.
     int createDatabase(int kind);
 
+    // The indexes searches and the name listing use. A file opened without them gets them
+    // built in the background; a build stopped by a close is started again at the next open.
+    enum IndexState
+    {
+        IndexesReady,
+        IndexesBuilding,
+        IndexesMissing, // closed before they were built, or the build failed
+    };
+    IndexState indexState() const { return indexes.load(); }
+
 protected:
     void opened() override;
+    void closing() override;
 
 private:
     struct PendingInsert
@@ -92,8 +121,13 @@ private:
         bool done;
     };
 
-    // Under the lock: keeps the live file, moves the checked copy over it and reopens.
-    ImportError swapIn(const std::string &incoming, unsigned mode, ImportReport &report);
+    // Copies the record file to target while no writer can change it; highestUid gets the
+    // highest uid in the copy.
+    ImportError copyLiveFile(const std::string &target, unsigned mode, int64_t *copied,
+                             int64_t *highestUid);
+    // Under the lock: keeps the live file, moves the checked copy over it and reopens. A keeping
+    // copy onto another file system is made afterwards, without the lock.
+    ImportError swapIn(const std::string &incoming, ImportReport &report);
     int insertLocked(const RecordRow &row);
     void commitLocked(const std::vector<PendingInsert *> &batch);
 
@@ -103,8 +137,23 @@ private:
     bool committing = false;
     // One import at a time: they share the name of the copy being checked.
     std::mutex importMutex;
+    // Builds the missing indexes on a connection of its own (builder thread).
+    void buildIndexes();
+    void stopIndexBuild();
+    // Opens a connection of its own, runs sql on it, closes it.
+    int runOnOwnConnection(const char *sql);
+
     // The name index turns the distinct-name listing into one seek per name.
-    bool nameIndexReady = false;
+    std::atomic<bool> nameIndexReady{false};
+    std::atomic<IndexState> indexes{IndexesMissing};
+    std::thread indexBuilder;
+    std::mutex builderMutex; // guards builderHandle and stopBuild
+    std::condition_variable builderWake;
+    zircon_db *builderHandle = nullptr;
+    bool stopBuild = false;
+    // Work on a connection of its own takes it shared, the replacing of the file exclusively,
+    // so that such work never lands in a file that is no longer the record file.
+    std::shared_mutex fileMutex;
 };
 
 #endif // RECORDDATABASE_H

@@ -4,17 +4,25 @@
 #define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 struct zircon_db
 {
-    sqlite3 *db;
+    sqlite3 *db = nullptr;
     std::string path;
+    bool readOnly = false;
+    std::atomic<int> busyTimeoutMs{5000};
+    std::atomic<bool> interrupted{false};
+    // Start of the current wait for a lock; only the thread running a statement touches it.
+    std::chrono::steady_clock::time_point waitingSince;
 };
 
 namespace {
@@ -22,8 +30,6 @@ namespace {
 // Written by zircon_create into the plain header, so that only our own fresh files are ever
 // encrypted in place; any other plain SQLite file stays untouched and unreadable with the key.
 const unsigned int freshFileMark = 0x48565a31; // "HVZ1"
-
-const int busyTimeoutMs = 5000;
 
 // The SQLCipher 3.4 defaults, spelled out so that the format does not follow a library
 // upgrade: AES-256-CBC, 1024-byte pages, PBKDF2-HMAC-SHA1 with 64000 iterations, per-page
@@ -41,15 +47,40 @@ int applyCipherSettings(sqlite3 *db, const char *schema)
     return rc;
 }
 
-int openConnection(sqlite3 **db, const char *path, int flags)
+// SQLite's own timeout sleeps whole seconds when built without usleep, and a record writer
+// that meets a page read must wait milliseconds, not a second.
+int waitForLock(void *user, int attempts)
 {
-    const int rc = sqlite3_open_v2(path, db, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
+    zircon_db *handle = static_cast<zircon_db *>(user);
+    if (handle->interrupted.load())
+        return 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (attempts == 0)
+        handle->waitingSince = now;
+    else if (now - handle->waitingSince >=
+             std::chrono::milliseconds(handle->busyTimeoutMs.load()))
+        return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(attempts < 20 ? 1 : 4));
+    return 1;
+}
+
+// Also stops statements that run long between rows, such as a sort or an index build.
+int stopWhenInterrupted(void *user)
+{
+    return static_cast<zircon_db *>(user)->interrupted.load() ? 1 : 0;
+}
+
+int openConnection(zircon_db *handle, int flags)
+{
+    const int rc =
+        sqlite3_open_v2(handle->path.c_str(), &handle->db, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) {
-        sqlite3_close(*db);
-        *db = nullptr;
+        sqlite3_close(handle->db);
+        handle->db = nullptr;
         return rc;
     }
-    sqlite3_busy_timeout(*db, busyTimeoutMs);
+    sqlite3_busy_handler(handle->db, waitForLock, handle);
+    sqlite3_progress_handler(handle->db, 1000, stopWhenInterrupted, handle);
     return SQLITE_OK;
 }
 
@@ -132,7 +163,7 @@ int encryptInPlace(zircon_db *handle, const void *phrase, int length)
     }
     syncFolderOf(handle->path);
 
-    rc = openConnection(&handle->db, handle->path.c_str(), SQLITE_OPEN_READWRITE);
+    rc = openConnection(handle, SQLITE_OPEN_READWRITE);
     if (rc == SQLITE_OK)
         rc = keyConnection(handle->db, phrase, length);
     return rc;
@@ -150,6 +181,26 @@ int forwardRow(void *adapter, int columns, char **texts, char **)
     return row->callback(row->user, columns, texts);
 }
 
+int openHandle(zircon_db **handle, const char *path, bool readOnly)
+{
+    if (!handle)
+        return SQLITE_MISUSE;
+    *handle = nullptr;
+    if (!path)
+        return SQLITE_MISUSE;
+    zircon_db *opened = new zircon_db;
+    opened->path = path;
+    opened->readOnly = readOnly;
+    const int rc =
+        openConnection(opened, readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
+    if (rc != SQLITE_OK) {
+        delete opened;
+        return rc;
+    }
+    *handle = opened;
+    return SQLITE_OK;
+}
+
 } // namespace
 
 extern "C" {
@@ -165,42 +216,39 @@ int zircon_create(zircon_db **handle, const char *path)
         std::fclose(existing);
         return SQLITE_CANTOPEN;
     }
-    sqlite3 *db = nullptr;
-    int rc = openConnection(&db, path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    if (rc != SQLITE_OK)
-        return rc;
-    char *mark = sqlite3_mprintf("PRAGMA application_id = %d", int(freshFileMark));
-    rc = mark ? sqlite3_exec(db, mark, nullptr, nullptr, nullptr) : SQLITE_NOMEM;
-    sqlite3_free(mark);
+    zircon_db *created = new zircon_db;
+    created->path = path;
+    int rc = openConnection(created, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (rc == SQLITE_OK) {
+        char *mark = sqlite3_mprintf("PRAGMA application_id = %d", int(freshFileMark));
+        rc = mark ? sqlite3_exec(created->db, mark, nullptr, nullptr, nullptr) : SQLITE_NOMEM;
+        sqlite3_free(mark);
+        if (rc != SQLITE_OK)
+            std::remove(path);
+    }
     if (rc != SQLITE_OK) {
-        sqlite3_close(db);
-        std::remove(path);
+        zircon_close(created);
         return rc;
     }
-    *handle = new zircon_db{db, path};
+    *handle = created;
     return SQLITE_OK;
 }
 
 int zircon_open(zircon_db **handle, const char *path)
 {
-    if (!handle)
-        return SQLITE_MISUSE;
-    *handle = nullptr;
-    if (!path)
-        return SQLITE_MISUSE;
-    sqlite3 *db = nullptr;
-    const int rc = openConnection(&db, path, SQLITE_OPEN_READWRITE);
-    if (rc != SQLITE_OK)
-        return rc;
-    *handle = new zircon_db{db, path};
-    return SQLITE_OK;
+    return openHandle(handle, path, false);
+}
+
+int zircon_open_readonly(zircon_db **handle, const char *path)
+{
+    return openHandle(handle, path, true);
 }
 
 int zircon_set_password(zircon_db *handle, const void *phrase, int length)
 {
     if (!handle || !handle->db || !phrase || length <= 0)
         return SQLITE_MISUSE;
-    if (isFreshPlainFile(handle->path))
+    if (!handle->readOnly && isFreshPlainFile(handle->path))
         return encryptInPlace(handle, phrase, length);
     return keyConnection(handle->db, phrase, length);
 }
@@ -234,10 +282,31 @@ int zircon_run_sql(zircon_db *handle, const char *sql, void *user, RowCallback c
     // A null text would run as an empty statement and report success.
     if (!handle || !handle->db || !sql)
         return SQLITE_MISUSE;
+    // The progress handler would let a short statement through.
+    if (handle->interrupted.load())
+        return SQLITE_INTERRUPT;
     if (!callback)
         return sqlite3_exec(handle->db, sql, nullptr, nullptr, nullptr);
     RowAdapter adapter{user, callback};
     return sqlite3_exec(handle->db, sql, forwardRow, &adapter, nullptr);
+}
+
+int zircon_busy_timeout(zircon_db *handle, int milliseconds)
+{
+    if (!handle || !handle->db || milliseconds < 0)
+        return SQLITE_MISUSE;
+    handle->busyTimeoutMs = milliseconds;
+    return SQLITE_OK;
+}
+
+int zircon_interrupt(zircon_db *handle, int on)
+{
+    if (!handle || !handle->db)
+        return SQLITE_MISUSE;
+    handle->interrupted = on != 0;
+    if (on)
+        sqlite3_interrupt(handle->db);
+    return SQLITE_OK;
 }
 
 } // extern "C"

@@ -2,10 +2,18 @@
 
 #include "storage/passphrase.h"
 
+#include <sqlite3.h>
+
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
+
+// Other connections hold the file for a page read or a commit, milliseconds. A statement that
+// waits longer (behind a backup copy, a vacuum or an index build) fails instead of holding
+// the lock every other call on this handle waits for; a record writer keeps its rows and
+// stores them later.
+const int statementBusyTimeoutMs = 200;
 
 int readCount(void *user, int columns, char **texts)
 {
@@ -68,6 +76,7 @@ int ZirconDatabase::openLocked()
     if (rc != 0)
         return rc;
     zircon_set_password(handle, kPassPhrase, kPassPhraseLength);
+    zircon_busy_timeout(handle, statementBusyTimeoutMs);
     // Keying is lazy: a file that is not ours only shows at the first read.
     long tables = -1;
     rc = runLocked("SELECT count(*) FROM sqlite_master", &tables, readCount);
@@ -86,6 +95,7 @@ int ZirconDatabase::closeLocked()
 {
     if (!handle)
         return 0;
+    closing();
     const int rc = zircon_close(handle);
     handle = nullptr;
     return rc;
@@ -118,4 +128,32 @@ int ZirconDatabase::run(const char *sql, void *user, RowCallback callback)
 {
     auto locked = lock();
     return runLocked(sql, user, callback);
+}
+
+int ZirconDatabase::openOwnConnection(zircon_db **out, int busyTimeoutMs, bool readOnly) const
+{
+    *out = nullptr;
+    if (!isOpen())
+        return SQLITE_MISUSE; // as a statement on the closed handle
+    return openKeyedConnection(path, out, busyTimeoutMs, readOnly);
+}
+
+int ZirconDatabase::openKeyedConnection(const std::string &path, zircon_db **out,
+                                        int busyTimeoutMs, bool readOnly)
+{
+    *out = nullptr;
+    zircon_db *own = nullptr;
+    int rc = readOnly ? zircon_open_readonly(&own, path.c_str()) : zircon_open(&own, path.c_str());
+    if (rc != 0)
+        return rc;
+    zircon_set_password(own, kPassPhrase, kPassPhraseLength);
+    zircon_busy_timeout(own, busyTimeoutMs);
+    // Keying is lazy: a file that is not ours only shows at the first read.
+    rc = zircon_run_sql(own, "SELECT count(*) FROM sqlite_master", nullptr, nullptr);
+    if (rc != 0) {
+        zircon_close(own);
+        return rc;
+    }
+    *out = own;
+    return 0;
 }

@@ -29,11 +29,18 @@ public:
     // Opens the file, first making it with its table when it does not exist.
     int openOrCreate();
 
+    // A keyed handle on an existing file for a connection of the caller's own, waiting up to
+    // busyTimeoutMs for locks other connections hold: 0, or the library's code with *out null.
+    static int openKeyedConnection(const std::string &path, zircon_db **out, int busyTimeoutMs,
+                                   bool readOnly);
+
 protected:
     // Deletes the file, makes a new one holding only the table, and opens it.
     int create();
     // Runs under the lock right after the file was opened and keyed.
     virtual void opened() {}
+    // Runs under the lock right before the handle closes.
+    virtual void closing() {}
     // Runs under the lock once the table of a new file exists and the file is open.
     virtual void tableCreated() {}
 
@@ -58,6 +65,10 @@ protected:
         auto locked = lock();
         return runFormattedLocked(format, args...);
     }
+
+    // openKeyedConnection on this file, for statements that must not hold the lock; fails with
+    // SQLITE_MISUSE while this database is closed, as its statements do.
+    int openOwnConnection(zircon_db **out, int busyTimeoutMs, bool readOnly = false) const;
 
 private:
     const std::string path;

@@ -1,6 +1,7 @@
 #include "app/appcontext.h"
 #include "storage/passphrase.h"
 #include "storage/recorddatabase.h"
+#include "storage/recordreader.h"
 #include "storage/userdatabase.h"
 #include "storage/zircon.h"
 #include "testsupport.h"
@@ -9,6 +10,8 @@
 #include <QDir>
 #include <QFile>
 #include <QtTest>
+
+#include <sqlite3.h>
 
 #include <atomic>
 #include <future>
@@ -41,6 +44,9 @@ private slots:
     void emptyFileGetsTheTableAtOpen();
     void concurrentInsertsLoseNoRow();
     void fileOnDiskNeedsTheKeyAndSearchesUseIndexes();
+    void missingIndexesAreBuiltInTheBackgroundWhileSearchesGoOn_data();
+    void missingIndexesAreBuiltInTheBackgroundWhileSearchesGoOn();
+    void clearUpToTheBackupKeepsRowsStoredAfterIt();
 };
 
 namespace {
@@ -135,6 +141,31 @@ bool moveBackupFolderTo(const TempStation &station, const QTemporaryDir &other)
         return false;
     return QDir(station.filePath("backup")).removeRecursively() &&
            QFile::link(other.path(), station.filePath("backup"));
+}
+
+// A station whose record file holds rows of four monitors but none of the station's indexes,
+// as a file of another program may; the station is not started.
+bool makeStationWithoutIndexes(int rows)
+{
+    RecordDatabase *database = startStation();
+    std::vector<RecordRow> records;
+    for (int i = 0; i < rows; ++i) {
+        const std::string time = QTime(0, 0).addSecs(i / 8).toString().toStdString();
+        records.push_back(
+            makeRow("m" + std::to_string(i % 4), i % 2, "2024-01-02 " + time, std::to_string(i)));
+    }
+    int rc = insertRecords(recordFile(), records);
+    if (rc == 0)
+        selectWithKey(recordFile(), "DROP INDEX Record_name_time;DROP INDEX Record_time", &rc);
+    AppContext::instance().shutdown();
+    AppContext::instance().reset();
+    return database && rc == 0;
+}
+
+QStringList indexesOnDisk()
+{
+    return selectWithKey(recordFile(),
+                         "SELECT name FROM sqlite_master WHERE type = 'index' ORDER BY name");
 }
 
 int import(RecordDatabase *database, const QString &source,
@@ -678,6 +709,115 @@ void TestRecordDatabase::fileOnDiskNeedsTheKeyAndSearchesUseIndexes()
         QVERIFY2(steps.join('\n').contains("SEARCH TABLE Record USING INDEX"),
                  qPrintable(steps.join('\n')));
     }
+}
+
+void TestRecordDatabase::missingIndexesAreBuiltInTheBackgroundWhileSearchesGoOn_data()
+{
+    QTest::addColumn<bool>("destroyed");
+    QTest::newRow("first build stopped by a close") << false;
+    QTest::newRow("first build stopped by the destruction") << true;
+}
+
+void TestRecordDatabase::missingIndexesAreBuiltInTheBackgroundWhileSearchesGoOn()
+{
+    QFETCH(bool, destroyed);
+    TempStation station;
+    QVERIFY(makeStationWithoutIndexes(200000));
+    RecordDatabase *database = startStation();
+    // The open did not wait for the build, and stopping the build leaves the file as it was.
+    QCOMPARE(int(database->indexState()), int(RecordDatabase::IndexesBuilding));
+    if (destroyed)
+        AppContext::instance().reset();
+    else
+        QCOMPARE(database->close(), 0);
+    QCOMPARE(selectWithKey(recordFile(), "PRAGMA integrity_check"), QStringList({"ok"}));
+    QCOMPARE(selectWithKey(recordFile(), "SELECT count(*), sum(value) FROM Record"),
+             QStringList({"200000|19999900000"}));
+    QVERIFY(!QFile::exists(recordFile() + "-journal"));
+    QVERIFY(indexesOnDisk().size() < 2);
+
+    // The next open builds them again; searches and names meanwhile are those of the indexes.
+    if (destroyed)
+        database = startStation();
+    else
+        QCOMPARE(database->open(), 0);
+    QCOMPARE(int(database->indexState()), int(RecordDatabase::IndexesBuilding));
+    std::string condition;
+    RecordDatabase::appendTimeCondition(condition, "2024-01-02 01:00:00", "2024-01-02 01:00:59",
+                                        true);
+    RecordDatabase::appendNameCondition(condition, "m2", false);
+    const QStringList duringBuild = queried(database, condition);
+    std::vector<std::string> names;
+    QCOMPARE(RecordReader(recordFile().toStdString()).distinctNames(names), 0);
+    // Writers meanwhile store their rows or soon give up and keep them, each once.
+    QElapsedTimer elapsed;
+    elapsed.start();
+    std::vector<std::future<int>> writers;
+    for (int i = 0; i < 6; ++i)
+        writers.push_back(std::async(std::launch::async, [database] {
+            return database->insert(makeRow("m9", 0, "2024-01-03 00:00:00"));
+        }));
+    for (std::future<int> &writer : writers) {
+        const int inserted = writer.get();
+        QVERIFY2(inserted == 0 || inserted == SQLITE_BUSY, qPrintable(QString::number(inserted)));
+    }
+    QVERIFY2(elapsed.elapsed() < 3000, qPrintable(QString::number(elapsed.elapsed())));
+
+    QTRY_COMPARE_WITH_TIMEOUT(int(database->indexState()), int(RecordDatabase::IndexesReady),
+                              120000);
+    QCOMPARE(indexesOnDisk(), QStringList({"Record_name_time", "Record_time"}));
+    QCOMPARE(duringBuild.size(), 60 * 8 / 4);
+    QCOMPARE(queried(database, condition), duringBuild);
+    QCOMPARE(names, std::vector<std::string>({"m0", "m1", "m2", "m3"}));
+    QCOMPARE(database->insert(makeRow("m9", 0, "2024-01-03 00:00:01")), 0);
+}
+
+void TestRecordDatabase::clearUpToTheBackupKeepsRowsStoredAfterIt()
+{
+    TempStation station;
+    RecordDatabase *database = startStation();
+    // A writer stores numbered rows the whole time, trying a refused row again.
+    std::atomic<bool> stop{false};
+    std::atomic<int> stored{0}, failed{0};
+    std::thread writer([&] {
+        while (!stop) {
+            const int rc = database->insert(makeRow("w", 0, "t", std::to_string(stored + 1)));
+            if (rc == 0)
+                ++stored;
+            else if (rc != SQLITE_BUSY)
+                ++failed;
+        }
+    });
+    QTRY_VERIFY(stored >= 20);
+    int64_t copiedUpTo = -1;
+    const QString backup = AppContext::instance().path(BackupDir) + "record_" +
+                           QDate::currentDate().toString("yyyyMMdd") + ".zdb";
+    QCOMPARE(database->backupDatabase(RecordDb, &copiedUpTo), 0);
+    const int atBackup = stored;
+    QTRY_VERIFY(stored >= atBackup + 20);
+    QCOMPARE(database->clearUpTo(copiedUpTo), 0);
+    stop = true;
+    writer.join();
+    QCOMPARE(int(failed), 0);
+
+    // The copy holds exactly the rows up to the uid, the live file exactly the others.
+    QVERIFY(copiedUpTo >= 20);
+    QCOMPARE(selectWithKey(backup, "SELECT count(*), min(uid), max(uid) FROM Record"),
+             QStringList({QString("%1|1|%1").arg(copiedUpTo)}));
+    QCOMPARE(selectWithKey(recordFile(), "SELECT count(*), min(uid), max(uid), "
+                                         "max(CAST(value AS INTEGER)) = max(uid) FROM Record"),
+             QStringList({QString("%1|%2|%3|1")
+                              .arg(stored - copiedUpTo)
+                              .arg(copiedUpTo + 1)
+                              .arg(int(stored))}));
+    // The numbering goes on while rows remain, and restarts once none does.
+    QCOMPARE(database->clearUpTo(stored - 1), 0);
+    QCOMPARE(database->insert(makeRow("after", 0, "t")), 0);
+    QCOMPARE(selectWithKey(recordFile(), "SELECT uid FROM Record"),
+             QStringList({QString::number(stored), QString::number(stored + 1)}));
+    QCOMPARE(database->clearUpTo(stored + 1), 0);
+    QCOMPARE(database->insert(makeRow("after", 0, "t")), 0);
+    QCOMPARE(selectWithKey(recordFile(), "SELECT uid FROM Record"), QStringList({"1"}));
 }
 
 QTEST_GUILESS_MAIN(TestRecordDatabase)
