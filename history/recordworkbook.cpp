@@ -136,6 +136,24 @@ void RecordWorkbook::appendRows(const std::vector<RecordRow *> &rows, const Prog
     }
 }
 
+void RecordWorkbook::appendRecord(const char *time, const char *name, const char *model, int slave,
+                                  int channel, const char *factor, const char *value,
+                                  const char *unit, const char *status)
+{
+    if (failed)
+        return;
+    const int at = nextRow();
+    text(at, 0, time);
+    text(at, 1, name);
+    text(at, 2, model);
+    number(at, idColumn, slave);
+    number(at, channelColumn, channel);
+    text(at, 5, factor);
+    text(at, 6, value);
+    text(at, 7, unit);
+    text(at, 8, status);
+}
+
 void RecordWorkbook::rowDone(const Progress &progress, int step, int &count, int row)
 {
     if (++count != step)

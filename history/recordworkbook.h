@@ -48,6 +48,11 @@ public:
     // (0 when they are not decimal integers).
     void appendRows(const TableTexts &texts, const Progress &progress = Progress());
     void appendRows(const std::vector<RecordRow *> &rows, const Progress &progress = Progress());
+    // Writes one record below the current sheet's rows, in the columns of headers().
+    void appendRecord(const char *time, const char *name, const char *model, int slave, int channel,
+                      const char *factor, const char *value, const char *unit, const char *status);
+    // Something failed: later rows are not written and save() fails.
+    bool hasFailed() const { return failed; }
     // Writes the file. False when anything failed; the workbook then leaves no file when it goes.
     bool save();
 
