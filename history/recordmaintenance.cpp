@@ -3,8 +3,8 @@
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "history/exportnames.h"
+#include "history/recordresult.h"
 #include "history/recordworkbook.h"
-#include "history/sheetrecords.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordreader.h"
 
@@ -59,47 +59,51 @@ bool RecordMaintenance::exportRecords(int64_t &upTo)
     const QString path = ExportNames::reserveFile(folder, QStringLiteral("自动导出_") + stamp);
 
     RecordWorkbook workbook(path);
-    SheetRecords records;
     for (const std::string &name : names) {
         std::string condition;
         RecordDatabase::appendNameCondition(condition, name, true);
-        records.clear();
+        // One instrument's rows at a time, held compactly and given back in the sheet's order:
+        // channel ascending, newest first.
+        RecordBatchBuilder builder;
+        RecordResult records;
         const int read = reader.read(condition, [&](std::vector<RecordRow> &page) {
             for (const RecordRow &row : page)
-                records.add(row);
+                builder.add(row);
+            records.append(std::move(*builder.take()));
             return !cancelled;
         });
         if (cancelled)
             return false;
         complete = read == 0 && complete;
-        if (records.empty())
+        records.finish();
+        const int rows = records.rowCount();
+        if (rows == 0)
             continue;
 
         const QString title = QString::fromStdString(name);
-        const int rows = int(std::min<size_t>(records.size(), INT32_MAX - 1));
         ThreadHandOff::release();
         emit signal_sheetStarted(title, rows);
         workbook.beginSheet(title);
         const int step = rows / 100;
         int count = 0;
-        int row = 0;
-        records.visit([&](const SheetRecords::Cells &cells) {
-            if (cancelled || !workbook.appendRecord(cells.time, name.c_str(), cells.model,
-                                                    cells.slave, cells.channel, cells.factor,
-                                                    cells.value, cells.unit, cells.status))
-                return false;
-            ++row;
+        for (int row = 0; row < rows; ++row) {
+            const RecordResult::RowView cells = records.row(row);
+            if (cancelled ||
+                !workbook.appendRecord(cells.time, name.c_str(), cells.kind->modelUtf8.c_str(),
+                                       cells.kind->slaveNumber, cells.bucket->channelNumber,
+                                       cells.kind->factorUtf8.c_str(), cells.value,
+                                       cells.kind->unitUtf8.c_str(),
+                                       cells.kind->statusUtf8.c_str()))
+                break;
             if (++count == step) {
                 count = 0;
                 ThreadHandOff::release();
-                emit signal_sheetProgress(row);
+                emit signal_sheetProgress(row + 1);
             }
-            return true;
-        });
+        }
         if (cancelled)
             return false;
     }
-    records.clear();
     workbook.beginInitialSheet(QStringList());
     // A workbook missing rows that could not be read is kept, but not reported as a success.
     if (workbook.save() && complete) {

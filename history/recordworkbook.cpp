@@ -1,7 +1,6 @@
 #include "recordworkbook.h"
 
 #include "history/exportnames.h"
-#include "history/tabletexts.h"
 #include "storage/recordrow.h"
 
 #include <QFile>
@@ -97,41 +96,16 @@ int RecordWorkbook::nextRow()
     return row++;
 }
 
-void RecordWorkbook::appendRows(const TableTexts &texts, const Progress &progress)
-{
-    const int columns = texts.headers.size();
-    const int rows = texts.rowCount();
-    const int step = rows / 100;
-    int count = 0;
-    for (int r = 0; r < rows && !failed; ++r) {
-        const int at = nextRow();
-        const QString *cells = texts.cells.constData() + qsizetype(r) * columns;
-        for (int c = 0; c < columns; ++c) {
-            if (c == idColumn || c == channelColumn)
-                number(at, c, cells[c].toInt(nullptr, 10));
-            else
-                text(at, c, cells[c].toUtf8().constData());
-        }
-        rowDone(progress, step, count, r + 1);
-    }
-}
-
 void RecordWorkbook::appendRows(const std::vector<RecordRow *> &rows, const Progress &progress)
 {
     const int step = int(rows.size()) / 100;
     int count = 0;
-    for (size_t r = 0; r < rows.size() && !failed; ++r) {
+    for (size_t r = 0; r < rows.size(); ++r) {
         const RecordRow &record = *rows[r];
-        const int at = nextRow();
-        text(at, 0, record.time.c_str());
-        text(at, 1, record.name.c_str());
-        text(at, 2, record.model.c_str());
-        number(at, idColumn, record.slave);
-        number(at, channelColumn, record.channel);
-        text(at, 5, record.factor.c_str());
-        text(at, 6, record.value.c_str());
-        text(at, 7, record.unit.c_str());
-        text(at, 8, record.status.c_str());
+        if (!appendRecord(record.time.c_str(), record.name.c_str(), record.model.c_str(),
+                          record.slave, record.channel, record.factor.c_str(),
+                          record.value.c_str(), record.unit.c_str(), record.status.c_str()))
+            return;
         rowDone(progress, step, count, int(r) + 1);
     }
 }

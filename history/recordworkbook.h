@@ -9,7 +9,6 @@
 #include <vector>
 
 struct RecordRow;
-struct TableTexts;
 struct lxw_format;
 struct lxw_workbook;
 struct lxw_worksheet;
@@ -44,9 +43,7 @@ public:
     void beginSheet(const QString &name, const QStringList &headers = RecordWorkbook::headers());
     // Starts the sheet titled kInitialTitle; without headers it stays empty.
     void beginInitialSheet(const QStringList &headers);
-    // Writes the texts below the current sheet's rows; "id" and "通道" texts become numbers
-    // (0 when they are not decimal integers).
-    void appendRows(const TableTexts &texts, const Progress &progress = Progress());
+    // Writes the rows below the current sheet's rows.
     void appendRows(const std::vector<RecordRow *> &rows, const Progress &progress = Progress());
     // One record below the current sheet's rows, for callers that keep records in a form of
     // their own. False once the workbook has failed.
