@@ -150,8 +150,10 @@ void TestConfigFile::unknownKeysAndEntriesSurviveEveryStore()
     QCOMPARE(list[2]["running"], nlohmann::json(1));
     QVERIFY(text(file).contains("东厂"));
 
-    file.removeMonitor(collection.getMonitors()[0]);
-    collection.remove(collection.getMonitors()[0]);
+    MonitorBase *removed = collection.getMonitors()[0];
+    file.removeMonitor(removed);
+    collection.remove(removed);
+    delete removed;
     file.writeMonitors(&collection);
     QCOMPARE(names(), QStringList({"future", "x", "新"}));
     qDeleteAll(collection.getMonitors());
