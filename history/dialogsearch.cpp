@@ -3,13 +3,15 @@
 
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
-#include "history/centreditem.h"
 #include "history/excelwriter.h"
 #include "history/exportnames.h"
+#include "history/recordresultmodel.h"
+#include "history/recordsearch.h"
 #include "history/recordworkbook.h"
 #include "panels/desktopopener.h"
 #include "panels/messageboxes.h"
 #include "storage/recorddatabase.h"
+#include "storage/recordreader.h"
 
 #include <QFileInfo>
 
@@ -18,58 +20,89 @@ namespace {
 const QString allText = QStringLiteral("所有");
 const char *const searchNameProperty = "search_name";
 const int channelCount = 8;
+// The search's progress runs in thousandths of the matching rows' time span.
+const int progressSteps = 1000;
 
 } // namespace
 
 DialogSearch::DialogSearch(QWidget *parent)
-    : QDialog(parent), ui(new Ui::DialogSearch),
-      database(static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb)))
+    : QDialog(parent), ui(new Ui::DialogSearch), model(new RecordResultModel(this)),
+      searcher(new RecordSearch(AppContext::instance().path(RecordDb))), writerThread(new QThread),
+      writer(new ExcelWriter)
 {
     ui->setupUi(this);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
 
+    // The stored names follow from the worker.
     ui->comboBoxName->addItem(allText);
-    std::vector<std::string> names;
-    database->distinctNames(names);
-    for (const std::string &name : names)
-        ui->comboBoxName->addItem(QString::fromStdString(name));
     ui->comboBoxChannel->addItem(allText);
     for (int channel = 0; channel < channelCount; ++channel)
         ui->comboBoxChannel->addItem(QString::number(channel));
 
-    QTableWidget *table = ui->tableWidgetResult;
-    const QStringList headers = RecordWorkbook::headers();
-    table->setColumnCount(headers.size());
-    table->setHorizontalHeaderLabels(headers);
+    QTableView *table = ui->tableViewResult;
+    table->setModel(model);
     table->horizontalHeader()->setStyleSheet(
         QStringLiteral("QHeaderView::section{background:lightblue;}"));
     table->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    // Rows of one height spare the view measuring a million of them.
+    table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table->viewport()->installEventFilter(this);
     ui->progressBarExport->hide();
+    ui->pushButtonStop->hide();
 
-    writer = new ExcelWriter;
+    connect(this, &DialogSearch::signal_search, searcher, &RecordSearch::search);
+    connect(this, &DialogSearch::signal_makeSeries, searcher, &RecordSearch::makeSeries);
+    connect(searcher, &RecordSearch::signal_names, this, &DialogSearch::slot_names);
+    connect(searcher, &RecordSearch::signal_rows, this, &DialogSearch::slot_rows);
+    connect(searcher, &RecordSearch::signal_searchDone, this, &DialogSearch::slot_searchDone);
+    connect(searcher, &RecordSearch::signal_series, this, &DialogSearch::slot_series);
+    ThreadHandOff::start(searcher, &searchThread);
+    QMetaObject::invokeMethod(searcher, &RecordSearch::listNames, Qt::QueuedConnection);
+
     connect(this, &DialogSearch::signal_exportExcel, writer, &ExcelWriter::write);
     connect(writer, &ExcelWriter::signal_progressExcel, this, &DialogSearch::slot_progressExcel);
     connect(writer, &ExcelWriter::signal_writeDone, this, &DialogSearch::slot_exportExcelDone);
     connect(writer, &ExcelWriter::signal_writeFailed, this, &DialogSearch::slot_exportExcelFailed);
-    ThreadHandOff::start(writer, &thread);
+    ThreadHandOff::start(writer, writerThread);
 }
 
 DialogSearch::~DialogSearch()
 {
-    // Behind any export already queued, so that a write asked for is finished, not dropped.
-    ThreadHandOff::finish(writer, &thread);
+    // A search stops within one page of rows.
+    searcher->cancel(searchNumber);
+    ThreadHandOff::stop(searcher, &searchThread);
+    ExcelWriter::retire(writer, writerThread);
     delete ui;
 }
 
 void DialogSearch::on_pushButtonSearch_clicked()
 {
-    QTableWidget *table = ui->tableWidgetResult;
+    // Never two at once: the second is refused.
+    if (searching || exporting)
+        return;
+    searching = true;
+    stopAsked = false;
+    awaitingPaint = true;
     setIdle(false);
-    table->setRowCount(0);
-    table->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    ui->pushButtonSearch->hide();
+    ui->pushButtonStop->setEnabled(true);
+    ui->pushButtonStop->show();
+    model->clear();
+    ui->tableViewResult->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     ui->labelSearchResult->setText(QStringLiteral("查询中,请稍后..."));
-    // The search runs on this thread; paint the notice before it starts.
-    ui->labelSearchResult->repaint();
+    ui->progressBarExport->setRange(0, progressSteps);
+    ui->progressBarExport->setValue(0);
+    ui->progressBarExport->show();
+
+    ++chartRequest;
+    chartRows.reset();
+    ui->comboBoxChartName->blockSignals(true);
+    ui->comboBoxChartFactor->blockSignals(true);
+    ui->comboBoxChartName->clear();
+    ui->comboBoxChartFactor->clear();
+    ui->comboBoxChartName->blockSignals(false);
+    ui->comboBoxChartFactor->blockSignals(false);
+    ui->widgetChart->clearSeries();
 
     const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
     const QString name = ui->comboBoxName->currentText();
@@ -82,56 +115,73 @@ void DialogSearch::on_pushButtonSearch_clicked()
         RecordDatabase::appendNameCondition(condition, name.toStdString(), false);
     if (channel != allText)
         RecordDatabase::appendChannelCondition(condition, channel.toInt(), false);
-    std::vector<RecordRow *> rows;
-    database->query(condition, rows);
+    ui->tableViewResult->setProperty(searchNameProperty, name);
+    ThreadHandOff::release();
+    emit signal_search(++searchNumber, QByteArray::fromStdString(condition));
+}
 
-    texts = TableTexts::ofRecords(rows);
-    RecordDatabase::freeRows(rows);
+void DialogSearch::on_pushButtonStop_clicked()
+{
+    if (!searching)
+        return;
+    stopAsked = true;
+    ui->pushButtonStop->setEnabled(false);
+    searcher->cancel(searchNumber);
+}
 
-    const int n = texts.rowCount();
-    if (n > 0) {
-        ui->progressBarExport->setRange(0, n);
-        ui->progressBarExport->setValue(0);
-        ui->progressBarExport->show();
-    }
-    const int columns = texts.headers.size();
-    table->setRowCount(n);
-    for (int r = 0; r < n; ++r) {
-        for (int c = 0; c < columns; ++c)
-            table->setItem(r, c, new CentredItem(texts.cells.at(r * columns + c)));
-        ui->progressBarExport->setValue(r + 1);
-    }
+void DialogSearch::slot_rows(quint64 search, std::shared_ptr<RecordBatch> batch, int permille)
+{
+    if (search != searchNumber || !searching)
+        return;
+    ThreadHandOff::acquire();
+    model->append(std::move(*batch));
+    ui->progressBarExport->setValue(permille);
+}
 
-    if (n > 0) {
-        ui->progressBarExport->hide();
-        table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-    } else {
-        table->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
-    }
-    table->setProperty(searchNameProperty, name);
-    ui->labelSearchResult->setText(QStringLiteral("查询完毕，共%1条记录").arg(n));
+void DialogSearch::slot_searchDone(quint64 search, int result)
+{
+    if (search != searchNumber || !searching)
+        return;
+    ThreadHandOff::acquire();
+    searching = false;
+    model->finish();
+    const int n = model->rowCount();
+    ui->progressBarExport->hide();
+    QHeaderView *header = ui->tableViewResult->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Stretch);
+    if (n > 0)
+        header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    // A failed read reports the rows it found before the failure.
+    const bool stopped = stopAsked && result == RecordReader::Cancelled;
+    ui->labelSearchResult->setText((stopped ? QStringLiteral("查询已停止，共%1条记录")
+                                            : QStringLiteral("查询完毕，共%1条记录"))
+                                       .arg(n));
+    ui->pushButtonStop->hide();
+    ui->pushButtonSearch->show();
     setIdle(true);
+    fillChartNames();
+    emit signal_searchFinished(n);
 }
 
 void DialogSearch::on_pushButtonExport_clicked()
 {
-    QTableWidget *table = ui->tableWidgetResult;
-    const int rows = table->rowCount();
-    if (rows == 0)
+    const int rows = model->rowCount();
+    if (rows == 0 || searching || exporting)
         return;
+    exporting = true;
     setIdle(false);
     ui->progressBarExport->setRange(0, rows + 1);
     ui->progressBarExport->setValue(0);
     ui->progressBarExport->show();
 
     const QString format = QStringLiteral("yyyyMMddhhmmss");
-    const QString base = ExportNames::filePart(table->property(searchNameProperty).toString()) +
-                         QLatin1Char('_') + ui->dateTimeEditStart->dateTime().toString(format) +
-                         QLatin1Char('_') + ui->dateTimeEditEnd->dateTime().toString(format);
+    const QString base =
+        ExportNames::filePart(ui->tableViewResult->property(searchNameProperty).toString()) +
+        QLatin1Char('_') + ui->dateTimeEditStart->dateTime().toString(format) + QLatin1Char('_') +
+        ui->dateTimeEditEnd->dateTime().toString(format);
     const QString path = ExportNames::reserveFile(AppContext::instance().path(ExportDir), base);
-    writer->handOver(table, texts);
     ThreadHandOff::release();
-    emit signal_exportExcel(table, path);
+    emit signal_exportExcel(model->result(), path);
 }
 
 void DialogSearch::slot_progressExcel(int row)
@@ -139,26 +189,131 @@ void DialogSearch::slot_progressExcel(int row)
     ui->progressBarExport->setValue(row);
 }
 
-void DialogSearch::slot_exportExcelDone(QTableWidget *table, QString path)
+void DialogSearch::slot_exportExcelDone(QString path)
 {
     ThreadHandOff::acquire();
-    if (table != ui->tableWidgetResult)
+    if (!exporting)
         return;
+    exporting = false;
     ui->progressBarExport->setValue(ui->progressBarExport->maximum());
     DesktopOpener::openLocal(QFileInfo(path).absolutePath());
     MessageBoxes::information(QStringLiteral("通知"), QStringLiteral("记录保存至:\n") + path);
     setIdle(true);
     ui->progressBarExport->hide();
+    emit signal_exportFinished(path, true);
 }
 
-void DialogSearch::slot_exportExcelFailed(QTableWidget *table, QString path)
+void DialogSearch::slot_exportExcelFailed(QString path)
 {
     ThreadHandOff::acquire();
-    if (table != ui->tableWidgetResult)
+    if (!exporting)
         return;
+    exporting = false;
     MessageBoxes::critical(QStringLiteral("错误"), QStringLiteral("记录保存失败:\n") + path);
     setIdle(true);
     ui->progressBarExport->hide();
+    emit signal_exportFinished(path, false);
+}
+
+void DialogSearch::slot_names(QStringList names)
+{
+    ThreadHandOff::acquire();
+    ui->comboBoxName->addItems(names);
+}
+
+void DialogSearch::fillChartNames()
+{
+    const std::shared_ptr<const RecordResult> rows = model->result();
+    QStringList names;
+    for (int position = 0; position < rows->bucketCount(); ++position) {
+        // Buckets of one name are neighbours.
+        const QString &name = rows->bucket(position).name;
+        if (names.isEmpty() || names.last() != name)
+            names << name;
+    }
+    ui->comboBoxChartName->blockSignals(true);
+    ui->comboBoxChartName->clear();
+    ui->comboBoxChartName->addItems(names);
+    ui->comboBoxChartName->blockSignals(false);
+    fillChartFactors();
+}
+
+void DialogSearch::fillChartFactors()
+{
+    const std::shared_ptr<const RecordResult> rows = model->result();
+    const QString name = ui->comboBoxChartName->currentText();
+    QStringList factors;
+    for (int position = 0; position < rows->bucketCount(); ++position) {
+        const RecordResult::Bucket &bucket = rows->bucket(position);
+        if (bucket.name != name)
+            continue;
+        for (uint32_t kind : bucket.kinds)
+            if (!factors.contains(rows->kind(kind).factor))
+                factors << rows->kind(kind).factor;
+    }
+    ui->comboBoxChartFactor->blockSignals(true);
+    ui->comboBoxChartFactor->clear();
+    ui->comboBoxChartFactor->addItems(factors);
+    ui->comboBoxChartFactor->blockSignals(false);
+    requestChart();
+}
+
+void DialogSearch::on_comboBoxChartName_currentIndexChanged(int)
+{
+    fillChartFactors();
+}
+
+void DialogSearch::on_comboBoxChartFactor_currentIndexChanged(int)
+{
+    requestChart();
+}
+
+void DialogSearch::on_tabWidgetResult_currentChanged(int)
+{
+    requestChart();
+}
+
+void DialogSearch::requestChart()
+{
+    if (searching || ui->tabWidgetResult->currentWidget() != ui->tabChart)
+        return;
+    const std::shared_ptr<const RecordResult> rows = model->result();
+    const QString name = ui->comboBoxChartName->currentText();
+    const QString factor = ui->comboBoxChartFactor->currentText();
+    if (rows == chartRows && name == chartName && factor == chartFactor)
+        return;
+    chartRows = rows;
+    chartName = name;
+    chartFactor = factor;
+    ++chartRequest;
+    if (name.isEmpty() || factor.isEmpty()) {
+        ui->widgetChart->clearSeries();
+        return;
+    }
+    ThreadHandOff::release();
+    emit signal_makeSeries(chartRequest, rows, name, factor);
+}
+
+void DialogSearch::slot_series(quint64 request, HistorySeries series)
+{
+    if (request != chartRequest)
+        return;
+    ThreadHandOff::acquire();
+    ui->widgetChart->setSeries(series);
+    emit signal_chartShown(series.points ? series.points->size() : 0);
+}
+
+bool DialogSearch::eventFilter(QObject *watched, QEvent *event)
+{
+    if (awaitingPaint && event->type() == QEvent::Paint &&
+        watched == ui->tableViewResult->viewport() && model->rowCount() > 0) {
+        awaitingPaint = false;
+        // Once this paint is done.
+        QMetaObject::invokeMethod(
+            this, [this] { emit signal_firstRowsPainted(model->rowCount()); },
+            Qt::QueuedConnection);
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void DialogSearch::setIdle(bool idle)

@@ -1,16 +1,19 @@
 #ifndef EXCELWRITER_H
 #define EXCELWRITER_H
 
-#include "history/tabletexts.h"
+#include "history/recordresult.h"
 
+#include <QMetaType>
 #include <QObject>
 #include <QString>
 
-#include <mutex>
+#include <atomic>
+#include <memory>
 
-class QTableWidget;
+class QThread;
 
-// Writes a search result table to an .xlsx workbook on the search dialog's worker thread.
+// Writes found records, in their listing order, to an .xlsx workbook on the search dialog's
+// worker thread.
 class ExcelWriter : public QObject
 {
     Q_OBJECT
@@ -18,26 +21,28 @@ class ExcelWriter : public QObject
 public:
     explicit ExcelWriter(QObject *parent = nullptr);
 
-    // Texts of table taken on the interface thread; the next write of that table writes them
-    // instead of reading the widget, which the interface thread may be painting. Any thread.
-    void handOver(const QTableWidget *table, const TableTexts &texts);
+    // Any thread: the write under way stops, and later ones do nothing; neither leaves a file.
+    // A write that is already saving finishes its complete file.
+    void cancel();
+
+    // For an owner that goes while writer may still be writing on thread: cancels the write and
+    // deletes both objects once the thread has ended, at the latest when the application object
+    // goes, so that the owner does not wait for the write and the process never ends in it.
+    static void retire(ExcelWriter *writer, QThread *thread);
+    // Returns once every retired writer is gone.
+    static void waitForRetired();
 
 public slots:
-    // Without a hand-over the table is read directly, which is safe on its own thread only.
-    void write(QTableWidget *table, QString path);
+    void write(std::shared_ptr<const RecordResult> rows, QString path);
 
 signals:
     void signal_progressExcel(int row);
-    void signal_writeDone(QTableWidget *table, QString path);
-    // The workbook could not be saved; no file is left at path.
-    void signal_writeFailed(QTableWidget *table, QString path);
+    void signal_writeDone(QString path);
+    // The workbook could not be saved, or the write was cancelled; no file is left at path.
+    void signal_writeFailed(QString path);
 
 private:
-    TableTexts takeTexts(const QTableWidget *table);
-
-    std::mutex handOverMutex;
-    const QTableWidget *handedTable = nullptr;
-    TableTexts handedTexts;
+    std::atomic<bool> cancelled{false};
 };
 
 #endif // EXCELWRITER_H

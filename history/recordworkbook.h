@@ -52,6 +52,8 @@ public:
     // their own. False once the workbook has failed.
     bool appendRecord(const char *time, const char *name, const char *model, int slave, int channel,
                       const char *factor, const char *value, const char *unit, const char *status);
+    // Something failed: later rows are not written and save() fails.
+    bool hasFailed() const { return failed; }
     // Writes the file. False when anything failed; the workbook then leaves no file when it goes.
     bool save();
 

@@ -214,8 +214,12 @@ int RecordReader::readPages(const std::string &head, const std::string &limit, b
         } else if (first) {
             sql += "time IS NOT NULL ORDER BY time,uid";
         } else {
-            // Equal times may straddle the page boundary: the uid orders them.
-            sql += "time >= " + state.lastTime + " AND (time > " + state.lastTime +
+            // Equal times may straddle the page boundary: the uid orders them. The page's lower
+            // bound is a BETWEEN after the condition's own: of equally rated ranges, SQLite 3.15
+            // seeks by the last, and with a plain >= every page sought from the start of the
+            // condition's time range, so that a search read its rows again for each page.
+            sql += "time BETWEEN " + state.lastTime +
+                   " AND (SELECT max(time) FROM Record) AND (time > " + state.lastTime +
                    " OR uid > " + std::to_string(state.lastUid) + ") ORDER BY time,uid";
         }
         sql += limit;

@@ -1,7 +1,12 @@
 #include "app/appcontext.h"
 #include "history/dialogsearch.h"
+#include "history/excelwriter.h"
+#include "history/recordresultmodel.h"
+#include "history/recordsearch.h"
 #include "storage/recorddatabase.h"
+#include "storage/recordreader.h"
 #include "testsupport.h"
+#include "trend/historychart.h"
 
 #include <QComboBox>
 #include <QDateTimeEdit>
@@ -11,8 +16,14 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTableWidget>
+#include <QTabWidget>
+#include <QTableView>
 #include <QtTest>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <thread>
 
 class TestDialogSearch : public QObject
 {
@@ -30,7 +41,14 @@ private slots:
     void laterExportsGetNumberedNamesAndFollowTheDateEdits();
     void unsafeNamesStayInsideTheExportFolder();
     void failedExportShowsAnErrorAndReturnsToIdle();
-    void closingDuringAnExportWaitsForTheFile();
+    void closingDuringAnExportLeavesNoHalfWrittenFile_data();
+    void closingDuringAnExportLeavesNoHalfWrittenFile();
+    void recordsAreStoredWhileALongSearchRuns();
+    void stoppedSearchKeepsWhatItFoundAndReturnsToIdle();
+    void failedSearchReportsTheRowsFoundBeforeTheFailure();
+    void closingDuringASearchStopsIt();
+    void exportOfAStreamedResultEqualsTheQuery();
+    void chartShowsTheFoundValuesOfTheChosenInstrumentAndFactor();
 
 private:
     std::unique_ptr<TempStation> station;
@@ -67,19 +85,35 @@ struct Form
           start(dialog.findChild<QDateTimeEdit *>("dateTimeEditStart")),
           end(dialog.findChild<QDateTimeEdit *>("dateTimeEditEnd")),
           search(dialog.findChild<QPushButton *>("pushButtonSearch")),
+          stop(dialog.findChild<QPushButton *>("pushButtonStop")),
           exportButton(dialog.findChild<QPushButton *>("pushButtonExport")),
           result(dialog.findChild<QLabel *>("labelSearchResult")),
           progress(dialog.findChild<QProgressBar *>("progressBarExport")),
-          table(dialog.findChild<QTableWidget *>("tableWidgetResult"))
+          table(dialog.findChild<QTableView *>("tableViewResult")),
+          tabs(dialog.findChild<QTabWidget *>("tabWidgetResult")),
+          chartName(dialog.findChild<QComboBox *>("comboBoxChartName")),
+          chartFactor(dialog.findChild<QComboBox *>("comboBoxChartFactor")),
+          chart(dialog.findChild<HistoryChart *>("widgetChart"))
     {
     }
     bool idle() const { return search->isEnabled() && exportButton->isEnabled(); }
+    int rows() const { return table->model()->rowCount(); }
     QStringList row(int r) const
     {
         QStringList texts;
-        for (int c = 0; c < table->columnCount(); ++c)
-            texts << table->item(r, c)->text();
+        for (int c = 0; c < table->model()->columnCount(); ++c)
+            texts << table->model()->index(r, c).data().toString();
         return texts;
+    }
+    // The stored names arrive from the search thread.
+    bool namesListed(int names) const
+    {
+        return QTest::qWaitFor([&] { return name->count() == names + 1; }, 10000);
+    }
+    bool searchAndWait() const
+    {
+        search->click();
+        return QTest::qWaitFor([&] { return idle(); }, 120000);
     }
 
     QComboBox *name;
@@ -87,11 +121,54 @@ struct Form
     QDateTimeEdit *start;
     QDateTimeEdit *end;
     QPushButton *search;
+    QPushButton *stop;
     QPushButton *exportButton;
     QLabel *result;
     QProgressBar *progress;
-    QTableWidget *table;
+    QTableView *table;
+    QTabWidget *tabs;
+    QComboBox *chartName;
+    QComboBox *chartFactor;
+    HistoryChart *chart;
 };
+
+RecordDatabase *database()
+{
+    return static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+}
+
+QString timeAfter(const QDateTime &from, int seconds)
+{
+    return from.addSecs(seconds).toString("yyyy-MM-dd hh:mm:ss");
+}
+
+// count rows from 2024-01-01 on, one second apart, of instruments A and B on channels 0 and 1.
+void storeMany(int count)
+{
+    std::vector<RecordRow> rows;
+    rows.reserve(size_t(count));
+    const QDateTime from(QDate(2024, 1, 1), QTime(0, 0));
+    for (int i = 0; i < count; ++i)
+        rows.push_back(makeRow(i % 4 < 2 ? "A" : "B", i % 2, timeAfter(from, i).toStdString()));
+    QCOMPARE(insertRecords(AppContext::instance().path(RecordDb), rows), 0);
+}
+
+// The nine texts of every row the station's own query lists for condition.
+QList<QStringList> queried(const std::string &condition)
+{
+    std::vector<RecordRow *> rows;
+    database()->query(condition, rows);
+    QList<QStringList> texts;
+    for (const RecordRow *row : rows)
+        texts << QStringList{
+            QString::fromStdString(row->time),  QString::fromStdString(row->name),
+            QString::fromStdString(row->model), QString::number(row->slave),
+            QString::number(row->channel),      QString::fromStdString(row->factor),
+            QString::fromStdString(row->value), QString::fromStdString(row->unit),
+            QString::fromStdString(row->status)};
+    RecordDatabase::freeRows(rows);
+    return texts;
+}
 
 QString exportFolder()
 {
@@ -107,7 +184,7 @@ QStringList exportedFiles()
 QList<QStringList> tableAsWorkbookRows(const Form &form)
 {
     QList<QStringList> rows{recordHeaderCells()};
-    for (int r = 0; r < form.table->rowCount(); ++r)
+    for (int r = 0; r < form.rows(); ++r)
         rows << recordCells(form.row(r));
     return rows;
 }
@@ -131,7 +208,9 @@ void TestDialogSearch::opensIdleWithNamesChannelsAndDefaultRange()
     DialogSearch dialog;
     const Form form(dialog);
     QCOMPARE(dialog.windowTitle(), QString("记录查询"));
+    QCOMPARE(dialog.size(), QSize(800, 600));
     QVERIFY(!(dialog.windowFlags() & Qt::WindowContextHelpButtonHint));
+    QVERIFY(form.namesListed(2));
     QStringList names;
     for (int i = 0; i < form.name->count(); ++i)
         names << form.name->itemText(i);
@@ -145,10 +224,17 @@ void TestDialogSearch::opensIdleWithNamesChannelsAndDefaultRange()
     QVERIFY(form.progress->isHidden());
     QVERIFY(form.idle());
     QCOMPARE(form.result->text(), QString("无查询结果"));
-    QCOMPARE(form.table->columnCount(), 9);
-    QCOMPARE(form.table->horizontalHeaderItem(4)->text(), QString("通道"));
+    QVERIFY(form.stop->isHidden());
+    QCOMPARE(form.table->model()->columnCount(), 9);
+    QCOMPARE(form.table->model()->headerData(4, Qt::Horizontal).toString(), QString("通道"));
     QCOMPARE(form.table->editTriggers(), QAbstractItemView::NoEditTriggers);
     QVERIFY(form.table->verticalHeader()->isHidden());
+    QCOMPARE(form.table->horizontalHeader()->styleSheet(),
+             QString("QHeaderView::section{background:lightblue;}"));
+    QCOMPARE(form.tabs->count(), 2);
+    QCOMPARE(form.tabs->tabText(0), QString("记录"));
+    QCOMPARE(form.tabs->tabText(1), QString("曲线"));
+    QCOMPARE(form.tabs->geometry(), QRect(20, 120, 771, 451));
 }
 
 void TestDialogSearch::searchFiltersByTimeNameAndChannel_data()
@@ -187,16 +273,18 @@ void TestDialogSearch::searchFiltersByTimeNameAndChannel()
     storeSample();
     DialogSearch dialog;
     const Form form(dialog);
+    QVERIFY(form.namesListed(2));
     form.name->setCurrentText(name);
     form.channel->setCurrentText(channel);
     form.start->setDateTime(start);
-    form.search->click();
+    QVERIFY(form.searchAndWait());
 
     QStringList shown;
-    for (int r = 0; r < form.table->rowCount(); ++r) {
+    for (int r = 0; r < form.rows(); ++r) {
         const QStringList texts = form.row(r);
         shown << texts[1] + "/" + texts[4] + "/" + texts[0];
-        QCOMPARE(form.table->item(r, 0)->textAlignment(), int(Qt::AlignCenter));
+        QCOMPARE(form.table->model()->index(r, 0).data(Qt::TextAlignmentRole).toInt(),
+                 int(Qt::AlignCenter));
     }
     QCOMPARE(shown, found);
     const QStringList first = form.row(0);
@@ -209,6 +297,7 @@ void TestDialogSearch::searchFiltersByTimeNameAndChannel()
     QCOMPARE(form.table->horizontalHeader()->sectionResizeMode(0), QHeaderView::ResizeToContents);
     QCOMPARE(form.table->horizontalHeader()->sectionResizeMode(1), QHeaderView::Stretch);
     QVERIFY(form.progress->isHidden());
+    QVERIFY(form.stop->isHidden());
     QVERIFY(form.idle());
 }
 
@@ -218,11 +307,11 @@ void TestDialogSearch::searchWithoutResultLeavesNothingToExport()
     MessageBoxRecorder boxes;
     DialogSearch dialog;
     const Form form(dialog);
-    form.search->click();
+    QVERIFY(form.searchAndWait());
     form.start->setDateTime(QDateTime(QDate(2030, 1, 1), QTime(0, 0)));
-    form.search->click();
+    QVERIFY(form.searchAndWait());
 
-    QCOMPARE(form.table->rowCount(), 0);
+    QCOMPARE(form.rows(), 0);
     QCOMPARE(form.result->text(), QString("查询完毕，共0条记录"));
     QCOMPARE(form.table->horizontalHeader()->sectionResizeMode(0), QHeaderView::Stretch);
     form.exportButton->click();
@@ -240,7 +329,7 @@ void TestDialogSearch::exportWritesTheTableOpensTheFolderAndTellsWhere()
     DesktopRecorder desktop;
     DialogSearch dialog;
     const Form form(dialog);
-    form.search->click();
+    QVERIFY(form.searchAndWait());
     form.exportButton->click();
     QVERIFY(!form.idle());
     QVERIFY(!form.progress->isHidden());
@@ -268,8 +357,9 @@ void TestDialogSearch::laterExportsGetNumberedNamesAndFollowTheDateEdits()
     DesktopRecorder desktop;
     DialogSearch dialog;
     const Form form(dialog);
+    QVERIFY(form.namesListed(2));
     form.name->setCurrentText("B");
-    form.search->click();
+    QVERIFY(form.searchAndWait());
     for (int i = 1; i <= 3; ++i) {
         form.exportButton->click();
         QTRY_COMPARE(boxes.boxes.size(), i);
@@ -297,10 +387,11 @@ void TestDialogSearch::unsafeNamesStayInsideTheExportFolder()
     DesktopRecorder desktop;
     DialogSearch dialog;
     const Form form(dialog);
+    QVERIFY(form.namesListed(2));
     for (const QString name : {"../x", "a/b"}) {
         form.name->setCurrentText(name);
-        form.search->click();
-        QCOMPARE(form.table->rowCount(), 1);
+        QVERIFY(form.searchAndWait());
+        QCOMPARE(form.rows(), 1);
         form.exportButton->click();
         QTRY_VERIFY(form.idle());
     }
@@ -320,7 +411,7 @@ void TestDialogSearch::failedExportShowsAnErrorAndReturnsToIdle()
     DesktopRecorder desktop;
     DialogSearch dialog;
     const Form form(dialog);
-    form.search->click();
+    QVERIFY(form.searchAndWait());
     form.exportButton->click();
     QTRY_COMPARE(boxes.boxes.size(), 1);
 
@@ -334,28 +425,257 @@ void TestDialogSearch::failedExportShowsAnErrorAndReturnsToIdle()
     QVERIFY(!QFileInfo::exists(exportFolder()));
 }
 
-void TestDialogSearch::closingDuringAnExportWaitsForTheFile()
+void TestDialogSearch::closingDuringAnExportLeavesNoHalfWrittenFile_data()
 {
-    std::vector<RecordRow> rows;
-    for (int i = 0; i < 20000; ++i)
-        rows.push_back(makeRow("A", i % 2,
-                               QDateTime(QDate(2024, 1, 2), QTime(0, 0))
-                                   .addSecs(i)
-                                   .toString("yyyy-MM-dd hh:mm:ss")
-                                   .toStdString()));
-    QCOMPARE(insertRecords(AppContext::instance().path(RecordDb), rows), 0);
+    QTest::addColumn<bool>("whileWriting");
+    QTest::newRow("before the write starts") << false;
+    QTest::newRow("while rows are written") << true;
+}
+
+void TestDialogSearch::closingDuringAnExportLeavesNoHalfWrittenFile()
+{
+    QFETCH(bool, whileWriting);
+    storeMany(20000);
     MessageBoxRecorder boxes;
     DesktopRecorder desktop;
     auto dialog = std::make_unique<DialogSearch>();
     const Form form(*dialog);
-    form.search->click();
-    QCOMPARE(form.table->rowCount(), 20000);
+    QVERIFY(form.searchAndWait());
+    QCOMPARE(form.rows(), 20000);
     form.exportButton->click();
+    if (whileWriting)
+        QTRY_VERIFY(form.progress->value() > 0);
+    dialog.reset();
+    ExcelWriter::waitForRetired();
+
+    // Cancelled, unless it was saving already: then the whole workbook.
+    const QStringList files = exportedFiles();
+    if (!whileWriting || files.isEmpty()) {
+        QCOMPARE(files, QStringList());
+    } else {
+        QCOMPARE(files, QStringList({"所有_" + allRange + ".xlsx"}));
+        QCOMPARE(readWorkbook(exportFolder() + files[0]).value(0).rows.size(), 20001);
+    }
+    QVERIFY(boxes.boxes.isEmpty());
+}
+
+void TestDialogSearch::recordsAreStoredWhileALongSearchRuns()
+{
+    const int rows = 200000;
+    storeMany(rows);
+    DialogSearch dialog;
+    const Form form(dialog);
+    // Rows stored meanwhile fall outside the searched range.
+    form.end->setDateTime(QDateTime(QDate(2025, 1, 1), QTime(0, 0)));
+    std::atomic<bool> reading{false};
+    std::atomic<bool> searched{false};
+    connect(dialog.searchWorker(), &RecordSearch::signal_rows, [&] { reading = true; });
+    connect(dialog.searchWorker(), &RecordSearch::signal_searchDone, [&] { searched = true; });
+    std::atomic<bool> finish{false};
+    std::atomic<int> stored{0};
+    std::atomic<int> storedWhileReading{0};
+    std::atomic<int> failed{0};
+    // A record writer's thread, storing readings as fast as the database takes them.
+    std::thread writer([&] {
+        const QDateTime from(QDate(2026, 1, 1), QTime(0, 0));
+        for (int i = 0; !finish; ++i) {
+            const bool during = reading && !searched;
+            if (database()->insert(makeRow("W", 0, timeAfter(from, i).toStdString())) != 0) {
+                ++failed;
+                continue;
+            }
+            ++stored;
+            // Started and ended while the search was reading.
+            if (during && !searched)
+                ++storedWhileReading;
+        }
+    });
+    // The progress bar moves while the rows come.
+    QList<int> progress;
+    connect(form.progress, &QProgressBar::valueChanged, form.progress,
+            [&](int value) { progress << value; });
+    const bool done = form.searchAndWait();
+    finish = true;
+    writer.join();
+
+    QVERIFY(done);
+    QCOMPARE(form.rows(), rows);
+    QCOMPARE(form.result->text(), QString("查询完毕，共%1条记录").arg(rows));
+    QCOMPARE(failed.load(), 0);
+    QVERIFY2(storedWhileReading >= 3, qPrintable(QString::number(storedWhileReading)));
+    QVERIFY2(std::any_of(progress.begin(), progress.end(), [](int v) { return v > 0 && v < 1000; }),
+             qPrintable(QString::number(progress.size())));
+    QCOMPARE(selectWithKey(AppContext::instance().path(RecordDb),
+                           "SELECT count(*) FROM Record WHERE name = 'W'"),
+             QStringList({QString::number(stored)}));
+}
+
+void TestDialogSearch::stoppedSearchKeepsWhatItFoundAndReturnsToIdle()
+{
+    const int rows = 200000;
+    storeMany(rows);
+    DialogSearch dialog;
+    const Form form(dialog);
+    // Stopped as soon as the first rows are in.
+    const QMetaObject::Connection stopAtFirstRows =
+        connect(form.table->model(), &QAbstractItemModel::rowsInserted, form.stop, [&] {
+            if (!form.stop->isHidden() && form.stop->isEnabled())
+                form.stop->click();
+        });
+    form.search->click();
+    QVERIFY(form.search->isHidden());
+    QVERIFY(!form.stop->isHidden());
+    QVERIFY(QTest::qWaitFor([&] { return form.idle(); }, 60000));
+
+    const int found = form.rows();
+    QVERIFY(found > 0);
+    QVERIFY2(found < rows, "the search ran to its end");
+    QCOMPARE(form.result->text(), QString("查询已停止，共%1条记录").arg(found));
+    QVERIFY(form.stop->isHidden());
+    QVERIFY(!form.search->isHidden());
+    QVERIFY(form.progress->isHidden());
+    // What was found is in listing order.
+    for (int r = 1; r < found; ++r) {
+        const QStringList before = form.row(r - 1);
+        const QStringList after = form.row(r);
+        const auto key = [](const QStringList &row) { return row[1] + "/" + row[4]; };
+        QVERIFY(key(before) < key(after) || (key(before) == key(after) && before[0] > after[0]));
+    }
+
+    // The next search is not stopped by the last one's stop.
+    disconnect(stopAtFirstRows);
+    QVERIFY(form.searchAndWait());
+    QCOMPARE(form.rows(), rows);
+    QCOMPARE(form.result->text(), QString("查询完毕，共%1条记录").arg(rows));
+}
+
+void TestDialogSearch::failedSearchReportsTheRowsFoundBeforeTheFailure()
+{
+    const int rows = 200000;
+    storeMany(rows);
+    DialogSearch dialog;
+    const Form form(dialog);
+    // The file turns unreadable as soon as the first rows are in.
+    bool damaged = false;
+    connect(form.table->model(), &QAbstractItemModel::rowsInserted, form.stop, [&] {
+        if (damaged)
+            return;
+        damaged = true;
+        QFile file(AppContext::instance().path(RecordDb));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.write(QByteArray(int(file.size()), '\0')) == file.size());
+    });
+    QVERIFY(form.searchAndWait());
+
+    const int found = form.rows();
+    QVERIFY(found > 0);
+    QVERIFY2(found < rows, "the search ran to its end");
+    QCOMPARE(form.result->text(), QString("查询完毕，共%1条记录").arg(found));
+    QVERIFY(form.progress->isHidden());
+    QVERIFY(form.stop->isHidden());
+}
+
+void TestDialogSearch::closingDuringASearchStopsIt()
+{
+    const int rows = 200000;
+    storeMany(rows);
+    auto dialog = std::make_unique<DialogSearch>();
+    const Form form(*dialog);
+    QSignalSpy done(dialog->searchWorker(), &RecordSearch::signal_searchDone);
+    form.search->click();
+    QTRY_VERIFY(form.rows() > 0);
     dialog.reset();
 
-    const QList<WorkbookSheet> sheets = readWorkbook(exportFolder() + "所有_" + allRange + ".xlsx");
-    QCOMPARE(sheets.value(0).rows.size(), 20001);
-    QVERIFY(boxes.boxes.isEmpty());
+    QCOMPARE(done.count(), 1);
+    QCOMPARE(done.at(0).at(1).toInt(), int(RecordReader::Cancelled));
+    // The next dialog searches as usual.
+    DialogSearch next;
+    const Form again(next);
+    QVERIFY(again.searchAndWait());
+    QCOMPARE(again.rows(), rows);
+}
+
+void TestDialogSearch::exportOfAStreamedResultEqualsTheQuery()
+{
+    // Equal times within one instrument and channel, and times stored out of order.
+    std::vector<RecordRow> rows;
+    const QDateTime from(QDate(2024, 1, 1), QTime(0, 0));
+    for (int i = 0; i < 3000; ++i) {
+        RecordRow row = makeRow(i % 3 == 0 ? "B" : "A", i % 2,
+                                timeAfter(from, (i * 7919) % 1500).toStdString());
+        row.value = std::to_string(i);
+        rows.push_back(row);
+    }
+    QCOMPARE(insertRecords(AppContext::instance().path(RecordDb), rows), 0);
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    DialogSearch dialog;
+    const Form form(dialog);
+    QVERIFY(form.searchAndWait());
+    form.exportButton->click();
+    QTRY_COMPARE(boxes.boxes.size(), 1);
+
+    std::string condition;
+    RecordDatabase::appendTimeCondition(condition, "2020-01-01 00:00:00", "2099-01-01 00:00:00",
+                                        true);
+    QList<QStringList> expected{recordHeaderCells()};
+    for (const QStringList &row : queried(condition))
+        expected << recordCells(row);
+    QCOMPARE(expected.size(), 3001);
+    QCOMPARE(readWorkbook(exportFolder() + "所有_" + allRange + ".xlsx").value(0).rows, expected);
+}
+
+void TestDialogSearch::chartShowsTheFoundValuesOfTheChosenInstrumentAndFactor()
+{
+    std::vector<RecordRow> rows;
+    const QDateTime from(QDate(2024, 1, 2), QTime(3, 4, 5));
+    for (int i = 0; i < 40; ++i) {
+        RecordRow row =
+            makeRow(i % 4 < 2 ? "A" : "B", i % 2, timeAfter(from, i * 60).toStdString());
+        row.value = QString::number(i * 0.5, 'f', 2).toStdString();
+        row.status = i == 8 ? "B" : i == 12 ? "F" : "N";
+        rows.push_back(row);
+    }
+    QCOMPARE(insertRecords(AppContext::instance().path(RecordDb), rows), 0);
+    DialogSearch dialog;
+    const Form form(dialog);
+    QSignalSpy shown(&dialog, &DialogSearch::signal_chartShown);
+    QVERIFY(form.searchAndWait());
+    // Made only when the chart is looked at.
+    QCoreApplication::processEvents();
+    QCOMPARE(shown.count(), 0);
+    form.tabs->setCurrentIndex(1);
+    QTRY_COMPARE(shown.count(), 1);
+
+    QStringList names;
+    for (int i = 0; i < form.chartName->count(); ++i)
+        names << form.chartName->itemText(i);
+    QCOMPARE(names, QStringList({"A", "B"}));
+    QCOMPARE(form.chartFactor->count(), 2);
+    QCOMPARE(form.chartFactor->currentText(), QString("DO"));
+
+    for (const QString factor : {"DO", "Temper"}) {
+        if (form.chartFactor->currentText() != factor) {
+            form.chartFactor->setCurrentText(factor);
+            QTRY_COMPARE(form.chart->series().factor, factor);
+        }
+        // The query's rows of A and the factor, oldest first.
+        std::string condition;
+        RecordDatabase::appendNameCondition(condition, "A", true);
+        QList<QPair<QString, QString>> expected;
+        for (const QStringList &row : queried(condition))
+            if (row[5] == factor)
+                expected.prepend({row[0], row[8] == "N" ? row[6] : QString("nan")});
+        const QSharedPointer<QCPGraphDataContainer> points = form.chart->series().points;
+        QCOMPARE(points->size(), expected.size());
+        QList<QPair<QString, QString>> plotted;
+        for (auto point = points->constBegin(); point != points->constEnd(); ++point)
+            plotted.append({QDateTime::fromSecsSinceEpoch(qint64(point->key), Qt::UTC)
+                                .toString("yyyy-MM-dd hh:mm:ss"),
+                            std::isnan(point->value) ? QString("nan")
+                                                     : QString::number(point->value, 'f', 2)});
+        QCOMPARE(plotted, expected);
+    }
 }
 
 QTEST_MAIN(TestDialogSearch)

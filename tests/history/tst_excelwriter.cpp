@@ -1,11 +1,12 @@
 #include "history/excelwriter.h"
+#include "history/recordresult.h"
 #include "history/recordworkbook.h"
+#include "storage/recordrow.h"
 #include "testsupport.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QSignalSpy>
-#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,36 +18,46 @@ private slots:
     void workbookHoldsHeadersThenTypedCentredCells();
     void progressComesEveryHundredthRow_data();
     void progressComesEveryHundredthRow();
-    void handedOverTextsAreWrittenInsteadOfTheWidget();
+    void rowsAreWrittenInListingOrder();
     void failedSaveIsReportedAndLeavesNoFile_data();
     void failedSaveIsReportedAndLeavesNoFile();
+    void cancelledWriteLeavesNoFile_data();
+    void cancelledWriteLeavesNoFile();
 };
 
 namespace {
 
-QStringList rowTexts(int r, const QString &name = QStringLiteral("1号池"))
+// Row r of one instrument and channel, r seconds after 08:00, so that later rows are newer.
+RecordRow record(int r, const std::string &name = "1号池", int channel = 0)
 {
-    return {QStringLiteral("2024-01-02 08:%1:00").arg(r % 60, 2, 10, QLatin1Char('0')),
-            name,
-            QStringLiteral("DI590"),
-            QStringLiteral("3"),
-            QString::number(r % 2),
-            QStringLiteral("DO"),
-            QStringLiteral("8.25"),
-            QStringLiteral("mg/L"),
-            QStringLiteral("N")};
+    RecordRow row;
+    row.time = QTime(8, 0).addSecs(r).toString("2024-01-02 hh:mm:ss").toStdString();
+    row.model = "DI590";
+    row.name = name;
+    row.slave = 3;
+    row.channel = channel;
+    row.factor = "DO";
+    row.value = std::to_string(r);
+    row.unit = "mg/L";
+    row.status = "N";
+    return row;
 }
 
-void fill(QTableWidget &table, int rows, const QString &name = QStringLiteral("1号池"))
+QStringList texts(const RecordRow &row)
 {
-    table.setColumnCount(9);
-    table.setHorizontalHeaderLabels(RecordWorkbook::headers());
-    table.setRowCount(rows);
-    for (int r = 0; r < rows; ++r) {
-        const QStringList texts = rowTexts(r, name);
-        for (int c = 0; c < texts.size(); ++c)
-            table.setItem(r, c, new QTableWidgetItem(texts.at(c)));
-    }
+    return {QString::fromStdString(row.time),  QString::fromStdString(row.name),
+            QString::fromStdString(row.model), QString::number(row.slave),
+            QString::number(row.channel),      QString::fromStdString(row.factor),
+            QString::fromStdString(row.value), QString::fromStdString(row.unit),
+            QString::fromStdString(row.status)};
+}
+
+std::vector<RecordRow> records(int count)
+{
+    std::vector<RecordRow> rows;
+    for (int r = 0; r < count; ++r)
+        rows.push_back(record(r));
+    return rows;
 }
 
 } // namespace
@@ -54,28 +65,24 @@ void fill(QTableWidget &table, int rows, const QString &name = QStringLiteral("1
 void TestExcelWriter::workbookHoldsHeadersThenTypedCentredCells()
 {
     QTemporaryDir dir;
-    QTableWidget table;
-    fill(table, 3);
-    table.item(2, 3)->setText("abc"); // not a number: stored as 0
+    const auto rows = RecordResult::fromRows(records(3));
     const QString path = dir.filePath("out.xlsx");
     ExcelWriter writer;
     QSignalSpy done(&writer, &ExcelWriter::signal_writeDone);
-    writer.write(&table, path);
+    writer.write(rows, path);
 
     QCOMPARE(done.count(), 1);
-    QCOMPARE(done.at(0).at(0).value<QTableWidget *>(), &table);
-    QCOMPARE(done.at(0).at(1).toString(), path);
+    QCOMPARE(done.at(0).at(0).toString(), path);
     const QList<WorkbookSheet> sheets = readWorkbook(path);
     QCOMPARE(sheets.size(), 1);
     QCOMPARE(sheets[0].title, QString("Sheet1"));
     QVERIFY(sheets[0].centred);
     QCOMPARE(sheets[0].rows.size(), 4);
     QCOMPARE(sheets[0].rows[0], recordHeaderCells());
-    QCOMPARE(sheets[0].rows[1], recordCells(rowTexts(0)));
-    QCOMPARE(sheets[0].rows[2], recordCells(rowTexts(1)));
-    QStringList third = rowTexts(2);
-    third[3] = "0";
-    QCOMPARE(sheets[0].rows[3], recordCells(third));
+    // Newest first.
+    QCOMPARE(sheets[0].rows[1], recordCells(texts(record(2))));
+    QCOMPARE(sheets[0].rows[3], recordCells(texts(record(0))));
+    QCOMPARE(sheets[0].rows[1][3], QString("n:3"));
 }
 
 void TestExcelWriter::progressComesEveryHundredthRow_data()
@@ -95,11 +102,9 @@ void TestExcelWriter::progressComesEveryHundredthRow()
     QFETCH(int, rows);
     QFETCH(QList<int>, reported);
     QTemporaryDir dir;
-    QTableWidget table;
-    fill(table, rows);
     ExcelWriter writer;
     QSignalSpy progress(&writer, &ExcelWriter::signal_progressExcel);
-    writer.write(&table, dir.filePath("out.xlsx"));
+    writer.write(RecordResult::fromRows(records(rows)), dir.filePath("out.xlsx"));
 
     QList<int> rowsReported;
     for (const QList<QVariant> &arguments : progress)
@@ -108,28 +113,22 @@ void TestExcelWriter::progressComesEveryHundredthRow()
     const QList<WorkbookSheet> sheets = readWorkbook(dir.filePath("out.xlsx"));
     QCOMPARE(sheets.size(), 1);
     QCOMPARE(sheets[0].rows.size(), rows + 1);
-    QCOMPARE(sheets[0].rows.last(), recordCells(rowTexts(rows - 1)));
+    QCOMPARE(sheets[0].rows.last(), recordCells(texts(record(0))));
 }
 
-void TestExcelWriter::handedOverTextsAreWrittenInsteadOfTheWidget()
+void TestExcelWriter::rowsAreWrittenInListingOrder()
 {
+    // In reading order: by time, instruments and channels mixed.
+    std::vector<RecordRow> read{record(0, "b", 1), record(1, "a", 0), record(2, "b", 0),
+                                record(3, "a", 0), record(4, "b", 1)};
     QTemporaryDir dir;
-    QTableWidget table;
-    fill(table, 1, "widget");
-    QTableWidget handedFrom;
-    fill(handedFrom, 2, "handed");
     ExcelWriter writer;
-    writer.handOver(&table, TableTexts::of(&handedFrom));
-    writer.write(&table, dir.filePath("handed.xlsx"));
-    // A hand-over serves one write only.
-    writer.write(&table, dir.filePath("widget.xlsx"));
+    writer.write(RecordResult::fromRows(read), dir.filePath("out.xlsx"));
 
-    const QList<WorkbookSheet> handed = readWorkbook(dir.filePath("handed.xlsx"));
-    QCOMPARE(handed.value(0).rows.size(), 3);
-    QCOMPARE(handed[0].rows[2], recordCells(rowTexts(1, "handed")));
-    const QList<WorkbookSheet> widget = readWorkbook(dir.filePath("widget.xlsx"));
-    QCOMPARE(widget.value(0).rows.size(), 2);
-    QCOMPARE(widget[0].rows[1], recordCells(rowTexts(0, "widget")));
+    QList<QStringList> expected{recordHeaderCells()};
+    for (int r : {3, 1, 2, 4, 0})
+        expected << recordCells(texts(read[size_t(r)]));
+    QCOMPARE(readWorkbook(dir.filePath("out.xlsx")).value(0).rows, expected);
 }
 
 void TestExcelWriter::failedSaveIsReportedAndLeavesNoFile_data()
@@ -148,21 +147,53 @@ void TestExcelWriter::failedSaveIsReportedAndLeavesNoFile()
     QFile file(dir.filePath("file"));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
-    QTableWidget table;
-    fill(table, 150);
     ExcelWriter writer;
     QSignalSpy done(&writer, &ExcelWriter::signal_writeDone);
     QSignalSpy failed(&writer, &ExcelWriter::signal_writeFailed);
     QSignalSpy progress(&writer, &ExcelWriter::signal_progressExcel);
     const QString path = dir.filePath(relative);
-    writer.write(&table, path);
+    writer.write(RecordResult::fromRows(records(150)), path);
 
     QCOMPARE(done.count(), 0);
     QCOMPARE(failed.count(), 1);
-    QCOMPARE(failed.at(0).at(1).toString(), path);
+    QCOMPARE(failed.at(0).at(0).toString(), path);
     // Refused before any row was written.
     QCOMPARE(progress.count(), 0);
     QVERIFY(!QFileInfo(path).isFile());
+}
+
+void TestExcelWriter::cancelledWriteLeavesNoFile_data()
+{
+    QTest::addColumn<bool>("beforeStart");
+    QTest::newRow("before the write") << true;
+    QTest::newRow("during the write") << false;
+}
+
+void TestExcelWriter::cancelledWriteLeavesNoFile()
+{
+    QFETCH(bool, beforeStart);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("out.xlsx");
+    // Reserved as the dialog does.
+    QFile reserved(path);
+    QVERIFY(reserved.open(QIODevice::WriteOnly));
+    reserved.close();
+    ExcelWriter writer;
+    QSignalSpy done(&writer, &ExcelWriter::signal_writeDone);
+    QSignalSpy failed(&writer, &ExcelWriter::signal_writeFailed);
+    if (beforeStart)
+        writer.cancel();
+    else
+        connect(&writer, &ExcelWriter::signal_progressExcel, &writer, [&writer](int row) {
+            if (row >= 500)
+                writer.cancel();
+        });
+    writer.write(RecordResult::fromRows(records(2000)), path);
+
+    QCOMPARE(done.count(), 0);
+    QCOMPARE(failed.count(), 1);
+    QVERIFY(!QFileInfo::exists(path));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
 QTEST_MAIN(TestExcelWriter)

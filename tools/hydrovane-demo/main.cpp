@@ -5,7 +5,7 @@
 //   hydrovane-demo STATIONDIR [--seconds N] [--screenshot FILE] [--shots DIR]
 //
 // --screenshot saves the overview; --shots saves the overview, a detail page, a trend graph,
-// the about box and the search dialog with results into DIR.
+// the about box, and the search dialog with results and their chart into DIR.
 
 #include "acquisition/comportreader.h"
 #include "acquisition/monitorbase.h"
@@ -13,6 +13,7 @@
 #include "app/mainwindow.h"
 #include "app/dialogabout.h"
 #include "history/dialogsearch.h"
+#include "history/recordresultmodel.h"
 #include "panels/messageboxes.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitorlist.h"
@@ -107,8 +108,21 @@ bool saveShots(MainWindow &window, WidgetMonitorList &list, const QDir &out)
     about.close();
     DialogSearch search(&window);
     search.show();
+    // The search and the chart are made on the dialog's worker.
+    const auto waitFor = [&search](auto signal) {
+        QEventLoop loop;
+        QObject::connect(&search, signal, &loop, &QEventLoop::quit);
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+        return loop.exec();
+    };
     search.findChild<QPushButton *>(QStringLiteral("pushButtonSearch"))->click();
+    waitFor(&DialogSearch::signal_searchFinished);
     ok = save(search, out.filePath(QStringLiteral("search.png"))) && ok;
+    if (search.resultModel()->rowCount() > 0) {
+        search.findChild<QTabWidget *>(QStringLiteral("tabWidgetResult"))->setCurrentIndex(1);
+        waitFor(&DialogSearch::signal_chartShown);
+        ok = save(search, out.filePath(QStringLiteral("search-chart.png"))) && ok;
+    }
     search.close();
     return ok;
 }
