@@ -13,6 +13,7 @@
 #include "storage/passphrase.h"
 #include "storage/zircon.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -209,16 +210,33 @@ void StallMeter::start()
     longestNs = 0;
     tickCount = 0;
     gaps.clear();
+    schedule(lastRunNs, lastQueuedNs);
     running = true;
     timer.start();
 }
 
 void StallMeter::note(qint64 now)
 {
+    qint64 runNs = 0, queuedNs = 0;
+    schedule(runNs, queuedNs);
     longestNs = std::max(longestNs, now - lastNs);
     if (now - lastNs > longGapMs * 1e6)
-        gaps.push_back({lastNs / 1e6, (now - lastNs) / 1e6});
+        gaps.push_back({lastNs / 1e6, (now - lastNs) / 1e6, (runNs - lastRunNs) / 1e6,
+                        (queuedNs - lastQueuedNs) / 1e6});
     lastNs = now;
+    lastRunNs = runNs;
+    lastQueuedNs = queuedNs;
+}
+
+bool StallMeter::schedule(qint64 &runNs, qint64 &queuedNs)
+{
+    std::ifstream schedstat("/proc/thread-self/schedstat");
+    long long run = 0, queued = 0;
+    if (!(schedstat >> run >> queued))
+        return false;
+    runNs = run;
+    queuedNs = queued;
+    return true;
 }
 
 void StallMeter::stop()
@@ -236,7 +254,6 @@ double StallMeter::longestMs() const
 
 AcquisitionCounter::AcquisitionCounter(MainWindow *window, bool keepTimes) : window(window)
 {
-    started.start();
     auto *line = window->findChild<WidgetComPort *>();
     connect(line->getReader(), &ComPortReader::signal_readDone, this, [this] { ++passes; });
     for (MonitorBase *monitor :
@@ -249,17 +266,21 @@ AcquisitionCounter::AcquisitionCounter(MainWindow *window, bool keepTimes) : win
                         return;
                     ++readings;
                     if (keepTimes)
-                        readingTimes.push_back(started.elapsed());
+                        readingTimes.push_back(QDateTime::currentMSecsSinceEpoch());
                     factorsShown += table->rowCount();
                 });
-        connect(page, &WidgetMonitorDisplay::signal_record, this, [this] { ++rowsHanded; });
+        connect(page, &WidgetMonitorDisplay::signal_record, this, [this, keepTimes] {
+            ++rowsHanded;
+            if (keepTimes)
+                handedTimes.push_back(QDateTime::currentMSecsSinceEpoch());
+        });
     }
 }
 
-long AcquisitionCounter::readingsBetween(qint64 from, qint64 to) const
+long AcquisitionCounter::countBetween(const std::vector<qint64> &times, qint64 from, qint64 to)
 {
-    return long(std::lower_bound(readingTimes.begin(), readingTimes.end(), to) -
-                std::lower_bound(readingTimes.begin(), readingTimes.end(), from));
+    return long(std::lower_bound(times.begin(), times.end(), to) -
+                std::lower_bound(times.begin(), times.end(), from));
 }
 
 int AcquisitionCounter::monitors() const

@@ -66,6 +66,8 @@ bool writeStationConfig(const QString &station, const QString &link, int interva
 
 // The longest gap between the ticks of a 10 ms timer on the thread that starts it: how long
 // that thread's event loop was kept from its other work, the stall. A gap still open counts.
+// Of each long gap it tells how much the thread ran and how long it waited for a processor
+// (other processes' load); the rest it slept or was blocked.
 class StallMeter : public QObject
 {
 public:
@@ -81,16 +83,22 @@ public:
     {
         double atMs;
         double lengthMs;
+        double runMs;
+        double queuedMs;
     };
     const std::vector<Gap> &longGaps() const { return gaps; }
 
 private:
     void note(qint64 now);
+    // The thread's time on a processor and waiting for one, in ns (schedstat).
+    static bool schedule(qint64 &runNs, qint64 &queuedNs);
 
     QTimer timer;
     QElapsedTimer clock;
     qint64 lastNs = 0;
     qint64 longestNs = 0;
+    qint64 lastRunNs = 0;
+    qint64 lastQueuedNs = 0;
     long tickCount = 0;
     bool running = false;
     std::vector<Gap> gaps;
@@ -109,19 +117,18 @@ public:
     long readings = 0;
     long factorsShown = 0;
     long rowsHanded = 0;
-    // Milliseconds on clock() of every reading, in order, when kept.
+    // The wall-clock times (ms since the epoch) of every reading and of every row handed over,
+    // in order, when kept.
     std::vector<qint64> readingTimes;
-    const QElapsedTimer &clock() const { return started; }
-
-    // Readings shown from..to (ms on clock(), to excluded), when their times are kept.
-    long readingsBetween(qint64 from, qint64 to) const;
+    std::vector<qint64> handedTimes;
+    // Those of times from..to, to excluded.
+    static long countBetween(const std::vector<qint64> &times, qint64 from, qint64 to);
     // Monitors on the window, and the factor rows one reading of each shows.
     int monitors() const;
     long rowsPerPass() const;
 
 private:
     MainWindow *window;
-    QElapsedTimer started;
 };
 
 #endif // BENCHSUPPORT_H
