@@ -256,40 +256,30 @@ void printGaps(std::vector<StallMeter::Gap> gaps)
 }
 
 // Times every event the interface thread delivers, to tell where a stall went: the slow
-// deliveries that ran no event loop of their own, and every outermost delivery of a millisecond
-// or more.
+// deliveries that ran no event loop of their own, and every outermost delivery.
 class TimedApplication : public QApplication
 {
 public:
     using QApplication::QApplication;
 
-    struct Delivery
-    {
-        double atMs;
-        double ms;
-        int depth;
-        QString what;
-    };
     static constexpr double slowMs = 25;
 
     void startWatch()
     {
-        deliveries.clear();
+        outermost.clear();
+        slow.clear();
         watch.start();
     }
     // The slowest deliveries since startWatch(), longest first, and what the interface thread
     // delivered during the longest gap.
     void printSlowest(const std::vector<StallMeter::Gap> &gaps, size_t count) const
     {
-        std::vector<Delivery> slow;
-        for (const Delivery &delivery : deliveries)
-            if (delivery.ms > slowMs)
-                slow.push_back(delivery);
-        std::sort(slow.begin(), slow.end(),
-                  [](const Delivery &a, const Delivery &b) { return a.ms > b.ms; });
-        if (slow.size() > count)
-            slow.resize(count);
-        for (const Delivery &delivery : slow)
+        std::vector<Slow> sorted = slow;
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const Slow &a, const Slow &b) { return a.ms > b.ms; });
+        if (sorted.size() > count)
+            sorted.resize(count);
+        for (const Slow &delivery : sorted)
             say("      %5.0f ms at %5.1f s: %s%s\n", delivery.ms, delivery.atMs / 1000,
                 delivery.depth ? "inside another event: " : "", qPrintable(delivery.what));
         if (gaps.empty())
@@ -298,18 +288,29 @@ public:
             gaps.begin(), gaps.end(), [](const StallMeter::Gap &a, const StallMeter::Gap &b) {
                 return a.lengthMs < b.lengthMs;
             });
-        std::map<QString, std::pair<int, double>> within;
-        for (const Delivery &delivery : deliveries)
-            if (delivery.depth == 0 && delivery.atMs + delivery.ms > gap.atMs &&
-                delivery.atMs < gap.atMs + gap.lengthMs) {
-                ++within[delivery.what].first;
-                within[delivery.what].second += delivery.ms;
+        struct Kind
+        {
+            QString what;
+            int count = 0;
+            double ms = 0;
+        };
+        std::map<std::pair<const char *, int>, Kind> within;
+        for (const Delivery &delivery : outermost)
+            if (delivery.atMs + delivery.ms > gap.atMs && delivery.atMs < gap.atMs + gap.lengthMs) {
+                Kind &kind = within[{delivery.className, delivery.type}];
+                kind.what = describe(delivery.className, delivery.type);
+                ++kind.count;
+                kind.ms += delivery.ms;
             }
-        say("      in the longest gap, deliveries of 1 ms or more:");
-        for (const auto &kind : within)
-            say(" %d x %s: %.0f ms;", kind.second.first, qPrintable(kind.first),
-                kind.second.second);
-        say(within.empty() ? " none\n" : "\n");
+        std::vector<Kind> kinds;
+        for (const auto &entry : within)
+            kinds.push_back(entry.second);
+        std::sort(kinds.begin(), kinds.end(),
+                  [](const Kind &a, const Kind &b) { return a.ms > b.ms; });
+        say("      in the longest gap the interface thread delivered:");
+        for (size_t i = 0; i < kinds.size() && i < 5; ++i)
+            say(" %d x %s in %.0f ms;", kinds[i].count, qPrintable(kinds[i].what), kinds[i].ms);
+        say(kinds.empty() ? " nothing\n" : "\n");
     }
 
     bool notify(QObject *receiver, QEvent *event) override
@@ -319,18 +320,23 @@ public:
         const int level = QThread::currentThread()->loopLevel();
         for (Frame &frame : frames)
             frame.looped = frame.looped || frame.level < level;
+        // Read before the delivery, which may delete the receiver.
+        const char *className = receiver->metaObject()->className();
+        const int type = event->type();
         frames.push_back({watch.nsecsElapsed(), level, false});
         const bool result = QApplication::notify(receiver, event);
         const Frame frame = frames.back();
         frames.pop_back();
-        const double ms = (watch.nsecsElapsed() - frame.startNs) / 1e6;
-        if (frame.looped || ms < 1)
+        if (frame.looped)
             return result;
+        const double ms = (watch.nsecsElapsed() - frame.startNs) / 1e6;
         // Only deliveries that wait for this one to return are its callers.
         const int depth = int(std::count_if(frames.begin(), frames.end(),
                                             [](const Frame &outer) { return !outer.looped; }));
-        if (depth == 0 || ms > slowMs)
-            deliveries.push_back({frame.startNs / 1e6, ms, depth, describe(receiver, event)});
+        if (depth == 0)
+            outermost.push_back({frame.startNs / 1e6, ms, className, type});
+        if (ms > slowMs)
+            slow.push_back({frame.startNs / 1e6, ms, depth, describe(className, type)});
         return result;
     }
 
@@ -341,19 +347,31 @@ private:
         int level;
         bool looped;
     };
-    static QString describe(QObject *receiver, QEvent *event)
+    struct Delivery
     {
-        QString text = QString::fromLatin1(receiver->metaObject()->className());
-        if (!receiver->objectName().isEmpty())
-            text += QLatin1Char(' ') + receiver->objectName();
-        const char *type = QMetaEnum::fromType<QEvent::Type>().valueToKey(event->type());
-        return text + QStringLiteral(" ") +
-               (type ? QString::fromLatin1(type) : QString::number(event->type()));
+        double atMs;
+        double ms;
+        const char *className;
+        int type;
+    };
+    struct Slow
+    {
+        double atMs;
+        double ms;
+        int depth;
+        QString what;
+    };
+    static QString describe(const char *className, int type)
+    {
+        const char *name = QMetaEnum::fromType<QEvent::Type>().valueToKey(type);
+        return QString::fromLatin1(className) + QLatin1Char(' ') +
+               (name ? QString::fromLatin1(name) : QString::number(type));
     }
 
     QElapsedTimer watch;
     std::vector<Frame> frames;
-    std::vector<Delivery> deliveries;
+    std::vector<Delivery> outermost;
+    std::vector<Slow> slow;
 };
 
 TimedApplication *timedApp()
