@@ -3,13 +3,30 @@
 
 #include "benchsupport.h"
 
-#include <QProcess>
-
+#include "acquisition/comportreader.h"
+#include "acquisition/monitorbase.h"
+#include "acquisition/monitorcollection.h"
+#include "app/mainwindow.h"
+#include "panels/widgetcomport.h"
+#include "panels/widgetmonitordisplay.h"
+#include "panels/widgetmonitorlist.h"
 #include "storage/passphrase.h"
+#include "storage/zircon.h"
 
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTableWidget>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
+#include <fstream>
+#include <malloc.h>
 
 const char *const kCreateRecordTable =
     "CREATE TABLE Record(uid INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,time DATETIME,model "
@@ -57,7 +74,7 @@ std::string instrumentName(int i)
     return name;
 }
 
-long generateRecordFile(const QString &path, long rows, int instruments)
+long generateRecordFile(const QString &path, long rows, int instruments, int channels)
 {
     sqlite3 *db = openRaw(path);
     mustRun(db, kCreateRecordTable);
@@ -77,7 +94,7 @@ long generateRecordFile(const QString &path, long rows, int instruments)
         std::snprintf(values[0], sizeof(values[0]), "%.2f", 8 + (r % 97) / 100.0);
         std::snprintf(values[1], sizeof(values[1]), "%.1f", 20 + (r % 31) / 10.0);
         for (int i = 0; i < instruments && written < rows; ++i)
-            for (int channel = 0; channel < 2 && written < rows; ++channel, ++written) {
+            for (int channel = 0; channel < channels && written < rows; ++channel, ++written) {
                 sqlite3_bind_text(insert, 1, time.c_str(), -1, SQLITE_STATIC);
                 sqlite3_bind_text(insert, 2, "DI590", -1, SQLITE_STATIC);
                 sqlite3_bind_text(insert, 3, names[i].c_str(), -1, SQLITE_STATIC);
@@ -107,4 +124,177 @@ bool startSimulator(QProcess &simulator, const QStringList &arguments)
     if (!output.startsWith("ready "))
         std::fprintf(stderr, "the simulator did not answer\n");
     return output.startsWith("ready ");
+}
+
+long storedRows(const QString &path, const std::string &condition)
+{
+    zircon_db *handle = nullptr;
+    long rows = -1;
+    if (zircon_open(&handle, path.toUtf8().constData()) == 0) {
+        zircon_set_password(handle, kPassPhrase, kPassPhraseLength);
+        zircon_run_sql(handle, ("SELECT count(*) FROM Record" + condition).c_str(), &rows,
+                       [](void *user, int, char **texts) {
+                           *static_cast<long *>(user) = texts[0] ? atol(texts[0]) : 0;
+                           return 0;
+                       });
+    }
+    zircon_close(handle);
+    return rows;
+}
+
+double msSince(const QElapsedTimer &timer)
+{
+    return timer.nsecsElapsed() / 1e6;
+}
+
+long statusKb(const char *field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field, 0) == 0)
+            return std::atol(line.c_str() + std::string(field).size() + 1);
+    return -1;
+}
+
+void resetPeak()
+{
+    malloc_trim(0);
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+QString chainModel(int id)
+{
+    static const char *const models[] = {"DI590", "RO592", "DO580", "RA550"};
+    return QLatin1String(models[id % 4]);
+}
+
+bool writeStationConfig(const QString &station, const QString &link, int interval,
+                        const std::vector<ChainMonitor> &monitors)
+{
+    QJsonArray entries;
+    for (const ChainMonitor &monitor : monitors)
+        entries.append(QJsonObject{{"channel", -1},
+                                   {"id", monitor.id},
+                                   {"model", monitor.model},
+                                   {"record", true},
+                                   {"running", true},
+                                   {"username", monitor.name}});
+    const QJsonObject comPort{
+        {"baudrate", 9600}, {"comport", link}, {"databit", 8}, {"parity", "N"}, {"stopbit", 2}};
+    const QJsonObject monitorFile{{"interval", interval}, {"monitor", entries}};
+    QDir().mkpath(station + QStringLiteral("/config"));
+    QFile comPortFile(station + QStringLiteral("/config/ComPort.json"));
+    QFile monitorsFile(station + QStringLiteral("/config/Monitor.json"));
+    return comPortFile.open(QIODevice::WriteOnly) &&
+           comPortFile.write(QJsonDocument(comPort).toJson()) > 0 &&
+           monitorsFile.open(QIODevice::WriteOnly) &&
+           monitorsFile.write(QJsonDocument(monitorFile).toJson()) > 0;
+}
+
+StallMeter::StallMeter()
+{
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setInterval(10);
+    connect(&timer, &QTimer::timeout, this, [this] {
+        const qint64 now = clock.nsecsElapsed();
+        note(now);
+        ++tickCount;
+    });
+}
+
+void StallMeter::start()
+{
+    clock.start();
+    lastNs = 0;
+    longestNs = 0;
+    tickCount = 0;
+    gaps.clear();
+    schedule(lastRunNs, lastQueuedNs);
+    running = true;
+    timer.start();
+}
+
+void StallMeter::note(qint64 now)
+{
+    qint64 runNs = 0, queuedNs = 0;
+    schedule(runNs, queuedNs);
+    longestNs = std::max(longestNs, now - lastNs);
+    if (now - lastNs > longGapMs * 1e6)
+        gaps.push_back({lastNs / 1e6, (now - lastNs) / 1e6, (runNs - lastRunNs) / 1e6,
+                        (queuedNs - lastQueuedNs) / 1e6});
+    lastNs = now;
+    lastRunNs = runNs;
+    lastQueuedNs = queuedNs;
+}
+
+bool StallMeter::schedule(qint64 &runNs, qint64 &queuedNs)
+{
+    std::ifstream schedstat("/proc/thread-self/schedstat");
+    long long run = 0, queued = 0;
+    if (!(schedstat >> run >> queued))
+        return false;
+    runNs = run;
+    queuedNs = queued;
+    return true;
+}
+
+void StallMeter::stop()
+{
+    note(clock.nsecsElapsed());
+    running = false;
+    timer.stop();
+}
+
+double StallMeter::longestMs() const
+{
+    const qint64 open = running ? clock.nsecsElapsed() - lastNs : 0;
+    return std::max(longestNs, open) / 1e6;
+}
+
+AcquisitionCounter::AcquisitionCounter(MainWindow *window, bool keepTimes) : window(window)
+{
+    auto *line = window->findChild<WidgetComPort *>();
+    connect(line->getReader(), &ComPortReader::signal_readDone, this, [this] { ++passes; });
+    for (MonitorBase *monitor :
+         window->findChild<WidgetMonitorList *>()->collection().getMonitors()) {
+        auto *page = static_cast<WidgetMonitorDisplay *>(monitor->views.at(0));
+        const auto *table = page->findChild<QTableWidget *>(QStringLiteral("tableWidgetFactor"));
+        connect(page, &WidgetMonitorDisplay::signal_updateResult, this,
+                [this, table, keepTimes](const QString &, const QString &unit, const QString &) {
+                    if (unit.isEmpty())
+                        return;
+                    ++readings;
+                    if (keepTimes)
+                        readingTimes.push_back(QDateTime::currentMSecsSinceEpoch());
+                    factorsShown += table->rowCount();
+                });
+        connect(page, &WidgetMonitorDisplay::signal_record, this, [this, keepTimes] {
+            ++rowsHanded;
+            if (keepTimes)
+                handedTimes.push_back(QDateTime::currentMSecsSinceEpoch());
+        });
+    }
+}
+
+long AcquisitionCounter::countBetween(const std::vector<qint64> &times, qint64 from, qint64 to)
+{
+    return long(std::lower_bound(times.begin(), times.end(), to) -
+                std::lower_bound(times.begin(), times.end(), from));
+}
+
+int AcquisitionCounter::monitors() const
+{
+    return int(window->findChild<WidgetMonitorList *>()->collection().getMonitors().size());
+}
+
+long AcquisitionCounter::rowsPerPass() const
+{
+    long rows = 0;
+    for (MonitorBase *monitor :
+         window->findChild<WidgetMonitorList *>()->collection().getMonitors())
+        rows += static_cast<QWidget *>(static_cast<WidgetMonitorDisplay *>(monitor->views.at(0)))
+                    ->findChild<QTableWidget *>(QStringLiteral("tableWidgetFactor"))
+                    ->rowCount();
+    return rows;
 }

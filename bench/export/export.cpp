@@ -33,7 +33,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <malloc.h>
 #include <string>
 #include <vector>
@@ -43,29 +42,6 @@
 namespace {
 
 const int instruments = 20;
-
-double msSince(const QElapsedTimer &timer)
-{
-    return timer.nsecsElapsed() / 1e6;
-}
-
-long statusKb(const char *field)
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(field, 0) == 0)
-            return std::atol(line.c_str() + std::string(field).size() + 1);
-    return -1;
-}
-
-// Starts a new peak at the current resident size, after returning freed heap to the system so
-// that memory of an earlier step does not count.
-void resetPeak()
-{
-    malloc_trim(0);
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
 
 void report(const char *what, double ms, long rows)
 {

@@ -44,11 +44,6 @@ const char *const insertFormat =
 const int instruments = 100;
 const int searchInstruments = 20;
 
-double msSince(const QElapsedTimer &timer)
-{
-    return timer.nsecsElapsed() / 1e6;
-}
-
 double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());

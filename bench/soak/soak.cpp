@@ -45,7 +45,6 @@
 
 namespace {
 
-const char *const models[] = {"DI590", "RO592", "DO580", "RA550"};
 const int faultyInstruments = 5;
 
 struct Options
@@ -81,18 +80,6 @@ bool parse(const QStringList &arguments, Options &options)
     return options.minutes > 0 && options.instruments > 0 && faults.contains(options.fault);
 }
 
-long residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
 // Points held by the trend graphs of every detail page: the history grows by design, one
 // point a reading per series, up to the cap; a steady set point is held as two points.
 long trendPoints(const MonitorCollection &monitors)
@@ -111,23 +98,6 @@ long trendPoints(const MonitorCollection &monitors)
 int run(const QString &program, const QStringList &arguments)
 {
     return QProcess::execute(program, arguments);
-}
-
-// Rows in the record file, through a connection of its own; -1 while it cannot be read.
-long storedRows(const QString &path)
-{
-    zircon_db *handle = nullptr;
-    long rows = -1;
-    if (zircon_open(&handle, path.toUtf8().constData()) == 0) {
-        zircon_set_password(handle, kPassPhrase, kPassPhraseLength);
-        zircon_run_sql(handle, "SELECT count(*) FROM Record", &rows,
-                       [](void *user, int, char **texts) {
-                           *static_cast<long *>(user) = texts[0] ? atol(texts[0]) : 0;
-                           return 0;
-                       });
-    }
-    zircon_close(handle);
-    return rows;
 }
 
 // Makes the db folder unwritable, and writable again. As root only an immutable folder
@@ -183,38 +153,22 @@ int main(int argc, char *argv[])
 
     const QString link = station.filePath(QStringLiteral("line"));
     QStringList simulatorArguments{"--link", link};
-    QString monitors;
+    std::vector<ChainMonitor> monitors;
     for (int id = 1; id <= options.instruments; ++id) {
-        QString instrument = QStringLiteral("%1:%2").arg(id).arg(models[id % 4]);
+        QString instrument = QStringLiteral("%1:%2").arg(id).arg(chainModel(id));
         if ((options.fault == "silent" || options.fault == "garbage") && id <= faultyInstruments)
             instrument += QStringLiteral(":fault=%1,faultfrom=%2,faultfor=%3")
                               .arg(options.fault)
                               .arg(options.faultAt)
                               .arg(options.faultFor);
         simulatorArguments << instrument;
-        monitors += QStringLiteral("%1{\"channel\": -1, \"id\": %2, \"model\": \"%3\", "
-                                   "\"record\": true, \"running\": true, \"username\": \"仪表%2\"}")
-                        .arg(id > 1 ? ", " : "")
-                        .arg(id)
-                        .arg(models[id % 4]);
+        monitors.push_back({id, chainModel(id), QStringLiteral("仪表%1").arg(id)});
     }
     QProcess simulator;
     if (!startSimulator(simulator, simulatorArguments))
         return 1;
-    QDir().mkpath(station.filePath(QStringLiteral("config")));
-    QFile comPort(station.filePath(QStringLiteral("config/ComPort.json")));
-    comPort.open(QIODevice::WriteOnly);
-    comPort.write(QStringLiteral("{\"baudrate\": 9600, \"comport\": \"%1\", \"databit\": 8, "
-                                 "\"parity\": \"N\", \"stopbit\": 2}")
-                      .arg(link)
-                      .toUtf8());
-    comPort.close();
-    QFile monitorFile(station.filePath(QStringLiteral("config/Monitor.json")));
-    monitorFile.open(QIODevice::WriteOnly);
-    monitorFile.write(
-        QStringLiteral("{\"interval\": 1, \"monitor\": [%1]}").arg(monitors).toUtf8());
-    monitorFile.close();
-
+    if (!writeStationConfig(station.path(), link, 1, monitors))
+        return 1;
     AppContext::instance().setApplicationDir(station.path());
     AppContext::instance().init();
     const QString recordFile = AppContext::instance().path(RecordDb);
@@ -228,21 +182,7 @@ int main(int argc, char *argv[])
     auto *list = window->findChild<WidgetMonitorList *>();
     QCheckBox *lineSwitch = line->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"));
 
-    // What the pages show: a reading updates the overview cell with a unit; a reset has none.
-    long passes = 0, readings = 0, factorsShown = 0, rowsHanded = 0;
-    QObject::connect(line->getReader(), &ComPortReader::signal_readDone, [&] { ++passes; });
-    for (MonitorBase *monitor : list->collection().getMonitors()) {
-        auto *page = static_cast<WidgetMonitorDisplay *>(monitor->views.at(0));
-        const auto *table = page->findChild<QTableWidget *>(QStringLiteral("tableWidgetFactor"));
-        QObject::connect(page, &WidgetMonitorDisplay::signal_updateResult,
-                         [&, table](const QString &, const QString &unit, const QString &) {
-                             if (unit.isEmpty())
-                                 return;
-                             ++readings;
-                             factorsShown += table->rowCount();
-                         });
-        QObject::connect(page, &WidgetMonitorDisplay::signal_record, [&] { ++rowsHanded; });
-    }
+    AcquisitionCounter counter(window);
     lineSwitch->setChecked(true);
 
     QElapsedTimer clock;
@@ -253,8 +193,9 @@ int main(int argc, char *argv[])
     const auto report = [&](const char *what) {
         std::printf("%s %5.1f min: passes %ld, readings shown %ld, factor rows shown %ld, rows "
                     "handed over %ld, rows stored %ld, resident %ld KiB, trend points %ld\n",
-                    what, clock.elapsed() / 60000.0, passes, readings, factorsShown, rowsHanded,
-                    storedRows(recordFile), residentKiB(), trendPoints(list->collection()));
+                    what, clock.elapsed() / 60000.0, counter.passes, counter.readings,
+                    counter.factorsShown, counter.rowsHanded, storedRows(recordFile),
+                    statusKb("VmRSS:"), trendPoints(list->collection()));
         std::fflush(stdout);
     };
 
@@ -262,7 +203,7 @@ int main(int argc, char *argv[])
     QObject::connect(&minute, &QTimer::timeout, [&] {
         report("at");
         if (clock.elapsed() >= 5 * 60000 - 1000 && residentAtFive < 0) {
-            residentAtFive = residentKiB();
+            residentAtFive = statusKb("VmRSS:");
             pointsAtFive = trendPoints(list->collection());
         }
     });
@@ -274,7 +215,7 @@ int main(int argc, char *argv[])
         if (!faultDone && !faultOn && second >= options.faultAt) {
             faultOn = true;
             storedAtFaultStart = storedRows(recordFile);
-            handedAtFaultStart = rowsHanded;
+            handedAtFaultStart = counter.rowsHanded;
             std::printf("fault %s begins\n", qPrintable(options.fault));
             if (options.fault == "kill") {
                 simulator.kill();
@@ -299,7 +240,7 @@ int main(int argc, char *argv[])
                 QFile::remove(db + QStringLiteral("/filler"));
             }
             storedAtFaultEnd = storedRows(recordFile);
-            handedAtFaultEnd = rowsHanded;
+            handedAtFaultEnd = counter.rowsHanded;
         }
         if (clock.elapsed() >= options.minutes * 60000LL)
             app.quit();
@@ -313,10 +254,12 @@ int main(int argc, char *argv[])
     RecordWriter::waitForAll();
     report("end");
     const long stored = storedRows(recordFile);
-    const long residentEnd = residentKiB();
+    const long residentEnd = statusKb("VmRSS:");
     std::printf("rows stored %ld, factor rows shown %ld, rows handed over %ld: %s\n", stored,
-                factorsShown, rowsHanded,
-                stored == factorsShown && rowsHanded == factorsShown ? "equal" : "NOT equal");
+                counter.factorsShown, counter.rowsHanded,
+                stored == counter.factorsShown && counter.rowsHanded == counter.factorsShown
+                    ? "equal"
+                    : "NOT equal");
     if (residentAtFive > 0) {
         const long pointKiB =
             (trendPoints(list->collection()) - pointsAtFive) * long(sizeof(QCPGraphData)) / 1024;
@@ -331,7 +274,7 @@ int main(int argc, char *argv[])
                     "meanwhile %ld; rows lost in all %ld\n",
                     qPrintable(options.fault), options.faultAt, options.faultFor,
                     handedAtFaultEnd - handedAtFaultStart, storedAtFaultEnd - storedAtFaultStart,
-                    factorsShown - stored);
+                    counter.factorsShown - stored);
 
     MessageBoxes::setResponder([](const MessageBoxes::Box &) { return QMessageBox::Yes; });
     window->on_pushButtonClose_clicked();
@@ -340,5 +283,5 @@ int main(int argc, char *argv[])
     simulator.waitForFinished();
     if (diskfull)
         run(QStringLiteral("umount"), {db});
-    return stored == factorsShown ? 0 : 1;
+    return stored == counter.factorsShown ? 0 : 1;
 }
