@@ -86,6 +86,7 @@ void DialogBEC::slot_sheetProgress(int row)
 {
     ThreadHandOff::acquire();
     ui->progressBar->setValue(row);
+    worker->progressShown();
 }
 
 void DialogBEC::slot_exportSaved(const QString &folder)

@@ -17,6 +17,19 @@ RecordMaintenance::RecordMaintenance(RecordDatabase *database, QObject *parent)
 {
 }
 
+void RecordMaintenance::cancel()
+{
+    cancelled = true;
+    progressShown();
+}
+
+void RecordMaintenance::progressShown()
+{
+    // Only the interface thread releases, so the gate never holds more than one step.
+    if (progressGate.available() == 0)
+        progressGate.release();
+}
+
 void RecordMaintenance::run(int stageMask)
 {
     ThreadHandOff::acquire();
@@ -97,6 +110,8 @@ bool RecordMaintenance::exportRecords(int64_t &upTo)
                 break;
             if (++count == step) {
                 count = 0;
+                // Waits for the step before to be shown, but never long for a busy window.
+                progressGate.tryAcquire(1, 100);
                 ThreadHandOff::release();
                 emit signal_sheetProgress(row + 1);
             }

@@ -2,6 +2,7 @@
 #define RECORDMAINTENANCE_H
 
 #include <QObject>
+#include <QSemaphore>
 #include <QString>
 
 #include <atomic>
@@ -30,7 +31,9 @@ public:
 
     // Any thread: ends a run within a page of rows, leaves no workbook and skips the stages not
     // yet begun; later runs end at once.
-    void cancel() { cancelled = true; }
+    void cancel();
+    // Interface thread: the last signal_sheetProgress was shown.
+    void progressShown();
     bool isCancelled() const { return cancelled; }
 
 public slots:
@@ -56,6 +59,9 @@ private:
 
     RecordDatabase *database;
     std::atomic<bool> cancelled{false};
+    // One progress step in flight at a time: small sheets are written faster than the
+    // interface thread could show a step each, and a flood of steps would stall it.
+    QSemaphore progressGate{1};
 };
 
 #endif // RECORDMAINTENANCE_H

@@ -95,7 +95,8 @@ void RecordSearch::search(quint64 search, const QByteArray &condition)
                 page.empty() ? nan : RecordResult::secondsOf(page.back().time.c_str());
             if (last > first && reached >= first)
                 permille = int(std::min(1000.0, (reached - first) / (last - first) * 1000));
-            if (!handedOver || sinceHandOver.elapsed() >= kBatchMilliseconds)
+            if (!handedOver || sinceHandOver.elapsed() >= kBatchMilliseconds ||
+                builder.pendingRows() >= kBatchRows)
                 handOver();
             return true;
         });

@@ -23,8 +23,11 @@ class RecordSearch : public QObject
     Q_OBJECT
 
 public:
-    // Rows are handed over at once after the first page, then at most this often.
+    // Rows are handed over at once after the first page, then at most this often, or sooner
+    // when this many have gathered: the interface thread merges a batch in one go, and a
+    // smaller one keeps that within a few milliseconds.
     static constexpr int kBatchMilliseconds = 100;
+    static constexpr int kBatchRows = 10000;
 
     // recordFile: the record database's path.
     explicit RecordSearch(const QString &recordFile, QObject *parent = nullptr);
