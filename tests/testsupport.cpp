@@ -8,6 +8,7 @@
 #include "storage/recordrow.h"
 #include "storage/zircon.h"
 
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,6 +17,7 @@
 #include <QJsonObject>
 #include <QLCDNumber>
 #include <QProcess>
+#include <QTest>
 
 TempStation::TempStation()
 {
@@ -320,4 +322,22 @@ bool lcdShows(QLCDNumber *lcd, const QString &text)
         return image;
     };
     return picture(&reference) == picture(lcd);
+}
+
+void onOneDay(const std::function<void(const QString &date)> &steps)
+{
+    const auto today = [] { return QDate::currentDate().toString("yyyyMMdd"); };
+    for (;;) {
+        const QString date = today();
+        steps(date);
+        if (QTest::currentTestFailed() || today() == date)
+            return;
+    }
+}
+
+QString onlyBackup(const QString &folder)
+{
+    const QStringList found =
+        QDir(folder).entryList({"record*.zdb"}, QDir::Files, QDir::Name);
+    return found.size() == 1 ? QDir(folder).filePath(found[0]) : QString();
 }

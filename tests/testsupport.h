@@ -151,4 +151,11 @@ QByteArray comPortJson(const QString &port);
 // settings showing that text.
 bool lcdShows(QLCDNumber *lcd, const QString &text);
 
+// Runs `steps` with today's date as yyyyMMdd, and again when midnight passed while they ran,
+// so that a test of dated file names holds at any time of day. Steps that failed are not
+// repeated.
+void onOneDay(const std::function<void(const QString &date)> &steps);
+// The one record*.zdb file in a backup folder; empty when there is none or more than one.
+QString onlyBackup(const QString &folder);
+
 #endif // TESTSUPPORT_H

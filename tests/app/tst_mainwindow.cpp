@@ -522,17 +522,18 @@ void TestMainWindow::confirmedExitStoresWhatChangedAndEveryQueuedRow()
 
 void TestMainWindow::backupsOfOneDayGetNumberedNames()
 {
-    Desk desk;
-    desk.action("actionBackupRecord")->trigger();
-    desk.action("actionBackupRecord")->trigger();
-    QCOMPARE(desk.boxes.boxes.size(), 2);
-    for (const MessageBoxes::Box &box : desk.boxes.boxes) {
-        QCOMPARE(box.title, QString("通知"));
-        QCOMPARE(box.text, QString("数据备份成功"));
-    }
-    const QString date = QDate::currentDate().toString("yyyyMMdd");
-    QCOMPARE(QDir(desk.dir.filePath("backup")).entryList(QDir::Files),
-             QStringList({"record1_" + date + ".zdb", "record_" + date + ".zdb"}));
+    onOneDay([](const QString &date) {
+        Desk desk;
+        desk.action("actionBackupRecord")->trigger();
+        desk.action("actionBackupRecord")->trigger();
+        QCOMPARE(desk.boxes.boxes.size(), 2);
+        for (const MessageBoxes::Box &box : desk.boxes.boxes) {
+            QCOMPARE(box.title, QString("通知"));
+            QCOMPARE(box.text, QString("数据备份成功"));
+        }
+        QCOMPARE(QDir(desk.dir.filePath("backup")).entryList(QDir::Files),
+                 QStringList({"record1_" + date + ".zdb", "record_" + date + ".zdb"}));
+    });
 }
 
 void TestMainWindow::backupIntoAMissingFolderFails()
@@ -550,8 +551,7 @@ void TestMainWindow::importKeepsTheDataUnlessTheFileIsARecordDatabase()
     Desk desk;
     QCOMPARE(desk.records()->insert(makeRecord("原有", 0, "2024-01-02 08:00:00")), 0);
     desk.action("actionBackupRecord")->trigger();
-    const QString backup =
-        desk.dir.filePath("backup/record_" + QDate::currentDate().toString("yyyyMMdd") + ".zdb");
+    const QString backup = onlyBackup(desk.dir.filePath("backup"));
     QCOMPARE(desk.records()->insert(makeRecord("原有", 1, "2024-01-02 08:00:01")), 0);
     QVERIFY(desk.dir.writeFile("backup/notes.zdb", "not a database"));
 

@@ -100,9 +100,9 @@ QByteArray fileContent(const QString &path)
 // The first backup of the day, made the station's way.
 QString makeBackup(RecordDatabase *database)
 {
-    const QString path = AppContext::instance().path(BackupDir) + "record_" +
-                         QDate::currentDate().toString("yyyyMMdd") + ".zdb";
-    return database->backupDatabase(RecordDb) == 0 ? path : QString();
+    return database->backupDatabase(RecordDb) == 0
+               ? onlyBackup(AppContext::instance().path(BackupDir))
+               : QString();
 }
 
 int modeOf(const QString &path)
@@ -280,23 +280,25 @@ void TestRecordDatabase::distinctNamesListsEachNameOnce()
 
 void TestRecordDatabase::backupsOfOneDayGetNumberedNamesAndNeverOverwrite()
 {
-    TempStation station;
-    RecordDatabase *database = startStation();
-    QCOMPARE(database->insert(makeRow("a", 0, "2024-01-02 08:30:05")), 0);
-    const QString date = QDate::currentDate().toString("yyyyMMdd");
-    QVERIFY(station.writeFile("backup/record1_" + date + ".zdb", "operator's file"));
+    onOneDay([](const QString &date) {
+        TempStation station;
+        RecordDatabase *database = startStation();
+        QCOMPARE(database->insert(makeRow("a", 0, "2024-01-02 08:30:05")), 0);
+        QVERIFY(station.writeFile("backup/record1_" + date + ".zdb", "operator's file"));
 
-    for (int i = 0; i < 3; ++i)
-        QCOMPARE(database->backupDatabase(RecordDb), 0);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(database->backupDatabase(RecordDb), 0);
 
-    QCOMPARE(station.readFile("backup/record1_" + date + ".zdb"), QByteArray("operator's file"));
-    for (const char *name : {"record_", "record2_", "record3_"}) {
-        const QString copy = station.filePath("backup/" + QString(name) + date + ".zdb");
-        QVERIFY2(QFile::exists(copy), qPrintable(copy));
-        QCOMPARE(selectWithKey(copy, "SELECT name FROM Record"), QStringList({"a"}));
-    }
-    QCOMPARE(QDir(station.filePath("backup")).entryList(QDir::Files).size(), 4);
-    QCOMPARE(database->insert(makeRow("b", 0, "2024-01-02 08:30:06")), 0);
+        QCOMPARE(station.readFile("backup/record1_" + date + ".zdb"),
+                 QByteArray("operator's file"));
+        for (const char *name : {"record_", "record2_", "record3_"}) {
+            const QString copy = station.filePath("backup/" + QString(name) + date + ".zdb");
+            QVERIFY2(QFile::exists(copy), qPrintable(copy));
+            QCOMPARE(selectWithKey(copy, "SELECT name FROM Record"), QStringList({"a"}));
+        }
+        QCOMPARE(QDir(station.filePath("backup")).entryList(QDir::Files).size(), 4);
+        QCOMPARE(database->insert(makeRow("b", 0, "2024-01-02 08:30:06")), 0);
+    });
 }
 
 void TestRecordDatabase::backupIntoMissingFolderFails()
@@ -333,8 +335,7 @@ void TestRecordDatabase::importReplacesRowsWithAValidBackup()
     RecordDatabase *database = startStation();
     QCOMPARE(database->insert(makeRow("kept", 0, "2024-01-02 08:30:05")), 0);
     QCOMPARE(database->backupDatabase(RecordDb), 0);
-    const QString backup =
-        station.filePath("backup/record_" + QDate::currentDate().toString("yyyyMMdd") + ".zdb");
+    const QString backup = onlyBackup(station.filePath("backup"));
     QCOMPARE(database->clear(), 0);
     QCOMPARE(database->insert(makeRow("replaced", 0, "2024-01-02 08:30:06")), 0);
 
@@ -790,9 +791,8 @@ void TestRecordDatabase::clearUpToTheBackupKeepsRowsStoredAfterIt()
     });
     QTRY_VERIFY(stored >= 20);
     int64_t copiedUpTo = -1;
-    const QString backup = AppContext::instance().path(BackupDir) + "record_" +
-                           QDate::currentDate().toString("yyyyMMdd") + ".zdb";
     QCOMPARE(database->backupDatabase(RecordDb, &copiedUpTo), 0);
+    const QString backup = onlyBackup(AppContext::instance().path(BackupDir));
     const int atBackup = stored;
     QTRY_VERIFY(stored >= atBackup + 20);
     QCOMPARE(database->clearUpTo(copiedUpTo), 0);
