@@ -1,6 +1,7 @@
 #include "monitorbase.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -77,20 +78,43 @@ int MonitorBase::sync(modbus_t *context)
         synced = false;
         epoch = unsyncCount;
     }
+    exchangeFailure = SyncFailure();
     int rc = checkModel(context);
     if (rc < 0)
-        return rc;
+        return failSync(rc);
     rc = readSensors(context);
     if (rc < 0)
-        return rc;
+        return failSync(rc);
     rc = readRelays(context);
     if (rc < 0)
-        return rc;
+        return failSync(rc);
     std::lock_guard<std::mutex> guard(lock);
+    // The instrument answered every step, so nothing stands against it any more.
+    syncFailure = SyncFailure();
     if (epoch != unsyncCount)
         return -1;
     synced = true;
     return 0;
+}
+
+SyncFailure MonitorBase::stepFailure(int rc) const
+{
+    if (rc == -2)
+        return SyncFailure::otherModel(reportedModel);
+    if (exchangeFailure.kind != SyncFailure::None)
+        return exchangeFailure;
+    // The step's exchange went through: the instrument's answer is what it could not use.
+    SyncFailure failure;
+    failure.kind = SyncFailure::UnsupportedConfiguration;
+    return failure;
+}
+
+int MonitorBase::failSync(int rc)
+{
+    const SyncFailure failure = stepFailure(rc);
+    std::lock_guard<std::mutex> guard(lock);
+    syncFailure = failure;
+    return rc;
 }
 
 int MonitorBase::read(modbus_t *context)
@@ -135,6 +159,16 @@ int MonitorBase::checkModel(modbus_t *context)
         name[2 * i] = char(words[i] >> 8);
         name[2 * i + 1] = char(words[i] & 0xFF);
     }
+    // Kept for the operator: up to the first NUL, without trailing blanks, and any byte that
+    // is not printable ASCII shown as '?'.
+    reportedModel.clear();
+    for (char c : name) {
+        if (c == 0)
+            break;
+        reportedModel += c >= 0x20 && c <= 0x7E ? c : '?';
+    }
+    while (!reportedModel.empty() && reportedModel.back() == ' ')
+        reportedModel.pop_back();
     return model.size() >= 5 && std::memcmp(name, model.data(), 5) == 0 ? 0 : -2;
 }
 
@@ -198,6 +232,12 @@ bool MonitorBase::isSynced() const
     return synced;
 }
 
+SyncFailure MonitorBase::lastSyncFailure() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return syncFailure;
+}
+
 void MonitorBase::clearSynced()
 {
     std::lock_guard<std::mutex> guard(lock);
@@ -214,15 +254,23 @@ bool MonitorBase::exchange(modbus_t *context, RegisterKind kind, int address, in
                            uint16_t *words) const
 {
     std::fill(words, words + count, uint16_t(0));
+    exchangeFailure = SyncFailure();
+    if (!context) {
+        exchangeFailure.kind = SyncFailure::LineClosed;
+        return false;
+    }
     // 0 would be a broadcast, which accepts any instrument's answer; beyond 247 the library
     // keeps the previous slave and the request would reach another instrument.
-    if (!context || id < 1 || id > 247 || modbus_set_slave(context, id) != 0)
+    if (id < 1 || id > 247 || modbus_set_slave(context, id) != 0) {
+        exchangeFailure.kind = SyncFailure::InvalidId;
         return false;
+    }
     const int rc = kind == InputRegisters
                        ? modbus_read_input_registers(context, address, count, words)
                        : modbus_read_registers(context, address, count, words);
     if (rc >= 1)
         return true;
+    exchangeFailure = SyncFailure::fromModbusError(errno);
     settleLine(context);
     return false;
 }

@@ -5,6 +5,7 @@
 #include "monitorsnapshot.h"
 #include "relay.h"
 #include "sensorbase.h"
+#include "syncfailure.h"
 
 #include <atomic>
 #include <cstdint>
@@ -40,7 +41,7 @@ public:
 
     // Model check, configuration, relays; `synced` becomes true only when all three
     // succeed. 0 success, -1 a failed exchange or an unknown sensor variant, -2 the
-    // instrument names another model.
+    // instrument names another model. A failure is kept for lastSyncFailure().
     virtual int sync(modbus_t *context);
     // One exchange for the main factor and, where fitted, the temperature. An unsynced
     // monitor is not asked anything: its factors are marked 'F'. 0 success, else -1.
@@ -62,6 +63,8 @@ public:
     bool isRecord() const { return record; }
     void setRecord(bool on) { record = on; }
     bool isSynced() const;
+    // Why the last sync failed; None once a sync has succeeded (and before any sync).
+    SyncFailure lastSyncFailure() const;
     // The line went off or the run switch was turned off; a sync running meanwhile does not
     // set the flag again.
     void clearSynced();
@@ -82,7 +85,8 @@ protected:
 
     // Sets the slave, zeroes `words` and reads `count` registers. A failed exchange flushes
     // the line until it is quiet, so a late answer is never taken for the next request's.
-    // A null context or an id that cannot be addressed fails like a silent instrument.
+    // A null context or an id that cannot be addressed fails like a silent instrument. The
+    // outcome is kept in `exchangeFailure`.
     bool exchange(modbus_t *context, RegisterKind kind, int address, int count,
                   uint16_t *words) const;
     // Empties the sensor list, then reads `count` configuration words from 0x3006.
@@ -110,7 +114,15 @@ protected:
     mutable std::mutex lock;
 
 private:
+    // Why a sync step that returned `rc` failed.
+    SyncFailure stepFailure(int rc) const;
+    int failSync(int rc);
+
     unsigned unsyncCount = 0; // bumped by clearSynced, guarded by `lock`
+    SyncFailure syncFailure;  // guarded by `lock`
+    // Only on the thread that runs sync and read (the line's mutex keeps it to one).
+    mutable SyncFailure exchangeFailure; // of the last exchange; None when it succeeded
+    std::string reportedModel;           // the model name of the last model check
 };
 
 #endif // MONITORBASE_H

@@ -52,6 +52,11 @@ WidgetMonitorDisplay::WidgetMonitorDisplay(QWidget *parent)
       recordThread(new QThread), recordWriter(nullptr)
 {
     ui->setupUi(this);
+    // A long monitor name keeps its start on the first tab and leaves room for the others.
+    ui->tabWidgetMonitor->setElideMode(Qt::ElideRight);
+    QPalette palette = ui->labelSyncFailure->palette();
+    palette.setColor(QPalette::WindowText, QColor(192, 0, 0));
+    ui->labelSyncFailure->setPalette(palette);
     setUpTable(ui->tableWidgetFactor,
                {QStringLiteral("监测因子"), QStringLiteral("读值"), QStringLiteral("单位"),
                 QStringLiteral("状态"), QStringLiteral("时间")});
@@ -84,7 +89,9 @@ void WidgetMonitorDisplay::setMonitor(MonitorBase *m)
     monitor = m;
     monitor->views[0] = this;
 
-    ui->tabWidgetMonitor->setTabText(0, QString::fromStdString(monitor->getUsername()));
+    const QString name = QString::fromStdString(monitor->getUsername());
+    ui->tabWidgetMonitor->setTabText(0, name);
+    ui->tabWidgetMonitor->setTabToolTip(0, name);
     ui->lineEditName->setText(QString::fromStdString(monitor->getModel()));
     ui->lineEditId->setText(QString::number(monitor->getId()));
     ui->lineEditChannel->setEnabled(false);
@@ -111,6 +118,7 @@ void WidgetMonitorDisplay::setMonitor(MonitorBase *m)
         2 * ui->tableWidgetRelay->frameWidth());
     refreshRelays();
     rebuildFactors();
+    showSyncFailure();
 }
 
 void WidgetMonitorDisplay::showReading(int seconds)
@@ -140,7 +148,8 @@ void WidgetMonitorDisplay::showReading(int seconds)
         const FactorResult result = snapshot.result(sensor.factor);
         const QString text = QString::fromStdString(sensor.valueText(result.value));
         const QString status = statusText(result.status);
-        table->item(r, 1)->setText(result.status == 'F' ? QStringLiteral("----") : text);
+        // A failed exchange carries a value of 0, which would read as a real zero.
+        table->item(r, 1)->setText(result.status == 'N' ? text : QStringLiteral("----"));
         table->item(r, 3)->setText(status);
         table->item(r, 4)->setText(now);
         graphs[size_t(r)]->addValue(result.value);
@@ -164,6 +173,7 @@ void WidgetMonitorDisplay::updateName()
 {
     const std::string name = monitor->getUsername();
     ui->tabWidgetMonitor->setTabText(0, QString::fromStdString(name));
+    ui->tabWidgetMonitor->setTabToolTip(0, QString::fromStdString(name));
     for (RecordRow *row : records)
         row->name = name;
 }
@@ -185,8 +195,13 @@ void WidgetMonitorDisplay::on_syncDone(void *reader)
         return;
     refreshRelays();
     rebuildFactors();
-    if (monitor->isSynced())
+    if (monitor->isSynced()) {
         ui->checkBoxRun->setChecked(true);
+    } else {
+        // A monitor that was read before must not go on showing its last reading.
+        showStopped();
+    }
+    showSyncFailure();
 }
 
 void WidgetMonitorDisplay::slot_stopRead()
@@ -312,4 +327,12 @@ void WidgetMonitorDisplay::showStopped()
 {
     ui->checkBoxRun->setChecked(false);
     emit signal_updateResult(QStringLiteral("0"), QString(), QStringLiteral("B"));
+}
+
+void WidgetMonitorDisplay::showSyncFailure()
+{
+    const SyncFailure failure = monitor->lastSyncFailure();
+    const QString text = monitor->isSynced() ? QString() : QString::fromStdString(failure.text());
+    ui->labelSyncFailure->setText(text);
+    emit signal_updateSyncFailure(text);
 }

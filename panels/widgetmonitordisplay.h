@@ -21,7 +21,8 @@ class WidgetMonitorDisplay;
 // The page of one monitor: identity, run and record switches, the relay settings and the
 // latest reading of each factor, one trend graph per factor. Turns each finished read pass
 // into table rows, graph points, the overview cell's reading and, while recording, one
-// record row per factor for its own writer thread. An unsynced monitor is synced first.
+// record row per factor for its own writer thread. An unsynced monitor is synced first, and
+// the page and the cell say why its last sync failed. Only a normal reading shows a number.
 //
 // The monitor is read only through its snapshot and its setters. The sync request and its
 // answer carry the SyncClient pointer of this panel (syncToken()).
@@ -54,6 +55,8 @@ signals:
     void signal_record(void *writer, void *data);
     void signal_updateResult(QString value, QString unit, QString status);
     void signal_updateStatus(bool status);
+    // Why the monitor is not synced ("未同步：..."), empty when it is; for the overview cell.
+    void signal_updateSyncFailure(QString text);
 
 public slots:
     void on_pushButtonSync_clicked();
@@ -70,6 +73,7 @@ private:
     void rebuildFactors();
     // The stopped look of the overview cell and the run indicator.
     void showStopped();
+    void showSyncFailure();
 
     Ui::WidgetMonitorDisplay *ui;
     MonitorBase *monitor;

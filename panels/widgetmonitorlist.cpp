@@ -155,6 +155,8 @@ void WidgetMonitorList::addMonitorItem(MonitorBase *monitor)
 {
     const QString name = QString::fromStdString(monitor->getUsername());
     auto *item = new QStandardItem(QIcon(QLatin1String(monitorIcon)), name);
+    // The tree cuts a long name.
+    item->setToolTip(name);
     item->setData(1, KindRole);
     item->setData(QVariant::fromValue(static_cast<void *>(monitor)), MonitorRole);
     monitor->views[2] = item;
@@ -180,6 +182,8 @@ void WidgetMonitorList::addMonitorItem(MonitorBase *monitor)
             &WidgetMonitorSimple::slot_updateResult);
     connect(display, &WidgetMonitorDisplay::signal_updateStatus, cell,
             &WidgetMonitorSimple::slot_updateStatus);
+    connect(display, &WidgetMonitorDisplay::signal_updateSyncFailure, cell,
+            &WidgetMonitorSimple::slot_updateSyncFailure);
     connect(cell, &WidgetMonitorSimple::signal_updateStatus, display,
             &WidgetMonitorDisplay::slot_updateStatus);
     connect(cell, &WidgetMonitorSimple::signal_updateRecord, display,
@@ -313,6 +317,7 @@ void WidgetMonitorList::slot_itemChanged(QStandardItem *item)
         return;
     }
     monitor->setUsername(name);
+    item->setToolTip(item->text());
     storeMonitors();
     if (WidgetMonitorDisplay *display = displayOf(monitor))
         display->updateName();

@@ -7,6 +7,7 @@ WidgetMonitorSimple::WidgetMonitorSimple(QWidget *parent)
     : QWidget(parent), ui(new Ui::WidgetMonitorSimple), shown(nullptr)
 {
     ui->setupUi(this);
+    ui->lcdNumber->display(QStringLiteral("----"));
 }
 
 WidgetMonitorSimple::~WidgetMonitorSimple()
@@ -28,7 +29,9 @@ void WidgetMonitorSimple::setName(const QString &name)
 
 void WidgetMonitorSimple::slot_updateResult(QString value, QString unit, QString status)
 {
-    ui->lcdNumber->display(status == QLatin1String("F") ? QStringLiteral("----") : value);
+    // A failed exchange and a stopped line come with a value of 0, which would read as a
+    // real zero.
+    ui->lcdNumber->display(status == QLatin1String("N") ? value : QStringLiteral("----"));
     ui->labelUnit->setText(unit);
     ui->checkBox->setChecked(status == QLatin1String("N"));
 }
@@ -36,4 +39,11 @@ void WidgetMonitorSimple::slot_updateResult(QString value, QString unit, QString
 void WidgetMonitorSimple::slot_updateStatus(bool status)
 {
     ui->checkBox->setVisible(status);
+}
+
+void WidgetMonitorSimple::slot_updateSyncFailure(QString text)
+{
+    setToolTip(text);
+    // The name label answers tooltips itself while it cuts the name; it adds its own tooltip.
+    ui->labelName->setToolTip(text);
 }

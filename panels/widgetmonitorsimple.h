@@ -11,7 +11,8 @@ class WidgetMonitorSimple;
 }
 
 // One cell of the overview grid: the monitor's main reading as a large number with its unit,
-// a run indicator and the monitor's name. Fed by the monitor's detail panel.
+// a run indicator and the monitor's name. Fed by the monitor's detail panel. Only a normal
+// reading shows a number: anything else, and a monitor not read yet, shows "----".
 class WidgetMonitorSimple : public QWidget
 {
     Q_OBJECT
@@ -34,6 +35,8 @@ public slots:
     void slot_updateResult(QString value, QString unit, QString status);
     // Shows the run indicator while the monitor is switched on.
     void slot_updateStatus(bool status);
+    // Why the monitor is not synced, as the cell's tooltip; empty when it is.
+    void slot_updateSyncFailure(QString text);
 
 private:
     Ui::WidgetMonitorSimple *ui;

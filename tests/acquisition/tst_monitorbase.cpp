@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <memory>
 #include <thread>
 
 // What every model shares: failed exchanges, faulty instruments, addressing and the
@@ -19,6 +20,8 @@ private slots:
     void faultyInstrumentReadsAsFailed();
     void faultyInstrumentNeverSyncs_data();
     void faultyInstrumentNeverSyncs();
+    void failedSyncKeepsItsCauseUntilASyncSucceeds_data();
+    void failedSyncKeepsItsCauseUntilASyncSucceeds();
     void lateAnswerIsNeverTakenForAnotherInstruments();
     void closedLineFailsLikeASilentInstrument();
     void idsOutsideTheBusRangeAreNeverAddressed();
@@ -96,6 +99,47 @@ void TestMonitorBase::faultyInstrumentNeverSyncs()
     QVERIFY(monitor.snapshot().sensors.empty());
 }
 
+void TestMonitorBase::failedSyncKeepsItsCauseUntilASyncSucceeds_data()
+{
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QString>("instrument");
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("silent") << "DI590" << "1:DI590:fault=silent" << "未同步：仪表无应答";
+    for (const char *fault : {"crc", "length", "function"})
+        QTest::newRow(fault) << "DI590" << QString("1:DI590:fault=") + fault
+                             << "未同步：通讯出错（CRC 或帧错误）";
+    QTest::newRow("exception") << "DO580" << "1:DO580:fault=exception"
+                               << "未同步：仪表返回异常码 4";
+    QTest::newRow("another model") << "DI590" << "1:RO592" << "未同步：型号不符（仪表报告 RO592）";
+    QTest::newRow("unprintable model name") << "RA550" << "1:RA550:model=R\tX"
+                                            << "未同步：型号不符（仪表报告 R?X）";
+    QTest::newRow("unknown variant") << "RA550" << "1:RA550:mode=0,variant=4"
+                                     << "未同步：不支持的仪表配置";
+}
+
+void TestMonitorBase::failedSyncKeepsItsCauseUntilASyncSucceeds()
+{
+    QFETCH(QString, model);
+    QFETCH(QString, instrument);
+    QFETCH(QString, cause);
+    MonitorCollection collection;
+    std::unique_ptr<MonitorBase> monitor(
+        collection.create(model.toStdString(), "m", 1, -1, true, true));
+    QCOMPARE(monitor->lastSyncFailure().kind, SyncFailure::None);
+    {
+        SimulatorProcess faulty({instrument});
+        QVERIFY(monitor->sync(faulty.context()) < 0);
+        QCOMPARE(QString::fromStdString(monitor->lastSyncFailure().text()), cause);
+        // A read does not change why the monitor is not synced.
+        monitor->read(faulty.context());
+        QCOMPARE(QString::fromStdString(monitor->lastSyncFailure().text()), cause);
+    }
+    SimulatorProcess healthy({"1:" + model});
+    QCOMPARE(monitor->sync(healthy.context()), 0);
+    QCOMPARE(monitor->lastSyncFailure().kind, SyncFailure::None);
+    QVERIFY(monitor->lastSyncFailure().text().empty());
+}
+
 void TestMonitorBase::lateAnswerIsNeverTakenForAnotherInstruments()
 {
     MonitorCollection collection;
@@ -132,6 +176,7 @@ void TestMonitorBase::closedLineFailsLikeASilentInstrument()
     QCOMPARE(monitor->snapshot().result("DO").status, 'B');
     QCOMPARE(monitor->sync(nullptr), -1);
     QVERIFY(!monitor->isSynced());
+    QCOMPARE(monitor->lastSyncFailure().kind, SyncFailure::LineClosed);
     delete monitor;
 }
 

@@ -9,6 +9,7 @@
 
 #include <QCheckBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -110,6 +111,7 @@ private slots:
     void runSwitchOffStopsTheMonitorAndTheCell();
     void cellSwitchesDriveThePanelSwitchesOnlyOnChange();
     void lineOffMarksUnsyncedAndSendsTheStoppedReading();
+    void failedSyncSaysWhyAndHidesTheLastReading();
     void rowsAfterARenameCarryTheNewName();
 };
 
@@ -322,9 +324,10 @@ void TestWidgetMonitorDisplay::failedExchangesAreShownAndRecordedWithStatusB()
     sim.kill();
     QSignalSpy result(f.display, &WidgetMonitorDisplay::signal_updateResult);
     f.readAndShow(sim);
-    // A synced monitor that stops answering stays synced and shows 0 with its decimals.
+    // A synced monitor that stops answering stays synced; the 0 it carries is not shown, but
+    // the record keeps the stored value text with its status.
     QVERIFY(f.monitor->isSynced());
-    QCOMPARE(f.text("tableWidgetFactor", 0, 1), QString("0.000"));
+    QCOMPARE(f.text("tableWidgetFactor", 0, 1), QString("----"));
     QCOMPARE(f.text("tableWidgetFactor", 0, 3), QString("B"));
     QCOMPARE(result.at(0), QVariantList({"0.000", "ppm", "B"}));
     const QStringList rows = f.storedRows();
@@ -423,6 +426,35 @@ void TestWidgetMonitorDisplay::lineOffMarksUnsyncedAndSendsTheStoppedReading()
     QVERIFY(!f.checkBox("checkBoxRun")->isChecked());
     QVERIFY(f.monitor->isRunning());
     QCOMPARE(result.at(0), QVariantList({"0", "", "B"}));
+}
+
+void TestWidgetMonitorDisplay::failedSyncSaysWhyAndHidesTheLastReading()
+{
+    Station station;
+    Fixture f("DI590", "a", 3);
+    auto *cause = f.display->findChild<QLabel *>("labelSyncFailure");
+    QVERIFY(cause->text().isEmpty());
+    QSignalSpy causes(f.display, &WidgetMonitorDisplay::signal_updateSyncFailure);
+    QSignalSpy result(f.display, &WidgetMonitorDisplay::signal_updateResult);
+    {
+        SimulatorProcess healthy({"3:DI590"});
+        f.sync(healthy);
+        f.readAndShow(healthy);
+    }
+    QCOMPARE(result.last().at(2).toString(), QString("N"));
+    SimulatorProcess other({"3:RO592"});
+    f.sync(other);
+    const QString text = "未同步：型号不符（仪表报告 RO592）";
+    QCOMPARE(cause->text(), text);
+    QCOMPARE(causes.last().at(0).toString(), text);
+    // The cell no longer shows the reading of an instrument that is not the one configured.
+    QCOMPARE(result.last(), QVariantList({"0", "", "B"}));
+    QVERIFY(!f.checkBox("checkBoxRun")->isChecked());
+
+    SimulatorProcess healthy({"3:DI590"});
+    f.sync(healthy);
+    QVERIFY(cause->text().isEmpty());
+    QVERIFY(causes.last().at(0).toString().isEmpty());
 }
 
 void TestWidgetMonitorDisplay::rowsAfterARenameCarryTheNewName()

@@ -4,6 +4,7 @@
 #include "acquisition/monitorbase.h"
 #include "acquisition/pollscheduler.h"
 #include "app/appcontext.h"
+#include "panels/elidedlabel.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
 #include "panels/widgetmonitorlist.h"
@@ -26,6 +27,7 @@
 #include <QStandardItemModel>
 #include <QTabWidget>
 #include <QTimer>
+#include <QToolTip>
 #include <QTreeView>
 #include <QtTest>
 
@@ -123,6 +125,8 @@ private slots:
     void addKeepsUnusualNamesIntact_data();
     void addKeepsUnusualNamesIntact();
     void renameChecksNamesAndRestoresTheOldText();
+    void longNamesKeepTheirStartAndShowWholeAsTooltips();
+    void cellTellsWhyItsMonitorIsNotSynced();
     void removalAsksTwiceAndDeletesRecordsOnlyOnTheSecondYes();
     void removalIsRefusedWhileTheLineIsOnAndAfterNo();
     void namesWithControlCharactersAreRefused();
@@ -355,6 +359,52 @@ void TestWidgetMonitorList::renameChecksNamesAndRestoresTheOldText()
     QTest::keyClick(editor, Qt::Key_Return);
     QTRY_COMPARE(f.boxes.boxes.size(), 2);
     QCOMPARE(f.item(2)->text(), QString("三号池"));
+}
+
+void TestWidgetMonitorList::longNamesKeepTheirStartAndShowWholeAsTooltips()
+{
+    const QString name = "9号曝气池东侧溶解氧在线分析仪";
+    Fixture f({{"DI590", name, 1}, {"DO580", "短", 2}});
+    f.stack.resize(586, 466);
+    f.stack.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f.stack));
+    auto *cell = static_cast<WidgetMonitorSimple *>(f.monitor(0)->views.at(1));
+    auto *label = cell->findChild<ElidedLabel *>("labelName");
+    QCOMPARE(label->text(), name);
+    QVERIFY(label->shownText().startsWith("9号"));
+    QVERIFY(label->shownText().endsWith(QChar(0x2026)));
+    QHelpEvent hover(QEvent::ToolTip, label->rect().center(),
+                     label->mapToGlobal(label->rect().center()));
+    QApplication::sendEvent(label, &hover);
+    QTRY_COMPARE(QToolTip::text(), name);
+    QToolTip::hideText();
+    // A name that fits is drawn whole.
+    auto *shortLabel = static_cast<WidgetMonitorSimple *>(f.monitor(1)->views.at(1))
+                           ->findChild<ElidedLabel *>("labelName");
+    QVERIFY(!shortLabel->isElided());
+
+    auto *display = static_cast<WidgetMonitorDisplay *>(f.monitor(0)->views.at(0));
+    QCOMPARE(f.item(0)->toolTip(), name);
+    QCOMPARE(display->findChild<QTabWidget *>()->tabToolTip(0), name);
+    f.rename(0, "10号" + name);
+    QCOMPARE(f.item(0)->toolTip(), "10号" + name);
+    QCOMPARE(display->findChild<QTabWidget *>()->tabToolTip(0), "10号" + name);
+    QVERIFY(label->shownText().startsWith("10号"));
+}
+
+void TestWidgetMonitorList::cellTellsWhyItsMonitorIsNotSynced()
+{
+    Fixture f(threeMonitors);
+    auto *display = static_cast<WidgetMonitorDisplay *>(f.monitor(0)->views.at(0));
+    auto *cell = static_cast<WidgetMonitorSimple *>(f.monitor(0)->views.at(1));
+    QVERIFY(cell->toolTip().isEmpty());
+    display->syncMonitor(nullptr);
+    display->on_syncDone(display->syncToken());
+    QCOMPARE(cell->toolTip(), QString("未同步：串口未打开"));
+    SimulatorProcess sim({"1:DI590"});
+    display->syncMonitor(sim.context());
+    display->on_syncDone(display->syncToken());
+    QVERIFY(cell->toolTip().isEmpty());
 }
 
 void TestWidgetMonitorList::removalAsksTwiceAndDeletesRecordsOnlyOnTheSecondYes()

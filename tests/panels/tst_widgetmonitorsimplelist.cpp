@@ -142,6 +142,8 @@ void TestWidgetMonitorSimpleList::cellShowsTheReadingUnitAndRunImage()
     auto *unit = cell->findChild<QLabel *>("labelUnit");
     auto *indicator = cell->findChild<QCheckBox *>("checkBox");
     QVERIFY(!indicator->isHidden());
+    // Nothing read yet.
+    QVERIFY(lcdShows(lcd, "----"));
 
     cell->slot_updateResult("7.25", "mg/L", "N");
     QVERIFY(lcdShows(lcd, "7.25"));
@@ -153,13 +155,12 @@ void TestWidgetMonitorSimpleList::cellShowsTheReadingUnitAndRunImage()
     QVERIFY(!lcdShows(lcd, "17.00"));
     QVERIFY(!indicator->isChecked());
 
+    // A silent instrument and a line switched off come with a 0 that was never read.
     cell->slot_updateResult("0.00", "mg/L", "B");
-    QVERIFY(lcdShows(lcd, "0.00"));
+    QVERIFY(lcdShows(lcd, "----"));
     QVERIFY(!indicator->isChecked());
-
-    // The line switched off.
     cell->slot_updateResult("0", "", "B");
-    QVERIFY(lcdShows(lcd, "0"));
+    QVERIFY(lcdShows(lcd, "----"));
     QVERIFY(unit->text().isEmpty());
 
     cell->slot_updateStatus(false);
