@@ -990,7 +990,7 @@ void TestMainWindow::maintenanceWhileRecordingLosesNoRow()
     desk.action("actionImportRecord")->trigger();
     FileDialogs::setChooser(FileDialogs::Chooser());
     QCOMPARE(desk.boxes.boxes.last().title, QString("错误"));
-    QCOMPARE(desk.boxes.boxes.last().text, QString("数据导入失败!"));
+    QVERIFY(desk.boxes.boxes.last().text.startsWith("数据导入失败!\n"));
     QVERIFY(recorder.goesOn());
     stored = recorder.written;
     QCOMPARE(missing(recorded(live), afterClear + 1, stored), QStringList());
