@@ -58,6 +58,8 @@ public:
     // The operator has seen the problems: they are forgotten, and a file that could not be
     // loaded may be replaced from now on.
     void markProblemsShown();
+    // Loading failed and the problems have not been shown yet: save() refuses until they are.
+    bool isHeld() const { return held; }
 
     const std::string &getPath() const { return path; }
     const nlohmann::json &getDocument() const { return document; }

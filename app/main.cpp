@@ -1,5 +1,6 @@
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
+#include "app/qttranslations.h"
 #include "panels/messageboxes.h"
 
 #include <QApplication>
@@ -14,6 +15,9 @@ int main(int argc, char *argv[])
     // The window hides to the tray; only a confirmed exit ends the program, even when a
     // message box was the last window shown.
     application->setQuitOnLastWindowClosed(false);
+    // Without the package Qt's buttons and dialogs stay English; the station works the same.
+    if (!QtTranslations::install())
+        qWarning("hydrovane: Qt's Chinese translations not found; install qttranslations5-l10n");
 
     AppContext &context = AppContext::instance();
     if (context.init() == AppContext::InitStationInUse) {

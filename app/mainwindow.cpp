@@ -14,13 +14,19 @@
 #include "panels/messageboxes.h"
 #include "panels/widgetmonitordisplay.h"
 #include "storage/recorddatabase.h"
+#include "storage/recordingstatus.h"
+#include "storage/recordwriter.h"
 #include "storage/userdatabase.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCursor>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
 #include <QMenu>
 #include <QScreen>
+#include <QStatusBar>
 #include <QTimer>
 
 namespace {
@@ -28,6 +34,56 @@ namespace {
 RecordDatabase *recordDatabase()
 {
     return static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+}
+
+QString native(const std::string &path)
+{
+    return QDir::toNativeSeparators(QString::fromStdString(path));
+}
+
+QString importRefusal(RecordDatabase::ImportError error)
+{
+    switch (error) {
+    case RecordDatabase::ImportSourceUnreadable:
+        return QStringLiteral("所选文件不存在或无法读取。");
+    case RecordDatabase::ImportNotStationFile:
+        return QStringLiteral("所选文件不是本系统的备份数据库。");
+    case RecordDatabase::ImportNotDecryptable:
+        return QStringLiteral("所选文件无法解密,不是本系统的数据库。");
+    case RecordDatabase::ImportDamaged:
+        return QStringLiteral("所选文件已损坏。");
+    case RecordDatabase::ImportNoRecordTable:
+        return QStringLiteral("所选文件中没有记录表。");
+    case RecordDatabase::ImportCopyFailed:
+        return QStringLiteral("无法复制所选文件,磁盘可能已满。");
+    case RecordDatabase::ImportCannotKeepOld:
+        return QStringLiteral("无法在备份文件夹中保留当前数据库。");
+    case RecordDatabase::ImportCancelled:
+        return QStringLiteral("导入已取消。");
+    case RecordDatabase::ImportSwapFailed:
+        return QStringLiteral("无法用所选文件替换当前数据库。");
+    case RecordDatabase::ImportOk:
+        break;
+    }
+    return QString();
+}
+
+// The import's result: all or nothing, and where the replaced file went.
+QString importResultText(bool replaced, const RecordDatabase::ImportReport &report)
+{
+    if (replaced) {
+        QString text = QStringLiteral("数据导入成功!");
+        if (!report.keptFile.empty())
+            text += QStringLiteral("\n原数据库已保存为 %1,可通过导入数据恢复。")
+                        .arg(native(report.keptFile));
+        return text;
+    }
+    QString text = QStringLiteral("数据导入失败!\n") + importRefusal(report.error);
+    if (report.keptFile.empty())
+        text += QStringLiteral("\n当前数据库未作任何改动。");
+    else
+        text += QStringLiteral("\n原数据库未能放回原处,已保存为 %1。").arg(native(report.keptFile));
+    return text;
 }
 
 } // namespace
@@ -81,8 +137,22 @@ MainWindow::MainWindow(QWidget *parent)
     trayIcon->setContextMenu(trayMenu);
     trayIcon->show();
 
-    // Once the window is up: what could not be used of the settings files.
-    QTimer::singleShot(0, this, [] { WidgetMonitorList::showSettingsProblems(); });
+    // Readings that are not stored are shown in the status bar; the state arrives queued from
+    // the writers' threads, and its box never opens inside a writer's removal.
+    recordingLabel = new QLabel(this);
+    recordingLabel->setObjectName(QStringLiteral("labelRecording"));
+    recordingLabel->hide();
+    statusBar()->addWidget(recordingLabel, 1);
+    droppedBefore = RecordingStatus::instance().snapshot().dropped;
+    connect(&RecordingStatus::instance(), &RecordingStatus::signal_changed, this,
+            &MainWindow::updateRecordingState, Qt::QueuedConnection);
+
+    // Once the window is up: what could not be used of the settings files, then whether
+    // readings can be stored.
+    QTimer::singleShot(0, this, [this] {
+        WidgetMonitorList::showSettingsProblems();
+        updateRecordingState();
+    });
 }
 
 MainWindow::~MainWindow()
@@ -162,11 +232,15 @@ void MainWindow::slot_clearRecord()
     if (answer != QMessageBox::Yes)
         return;
     RecordDatabase *database = recordDatabase();
-    runTask(QStringLiteral("正在清空记录..."), [database](const DatabaseTask::Progress &) {
-        const int result = database->clear();
-        database->vacuum();
-        return result;
-    });
+    const int result =
+        runTask(QStringLiteral("正在清空记录..."), [database](const DatabaseTask::Progress &) {
+            const int cleared = database->clear();
+            database->vacuum();
+            return cleared;
+        });
+    // The clear is one transaction: when it fails every row is still there.
+    if (result != 0)
+        MessageBoxes::critical(tr("错误"), QStringLiteral("清空记录失败!\n记录未被删除。"));
 }
 
 void MainWindow::slot_importRecord()
@@ -178,19 +252,22 @@ void MainWindow::slot_importRecord()
         return;
     RecordDatabase *database = recordDatabase();
     const std::string source = file.toUtf8().toStdString();
+    // Written by the worker, read here once the task has ended.
+    RecordDatabase::ImportReport report;
     const int result =
         runTask(QStringLiteral("正在导入数据..."),
-                [database, source](const DatabaseTask::Progress &progress) {
-                    return database->importDatabase(RecordDb, source, nullptr,
+                [database, source, &report](const DatabaseTask::Progress &progress) {
+                    return database->importDatabase(RecordDb, source, &report,
                                                     [&progress](int64_t done, int64_t total) {
                                                         progress(done, total);
                                                         return true;
                                                     });
                 });
+    updateRecordingState();
     if (result < 0)
-        MessageBoxes::critical(tr("错误"), QStringLiteral("数据导入失败!"));
+        MessageBoxes::critical(tr("错误"), importResultText(false, report));
     else
-        MessageBoxes::information(tr("通知"), QStringLiteral("数据导入成功!"));
+        MessageBoxes::information(tr("通知"), importResultText(true, report));
 }
 
 void MainWindow::slot_exportRecord()
@@ -211,7 +288,16 @@ void MainWindow::slot_about()
 
 void MainWindow::slot_userManual()
 {
-    DesktopOpener::openLocal(AppContext::instance().path(UserManual));
+    const QString manual = AppContext::instance().path(UserManual);
+    if (!QFileInfo(manual).isFile()) {
+        MessageBoxes::critical(tr("错误"), QStringLiteral("找不到用户手册:\n%1")
+                                               .arg(QDir::toNativeSeparators(manual)));
+        return;
+    }
+    if (!DesktopOpener::openLocal(manual))
+        MessageBoxes::critical(tr("错误"), QStringLiteral("无法打开用户手册:\n%1\n"
+                                                          "系统中没有可打开此类文件的程序。")
+                                               .arg(QDir::toNativeSeparators(manual)));
 }
 
 void MainWindow::slot_createRecordDB()
@@ -220,6 +306,7 @@ void MainWindow::slot_createRecordDB()
     runTask(QStringLiteral("正在创建数据库..."), [database](const DatabaseTask::Progress &) {
         return database->createDatabase(RecordDb);
     });
+    updateRecordingState();
 }
 
 void MainWindow::slot_createUserDB()
@@ -290,6 +377,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         ui->widgetComPort->saveConfig();
         ui->widgetMonitorList->saveConfig();
         AppContext::instance().shutdown();
+        endRecordingState();
         trayIcon->hide();
         event->accept();
         emit signal_exitConfirmed();
@@ -305,6 +393,73 @@ void MainWindow::closeEvent(QCloseEvent *event)
     hide();
     showBalloon(tr("提示"), running ? QStringLiteral("系统后台运行中！")
                                     : QStringLiteral("系统最小化至系统托盘！"));
+}
+
+void MainWindow::updateRecordingState()
+{
+    if (recordingEnded)
+        return;
+    const RecordingStatus::Snapshot now = RecordingStatus::instance().snapshot();
+    const RecordDatabase *database = recordDatabase();
+    const bool open = database && database->isOpen();
+    const qint64 dropped = now.dropped - droppedBefore;
+    const bool healthy = open && now.held == 0 && now.failing == 0;
+
+    // Rows waiting behind the station's own work on the file (a backup, a vacuum) are only
+    // late; anything else means readings are not stored.
+    const bool waitingOnly = open && now.troubled == 0;
+    QString text = !open         ? QStringLiteral("数据库无法打开，记录未保存")
+                   : waitingOnly ? QStringLiteral("记录暂缓保存")
+                                 : QStringLiteral("记录未保存");
+    if (now.held > 0)
+        text += QStringLiteral("：%1 条待存").arg(now.held);
+    if (dropped > 0)
+        text += QStringLiteral("，已丢弃 %1 条").arg(dropped);
+    recordingLabel->setText(text);
+    recordingLabel->setStyleSheet(
+        waitingOnly && dropped == 0
+            ? QStringLiteral("QLabel { color: black; background: #ffd54f; padding: 2px 8px; }")
+            : QStringLiteral("QLabel { color: white; background: #c62828; padding: 2px 8px; "
+                             "font-weight: bold; }"));
+    recordingLabel->setVisible(!healthy);
+    trayIcon->setToolTip(healthy ? windowTitle() : windowTitle() + QLatin1Char('\n') + text);
+
+    // Decided and marked before any box opens: a box's event loop may bring the next change.
+    QStringList tell;
+    if (!open && !toldClosed) {
+        toldClosed = true;
+        tell << QStringLiteral("记录数据库 %1 无法打开,读数不会被保存。\n"
+                               "可导入一个备份数据库(历史记录→导入数据)后继续记录。")
+                    .arg(QDir::toNativeSeparators(AppContext::instance().path(RecordDb)));
+    } else if (open && now.troubled > 0 && !toldRefused) {
+        toldRefused = true;
+        tell << QStringLiteral("记录无法写入数据库(%1),读数暂存在内存中,恢复后自动补存。\n"
+                               "暂存超过 %2 条时,最早的记录将被丢弃。")
+                    .arg(RecordingStatus::describe(now.failure))
+                    .arg(RecordWriter::maxHeld);
+    }
+    if (dropped > 0 && !toldDropped) {
+        toldDropped = true;
+        tell << QStringLiteral("%1 条记录无法保存,已被丢弃。").arg(dropped);
+    }
+    if (healthy) {
+        // Recording goes well again: the next trouble is told anew.
+        droppedBefore = now.dropped;
+        toldClosed = toldRefused = toldDropped = false;
+    }
+    for (const QString &message : qAsConst(tell))
+        MessageBoxes::critical(tr("错误"), message);
+}
+
+void MainWindow::endRecordingState()
+{
+    recordingEnded = true;
+    // The writers had their last try before the file closed; what they hold now goes with them.
+    const qint64 held = RecordingStatus::instance().snapshot().held;
+    if (held > 0)
+        MessageBoxes::critical(tr("错误"), QStringLiteral("退出时仍有 %1 条记录无法保存到数据库,"
+                                                          "已被丢弃。")
+                                               .arg(held));
 }
 
 bool MainWindow::trayAvailable() const

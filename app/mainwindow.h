@@ -8,6 +8,7 @@
 #include <QSystemTrayIcon>
 
 class MonitorBase;
+class QLabel;
 class QMenu;
 
 namespace Ui {
@@ -19,6 +20,10 @@ class MainWindow;
 // maintenance menus and the tray icon. Adding and removing monitors are refused while the line
 // is on; record maintenance runs on workers, so polling and recording go on through it.
 // Closing the window hides it, and only a confirmed exit ends the program.
+//
+// Readings that are not being stored are shown: a red line in the status bar while the record
+// database is closed or rows wait to be stored, and one message when that starts and when rows
+// have to be given up.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -64,7 +69,13 @@ protected:
     virtual bool trayAvailable() const;
     virtual void showBalloon(const QString &title, const QString &text);
 
+private slots:
+    // Brings the status bar's recording line up to date and tells what newly went wrong.
+    void updateRecordingState();
+
 private:
+    // At a confirmed exit, once the databases are closed: rows the writers still hold are lost.
+    void endRecordingState();
     // Shows the refusal and returns true while the line is on.
     bool rejectWhileRunning() const;
     void runBec(int stageMask);
@@ -78,6 +89,14 @@ private:
     QMenu *trayMenu;
     // Maintenance dialogs open: the exit would close the database under their stages.
     int maintenance = 0;
+
+    // The recording line, and what was told since recording last went well.
+    QLabel *recordingLabel = nullptr;
+    qint64 droppedBefore = 0;
+    bool toldClosed = false;
+    bool toldRefused = false;
+    bool toldDropped = false;
+    bool recordingEnded = false;
 };
 
 #endif // MAINWINDOW_H

@@ -7,6 +7,7 @@
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "panels/messageboxes.h"
+#include "panels/settingsstore.h"
 
 #include <QDir>
 #include <QMutex>
@@ -88,13 +89,11 @@ WidgetComPort::~WidgetComPort()
 
 void WidgetComPort::saveConfig()
 {
-    if (!changed)
+    if (!changed || !comPortConfig)
         return;
-    changed = false;
-    if (comPortConfig) {
-        comPortConfig->writeComPort(comPortCtrl);
-        comPortConfig->save();
-    }
+    comPortConfig->writeComPort(comPortCtrl);
+    // Marked changed until stored: a later save tries again.
+    changed = SettingsStore::save(comPortConfig) != SettingsStore::Stored;
 }
 
 void WidgetComPort::waitForReader()

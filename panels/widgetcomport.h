@@ -26,7 +26,7 @@ public:
     ~WidgetComPort() override;
 
     // Stores the settings in ComPort.json if a combo box was changed since loading or since
-    // the last store.
+    // the last store. A failed store is shown, and the settings stay marked changed.
     void saveConfig();
     // Returns once the reader has finished every request queued before the call. Call it
     // before deleting a monitor or its panel, so that no queued pass or sync touches them

@@ -10,6 +10,7 @@
 #include "app/appcontext.h"
 #include "panels/databasetask.h"
 #include "panels/messageboxes.h"
+#include "panels/settingsstore.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
 #include "panels/widgetmonitorsimple.h"
@@ -225,7 +226,7 @@ MonitorBase *WidgetMonitorList::addMonitor(const QString &modelName, const QStri
     ui->treeViewMonitor->setFocus();
     if (monitorConfig) {
         monitorConfig->appendMonitor(monitor);
-        monitorConfig->save();
+        storeConfig();
     }
     return monitor;
 }
@@ -390,7 +391,7 @@ void WidgetMonitorList::slot_remove()
     monitors.remove(monitor);
     if (monitorConfig) {
         monitorConfig->removeMonitor(monitor);
-        monitorConfig->save();
+        storeConfig();
     }
 
     // Records are kept by name: while another monitor still has this name (a Monitor.json
@@ -457,11 +458,20 @@ void WidgetMonitorList::on_comPort(bool status)
 
 void WidgetMonitorList::storeMonitors()
 {
-    changed = false;
-    if (!monitorConfig)
+    if (!monitorConfig) {
+        changed = false;
         return;
+    }
     monitorConfig->writeMonitors(&monitors);
-    monitorConfig->save();
+    changed = false;
+    storeConfig();
+}
+
+void WidgetMonitorList::storeConfig()
+{
+    // The document holds the change; marked changed, a later store or the exit writes it.
+    if (SettingsStore::save(monitorConfig) != SettingsStore::Stored)
+        changed = true;
 }
 
 void WidgetMonitorList::waitForReader()

@@ -56,7 +56,8 @@ public:
     // unknown. The new monitor runs and records.
     MonitorBase *addMonitor(const QString &model, const QString &userName, int id, int channel);
     void selectRoot();
-    // Stores Monitor.json if the read interval was edited since the last store.
+    // Stores Monitor.json if the read interval was edited, or a store failed, since the last
+    // store. Every failed store is shown, naming the file.
     void saveConfig();
 
     // Reader thread, line mutex held.
@@ -97,6 +98,8 @@ private:
     void addMonitorItem(MonitorBase *monitor);
     // Interval and every monitor into Monitor.json, stored.
     void storeMonitors();
+    // Saves Monitor.json as it is in memory; when that fails the list stays marked changed.
+    void storeConfig();
     // Every request queued to the reader so far has run.
     void waitForReader();
 

@@ -758,7 +758,9 @@ RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming,
         std::remove((live + "-journal").c_str());
         if (std::rename(incoming.c_str(), live.c_str()) != 0) {
             if (!keeping.movedTo.empty()) {
-                putBack(keeping, live);
+                // Left aside: the failure must say where the record file went.
+                if (!putBack(keeping, live))
+                    report.keptFile = keeping.movedTo;
             } else if (exists) {
                 ::unlink(keeping.name.c_str());
                 syncFolderOf(keeping.name);

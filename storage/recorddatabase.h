@@ -62,7 +62,7 @@ public:
     // an empty table), for a clear that must keep the rows stored after it.
     int backupDatabase(int kind, int64_t *copiedUpTo = nullptr);
     // Why an import was refused. The record file stays as it was, unless putting it back after a
-    // failed reopen failed too; keptFile then names it.
+    // failed move or reopen failed too; keptFile then names where it is.
     enum ImportError
     {
         ImportOk = 0,

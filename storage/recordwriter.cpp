@@ -3,6 +3,7 @@
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "storage/recorddatabase.h"
+#include "storage/recordingstatus.h"
 
 #include <QCoreApplication>
 #include <QSemaphore>
@@ -48,6 +49,13 @@ bool passing(int result)
     }
 }
 
+// Our own connections hold the file for a while (a backup, a vacuum, an index build): the rows
+// wait, but nothing is wrong with the database.
+bool lockedByUs(int result)
+{
+    return (result & 0xFF) == SQLITE_BUSY || (result & 0xFF) == SQLITE_LOCKED;
+}
+
 } // namespace
 
 RecordWriter::RecordWriter(QObject *parent) : QObject(parent)
@@ -59,13 +67,20 @@ RecordWriter::RecordWriter(QObject *parent) : QObject(parent)
 
 RecordWriter::~RecordWriter()
 {
-    Registry &all = registry();
-    std::lock_guard<std::mutex> locker(all.mutex);
-    all.writers.remove(this);
-    // Markers dropped with the writer: their waits end.
-    std::lock_guard<std::mutex> marked(markerMutex);
-    for (QSemaphore *passed : markers)
-        passed->release();
+    {
+        Registry &all = registry();
+        std::lock_guard<std::mutex> locker(all.mutex);
+        all.writers.remove(this);
+        // Markers dropped with the writer: their waits end.
+        std::lock_guard<std::mutex> marked(markerMutex);
+        for (QSemaphore *passed : markers)
+            passed->release();
+    }
+    // Rows still held go with the writer: they count as dropped, and this writer fails no more.
+    const qint64 lost = qint64(held.size());
+    held.clear();
+    lastResult = 0;
+    publish(lost);
 }
 
 bool RecordWriter::queueMarker(QSemaphore &passed)
@@ -105,28 +120,54 @@ void RecordWriter::passMarker()
 void RecordWriter::record(void *writer, void *data)
 {
     ThreadHandOff::acquire();
+    qint64 dropped = 0;
     if (RecordRow *row = static_cast<RecordRow *>(data)) {
         held.push_back(std::move(*row));
         delete row;
-        if (held.size() > maxHeld)
-            held.pop_front();
     }
-    storeHeld();
+    storeHeld(dropped);
+    // Bounded only after the try: a database that takes rows again takes every held one.
+    while (held.size() > maxHeld) {
+        held.pop_front();
+        ++dropped;
+    }
+    publish(dropped);
     if (data) {
         ThreadHandOff::release();
         emit signal_recordDone(writer);
     }
 }
 
-void RecordWriter::storeHeld()
+void RecordWriter::storeHeld(qint64 &dropped)
 {
     auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
-    while (database && !held.empty()) {
-        const int result = database->insert(held.front());
-        if (result != 0 && passing(result))
+    if (!database && !held.empty()) {
+        lastResult = SQLITE_MISUSE; // no database at all: as a closed one
+        return;
+    }
+    while (!held.empty()) {
+        lastResult = database->insert(held.front());
+        if (lastResult != 0 && passing(lastResult))
             return;
+        if (lastResult != 0)
+            ++dropped;
         held.pop_front();
     }
+}
+
+void RecordWriter::publish(qint64 dropped)
+{
+    const qint64 nowHeld = qint64(held.size());
+    // A row refused for good is counted as dropped; only rows still waiting make a failure.
+    const bool failing = lastResult != 0 && !held.empty();
+    const bool troubled = failing && !lockedByUs(lastResult);
+    RecordingStatus::instance().publish(nowHeld - publishedHeld, dropped,
+                                        int(failing) - int(publishedFailing),
+                                        int(troubled) - int(publishedTroubled),
+                                        troubled ? lastResult : 0);
+    publishedHeld = nowHeld;
+    publishedFailing = failing;
+    publishedTroubled = troubled;
 }
 
 void RecordWriter::waitForQueued()

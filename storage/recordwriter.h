@@ -21,6 +21,8 @@ class QThread;
 // A row the database refuses for a passing reason (file read-only, disk full, database busy
 // or closed for a moment) is held back and stored, oldest first, before the next row once
 // the database takes rows again; at most maxHeld rows are held, beyond that the oldest go.
+// Rows held, rows given up (beyond maxHeld, refused for good, or still held when the writer
+// goes) and refusals are published to RecordingStatus, for the window to show.
 //
 // Shut-down: rows still queued when the thread's event loop ends would be dropped and their
 // copies leaked. The owner therefore runs the writer with ThreadHandOff::start(writer, thread)
@@ -45,7 +47,7 @@ public:
 
 public slots:
     // writer: the sending panel, passed on in signal_recordDone; data: a RecordRow this
-    // writer takes over and deletes. A failed insert is not reported.
+    // writer takes over and deletes. A failed insert is published to RecordingStatus.
     void record(void *writer, void *data);
 
 signals:
@@ -65,10 +67,19 @@ private:
     // Queues a marker behind the rows already queued; its semaphore is released when the
     // marker is passed or the writer deleted, so a wait never hangs.
     bool queueMarker(QSemaphore &passed);
-    // Stores the held rows oldest first until the database refuses one for a passing reason.
-    void storeHeld();
+    // Stores the held rows oldest first until the database refuses one for a passing reason;
+    // a row refused for good is given up and counted in dropped.
+    void storeHeld(qint64 &dropped);
+    // Tells RecordingStatus what changed since the last call.
+    void publish(qint64 dropped);
 
     std::deque<RecordRow> held;
+    // The last insert tried: 0 stored, else the database's refusal.
+    int lastResult = 0;
+    // What RecordingStatus holds of this writer.
+    qint64 publishedHeld = 0;
+    bool publishedFailing = false;
+    bool publishedTroubled = false;
     std::mutex markerMutex;
     std::deque<QSemaphore *> markers;
 };

@@ -37,8 +37,7 @@ ZirconDatabase::~ZirconDatabase()
 
 bool ZirconDatabase::isOpen() const
 {
-    auto locked = lock();
-    return handle != nullptr;
+    return openNow;
 }
 
 int ZirconDatabase::open()
@@ -84,6 +83,8 @@ int ZirconDatabase::openLocked()
         closeLocked();
         return rc;
     }
+    // Before opened(), whose work may look from other threads.
+    openNow = true;
     // An empty file (for example one an installer left) holds nothing to keep.
     if (tables == 0 && runLocked(createStatement) == 0)
         tableCreated();
@@ -95,6 +96,7 @@ int ZirconDatabase::closeLocked()
 {
     if (!handle)
         return 0;
+    openNow = false;
     closing();
     const int rc = zircon_close(handle);
     handle = nullptr;

@@ -3,6 +3,7 @@
 
 #include "storage/zircon.h"
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -18,6 +19,7 @@ public:
     ZirconDatabase &operator=(const ZirconDatabase &) = delete;
 
     const std::string &getPath() const { return path; }
+    // Never waits for the lock: the interface thread may ask while a statement runs.
     bool isOpen() const;
 
     // Opens and keys the file. Non-zero (the library's code) leaves the handle closed:
@@ -74,6 +76,8 @@ private:
     const std::string path;
     const char *const createStatement;
     zircon_db *handle = nullptr;
+    // handle is open and keyed; read without the lock.
+    std::atomic<bool> openNow{false};
     mutable std::mutex mutex;
 };
 

@@ -13,12 +13,14 @@
 #include "panels/widgetmonitorsimple.h"
 #include "panels/widgetmonitorsimplelist.h"
 #include "storage/recorddatabase.h"
+#include "acquisition/threadhandoff.h"
 #include "storage/recordwriter.h"
 #include "testsupport.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDialog>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -26,6 +28,7 @@
 #include <QJsonObject>
 #include <QLCDNumber>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -189,7 +192,12 @@ private slots:
     void backupsOfOneDayGetNumberedNames();
     void backupIntoAMissingFolderFails();
     void importKeepsTheDataUnlessTheFileIsARecordDatabase();
+    void importTellsWhyAFileWasRefused();
     void clearAsksFirst();
+    void aFailedClearIsShownAndKeepsTheRows();
+    void recordingThatFailsIsShownUntilEverythingIsStored();
+    void settingsThatCannotBeWrittenAreShownAndStoredLater();
+    void aMissingUserManualIsShown();
     void maintenanceWhileRecordingLosesNoRow();
     void backupOntoAFullDiskFailsAndLeavesTheLiveFileIntact();
     void exitWaitsForMaintenanceToEnd();
@@ -430,6 +438,7 @@ void TestMainWindow::onlyMonitorChangesAreRefusedWhileRunning()
     QCOMPARE(desk.boxes.boxes[before].text, QString("数据备份成功"));
     QCOMPARE(desk.boxes.boxes[before + 1].text, QString("清空记录后将不可恢复，是否继续？"));
     QCOMPARE(QDir(desk.dir.filePath("backup")).entryList(QDir::Files).size(), 1);
+    QVERIFY(desk.dir.writeFile("user/um.mht", "manual"));
     desk.action("actionUserManual")->trigger();
     QCOMPARE(desktop.opened, QStringList({AppContext::instance().path(UserManual)}));
 
@@ -573,14 +582,93 @@ void TestMainWindow::importKeepsTheDataUnlessTheFileIsARecordDatabase()
     answer = desk.dir.filePath("backup/notes.zdb");
     desk.action("actionImportRecord")->trigger();
     QCOMPARE(desk.boxes.boxes.last().title, QString("错误"));
-    QCOMPARE(desk.boxes.boxes.last().text, QString("数据导入失败!"));
+    QCOMPARE(desk.boxes.boxes.last().text, QString("数据导入失败!\n所选文件不是本系统的备份数据库。\n"
+                                                   "当前数据库未作任何改动。"));
     QCOMPARE(desk.storedRows(), 2);
 
+    // The replaced file is named, and importing it undoes the import.
     answer = backup;
     desk.action("actionImportRecord")->trigger();
     QCOMPARE(desk.boxes.boxes.last().title, QString("通知"));
-    QCOMPARE(desk.boxes.boxes.last().text, QString("数据导入成功!"));
+    const QStringList kept =
+        QDir(desk.dir.filePath("backup")).entryList({"record_replaced_*.zdb"}, QDir::Files);
+    QCOMPARE(kept.size(), 1);
+    answer = desk.dir.filePath("backup/" + kept[0]);
+    QCOMPARE(desk.boxes.boxes.last().text,
+             QString("数据导入成功!\n原数据库已保存为 %1,可通过导入数据恢复。").arg(answer));
     QCOMPARE(desk.storedRows(), 1);
+    desk.action("actionImportRecord")->trigger();
+    QCOMPARE(desk.boxes.boxes.last().title, QString("通知"));
+    QCOMPARE(desk.storedRows(), 2);
+    FileDialogs::setChooser(FileDialogs::Chooser());
+}
+
+void TestMainWindow::importTellsWhyAFileWasRefused()
+{
+    Desk desk;
+    std::vector<RecordRow> rows;
+    for (int i = 0; i < 3000; ++i)
+        rows.push_back(makeRecord("原有", i % 2, "2024-01-02 08:00:00"));
+    QCOMPARE(insertRecords(AppContext::instance().path(RecordDb), rows), 0);
+    desk.action("actionBackupRecord")->trigger();
+    const QString backup =
+        desk.dir.filePath("backup/record_" + QDate::currentDate().toString("yyyyMMdd") + ".zdb");
+    const QByteArray whole = desk.dir.readFile(backup.mid(desk.dir.path().size() + 1));
+    QVERIFY(whole.size() > 64 * 1024);
+
+    QByteArray damaged = whole;
+    for (int i = 0; i < 64; ++i)
+        damaged[20 * 1024 + i] = char(damaged[20 * 1024 + i] ^ 0x5a);
+    QVERIFY(desk.dir.writeFile("damaged.zdb", damaged));
+    QVERIFY(desk.dir.writeFile("copy.zdb", whole));
+    QVERIFY(desk.dir.writeFile("text.zdb", "not a database"));
+    QByteArray noise(8192, 0);
+    for (int i = 0; i < noise.size(); ++i)
+        noise[i] = char((i * 7919 + 13) % 251);
+    QVERIFY(desk.dir.writeFile("noise.zdb", noise));
+    QVERIFY(desk.dir.writeFile("other.zdb", whole));
+    int dropped = -1;
+    selectWithKey(desk.dir.filePath("other.zdb"), "DROP TABLE Record", &dropped);
+    QCOMPARE(dropped, 0);
+
+    QString answer;
+    FileDialogs::setChooser([&](const FileDialogs::Request &) { return answer; });
+    const auto refusal = [&](const QString &file) {
+        answer = desk.dir.filePath(file);
+        desk.boxes.boxes.clear();
+        desk.action("actionImportRecord")->trigger();
+        if (desk.boxes.boxes.size() != 1 || desk.boxes.boxes[0].title != "错误")
+            return QString("no single critical box");
+        const QStringList lines = desk.boxes.boxes[0].text.split('\n');
+        if (lines.size() != 3 || lines[0] != "数据导入失败!" || lines[2] != "当前数据库未作任何改动。")
+            return desk.boxes.boxes[0].text;
+        return lines[1];
+    };
+    QCOMPARE(refusal("missing.zdb"), QString("所选文件不存在或无法读取。"));
+    QCOMPARE(refusal("text.zdb"), QString("所选文件不是本系统的备份数据库。"));
+    QCOMPARE(refusal("noise.zdb"), QString("所选文件无法解密,不是本系统的数据库。"));
+    QCOMPARE(refusal("damaged.zdb"), QString("所选文件已损坏。"));
+    QCOMPARE(refusal("other.zdb"), QString("所选文件中没有记录表。"));
+
+    // A full disk: no file of this process may grow past a quarter of the copy.
+    struct rlimit saved;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = rlim_t(whole.size() / 4);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const QString full = refusal("copy.zdb");
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previousHandler);
+    QCOMPARE(full, QString("无法复制所选文件,磁盘可能已满。"));
+
+    // Without the backup folder the current file cannot be kept, so it is not replaced.
+    QVERIFY(QDir(desk.dir.filePath("backup")).removeRecursively());
+    QCOMPARE(refusal("copy.zdb"), QString("无法在备份文件夹中保留当前数据库。"));
+
+    QCOMPARE(desk.storedRows(), 3000);
+    QCOMPARE(selectWithKey(AppContext::instance().path(RecordDb), "PRAGMA integrity_check"),
+             QStringList({"ok"}));
     FileDialogs::setChooser(FileDialogs::Chooser());
 }
 
@@ -597,6 +685,187 @@ void TestMainWindow::clearAsksFirst()
     desk.action("actionClearRecord")->trigger();
     QCOMPARE(desk.storedRows(), 0);
     QCOMPARE(desk.boxes.boxes.size(), 2); // no result message
+}
+
+// What the station shows when no file of the process may grow past `bytes`; restores the limit.
+struct FullDisk
+{
+    explicit FullDisk(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        previousHandler = signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limited = saved;
+        limited.rlim_cur = bytes;
+        ok = setrlimit(RLIMIT_FSIZE, &limited) == 0;
+    }
+    ~FullDisk()
+    {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, previousHandler);
+    }
+    struct rlimit saved;
+    void (*previousHandler)(int);
+    bool ok = false;
+};
+
+void TestMainWindow::aFailedClearIsShownAndKeepsTheRows()
+{
+    Desk desk;
+    std::vector<RecordRow> rows;
+    for (int i = 0; i < 3000; ++i)
+        rows.push_back(makeRecord("池", i % 2, "2024-01-02 08:00:00"));
+    QCOMPARE(insertRecords(AppContext::instance().path(RecordDb), rows), 0);
+    {
+        FullDisk full(1024); // not even the journal fits
+        QVERIFY(full.ok);
+        desk.boxes.queueAnswer(QMessageBox::Yes);
+        desk.action("actionClearRecord")->trigger();
+    }
+    QCOMPARE(desk.boxes.boxes.size(), 2);
+    QCOMPARE(desk.boxes.boxes[1].title, QString("错误"));
+    QCOMPARE(desk.boxes.boxes[1].icon, QMessageBox::Critical);
+    QCOMPARE(desk.boxes.boxes[1].text, QString("清空记录失败!\n记录未被删除。"));
+    QCOMPARE(desk.storedRows(), 3000);
+}
+
+namespace {
+
+// A detail panel's record writer on a thread of its own.
+struct Writer : QObject
+{
+    Q_OBJECT
+
+public:
+    Writer()
+    {
+        writer = new RecordWriter;
+        connect(this, &Writer::signal_record, writer, &RecordWriter::record);
+        ThreadHandOff::start(writer, &thread);
+    }
+    ~Writer() override { RecordWriter::stopThread(writer, &thread); }
+    void emitRows(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            auto *row = new RecordRow(makeRecord("记", 0, "2024-01-02 08:00:00"));
+            ThreadHandOff::release();
+            emit signal_record(this, row);
+        }
+        writer->waitForQueued();
+    }
+    QThread thread;
+    RecordWriter *writer;
+
+signals:
+    void signal_record(void *writer, void *data);
+};
+
+} // namespace
+
+void TestMainWindow::recordingThatFailsIsShownUntilEverythingIsStored()
+{
+    {
+        // A record file that cannot be opened at start.
+        TempStation dir;
+        QVERIFY(dir.writeFile("db/record.zdb", QByteArray(8192, 'x')));
+        AppContext::instance().init();
+        MessageBoxRecorder boxes;
+        MainWindow window;
+        window.show();
+        auto *label = window.findChild<QLabel *>("labelRecording");
+        QTRY_COMPARE(boxes.boxes.size(), 1);
+        QCOMPARE(boxes.boxes[0].title, QString("错误"));
+        QVERIFY(boxes.boxes[0].text.contains(AppContext::instance().path(RecordDb)));
+        QVERIFY(label->isVisible());
+        QCOMPARE(label->text(), QString("数据库无法打开，记录未保存"));
+        Writer writer;
+        writer.emitRows(4);
+        QTRY_COMPARE(label->text(), QString("数据库无法打开，记录未保存：4 条待存"));
+        QCOMPARE(boxes.boxes.size(), 1);
+    }
+
+    Desk desk;
+    auto *label = desk.window.findChild<QLabel *>("labelRecording");
+    Writer writer;
+    writer.emitRows(3);
+    QTest::qWait(20);
+    QVERIFY(label->isHidden());
+    QVERIFY(desk.boxes.boxes.isEmpty());
+
+    // A full disk: the rows are held and counted, with one message however many come.
+    {
+        FullDisk full(512);
+        QVERIFY(full.ok);
+        writer.emitRows(5);
+        QTRY_COMPARE(label->text(), QString("记录未保存：5 条待存"));
+        writer.emitRows(2);
+    }
+    QTRY_COMPARE(label->text(), QString("记录未保存：7 条待存"));
+    QVERIFY(label->isVisible());
+    QCOMPARE(desk.boxes.boxes.size(), 1);
+    QCOMPARE(desk.boxes.boxes[0].title, QString("错误"));
+    QVERIFY(desk.boxes.boxes[0].text.startsWith("记录无法写入数据库(磁盘"));
+
+    // Room again: the held rows are stored with the next one, and the line goes.
+    writer.emitRows(1);
+    QTRY_VERIFY(label->isHidden());
+    QCOMPARE(desk.storedRows(), 11);
+
+    // Held beyond the bound: the oldest go, and that is told once, with how many.
+    desk.records()->close();
+    writer.emitRows(int(RecordWriter::maxHeld) + 3);
+    QTRY_COMPARE(label->text(),
+                 QString("数据库无法打开，记录未保存：%1 条待存，已丢弃 3 条").arg(RecordWriter::maxHeld));
+    QTRY_COMPARE(desk.boxes.boxes.size(), 3);
+    QVERIFY(desk.boxes.boxes[1].text.contains("无法打开"));
+    QCOMPARE(desk.boxes.boxes[2].text, QString("3 条记录无法保存,已被丢弃。"));
+    QCOMPARE(desk.records()->open(), 0);
+    writer.emitRows(1);
+    QTRY_VERIFY(label->isHidden());
+    QCOMPARE(desk.storedRows(), 11 + int(RecordWriter::maxHeld) + 1);
+    QCOMPARE(desk.boxes.boxes.size(), 3);
+}
+
+void TestMainWindow::settingsThatCannotBeWrittenAreShownAndStoredLater()
+{
+    TempStation dir;
+    AppContext::instance().init();
+    MessageBoxRecorder boxes;
+    MainWindow window;
+    auto *comPort = window.findChild<WidgetComPort *>();
+    auto *list = window.findChild<WidgetMonitorList *>();
+    // The folder cannot hold the files.
+    QVERIFY(QDir(dir.filePath("config")).removeRecursively());
+    QVERIFY(dir.writeFile("config", "a file, not a folder"));
+    comPort->findChild<QComboBox *>("comboBoxBaudrate")->setCurrentText("4800");
+    list->findChild<QLineEdit *>("lineEditReadInterval")->setText("7");
+    comPort->saveConfig();
+    list->saveConfig();
+    QCOMPARE(boxes.boxes.size(), 2);
+    for (const MessageBoxes::Box &box : boxes.boxes)
+        QCOMPARE(box.title, QString("错误"));
+    QVERIFY(boxes.boxes[0].text.contains(dir.filePath("config/ComPort.json")));
+    QVERIFY(boxes.boxes[1].text.contains(dir.filePath("config/Monitor.json")));
+
+    // The changes stay marked: the next save, for example at the exit, stores them.
+    QVERIFY(QFile::remove(dir.filePath("config")));
+    QVERIFY(QDir(dir.path()).mkdir("config"));
+    comPort->saveConfig();
+    list->saveConfig();
+    QCOMPARE(boxes.boxes.size(), 2);
+    QVERIFY(dir.readFile("config/ComPort.json").contains("\"baudrate\": 4800"));
+    QVERIFY(dir.readFile("config/Monitor.json").contains("\"interval\": 7"));
+}
+
+void TestMainWindow::aMissingUserManualIsShown()
+{
+    Desk desk;
+    DesktopRecorder desktop;
+    desk.action("actionUserManual")->trigger();
+    QVERIFY(desktop.opened.isEmpty());
+    QCOMPARE(desk.boxes.boxes.size(), 1);
+    QCOMPARE(desk.boxes.boxes[0].title, QString("错误"));
+    QCOMPARE(desk.boxes.boxes[0].text,
+             QString("找不到用户手册:\n%1").arg(AppContext::instance().path(UserManual)));
 }
 
 namespace {
@@ -692,7 +961,7 @@ void TestMainWindow::maintenanceWhileRecordingLosesNoRow()
     desk.action("actionImportRecord")->trigger();
     FileDialogs::setChooser(FileDialogs::Chooser());
     QCOMPARE(desk.boxes.boxes.last().title, QString("通知"));
-    QCOMPARE(desk.boxes.boxes.last().text, QString("数据导入成功!"));
+    QVERIFY(desk.boxes.boxes.last().text.startsWith("数据导入成功!\n"));
     QVERIFY(recorder.goesOn());
     stored = recorder.written;
     const QStringList replaced = QDir(backupDir).entryList({"record_replaced_*"}, QDir::Files);
@@ -722,7 +991,7 @@ void TestMainWindow::maintenanceWhileRecordingLosesNoRow()
     desk.action("actionImportRecord")->trigger();
     FileDialogs::setChooser(FileDialogs::Chooser());
     QCOMPARE(desk.boxes.boxes.last().title, QString("错误"));
-    QCOMPARE(desk.boxes.boxes.last().text, QString("数据导入失败!"));
+    QVERIFY(desk.boxes.boxes.last().text.startsWith("数据导入失败!\n"));
     QVERIFY(recorder.goesOn());
     stored = recorder.written;
     QCOMPARE(missing(recorded(live), afterClear + 1, stored), QStringList());

@@ -1,6 +1,7 @@
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "storage/recorddatabase.h"
+#include "storage/recordingstatus.h"
 #include "storage/recordwriter.h"
 #include "testsupport.h"
 
@@ -48,6 +49,7 @@ private slots:
     void exitStoresEveryQueuedRowBeforeTheDatabaseCloses();
     void refusedRowsAreStoredOnceTheDatabaseTakesThemAgain();
     void heldRowsAreBounded();
+    void heldAndDroppedRowsAreCountedOverAllWriters();
 };
 
 namespace {
@@ -211,6 +213,47 @@ void TestRecordWriter::heldRowsAreBounded()
     QCOMPARE(storedCount(), int(RecordWriter::maxHeld));
     QCOMPARE(selectWithKey(storedFile(), "SELECT min(CAST(value AS INTEGER)) FROM Record"),
              QStringList({QString::number(extra)}));
+}
+
+void TestRecordWriter::heldAndDroppedRowsAreCountedOverAllWriters()
+{
+    TempStation station;
+    AppContext::instance().init();
+    auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    RecordingStatus &status = RecordingStatus::instance();
+    const qint64 droppedBefore = status.snapshot().dropped;
+    RecordRow row = panelRow("计", 0);
+    row.time = "2024-01-02 08:00:00";
+    database->close();
+    {
+        Panel first, second;
+        for (int i = 0; i < 3; ++i)
+            first.emitRow(row);
+        for (size_t i = 0; i < RecordWriter::maxHeld + 2; ++i)
+            second.emitRow(row);
+        RecordWriter::waitForAll();
+        RecordingStatus::Snapshot now = status.snapshot();
+        QCOMPARE(now.held, qint64(3 + RecordWriter::maxHeld));
+        QCOMPARE(now.dropped - droppedBefore, qint64(2));
+        QCOMPARE(now.failing, 2);
+
+        // Stored again: nothing held, nothing failing.
+        QCOMPARE(database->open(), 0);
+        RecordWriter::waitForAll();
+        now = status.snapshot();
+        QCOMPARE(now.held, qint64(0));
+        QCOMPARE(now.failing, 0);
+
+        // Rows a writer still holds when its monitor goes are lost, and counted.
+        database->close();
+        first.emitRow(row);
+        first.emitRow(row);
+        RecordWriter::waitForAll();
+    }
+    const RecordingStatus::Snapshot now = status.snapshot();
+    QCOMPARE(now.held, qint64(0));
+    QCOMPARE(now.failing, 0);
+    QCOMPARE(now.dropped - droppedBefore, qint64(4));
 }
 
 QTEST_GUILESS_MAIN(TestRecordWriter)
