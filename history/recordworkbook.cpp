@@ -43,7 +43,7 @@ int plainDecimal(const char *text, double &number)
         }
         if (*at < '0' || *at > '9' || ++count > valueDigitLimit)
             return -1;
-        // A leading zero only before the point.
+        // No leading zero: a zero integer part is the single digit 0.
         if (count == 2 && digits == 0 && decimals < 0)
             return -1;
         digits = digits * 10 + (*at - '0');
@@ -258,6 +258,9 @@ bool RecordWorkbook::appendRecord(const char *time, const char *name, const char
                                   int channel, const char *factor, const char *value,
                                   const char *unit, const char *status)
 {
+    // A sheet file that refused rows stops the export at once rather than at the save.
+    if (!failed && !sheetFiles.empty() && sheetFiles.back()->failed)
+        failed = true;
     if (failed)
         return false;
     const int at = nextRow();

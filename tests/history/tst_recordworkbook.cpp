@@ -23,7 +23,6 @@ private slots:
     void measuredValuesAreNumbersShownAsTheirText();
     void fileSizeLimitFailsTheSaveAndLeavesNothing_data();
     void fileSizeLimitFailsTheSaveAndLeavesNothing();
-    void noTemporaryFileIsLeftOpen();
 };
 
 namespace {
@@ -213,42 +212,6 @@ void TestRecordWorkbook::fileSizeLimitFailsTheSaveAndLeavesNothing()
     QCOMPARE(WEXITSTATUS(status), saved ? 3 : 0);
     if (saved)
         QCOMPARE(readWorkbook(path).value(0).rows.size(), 8001);
-}
-
-void TestRecordWorkbook::noTemporaryFileIsLeftOpen()
-{
-    QTemporaryDir dir;
-    std::vector<RecordRow *> rows = makeRows(3);
-    const QStringList before = openFiles();
-    {
-        // Saved, with an empty sheet.
-        RecordWorkbook workbook(dir.filePath("saved.xlsx"));
-        workbook.beginSheet("出口");
-        workbook.appendRows(rows);
-        workbook.beginInitialSheet(QStringList());
-        QVERIFY(workbook.save());
-    }
-    {
-        // Dropped unsaved.
-        RecordWorkbook workbook(dir.filePath("dropped.xlsx"));
-        workbook.beginSheet("出口");
-        workbook.appendRows(rows);
-        workbook.beginSheet("入口");
-    }
-    {
-        // The library fails to save: its folder went meanwhile.
-        QVERIFY(QDir(dir.path()).mkdir("gone"));
-        RecordWorkbook workbook(dir.filePath("gone/a.xlsx"));
-        workbook.beginSheet("出口");
-        workbook.appendRows(rows);
-        workbook.beginSheet("入口");
-        QVERIFY(QDir(dir.filePath("gone")).removeRecursively());
-        QVERIFY(!workbook.save());
-    }
-    RecordDatabase::freeRows(rows);
-    QCOMPARE(openFiles(), before);
-    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList({"saved.xlsx"}));
 }
 
 QTEST_APPLESS_MAIN(TestRecordWorkbook)
