@@ -95,10 +95,22 @@ void DialogBEC::slot_exportSaved(const QString &folder)
     DesktopOpener::openLocal(folder);
 }
 
-void DialogBEC::slot_finished()
+void DialogBEC::slot_finished(int failedStages)
 {
     ThreadHandOff::acquire();
-    MessageBoxes::information(QStringLiteral("通知"), QStringLiteral("操作完成!"));
+    // The status label shows only the last stage's outcome; the box names every failure.
+    QStringList failed;
+    if (failedStages & BackupStage)
+        failed << QStringLiteral("备份数据");
+    if (failedStages & ExportStage)
+        failed << QStringLiteral("导出数据");
+    if (failedStages & ClearStage)
+        failed << QStringLiteral("清除数据");
+    if (failed.isEmpty())
+        MessageBoxes::information(QStringLiteral("通知"), QStringLiteral("操作完成!"));
+    else
+        MessageBoxes::critical(QStringLiteral("错误"), QStringLiteral("操作完成!\n失败：") +
+                                                          failed.join(QStringLiteral("、")));
     running = false;
     ui->pushButtonStart->setEnabled(true);
     ui->labelProgress->setText(QStringLiteral("无操作"));

@@ -51,7 +51,7 @@ private slots:
     void slot_sheetStarted(const QString &name, int rows);
     void slot_sheetProgress(int row);
     void slot_exportSaved(const QString &folder);
-    void slot_finished();
+    void slot_finished(int failedStages);
 
 private:
     Ui::DialogBEC *ui;

@@ -37,18 +37,27 @@ void RecordMaintenance::run(int stageMask)
     // The clear may take only what every copy made holds.
     int64_t upTo = INT64_MAX;
     int64_t covered = 0;
-    if ((stageMask & BackupStage) && !cancelled && backupRecords(covered)) {
-        copied = true;
-        upTo = std::min(upTo, covered);
+    int failed = 0;
+    if ((stageMask & BackupStage) && !cancelled) {
+        if (backupRecords(covered)) {
+            copied = true;
+            upTo = std::min(upTo, covered);
+        } else {
+            failed |= BackupStage;
+        }
     }
-    if ((stageMask & ExportStage) && !cancelled && exportRecords(covered)) {
-        copied = true;
-        upTo = std::min(upTo, covered);
+    if ((stageMask & ExportStage) && !cancelled) {
+        if (exportRecords(covered)) {
+            copied = true;
+            upTo = std::min(upTo, covered);
+        } else {
+            failed |= ExportStage;
+        }
     }
-    if ((stageMask & ClearStage) && !cancelled)
-        clearRecords(stageMask, copied, upTo);
+    if ((stageMask & ClearStage) && !cancelled && !clearRecords(stageMask, copied, upTo))
+        failed |= ClearStage;
     ThreadHandOff::release();
-    emit signal_finished();
+    emit signal_finished(failed);
 }
 
 bool RecordMaintenance::backupRecords(int64_t &upTo)
@@ -131,18 +140,19 @@ bool RecordMaintenance::exportRecords(int64_t &upTo)
     return false;
 }
 
-void RecordMaintenance::clearRecords(int stageMask, bool copied, int64_t upTo)
+bool RecordMaintenance::clearRecords(int stageMask, bool copied, int64_t upTo)
 {
     const bool copiesAsked = stageMask & (BackupStage | ExportStage);
     // Clearing after every requested copy failed would leave the records nowhere.
     if (copiesAsked && !copied) {
         status(QStringLiteral("数据未清除:备份和导出均未成功!"));
-        return;
+        return false;
     }
     status(QStringLiteral("开始清除数据"));
     const int cleared = copiesAsked ? database->clearUpTo(upTo) : database->clear();
     database->vacuum();
     status(cleared == 0 ? QStringLiteral("清除数据成功!") : QStringLiteral("清除数据失败!"));
+    return cleared == 0;
 }
 
 void RecordMaintenance::status(const QString &text)

@@ -48,13 +48,15 @@ signals:
     void signal_sheetProgress(int row);
     // The workbook was saved in folder.
     void signal_exportSaved(QString folder);
-    void signal_finished();
+    // failedStages: the stages of the run that failed, a clear refused for want of a copy
+    // included.
+    void signal_finished(int failedStages);
 
 private:
     // Each returns whether its copy was made, and the highest uid it holds.
     bool backupRecords(int64_t &upTo);
     bool exportRecords(int64_t &upTo);
-    void clearRecords(int stageMask, bool copied, int64_t upTo);
+    bool clearRecords(int stageMask, bool copied, int64_t upTo);
     void status(const QString &text);
 
     RecordDatabase *database;

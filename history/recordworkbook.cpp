@@ -1,6 +1,7 @@
 #include "recordworkbook.h"
 
 #include "history/exportnames.h"
+#include "history/workbookcheck.h"
 #include "storage/recordrow.h"
 
 #include <QFile>
@@ -8,14 +9,117 @@
 
 #include <xlsxwriter.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
+
 namespace {
 
 const int idColumn = 3;
 const int channelColumn = 4;
+const int valueColumn = 6;
+// A double gives back any decimal of this many significant digits, and a spreadsheet shows
+// no more: a value text within it reads back unchanged.
+const int valueDigitLimit = 15;
 // Wide enough for "yyyy-MM-dd hh:mm:ss" in the default font.
 const double timeColumnWidth = 20;
 
+// The decimals of a plain decimal text ("-12.50", not "+5", "08", ".5", "1e3" or "-0.0") and
+// its value; -1 for any other text.
+int plainDecimal(const char *text, double &number)
+{
+    const char *at = text;
+    const bool negative = *at == '-';
+    if (negative)
+        ++at;
+    long long digits = 0;
+    int count = 0;
+    int decimals = -1;
+    for (; *at; ++at) {
+        if (*at == '.' && decimals < 0 && count > 0) {
+            decimals = 0;
+            continue;
+        }
+        if (*at < '0' || *at > '9' || ++count > valueDigitLimit)
+            return -1;
+        // No leading zero: a zero integer part is the single digit 0.
+        if (count == 2 && digits == 0 && decimals < 0)
+            return -1;
+        digits = digits * 10 + (*at - '0');
+        if (decimals >= 0)
+            ++decimals;
+    }
+    // A negative zero would show without its sign.
+    if (count == 0 || decimals == 0 || (negative && digits == 0))
+        return -1;
+    decimals = std::max(decimals, 0);
+    double scale = 1;
+    for (int d = 0; d < decimals; ++d)
+        scale *= 10;
+    // Both exact, so the quotient is the double nearest to the text.
+    number = double(negative ? -digits : digits) / scale;
+    return decimals;
+}
+
 } // namespace
+
+// A sheet's temporary row file, held by the library as a stream of ours: the library ignores
+// write errors on it and leaves it open in some paths, so its writes and its closing are
+// tracked here.
+struct RecordWorkbook::SheetFile
+{
+    int fd = -1;
+    FILE *stream = nullptr;
+    bool closed = false;
+    bool failed = false;
+
+    static ssize_t read(void *cookie, char *buffer, size_t size)
+    {
+        auto *file = static_cast<SheetFile *>(cookie);
+        ssize_t got;
+        do
+            got = ::read(file->fd, buffer, size);
+        while (got < 0 && errno == EINTR);
+        if (got < 0)
+            file->failed = true;
+        return got;
+    }
+
+    static ssize_t write(void *cookie, const char *buffer, size_t size)
+    {
+        auto *file = static_cast<SheetFile *>(cookie);
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t put = ::write(file->fd, buffer + done, size - done);
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put <= 0) {
+                file->failed = true;
+                return done > 0 ? ssize_t(done) : -1;
+            }
+            done += size_t(put);
+        }
+        return ssize_t(done);
+    }
+
+    static int seek(void *cookie, off64_t *position, int whence)
+    {
+        auto *file = static_cast<SheetFile *>(cookie);
+        const off64_t at = lseek64(file->fd, *position, whence);
+        if (at < 0)
+            return -1;
+        *position = at;
+        return 0;
+    }
+
+    static int close(void *cookie)
+    {
+        auto *file = static_cast<SheetFile *>(cookie);
+        file->closed = true;
+        return ::close(file->fd);
+    }
+};
 
 const QString RecordWorkbook::kInitialTitle = QStringLiteral("Sheet1");
 
@@ -52,11 +156,11 @@ RecordWorkbook::RecordWorkbook(const QString &path)
 
 RecordWorkbook::~RecordWorkbook()
 {
-    if (saved)
-        return;
     if (workbook)
         lxw_workbook_free(workbook);
-    QFile::remove(path);
+    closeSheetFiles();
+    if (!saved)
+        QFile::remove(path);
 }
 
 void RecordWorkbook::beginSheet(const QString &name, const QStringList &headers)
@@ -83,16 +187,56 @@ void RecordWorkbook::startSheet(const QString &title, const QStringList &headers
         return;
     }
     titles << title;
+    sheetRows.push_back(0);
+    adoptSheetFile();
     check(worksheet_set_column(sheet, 0, 0, timeColumnWidth, nullptr));
     for (int c = 0; c < headers.size(); ++c)
         text(0, c, headers.at(c).toUtf8().constData());
     row = headers.isEmpty() ? 0 : 1;
+    sheetRows.back() = row;
+}
+
+void RecordWorkbook::adoptSheetFile()
+{
+    if (failed || !sheet->optimize_tmpfile || sheet->file != sheet->optimize_tmpfile) {
+        failed = true;
+        return;
+    }
+    auto file = std::make_unique<SheetFile>();
+    // Nothing is written to it before the first row.
+    file->fd = dup(fileno(sheet->optimize_tmpfile));
+    if (file->fd < 0) {
+        failed = true;
+        return;
+    }
+    const cookie_io_functions_t functions{SheetFile::read, SheetFile::write, SheetFile::seek,
+                                          SheetFile::close};
+    file->stream = fopencookie(file.get(), "w+", functions);
+    if (!file->stream) {
+        ::close(file->fd);
+        failed = true;
+        return;
+    }
+    fclose(sheet->optimize_tmpfile);
+    sheet->optimize_tmpfile = file->stream;
+    sheet->file = file->stream;
+    sheetFiles.push_back(std::move(file));
+}
+
+void RecordWorkbook::closeSheetFiles()
+{
+    for (const auto &file : sheetFiles)
+        if (!file->closed)
+            fclose(file->stream);
+    sheetFiles.clear();
 }
 
 int RecordWorkbook::nextRow()
 {
     if (row >= sheetRowLimit)
         startSheet(ExportNames::sheetTitle(sheetName, titles), sheetHeaders);
+    if (!sheetRows.empty())
+        sheetRows.back() = row + 1;
     return row++;
 }
 
@@ -114,6 +258,9 @@ bool RecordWorkbook::appendRecord(const char *time, const char *name, const char
                                   int channel, const char *factor, const char *value,
                                   const char *unit, const char *status)
 {
+    // A sheet file that refused rows stops the export at once rather than at the save.
+    if (!failed && !sheetFiles.empty() && sheetFiles.back()->failed)
+        failed = true;
     if (failed)
         return false;
     const int at = nextRow();
@@ -123,7 +270,7 @@ bool RecordWorkbook::appendRecord(const char *time, const char *name, const char
     number(at, idColumn, slave);
     number(at, channelColumn, channel);
     text(at, 5, factor);
-    text(at, 6, value);
+    this->value(at, value);
     text(at, 7, unit);
     text(at, 8, status);
     return !failed;
@@ -144,7 +291,13 @@ bool RecordWorkbook::save()
         return false;
     const lxw_error error = workbook_close(workbook);
     workbook = nullptr;
-    saved = error == LXW_NO_ERROR;
+    bool rowsKept = true;
+    for (const auto &file : sheetFiles)
+        rowsKept = rowsKept && !file->failed;
+    closeSheetFiles();
+    // The library also ignores failed writes of the parts it zips: only a file that reads back
+    // whole is saved.
+    saved = error == LXW_NO_ERROR && rowsKept && WorkbookCheck::isComplete(path, sheetRows);
     return saved;
 }
 
@@ -160,6 +313,28 @@ void RecordWorkbook::number(int at, int column, double value)
     if (failed)
         return;
     check(worksheet_write_number(sheet, lxw_row_t(at), lxw_col_t(column), value, centred));
+}
+
+void RecordWorkbook::value(int at, const char *utf8)
+{
+    double number = 0;
+    const int decimals = plainDecimal(utf8, number);
+    if (decimals < 0 || failed) {
+        text(at, valueColumn, utf8);
+        return;
+    }
+    if (size_t(decimals) >= valueFormats.size())
+        valueFormats.resize(size_t(decimals) + 1, nullptr);
+    lxw_format *&format = valueFormats[size_t(decimals)];
+    if (!format) {
+        format = workbook_add_format(workbook);
+        format_set_align(format, LXW_ALIGN_CENTER);
+        format_set_align(format, LXW_ALIGN_VERTICAL_CENTER);
+        const QByteArray pattern =
+            decimals == 0 ? QByteArray("0") : "0." + QByteArray(decimals, '0');
+        format_set_num_format(format, pattern.constData());
+    }
+    check(worksheet_write_number(sheet, lxw_row_t(at), lxw_col_t(valueColumn), number, format));
 }
 
 void RecordWorkbook::check(int error)

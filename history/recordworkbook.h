@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 struct RecordRow;
@@ -14,8 +15,9 @@ struct lxw_workbook;
 struct lxw_worksheet;
 
 // An .xlsx workbook of records as both exports write it: a sheet has the column headers in
-// row 1 and one record per row below, "id" and "通道" as numbers and every other cell as text,
-// every cell centred. Rows stream to temporary files beside the target, so memory stays flat
+// row 1 and one record per row below, "id" and "通道" as numbers, a "测量结果" that is a plain
+// decimal as a number shown with its own decimals, every other cell as text, every cell
+// centred. Rows stream to temporary files beside the target, so memory stays flat
 // however many rows are written; sheets are filled one after the other, top to bottom. Rows
 // beyond a sheet's capacity continue on a further sheet with its own header row.
 class RecordWorkbook
@@ -51,18 +53,27 @@ public:
                       const char *factor, const char *value, const char *unit, const char *status);
     // Something failed: later rows are not written and save() fails.
     bool hasFailed() const { return failed; }
-    // Writes the file. False when anything failed; the workbook then leaves no file when it goes.
+    // Writes the file and reads it back. False when anything failed, a temporary file included,
+    // or the file does not read back whole; the workbook then leaves no file when it goes.
     bool save();
 
     // Rows per sheet, header included (tests use small sheets); the format allows 1048576.
     void setSheetRowLimit(int rows) { sheetRowLimit = rows; }
 
 private:
+    struct SheetFile;
+
     void startSheet(const QString &title, const QStringList &sheetHeaders);
     // The next data row of the current sheet, starting a continuation sheet when it is full.
     int nextRow();
     void text(int row, int column, const char *utf8);
     void number(int row, int column, double value);
+    // The measured value as a number when its text reads back the same, else as text.
+    void value(int row, const char *utf8);
+    // Takes over the temporary file the library streams the current sheet's rows to.
+    void adoptSheetFile();
+    // Closes the sheets' temporary files the library left open.
+    void closeSheetFiles();
     void check(int error);
     // Counts one written row; every step-th row goes to progress (never when step is 0).
     static void rowDone(const Progress &progress, int step, int &count, int row);
@@ -72,6 +83,11 @@ private:
     lxw_workbook *workbook = nullptr;
     lxw_worksheet *sheet = nullptr;
     lxw_format *centred = nullptr;
+    // By number of decimals.
+    std::vector<lxw_format *> valueFormats;
+    std::vector<std::unique_ptr<SheetFile>> sheetFiles;
+    // Rows of each sheet, header included.
+    std::vector<int> sheetRows;
     QStringList titles;
     QString sheetName;
     QStringList sheetHeaders;

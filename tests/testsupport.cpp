@@ -17,6 +17,7 @@
 #include <QJsonObject>
 #include <QLCDNumber>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 
 TempStation::TempStation()
@@ -90,14 +91,21 @@ DesktopRecorder::~DesktopRecorder()
 namespace {
 
 const char *const workbookReader = R"(
-import json, sys, openpyxl
+import json, re, sys, openpyxl
+def shown(cell):
+    if cell.value is None:
+        return ""
+    # A number with a fixed count of decimals, as a spreadsheet shows it.
+    fixed = re.fullmatch(r"0(\.(0+))?", cell.number_format)
+    if cell.data_type == "n" and fixed:
+        return "%.*f" % (len(fixed.group(2) or ""), cell.value)
+    return cell.value
 book = openpyxl.load_workbook(sys.argv[1])
 sheets = []
 for sheet in book.worksheets:
     rows, centred = [], True
     for row in sheet.iter_rows():
-        rows.append(["%s:%s" % (cell.data_type, "" if cell.value is None else cell.value)
-                     for cell in row])
+        rows.append(["%s:%s" % (cell.data_type, shown(cell)) for cell in row])
         centred = centred and all(cell.alignment.horizontal == "center" and
                                   cell.alignment.vertical == "center" for cell in row)
     sheets.append({"title": sheet.title, "rows": rows, "centred": centred})
@@ -144,10 +152,26 @@ QStringList recordHeaderCells()
 
 QStringList recordCells(const QStringList &texts)
 {
+    // Plain decimal numbers, not a negative zero.
+    static const QRegularExpression number(QStringLiteral("^(-?[1-9]\\d*|-?0(?=\\.\\d*[1-9])|0)"
+                                                          "(\\.\\d+)?$"));
     QStringList cells;
-    for (int c = 0; c < texts.size(); ++c)
-        cells << (c == 3 || c == 4 ? QStringLiteral("n:") : QStringLiteral("s:")) + texts.at(c);
+    for (int c = 0; c < texts.size(); ++c) {
+        const bool numeric = c == 3 || c == 4 || (c == 6 && number.match(texts.at(c)).hasMatch());
+        cells << (numeric ? QStringLiteral("n:") : QStringLiteral("s:")) + texts.at(c);
+    }
     return cells;
+}
+
+QStringList openFiles()
+{
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    QStringList files;
+    const QDir::Filters all = QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot;
+    for (const QFileInfo &fd : fds.entryInfoList(all))
+        files << fd.symLinkTarget();
+    files.sort();
+    return files;
 }
 
 RecordRow makeRecord(const std::string &name, int channel, const std::string &time)

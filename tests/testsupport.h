@@ -72,7 +72,8 @@ public:
 struct WorkbookSheet
 {
     QString title;
-    // Each cell as its type letter, a colon and its value: "s:DO", "n:3".
+    // Each cell as its type letter, a colon and its value: "s:DO", "n:3"; a number whose format
+    // fixes its decimals as shown with them: "n:8.250".
     QList<QStringList> rows;
     // Every cell is centred horizontally and vertically.
     bool centred = false;
@@ -83,8 +84,11 @@ struct WorkbookSheet
 QList<WorkbookSheet> readWorkbook(const QString &path);
 // The header row of a record sheet as readWorkbook gives it.
 QStringList recordHeaderCells();
-// A record row's nine texts as readWorkbook gives them: "id" and "通道" numbers, the rest text.
+// A record row's nine texts as readWorkbook gives them: "id", "通道" and a plain decimal
+// "测量结果" numbers, the rest text.
 QStringList recordCells(const QStringList &texts);
+// The files this process holds open, by what /proc/self/fd links them to, sorted.
+QStringList openFiles();
 // A DI590 reading with slave 3: channel 0 is DO 8.25 mg/L, any other Temper 21.4 ℃; status N.
 RecordRow makeRecord(const std::string &name, int channel, const std::string &time);
 

@@ -12,6 +12,8 @@
 #include <QtTest>
 
 #include <atomic>
+#include <csignal>
+#include <sys/resource.h>
 #include <thread>
 
 class TestDialogBEC : public QObject
@@ -33,6 +35,10 @@ private slots:
     void clearRunsOnlyWhenACopyWasMade();
     void stagesRunOnAWorkerAndNeverClearRowsStoredMeanwhile();
     void closingIsRefusedWhileTheStagesRun();
+    void closingBoxNamesTheStagesThatFailed_data();
+    void closingBoxNamesTheStagesThatFailed();
+    void exportCutShortByAFullDiskFailsAndKeepsTheRecords();
+    void runsLeaveNoFileOpen();
 
 private:
     std::unique_ptr<TempStation> station;
@@ -332,7 +338,7 @@ void TestDialogBEC::failedExportIsNotReportedAsSuccessAndTheRestFollows()
     const Run exportAndClear(DialogBEC::ExportStage | DialogBEC::ClearStage, boxes);
     QCOMPARE(exportAndClear.statusAtEnd, QString("数据未清除:备份和导出均未成功!"));
     QCOMPARE(boxes.boxes.size(), 2);
-    QCOMPARE(boxes.boxes[1].text, QString("操作完成!"));
+    QCOMPARE(boxes.boxes[1].text, QString("操作完成!\n失败：导出数据、清除数据"));
     QVERIFY(exportAndClear.closed);
     QCOMPARE(storedRows(), 3);
     QVERIFY(!QFileInfo::exists(AppContext::instance().path(ExportDir)));
@@ -488,6 +494,96 @@ void TestDialogBEC::closingIsRefusedWhileTheStagesRun()
             readWorkbook(AppContext::instance().path(ExportDir) + files[0]).value(0).rows.size(),
             20001);
     }
+}
+
+void TestDialogBEC::closingBoxNamesTheStagesThatFailed_data()
+{
+    QTest::addColumn<int>("mask");
+    QTest::addColumn<bool>("backupFolder");
+    QTest::addColumn<bool>("exportFolder");
+    QTest::addColumn<QString>("text");
+    const int all = DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage;
+    QTest::newRow("backup") << all << false << true << "操作完成!\n失败：备份数据";
+    QTest::newRow("export") << all << true << false << "操作完成!\n失败：导出数据";
+    QTest::newRow("every copy, so no clear")
+        << all << false << false << "操作完成!\n失败：备份数据、导出数据、清除数据";
+    QTest::newRow("export alone") << int(DialogBEC::ExportStage) << true << false
+                                  << "操作完成!\n失败：导出数据";
+    QTest::newRow("backup before a clear")
+        << int(DialogBEC::BackupStage | DialogBEC::ClearStage) << false << true
+        << "操作完成!\n失败：备份数据、清除数据";
+    QTest::newRow("none") << all << true << true << "操作完成!";
+}
+
+void TestDialogBEC::closingBoxNamesTheStagesThatFailed()
+{
+    QFETCH(int, mask);
+    QFETCH(bool, backupFolder);
+    QFETCH(bool, exportFolder);
+    QFETCH(QString, text);
+    store("A", 3);
+    if (!backupFolder)
+        QVERIFY(QDir(AppContext::instance().path(BackupDir)).removeRecursively());
+    if (!exportFolder)
+        QVERIFY(QDir(AppContext::instance().path(ExportDir)).removeRecursively());
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    const Run run(mask, boxes);
+
+    QVERIFY(run.closed);
+    QCOMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(boxes.boxes[0].text, text);
+    const bool failed = text.contains("失败");
+    QCOMPARE(boxes.boxes[0].icon, failed ? QMessageBox::Critical : QMessageBox::Information);
+    QCOMPARE(boxes.boxes[0].title, QString(failed ? "错误" : "通知"));
+}
+
+void TestDialogBEC::exportCutShortByAFullDiskFailsAndKeepsTheRecords()
+{
+    store("A", 3000);
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    // Files of this process stop growing at 256 KiB, as on a disk that fills up: the records'
+    // database does not need to grow, the workbook's files do.
+    rlimit size;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &size), 0);
+    const rlimit unlimited = size;
+    size.rlim_cur = 256 * 1024;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &size), 0);
+    const Run run(DialogBEC::ExportStage | DialogBEC::ClearStage, boxes);
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    std::signal(SIGXFSZ, oldHandler);
+
+    QVERIFY(run.closed);
+    QCOMPARE(run.statusAtEnd, QString("数据未清除:备份和导出均未成功!"));
+    QCOMPARE(storedRows(), 3000);
+    QCOMPARE(boxes.boxes.value(0).text, QString("操作完成!\n失败：导出数据、清除数据"));
+    QVERIFY(desktop.opened.isEmpty());
+    QCOMPARE(QDir(AppContext::instance().path(ExportDir))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList());
+}
+
+void TestDialogBEC::runsLeaveNoFileOpen()
+{
+    store("A", 300);
+    store("B", 3);
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    const QStringList before = openFiles();
+    for (int i = 0; i < 4; ++i)
+        Run(DialogBEC::ExportStage, boxes);
+    // One cut short by going while its export runs.
+    {
+        DialogBEC running(nullptr, DialogBEC::ExportStage);
+        running.show();
+        running.start();
+        QTRY_VERIFY(
+            running.findChild<QLabel *>("labelProgress")->text().startsWith("开始导出数据"));
+    }
+    QCOMPARE(openFiles(), before);
+    QCOMPARE(boxes.boxes.size(), 4);
 }
 
 QTEST_MAIN(TestDialogBEC)

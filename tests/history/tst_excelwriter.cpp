@@ -23,6 +23,7 @@ private slots:
     void failedSaveIsReportedAndLeavesNoFile();
     void cancelledWriteLeavesNoFile_data();
     void cancelledWriteLeavesNoFile();
+    void writesLeaveNoFileOpen();
 };
 
 namespace {
@@ -194,6 +195,32 @@ void TestExcelWriter::cancelledWriteLeavesNoFile()
     QCOMPARE(failed.count(), 1);
     QVERIFY(!QFileInfo::exists(path));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+void TestExcelWriter::writesLeaveNoFileOpen()
+{
+    QTemporaryDir dir;
+    const auto rows = RecordResult::fromRows(records(300));
+    ExcelWriter writer;
+    QSignalSpy done(&writer, &ExcelWriter::signal_writeDone);
+    QSignalSpy failed(&writer, &ExcelWriter::signal_writeFailed);
+    const QStringList before = openFiles();
+    for (int i = 0; i < 4; ++i)
+        writer.write(rows, dir.filePath(QString("out%1.xlsx").arg(i)));
+    // One fails as the library saves, its folder gone meanwhile; one is cancelled.
+    QVERIFY(QDir(dir.path()).mkdir("gone"));
+    const QMetaObject::Connection removal =
+        connect(&writer, &ExcelWriter::signal_progressExcel, &writer,
+                [&dir] { QDir(dir.filePath("gone")).removeRecursively(); });
+    writer.write(rows, dir.filePath("gone/out.xlsx"));
+    disconnect(removal);
+    connect(&writer, &ExcelWriter::signal_progressExcel, &writer, [&writer] { writer.cancel(); });
+    writer.write(rows, dir.filePath("cancelled.xlsx"));
+
+    QCOMPARE(done.count(), 4);
+    QCOMPARE(failed.count(), 2);
+    QCOMPARE(openFiles(), before);
+    QCOMPARE(readWorkbook(dir.filePath("out3.xlsx")).value(0).rows.size(), 301);
 }
 
 QTEST_MAIN(TestExcelWriter)
