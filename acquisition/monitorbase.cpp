@@ -1,5 +1,7 @@
 #include "monitorbase.h"
 
+#include "linestop.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -215,8 +217,10 @@ bool MonitorBase::exchange(modbus_t *context, RegisterKind kind, int address, in
 {
     std::fill(words, words + count, uint16_t(0));
     // 0 would be a broadcast, which accepts any instrument's answer; beyond 247 the library
-    // keeps the previous slave and the request would reach another instrument.
-    if (!context || id < 1 || id > 247 || modbus_set_slave(context, id) != 0)
+    // keeps the previous slave and the request would reach another instrument. While the
+    // line is being switched off nothing more is sent: a sync fails at its next step.
+    if (!context || LineStop::requested() || id < 1 || id > 247 ||
+        modbus_set_slave(context, id) != 0)
         return false;
     const int rc = kind == InputRegisters
                        ? modbus_read_input_registers(context, address, count, words)

@@ -87,6 +87,10 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // An exit still waiting for the line is completed: the reader has stopped once this
+    // returns, and the settings and queued rows are stored.
+    if (leaving)
+        ui->widgetComPort->waitForReader();
     delete ui;
 }
 
@@ -268,6 +272,11 @@ void MainWindow::closeSystem()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    if (leaving) {
+        quitRequested = false;
+        event->ignore();
+        return;
+    }
     if (quitRequested) {
         quitRequested = false;
         // The databases must stay open for the job that works on them.
@@ -285,14 +294,25 @@ void MainWindow::closeEvent(QCloseEvent *event)
             return;
         }
         // No new readings from here on; then the settings, the queued rows, the databases.
-        ui->widgetComPort->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))
-            ->setChecked(false);
-        ui->widgetComPort->saveConfig();
-        ui->widgetMonitorList->saveConfig();
-        AppContext::instance().shutdown();
-        trayIcon->hide();
-        event->accept();
-        emit signal_exitConfirmed();
+        // The reader may be waiting for a silent instrument: the exit goes on once the line
+        // is off, and the window takes no command meanwhile that could reach the databases.
+        WidgetComPort *comPort = ui->widgetComPort;
+        comPort->switchOff();
+        if (comPort->isLineOff()) {
+            finishExit();
+            event->accept();
+            return;
+        }
+        leaving = true;
+        setEnabled(false);
+        event->ignore();
+        exitOnLineOff = connect(comPort, &WidgetComPort::signal_comPort, this, [this](bool on) {
+            if (on)
+                return;
+            disconnect(exitOnLineOff);
+            finishExit();
+            hide();
+        });
         return;
     }
 
@@ -305,6 +325,16 @@ void MainWindow::closeEvent(QCloseEvent *event)
     hide();
     showBalloon(tr("提示"), running ? QStringLiteral("系统后台运行中！")
                                     : QStringLiteral("系统最小化至系统托盘！"));
+}
+
+void MainWindow::finishExit()
+{
+    leaving = false;
+    ui->widgetComPort->saveConfig();
+    ui->widgetMonitorList->saveConfig();
+    AppContext::instance().shutdown();
+    trayIcon->hide();
+    emit signal_exitConfirmed();
 }
 
 bool MainWindow::trayAvailable() const

@@ -68,6 +68,8 @@ private:
     // Shows the refusal and returns true while the line is on.
     bool rejectWhileRunning() const;
     void runBec(int stageMask);
+    // The confirmed exit once the line is off: settings, queued rows, databases.
+    void finishExit();
     // Runs job on a worker behind a modal progress box naming it; returns the job's result.
     int runTask(const QString &text, const DatabaseTask::Job &job);
 
@@ -78,6 +80,9 @@ private:
     QMenu *trayMenu;
     // Maintenance dialogs open: the exit would close the database under their stages.
     int maintenance = 0;
+    // The exit is confirmed and waits for the line to go off.
+    bool leaving = false;
+    QMetaObject::Connection exitOnLineOff;
 };
 
 #endif // MAINWINDOW_H
