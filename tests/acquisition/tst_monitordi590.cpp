@@ -65,15 +65,12 @@ void TestMonitorDI590::readsScaledValuesAndTexts()
 
 void TestMonitorDI590::unitChangesBringTheirOwnScale()
 {
-    SimulatorProcess percent(
-        {"3:DI590:unit=2,main=850,r0sp=900", "4:RO592:unit=2,main=850,r0sp=900"});
+    SimulatorProcess percent({"3:DI590:unit=2,main=850,r0sp=900"});
     SimulatorProcess ppm({"3:DI590:unit=0,main=850,r0sp=900"});
-    SimulatorProcess mgl({"4:RO592:unit=1,main=850,r0sp=900"});
+    SimulatorProcess mgl({"3:DI590:unit=1,main=850,r0sp=900"});
     MonitorDI590 monitor("DI590#3", 3, true, true);
-    MonitorRO592 ro592("RO592#4", 4, true, true);
     struct Step
     {
-        MonitorDI590 *monitor;
         SimulatorProcess *sim;
         const char *unit;
         int decimals;
@@ -81,15 +78,15 @@ void TestMonitorDI590::unitChangesBringTheirOwnScale()
         const char *text;
         float alarmPoint;
     };
-    // Back from % to a concentration, the hundredths come back with the unit, for both models.
-    const Step steps[] = {{&monitor, &percent, "%", 1, 85.0f, "85.0", 90.0f},
-                          {&monitor, &ppm, "ppm", 2, 8.5f, "8.50", 9.0f},
-                          {&ro592, &percent, "%", 1, 85.0f, "85.0", 90.0f},
-                          {&ro592, &mgl, "mg/L", 2, 8.5f, "8.50", 9.0f}};
+    // Back from % to a concentration, the hundredths come back with the unit.
+    const Step steps[] = {{&percent, "%", 1, 85.0f, "85.0", 90.0f},
+                          {&ppm, "ppm", 2, 8.5f, "8.50", 9.0f},
+                          {&percent, "%", 1, 85.0f, "85.0", 90.0f},
+                          {&mgl, "mg/L", 2, 8.5f, "8.50", 9.0f}};
     for (const Step &step : steps) {
-        QCOMPARE(step.monitor->sync(step.sim->context()), 0);
-        QCOMPARE(step.monitor->read(step.sim->context()), 0);
-        const MonitorSnapshot snapshot = step.monitor->snapshot();
+        QCOMPARE(monitor.sync(step.sim->context()), 0);
+        QCOMPARE(monitor.read(step.sim->context()), 0);
+        const MonitorSnapshot snapshot = monitor.snapshot();
         QCOMPARE(snapshot.sensors[0].unit, std::string(step.unit));
         QCOMPARE(snapshot.sensors[0].decimals, step.decimals);
         QCOMPARE(snapshot.result("DO").value, step.value);
