@@ -14,6 +14,7 @@ void ComPortReader::read(void *reader, ComPortCtrl *ctrl)
 {
     {
         HandOffLocker locker(mutex);
+        LineStop::Scope scope(&stop);
         if (reader)
             static_cast<ReadClient *>(reader)->readAll(ctrl ? ctrl->getContext() : nullptr);
     }
@@ -24,8 +25,19 @@ void ComPortReader::sync(void *reader, ComPortCtrl *ctrl)
 {
     {
         HandOffLocker locker(mutex);
+        LineStop::Scope scope(&stop);
         if (reader)
             static_cast<SyncClient *>(reader)->syncMonitor(ctrl ? ctrl->getContext() : nullptr);
     }
     emit signal_syncDone(reader);
+}
+
+void ComPortReader::closeLine(ComPortCtrl *ctrl, int ticket)
+{
+    {
+        HandOffLocker locker(mutex);
+        if (ctrl)
+            ctrl->close();
+    }
+    emit signal_lineClosed(ticket);
 }

@@ -2,6 +2,7 @@
 #define COMPORTREADER_H
 
 #include "comportctrl.h"
+#include "linestop.h"
 
 #include <QMetaType>
 #include <QObject>
@@ -10,7 +11,10 @@ class QMutex;
 
 // Runs every Modbus exchange of the station on the reader thread: whole read passes and
 // syncs, queued from the interface thread and served in order. Each holds the line's mutex
-// from start to end, so the line cannot be opened or closed under an exchange.
+// from start to end, so the line cannot be opened or closed under an exchange. The line is
+// switched off through here too: a stop request cuts the work short between two exchanges,
+// and the close queued behind it runs as soon as the exchange on the wire has ended, so the
+// interface thread never waits for an instrument's timeout.
 //
 // The `void *` arguments are interface pointers: a ReadClient * for `read`, a SyncClient *
 // for `sync` and `signal_syncDone` (see those headers for how they are made).
@@ -22,18 +26,29 @@ public:
     // `mutex` belongs to the serial port panel and outlives the reader.
     explicit ComPortReader(QMutex *mutex);
 
+    // Any thread: the passes and syncs running or queued make no further exchange until
+    // clearStop. A pass leaves the monitors it did not read unsynced, so that they show
+    // nothing instead of a failure that did not happen or an old value.
+    void requestStop() { stop.request(); }
+    // Call with the line's mutex held, before the line is opened again.
+    void clearStop() { stop.clear(); }
+
 public slots:
     // One read pass of the ReadClient `reader` on ctrl's context, then signal_readDone().
     void read(void *reader, ComPortCtrl *ctrl);
     // One sync of the SyncClient `reader`, then signal_syncDone(reader).
     void sync(void *reader, ComPortCtrl *ctrl);
+    // Closes ctrl's line, then signal_lineClosed(ticket).
+    void closeLine(ComPortCtrl *ctrl, int ticket);
 
 signals:
     void signal_readDone();
     void signal_syncDone(void *reader);
+    void signal_lineClosed(int ticket);
 
 private:
     QMutex *mutex;
+    LineStop stop;
 };
 
 Q_DECLARE_METATYPE(ComPortCtrl *)

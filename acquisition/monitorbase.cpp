@@ -1,5 +1,7 @@
 #include "monitorbase.h"
 
+#include "linestop.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -263,6 +265,12 @@ bool MonitorBase::exchange(modbus_t *context, RegisterKind kind, int address, in
     // keeps the previous slave and the request would reach another instrument.
     if (id < 1 || id > 247 || modbus_set_slave(context, id) != 0) {
         exchangeFailure.kind = SyncFailure::InvalidId;
+        return false;
+    }
+    // While the line is being switched off nothing more is sent: a sync fails at its next
+    // step, as on a closed line.
+    if (LineStop::requested()) {
+        exchangeFailure.kind = SyncFailure::LineClosed;
         return false;
     }
     const int rc = kind == InputRegisters

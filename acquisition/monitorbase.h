@@ -85,8 +85,8 @@ protected:
 
     // Sets the slave, zeroes `words` and reads `count` registers. A failed exchange flushes
     // the line until it is quiet, so a late answer is never taken for the next request's.
-    // A null context or an id that cannot be addressed fails like a silent instrument. The
-    // outcome is kept in `exchangeFailure`.
+    // A null context, an id that cannot be addressed or a stop of the line (LineStop) fails
+    // like a silent instrument, without waiting. The outcome is kept in `exchangeFailure`.
     bool exchange(modbus_t *context, RegisterKind kind, int address, int count,
                   uint16_t *words) const;
     // Empties the sensor list, then reads `count` configuration words from 0x3006.

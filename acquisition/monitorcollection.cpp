@@ -1,5 +1,7 @@
 #include "monitorcollection.h"
 
+#include "linestop.h"
+
 #include "monitordi590.h"
 #include "monitordo580.h"
 #include "monitorra550.h"
@@ -36,8 +38,17 @@ void MonitorCollection::readAll(modbus_t *context)
 {
     std::lock_guard<std::mutex> guard(lock);
     for (MonitorBase *monitor : monitors) {
-        if (monitor->isRunning())
-            monitor->read(context);
+        if (!monitor->isRunning())
+            continue;
+        if (!LineStop::requested()) {
+            if (monitor->read(context) >= 0 || !LineStop::requested())
+                continue;
+        }
+        // The line is being switched off: a monitor this pass does not reach, or whose
+        // exchange was cut short, is left unsynced and marked 'F', rather than shown and
+        // stored as a failure of the instrument.
+        monitor->clearSynced();
+        monitor->read(context);
     }
 }
 

@@ -32,7 +32,8 @@ public:
                         bool running, bool record);
     // A null monitor is ignored.
     void append(MonitorBase *monitor);
-    // Reads every running monitor in list order; the outcome is left in the monitors.
+    // Reads every running monitor in list order; the outcome is left in the monitors. Under a
+    // requested LineStop the monitors not read are unsynced and marked 'F'.
     void readAll(modbus_t *context);
     // Unlinks the first entry holding the monitor; the monitor itself stays alive.
     void remove(MonitorBase *monitor);

@@ -31,16 +31,18 @@ int MonitorDI590::readConfiguration(modbus_t *context, int count)
     std::lock_guard<std::mutex> guard(lock);
     fit("DO", &doSensor);
     mainSensor = &doSensor;
+    // Each known code sets the unit and its scale together, so that an instrument switched
+    // from % back to a concentration is not shown and recorded ten times too large.
+    // Saturation comes in tenths of a percent, concentrations in hundredths. An unknown code
+    // leaves unit and scale as they were.
     switch (words[0]) {
     case 0:
-        doSensor.unit = "ppm";
-        break;
     case 1:
-        doSensor.unit = "mg/L";
+        doSensor.unit = words[0] == 0 ? "ppm" : "mg/L";
+        doSensor.decimals = 2;
+        doDivisor = 100;
         break;
     case 2:
-        // Saturation comes in tenths of a percent. Codes 0 and 1 set the unit text only, so
-        // a monitor that once reported % keeps this scale.
         doSensor.unit = "%";
         doSensor.decimals = 1;
         doDivisor = 10;

@@ -9,6 +9,9 @@
 PollScheduler::PollScheduler(ReadClient *client, QObject *parent)
     : QObject(parent), client(client), readTimer(new QTimer(this))
 {
+    // A coarse timer may fire 5 % early: two readings a second apart could carry the same
+    // second, and at 30 s one would come 1.5 s early.
+    readTimer->setTimerType(Qt::PreciseTimer);
     connect(readTimer, &QTimer::timeout, this, &PollScheduler::tick);
 }
 

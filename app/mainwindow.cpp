@@ -157,6 +157,10 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // An exit still waiting for the line is completed: the reader has stopped once this
+    // returns, and the settings and queued rows are stored.
+    if (leaving)
+        ui->widgetComPort->waitForReader();
     delete ui;
 }
 
@@ -355,6 +359,11 @@ void MainWindow::closeSystem()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    if (leaving) {
+        quitRequested = false;
+        event->ignore();
+        return;
+    }
     if (quitRequested) {
         quitRequested = false;
         // The databases must stay open for the job that works on them.
@@ -372,15 +381,25 @@ void MainWindow::closeEvent(QCloseEvent *event)
             return;
         }
         // No new readings from here on; then the settings, the queued rows, the databases.
-        ui->widgetComPort->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))
-            ->setChecked(false);
-        ui->widgetComPort->saveConfig();
-        ui->widgetMonitorList->saveConfig();
-        AppContext::instance().shutdown();
-        endRecordingState();
-        trayIcon->hide();
-        event->accept();
-        emit signal_exitConfirmed();
+        // The reader may be waiting for a silent instrument: the exit goes on once the line
+        // is off, and the window takes no command meanwhile that could reach the databases.
+        WidgetComPort *comPort = ui->widgetComPort;
+        comPort->switchOff();
+        if (comPort->isLineOff()) {
+            finishExit();
+            event->accept();
+            return;
+        }
+        leaving = true;
+        setEnabled(false);
+        event->ignore();
+        exitOnLineOff = connect(comPort, &WidgetComPort::signal_comPort, this, [this](bool on) {
+            if (on)
+                return;
+            disconnect(exitOnLineOff);
+            finishExit();
+            hide();
+        });
         return;
     }
 
@@ -460,6 +479,17 @@ void MainWindow::endRecordingState()
         MessageBoxes::critical(tr("错误"), QStringLiteral("退出时仍有 %1 条记录无法保存到数据库,"
                                                           "已被丢弃。")
                                                .arg(held));
+}
+
+void MainWindow::finishExit()
+{
+    leaving = false;
+    ui->widgetComPort->saveConfig();
+    ui->widgetMonitorList->saveConfig();
+    AppContext::instance().shutdown();
+    endRecordingState();
+    trayIcon->hide();
+    emit signal_exitConfirmed();
 }
 
 bool MainWindow::trayAvailable() const

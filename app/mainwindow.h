@@ -79,6 +79,8 @@ private:
     // Shows the refusal and returns true while the line is on.
     bool rejectWhileRunning() const;
     void runBec(int stageMask);
+    // The confirmed exit once the line is off: settings, queued rows, databases.
+    void finishExit();
     // Runs job on a worker behind a modal progress box naming it; returns the job's result.
     int runTask(const QString &text, const DatabaseTask::Job &job);
 
@@ -97,6 +99,9 @@ private:
     bool toldRefused = false;
     bool toldDropped = false;
     bool recordingEnded = false;
+    // The exit is confirmed and waits for the line to go off.
+    bool leaving = false;
+    QMetaObject::Connection exitOnLineOff;
 };
 
 #endif // MAINWINDOW_H

@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QMutex>
+#include <QSignalBlocker>
 #include <QThread>
 
 #include <algorithm>
@@ -55,7 +56,8 @@ WidgetComPort::WidgetComPort(QWidget *parent)
         comPortConfig->readComPort(comPortCtrl);
     // The stored port takes part in the list: a device path of an adapter that is not
     // plugged in yet stays selectable.
-    ui->comboBoxPort->addItems(portNames(QString::fromUtf8(comPortCtrl->getPort())));
+    storedPort = QString::fromUtf8(comPortCtrl->getPort());
+    ui->comboBoxPort->addItems(portNames(storedPort));
     showSettings();
     changed = false;
 
@@ -72,14 +74,20 @@ WidgetComPort::WidgetComPort(QWidget *parent)
     connect(ui->comboBoxParity, SIGNAL(currentIndexChanged(QString)), this,
             SLOT(slot_comboBoxParity_currentIndexChanged(QString)));
 
+    connect(ui->comboBoxPort, &ComboBoxPort::signal_aboutToShowPopup, this,
+            &WidgetComPort::refreshPorts);
+
     reader = new ComPortReader(mutex);
     connect(this, &WidgetComPort::signal_read, reader, &ComPortReader::read);
     connect(this, &WidgetComPort::signal_sync, reader, &ComPortReader::sync);
+    connect(reader, &ComPortReader::signal_lineClosed, this, &WidgetComPort::slot_lineClosed);
     ThreadHandOff::start(reader, readerThread);
 }
 
 WidgetComPort::~WidgetComPort()
 {
+    // A pass under way ends at its next exchange rather than after the whole chain.
+    reader->requestStop();
     ThreadHandOff::stop(reader, readerThread);
     delete comPortCtrl;
     delete ui;
@@ -100,6 +108,14 @@ void WidgetComPort::waitForReader()
 {
     if (readerThread->isRunning())
         ThreadHandOff::drain(reader);
+    // The close asked for has run; its answer need not wait for the event loop.
+    if (lineState == LineClosing)
+        slot_lineClosed(closeTicket);
+}
+
+void WidgetComPort::switchOff()
+{
+    ui->checkBoxConnect->setChecked(false);
 }
 
 QStringList WidgetComPort::portNames(const QString &stored, const QString &devDir)
@@ -152,24 +168,74 @@ QString WidgetComPort::openFailureText(int error)
 
 void WidgetComPort::on_checkBoxConnect_stateChanged(int arg1)
 {
+    if (arg1 != 0) {
+        // Open already, or opened once the close under way has ended.
+        if (lineState == LineOff)
+            openLine();
+        return;
+    }
+    if (lineState == LineOff) {
+        // Nothing is open: the line is off already.
+        emit signal_comPort(false);
+        return;
+    }
+    if (lineState == LineClosing)
+        return;
+    // The reader may be waiting for a silent instrument: it stops before its next exchange
+    // and closes the line after the work queued before, while the window goes on.
+    lineState = LineClosing;
+    const int ticket = ++closeTicket;
+    reader->requestStop();
+    ComPortReader *lineReader = reader;
+    ComPortCtrl *ctrl = comPortCtrl;
+    ThreadHandOff::release();
+    QMetaObject::invokeMethod(
+        reader, [lineReader, ctrl, ticket] { lineReader->closeLine(ctrl, ticket); },
+        Qt::QueuedConnection);
+}
+
+void WidgetComPort::slot_lineClosed(int ticket)
+{
+    ThreadHandOff::acquire();
+    if (lineState != LineClosing || ticket != closeTicket)
+        return;
+    lineState = LineOff;
+    emit signal_comPort(false);
+    // Switched on again while the line was closing.
+    if (ui->checkBoxConnect->isChecked())
+        openLine();
+}
+
+void WidgetComPort::openLine()
+{
     int result;
     {
         HandOffLocker locker(mutex);
-        if (arg1 == 0) {
-            comPortCtrl->close();
-            locker.unlock();
-            emit signal_comPort(false);
-            return;
-        }
+        // Requests queued after the last close have found the line stopped; traffic resumes.
+        reader->clearStop();
         result = comPortCtrl->open();
     }
     if (result >= 0) {
+        lineState = LineOn;
         emit signal_comPort(true);
         return;
     }
-    MessageBoxes::critical(QStringLiteral("错误"), openFailureText(comPortCtrl->getLastError()));
-    // Re-enters this slot with 0, which announces the line as off.
-    ui->checkBoxConnect->setChecked(false);
+    // Neither the message nor the switch's return may come from inside the switch's own change
+    // signal: the check box announces its state again after that signal returns, so a switch
+    // turned back there would count itself as on, and the next click would switch it on
+    // without a signal while the line stayed closed. The switch goes off first, so that it
+    // never shows on behind the message while the line is closed.
+    const QString text = openFailureText(comPortCtrl->getLastError());
+    QMetaObject::invokeMethod(
+        this,
+        [this, text] {
+            // Re-enters on_checkBoxConnect_stateChanged with 0, which announces the line as
+            // off.
+            if (lineState == LineOff)
+                ui->checkBoxConnect->setChecked(false);
+            MessageBoxes::critical(QStringLiteral("错误"), text);
+        },
+        Qt::QueuedConnection);
 }
 
 void WidgetComPort::slot_comboBoxPort_currentIndexChanged(const QString &arg1)
@@ -233,4 +299,23 @@ void WidgetComPort::showSettings()
     ui->comboBoxParity->setCurrentText(parity == 'E'   ? QStringLiteral("Even")
                                        : parity == 'O' ? QStringLiteral("Odd")
                                                        : QStringLiteral("None"));
+}
+
+void WidgetComPort::refreshPorts()
+{
+    QComboBox *box = ui->comboBoxPort;
+    const QString current = box->currentIndex() >= 0 ? box->currentText() : QString();
+    QStringList names = portNames(storedPort, deviceDir);
+    if (current.startsWith(QLatin1Char('/')) && !names.contains(current))
+        names << current;
+    QStringList listed;
+    for (int i = 0; i < box->count(); ++i)
+        listed << box->itemText(i);
+    if (names == listed)
+        return;
+    // The same selection: nothing changed for the line or for the settings file.
+    const QSignalBlocker blocker(box);
+    box->clear();
+    box->addItems(names);
+    box->setCurrentIndex(current.isEmpty() ? -1 : box->findText(current));
 }

@@ -17,6 +17,8 @@ class WidgetComPort;
 // The serial settings of the instrument line and its on/off switch. Owns the line, the
 // reader thread that performs every exchange on it, and the mutex that keeps opening and
 // closing apart from the reader's passes; relays read and sync requests to the reader.
+// Switching off never waits on the interface thread: the reader stops before its next
+// exchange and closes the line itself, and signal_comPort(false) follows once it has.
 class WidgetComPort : public QWidget
 {
     Q_OBJECT
@@ -31,7 +33,12 @@ public:
     // Returns once the reader has finished every request queued before the call. Call it
     // before deleting a monitor or its panel, so that no queued pass or sync touches them
     // afterwards; their done signals may still be on their way to the interface thread.
+    // A switch-off under way is completed and announced before it returns.
     void waitForReader();
+    // Turns the switch off, as the operator does; the line follows without waiting here.
+    void switchOff();
+    // The line is closed and nothing is closing it: signal_comPort(false) has been sent.
+    bool isLineOff() const { return lineState == LineOff; }
 
     ComPortCtrl *getComPortCtrl() const { return comPortCtrl; }
     ComPortReader *getReader() const { return reader; }
@@ -43,6 +50,8 @@ public:
     // The message of a failed open: the fixed text, and the system's reason for `error`
     // (an errno value, 0 for none) on a second line.
     static QString openFailureText(int error);
+    // Where the port box looks for serial devices when it opens; tests point it elsewhere.
+    void setDeviceDir(const QString &dir) { deviceDir = dir; }
 
 signals:
     void signal_comPort(bool status);
@@ -59,8 +68,21 @@ public slots:
     void on_read(void *reader);
     void on_sync(void *reader);
 
+private slots:
+    void slot_lineClosed(int ticket);
+
 private:
+    enum LineState
+    {
+        LineOff,
+        LineOn,
+        LineClosing
+    };
+
+    void openLine();
     void showSettings();
+    // Lists the ports present now, keeping the selection and the stored port.
+    void refreshPorts();
 
     Ui::WidgetComPort *ui;
     ComPortCtrl *comPortCtrl;
@@ -69,6 +91,12 @@ private:
     QThread *readerThread;
     ComPortReader *reader;
     QMutex *mutex;
+    LineState lineState = LineOff;
+    // Tells the answer of the latest close from an earlier one still on its way.
+    int closeTicket = 0;
+    // The port as loaded from ComPort.json.
+    QString storedPort;
+    QString deviceDir = QStringLiteral("/dev");
 };
 
 #endif // WIDGETCOMPORT_H

@@ -13,7 +13,7 @@ class TestMonitorDI590 : public QObject
 private slots:
     void syncReadsSensorsAndRelays();
     void readsScaledValuesAndTexts();
-    void percentUnitKeepsItsScaleWhenTheUnitChangesBack();
+    void unitChangesBringTheirOwnScale();
     void withoutTemperatureReadsOneWord();
     void ro592AlwaysHasTemperature();
     void anotherModelNeverSyncs();
@@ -63,28 +63,37 @@ void TestMonitorDI590::readsScaledValuesAndTexts()
     QCOMPARE(snapshot.sensors[1].valueText(snapshot.result("Temper").value), std::string("-10.0"));
 }
 
-void TestMonitorDI590::percentUnitKeepsItsScaleWhenTheUnitChangesBack()
+void TestMonitorDI590::unitChangesBringTheirOwnScale()
 {
     SimulatorProcess percent({"3:DI590:unit=2,main=850,r0sp=900"});
     SimulatorProcess ppm({"3:DI590:unit=0,main=850,r0sp=900"});
+    SimulatorProcess mgl({"3:DI590:unit=1,main=850,r0sp=900"});
     MonitorDI590 monitor("DI590#3", 3, true, true);
-    QCOMPARE(monitor.sync(percent.context()), 0);
-    QCOMPARE(monitor.read(percent.context()), 0);
-    MonitorSnapshot snapshot = monitor.snapshot();
-    QCOMPARE(snapshot.sensors[0].unit, std::string("%"));
-    QCOMPARE(snapshot.sensors[0].decimals, 1);
-    QCOMPARE(snapshot.result("DO").value, 85.0f);
-    QCOMPARE(snapshot.sensors[0].valueText(snapshot.result("DO").value), std::string("85.0"));
-    QCOMPARE(snapshot.relays[0].alarmPoint, 90.0f);
-
-    // Unit code 0 changes the unit text only: divisor 10 and one decimal stay.
-    QCOMPARE(monitor.sync(ppm.context()), 0);
-    QCOMPARE(monitor.read(ppm.context()), 0);
-    snapshot = monitor.snapshot();
-    QCOMPARE(snapshot.sensors[0].unit, std::string("ppm"));
-    QCOMPARE(snapshot.sensors[0].decimals, 1);
-    QCOMPARE(snapshot.result("DO").value, 85.0f);
-    QCOMPARE(snapshot.relays[0].alarmPoint, 90.0f);
+    struct Step
+    {
+        SimulatorProcess *sim;
+        const char *unit;
+        int decimals;
+        float value;
+        const char *text;
+        float alarmPoint;
+    };
+    // Back from % to a concentration, the hundredths come back with the unit.
+    const Step steps[] = {{&percent, "%", 1, 85.0f, "85.0", 90.0f},
+                          {&ppm, "ppm", 2, 8.5f, "8.50", 9.0f},
+                          {&percent, "%", 1, 85.0f, "85.0", 90.0f},
+                          {&mgl, "mg/L", 2, 8.5f, "8.50", 9.0f}};
+    for (const Step &step : steps) {
+        QCOMPARE(monitor.sync(step.sim->context()), 0);
+        QCOMPARE(monitor.read(step.sim->context()), 0);
+        const MonitorSnapshot snapshot = monitor.snapshot();
+        QCOMPARE(snapshot.sensors[0].unit, std::string(step.unit));
+        QCOMPARE(snapshot.sensors[0].decimals, step.decimals);
+        QCOMPARE(snapshot.result("DO").value, step.value);
+        QCOMPARE(snapshot.sensors[0].valueText(snapshot.result("DO").value),
+                 std::string(step.text));
+        QCOMPARE(snapshot.relays[0].alarmPoint, step.alarmPoint);
+    }
 }
 
 void TestMonitorDI590::withoutTemperatureReadsOneWord()

@@ -1,6 +1,7 @@
 #include "acquisition/pollscheduler.h"
 #include "acquisition/readclient.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QtTest>
 
@@ -77,12 +78,17 @@ void TestPollScheduler::intervalZeroPollsEverySecond()
     QSignalSpy reads(&scheduler, &PollScheduler::signal_read);
     scheduler.start(0);
     QCOMPARE(reads.count(), 1);
+    // Never early, so that two readings a second apart never carry the same second.
+    QCOMPARE(scheduler.findChild<QTimer *>()->timerType(), Qt::PreciseTimer);
+    QElapsedTimer clock;
+    clock.start();
     scheduler.passDone();
     QVERIFY(reads.wait(1500)); // the first tick
     QCOMPARE(reads.count(), 2);
     scheduler.passDone();
     QVERIFY(reads.wait(1500));
     QCOMPARE(reads.count(), 3);
+    QVERIFY(clock.elapsed() >= 2000);
 }
 
 void TestPollScheduler::ticksAskOnlyWhenNoPassIsWaiting()

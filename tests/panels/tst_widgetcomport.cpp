@@ -8,12 +8,15 @@
 #include "acquisition/readclient.h"
 #include "acquisition/syncclient.h"
 #include "app/appcontext.h"
+#include "panels/comboboxport.h"
 #include "testsupport.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QAbstractItemView>
 #include <QLabel>
+#include <QStyleOptionButton>
 #include <QtTest>
 
 #include <atomic>
@@ -83,6 +86,9 @@ private slots:
     void changedSettingsAreStoredOnceAtSave();
     void portListAddsSerialDevicesInNumericOrder();
     void failedOpenShowsTheReasonAndTurnsTheSwitchOff();
+    void clickingOnAfterAFailedOpenOpensTheLine();
+    void switchingOffDoesNotWaitForASilentInstrument();
+    void portBoxListsAdaptersPluggedInLaterAndShowsTheirEnd();
     void lineSwitchOpensAndRelaysRequestsToTheReader();
     void waitForReaderReturnsAfterQueuedRequests();
 };
@@ -259,8 +265,14 @@ void TestWidgetComPort::failedOpenShowsTheReasonAndTurnsTheSwitchOff()
     WidgetComPort widget;
     QSignalSpy line(&widget, &WidgetComPort::signal_comPort);
 
+    // The box is asked once the switch is off again and listeners know the line is off.
+    bool offBehindTheBox = false;
+    boxes.whenAsked = [&](const MessageBoxes::Box &) {
+        offBehindTheBox = !lineSwitch(widget)->isChecked() && line.count() == 1;
+    };
     lineSwitch(widget)->setChecked(true);
-    QCOMPARE(boxes.boxes.size(), 1);
+    QTRY_COMPARE(boxes.boxes.size(), 1);
+    QVERIFY(offBehindTheBox);
     const MessageBoxes::Box &box = boxes.boxes.first();
     QCOMPARE(box.icon, QMessageBox::Critical);
     QCOMPARE(box.title, QString("错误"));
@@ -327,7 +339,7 @@ void TestWidgetComPort::lineSwitchOpensAndRelaysRequestsToTheReader()
     QVERIFY(client.monitor->isSynced());
 
     lineSwitch(*widget)->setChecked(false);
-    QCOMPARE(line.count(), 2);
+    QTRY_COMPARE(line.count(), 2);
     QCOMPARE(line.last().first().toBool(), false);
     QVERIFY(widget->getComPortCtrl()->getContext() == nullptr);
     // A sync asked for while the line is off runs without a line and fails.
@@ -368,6 +380,142 @@ void TestWidgetComPort::waitForReaderReturnsAfterQueuedRequests()
     QCOMPARE(present.reads.load(), 1);
     QVERIFY(present.monitor->isSynced());
     qDeleteAll(collection.getMonitors());
+}
+
+void TestWidgetComPort::clickingOnAfterAFailedOpenOpensTheLine()
+{
+    // The operator's way: the instrument line is unplugged, then plugged back.
+    SimulatorProcess sim({"1:DI590"});
+    QVERIFY(sim.isReady());
+    TempStation station;
+    QVERIFY(station.writeFile("config/ComPort.json", comPortJson(sim.linkPath(), 9600, "N")));
+    QCOMPARE(AppContext::instance().init(), 0);
+    MessageBoxRecorder boxes;
+    WidgetComPort widget;
+    widget.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&widget));
+    QSignalSpy line(&widget, &WidgetComPort::signal_comPort);
+    QCheckBox *box = lineSwitch(widget);
+    QStyleOptionButton option;
+    option.initFrom(box);
+    const QPoint indicator =
+        box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box).center();
+    const auto click = [&] { QTest::mouseClick(box, Qt::LeftButton, {}, indicator); };
+
+    sim.kill();
+    click();
+    QTRY_COMPARE(boxes.boxes.size(), 1);
+    QVERIFY(!box->isChecked());
+    QCOMPARE(line.count(), 1);
+    QCOMPARE(line.last().first().toBool(), false);
+
+    QVERIFY(sim.start());
+    click();
+    QTRY_COMPARE(line.count(), 2);
+    QVERIFY(box->isChecked());
+    QCOMPARE(line.last().first().toBool(), true);
+    QVERIFY(widget.getComPortCtrl()->getContext());
+    click();
+    QTRY_COMPARE(line.count(), 3);
+    QVERIFY(!box->isChecked());
+    QVERIFY(!widget.getComPortCtrl()->getContext());
+    QCOMPARE(boxes.boxes.size(), 1);
+}
+
+void TestWidgetComPort::switchingOffDoesNotWaitForASilentInstrument()
+{
+    // Nobody answers id 9: each of its exchanges waits for the 1 s timeout.
+    SimulatorProcess sim({"1:DI590"});
+    QVERIFY(sim.isReady());
+    TempStation station;
+    QVERIFY(station.writeFile("config/ComPort.json", comPortJson(sim.linkPath(), 9600, "N")));
+    QCOMPARE(AppContext::instance().init(), 0);
+    WidgetComPort widget;
+    QSignalSpy line(&widget, &WidgetComPort::signal_comPort);
+    QStringList order;
+    connect(widget.getReader(), &ComPortReader::signal_readDone, &widget,
+            [&] { order << "read"; });
+    connect(widget.getReader(), &ComPortReader::signal_syncDone, &widget,
+            [&] { order << "sync"; });
+    connect(&widget, &WidgetComPort::signal_comPort, &widget,
+            [&](bool on) { order << (on ? "on" : "off"); });
+    lineSwitch(widget)->setChecked(true);
+    QVERIFY(widget.getComPortCtrl()->getContext());
+
+    // Both monitors synced, the absent one on another line where its instrument answers.
+    SimulatorProcess elsewhere({"9:DI590"});
+    QVERIFY(elsewhere.isReady());
+    Client client;
+    MonitorCollection collection;
+    MonitorBase *absent = collection.create("DI590", "absent", 9, -1, true, false);
+    client.monitor = collection.create("DI590", "present", 1, -1, true, false);
+    QCOMPARE(absent->sync(elsewhere.context()), 0);
+    QCOMPARE(client.monitor->sync(widget.getComPortCtrl()->getContext()), 0); // reader idle
+    struct Reader : ReadClient
+    {
+        void readAll(modbus_t *context) override
+        {
+            started = true;
+            collection->readAll(context);
+        }
+        MonitorCollection *collection;
+        std::atomic<bool> started{false};
+    } pass;
+    pass.collection = &collection;
+
+    widget.on_read(static_cast<ReadClient *>(&pass));
+    widget.on_sync(client.syncToken());
+    QTRY_VERIFY(pass.started);
+    lineSwitch(widget)->setChecked(false);
+    // Back at once: the pass still waits for the absent instrument, the line is still open.
+    QCOMPARE(line.count(), 1);
+    QCOMPARE(client.syncs.load(), 0);
+
+    QTRY_COMPARE(line.count(), 2);
+    QVERIFY(!widget.getComPortCtrl()->getContext());
+    QCOMPARE(order, QStringList({"on", "read", "sync", "off"}));
+    // Cut short by the switch-off, not failed: both monitors show nothing rather than 'B'.
+    QCOMPARE(absent->snapshot().result("DO").status, 'F');
+    QCOMPARE(client.monitor->snapshot().result("DO").status, 'F');
+    QVERIFY(!client.monitor->isSynced());
+    qDeleteAll(collection.getMonitors());
+}
+
+void TestWidgetComPort::portBoxListsAdaptersPluggedInLaterAndShowsTheirEnd()
+{
+    QTemporaryDir dev;
+    const QString stored = "/dev/serial/by-id/usb-FTDI_USB_RS485_Adapter_A10K5GH3-if00-port0";
+    TempStation station;
+    QVERIFY(station.writeFile("config/ComPort.json", comPortJson("COM3", 9600, "N")));
+    QCOMPARE(AppContext::instance().init(), 0);
+    WidgetComPort widget;
+    widget.setDeviceDir(dev.path());
+    widget.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&widget));
+    QComboBox *ports = combo(widget, "comboBoxPort");
+    QSignalSpy changes(ports, QOverload<int>::of(&QComboBox::currentIndexChanged));
+
+    // Plugged in after start: listed when the box opens, the selection kept.
+    QFile(dev.filePath("ttyUSB0")).open(QIODevice::WriteOnly);
+    ports->showPopup();
+    QCOMPARE(ports->count(), 101);
+    QCOMPARE(ports->itemText(100), dev.filePath("ttyUSB0"));
+    QCOMPARE(ports->currentText(), QString("COM3"));
+    ports->hidePopup();
+    QVERIFY(changes.isEmpty());
+
+    // A long path picked: shown by its end, whole in the tooltip and in the wide list.
+    QFile(dev.filePath("ttyUSB0")).remove();
+    ports->addItem(stored);
+    ports->setCurrentText(stored);
+    ports->showPopup();
+    QCOMPARE(ports->currentText(), stored);
+    QCOMPARE(ports->itemText(ports->count() - 1), stored);
+    QVERIFY(ports->view()->width() >= ports->fontMetrics().horizontalAdvance(stored));
+    ports->hidePopup();
+    const QString shown = static_cast<ComboBoxPort *>(ports)->shownText();
+    QVERIFY2(shown.startsWith(QChar(0x2026)) && shown.endsWith("port0"), qPrintable(shown));
+    QCOMPARE(ports->toolTip(), stored);
 }
 
 QTEST_MAIN(TestWidgetComPort)
