@@ -9,6 +9,7 @@
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "panels/databasetask.h"
+#include "panels/linestatusmodel.h"
 #include "panels/messageboxes.h"
 #include "panels/settingsstore.h"
 #include "panels/widgetcomport.h"
@@ -185,6 +186,11 @@ void WidgetMonitorList::addMonitorItem(MonitorBase *monitor)
             &WidgetMonitorSimple::slot_updateStatus);
     connect(display, &WidgetMonitorDisplay::signal_updateSyncFailure, cell,
             &WidgetMonitorSimple::slot_updateSyncFailure);
+    // A sync (the operator's 同步 above all) may promote the monitor between two passes.
+    connect(display, &WidgetMonitorDisplay::signal_updateSyncFailure, this, [this, monitor] {
+        if (lineOn)
+            showDemotion(monitor, LineStatusModel::demotionText(monitor->healthSnapshot()));
+    });
     connect(cell, &WidgetMonitorSimple::signal_updateStatus, display,
             &WidgetMonitorDisplay::slot_updateStatus);
     connect(cell, &WidgetMonitorSimple::signal_updateRecord, display,
@@ -318,7 +324,9 @@ void WidgetMonitorList::slot_itemChanged(QStandardItem *item)
         return;
     }
     monitor->setUsername(name);
-    item->setToolTip(item->text());
+    const QString demotion = item->data(DemotionRole).toString();
+    item->setToolTip(demotion.isEmpty() ? item->text()
+                                        : item->text() + QLatin1Char('\n') + demotion);
     storeMonitors();
     if (WidgetMonitorDisplay *display = displayOf(monitor))
         display->updateName();
@@ -436,11 +444,25 @@ void WidgetMonitorList::on_readDone()
     const int interval = monitors.getInterval();
     const std::vector<MonitorBase *> all = monitors.getMonitors();
     for (MonitorBase *monitor : all) {
+        showDemotion(monitor, LineStatusModel::demotionText(monitor->healthSnapshot()));
         if (!monitor->isRunning())
             continue;
         if (WidgetMonitorDisplay *display = displayOf(monitor))
             display->showReading(interval);
     }
+}
+
+void WidgetMonitorList::showDemotion(MonitorBase *monitor, const QString &text)
+{
+    if (WidgetMonitorSimple *cell = cellOf(monitor))
+        cell->setDemotion(text);
+    QStandardItem *item = itemOf(monitor);
+    if (!item || item->data(DemotionRole).toString() == text)
+        return;
+    const QString name = QString::fromStdString(monitor->getUsername());
+    item->setData(text, DemotionRole);
+    item->setToolTip(text.isEmpty() ? name : name + QLatin1Char('\n') + text);
+    item->setForeground(text.isEmpty() ? QBrush() : QBrush(Qt::gray));
 }
 
 void WidgetMonitorList::on_comPort(bool status)
@@ -453,6 +475,9 @@ void WidgetMonitorList::on_comPort(bool status)
     }
     scheduler->stop();
     ui->lineEditReadInterval->setReadOnly(false);
+    // Nothing is tried while the line is off, and switching on starts every monitor afresh.
+    for (MonitorBase *monitor : monitors.getMonitors())
+        showDemotion(monitor, QString());
     emit signal_stopRead();
 }
 
