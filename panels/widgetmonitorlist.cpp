@@ -128,6 +128,7 @@ void WidgetMonitorList::setComPortCtrl(ComPortCtrl *ctrl)
 {
     comPortCtrl = ctrl;
     comPort = ctrl ? ctrl->getOwner() : nullptr;
+    scheduler->setLineStatistics(ctrl ? &ctrl->statistics() : nullptr);
 }
 
 void WidgetMonitorList::setReader(ComPortReader *value)
@@ -253,6 +254,16 @@ void WidgetMonitorList::saveConfig()
 void WidgetMonitorList::readAll(modbus_t *context)
 {
     monitors.readAll(context);
+}
+
+void WidgetMonitorList::retryDemoted(modbus_t *context)
+{
+    monitors.retryDemoted(context);
+}
+
+void WidgetMonitorList::lineRestored()
+{
+    monitors.unsyncAll();
 }
 
 int WidgetMonitorList::showSettingsProblems()
@@ -469,6 +480,8 @@ void WidgetMonitorList::on_comPort(bool status)
 {
     lineOn = status;
     if (status) {
+        // Counted from this switch-on.
+        monitors.resetHealth();
         ui->lineEditReadInterval->setReadOnly(true);
         scheduler->start(monitors.getInterval());
         return;

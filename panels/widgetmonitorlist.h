@@ -63,6 +63,8 @@ public:
 
     // Reader thread, line mutex held.
     void readAll(modbus_t *context) override;
+    void retryDemoted(modbus_t *context) override;
+    void lineRestored() override;
     void *readToken() { return static_cast<void *>(static_cast<ReadClient *>(this)); }
 
     const MonitorCollection &collection() const { return monitors; }
