@@ -89,7 +89,7 @@ void DialogLineStatus::refreshLine()
     if (comPort->isLineOff())
         state = QStringLiteral("关闭");
     else if (line.lost || comPort->isLineLost())
-        state = QStringLiteral("设备已断开，正在重连");
+        state = QStringLiteral("通讯中断，正在重连…");
     else
         state = QStringLiteral("正常");
     setText(ui->labelLineState, state);
