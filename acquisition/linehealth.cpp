@@ -47,8 +47,10 @@ LineHealth::Turn LineHealth::nextTurn(bool sync)
         lastTry = now;
         return Try;
     }
+    // One whose last exchange failed may be going silent: it waits for the others, so that
+    // the timeouts it takes to demote it do not cost them their readings.
     if (!figures.demoted)
-        return Try;
+        return figures.consecutiveFailures > 0 && demotion.load() ? Due : Try;
     const auto cap = std::chrono::seconds(maxRetrySeconds) - dueMargin;
     if (skipsLeft > 0 && now - lastTry + passGap < cap) {
         --skipsLeft;

@@ -38,6 +38,8 @@ struct InstrumentHealth
 // and it is tried again after 1 pass, then 2, 4, 8, ... passes, but never more than
 // maxRetrySeconds after its previous try; its first good answer promotes it. A skipped read
 // counts as a failed one for the operator (status 'B'), so the record keeps its interval.
+// An instrument whose last exchange failed is already tried only where the line has room
+// (Due), so that a newly silent one does not cost the others their readings on its way down.
 //
 // The reader thread decides (mayTry, record*); the interface thread reads snapshot() and
 // asks for an immediate try (tryNow). Everything is guarded by a lock of its own, held
@@ -61,7 +63,8 @@ public:
     {
         Try,  // not demoted, or the operator asked: on the wire now
         Skip, // demoted and not due yet
-        Due   // demoted and due: on the wire when the line has room for a retry
+        Due   // demoted and due, or its last exchange failed: on the wire when the line has
+              // room for a retry
     };
 
     // Reader thread, once per read or sync. A demoted instrument's skipped opportunity

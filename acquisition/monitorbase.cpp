@@ -163,6 +163,9 @@ int MonitorBase::read(modbus_t *context)
     case LineHealth::Due:
         break;
     }
+    // Outside a reader's pass nobody retries after it: asked now.
+    if (!LineStatistics::current())
+        return retry(context);
     // Shown as failed in this pass; the retry comes after the pass, so that its timeout
     // does not hold up the readings of the others.
     markResults('B');

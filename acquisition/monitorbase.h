@@ -47,7 +47,8 @@ public:
     // One exchange for the main factor and, where fitted, the temperature. An unsynced
     // monitor is not asked anything: its factors are marked 'F'. A demoted one is not asked
     // either: its factors are marked 'B', as for a failed exchange. 0 success, -1 failure,
-    // retryDue when it is demoted and due for a retry (see retry).
+    // retryDue when it is due for a retry after the pass (see retry); only inside a pass of
+    // the reader (LineStatistics::Scope), outside one a due retry is made at once.
     virtual int read(modbus_t *context);
     // The retry of a demoted monitor for which read() returned retryDue: the exchange that
     // read() left out. 0 success, else -1.
