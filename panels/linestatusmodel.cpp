@@ -71,13 +71,21 @@ void LineStatusModel::fill(const Instrument &instrument, Row &row)
     texts[MedianResponse] = milliseconds(health.medianResponseMs);
     texts[MaxResponse] = milliseconds(health.maxResponseMs);
     texts[LastGoodAnswer] =
-        health.lastGoodAnswerMs > 0
-            ? QDateTime::fromMSecsSinceEpoch(health.lastGoodAnswerMs)
-                  .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
-            : QStringLiteral("-");
+        health.lastGoodAnswerMs > 0 ? timeText(health.lastGoodAnswerMs) : QStringLiteral("-");
     row.demoted = health.demoted;
     row.tip = health.demoted ? demotionText(health)
                              : QString::fromStdString(health.reasonText());
+}
+
+const QString &LineStatusModel::timeText(long long msSinceEpoch)
+{
+    const long long second = msSinceEpoch / 1000;
+    if (second != shownSecond) {
+        shownSecond = second;
+        shownTime = QDateTime::fromSecsSinceEpoch(second).toString(
+            QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    }
+    return shownTime;
 }
 
 void LineStatusModel::update(const std::vector<Instrument> &instruments)
@@ -94,22 +102,25 @@ void LineStatusModel::update(const std::vector<Instrument> &instruments)
     for (size_t i = 0; i < instruments.size(); ++i) {
         fill(instruments[i], fresh);
         Row &row = rows[i];
-        int first = ColumnCount, last = -1;
-        for (int column = 0; column < ColumnCount; ++column) {
-            if (fresh.texts[column] == row.texts[column])
-                continue;
-            first = std::min(first, column);
-            last = column;
-        }
+        std::array<bool, ColumnCount> changed;
+        for (int column = 0; column < ColumnCount; ++column)
+            changed[column] = fresh.texts[column] != row.texts[column];
         // The colour and the tooltip belong to the state cell.
-        if (fresh.demoted != row.demoted || fresh.tip != row.tip) {
-            first = std::min(first, int(State));
-            last = std::max(last, int(State));
-        }
-        if (last < 0)
-            continue;
+        changed[State] = changed[State] || fresh.demoted != row.demoted || fresh.tip != row.tip;
         std::swap(row, fresh);
-        emit dataChanged(index(int(i), first), index(int(i), last));
+        // One announcement for each run of changed cells: a view repaints only those, not the
+        // unchanged counters between them.
+        for (int column = 0; column < ColumnCount;) {
+            if (!changed[column]) {
+                ++column;
+                continue;
+            }
+            const int first = column;
+            while (column + 1 < ColumnCount && changed[column + 1])
+                ++column;
+            emit dataChanged(index(int(i), first), index(int(i), column));
+            ++column;
+        }
     }
 }
 

@@ -74,9 +74,14 @@ private:
         QString tip;
     };
 
-    static void fill(const Instrument &instrument, Row &row);
+    void fill(const Instrument &instrument, Row &row);
+    // "yyyy-MM-dd hh:mm:ss" of a wall-clock time; the instruments of a pass mostly answer
+    // within the same second, and a time-zone conversion costs more than all other texts.
+    const QString &timeText(long long msSinceEpoch);
 
     std::vector<Row> rows;
+    long long shownSecond = -1;
+    QString shownTime;
 };
 
 #endif // LINESTATUSMODEL_H
