@@ -37,6 +37,11 @@ DialogLineStatus::DialogLineStatus(WidgetMonitorList *list, WidgetComPort *comPo
     // Widths fixed once: sizing to contents would measure every row at every pass.
     ui->tableViewInstruments->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     ui->tableViewInstruments->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    // A label of a fixed size changes its text without a new layout of the dialog.
+    for (QLabel *label : {ui->labelPasses, ui->labelPassTime, ui->labelSkippedTicks,
+                          ui->labelBytes, ui->labelLineState})
+        label->setFixedSize(label->fontMetrics().horizontalAdvance(QLatin1Char('0')) * 40,
+                            label->sizeHint().height());
     connect(comPort->getReader(), &ComPortReader::signal_readDone, this,
             &DialogLineStatus::refresh);
     connect(comPort, &WidgetComPort::signal_comPort, this, &DialogLineStatus::refresh);
