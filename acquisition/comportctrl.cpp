@@ -1,7 +1,9 @@
 #include "comportctrl.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 
 ComPortCtrl::ComPortCtrl()
     : owner(nullptr), port("COM1"), baudrate(9600), databit(8), stopbit(2), parity('N'),
@@ -37,8 +39,16 @@ int ComPortCtrl::open()
         context = nullptr;
         return -1;
     }
-    modbus_set_response_timeout(context, 1, 0);
+    const long micro = std::lround(timeout * 1e6);
+    modbus_set_response_timeout(context, uint32_t(micro / 1000000), uint32_t(micro % 1000000));
+    lineStatistics.setDevice(device);
     return 0;
+}
+
+void ComPortCtrl::setTimeout(double seconds)
+{
+    // NaN fails both comparisons of clamp's bounds, so it is tested first.
+    timeout = std::isfinite(seconds) ? std::clamp(seconds, minTimeout, maxTimeout) : defaultTimeout;
 }
 
 int ComPortCtrl::close()

@@ -1,6 +1,8 @@
 #ifndef COMPORTCTRL_H
 #define COMPORTCTRL_H
 
+#include "linestatistics.h"
+
 #include <string>
 
 #include <modbus.h>
@@ -8,7 +10,7 @@
 class WidgetComPort;
 
 // The one serial line: its five settings and, while open, the Modbus RTU context.
-// Settings are applied at the next open; the line itself never reopens on its own.
+// Settings are applied at the next open. The line's statistics live here too.
 class ComPortCtrl
 {
 public:
@@ -25,12 +27,15 @@ public:
     void setDatabit(int value) { databit = value; }
     void setStopbit(int value) { stopbit = value; }
     void setParity(char value) { parity = value; }
+    // The response timeout in seconds, kept within minTimeout..maxTimeout.
+    void setTimeout(double seconds);
 
     const char *getPort() const { return port.c_str(); }
     int getBaudrate() const { return baudrate; }
     int getDatabit() const { return databit; }
     int getStopbit() const { return stopbit; }
     char getParity() const { return parity; }
+    double getTimeout() const { return timeout; }
     modbus_t *getContext() const { return context; }
 
     // 0 when the line is open, -1 when it could not be opened (the line is then closed).
@@ -40,6 +45,12 @@ public:
     int getLastError() const { return lastError; }
     // Always 0.
     int close();
+
+    LineStatistics &statistics() { return lineStatistics; }
+
+    static constexpr double defaultTimeout = 1.0;
+    static constexpr double minTimeout = 0.2;
+    static constexpr double maxTimeout = 5.0;
 
     // The device the operator's port name stands for on this platform.
     static std::string deviceName(const std::string &port);
@@ -51,7 +62,9 @@ private:
     int databit;
     int stopbit;
     char parity;
+    double timeout = defaultTimeout;
     modbus_t *context;
+    LineStatistics lineStatistics;
     int lastError;
 };
 

@@ -4,21 +4,42 @@
 #include "syncclient.h"
 #include "threadhandoff.h"
 
-ComPortReader::ComPortReader(QMutex *mutex) : mutex(mutex)
+#include <QTimer>
+
+ComPortReader::ComPortReader(QMutex *mutex) : mutex(mutex), reconnectTimer(new QTimer(this))
 {
     // Queued connections copy their arguments by meta type.
     qRegisterMetaType<ComPortCtrl *>("ComPortCtrl*");
+    reconnectTimer->setInterval(reconnectMs);
+    connect(reconnectTimer, &QTimer::timeout, this, &ComPortReader::reopen);
 }
 
 void ComPortReader::read(void *reader, ComPortCtrl *ctrl)
 {
+    auto *client = static_cast<ReadClient *>(reader);
+    LineStatistics *line = ctrl ? &ctrl->statistics() : nullptr;
     {
         HandOffLocker locker(mutex);
         LineStop::Scope scope(&stop);
-        if (reader)
-            static_cast<ReadClient *>(reader)->readAll(ctrl ? ctrl->getContext() : nullptr);
+        LineStatistics::Scope lineScope(line);
+        if (client && restored) {
+            restored = false;
+            client->lineRestored();
+        }
+        if (client)
+            client->readAll(ctrl ? ctrl->getContext() : nullptr);
     }
     emit signal_readDone();
+    {
+        HandOffLocker locker(mutex);
+        LineStop::Scope scope(&stop);
+        LineStatistics::Scope lineScope(line);
+        if (client)
+            client->retryDemoted(ctrl ? ctrl->getContext() : nullptr);
+        if (line)
+            line->passEnded();
+        noticeLoss(ctrl);
+    }
 }
 
 void ComPortReader::sync(void *reader, ComPortCtrl *ctrl)
@@ -26,8 +47,10 @@ void ComPortReader::sync(void *reader, ComPortCtrl *ctrl)
     {
         HandOffLocker locker(mutex);
         LineStop::Scope scope(&stop);
+        LineStatistics::Scope lineScope(ctrl ? &ctrl->statistics() : nullptr);
         if (reader)
             static_cast<SyncClient *>(reader)->syncMonitor(ctrl ? ctrl->getContext() : nullptr);
+        noticeLoss(ctrl);
     }
     emit signal_syncDone(reader);
 }
@@ -36,8 +59,45 @@ void ComPortReader::closeLine(ComPortCtrl *ctrl, int ticket)
 {
     {
         HandOffLocker locker(mutex);
-        if (ctrl)
+        stopReconnecting();
+        if (ctrl) {
             ctrl->close();
+            ctrl->statistics().setLost(false);
+        }
     }
     emit signal_lineClosed(ticket);
+}
+
+void ComPortReader::stopReconnecting()
+{
+    reconnectTimer->stop();
+    lostLine = nullptr;
+}
+
+void ComPortReader::noticeLoss(ComPortCtrl *ctrl)
+{
+    if (!ctrl || !ctrl->getContext() || !ctrl->statistics().isLost() || stop.isRequested())
+        return;
+    // The descriptor of a vanished device is of no further use; the same settings open the
+    // device again once it is back.
+    ctrl->close();
+    lostLine = ctrl;
+    restored = false;
+    reconnectTimer->start();
+    emit signal_lineLost();
+}
+
+void ComPortReader::reopen()
+{
+    HandOffLocker locker(mutex);
+    if (!lostLine || stop.isRequested()) {
+        stopReconnecting();
+        return;
+    }
+    if (lostLine->open() != 0)
+        return;
+    lostLine->statistics().setLost(false);
+    stopReconnecting();
+    restored = true;
+    emit signal_lineRestored();
 }

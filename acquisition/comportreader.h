@@ -8,6 +8,7 @@
 #include <QObject>
 
 class QMutex;
+class QTimer;
 
 // Runs every Modbus exchange of the station on the reader thread: whole read passes and
 // syncs, queued from the interface thread and served in order. Each holds the line's mutex
@@ -15,6 +16,11 @@ class QMutex;
 // switched off through here too: a stop request cuts the work short between two exchanges,
 // and the close queued behind it runs as soon as the exchange on the wire has ended, so the
 // interface thread never waits for an instrument's timeout.
+//
+// A device that goes away under a pass (an adapter unplugged, the node removed) marks the
+// line lost: the line is closed, passes go on without touching it (every synced monitor reads
+// 'B'), and the same device is reopened every reconnectMs until it is back; the monitors then
+// sync again at the next pass. Switching the line off ends the retries.
 //
 // The `void *` arguments are interface pointers: a ReadClient * for `read`, a SyncClient *
 // for `sync` and `signal_syncDone` (see those headers for how they are made).
@@ -25,6 +31,8 @@ class ComPortReader : public QObject
 public:
     // `mutex` belongs to the serial port panel and outlives the reader.
     explicit ComPortReader(QMutex *mutex);
+
+    static constexpr int reconnectMs = 2000;
 
     // Any thread: the passes and syncs running or queued make no further exchange until
     // clearStop. A pass leaves the monitors it did not read unsynced, so that they show
@@ -38,17 +46,34 @@ public slots:
     void read(void *reader, ComPortCtrl *ctrl);
     // One sync of the SyncClient `reader`, then signal_syncDone(reader).
     void sync(void *reader, ComPortCtrl *ctrl);
-    // Closes ctrl's line, then signal_lineClosed(ticket).
+    // Closes ctrl's line, then signal_lineClosed(ticket); a reconnection under way ends.
     void closeLine(ComPortCtrl *ctrl, int ticket);
+    // Ends the reconnection; connected to the end of the reader thread.
+    void stopReconnecting();
 
 signals:
+    // The pass's readings are in the monitors. Retries of demoted monitors may still follow
+    // on the reader thread.
     void signal_readDone();
+    // The line's device went away, and reopening it has begun.
+    void signal_lineLost();
+    // The device was reopened.
+    void signal_lineRestored();
     void signal_syncDone(void *reader);
     void signal_lineClosed(int ticket);
 
+private slots:
+    void reopen();
+
 private:
+    // After a pass or sync: a line that was found lost is closed and reopening begins.
+    void noticeLoss(ComPortCtrl *ctrl);
+
     QMutex *mutex;
     LineStop stop;
+    QTimer *reconnectTimer;
+    ComPortCtrl *lostLine = nullptr;
+    bool restored = false; // the monitors have not been unsynced since the line came back
 };
 
 Q_DECLARE_METATYPE(ComPortCtrl *)

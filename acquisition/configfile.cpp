@@ -12,6 +12,7 @@
 #include <climits>
 #include <cmath>
 #include <map>
+#include <sstream>
 
 using nlohmann::json;
 
@@ -103,6 +104,14 @@ private:
 const char *const integerType = "整数";
 const char *const textType = "文本";
 const char *const flagType = " true/false";
+
+// Seconds as the operator writes them: 0.2, 1, 5.
+std::string secondsText(double seconds)
+{
+    std::ostringstream text;
+    text << seconds;
+    return text.str();
+}
 
 // The rates a serial line takes on this platform (termios).
 bool isStandardBaudrate(int rate)
@@ -243,6 +252,23 @@ void ConfigFile::readComPort(ComPortCtrl *ctrl)
     value = ctrl->getStopbit();
     readBounded("stopbit", value, isStopbit, "不是 1 或 2");
     ctrl->setStopbit(value);
+
+    // Optional: files without it mean the fixed timeout of one second.
+    const auto timeout = document.find("timeout");
+    if (timeout == document.end())
+        return;
+    const std::string fallback = "，改用 " + secondsText(ctrl->getTimeout()) + " 秒";
+    if (!timeout->is_number()) {
+        report(at + describe(WrongType, "timeout", "数字") + fallback);
+        return;
+    }
+    const double seconds = timeout->get<double>();
+    if (seconds >= ComPortCtrl::minTimeout && seconds <= ComPortCtrl::maxTimeout)
+        ctrl->setTimeout(seconds);
+    else
+        report(at + "的 \"timeout\" 为 " + secondsText(seconds) + " 秒，不在 " +
+               secondsText(ComPortCtrl::minTimeout) + " 到 " + secondsText(ComPortCtrl::maxTimeout) +
+               " 之间" + fallback);
 }
 
 void ConfigFile::writeComPort(const ComPortCtrl *ctrl)
@@ -254,6 +280,9 @@ void ConfigFile::writeComPort(const ComPortCtrl *ctrl)
     document["databit"] = ctrl->getDatabit();
     document["stopbit"] = ctrl->getStopbit();
     document["parity"] = std::string(1, ctrl->getParity());
+    // A file written before the timeout could be set stays without it until it differs.
+    if (document.contains("timeout") || ctrl->getTimeout() != ComPortCtrl::defaultTimeout)
+        document["timeout"] = ctrl->getTimeout();
 }
 
 void ConfigFile::readMonitors(MonitorCollection *collection)

@@ -1,5 +1,6 @@
 #include "monitorbase.h"
 
+#include "linestatistics.h"
 #include "linestop.h"
 
 #include <algorithm>
@@ -62,6 +63,16 @@ void settleLine(modbus_t *context)
     }
 }
 
+// A device that went away answers every request with one of these.
+bool deviceLost(int error)
+{
+    return error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == EPIPE;
+}
+
+// Frame bytes of a read request and of its answer in RTU.
+const int requestBytes = 8;
+const int exceptionBytes = 5;
+
 } // namespace
 
 MonitorBase::MonitorBase(const char *model, const std::string &username, int id, bool running,
@@ -74,6 +85,17 @@ MonitorBase::~MonitorBase() = default;
 
 int MonitorBase::sync(modbus_t *context)
 {
+    // A demoted instrument's sync fails at once until its retry is due and the line has
+    // room for it; the operator's 同步 always goes through (LineHealth::tryNow).
+    const LineHealth::Turn turn = health.nextTurn(true);
+    if (turn == LineHealth::Skip)
+        return -1;
+    if (turn == LineHealth::Due) {
+        LineStatistics *line = LineStatistics::current();
+        if (line && !line->grantRetry(LineStatistics::retryCost(context)))
+            return -1;
+        health.retrying();
+    }
     unsigned epoch;
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -114,6 +136,9 @@ SyncFailure MonitorBase::stepFailure(int rc) const
 int MonitorBase::failSync(int rc)
 {
     const SyncFailure failure = stepFailure(rc);
+    if (failure.kind == SyncFailure::OtherModel ||
+        failure.kind == SyncFailure::UnsupportedConfiguration)
+        health.recordSyncRefusal(failure);
     std::lock_guard<std::mutex> guard(lock);
     syncFailure = failure;
     return rc;
@@ -129,6 +154,43 @@ int MonitorBase::read(modbus_t *context)
             return -1;
         }
     }
+    switch (health.nextTurn(false)) {
+    case LineHealth::Try:
+        return readNow(context);
+    case LineHealth::Skip:
+        markResults('B');
+        return -1;
+    case LineHealth::Due:
+        break;
+    }
+    // Outside a reader's pass nobody retries after it: asked now.
+    if (!LineStatistics::current())
+        return retry(context);
+    // Shown as failed in this pass; the retry comes after the pass, so that its timeout
+    // does not hold up the readings of the others.
+    markResults('B');
+    return retryDue;
+}
+
+int MonitorBase::retry(modbus_t *context)
+{
+    health.retrying();
+    return readNow(context);
+}
+
+void MonitorBase::markResults(char status)
+{
+    const std::string mainKey = mainFactor();
+    if (mainKey.empty())
+        return;
+    std::lock_guard<std::mutex> guard(lock);
+    if (sensorMap.at("Temper"))
+        results["Temper"] = FactorResult{0, status};
+    results[mainKey] = FactorResult{0, status};
+}
+
+int MonitorBase::readNow(modbus_t *context)
+{
     const std::string mainKey = mainFactor();
     if (mainKey.empty())
         return -1;
@@ -257,6 +319,12 @@ bool MonitorBase::exchange(modbus_t *context, RegisterKind kind, int address, in
 {
     std::fill(words, words + count, uint16_t(0));
     exchangeFailure = SyncFailure();
+    LineStatistics *line = LineStatistics::current();
+    // The line's device went away: the reader reopens it, nothing is sent meanwhile.
+    if (line && line->isLost()) {
+        exchangeFailure.kind = SyncFailure::PortError;
+        return false;
+    }
     if (!context) {
         exchangeFailure.kind = SyncFailure::LineClosed;
         return false;
@@ -273,13 +341,37 @@ bool MonitorBase::exchange(modbus_t *context, RegisterKind kind, int address, in
         exchangeFailure.kind = SyncFailure::LineClosed;
         return false;
     }
+    const auto started = std::chrono::steady_clock::now();
     const int rc = kind == InputRegisters
                        ? modbus_read_input_registers(context, address, count, words)
                        : modbus_read_registers(context, address, count, words);
-    if (rc >= 1)
+    const int error = errno;
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    if (rc >= 1) {
+        health.recordExchange(SyncFailure(), elapsed);
+        if (line)
+            line->countBytes(requestBytes, exceptionBytes + 2 * count);
         return true;
-    exchangeFailure = SyncFailure::fromModbusError(errno);
-    settleLine(context);
+    }
+    exchangeFailure = SyncFailure::fromModbusError(error);
+    const bool lost =
+        exchangeFailure.kind == SyncFailure::PortError
+            ? deviceLost(error)
+            : exchangeFailure.kind == SyncFailure::NoAnswer && line && line->deviceGone();
+    if (lost)
+        exchangeFailure.kind = SyncFailure::PortError;
+    health.recordExchange(exchangeFailure, elapsed);
+    if (line) {
+        const bool sent = exchangeFailure.kind != SyncFailure::PortError;
+        line->countBytes(sent ? requestBytes : 0,
+                         exchangeFailure.kind == SyncFailure::ExceptionAnswer ? exceptionBytes : 0);
+        if (lost)
+            line->setLost(true);
+    }
+    // A device that is gone has no input to settle, and polling it would report it ready
+    // for the whole settling time.
+    if (!lost)
+        settleLine(context);
     return false;
 }
 

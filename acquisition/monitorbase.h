@@ -2,6 +2,7 @@
 #define MONITORBASE_H
 
 #include "factorresult.h"
+#include "linehealth.h"
 #include "monitorsnapshot.h"
 #include "relay.h"
 #include "sensorbase.h"
@@ -44,13 +45,23 @@ public:
     // instrument names another model. A failure is kept for lastSyncFailure().
     virtual int sync(modbus_t *context);
     // One exchange for the main factor and, where fitted, the temperature. An unsynced
-    // monitor is not asked anything: its factors are marked 'F'. 0 success, else -1.
+    // monitor is not asked anything: its factors are marked 'F'. A demoted one is not asked
+    // either: its factors are marked 'B', as for a failed exchange. 0 success, -1 failure,
+    // retryDue when it is due for a retry after the pass (see retry); only inside a pass of
+    // the reader (LineStatistics::Scope), outside one a due retry is made at once.
     virtual int read(modbus_t *context);
+    // The retry of a demoted monitor for which read() returned retryDue: the exchange that
+    // read() left out. 0 success, else -1.
+    int retry(modbus_t *context);
+    static constexpr int retryDue = 1;
     virtual int checkModel(modbus_t *context);
     virtual int readSensors(modbus_t *context) = 0;
     virtual int readRelays(modbus_t *context);
 
     MonitorSnapshot snapshot() const;
+    // Any thread.
+    InstrumentHealth healthSnapshot() const { return health.snapshot(); }
+    LineHealth &lineHealth() const { return health; }
 
     const std::string &getModel() const { return model; }
     int getId() const { return id; }
@@ -85,8 +96,9 @@ protected:
 
     // Sets the slave, zeroes `words` and reads `count` registers. A failed exchange flushes
     // the line until it is quiet, so a late answer is never taken for the next request's.
-    // A null context, an id that cannot be addressed or a stop of the line (LineStop) fails
-    // like a silent instrument, without waiting. The outcome is kept in `exchangeFailure`.
+    // A null context, an id that cannot be addressed, a stop of the line (LineStop) or a
+    // line whose device has gone away fails like a silent instrument, without waiting. The
+    // outcome is kept in `exchangeFailure` and counted in the line health.
     bool exchange(modbus_t *context, RegisterKind kind, int address, int count,
                   uint16_t *words) const;
     // Empties the sensor list, then reads `count` configuration words from 0x3006.
@@ -114,6 +126,9 @@ protected:
     mutable std::mutex lock;
 
 private:
+    // The exchange of a read, and the results it gives.
+    int readNow(modbus_t *context);
+    void markResults(char status);
     // Why a sync step that returned `rc` failed.
     SyncFailure stepFailure(int rc) const;
     int failSync(int rc);
@@ -123,6 +138,7 @@ private:
     // Only on the thread that runs sync and read (the line's mutex keeps it to one).
     mutable SyncFailure exchangeFailure; // of the last exchange; None when it succeeded
     std::string reportedModel;           // the model name of the last model check
+    mutable LineHealth health;
 };
 
 #endif // MONITORBASE_H

@@ -1,5 +1,6 @@
 #include "monitorcollection.h"
 
+#include "linestatistics.h"
 #include "linestop.h"
 
 #include "monitordi590.h"
@@ -37,11 +38,17 @@ void MonitorCollection::append(MonitorBase *monitor)
 void MonitorCollection::readAll(modbus_t *context)
 {
     std::lock_guard<std::mutex> guard(lock);
+    if (LineStatistics *line = LineStatistics::current())
+        line->passStarted(interval);
+    due.clear();
     for (MonitorBase *monitor : monitors) {
         if (!monitor->isRunning())
             continue;
         if (!LineStop::requested()) {
-            if (monitor->read(context) >= 0 || !LineStop::requested())
+            const int rc = monitor->read(context);
+            if (rc == MonitorBase::retryDue)
+                due.push_back(monitor);
+            if (rc >= 0 || !LineStop::requested())
                 continue;
         }
         // The line is being switched off: a monitor this pass does not reach, or whose
@@ -52,12 +59,47 @@ void MonitorCollection::readAll(modbus_t *context)
     }
 }
 
+void MonitorCollection::retryDemoted(modbus_t *context)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    std::stable_sort(due.begin(), due.end(), [](MonitorBase *a, MonitorBase *b) {
+        return a->lineHealth().lastTryTime() < b->lineHealth().lastTryTime();
+    });
+    LineStatistics *line = LineStatistics::current();
+    const auto cost = LineStatistics::retryCost(context);
+    for (MonitorBase *monitor : due) {
+        // Removed from the list since the pass (and perhaps deleted) or switched off.
+        if (std::find(monitors.begin(), monitors.end(), monitor) == monitors.end() ||
+            !monitor->isRunning())
+            continue;
+        if (LineStop::requested() || (line && !line->grantRetry(cost)))
+            break;
+        monitor->retry(context);
+    }
+    due.clear();
+}
+
+void MonitorCollection::unsyncAll()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    for (MonitorBase *monitor : monitors)
+        monitor->clearSynced();
+}
+
+void MonitorCollection::resetHealth()
+{
+    // Only the interface thread changes the list; the health has its own lock.
+    for (MonitorBase *monitor : monitors)
+        monitor->lineHealth().reset();
+}
+
 void MonitorCollection::remove(MonitorBase *monitor)
 {
     std::lock_guard<std::mutex> guard(lock);
     const auto found = std::find(monitors.begin(), monitors.end(), monitor);
     if (found != monitors.end())
         monitors.erase(found);
+    due.erase(std::remove(due.begin(), due.end(), monitor), due.end());
 }
 
 void MonitorCollection::setInterval(int seconds)

@@ -33,8 +33,16 @@ public:
     // A null monitor is ignored.
     void append(MonitorBase *monitor);
     // Reads every running monitor in list order; the outcome is left in the monitors. Under a
-    // requested LineStop the monitors not read are unsynced and marked 'F'.
+    // requested LineStop the monitors not read are unsynced and marked 'F'. Demoted monitors
+    // due for a retry are only marked 'B' here and kept for retryDemoted.
     void readAll(modbus_t *context);
+    // The retries readAll kept, the longest waiting first, as far as the line grants them
+    // (LineStatistics::grantRetry); the others stay due for the next pass.
+    void retryDemoted(modbus_t *context);
+    // Every monitor syncs again before its next reading (a reopened line).
+    void unsyncAll();
+    // Counters and demotion of every monitor cleared (a line switched on). Any thread.
+    void resetHealth();
     // Unlinks the first entry holding the monitor; the monitor itself stays alive.
     void remove(MonitorBase *monitor);
 
@@ -46,6 +54,7 @@ public:
 private:
     std::vector<MonitorBase *> monitors;
     int interval = 30;
+    std::vector<MonitorBase *> due; // of the latest readAll, under `lock`
     std::mutex lock;
 };
 

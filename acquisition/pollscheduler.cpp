@@ -1,5 +1,6 @@
 #include "pollscheduler.h"
 
+#include "linestatistics.h"
 #include "monitorcollection.h"
 
 #include <QTimer>
@@ -39,8 +40,12 @@ bool PollScheduler::isActive() const
 
 void PollScheduler::tick()
 {
-    if (pending == 0 && readTimer->isActive())
+    if (!readTimer->isActive())
+        return;
+    if (pending == 0)
         request();
+    else if (line)
+        line->countSkippedTick();
 }
 
 void PollScheduler::request()

@@ -3,6 +3,7 @@
 
 #include <QObject>
 
+class LineStatistics;
 class QTimer;
 class ReadClient;
 
@@ -35,6 +36,8 @@ public:
     // switched off and on again while a pass was still queued.
     int outstanding() const { return pending; }
     const QTimer *timer() const { return readTimer; }
+    // Where ticks that found a pass still running are counted; null for nowhere.
+    void setLineStatistics(LineStatistics *statistics) { line = statistics; }
 
 public slots:
     // Asks for a pass unless one is queued or running, or the timer is stopped.
@@ -50,6 +53,7 @@ private:
     ReadClient *client;
     QTimer *readTimer;
     int pending = 0;
+    LineStatistics *line = nullptr;
 };
 
 #endif // POLLSCHEDULER_H

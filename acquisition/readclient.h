@@ -15,6 +15,10 @@ public:
     virtual ~ReadClient() = default;
     // Reads every running monitor once; the context is null while the line is closed.
     virtual void readAll(modbus_t *context) = 0;
+    // After the pass has been announced: the retries of demoted monitors it left out.
+    virtual void retryDemoted(modbus_t *context) { (void)context; }
+    // The line was reopened after its device had gone away: every monitor syncs again.
+    virtual void lineRestored() {}
 };
 
 #endif // READCLIENT_H

@@ -10,6 +10,7 @@
 #include "panels/databasetask.h"
 #include "panels/desktopopener.h"
 #include "panels/dialogaddmonitor.h"
+#include "panels/dialoglinestatus.h"
 #include "panels/filedialogs.h"
 #include "panels/messageboxes.h"
 #include "panels/widgetmonitordisplay.h"
@@ -96,6 +97,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionAddMonitor, &QAction::triggered, this,
             qOverload<>(&MainWindow::on_addMonitor));
     connect(ui->actionRemoveMonitor, &QAction::triggered, this, &MainWindow::on_removeMonitor);
+    connect(ui->actionLineStatus, &QAction::triggered, this, &MainWindow::slot_lineStatus);
     connect(ui->actionSearchRecord, &QAction::triggered, this, &MainWindow::slot_searchRecord);
     connect(ui->actionBackupRecord, &QAction::triggered, this, &MainWindow::slot_backupRecord);
     connect(ui->actionClearRecord, &QAction::triggered, this, &MainWindow::slot_clearRecord);
@@ -161,6 +163,8 @@ MainWindow::~MainWindow()
     // returns, and the settings and queued rows are stored.
     if (leaving)
         ui->widgetComPort->waitForReader();
+    // It reads the panels, which go with the window's other children.
+    delete lineStatus;
     delete ui;
 }
 
@@ -184,6 +188,15 @@ void MainWindow::on_removeMonitor()
     if (rejectWhileRunning())
         return;
     ui->widgetMonitorList->slot_remove();
+}
+
+void MainWindow::slot_lineStatus()
+{
+    if (!lineStatus)
+        lineStatus = new DialogLineStatus(ui->widgetMonitorList, ui->widgetComPort, this);
+    lineStatus->show();
+    lineStatus->raise();
+    lineStatus->activateWindow();
 }
 
 void MainWindow::on_activeMonitor(MonitorBase *monitor)

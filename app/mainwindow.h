@@ -7,6 +7,7 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
+class DialogLineStatus;
 class MonitorBase;
 class QLabel;
 class QMenu;
@@ -44,6 +45,8 @@ public slots:
     // The add-monitor dialog's request: model name, user name, slave id, channel.
     void on_addMonitor(const QString &model, const QString &userName, int id, int channel);
     void on_removeMonitor();
+    // Shows the 通讯状态 view, also while the line is on; one window, raised when open.
+    void slot_lineStatus();
     void on_activeMonitor(MonitorBase *monitor);
     void slot_activeMonitorSimpleList();
     void slot_comPort(bool status);
@@ -89,6 +92,7 @@ private:
     bool quitRequested;
     QSystemTrayIcon *trayIcon;
     QMenu *trayMenu;
+    DialogLineStatus *lineStatus = nullptr;
     // Maintenance dialogs open: the exit would close the database under their stages.
     int maintenance = 0;
 

@@ -60,6 +60,7 @@ WidgetComPort::WidgetComPort(QWidget *parent)
     ui->comboBoxPort->addItems(portNames(storedPort));
     showSettings();
     changed = false;
+    ui->labelLineState->hide();
 
     // Connected only now, so that filling and selecting above change nothing. The QString
     // overload of the signal is deprecated for pointer-based connections.
@@ -74,6 +75,8 @@ WidgetComPort::WidgetComPort(QWidget *parent)
     connect(ui->comboBoxParity, SIGNAL(currentIndexChanged(QString)), this,
             SLOT(slot_comboBoxParity_currentIndexChanged(QString)));
 
+    connect(ui->doubleSpinBoxTimeout, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
+            &WidgetComPort::slot_doubleSpinBoxTimeout_valueChanged);
     connect(ui->comboBoxPort, &ComboBoxPort::signal_aboutToShowPopup, this,
             &WidgetComPort::refreshPorts);
 
@@ -81,6 +84,12 @@ WidgetComPort::WidgetComPort(QWidget *parent)
     connect(this, &WidgetComPort::signal_read, reader, &ComPortReader::read);
     connect(this, &WidgetComPort::signal_sync, reader, &ComPortReader::sync);
     connect(reader, &ComPortReader::signal_lineClosed, this, &WidgetComPort::slot_lineClosed);
+    connect(reader, &ComPortReader::signal_lineLost, this, &WidgetComPort::slot_lineLost);
+    connect(reader, &ComPortReader::signal_lineRestored, this, &WidgetComPort::slot_lineRestored);
+    // The reconnection timer belongs to the reader thread and is stopped there, before the
+    // reader is deleted from this one.
+    connect(readerThread, &QThread::finished, reader, &ComPortReader::stopReconnecting,
+            Qt::DirectConnection);
     ThreadHandOff::start(reader, readerThread);
 }
 
@@ -181,6 +190,7 @@ void WidgetComPort::on_checkBoxConnect_stateChanged(int arg1)
     }
     if (lineState == LineClosing)
         return;
+    showLineLost(false);
     // The reader may be waiting for a silent instrument: it stops before its next exchange
     // and closes the line after the work queued before, while the window goes on.
     lineState = LineClosing;
@@ -206,9 +216,31 @@ void WidgetComPort::slot_lineClosed(int ticket)
         openLine();
 }
 
+void WidgetComPort::slot_lineLost()
+{
+    if (lineState == LineOn)
+        showLineLost(true);
+}
+
+void WidgetComPort::slot_lineRestored()
+{
+    if (lineState == LineOn)
+        showLineLost(false);
+}
+
+void WidgetComPort::showLineLost(bool lost)
+{
+    if (lost == lineLost)
+        return;
+    lineLost = lost;
+    ui->labelLineState->setVisible(lost);
+    emit signal_lineLost(lost);
+}
+
 void WidgetComPort::openLine()
 {
     int result;
+    comPortCtrl->statistics().reset();
     {
         HandOffLocker locker(mutex);
         // Requests queued after the last close have found the line stopped; traffic resumes.
@@ -242,6 +274,12 @@ void WidgetComPort::slot_comboBoxPort_currentIndexChanged(const QString &arg1)
 {
     comPortCtrl->setPort(arg1.toUtf8().constData());
     ui->comboBoxPort->setToolTip(arg1);
+    changed = true;
+}
+
+void WidgetComPort::slot_doubleSpinBoxTimeout_valueChanged(double value)
+{
+    comPortCtrl->setTimeout(value);
     changed = true;
 }
 
@@ -299,6 +337,7 @@ void WidgetComPort::showSettings()
     ui->comboBoxParity->setCurrentText(parity == 'E'   ? QStringLiteral("Even")
                                        : parity == 'O' ? QStringLiteral("Odd")
                                                        : QStringLiteral("None"));
+    ui->doubleSpinBoxTimeout->setValue(comPortCtrl->getTimeout());
 }
 
 void WidgetComPort::refreshPorts()

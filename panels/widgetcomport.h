@@ -19,6 +19,8 @@ class WidgetComPort;
 // closing apart from the reader's passes; relays read and sync requests to the reader.
 // Switching off never waits on the interface thread: the reader stops before its next
 // exchange and closes the line itself, and signal_comPort(false) follows once it has.
+// A line whose device went away stays switched on while the reader reopens it; the panel
+// says so and announces it with signal_lineLost.
 class WidgetComPort : public QWidget
 {
     Q_OBJECT
@@ -39,6 +41,8 @@ public:
     void switchOff();
     // The line is closed and nothing is closing it: signal_comPort(false) has been sent.
     bool isLineOff() const { return lineState == LineOff; }
+    // The line is switched on, but its device went away and is being reopened.
+    bool isLineLost() const { return lineLost; }
 
     ComPortCtrl *getComPortCtrl() const { return comPortCtrl; }
     ComPortReader *getReader() const { return reader; }
@@ -55,6 +59,9 @@ public:
 
 signals:
     void signal_comPort(bool status);
+    // true: the device went away and is being reopened; false: it is back, or the line was
+    // switched off meanwhile.
+    void signal_lineLost(bool lost);
     void signal_read(void *reader, ComPortCtrl *ctrl);
     void signal_sync(void *reader, ComPortCtrl *ctrl);
 
@@ -65,11 +72,14 @@ public slots:
     void slot_comboBoxDatabit_currentIndexChanged(const QString &arg1);
     void slot_comboBoxStopbit_currentIndexChanged(const QString &arg1);
     void slot_comboBoxParity_currentIndexChanged(const QString &arg1);
+    void slot_doubleSpinBoxTimeout_valueChanged(double value);
     void on_read(void *reader);
     void on_sync(void *reader);
 
 private slots:
     void slot_lineClosed(int ticket);
+    void slot_lineLost();
+    void slot_lineRestored();
 
 private:
     enum LineState
@@ -80,6 +90,7 @@ private:
     };
 
     void openLine();
+    void showLineLost(bool lost);
     void showSettings();
     // Lists the ports present now, keeping the selection and the stored port.
     void refreshPorts();
@@ -92,6 +103,7 @@ private:
     ComPortReader *reader;
     QMutex *mutex;
     LineState lineState = LineOff;
+    bool lineLost = false;
     // Tells the answer of the latest close from an earlier one still on its way.
     int closeTicket = 0;
     // The port as loaded from ComPort.json.

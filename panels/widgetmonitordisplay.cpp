@@ -185,6 +185,8 @@ void WidgetMonitorDisplay::syncMonitor(modbus_t *context)
 
 void WidgetMonitorDisplay::on_pushButtonSync_clicked()
 {
+    // The operator's sync goes on the wire even while the instrument is demoted.
+    monitor->lineHealth().tryNow();
     emit signal_sync(syncToken());
 }
 

@@ -9,6 +9,7 @@
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "panels/databasetask.h"
+#include "panels/linestatusmodel.h"
 #include "panels/messageboxes.h"
 #include "panels/settingsstore.h"
 #include "panels/widgetcomport.h"
@@ -127,6 +128,7 @@ void WidgetMonitorList::setComPortCtrl(ComPortCtrl *ctrl)
 {
     comPortCtrl = ctrl;
     comPort = ctrl ? ctrl->getOwner() : nullptr;
+    scheduler->setLineStatistics(ctrl ? &ctrl->statistics() : nullptr);
 }
 
 void WidgetMonitorList::setReader(ComPortReader *value)
@@ -185,6 +187,11 @@ void WidgetMonitorList::addMonitorItem(MonitorBase *monitor)
             &WidgetMonitorSimple::slot_updateStatus);
     connect(display, &WidgetMonitorDisplay::signal_updateSyncFailure, cell,
             &WidgetMonitorSimple::slot_updateSyncFailure);
+    // A sync (the operator's 同步 above all) may promote the monitor between two passes.
+    connect(display, &WidgetMonitorDisplay::signal_updateSyncFailure, this, [this, monitor] {
+        if (lineOn)
+            showDemotion(monitor, LineStatusModel::demotionText(monitor->healthSnapshot()));
+    });
     connect(cell, &WidgetMonitorSimple::signal_updateStatus, display,
             &WidgetMonitorDisplay::slot_updateStatus);
     connect(cell, &WidgetMonitorSimple::signal_updateRecord, display,
@@ -247,6 +254,16 @@ void WidgetMonitorList::saveConfig()
 void WidgetMonitorList::readAll(modbus_t *context)
 {
     monitors.readAll(context);
+}
+
+void WidgetMonitorList::retryDemoted(modbus_t *context)
+{
+    monitors.retryDemoted(context);
+}
+
+void WidgetMonitorList::lineRestored()
+{
+    monitors.unsyncAll();
 }
 
 int WidgetMonitorList::showSettingsProblems()
@@ -318,7 +335,9 @@ void WidgetMonitorList::slot_itemChanged(QStandardItem *item)
         return;
     }
     monitor->setUsername(name);
-    item->setToolTip(item->text());
+    const QString demotion = item->data(DemotionRole).toString();
+    item->setToolTip(demotion.isEmpty() ? item->text()
+                                        : item->text() + QLatin1Char('\n') + demotion);
     storeMonitors();
     if (WidgetMonitorDisplay *display = displayOf(monitor))
         display->updateName();
@@ -436,6 +455,7 @@ void WidgetMonitorList::on_readDone()
     const int interval = monitors.getInterval();
     const std::vector<MonitorBase *> all = monitors.getMonitors();
     for (MonitorBase *monitor : all) {
+        showDemotion(monitor, LineStatusModel::demotionText(monitor->healthSnapshot()));
         if (!monitor->isRunning())
             continue;
         if (WidgetMonitorDisplay *display = displayOf(monitor))
@@ -443,16 +463,34 @@ void WidgetMonitorList::on_readDone()
     }
 }
 
+void WidgetMonitorList::showDemotion(MonitorBase *monitor, const QString &text)
+{
+    if (WidgetMonitorSimple *cell = cellOf(monitor))
+        cell->setDemotion(text);
+    QStandardItem *item = itemOf(monitor);
+    if (!item || item->data(DemotionRole).toString() == text)
+        return;
+    const QString name = QString::fromStdString(monitor->getUsername());
+    item->setData(text, DemotionRole);
+    item->setToolTip(text.isEmpty() ? name : name + QLatin1Char('\n') + text);
+    item->setForeground(text.isEmpty() ? QBrush() : QBrush(Qt::gray));
+}
+
 void WidgetMonitorList::on_comPort(bool status)
 {
     lineOn = status;
     if (status) {
+        // Counted from this switch-on.
+        monitors.resetHealth();
         ui->lineEditReadInterval->setReadOnly(true);
         scheduler->start(monitors.getInterval());
         return;
     }
     scheduler->stop();
     ui->lineEditReadInterval->setReadOnly(false);
+    // Nothing is tried while the line is off, and switching on starts every monitor afresh.
+    for (MonitorBase *monitor : monitors.getMonitors())
+        showDemotion(monitor, QString());
     emit signal_stopRead();
 }
 

@@ -41,6 +41,7 @@ public:
     // Item data of the tree.
     static constexpr int KindRole = Qt::UserRole + 1;    // 0 root, 1 monitor
     static constexpr int MonitorRole = Qt::UserRole + 2; // MonitorBase * as void *
+    static constexpr int DemotionRole = Qt::UserRole + 3; // the demotion shown, empty if none
 
     explicit WidgetMonitorList(QWidget *parent = nullptr);
     // Waits for the reader, then deletes the monitors and their detail panels.
@@ -62,6 +63,8 @@ public:
 
     // Reader thread, line mutex held.
     void readAll(modbus_t *context) override;
+    void retryDemoted(modbus_t *context) override;
+    void lineRestored() override;
     void *readToken() { return static_cast<void *>(static_cast<ReadClient *>(this)); }
 
     const MonitorCollection &collection() const { return monitors; }
@@ -96,6 +99,9 @@ public slots:
 
 private:
     void addMonitorItem(MonitorBase *monitor);
+    // Marks a demoted monitor in the tree (grey, the reason and the next try in the tooltip)
+    // and in the grid; `text` is empty when it is not demoted.
+    void showDemotion(MonitorBase *monitor, const QString &text);
     // Interval and every monitor into Monitor.json, stored.
     void storeMonitors();
     // Saves Monitor.json as it is in memory; when that fails the list stays marked changed.

@@ -3,6 +3,8 @@
 
 #include "acquisition/monitorbase.h"
 
+#include <QPainter>
+
 WidgetMonitorSimple::WidgetMonitorSimple(QWidget *parent)
     : QWidget(parent), ui(new Ui::WidgetMonitorSimple), shown(nullptr)
 {
@@ -43,7 +45,41 @@ void WidgetMonitorSimple::slot_updateStatus(bool status)
 
 void WidgetMonitorSimple::slot_updateSyncFailure(QString text)
 {
+    syncFailure = text;
+    showToolTip();
+}
+
+void WidgetMonitorSimple::setDemotion(const QString &text)
+{
+    if (text == demotion)
+        return;
+    const bool frameChanged = text.isEmpty() != demotion.isEmpty();
+    demotion = text;
+    showToolTip();
+    if (frameChanged)
+        update();
+}
+
+void WidgetMonitorSimple::showToolTip()
+{
+    QStringList lines;
+    for (const QString &line : {demotion, syncFailure})
+        if (!line.isEmpty())
+            lines << line;
+    const QString text = lines.join(QLatin1Char('\n'));
     setToolTip(text);
     // The name label answers tooltips itself while it cuts the name; it adds its own tooltip.
     ui->labelName->setToolTip(text);
+}
+
+void WidgetMonitorSimple::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    if (demotion.isEmpty())
+        return;
+    // Amber, apart from the red stop icon a failed reading shows.
+    QPainter painter(this);
+    const int width = 3;
+    painter.setPen(QPen(QColor(0xE0, 0x9A, 0x00), width));
+    painter.drawRect(rect().adjusted(width / 2, width / 2, -(width + 1) / 2, -(width + 1) / 2));
 }

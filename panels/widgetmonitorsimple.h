@@ -12,7 +12,8 @@ class WidgetMonitorSimple;
 
 // One cell of the overview grid: the monitor's main reading as a large number with its unit,
 // a run indicator and the monitor's name. Fed by the monitor's detail panel. Only a normal
-// reading shows a number: anything else, and a monitor not read yet, shows "----".
+// reading shows a number: anything else, and a monitor not read yet, shows "----". A demoted
+// monitor (one that stopped answering and is only tried now and then) has an amber frame.
 class WidgetMonitorSimple : public QWidget
 {
     Q_OBJECT
@@ -25,6 +26,10 @@ public:
     void setMonitor(MonitorBase *monitor);
     MonitorBase *monitor() const { return shown; }
     void setName(const QString &name);
+    // The reason and the next try of a demoted monitor, shown as the frame and in the
+    // tooltip; empty when it is not demoted.
+    void setDemotion(const QString &text);
+    bool isDemoted() const { return !demotion.isEmpty(); }
 
 signals:
     // The operator switched the run state or recording from the grid's menu.
@@ -38,9 +43,16 @@ public slots:
     // Why the monitor is not synced, as the cell's tooltip; empty when it is.
     void slot_updateSyncFailure(QString text);
 
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
 private:
+    void showToolTip();
+
     Ui::WidgetMonitorSimple *ui;
     MonitorBase *shown;
+    QString syncFailure;
+    QString demotion;
 };
 
 #endif // WIDGETMONITORSIMPLE_H

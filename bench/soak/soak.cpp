@@ -3,18 +3,27 @@
 // Prints every minute and at the end: read passes, readings shown, rows handed to the record
 // writers, rows stored, resident memory. Optionally one fault during the run:
 //
-//   kill      the simulator is killed (the device disappears) and started again; the operator
-//             then switches the line off and on
+//   kill      the simulator is killed (the device disappears) and started again on the same
+//             path; the station reopens the line by itself
 //   silent    the first five analysers stop answering
 //   garbage   the first five analysers answer with noise
 //   readonly  the db folder cannot be written
 //   diskfull  the disk holding the db folder is full (a tmpfs of its own, filled up)
 //
 // soak [--minutes M] [--instruments N] [--fault F] [--fault-at S] [--fault-for S]
+//      [--demotion on|off]
+//
+// --demotion off: nobody is demoted, the station as it was before demotion, for a baseline
+// run beside the default one.
+//
+// With silent or garbage it prints how well the healthy analysers kept their interval during
+// the fault and how soon the faulty ones were read again after it; with kill how soon
+// readings resumed after the simulator came back.
 
 #include "benchsupport.h"
 
 #include "acquisition/comportreader.h"
+#include "acquisition/linehealth.h"
 #include "acquisition/monitorbase.h"
 #include "acquisition/monitorcollection.h"
 #include "app/appcontext.h"
@@ -40,6 +49,7 @@
 
 #include <qcustomplot.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 
@@ -54,6 +64,7 @@ struct Options
     QString fault;
     int faultAt = 120;
     int faultFor = 60;
+    bool demotion = true;
 };
 
 bool parse(const QStringList &arguments, Options &options)
@@ -73,12 +84,50 @@ bool parse(const QStringList &arguments, Options &options)
             options.faultAt = value.toInt();
         else if (name == "--fault-for")
             options.faultFor = value.toInt();
+        else if (name == "--demotion" && (value == "on" || value == "off"))
+            options.demotion = value == "on";
         else
             return false;
     }
     const QStringList faults{"", "kill", "silent", "garbage", "readonly", "diskfull"};
     return options.minutes > 0 && options.instruments > 0 && faults.contains(options.fault);
 }
+
+// The times of every normal reading of each monitor, in ms on the bench's clock, as its
+// detail page shows them.
+class GoodReadings : public QObject
+{
+public:
+    GoodReadings(const MonitorCollection &monitors, const QElapsedTimer &clock)
+    {
+        for (MonitorBase *monitor : monitors.getMonitors()) {
+            auto *page = static_cast<WidgetMonitorDisplay *>(monitor->views.at(0));
+            const int index = int(times.size());
+            times.emplace_back();
+            ids.push_back(monitor->getId());
+            connect(page, &WidgetMonitorDisplay::signal_updateResult, this,
+                    [this, index, &clock](const QString &, const QString &, const QString &status) {
+                        if (status == QLatin1String("N"))
+                            times[index].push_back(clock.elapsed());
+                    });
+        }
+    }
+
+    // Normal readings of monitor `index` from..to (ms, to excluded).
+    long between(int index, qint64 from, qint64 to) const
+    {
+        return AcquisitionCounter::countBetween(times[index], from, to);
+    }
+    // Ms from `from` to the monitor's first normal reading at or after it; -1 when none.
+    qint64 firstAfter(int index, qint64 from) const
+    {
+        const auto found = std::lower_bound(times[index].begin(), times[index].end(), from);
+        return found == times[index].end() ? -1 : *found - from;
+    }
+
+    std::vector<std::vector<qint64>> times;
+    std::vector<int> ids;
+};
 
 // Points held by the trend graphs of every detail page: the history grows by design, one
 // point a reading per series, up to the cap; a steady set point is held as two points.
@@ -137,10 +186,12 @@ int main(int argc, char *argv[])
     if (!parse(app.arguments(), options)) {
         std::fprintf(stderr, "usage: soak [--minutes M] [--instruments N] "
                              "[--fault kill|silent|garbage|readonly|diskfull] [--fault-at S] "
-                             "[--fault-for S]\n");
+                             "[--fault-for S] [--demotion on|off]\n");
         return 2;
     }
 
+    LineHealth::setDemotionEnabled(options.demotion);
+    std::printf("demotion %s\n", options.demotion ? "on" : "off");
     QTemporaryDir station;
     const QString db = station.filePath(QStringLiteral("db"));
     QDir().mkpath(db);
@@ -165,6 +216,9 @@ int main(int argc, char *argv[])
         monitors.push_back({id, chainModel(id), QStringLiteral("仪表%1").arg(id)});
     }
     QProcess simulator;
+    // The simulator's fault windows count from its start.
+    QElapsedTimer simulatorClock;
+    simulatorClock.start();
     if (!startSimulator(simulator, simulatorArguments))
         return 1;
     if (!writeStationConfig(station.path(), link, 1, monitors))
@@ -183,6 +237,8 @@ int main(int argc, char *argv[])
     QCheckBox *lineSwitch = line->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"));
 
     AcquisitionCounter counter(window);
+    GoodReadings good(list->collection(), simulatorClock);
+    qint64 simulatorBackMs = -1;
     lineSwitch->setChecked(true);
 
     QElapsedTimer clock;
@@ -231,9 +287,7 @@ int main(int argc, char *argv[])
             std::printf("fault %s ends\n", qPrintable(options.fault));
             if (options.fault == "kill") {
                 startSimulator(simulator, simulatorArguments);
-                // The operator's recovery: the line off and on again.
-                lineSwitch->setChecked(false);
-                lineSwitch->setChecked(true);
+                simulatorBackMs = simulatorClock.elapsed();
             } else if (options.fault == "readonly") {
                 setWritable(db, true);
             } else if (diskfull) {
@@ -275,6 +329,43 @@ int main(int argc, char *argv[])
                     qPrintable(options.fault), options.faultAt, options.faultFor,
                     handedAtFaultEnd - handedAtFaultStart, storedAtFaultEnd - storedAtFaultStart,
                     counter.factorsShown - stored);
+    const qint64 faultFrom = options.faultAt * 1000LL, faultTo = faultFrom + options.faultFor * 1000LL;
+    if (options.fault == "silent" || options.fault == "garbage") {
+        // Healthy: the worst one's normal readings over its intervals in the fault window.
+        // Faulty: the longest wait from answering again to the next normal reading shown.
+        double worstPct = 100;
+        qint64 recovery = 0;
+        for (int i = 0; i < int(good.ids.size()); ++i) {
+            if (good.ids[i] > faultyInstruments) {
+                worstPct = std::min(worstPct, 100.0 * good.between(i, faultFrom, faultTo) /
+                                                  options.faultFor);
+            } else {
+                const qint64 wait = good.firstAfter(i, faultTo);
+                recovery = wait < 0 ? -1 : recovery < 0 ? -1 : std::max(recovery, wait);
+            }
+        }
+        std::printf("figure healthy_readings_during_fault_pct %.1f %%\n", worstPct);
+        if (recovery < 0)
+            std::printf("figure recovery_after_fault_s never s (a faulty analyser was not read "
+                        "again)\n");
+        else
+            std::printf("figure recovery_after_fault_s %.1f s\n", recovery / 1000.0);
+    } else if (options.fault == "kill") {
+        // From the simulator answering again to every analyser's next normal reading.
+        qint64 first = -1, all = 0;
+        for (int i = 0; i < int(good.ids.size()) && simulatorBackMs >= 0; ++i) {
+            const qint64 wait = good.firstAfter(i, simulatorBackMs);
+            first = wait < 0 ? first : first < 0 ? wait : std::min(first, wait);
+            all = wait < 0 || all < 0 ? -1 : std::max(all, wait);
+        }
+        if (simulatorBackMs < 0 || first < 0 || all < 0)
+            std::printf("figure reconnect_s never s (readings did not resume for every "
+                        "analyser)\n");
+        else
+            std::printf("first reading %.1f s after the simulator's return\n"
+                        "figure reconnect_s %.1f s\n",
+                        first / 1000.0, all / 1000.0);
+    }
 
     MessageBoxes::setResponder([](const MessageBoxes::Box &) { return QMessageBox::Yes; });
     window->on_pushButtonClose_clicked();

@@ -14,6 +14,7 @@ class TestConfigFile : public QObject
 private slots:
     void comPortIsWrittenByteForByte();
     void comPortIsReadWithTheLibrarysNumberRules();
+    void timeoutIsOptionalAndStoredOnlyOnceSet();
     void monitorsAreWrittenByteForByteWithRawUtf8();
     void unknownKeysAndEntriesSurviveEveryStore();
     void removalTakesTheMonitorsOwnEntry();
@@ -79,6 +80,52 @@ void TestConfigFile::comPortIsReadWithTheLibrarysNumberRules()
     QCOMPARE(ctrl.getStopbit(), 1);
     QCOMPARE(ctrl.getParity(), 'E');
     QVERIFY(file.problems().empty());
+}
+
+void TestConfigFile::timeoutIsOptionalAndStoredOnlyOnceSet()
+{
+    TempStation station;
+    const QByteArray withoutKey = R"({"comport": "COM2", "baudrate": 9600, "databit": 8,
+                                      "stopbit": 2, "parity": "N"})";
+    station.writeFile("config/ComPort.json", withoutKey);
+    const std::string path = station.filePath("config/ComPort.json").toStdString();
+    {
+        ConfigFile file(path.c_str());
+        QCOMPARE(file.load(), 0);
+        ComPortCtrl ctrl;
+        file.readComPort(&ctrl);
+        QVERIFY(file.problems().empty());
+        QCOMPARE(ctrl.getTimeout(), 1.0);
+        // Another setting changed: the file still has no timeout.
+        ctrl.setBaudrate(4800);
+        file.writeComPort(&ctrl);
+        QVERIFY(!file.getDocument().contains("timeout"));
+        ctrl.setTimeout(0.25);
+        file.writeComPort(&ctrl);
+        QCOMPARE(file.save(), 0);
+    }
+    ConfigFile file(path.c_str());
+    QCOMPARE(file.load(), 0);
+    ComPortCtrl ctrl;
+    file.readComPort(&ctrl);
+    QVERIFY(file.problems().empty());
+    QCOMPARE(ctrl.getTimeout(), 0.25);
+    QCOMPARE(ctrl.getBaudrate(), 4800);
+    // Back at one second, the key stays: it was the operator's.
+    ctrl.setTimeout(1.0);
+    file.writeComPort(&ctrl);
+    QCOMPARE(file.getDocument().at("timeout").get<double>(), 1.0);
+
+    for (const char *bound : {"0.2", "5"}) {
+        station.writeFile("config/ComPort.json",
+                          withoutKey.left(withoutKey.size() - 1) + R"(, "timeout": )" + bound + "}");
+        ConfigFile edge(path.c_str());
+        QCOMPARE(edge.load(), 0);
+        ComPortCtrl line;
+        edge.readComPort(&line);
+        QVERIFY(edge.problems().empty());
+        QCOMPARE(line.getTimeout(), QByteArray(bound).toDouble());
+    }
 }
 
 void TestConfigFile::monitorsAreWrittenByteForByteWithRawUtf8()
@@ -401,6 +448,10 @@ void TestConfigFile::outOfRangeSerialSettingsFallBackToDefaults_data()
                                   << R"(中的 "stopbit" 为 -1，不是 1 或 2，改用 2)";
     QTest::newRow("empty port") << QByteArray(R"("comport": "")")
                                 << R"(中的 "comport" 为空，改用 COM1)";
+    QTest::newRow("timeout 10 s") << QByteArray(R"("timeout": 10)")
+                                  << R"(中的 "timeout" 为 10 秒，不在 0.2 到 5 之间，改用 1 秒)";
+    QTest::newRow("timeout as text") << QByteArray(R"("timeout": "0.5")")
+                                     << R"(中的 "timeout" 不是数字，改用 1 秒)";
     QTest::newRow("port with a newline")
         << QByteArray(R"("comport": "/dev/ttyUSB0\n")")
         << R"(中的 "comport" 为 "/dev/ttyUSB0\n"，含有控制字符，改用 COM1)";
@@ -433,6 +484,7 @@ void TestConfigFile::outOfRangeSerialSettingsFallBackToDefaults()
     QCOMPARE(ctrl.getDatabit(), key == "databit" ? defaults.getDatabit() : 7);
     QCOMPARE(ctrl.getStopbit(), key == "stopbit" ? defaults.getStopbit() : 1);
     QCOMPARE(ctrl.getParity(), key == "parity" ? defaults.getParity() : 'O');
+    QCOMPARE(ctrl.getTimeout(), 1.0);
 }
 
 void TestConfigFile::everyFailingStartKeepsItsOwnCopy()

@@ -6,6 +6,8 @@
 #include "app/mainwindow.h"
 #include "trend/widgetaxesdisplay.h"
 #include "panels/desktopopener.h"
+#include "panels/dialoglinestatus.h"
+#include "panels/linestatusmodel.h"
 #include "panels/filedialogs.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
@@ -32,6 +34,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QStandardItem>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTreeView>
@@ -190,6 +193,7 @@ private slots:
     void closingHidesAndOnlyAConfirmedExitEnds();
     void confirmedExitStoresWhatChangedAndEveryQueuedRow();
     void confirmedExitDoesNotWaitForASilentInstrument();
+    void aDemotedInstrumentIsMarkedUntilItAnswersAgain();
     void backupsOfOneDayGetNumberedNames();
     void backupIntoAMissingFolderFails();
     void importKeepsTheDataUnlessTheFileIsARecordDatabase();
@@ -411,7 +415,7 @@ void TestMainWindow::menusHoldTheirActionsInOrder()
             texts << action->text();
         menus << menu->text() + ":" + texts.join(",");
     }
-    QCOMPARE(menus, QStringList({"仪表:添加,删除",
+    QCOMPARE(menus, QStringList({"仪表:添加,删除,通讯状态",
                                  "历史记录:查询,备份,清空,导入数据(*.zdb),导出为Excel,备份-导出-清除",
                                  "帮助:用户手册,关于..."}));
     QCOMPARE(desk.window.windowTitle(), QString("HydrovaneV1.5"));
@@ -563,6 +567,51 @@ void TestMainWindow::confirmedExitDoesNotWaitForASilentInstrument()
     QVERIFY(!station.window->isVisible());
     QVERIFY(station.dir.readFile("config/ComPort.json").contains("\"baudrate\": 4800"));
     QVERIFY(!static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb))->isOpen());
+}
+
+void TestMainWindow::aDemotedInstrumentIsMarkedUntilItAnswersAgain()
+{
+    // Instrument 2 is silent from second 3 to second 9 of the simulator: demoted during it.
+    SimulatorProcess sim({"1:DI590", "2:DI590:fault=silent,faultfrom=3,faultfor=6"});
+    QVERIFY(sim.isReady());
+    Station station(sim, {{"DI590", "一号", 1}, {"DI590", "二号", 2}});
+    station.switchLine(true);
+    // The view is open while the line runs, and refreshes by itself.
+    const int boxes = station.boxes.boxes.size();
+    station.window->findChild<QAction *>("actionLineStatus")->trigger();
+    QCOMPARE(station.boxes.boxes.size(), boxes);
+    auto *view = station.window->findChild<DialogLineStatus *>();
+    QVERIFY(view && view->isVisible() && !view->isModal());
+    const LineStatusModel *rows = view->model();
+    const auto state = [rows](int row) {
+        return rows->data(rows->index(row, LineStatusModel::State)).toString();
+    };
+    const auto item = [&station](int i) {
+        return static_cast<QStandardItem *>(station.monitor(i)->views.at(2));
+    };
+
+    QTRY_VERIFY_WITH_TIMEOUT(station.cell(1)->isDemoted(), 30000);
+    QVERIFY(!station.cell(0)->isDemoted());
+    QVERIFY2(station.cell(1)->toolTip().startsWith("降级："), qPrintable(station.cell(1)->toolTip()));
+    QVERIFY(item(1)->toolTip().startsWith("二号\n降级："));
+    QCOMPARE(item(1)->foreground().color(), QColor(Qt::gray));
+    QCOMPARE(item(0)->toolTip(), QString("一号"));
+    QTRY_VERIFY(state(1).startsWith("降级"));
+    QCOMPARE(state(0), QString("正常"));
+    QVERIFY(rows->data(rows->index(0, LineStatusModel::Exchanges)).toInt() > 0);
+    QVERIFY(rows->data(rows->index(1, LineStatusModel::NoAnswer)).toInt() >= LineHealth::demoteAfter);
+    QCOMPARE(view->findChild<QLabel *>("labelLineState")->text(), QString("正常"));
+    QVERIFY(view->findChild<QLabel *>("labelPasses")->text().toInt() > 0);
+
+    // Its first good answer after the fault promotes it, and the marks go.
+    QTRY_VERIFY_WITH_TIMEOUT(!station.cell(1)->isDemoted(), 30000);
+    QTRY_COMPARE(state(1), QString("正常"));
+    QCOMPARE(item(1)->toolTip(), QString("二号"));
+    QCOMPARE(item(1)->foreground(), QBrush());
+    QVERIFY(!station.cell(1)->toolTip().contains("降级"));
+
+    station.switchLine(false);
+    QTRY_COMPARE(view->findChild<QLabel *>("labelLineState")->text(), QString("关闭"));
 }
 
 void TestMainWindow::backupsOfOneDayGetNumberedNames()

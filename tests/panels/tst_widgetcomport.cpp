@@ -13,6 +13,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QGroupBox>
 #include <QAbstractItemView>
 #include <QLabel>
@@ -91,6 +92,7 @@ private slots:
     void portBoxListsAdaptersPluggedInLaterAndShowsTheirEnd();
     void lineSwitchOpensAndRelaysRequestsToTheReader();
     void waitForReaderReturnsAfterQueuedRequests();
+    void lostDeviceIsShownUntilReopenedOrSwitchedOff();
 };
 
 void TestWidgetComPort::formHasTheReferenceTextsAndLook()
@@ -99,14 +101,17 @@ void TestWidgetComPort::formHasTheReferenceTextsAndLook()
     QCOMPARE(AppContext::instance().init(), 0);
     WidgetComPort widget;
     QCOMPARE(widget.windowTitle(), QString("Form"));
-    QCOMPARE(widget.size(), QSize(213, 233));
+    QCOMPARE(widget.size(), QSize(213, 290));
     QCOMPARE(widget.font().family(), QString("微软雅黑"));
     QCOMPARE(widget.font().pointSize(), 12);
     QCOMPARE(widget.findChild<QGroupBox *>("groupBox")->title(), QString("串口配置"));
     QStringList labels;
     for (const QLabel *label : widget.findChildren<QLabel *>())
         labels << label->text();
-    QCOMPARE(labels, QStringList({"端口", "波特率", "数据位", "停止位", "校验位"}));
+    QCOMPARE(labels, QStringList({"端口", "波特率", "数据位", "停止位", "校验位", "超时",
+                                  "通讯中断，正在重连…"}));
+    QVERIFY(widget.findChild<QLabel *>("labelLineState")->isHidden());
+    QCOMPARE(widget.findChild<QDoubleSpinBox *>("doubleSpinBoxTimeout")->value(), 1.0);
 
     const auto items = [&](const char *name) {
         QStringList texts;
@@ -379,6 +384,53 @@ void TestWidgetComPort::waitForReaderReturnsAfterQueuedRequests()
     QCOMPARE(present.syncs.load(), 1);
     QCOMPARE(present.reads.load(), 1);
     QVERIFY(present.monitor->isSynced());
+    qDeleteAll(collection.getMonitors());
+}
+
+void TestWidgetComPort::lostDeviceIsShownUntilReopenedOrSwitchedOff()
+{
+    SimulatorProcess sim({"1:DI590"});
+    QVERIFY(sim.isReady());
+    TempStation station;
+    QVERIFY(station.writeFile("config/ComPort.json", comPortJson(sim.linkPath(), 9600, "N")));
+    QCOMPARE(AppContext::instance().init(), 0);
+    MessageBoxRecorder boxes;
+    WidgetComPort widget;
+    QSignalSpy lost(&widget, &WidgetComPort::signal_lineLost);
+    const QLabel *label = widget.findChild<QLabel *>("labelLineState");
+    lineSwitch(widget)->setChecked(true);
+    Client client;
+    MonitorCollection collection;
+    client.monitor = collection.create("DI590", "m", 1, -1, true, false);
+
+    // Unplugged: the next exchange finds the device gone.
+    sim.kill();
+    widget.on_sync(client.syncToken());
+    QTRY_COMPARE(lost.count(), 1);
+    QCOMPARE(lost.last().first().toBool(), true);
+    QVERIFY(widget.isLineLost());
+    QVERIFY(!label->isHidden());
+    QVERIFY(lineSwitch(widget)->isChecked());
+
+    // Plugged back: reopened without the operator.
+    QVERIFY(sim.start());
+    QTRY_COMPARE_WITH_TIMEOUT(lost.count(), 2, 10000);
+    QCOMPARE(lost.last().first().toBool(), false);
+    QVERIFY(label->isHidden());
+    QVERIFY(lineSwitch(widget)->isChecked());
+    widget.on_sync(client.syncToken());
+    QTRY_VERIFY(client.monitor->isSynced());
+
+    // Lost again, then switched off: the panel stops saying it reconnects.
+    sim.kill();
+    widget.on_sync(client.syncToken());
+    QTRY_COMPARE(lost.count(), 3);
+    widget.switchOff();
+    QCOMPARE(lost.count(), 4);
+    QCOMPARE(lost.last().first().toBool(), false);
+    QTRY_VERIFY(widget.isLineOff());
+    QVERIFY(!widget.isLineLost());
+    QVERIFY(boxes.boxes.isEmpty());
     qDeleteAll(collection.getMonitors());
 }
 

@@ -113,6 +113,7 @@ private slots:
     void lineOffMarksUnsyncedAndSendsTheStoppedReading();
     void failedSyncSaysWhyAndHidesTheLastReading();
     void rowsAfterARenameCarryTheNewName();
+    void syncButtonTriesADemotedMonitorAtOnce();
 };
 
 void TestWidgetMonitorDisplay::formShowsTheMonitorAndStaysEmptyUntilSynced()
@@ -473,6 +474,32 @@ void TestWidgetMonitorDisplay::rowsAfterARenameCarryTheNewName()
     QCOMPARE(rows.size(), 2);
     QVERIFY(rows[0].contains("|old|"));
     QVERIFY(rows[1].contains("|new/\"name\"|"));
+}
+
+void TestWidgetMonitorDisplay::syncButtonTriesADemotedMonitorAtOnce()
+{
+    Station station;
+    Fixture f("DI590", "a", 3);
+    {
+        SimulatorProcess healthy({"3:DI590"});
+        f.sync(healthy);
+    }
+    {
+        // Nobody answers to id 3 here: demoted after the failures in a row.
+        SimulatorProcess without({"4:DI590"});
+        for (int i = 0; i < LineHealth::demoteAfter; ++i)
+            f.readAndShow(without);
+        QVERIFY(f.monitor->healthSnapshot().demoted);
+        f.monitor->clearSynced();
+    }
+    SimulatorProcess healthy({"3:DI590"});
+    QSignalSpy asked(f.display, &WidgetMonitorDisplay::signal_sync);
+    f.display->findChild<QPushButton *>("pushButtonSync")->click();
+    QCOMPARE(asked.size(), 1);
+    // The reader's part of the request: no wait for the monitor's next retry.
+    f.sync(healthy);
+    QVERIFY(f.monitor->isSynced());
+    QVERIFY(!f.monitor->healthSnapshot().demoted);
 }
 
 QTEST_MAIN(TestWidgetMonitorDisplay)

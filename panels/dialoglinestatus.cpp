@@ -1,0 +1,101 @@
+#include "dialoglinestatus.h"
+#include "ui_dialoglinestatus.h"
+
+#include "acquisition/comportctrl.h"
+#include "acquisition/comportreader.h"
+#include "acquisition/linestatistics.h"
+#include "acquisition/monitorbase.h"
+#include "panels/linestatusmodel.h"
+#include "panels/widgetcomport.h"
+#include "panels/widgetmonitorlist.h"
+
+#include <QHeaderView>
+
+namespace {
+
+QString milliseconds(int ms)
+{
+    return ms < 0 ? QStringLiteral("-") : QString::number(ms);
+}
+
+// Only a changed text is set: an unchanged label then costs no layout and no repaint.
+void setText(QLabel *label, const QString &text)
+{
+    if (label->text() != text)
+        label->setText(text);
+}
+
+} // namespace
+
+DialogLineStatus::DialogLineStatus(WidgetMonitorList *list, WidgetComPort *comPort,
+                                   QWidget *parent)
+    : QDialog(parent), ui(new Ui::DialogLineStatus), list(list), comPort(comPort),
+      instruments(new LineStatusModel(this))
+{
+    ui->setupUi(this);
+    ui->tableViewInstruments->setModel(instruments);
+    // Widths fixed once: sizing to contents would measure every row at every pass.
+    ui->tableViewInstruments->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    ui->tableViewInstruments->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    // A label of a fixed size changes its text without a new layout of the dialog.
+    for (QLabel *label : {ui->labelPasses, ui->labelPassTime, ui->labelSkippedTicks,
+                          ui->labelBytes, ui->labelLineState})
+        label->setFixedSize(label->fontMetrics().horizontalAdvance(QLatin1Char('0')) * 40,
+                            label->sizeHint().height());
+    connect(comPort->getReader(), &ComPortReader::signal_readDone, this,
+            &DialogLineStatus::refresh);
+    connect(comPort, &WidgetComPort::signal_comPort, this, &DialogLineStatus::refresh);
+    connect(comPort, &WidgetComPort::signal_lineLost, this, &DialogLineStatus::refresh);
+}
+
+DialogLineStatus::~DialogLineStatus()
+{
+    delete ui;
+}
+
+void DialogLineStatus::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    refresh();
+    ui->tableViewInstruments->resizeColumnsToContents();
+}
+
+void DialogLineStatus::refresh()
+{
+    if (!isVisible())
+        return;
+    refreshLine();
+    const std::vector<MonitorBase *> &monitors = list->collection().getMonitors();
+    std::vector<LineStatusModel::Instrument> rows(monitors.size());
+    for (size_t i = 0; i < monitors.size(); ++i) {
+        const MonitorBase *monitor = monitors[i];
+        LineStatusModel::Instrument &row = rows[i];
+        row.name = QString::fromStdString(monitor->getUsername());
+        row.id = monitor->getId();
+        row.model = QString::fromStdString(monitor->getModel());
+        row.synced = monitor->isSynced();
+        row.syncFailure = monitor->lastSyncFailure();
+        row.health = monitor->healthSnapshot();
+    }
+    instruments->update(rows);
+}
+
+void DialogLineStatus::refreshLine()
+{
+    const LineFigures line = comPort->getComPortCtrl()->statistics().snapshot();
+    setText(ui->labelPasses, QString::number(line.passes));
+    setText(ui->labelPassTime, QStringLiteral("%1 / %2 / %3")
+                                   .arg(milliseconds(line.lastPassMs))
+                                   .arg(milliseconds(line.medianPassMs))
+                                   .arg(milliseconds(line.maxPassMs)));
+    setText(ui->labelSkippedTicks, QString::number(line.skippedTicks));
+    setText(ui->labelBytes, QStringLiteral("%1 / %2").arg(line.bytesSent).arg(line.bytesReceived));
+    QString state;
+    if (comPort->isLineOff())
+        state = QStringLiteral("关闭");
+    else if (line.lost || comPort->isLineLost())
+        state = QStringLiteral("通讯中断，正在重连…");
+    else
+        state = QStringLiteral("正常");
+    setText(ui->labelLineState, state);
+}

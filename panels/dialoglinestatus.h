@@ -1,0 +1,44 @@
+#ifndef DIALOGLINESTATUS_H
+#define DIALOGLINESTATUS_H
+
+#include <QDialog>
+
+class LineStatusModel;
+class WidgetComPort;
+class WidgetMonitorList;
+
+namespace Ui {
+class DialogLineStatus;
+}
+
+// The 通讯状态 view: the line's figures and one row per instrument with its exchange
+// statistics and demotion. Non-modal, so the operator can watch it while the station runs;
+// it refreshes after every read pass and whenever the line changes state, but only while it
+// is shown. Reads snapshots only: it never waits on the reader.
+class DialogLineStatus : public QDialog
+{
+    Q_OBJECT
+
+public:
+    // Both panels outlive the dialog.
+    DialogLineStatus(WidgetMonitorList *list, WidgetComPort *comPort, QWidget *parent = nullptr);
+    ~DialogLineStatus() override;
+
+    const LineStatusModel *model() const { return instruments; }
+
+public slots:
+    void refresh();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void refreshLine();
+
+    Ui::DialogLineStatus *ui;
+    WidgetMonitorList *list;
+    WidgetComPort *comPort;
+    LineStatusModel *instruments;
+};
+
+#endif // DIALOGLINESTATUS_H
