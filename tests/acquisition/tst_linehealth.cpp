@@ -163,7 +163,8 @@ void TestLineHealth::demotedMonitorsLeaveTheirNeighboursEveryReading()
     SimulatorProcess sim({"1:DI590:main=100", "2:DI590:main=200,fault=silent,faultfrom=2",
                           "3:DI590:main=300,fault=garbage,faultfrom=2", "4:DI590:main=400"});
     ComPortCtrl ctrl;
-    ctrl.setTimeout(0.2);
+    // Long enough for a healthy answer on a loaded machine: a healthy 'B' would fail the test.
+    ctrl.setTimeout(0.5);
     QCOMPARE(sim.open(ctrl), 0);
     MonitorCollection monitors;
     for (int id = 1; id <= 4; ++id)
