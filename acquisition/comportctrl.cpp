@@ -18,15 +18,27 @@ ComPortCtrl::~ComPortCtrl()
 
 int ComPortCtrl::open()
 {
+    opened = Settings{deviceName(port), baudrate, databit, stopbit, parity, timeout};
+    return openWith(opened);
+}
+
+int ComPortCtrl::reopen()
+{
+    return openWith(opened);
+}
+
+int ComPortCtrl::openWith(const Settings &settings)
+{
     close();
     lastError = 0;
 
-    const std::string device = deviceName(port);
     // The library refuses these too, but prints its reason on stderr; the station shows
     // failures only through its own message.
-    if (device.empty() || baudrate == 0 || (parity != 'N' && parity != 'E' && parity != 'O'))
+    if (settings.device.empty() || settings.baudrate == 0 ||
+        (settings.parity != 'N' && settings.parity != 'E' && settings.parity != 'O'))
         return -1;
-    context = modbus_new_rtu(device.c_str(), baudrate, parity, databit, stopbit);
+    context = modbus_new_rtu(settings.device.c_str(), settings.baudrate, settings.parity,
+                             settings.databit, settings.stopbit);
     if (!context) {
         lastError = errno;
         return -1;
@@ -39,9 +51,9 @@ int ComPortCtrl::open()
         context = nullptr;
         return -1;
     }
-    const long micro = std::lround(timeout * 1e6);
+    const long micro = std::lround(settings.timeout * 1e6);
     modbus_set_response_timeout(context, uint32_t(micro / 1000000), uint32_t(micro % 1000000));
-    lineStatistics.setDevice(device);
+    lineStatistics.setDevice(settings.device);
     return 0;
 }
 

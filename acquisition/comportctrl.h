@@ -40,6 +40,9 @@ public:
 
     // 0 when the line is open, -1 when it could not be opened (the line is then closed).
     int open();
+    // Opens the line again with the settings of the last open(), whatever was set since:
+    // the reader reopens a lost device with it while the panel's settings may change.
+    int reopen();
     // The system's error number of the last failed open; 0 after a successful one, and
     // when the settings were refused before the device was tried.
     int getLastError() const { return lastError; }
@@ -56,6 +59,18 @@ public:
     static std::string deviceName(const std::string &port);
 
 private:
+    struct Settings
+    {
+        std::string device;
+        int baudrate = 0;
+        int databit = 8;
+        int stopbit = 2;
+        char parity = 'N';
+        double timeout = defaultTimeout;
+    };
+
+    int openWith(const Settings &settings);
+
     WidgetComPort *owner;
     std::string port;
     int baudrate;
@@ -66,6 +81,7 @@ private:
     modbus_t *context;
     LineStatistics lineStatistics;
     int lastError;
+    Settings opened; // of the last open(), under the line's mutex
 };
 
 #endif // COMPORTCTRL_H

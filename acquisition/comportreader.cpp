@@ -94,7 +94,7 @@ void ComPortReader::reopen()
         stopReconnecting();
         return;
     }
-    if (lostLine->open() != 0)
+    if (lostLine->reopen() != 0)
         return;
     lostLine->statistics().setLost(false);
     stopReconnecting();
