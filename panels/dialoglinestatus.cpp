@@ -5,6 +5,7 @@
 #include "acquisition/comportreader.h"
 #include "acquisition/linestatistics.h"
 #include "acquisition/monitorbase.h"
+#include "panels/linestatusdelegate.h"
 #include "panels/linestatusmodel.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitorlist.h"
@@ -34,14 +35,19 @@ DialogLineStatus::DialogLineStatus(WidgetMonitorList *list, WidgetComPort *comPo
 {
     ui->setupUi(this);
     ui->tableViewInstruments->setModel(instruments);
+    ui->tableViewInstruments->setItemDelegate(
+        new LineStatusDelegate(LineStatusModel::ColumnCount, ui->tableViewInstruments));
     // Widths fixed once: sizing to contents would measure every row at every pass.
     ui->tableViewInstruments->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     ui->tableViewInstruments->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    // A label of a fixed size changes its text without a new layout of the dialog.
+    // A label of a fixed size changes its text without a new layout of the dialog, and one
+    // that fills its own background repaints without the group box behind it.
     for (QLabel *label : {ui->labelPasses, ui->labelPassTime, ui->labelSkippedTicks,
-                          ui->labelBytes, ui->labelLineState})
+                          ui->labelBytes, ui->labelLineState}) {
         label->setFixedSize(label->fontMetrics().horizontalAdvance(QLatin1Char('0')) * 40,
                             label->sizeHint().height());
+        label->setAutoFillBackground(true);
+    }
     connect(comPort->getReader(), &ComPortReader::signal_readDone, this,
             &DialogLineStatus::refresh);
     connect(comPort, &WidgetComPort::signal_comPort, this, &DialogLineStatus::refresh);
@@ -66,7 +72,7 @@ void DialogLineStatus::refresh()
         return;
     refreshLine();
     const std::vector<MonitorBase *> &monitors = list->collection().getMonitors();
-    std::vector<LineStatusModel::Instrument> rows(monitors.size());
+    rows.resize(monitors.size());
     for (size_t i = 0; i < monitors.size(); ++i) {
         const MonitorBase *monitor = monitors[i];
         LineStatusModel::Instrument &row = rows[i];

@@ -1,9 +1,12 @@
 #ifndef DIALOGLINESTATUS_H
 #define DIALOGLINESTATUS_H
 
+#include "panels/linestatusmodel.h"
+
 #include <QDialog>
 
-class LineStatusModel;
+#include <vector>
+
 class WidgetComPort;
 class WidgetMonitorList;
 
@@ -39,6 +42,7 @@ private:
     WidgetMonitorList *list;
     WidgetComPort *comPort;
     LineStatusModel *instruments;
+    std::vector<LineStatusModel::Instrument> rows; // kept between passes to spare allocations
 };
 
 #endif // DIALOGLINESTATUS_H

@@ -52,29 +52,66 @@ QString LineStatusModel::stateText(const Instrument &instrument)
     return QStringLiteral("正常");
 }
 
-void LineStatusModel::fill(const Instrument &instrument, Row &row)
+std::array<bool, LineStatusModel::ColumnCount>
+LineStatusModel::differences(const Instrument &was, const Instrument &now)
+{
+    const InstrumentHealth &a = was.health, &b = now.health;
+    std::array<bool, ColumnCount> differ;
+    differ[Name] = was.name != now.name;
+    differ[Id] = was.id != now.id;
+    differ[Model] = was.model != now.model;
+    // The state's text and its tooltip.
+    differ[State] = was.synced != now.synced || !(was.syncFailure == now.syncFailure) ||
+                    a.demoted != b.demoted || !(a.lastFailure == b.lastFailure) ||
+                    (b.demoted && std::ceil(a.nextTrySeconds) != std::ceil(b.nextTrySeconds));
+    differ[Exchanges] = a.exchanges != b.exchanges;
+    differ[NoAnswer] = a.noAnswer != b.noAnswer;
+    differ[FrameErrors] = a.frameErrors != b.frameErrors;
+    differ[ExceptionAnswers] = a.exceptionAnswers != b.exceptionAnswers;
+    differ[OtherModel] = a.otherModel != b.otherModel;
+    differ[Unsupported] = a.unsupported != b.unsupported;
+    differ[PortErrors] = a.portErrors != b.portErrors;
+    differ[LastResponse] = a.lastResponseMs != b.lastResponseMs;
+    differ[MedianResponse] = a.medianResponseMs != b.medianResponseMs;
+    differ[MaxResponse] = a.maxResponseMs != b.maxResponseMs;
+    differ[LastGoodAnswer] = a.lastGoodAnswerMs / 1000 != b.lastGoodAnswerMs / 1000 ||
+                             (a.lastGoodAnswerMs > 0) != (b.lastGoodAnswerMs > 0);
+    return differ;
+}
+
+void LineStatusModel::fill(const Instrument &instrument, const std::array<bool, ColumnCount> &which,
+                           Row &row)
 {
     const InstrumentHealth &health = instrument.health;
     std::array<QString, ColumnCount> &texts = row.texts;
-    texts[Name] = instrument.name;
-    texts[Id] = QString::number(instrument.id);
-    texts[Model] = instrument.model;
-    texts[State] = stateText(instrument);
-    texts[Exchanges] = count(health.exchanges);
-    texts[NoAnswer] = count(health.noAnswer);
-    texts[FrameErrors] = count(health.frameErrors);
-    texts[ExceptionAnswers] = count(health.exceptionAnswers);
-    texts[OtherModel] = count(health.otherModel);
-    texts[Unsupported] = count(health.unsupported);
-    texts[PortErrors] = count(health.portErrors);
-    texts[LastResponse] = milliseconds(health.lastResponseMs);
-    texts[MedianResponse] = milliseconds(health.medianResponseMs);
-    texts[MaxResponse] = milliseconds(health.maxResponseMs);
-    texts[LastGoodAnswer] =
-        health.lastGoodAnswerMs > 0 ? timeText(health.lastGoodAnswerMs) : QStringLiteral("-");
-    row.demoted = health.demoted;
-    row.tip = health.demoted ? demotionText(health)
-                             : QString::fromStdString(health.reasonText());
+    auto set = [&](int column, auto text) {
+        if (which[size_t(column)])
+            texts[size_t(column)] = text();
+    };
+    set(Name, [&] { return instrument.name; });
+    set(Id, [&] { return QString::number(instrument.id); });
+    set(Model, [&] { return instrument.model; });
+    set(State, [&] { return stateText(instrument); });
+    set(Exchanges, [&] { return count(health.exchanges); });
+    set(NoAnswer, [&] { return count(health.noAnswer); });
+    set(FrameErrors, [&] { return count(health.frameErrors); });
+    set(ExceptionAnswers, [&] { return count(health.exceptionAnswers); });
+    set(OtherModel, [&] { return count(health.otherModel); });
+    set(Unsupported, [&] { return count(health.unsupported); });
+    set(PortErrors, [&] { return count(health.portErrors); });
+    set(LastResponse, [&] { return milliseconds(health.lastResponseMs); });
+    set(MedianResponse, [&] { return milliseconds(health.medianResponseMs); });
+    set(MaxResponse, [&] { return milliseconds(health.maxResponseMs); });
+    set(LastGoodAnswer, [&] {
+        return health.lastGoodAnswerMs > 0 ? timeText(health.lastGoodAnswerMs)
+                                           : QStringLiteral("-");
+    });
+    if (which[State]) {
+        row.demoted = health.demoted;
+        row.tip = health.demoted ? demotionText(health)
+                                 : QString::fromStdString(health.reasonText());
+    }
+    row.shown = instrument;
 }
 
 const QString &LineStatusModel::timeText(long long msSinceEpoch)
@@ -90,33 +127,30 @@ const QString &LineStatusModel::timeText(long long msSinceEpoch)
 
 void LineStatusModel::update(const std::vector<Instrument> &instruments)
 {
+    std::array<bool, ColumnCount> all;
+    all.fill(true);
     if (instruments.size() != rows.size()) {
         beginResetModel();
         rows.assign(instruments.size(), Row());
         for (size_t i = 0; i < instruments.size(); ++i)
-            fill(instruments[i], rows[i]);
+            fill(instruments[i], all, rows[i]);
         endResetModel();
         return;
     }
-    Row fresh;
     for (size_t i = 0; i < instruments.size(); ++i) {
-        fill(instruments[i], fresh);
         Row &row = rows[i];
-        std::array<bool, ColumnCount> changed;
-        for (int column = 0; column < ColumnCount; ++column)
-            changed[column] = fresh.texts[column] != row.texts[column];
-        // The colour and the tooltip belong to the state cell.
-        changed[State] = changed[State] || fresh.demoted != row.demoted || fresh.tip != row.tip;
-        std::swap(row, fresh);
+        // Figures are compared before they are turned into texts: most stay the same.
+        const std::array<bool, ColumnCount> changed = differences(row.shown, instruments[i]);
+        fill(instruments[i], changed, row);
         // One announcement for each run of changed cells: a view repaints only those, not the
         // unchanged counters between them.
         for (int column = 0; column < ColumnCount;) {
-            if (!changed[column]) {
+            if (!changed[size_t(column)]) {
                 ++column;
                 continue;
             }
             const int first = column;
-            while (column + 1 < ColumnCount && changed[column + 1])
+            while (column + 1 < ColumnCount && changed[size_t(column) + 1])
                 ++column;
             emit dataChanged(index(int(i), first), index(int(i), column));
             ++column;

@@ -10,8 +10,8 @@
 #include <vector>
 
 // One row per instrument of the line with its exchange statistics and demotion, as the
-// 通讯状态 view shows them. update() runs after every pass: it turns the figures into texts
-// and announces only the cells whose text changed, so a view repaints a few cells instead
+// 通讯状态 view shows them. update() runs after every pass: it turns only the figures that
+// changed into texts and announces only those cells, so a view repaints a few cells instead
 // of the whole table.
 class LineStatusModel : public QAbstractTableModel
 {
@@ -72,9 +72,12 @@ private:
         std::array<QString, ColumnCount> texts;
         bool demoted = false;
         QString tip;
+        Instrument shown; // the figures the texts were made from
     };
 
-    void fill(const Instrument &instrument, Row &row);
+    static std::array<bool, ColumnCount> differences(const Instrument &was, const Instrument &now);
+    // Makes the texts of the columns in `which` from `instrument`.
+    void fill(const Instrument &instrument, const std::array<bool, ColumnCount> &which, Row &row);
     // "yyyy-MM-dd hh:mm:ss" of a wall-clock time; the instruments of a pass mostly answer
     // within the same second, and a time-zone conversion costs more than all other texts.
     const QString &timeText(long long msSinceEpoch);

@@ -556,6 +556,8 @@ void figureStationPass()
             comPortPanel->on_read(list->readToken());
             loop.exec();
         }
+        // Only the view's own refresh from here on: the overview is not updated any more.
+        QObject::disconnect(reader, &ComPortReader::signal_readDone, &loop, nullptr);
         full.erase(full.begin(), full.begin() + kWarmup);
         dataOnly.erase(dataOnly.begin(), dataOnly.begin() + kWarmup);
 

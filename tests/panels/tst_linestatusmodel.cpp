@@ -106,6 +106,14 @@ void TestLineStatusModel::stateTellsDemotionAndWhyAnInstrumentIsNotSynced()
              QString::fromStdString(SyncFailure::otherModel("RO592").text()));
     QCOMPARE(text(model, 3, LineStatusModel::State), QString("未同步"));
 
+    // The countdown and a new reason reach the texts of rows already shown.
+    instruments[1].health.nextTrySeconds = 2.5;
+    instruments[0].health.lastFailure.kind = SyncFailure::NoAnswer;
+    model.update(instruments);
+    QCOMPARE(text(model, 1, LineStatusModel::State), QString("降级，约3秒后重试"));
+    QCOMPARE(text(model, 0, LineStatusModel::State, Qt::ToolTipRole),
+             QString::fromStdString(instruments[0].health.reasonText()));
+
     // Promotion takes the mark back.
     instruments[1].health.demoted = false;
     model.update(instruments);
