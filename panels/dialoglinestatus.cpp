@@ -41,7 +41,7 @@ DialogLineStatus::DialogLineStatus(WidgetMonitorList *list, WidgetComPort *comPo
     ui->tableViewInstruments->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     ui->tableViewInstruments->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     // A label of a fixed size changes its text without a new layout of the dialog, and one
-    // that fills its own background repaints without the group box behind it.
+    // that fills its own background repaints without the dialog behind it.
     for (QLabel *label : {ui->labelPasses, ui->labelPassTime, ui->labelSkippedTicks,
                           ui->labelBytes, ui->labelLineState}) {
         label->setFixedSize(label->fontMetrics().horizontalAdvance(QLatin1Char('0')) * 40,

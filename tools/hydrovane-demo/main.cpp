@@ -5,7 +5,8 @@
 //   hydrovane-demo STATIONDIR [--seconds N] [--screenshot FILE] [--shots DIR]
 //
 // --screenshot saves the overview; --shots saves the overview, a detail page, a trend graph,
-// the about box, and the search dialog with results and their chart into DIR.
+// the line status view, the about box, and the search dialog with results and their chart
+// into DIR.
 
 #include "acquisition/comportreader.h"
 #include "acquisition/monitorbase.h"
@@ -14,6 +15,7 @@
 #include "app/dialogabout.h"
 #include "history/dialogsearch.h"
 #include "history/recordresultmodel.h"
+#include "panels/dialoglinestatus.h"
 #include "panels/messageboxes.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitorlist.h"
@@ -101,6 +103,11 @@ bool saveShots(MainWindow &window, WidgetMonitorList &list, const QDir &out)
             tabs->setCurrentIndex(0);
         }
         list.selectRoot();
+    }
+    window.slot_lineStatus();
+    if (auto *status = window.findChild<DialogLineStatus *>()) {
+        ok = save(*status, out.filePath(QStringLiteral("linestatus.png"))) && ok;
+        status->close();
     }
     DialogAbout about(&window);
     about.show();
