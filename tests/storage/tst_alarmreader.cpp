@@ -16,7 +16,6 @@ private slots:
     void rangeAndNameFilterTheRaisedAlarms_data();
     void rangeAndNameFilterTheRaisedAlarms();
     void fileWithoutTheLogHoldsNoAlarm();
-    void missingFileIsAnErrorAndCancelStopsEveryCall();
 
 private:
     std::unique_ptr<TempStation> station;
@@ -115,8 +114,6 @@ void TestAlarmReader::rangeAndNameFilterTheRaisedAlarms_data()
         << "2024-01-02 08:30:00" << "" << "O'Brien" << QStringList({"O'Brien 2024-01-02 08:30:00"});
     QTest::newRow("range and name") << "2024-01-03 00:00:00" << "2024-12-31 23:59:59" << "A"
                                     << QStringList({"A 2024-02-01 10:00:00"});
-    QTest::newRow("nothing") << "2025-01-01 00:00:00" << "2025-12-31 23:59:59" << ""
-                             << QStringList();
 }
 
 void TestAlarmReader::rangeAndNameFilterTheRaisedAlarms()
@@ -145,21 +142,6 @@ void TestAlarmReader::fileWithoutTheLogHoldsNoAlarm()
     std::vector<std::string> names;
     QCOMPARE(reader.distinctNames(names), 0);
     QVERIFY(names.empty());
-}
-
-void TestAlarmReader::missingFileIsAnErrorAndCancelStopsEveryCall()
-{
-    std::vector<AlarmReader::Entry> alarms;
-    AlarmReader missing(station->filePath("db/none.zdb").toStdString());
-    const int rc = missing.read(std::string(), std::string(), std::string(), alarms);
-    QVERIFY(rc != 0 && rc != AlarmReader::Cancelled);
-
-    storeSample();
-    AlarmReader reader(recordPath());
-    reader.cancel();
-    QCOMPARE(reader.read(std::string(), std::string(), std::string(), alarms),
-             AlarmReader::Cancelled);
-    QVERIFY(alarms.empty());
 }
 
 QTEST_GUILESS_MAIN(TestAlarmReader)
