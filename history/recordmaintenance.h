@@ -14,8 +14,8 @@ class RecordWorkbook;
 // The stages of the backup-export-clear dialog, run on a worker thread: a dated backup of the
 // record file, an export of the alarm log and of every record to one workbook with a sheet per
 // instrument, and a clear of the records that those copies hold. Reads through a connection of
-// its own, so that polling and recording go on; rows stored after a copy was taken survive the clear. What it
-// does is reported by signals, in order.
+// its own, so that polling and recording go on; rows stored after a copy was taken survive the
+// clear. What it does is reported by signals, in order.
 class RecordMaintenance : public QObject
 {
     Q_OBJECT

@@ -312,12 +312,12 @@ int insertAlarms(const QString &file, const std::vector<AlarmReader::Entry> &ala
     if (rc == 0)
         rc = zircon_set_password(handle, kPassPhrase, kPassPhraseLength);
     if (rc == 0)
-        rc = zircon_run_sql(handle,
-                            "CREATE TABLE IF NOT EXISTS Alarm(id INTEGER PRIMARY KEY AUTOINCREMENT, "
-                            "name VARCHAR, slave INTEGER, channel INTEGER, factor VARCHAR, kind "
-                            "VARCHAR, value VARCHAR, alarmpoint VARCHAR, raised VARCHAR, cleared "
-                            "VARCHAR, acked VARCHAR)",
-                            nullptr, nullptr);
+        rc = zircon_run_sql(
+            handle,
+            "CREATE TABLE IF NOT EXISTS Alarm(id INTEGER PRIMARY KEY AUTOINCREMENT, name VARCHAR, "
+            "slave INTEGER, channel INTEGER, factor VARCHAR, kind VARCHAR, value VARCHAR, "
+            "alarmpoint VARCHAR, raised VARCHAR, cleared VARCHAR, acked VARCHAR)",
+            nullptr, nullptr);
     if (rc == 0)
         rc = zircon_run_sql(handle, "BEGIN", nullptr, nullptr);
     for (size_t i = 0; rc == 0 && i < alarms.size(); ++i) {
