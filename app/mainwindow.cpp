@@ -5,6 +5,7 @@
 #include "acquisition/monitorbase.h"
 #include "app/appcontext.h"
 #include "app/dialogabout.h"
+#include "history/dialogalarms.h"
 #include "history/dialogbec.h"
 #include "history/dialogsearch.h"
 #include "panels/databasetask.h"
@@ -99,6 +100,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionRemoveMonitor, &QAction::triggered, this, &MainWindow::on_removeMonitor);
     connect(ui->actionLineStatus, &QAction::triggered, this, &MainWindow::slot_lineStatus);
     connect(ui->actionSearchRecord, &QAction::triggered, this, &MainWindow::slot_searchRecord);
+    connect(ui->actionAlarmRecord, &QAction::triggered, this, &MainWindow::slot_alarmRecord);
     connect(ui->actionBackupRecord, &QAction::triggered, this, &MainWindow::slot_backupRecord);
     connect(ui->actionClearRecord, &QAction::triggered, this, &MainWindow::slot_clearRecord);
     connect(ui->actionImportRecord, &QAction::triggered, this, &MainWindow::slot_importRecord);
@@ -224,6 +226,12 @@ void MainWindow::slot_comPort(bool status)
 void MainWindow::slot_searchRecord()
 {
     DialogSearch dialog(this);
+    dialog.exec();
+}
+
+void MainWindow::slot_alarmRecord()
+{
+    DialogAlarms dialog(this);
     dialog.exec();
 }
 

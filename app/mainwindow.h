@@ -51,6 +51,7 @@ public slots:
     void slot_activeMonitorSimpleList();
     void slot_comPort(bool status);
     void slot_searchRecord();
+    void slot_alarmRecord();
     void slot_backupRecord();
     void slot_clearRecord();
     void slot_importRecord();

@@ -2,6 +2,7 @@
 
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
+#include "history/alarmlookup.h"
 #include "history/exportnames.h"
 #include "history/recordresult.h"
 #include "history/recordworkbook.h"
@@ -81,6 +82,10 @@ bool RecordMaintenance::exportRecords(int64_t &upTo)
     const QString path = ExportNames::reserveFile(folder, QStringLiteral("自动导出_") + stamp);
 
     RecordWorkbook workbook(path);
+    // First, so that it keeps its title whatever the instruments are called.
+    complete = exportAlarms(workbook) && complete;
+    if (cancelled)
+        return false;
     for (const std::string &name : names) {
         std::string condition;
         RecordDatabase::appendNameCondition(condition, name, true);
@@ -106,7 +111,6 @@ bool RecordMaintenance::exportRecords(int64_t &upTo)
         ThreadHandOff::release();
         emit signal_sheetStarted(title, rows);
         workbook.beginSheet(title);
-        const int step = rows / 100;
         int count = 0;
         for (int row = 0; row < rows; ++row) {
             const RecordResult::RowView cells = records.row(row);
@@ -117,13 +121,7 @@ bool RecordMaintenance::exportRecords(int64_t &upTo)
                                        cells.kind->unitUtf8.c_str(),
                                        cells.kind->statusUtf8.c_str()))
                 break;
-            if (++count == step) {
-                count = 0;
-                // Waits for the step before to be shown, but never long for a busy window.
-                progressGate.tryAcquire(1, 100);
-                ThreadHandOff::release();
-                emit signal_sheetProgress(row + 1);
-            }
+            sheetRowDone(row + 1, rows, count);
         }
         if (cancelled)
             return false;
@@ -138,6 +136,37 @@ bool RecordMaintenance::exportRecords(int64_t &upTo)
     }
     status(QStringLiteral("导出数据失败!"));
     return false;
+}
+
+bool RecordMaintenance::exportAlarms(RecordWorkbook &workbook)
+{
+    std::vector<AlarmReader::Entry> alarms;
+    AlarmReader reader(database->getPath());
+    const int read = reader.read(std::string(), std::string(), std::string(), alarms);
+    const int rows = int(alarms.size());
+    if (rows == 0 || cancelled)
+        return read == 0;
+    ThreadHandOff::release();
+    emit signal_sheetStarted(AlarmLookup::kSheetTitle, rows);
+    workbook.beginSheet(AlarmLookup::kSheetTitle, RecordWorkbook::alarmHeaders());
+    int count = 0;
+    for (int row = 0; row < rows && !cancelled; ++row) {
+        if (!workbook.appendAlarm(alarms[size_t(row)]))
+            break;
+        sheetRowDone(row + 1, rows, count);
+    }
+    return read == 0;
+}
+
+void RecordMaintenance::sheetRowDone(int row, int rows, int &count)
+{
+    if (++count != rows / 100)
+        return;
+    count = 0;
+    // Waits for the step before to be shown, but never long for a busy window.
+    progressGate.tryAcquire(1, 100);
+    ThreadHandOff::release();
+    emit signal_sheetProgress(row);
 }
 
 bool RecordMaintenance::clearRecords(int stageMask, bool copied, int64_t upTo)

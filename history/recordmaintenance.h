@@ -9,12 +9,13 @@
 #include <cstdint>
 
 class RecordDatabase;
+class RecordWorkbook;
 
 // The stages of the backup-export-clear dialog, run on a worker thread: a dated backup of the
-// record file, an export of every record to one workbook with a sheet per instrument, and a
-// clear of the records that those copies hold. Reads through a connection of its own, so that
-// polling and recording go on; rows stored after a copy was taken survive the clear. What it
-// does is reported by signals, in order.
+// record file, an export of the alarm log and of every record to one workbook with a sheet per
+// instrument, and a clear of the records that those copies hold. Reads through a connection of
+// its own, so that polling and recording go on; rows stored after a copy was taken survive the
+// clear. What it does is reported by signals, in order.
 class RecordMaintenance : public QObject
 {
     Q_OBJECT
@@ -57,6 +58,11 @@ private:
     bool backupRecords(int64_t &upTo);
     bool exportRecords(int64_t &upTo);
     bool clearRecords(int stageMask, bool copied, int64_t upTo);
+    // The alarm log's sheet, when the log holds any alarm; false when it could not be read
+    // whole.
+    bool exportAlarms(RecordWorkbook &workbook);
+    // Counts one written row of a sheet of rows, showing every hundredth.
+    void sheetRowDone(int row, int rows, int &count);
     void status(const QString &text);
 
     RecordDatabase *database;

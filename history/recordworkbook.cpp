@@ -122,12 +122,21 @@ struct RecordWorkbook::SheetFile
 };
 
 const QString RecordWorkbook::kInitialTitle = QStringLiteral("Sheet1");
+const QString RecordWorkbook::kActiveText = QStringLiteral("未解除");
 
 QStringList RecordWorkbook::headers()
 {
     return {QStringLiteral("时间"),     QStringLiteral("仪表名称"), QStringLiteral("型号"),
             QStringLiteral("id"),       QStringLiteral("通道"),     QStringLiteral("监测因子"),
             QStringLiteral("测量结果"), QStringLiteral("单位"),     QStringLiteral("状态")};
+}
+
+QStringList RecordWorkbook::alarmHeaders()
+{
+    return {QStringLiteral("报警时间"), QStringLiteral("仪表名称"), QStringLiteral("从站地址"),
+            QStringLiteral("通道"),     QStringLiteral("因子"),     QStringLiteral("类型"),
+            QStringLiteral("数值"),     QStringLiteral("报警点"),   QStringLiteral("解除时间"),
+            QStringLiteral("确认时间")};
 }
 
 RecordWorkbook::RecordWorkbook(const QString &path)
@@ -270,9 +279,30 @@ bool RecordWorkbook::appendRecord(const char *time, const char *name, const char
     number(at, idColumn, slave);
     number(at, channelColumn, channel);
     text(at, 5, factor);
-    this->value(at, value);
+    this->value(at, valueColumn, value);
     text(at, 7, unit);
     text(at, 8, status);
+    return !failed;
+}
+
+bool RecordWorkbook::appendAlarm(const AlarmReader::Entry &alarm)
+{
+    if (!failed && !sheetFiles.empty() && sheetFiles.back()->failed)
+        failed = true;
+    if (failed)
+        return false;
+    static const QByteArray active = kActiveText.toUtf8();
+    const int at = nextRow();
+    text(at, 0, alarm.raised.c_str());
+    text(at, 1, alarm.name.c_str());
+    number(at, 2, alarm.slave);
+    number(at, 3, alarm.channel);
+    text(at, 4, alarm.factor.c_str());
+    text(at, 5, alarm.kind.c_str());
+    value(at, 6, alarm.value.c_str());
+    value(at, 7, alarm.alarmPoint.c_str());
+    text(at, 8, alarm.active ? active.constData() : alarm.cleared.c_str());
+    text(at, 9, alarm.acked.c_str());
     return !failed;
 }
 
@@ -315,12 +345,12 @@ void RecordWorkbook::number(int at, int column, double value)
     check(worksheet_write_number(sheet, lxw_row_t(at), lxw_col_t(column), value, centred));
 }
 
-void RecordWorkbook::value(int at, const char *utf8)
+void RecordWorkbook::value(int at, int column, const char *utf8)
 {
     double number = 0;
     const int decimals = plainDecimal(utf8, number);
     if (decimals < 0 || failed) {
-        text(at, valueColumn, utf8);
+        text(at, column, utf8);
         return;
     }
     if (size_t(decimals) >= valueFormats.size())
@@ -334,7 +364,7 @@ void RecordWorkbook::value(int at, const char *utf8)
             decimals == 0 ? QByteArray("0") : "0." + QByteArray(decimals, '0');
         format_set_num_format(format, pattern.constData());
     }
-    check(worksheet_write_number(sheet, lxw_row_t(at), lxw_col_t(valueColumn), number, format));
+    check(worksheet_write_number(sheet, lxw_row_t(at), lxw_col_t(column), number, format));
 }
 
 void RecordWorkbook::check(int error)

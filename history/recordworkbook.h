@@ -1,6 +1,8 @@
 #ifndef RECORDWORKBOOK_H
 #define RECORDWORKBOOK_H
 
+#include "storage/alarmreader.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -32,6 +34,10 @@ public:
 
     // The column headers of a record table, in column order.
     static QStringList headers();
+    // The column headers of an alarm table, in column order.
+    static QStringList alarmHeaders();
+    // What the clear time of an alarm still active shows.
+    static const QString kActiveText;
 
     // Creates the file at once, so that a folder that refuses it fails before any row is
     // written; the workbook then only reports failure.
@@ -51,6 +57,10 @@ public:
     // their own. False once the workbook has failed.
     bool appendRecord(const char *time, const char *name, const char *model, int slave, int channel,
                       const char *factor, const char *value, const char *unit, const char *status);
+    // One alarm below the current sheet's rows, in alarmHeaders' columns: the slave and the
+    // channel as numbers, the value and the alarm point as the record value is. False once the
+    // workbook has failed.
+    bool appendAlarm(const AlarmReader::Entry &alarm);
     // Something failed: later rows are not written and save() fails.
     bool hasFailed() const { return failed; }
     // Writes the file and reads it back. False when anything failed, a temporary file included,
@@ -69,7 +79,7 @@ private:
     void text(int row, int column, const char *utf8);
     void number(int row, int column, double value);
     // The measured value as a number when its text reads back the same, else as text.
-    void value(int row, const char *utf8);
+    void value(int row, int column, const char *utf8);
     // Takes over the temporary file the library streams the current sheet's rows to.
     void adoptSheetFile();
     // Closes the sheets' temporary files the library left open.

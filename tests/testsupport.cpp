@@ -305,6 +305,60 @@ int insertRecords(const QString &file, const std::vector<RecordRow> &rows)
     return rc;
 }
 
+int insertAlarms(const QString &file, const std::vector<AlarmReader::Entry> &alarms)
+{
+    zircon_db *handle = nullptr;
+    int rc = zircon_open(&handle, file.toUtf8().constData());
+    if (rc == 0)
+        rc = zircon_set_password(handle, kPassPhrase, kPassPhraseLength);
+    if (rc == 0)
+        rc = zircon_run_sql(
+            handle,
+            "CREATE TABLE IF NOT EXISTS Alarm(id INTEGER PRIMARY KEY AUTOINCREMENT, name VARCHAR, "
+            "slave INTEGER, channel INTEGER, factor VARCHAR, kind VARCHAR, value VARCHAR, "
+            "alarmpoint VARCHAR, raised VARCHAR, cleared VARCHAR, acked VARCHAR)",
+            nullptr, nullptr);
+    if (rc == 0)
+        rc = zircon_run_sql(handle, "BEGIN", nullptr, nullptr);
+    for (size_t i = 0; rc == 0 && i < alarms.size(); ++i) {
+        const AlarmReader::Entry &alarm = alarms[i];
+        // %Q writes NULL for a null pointer.
+        char *sql = zircon_create_sql(
+            "INSERT INTO Alarm(name,slave,channel,factor,kind,value,alarmpoint,raised,cleared,"
+            "acked) VALUES(%Q,%d,%d,%Q,%Q,%Q,%Q,%Q,%Q,%Q)",
+            alarm.name.c_str(), alarm.slave, alarm.channel, alarm.factor.c_str(),
+            alarm.kind.c_str(), alarm.value.c_str(), alarm.alarmPoint.c_str(),
+            alarm.raised.c_str(), alarm.active ? nullptr : alarm.cleared.c_str(),
+            alarm.acked.empty() ? nullptr : alarm.acked.c_str());
+        rc = zircon_run_sql(handle, sql, nullptr, nullptr);
+        zircon_destroy_sql(sql);
+    }
+    if (rc == 0)
+        rc = zircon_run_sql(handle, "COMMIT", nullptr, nullptr);
+    zircon_close(handle);
+    return rc;
+}
+
+AlarmReader::Entry makeAlarm(const std::string &name, const std::string &raised, bool active,
+                             bool acked)
+{
+    AlarmReader::Entry alarm;
+    alarm.name = name;
+    alarm.slave = 3;
+    alarm.factor = "DO";
+    alarm.kind = "高报";
+    alarm.value = "8.25";
+    alarm.alarmPoint = "8.0";
+    alarm.raised = raised;
+    alarm.active = active;
+    const std::string day = raised.substr(0, 10);
+    if (!active)
+        alarm.cleared = day + " 23:50:00";
+    if (acked)
+        alarm.acked = day + " 23:40:00";
+    return alarm;
+}
+
 QByteArray monitorJson(int interval, const QList<MonitorEntry> &entries)
 {
     QJsonArray monitors;

@@ -3,6 +3,7 @@
 
 #include "acquisition/monitorbase.h"
 #include "panels/messageboxes.h"
+#include "storage/alarmreader.h"
 
 #include <QList>
 #include <QMetaType>
@@ -136,6 +137,14 @@ QStringList selectWithKey(const QString &file, const char *sql, int *result = nu
 // Inserts rows into a record file in one transaction through a connection of its own, much
 // faster than one insert each. Returns the library's result.
 int insertRecords(const QString &file, const std::vector<RecordRow> &rows);
+// Adds alarms to a record file's log in one transaction through a connection of its own,
+// making the table where the file has none. An active alarm is stored without a clear time, an
+// empty acked as none. Returns the library's result.
+int insertAlarms(const QString &file, const std::vector<AlarmReader::Entry> &alarms);
+// An alarm of DI590 slave 3 channel 0 on DO: value 8.25 over alarm point 8.0, cleared at
+// 23:50 of its day unless active, acknowledged at 23:40 when acked.
+AlarmReader::Entry makeAlarm(const std::string &name, const std::string &raised, bool active,
+                             bool acked = false);
 
 // One entry of Monitor.json.
 struct MonitorEntry

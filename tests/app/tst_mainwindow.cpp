@@ -416,7 +416,7 @@ void TestMainWindow::menusHoldTheirActionsInOrder()
         menus << menu->text() + ":" + texts.join(",");
     }
     QCOMPARE(menus, QStringList({"仪表:添加,删除,通讯状态",
-                                 "历史记录:查询,备份,清空,导入数据(*.zdb),导出为Excel,备份-导出-清除",
+                                 "历史记录:查询,报警记录,备份,清空,导入数据(*.zdb),导出为Excel,备份-导出-清除",
                                  "帮助:用户手册,关于..."}));
     QCOMPARE(desk.window.windowTitle(), QString("HydrovaneV1.5"));
     QVERIFY(!(desk.window.windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -441,6 +441,7 @@ void TestMainWindow::onlyMonitorChangesAreRefusedWhileRunning()
     QVERIFY(desk.triggerDialog("actionExportRecord"));
     QVERIFY(desk.triggerDialog("actionBec"));
     QVERIFY(desk.triggerDialog("actionSearchRecord"));
+    QVERIFY(desk.triggerDialog("actionAlarmRecord"));
     QVERIFY(desk.triggerDialog("actionAbout"));
     desk.action("actionImportRecord")->trigger(); // cancelled: no message
     desk.action("actionBackupRecord")->trigger();

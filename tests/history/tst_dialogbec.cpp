@@ -31,6 +31,7 @@ private slots:
     void exportsWithinOneSecondGetNumberedNames();
     void awkwardNamesGiveValidDistinctSheetTitles();
     void emptyDatabaseGivesOnlyTheInitialSheet();
+    void exportBeginsWithTheAlarmLogUnderItsOwnTitle();
     void failedExportIsNotReportedAsSuccessAndTheRestFollows();
     void clearRunsOnlyWhenACopyWasMade();
     void stagesRunOnAWorkerAndNeverClearRowsStoredMeanwhile();
@@ -322,6 +323,30 @@ void TestDialogBEC::emptyDatabaseGivesOnlyTheInitialSheet()
     const QList<WorkbookSheet> sheets = onlyWorkbook();
     QCOMPARE(titles(sheets), QStringList({"Sheet1"}));
     QVERIFY(sheets[0].rows.isEmpty());
+}
+
+void TestDialogBEC::exportBeginsWithTheAlarmLogUnderItsOwnTitle()
+{
+    store("报警记录", 1);
+    store("A", 2);
+    QCOMPARE(insertAlarms(AppContext::instance().path(RecordDb),
+                          {makeAlarm("A", "2024-01-02 08:00:00", false, true),
+                           makeAlarm("A", "2024-01-02 09:00:00", true)}),
+             0);
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    const Run run(DialogBEC::ExportStage, boxes);
+
+    QCOMPARE(run.statusAtEnd, QString("导出数据成功!"));
+    const QList<WorkbookSheet> sheets = onlyWorkbook();
+    QCOMPARE(titles(sheets), QStringList({"报警记录", "A", "报警记录(1)", "Sheet1"}));
+    QVERIFY(sheets[0].centred);
+    QCOMPARE(sheets[0].rows.size(), 3);
+    QCOMPARE(sheets[0].rows[0].value(9), QString("s:确认时间"));
+    QCOMPARE(sheets[0].rows[1].mid(0, 2), QStringList({"s:2024-01-02 09:00:00", "s:A"}));
+    QCOMPARE(sheets[0].rows[1].value(8), QString("s:未解除"));
+    QCOMPARE(sheets[0].rows[2].value(8), QString("s:2024-01-02 23:50:00"));
+    QCOMPARE(sheets[2].rows.value(0), recordHeaderCells());
 }
 
 void TestDialogBEC::failedExportIsNotReportedAsSuccessAndTheRestFollows()
