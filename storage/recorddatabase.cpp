@@ -29,6 +29,13 @@ const char *const createRecordTable =
     "VARCHAR NOT NULL,name VARCHAR NOT NULL,slave INTEGER NOT NULL,channel INTEGER,factor "
     "VARCHAR NOT NULL,unit VARCHAR,value VARCHAR,status VARCHAR);";
 
+// Alarms live beside the records so that backup, import and clear carry them with the file.
+// Files written before alarms existed get the table whenever they are opened.
+const char *const createAlarmTable =
+    "CREATE TABLE IF NOT EXISTS Alarm(id INTEGER PRIMARY KEY AUTOINCREMENT,name VARCHAR,slave "
+    "INTEGER,channel INTEGER,factor VARCHAR,kind VARCHAR,value VARCHAR,alarmpoint VARCHAR,raised "
+    "VARCHAR,cleared VARCHAR,acked VARCHAR)";
+
 // (name, time) serves a search for one monitor over a time range and the name listing;
 // (time) a search over all monitors. With the uid each index ends with, both give the (time,
 // uid) order of the paged reads without sorting.
@@ -412,6 +419,8 @@ RecordDatabase::~RecordDatabase()
 
 void RecordDatabase::opened()
 {
+    // Fails only on a read-only file, whose alarm statements then fail like its inserts.
+    runLocked(createAlarmTable);
     std::vector<std::string> present;
     runLocked(listIndexes, &present, appendText);
     nameIndexReady = std::find(present.begin(), present.end(), "Record_name_time") != present.end();

@@ -47,6 +47,7 @@ private slots:
     void missingIndexesAreBuiltInTheBackgroundWhileSearchesGoOn_data();
     void missingIndexesAreBuiltInTheBackgroundWhileSearchesGoOn();
     void clearUpToTheBackupKeepsRowsStoredAfterIt();
+    void filesWithoutTheAlarmTableGetItAtOpenAndImport();
 };
 
 namespace {
@@ -818,6 +819,32 @@ void TestRecordDatabase::clearUpToTheBackupKeepsRowsStoredAfterIt()
     QCOMPARE(database->clearUpTo(stored + 1), 0);
     QCOMPARE(database->insert(makeRow("after", 0, "t")), 0);
     QCOMPARE(selectWithKey(recordFile(), "SELECT uid FROM Record"), QStringList({"1"}));
+}
+
+void TestRecordDatabase::filesWithoutTheAlarmTableGetItAtOpenAndImport()
+{
+    TempStation station;
+    const char *const hasAlarm = "SELECT count(*) FROM sqlite_master WHERE name = 'Alarm'";
+    RecordDatabase *database = startStation();
+    QCOMPARE(selectWithKey(recordFile(), hasAlarm), QStringList({"1"}));
+    QCOMPARE(database->insert(makeRow("old", 0, "2024-01-02 08:30:05")), 0);
+    const QString backup = makeBackup(database);
+    QVERIFY(!backup.isEmpty());
+    // Files as a build before alarms left them.
+    int rc = -1;
+    selectWithKey(backup, "DROP TABLE Alarm", &rc);
+    QCOMPARE(rc, 0);
+    selectWithKey(recordFile(), "DROP TABLE Alarm", &rc);
+    QCOMPARE(rc, 0);
+    AppContext::instance().shutdown();
+    AppContext::instance().reset();
+
+    database = startStation();
+    QCOMPARE(selectWithKey(recordFile(), hasAlarm), QStringList({"1"}));
+    QCOMPARE(queried(database), QStringList({"old/0/2024-01-02 08:30:05"}));
+    QCOMPARE(import(database, backup), 0);
+    QCOMPARE(selectWithKey(recordFile(), hasAlarm), QStringList({"1"}));
+    QCOMPARE(selectWithKey(backup, hasAlarm), QStringList({"0"}));
 }
 
 QTEST_GUILESS_MAIN(TestRecordDatabase)
