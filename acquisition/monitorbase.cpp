@@ -1,5 +1,6 @@
 #include "monitorbase.h"
 
+#include "alarmrules.h"
 #include "linestatistics.h"
 #include "linestop.h"
 
@@ -7,6 +8,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+
+#include <QDateTime>
 
 #include <poll.h>
 #include <termios.h>
@@ -118,7 +121,52 @@ int MonitorBase::sync(modbus_t *context)
     if (epoch != unsyncCount)
         return -1;
     synced = true;
+    feedAlarmsLocked(QDateTime::currentSecsSinceEpoch(), false);
     return 0;
+}
+
+void MonitorBase::setRunning(bool on)
+{
+    running = on;
+    if (!on)
+        AlarmRules::instance().monitorStopped(this, QDateTime::currentSecsSinceEpoch());
+}
+
+void MonitorBase::feedAlarms(qint64 time, bool afterRead)
+{
+    if (!AlarmRules::isEnabled())
+        return;
+    std::lock_guard<std::mutex> guard(lock);
+    feedAlarmsLocked(time, afterRead);
+}
+
+void MonitorBase::feedAlarmsLocked(qint64 time, bool afterRead)
+{
+    if (!AlarmRules::isEnabled())
+        return;
+    AlarmReading reading;
+    reading.monitor = this;
+    reading.name = &username;
+    reading.slave = id;
+    reading.channel = channel;
+    reading.sensor = relays[0].sensor ? relays[0].sensor : relays[1].sensor;
+    reading.relays = relays;
+    reading.time = time;
+    if (reading.sensor) {
+        const auto found = results.find(reading.sensor->factor);
+        if (found != results.end())
+            reading.result = found->second;
+    }
+    // Only a synced monitor is read; a DO580's implausible value ('F') was still an answer.
+    if (afterRead && synced && mainSensor) {
+        const auto main = results.find(mainSensor->factor);
+        const char status = main != results.end() ? main->second.status : 0;
+        if (status != 0)
+            reading.exchange = status == 'B' ? -1 : 1;
+    }
+    if (!synced)
+        reading.sensor = nullptr;
+    AlarmRules::instance().evaluate(reading);
 }
 
 SyncFailure MonitorBase::stepFailure(int rc) const

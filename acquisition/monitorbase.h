@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <QtGlobal>
+
 #include <modbus.h>
 
 // One configured instrument on the line. A sync learns which sensors and relay settings the
@@ -58,6 +60,12 @@ public:
     virtual int readSensors(modbus_t *context) = 0;
     virtual int readRelays(modbus_t *context);
 
+    // Feeds the latest reading of the controlled factor to the alarm rules, as of time
+    // (seconds since the epoch). afterRead: the reading is the outcome of an exchange, so a
+    // failure counts toward a loss of communication; otherwise (after a sync) only the value
+    // is judged again, against the set points just read. Reader thread.
+    void feedAlarms(qint64 time, bool afterRead);
+
     MonitorSnapshot snapshot() const;
     // Any thread.
     InstrumentHealth healthSnapshot() const { return health.snapshot(); }
@@ -70,7 +78,8 @@ public:
     std::string getUsername() const;
     void setUsername(const std::string &name);
     bool isRunning() const { return running; }
-    void setRunning(bool on) { running = on; }
+    // Switched off, the monitor's alarms clear.
+    void setRunning(bool on);
     bool isRecord() const { return record; }
     void setRecord(bool on) { record = on; }
     bool isSynced() const;
@@ -129,6 +138,7 @@ private:
     // The exchange of a read, and the results it gives.
     int readNow(modbus_t *context);
     void markResults(char status);
+    void feedAlarmsLocked(qint64 time, bool afterRead);
     // Why a sync step that returned `rc` failed.
     SyncFailure stepFailure(int rc) const;
     int failSync(int rc);

@@ -1,5 +1,6 @@
 #include "monitorcollection.h"
 
+#include "alarmrules.h"
 #include "linestatistics.h"
 #include "linestop.h"
 
@@ -7,6 +8,8 @@
 #include "monitordo580.h"
 #include "monitorra550.h"
 #include "monitorro592.h"
+
+#include <QDateTime>
 
 #include <algorithm>
 
@@ -46,8 +49,11 @@ void MonitorCollection::readAll(modbus_t *context)
             continue;
         if (!LineStop::requested()) {
             const int rc = monitor->read(context);
+            // A retry due after the pass is judged once it has been made.
             if (rc == MonitorBase::retryDue)
                 due.push_back(monitor);
+            else
+                monitor->feedAlarms(QDateTime::currentSecsSinceEpoch(), true);
             if (rc >= 0 || !LineStop::requested())
                 continue;
         }
@@ -75,6 +81,7 @@ void MonitorCollection::retryDemoted(modbus_t *context)
         if (LineStop::requested() || (line && !line->grantRetry(cost)))
             break;
         monitor->retry(context);
+        monitor->feedAlarms(QDateTime::currentSecsSinceEpoch(), true);
     }
     due.clear();
 }
@@ -100,6 +107,7 @@ void MonitorCollection::remove(MonitorBase *monitor)
     if (found != monitors.end())
         monitors.erase(found);
     due.erase(std::remove(due.begin(), due.end(), monitor), due.end());
+    AlarmRules::instance().monitorStopped(monitor, QDateTime::currentSecsSinceEpoch());
 }
 
 void MonitorCollection::setInterval(int seconds)

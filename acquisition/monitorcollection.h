@@ -43,7 +43,8 @@ public:
     void unsyncAll();
     // Counters and demotion of every monitor cleared (a line switched on). Any thread.
     void resetHealth();
-    // Unlinks the first entry holding the monitor; the monitor itself stays alive.
+    // Unlinks the first entry holding the monitor; the monitor itself stays alive. Its alarms
+    // clear.
     void remove(MonitorBase *monitor);
 
     const std::vector<MonitorBase *> &getMonitors() const { return monitors; }

@@ -17,13 +17,16 @@
 #include "panels/widgetmonitorsimple.h"
 #include "panels/widgetmonitorsimplelist.h"
 #include "storage/recorddatabase.h"
+#include "storage/recordwriter.h"
 
 #include <QCursor>
+#include <QDateTime>
 #include <QMenu>
 #include <QRegularExpressionValidator>
 #include <QStackedWidget>
 #include <QStandardItemModel>
 #include <QStyleFactory>
+#include <QThread>
 
 #include <vector>
 
@@ -69,9 +72,16 @@ const char *const nameUnusable = "仪表名称不能包含控制字符,请更换
 WidgetMonitorList::WidgetMonitorList(QWidget *parent)
     : QWidget(parent), comPortCtrl(nullptr), reader(nullptr), ui(new Ui::WidgetMonitorList),
       simpleList(nullptr), model(nullptr), rootItem(nullptr), monitorConfig(nullptr),
-      scheduler(nullptr), changed(false), lineOn(false), menu(new QMenu(this))
+      scheduler(nullptr), changed(false), lineOn(false), menu(new QMenu(this)),
+      alarmThread(new QThread), alarmWriter(new RecordWriter)
 {
     ui->setupUi(this);
+    // Before any reading: rows an earlier run left active are closed first.
+    QMetaObject::invokeMethod(alarmWriter, "clearOpenAlarms", Qt::QueuedConnection,
+                              Q_ARG(qint64, QDateTime::currentSecsSinceEpoch()));
+    connect(&AlarmRules::instance(), &AlarmRules::signal_log, alarmWriter, &RecordWriter::alarm,
+            Qt::QueuedConnection);
+    ThreadHandOff::start(alarmWriter, alarmThread);
     ui->lineEditReadInterval->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QStringLiteral("[0-9]+$")), ui->lineEditReadInterval));
 
@@ -121,6 +131,9 @@ WidgetMonitorList::~WidgetMonitorList()
         delete displayOf(monitor);
         delete monitor;
     }
+    // The clears of the monitors just removed are stored with the rest.
+    RecordWriter::stopThread(alarmWriter, alarmThread);
+    delete alarmThread;
     delete ui;
 }
 

@@ -14,6 +14,8 @@ class ComPortReader;
 class ConfigFile;
 class MonitorBase;
 class PollScheduler;
+class QThread;
+class RecordWriter;
 class QAction;
 class QMenu;
 class QStandardItem;
@@ -125,6 +127,9 @@ private:
     QAction *actionShow;
     QAction *actionRename;
     QAction *actionRemove;
+    // Stores the alarm rules' changes into table Alarm on a thread of its own.
+    QThread *alarmThread;
+    RecordWriter *alarmWriter;
 };
 
 #endif // WIDGETMONITORLIST_H

@@ -100,6 +100,11 @@ int appendName(void *user, int columns, char **texts)
     return 0;
 }
 
+const char *orNull(const std::string &text)
+{
+    return text.empty() ? nullptr : text.c_str();
+}
+
 void appendCondition(std::string &condition, char *formatted, bool first)
 {
     condition += first ? " WHERE " : " AND ";
@@ -402,6 +407,25 @@ std::string finishKeeping(const Keeping &keeping, mode_t mode)
     return keeping.name;
 }
 
+// The alarm rows a copy made in the read transaction on own holds as cleared: those up to its
+// highest id less the few still active in it. Empty when it holds none.
+std::string copiedAlarmCondition(zircon_db *own)
+{
+    int64_t top = 0;
+    std::vector<std::string> open;
+    if (zircon_run_sql(own, "SELECT max(id) FROM Alarm", &top, readInteger) != 0 || top <= 0 ||
+        zircon_run_sql(own, "SELECT id FROM Alarm WHERE cleared IS NULL", &open, appendText) != 0)
+        return std::string();
+    std::string condition = "cleared IS NOT NULL AND id <= " + std::to_string(top);
+    if (!open.empty()) {
+        condition += " AND id NOT IN (";
+        for (size_t i = 0; i < open.size(); ++i)
+            condition += (i ? "," : "") + std::to_string(std::strtoll(open[i].c_str(), nullptr, 10));
+        condition += ")";
+    }
+    return condition;
+}
+
 void removeWithJournal(const std::string &path)
 {
     std::remove(path.c_str());
@@ -556,6 +580,45 @@ int RecordDatabase::insertLocked(const RecordRow &row)
                               row.value.c_str(), row.status.c_str());
 }
 
+int RecordDatabase::insertAlarm(const AlarmRow &alarm, int64_t *id)
+{
+    auto locked = lock();
+    int rc = runFormattedLocked(
+        "INSERT INTO Alarm(name,slave,channel,factor,kind,value,alarmpoint,raised,cleared,acked) "
+        "VALUES(%Q,%d,%d,%Q,%Q,%Q,%Q,%Q,%Q,%Q)",
+        orNull(alarm.name), int(alarm.slave), int(alarm.channel), orNull(alarm.factor),
+        orNull(alarm.kind), orNull(alarm.value), orNull(alarm.alarmPoint), orNull(alarm.raised),
+        orNull(alarm.cleared), orNull(alarm.acked));
+    int64_t inserted = 0;
+    if (rc == 0)
+        rc = runLocked("SELECT last_insert_rowid()", &inserted, readInteger);
+    if (id)
+        *id = rc == 0 ? inserted : 0;
+    return rc;
+}
+
+int RecordDatabase::updateAlarm(const AlarmRow &alarm, int64_t id, bool acknowledged)
+{
+    const std::string &time = acknowledged ? alarm.acked : alarm.cleared;
+    auto locked = lock();
+    return runFormattedLocked(
+        acknowledged
+            ? "UPDATE Alarm SET acked = %Q WHERE id = coalesce((SELECT id FROM Alarm WHERE id = "
+              "%lld AND name IS %Q AND kind IS %Q AND raised IS %Q),(SELECT max(id) FROM Alarm "
+              "WHERE name IS %Q AND slave = %d AND channel = %d AND kind IS %Q AND raised IS %Q))"
+            : "UPDATE Alarm SET cleared = %Q WHERE id = coalesce((SELECT id FROM Alarm WHERE id = "
+              "%lld AND name IS %Q AND kind IS %Q AND raised IS %Q),(SELECT max(id) FROM Alarm "
+              "WHERE name IS %Q AND slave = %d AND channel = %d AND kind IS %Q AND raised IS %Q))",
+        orNull(time), static_cast<long long>(id), orNull(alarm.name), orNull(alarm.kind),
+        orNull(alarm.raised), orNull(alarm.name), int(alarm.slave), int(alarm.channel),
+        orNull(alarm.kind), orNull(alarm.raised));
+}
+
+int RecordDatabase::clearOpenAlarms(const std::string &time)
+{
+    return runFormatted("UPDATE Alarm SET cleared = %Q WHERE cleared IS NULL", time.c_str());
+}
+
 void RecordDatabase::commitLocked(const std::vector<PendingInsert *> &batch)
 {
     const auto settleAll = [&batch](int result) {
@@ -595,16 +658,23 @@ int RecordDatabase::clear()
 {
     // One transaction: the numbering is never reset under rows that stay.
     return runOnOwnConnection("BEGIN IMMEDIATE;DELETE FROM Record;"
-                              "UPDATE sqlite_sequence SET seq = 0 WHERE name ='Record';COMMIT");
+                              "UPDATE sqlite_sequence SET seq = 0 WHERE name ='Record';"
+                              "DELETE FROM Alarm WHERE cleared IS NOT NULL;COMMIT");
 }
 
 int RecordDatabase::clearUpTo(int64_t uid)
 {
+    std::string alarms;
+    {
+        std::lock_guard<std::mutex> guard(alarmCutMutex);
+        if (!alarmCut.empty())
+            alarms = "DELETE FROM Alarm WHERE " + alarmCut + ";";
+    }
     char *sql = zircon_create_sql(
         "BEGIN IMMEDIATE;DELETE FROM Record WHERE uid <= %lld;"
         "UPDATE sqlite_sequence SET seq = 0 WHERE name = 'Record' AND NOT EXISTS "
-        "(SELECT 1 FROM Record);COMMIT",
-        static_cast<long long>(uid));
+        "(SELECT 1 FROM Record);%sCOMMIT",
+        static_cast<long long>(uid), alarms.c_str());
     const int rc = runOnOwnConnection(sql);
     zircon_destroy_sql(sql);
     return rc;
@@ -679,14 +749,18 @@ int RecordDatabase::backupDatabase(int kind, int64_t *copiedUpTo)
     struct stat info;
     if (::stat(getPath().c_str(), &info) != 0)
         return -1;
-    return copyLiveFile(target.toUtf8().toStdString(), info.st_mode & 0777, nullptr,
-                        copiedUpTo) == ImportOk
-               ? 0
-               : -1;
+    std::string cut;
+    if (copyLiveFile(target.toUtf8().toStdString(), info.st_mode & 0777, nullptr, copiedUpTo,
+                     &cut) != ImportOk)
+        return -1;
+    std::lock_guard<std::mutex> guard(alarmCutMutex);
+    alarmCut = cut;
+    return 0;
 }
 
 RecordDatabase::ImportError RecordDatabase::copyLiveFile(const std::string &target, unsigned mode,
-                                                         int64_t *copied, int64_t *highestUid)
+                                                         int64_t *copied, int64_t *highestUid,
+                                                         std::string *alarmCut)
 {
     std::shared_lock<std::shared_mutex> file(fileMutex);
     zircon_db *own = nullptr;
@@ -700,6 +774,8 @@ RecordDatabase::ImportError RecordDatabase::copyLiveFile(const std::string &targ
         zircon_run_sql(own, "SELECT count(*) FROM sqlite_master", nullptr, nullptr) == 0) {
         // A file without the table is still copied; its copy holds no uid to clear up to.
         zircon_run_sql(own, "SELECT max(uid) FROM Record", &top, readInteger);
+        if (alarmCut)
+            *alarmCut = copiedAlarmCondition(own);
         error = copyToNewFile(getPath(), target, mode, ImportProgress(), copied);
     }
     zircon_close(own);

@@ -1,6 +1,7 @@
 #ifndef RECORDDATABASE_H
 #define RECORDDATABASE_H
 
+#include "storage/alarmrow.h"
 #include "storage/recordrow.h"
 #include "storage/zircondatabase.h"
 
@@ -33,10 +34,22 @@ public:
     ~RecordDatabase() override;
 
     int insert(const RecordRow &row);
-    // Deletes every row and resets the row numbering, so the next row gets uid 1.
+
+    // The alarm log, table Alarm. Texts left empty are stored as NULL. *id gets the new row's id.
+    int insertAlarm(const AlarmRow &alarm, int64_t *id);
+    // Sets cleared or acked (column "cleared" or "acked") of the alarm's row: the row with id
+    // when it still is the alarm's (same name, kind and raise time), else the newest row with
+    // the alarm's name, slave, channel, kind and raise time (an id from before an import, or
+    // none because the insert was refused for good). 0 also when no row matches.
+    int updateAlarm(const AlarmRow &alarm, int64_t id, bool acknowledged);
+    // Rows still active, left by a run that ended without clearing them, clear at time.
+    int clearOpenAlarms(const std::string &time);
+    // Deletes every row and resets the row numbering, so the next row gets uid 1. Of the
+    // alarms only the cleared ones go: an active alarm's row must be there for its clear.
     int clear();
     // Deletes the rows with a uid up to uid (see backupDatabase and RecordReader::highestUid);
-    // the numbering restarts only when the table ends up empty.
+    // the numbering restarts only when the table ends up empty. Of the alarms it deletes those
+    // the last backup of this object copied as cleared, none without a backup.
     int clearUpTo(int64_t uid);
     int removeByName(const std::string &name);
     int vacuum();
@@ -124,7 +137,7 @@ private:
     // Copies the record file to target while no writer can change it; highestUid gets the
     // highest uid in the copy.
     ImportError copyLiveFile(const std::string &target, unsigned mode, int64_t *copied,
-                             int64_t *highestUid);
+                             int64_t *highestUid, std::string *alarmCut = nullptr);
     // Under the lock: keeps the live file, moves the checked copy over it and reopens. A keeping
     // copy onto another file system is made afterwards, without the lock.
     ImportError swapIn(const std::string &incoming, ImportReport &report);
@@ -154,6 +167,9 @@ private:
     // Work on a connection of its own takes it shared, the replacing of the file exclusively,
     // so that such work never lands in a file that is no longer the record file.
     std::shared_mutex fileMutex;
+    // The condition selecting the alarm rows the last backup copied as cleared; empty before.
+    std::mutex alarmCutMutex;
+    std::string alarmCut;
 };
 
 #endif // RECORDDATABASE_H

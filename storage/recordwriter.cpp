@@ -9,6 +9,7 @@
 #include <QSemaphore>
 #include <QSet>
 #include <QThread>
+#include <QTimer>
 
 #include <sqlite3.h>
 
@@ -77,8 +78,9 @@ RecordWriter::~RecordWriter()
             passed->release();
     }
     // Rows still held go with the writer: they count as dropped, and this writer fails no more.
-    const qint64 lost = qint64(held.size());
+    const qint64 lost = qint64(held.size() + heldAlarms.size());
     held.clear();
+    heldAlarms.clear();
     lastResult = 0;
     publish(lost);
 }
@@ -105,6 +107,8 @@ void RecordWriter::passMarker()
 {
     // Also a last chance for held rows before the owner closes the database or ends the thread.
     record(nullptr, nullptr);
+    if (!heldAlarms.empty())
+        retryAlarms();
     QSemaphore *passed = nullptr;
     {
         std::lock_guard<std::mutex> marked(markerMutex);
@@ -138,6 +142,89 @@ void RecordWriter::record(void *writer, void *data)
     }
 }
 
+void RecordWriter::alarm(const AlarmLogEntry &entry)
+{
+    holdAlarm(entry.change, entry.alarm);
+}
+
+void RecordWriter::clearOpenAlarms(qint64 time)
+{
+    AlarmEvent at;
+    at.cleared = AlarmRules::timeText(time);
+    holdAlarm(clearOpen, at);
+}
+
+void RecordWriter::holdAlarm(int change, const AlarmEvent &alarm)
+{
+    ThreadHandOff::acquire();
+    heldAlarms.push_back(HeldAlarm{change, alarm});
+    retryAlarms();
+}
+
+void RecordWriter::retryAlarms()
+{
+    alarmRetryQueued = false;
+    qint64 dropped = 0;
+    storeHeldAlarms(dropped);
+    while (heldAlarms.size() > maxHeld) {
+        heldAlarms.pop_front();
+        ++dropped;
+    }
+    publish(dropped);
+    if (!heldAlarms.empty() && !alarmRetryQueued) {
+        alarmRetryQueued = true;
+        QTimer::singleShot(alarmRetryMs, this, &RecordWriter::retryAlarms);
+    }
+}
+
+void RecordWriter::storeHeldAlarms(qint64 &dropped)
+{
+    auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    if (!database && !heldAlarms.empty()) {
+        lastResult = SQLITE_MISUSE;
+        return;
+    }
+    while (!heldAlarms.empty()) {
+        const HeldAlarm &next = heldAlarms.front();
+        AlarmRow row;
+        row.name = next.alarm.name;
+        row.slave = next.alarm.slave;
+        row.channel = next.alarm.channel;
+        row.factor = next.alarm.factor;
+        row.kind = AlarmEvent::kindText(next.alarm.kind);
+        row.value = next.alarm.value;
+        row.alarmPoint = next.alarm.alarmPoint;
+        row.raised = next.alarm.raised;
+        row.cleared = next.alarm.cleared;
+        row.acked = next.alarm.acked;
+        const auto known = alarmIds.find(next.alarm.serial);
+        const qint64 id = known != alarmIds.end() ? known->second : 0;
+        int64_t inserted = 0;
+        switch (next.change) {
+        case clearOpen:
+            lastResult = database->clearOpenAlarms(row.cleared);
+            break;
+        case AlarmLogEntry::Raise:
+            lastResult = database->insertAlarm(row, &inserted);
+            break;
+        default:
+            lastResult = database->updateAlarm(row, id, next.change == AlarmLogEntry::Acknowledge);
+            break;
+        }
+        if (lastResult != 0 && passing(lastResult))
+            return;
+        if (lastResult != 0)
+            ++dropped;
+        if (lastResult == 0 && next.change == AlarmLogEntry::Raise) {
+            alarmIds[next.alarm.serial] = inserted;
+            emit signal_alarmStored(next.alarm.serial, inserted);
+        }
+        if (next.change == AlarmLogEntry::Clear)
+            alarmIds.erase(next.alarm.serial);
+        heldAlarms.pop_front();
+    }
+}
+
 void RecordWriter::storeHeld(qint64 &dropped)
 {
     auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
@@ -157,9 +244,9 @@ void RecordWriter::storeHeld(qint64 &dropped)
 
 void RecordWriter::publish(qint64 dropped)
 {
-    const qint64 nowHeld = qint64(held.size());
+    const qint64 nowHeld = qint64(heldRows());
     // A row refused for good is counted as dropped; only rows still waiting make a failure.
-    const bool failing = lastResult != 0 && !held.empty();
+    const bool failing = lastResult != 0 && nowHeld > 0;
     const bool troubled = failing && !lockedByUs(lastResult);
     RecordingStatus::instance().publish(nowHeld - publishedHeld, dropped,
                                         int(failing) - int(publishedFailing),

@@ -1,12 +1,14 @@
 #ifndef RECORDWRITER_H
 #define RECORDWRITER_H
 
+#include "acquisition/alarmrules.h"
 #include "storage/recordrow.h"
 
 #include <QObject>
 
 #include <deque>
 #include <mutex>
+#include <unordered_map>
 
 class QSemaphore;
 class QThread;
@@ -23,6 +25,11 @@ class QThread;
 // the database takes rows again; at most maxHeld rows are held, beyond that the oldest go.
 // Rows held, rows given up (beyond maxHeld, refused for good, or still held when the writer
 // goes) and refusals are published to RecordingStatus, for the window to show.
+//
+// The alarm log goes through a writer too (alarm(), connected queued to
+// AlarmRules::signal_log): raises insert rows into table Alarm, clears and acknowledgements
+// update them. They are held and retried like record rows, in the order they happened, so
+// that a clear never overtakes its raise; held ones are also retried every alarmRetryMs.
 //
 // Shut-down: rows still queued when the thread's event loop ends would be dropped and their
 // copies leaked. The owner therefore runs the writer with ThreadHandOff::start(writer, thread)
@@ -50,18 +57,27 @@ public slots:
     // writer takes over and deletes. A failed insert is published to RecordingStatus.
     void record(void *writer, void *data);
 
+    // A change of an alarm for table Alarm.
+    void alarm(const AlarmLogEntry &entry);
+    // Alarm rows left active by an earlier run are marked cleared at time (at start).
+    void clearOpenAlarms(qint64 time);
+
 signals:
     void signal_recordDone(void *writer);
+    // A raised alarm's row is in the table with id.
+    void signal_alarmStored(quint64 serial, qint64 id);
 
 public:
     // Half an hour of readings of a two-factor monitor polled every second.
     static constexpr size_t maxHeld = 3600;
     // Rows waiting for the database to take them again (writer thread, or after it ended).
-    size_t heldRows() const { return held.size(); }
+    size_t heldRows() const { return held.size() + heldAlarms.size(); }
+    static constexpr int alarmRetryMs = 5000;
 
 private slots:
     // Releases the oldest marker's semaphore: every row queued before it has been handled.
     void passMarker();
+    void retryAlarms();
 
 private:
     // Queues a marker behind the rows already queued; its semaphore is released when the
@@ -73,7 +89,23 @@ private:
     // Tells RecordingStatus what changed since the last call.
     void publish(qint64 dropped);
 
+    // Stores the held alarm changes in order until the database refuses one for a passing
+    // reason; one refused for good is counted in dropped.
+    void storeHeldAlarms(qint64 &dropped);
+    // Holds an alarm change, tries the held ones, bounds and publishes them.
+    void holdAlarm(int change, const AlarmEvent &alarm);
+
     std::deque<RecordRow> held;
+    struct HeldAlarm
+    {
+        int change; // AlarmLogEntry::Change, or clearOpen
+        AlarmEvent alarm;
+    };
+    static constexpr int clearOpen = -1;
+    std::deque<HeldAlarm> heldAlarms;
+    // Row ids of the alarms raised through this writer and not yet cleared, by serial.
+    std::unordered_map<quint64, qint64> alarmIds;
+    bool alarmRetryQueued = false;
     // The last insert tried: 0 stored, else the database's refusal.
     int lastResult = 0;
     // What RecordingStatus holds of this writer.

@@ -48,6 +48,7 @@ private slots:
     void missingIndexesAreBuiltInTheBackgroundWhileSearchesGoOn();
     void clearUpToTheBackupKeepsRowsStoredAfterIt();
     void filesWithoutTheAlarmTableGetItAtOpenAndImport();
+    void clearsKeepTheRowsOfActiveAlarms();
 };
 
 namespace {
@@ -845,6 +846,47 @@ void TestRecordDatabase::filesWithoutTheAlarmTableGetItAtOpenAndImport()
     QCOMPARE(import(database, backup), 0);
     QCOMPARE(selectWithKey(recordFile(), hasAlarm), QStringList({"1"}));
     QCOMPARE(selectWithKey(backup, hasAlarm), QStringList({"0"}));
+}
+
+void TestRecordDatabase::clearsKeepTheRowsOfActiveAlarms()
+{
+    TempStation station;
+    RecordDatabase *database = startStation();
+    const auto add = [database](const std::string &name, const std::string &cleared) {
+        AlarmRow row;
+        row.name = name;
+        row.slave = 2;
+        row.kind = "高报";
+        row.raised = "2024-01-02 08:00:00";
+        row.cleared = cleared;
+        int64_t id = 0;
+        return database->insertAlarm(row, &id) == 0 ? id : -1;
+    };
+    const auto names = [] {
+        return selectWithKey(recordFile(), "SELECT name FROM Alarm ORDER BY id").join(',');
+    };
+    QCOMPARE(add("gone", "2024-01-02 08:01:00"), 1);
+    QCOMPARE(add("active", ""), 2);
+    QCOMPARE(database->clear(), 0);
+    QCOMPARE(names(), QString("active"));
+
+    // A backup copies "old" cleared and "active" still active; "active" clears afterwards and
+    // "late" comes: the clear up to the copy deletes only what the copy holds as cleared.
+    QCOMPARE(add("old", "2024-01-02 08:02:00"), 3);
+    QCOMPARE(database->backupDatabase(RecordDb), 0);
+    AlarmRow active;
+    active.name = "active";
+    active.slave = 2;
+    active.kind = "高报";
+    active.raised = "2024-01-02 08:00:00";
+    active.cleared = "2024-01-02 08:03:00";
+    // An id from another file finds the row by its name, kind and raise time.
+    QCOMPARE(database->updateAlarm(active, 99, false), 0);
+    QCOMPARE(add("late", "2024-01-02 08:04:00"), 4);
+    QCOMPARE(database->clearUpTo(0), 0);
+    QCOMPARE(names(), QString("active,late"));
+    QCOMPARE(selectWithKey(recordFile(), "SELECT cleared FROM Alarm WHERE id = 2"),
+             QStringList({"2024-01-02 08:03:00"}));
 }
 
 QTEST_GUILESS_MAIN(TestRecordDatabase)

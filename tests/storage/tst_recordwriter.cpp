@@ -1,3 +1,5 @@
+#include "acquisition/alarmrules.h"
+#include "acquisition/sensorbase.h"
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "storage/recorddatabase.h"
@@ -5,6 +7,7 @@
 #include "storage/recordwriter.h"
 #include "testsupport.h"
 
+#include <QDateTime>
 #include <QPointer>
 #include <QThread>
 #include <QtTest>
@@ -50,6 +53,7 @@ private slots:
     void refusedRowsAreStoredOnceTheDatabaseTakesThemAgain();
     void heldRowsAreBounded();
     void heldAndDroppedRowsAreCountedOverAllWriters();
+    void alarmChangesAreHeldWhileRefusedAndStoredInOrder();
 };
 
 namespace {
@@ -254,6 +258,76 @@ void TestRecordWriter::heldAndDroppedRowsAreCountedOverAllWriters()
     QCOMPARE(now.held, qint64(0));
     QCOMPARE(now.failing, 0);
     QCOMPARE(now.dropped - droppedBefore, qint64(4));
+}
+
+void TestRecordWriter::alarmChangesAreHeldWhileRefusedAndStoredInOrder()
+{
+    TempStation station;
+    AppContext::instance().init();
+    auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    AlarmRules &rules = AlarmRules::instance();
+    rules.reset();
+    QThread thread;
+    auto *writer = new RecordWriter;
+    connect(&rules, &AlarmRules::signal_log, writer, &RecordWriter::alarm, Qt::QueuedConnection);
+    ThreadHandOff::start(writer, &thread);
+
+    const qint64 base = QDateTime(QDate(2024, 1, 2), QTime(8, 0)).toSecsSinceEpoch();
+    const SensorBase sensor("pH", "pH", "pH", 0, 14, 2, true);
+    const Relay relays[2] = {Relay{true, 8.0f, 0.5f, nullptr}, Relay{false, 0, 0, nullptr}};
+    int monitor = 0;
+    std::string name = "一号池";
+    const auto feed = [&](float value, int second) {
+        AlarmReading reading;
+        reading.monitor = &monitor;
+        reading.name = &name;
+        reading.slave = 3;
+        reading.sensor = &sensor;
+        reading.result = FactorResult{value, 'N'};
+        reading.relays = relays;
+        reading.exchange = 1;
+        reading.time = base + second;
+        rules.evaluate(reading);
+    };
+    const char *const columns =
+        "SELECT name,slave,channel,factor,kind,value,alarmpoint,raised,cleared,acked FROM Alarm "
+        "ORDER BY id";
+
+    // Refused: raise, acknowledgement and clear wait, in their order, and are stored once the
+    // file takes rows again; the renamed monitor's row keeps the name it was raised under.
+    database->close();
+    feed(8.5f, 0);
+    QCOMPARE(rules.acknowledgeAll(base + 1), 1);
+    name = "改名";
+    feed(7.0f, 2);
+    writer->waitForQueued();
+    QCOMPARE(writer->heldRows(), size_t(3));
+    QCOMPARE(database->open(), 0);
+    writer->waitForQueued();
+    QCOMPARE(writer->heldRows(), size_t(0));
+    QCOMPARE(selectWithKey(storedFile(), columns),
+             QStringList({"一号池|3|-1|pH|高报|8.50|8.00|2024-01-02 08:00:00|2024-01-02 "
+                          "08:00:02|2024-01-02 08:00:01"}));
+
+    // Taken at once, and an acknowledgement reaches the row the raise made.
+    QSignalSpy stored(writer, &RecordWriter::signal_alarmStored);
+    feed(9.0f, 3);
+    QVERIFY(stored.wait());
+    QCOMPARE(rules.acknowledge(rules.activeAlarms().at(0).serial, base + 4), 0);
+    writer->waitForQueued();
+    QCOMPARE(selectWithKey(storedFile(), "SELECT id,name,cleared,acked FROM Alarm WHERE id = "
+                                         "(SELECT max(id) FROM Alarm)"),
+             QStringList({stored.at(0).at(1).toString() + "|改名|<null>|2024-01-02 08:00:04"}));
+
+    // A new start closes what a run left active.
+    QMetaObject::invokeMethod(writer, "clearOpenAlarms", Qt::QueuedConnection,
+                              Q_ARG(qint64, base + 5));
+    writer->waitForQueued();
+    QCOMPARE(selectWithKey(storedFile(), "SELECT count(*) FROM Alarm WHERE cleared IS NULL"),
+             QStringList({"0"}));
+    RecordWriter::stopThread(writer, &thread);
+    rules.reset();
+    AppContext::instance().reset();
 }
 
 QTEST_GUILESS_MAIN(TestRecordWriter)
