@@ -118,10 +118,13 @@ void WidgetMonitorSimple::showToolTip()
 void WidgetMonitorSimple::paintEvent(QPaintEvent *event)
 {
     QWidget::paintEvent(event);
+    const bool red = showsAlarmColour();
+    if (!red && demotion.isEmpty())
+        return;
     QPainter painter(this);
     // Painted under the children, which draw no background of their own: the colour changes
     // without restyling or laying out anything.
-    if (showsAlarmColour())
+    if (red)
         painter.fillRect(rect(), QColor(0xE5, 0x39, 0x35));
     if (demotion.isEmpty())
         return;
