@@ -106,7 +106,7 @@ bool WidgetMonitorSimple::showsAlarmColour() const
 void WidgetMonitorSimple::showToolTip()
 {
     QStringList lines;
-    for (const QString &line : {alarmText, demotion, syncFailure})
+    for (const QString &line : {demotion, syncFailure, alarmText})
         if (!line.isEmpty())
             lines << line;
     const QString text = lines.join(QLatin1Char('\n'));
