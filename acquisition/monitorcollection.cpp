@@ -102,11 +102,14 @@ void MonitorCollection::resetHealth()
 
 void MonitorCollection::remove(MonitorBase *monitor)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    const auto found = std::find(monitors.begin(), monitors.end(), monitor);
-    if (found != monitors.end())
-        monitors.erase(found);
-    due.erase(std::remove(due.begin(), due.end(), monitor), due.end());
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        const auto found = std::find(monitors.begin(), monitors.end(), monitor);
+        if (found != monitors.end())
+            monitors.erase(found);
+        due.erase(std::remove(due.begin(), due.end(), monitor), due.end());
+    }
+    // Outside the lock: the display learns of the clears at once, on this thread.
     AlarmRules::instance().monitorStopped(monitor, QDateTime::currentSecsSinceEpoch());
 }
 

@@ -1,11 +1,13 @@
 #include "appcontext.h"
 
+#include "acquisition/alarmrules.h"
 #include "acquisition/configfile.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordwriter.h"
 #include "storage/userdatabase.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 
@@ -135,7 +137,9 @@ int AppContext::init()
 
 int AppContext::shutdown()
 {
-    // Rows already handed to the record writers are stored before the file closes.
+    // The station stops watching: its alarms end now, and their clears are stored with the
+    // rows already handed to the record writers before the file closes.
+    AlarmRules::instance().stopAll(QDateTime::currentSecsSinceEpoch());
     RecordWriter::waitForAll();
     if (recordDatabase)
         recordDatabase->close();

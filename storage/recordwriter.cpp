@@ -107,7 +107,7 @@ void RecordWriter::passMarker()
 {
     // Also a last chance for held rows before the owner closes the database or ends the thread.
     record(nullptr, nullptr);
-    if (!heldAlarms.empty())
+    if (!heldAlarms.empty() || !openAlarmsClearedAt.empty())
         retryAlarms();
     QSemaphore *passed = nullptr;
     {
@@ -149,9 +149,9 @@ void RecordWriter::alarm(const AlarmLogEntry &entry)
 
 void RecordWriter::clearOpenAlarms(qint64 time)
 {
-    AlarmEvent at;
-    at.cleared = AlarmRules::timeText(time);
-    holdAlarm(clearOpen, at);
+    ThreadHandOff::acquire();
+    openAlarmsClearedAt = AlarmRules::timeText(time);
+    retryAlarms();
 }
 
 void RecordWriter::holdAlarm(int change, const AlarmEvent &alarm)
@@ -171,7 +171,7 @@ void RecordWriter::retryAlarms()
         ++dropped;
     }
     publish(dropped);
-    if (!heldAlarms.empty() && !alarmRetryQueued) {
+    if ((!heldAlarms.empty() || !openAlarmsClearedAt.empty()) && !alarmRetryQueued) {
         alarmRetryQueued = true;
         QTimer::singleShot(alarmRetryMs, this, &RecordWriter::retryAlarms);
     }
@@ -180,9 +180,21 @@ void RecordWriter::retryAlarms()
 void RecordWriter::storeHeldAlarms(qint64 &dropped)
 {
     auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
-    if (!database && !heldAlarms.empty()) {
-        lastResult = SQLITE_MISUSE;
+    if (!database) {
+        if (!heldAlarms.empty())
+            lastResult = SQLITE_MISUSE;
         return;
+    }
+    // Before any change of this run; it is no row of its own, so it is neither counted nor
+    // reported, and it is given up only when refused for good.
+    if (!openAlarmsClearedAt.empty()) {
+        const int rc = database->clearOpenAlarms(openAlarmsClearedAt);
+        if (rc != 0 && passing(rc)) {
+            if (!heldAlarms.empty())
+                lastResult = rc;
+            return;
+        }
+        openAlarmsClearedAt.clear();
     }
     while (!heldAlarms.empty()) {
         const HeldAlarm &next = heldAlarms.front();
@@ -201,9 +213,6 @@ void RecordWriter::storeHeldAlarms(qint64 &dropped)
         const qint64 id = known != alarmIds.end() ? known->second : 0;
         int64_t inserted = 0;
         switch (next.change) {
-        case clearOpen:
-            lastResult = database->clearOpenAlarms(row.cleared);
-            break;
         case AlarmLogEntry::Raise:
             lastResult = database->insertAlarm(row, &inserted);
             break;

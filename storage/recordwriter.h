@@ -59,7 +59,8 @@ public slots:
 
     // A change of an alarm for table Alarm.
     void alarm(const AlarmLogEntry &entry);
-    // Alarm rows left active by an earlier run are marked cleared at time (at start).
+    // Alarm rows left active by an earlier run are marked cleared at time (at start), before
+    // any later change of an alarm is stored.
     void clearOpenAlarms(qint64 time);
 
 signals:
@@ -98,11 +99,12 @@ private:
     std::deque<RecordRow> held;
     struct HeldAlarm
     {
-        int change; // AlarmLogEntry::Change, or clearOpen
+        int change; // AlarmLogEntry::Change
         AlarmEvent alarm;
     };
-    static constexpr int clearOpen = -1;
     std::deque<HeldAlarm> heldAlarms;
+    // The time of a clearOpenAlarms not yet done; empty when none is due.
+    std::string openAlarmsClearedAt;
     // Row ids of the alarms raised through this writer and not yet cleared, by serial.
     std::unordered_map<quint64, qint64> alarmIds;
     bool alarmRetryQueued = false;
