@@ -8,6 +8,7 @@
 #include "history/dialogalarms.h"
 #include "history/dialogbec.h"
 #include "history/dialogsearch.h"
+#include "panels/alarmpresenter.h"
 #include "panels/databasetask.h"
 #include "panels/desktopopener.h"
 #include "panels/dialogaddmonitor.h"
@@ -123,6 +124,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(comPort->getReader(), &ComPortReader::signal_readDone, list,
             &WidgetMonitorList::on_readDone);
     list->init(ui->stackedWidgetMonitorDisplay->widget(0));
+    alarms = new AlarmPresenter(ui->widgetAlarmBar, &list->collection(), this);
 
     setWindowFlags(Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
@@ -165,6 +167,8 @@ MainWindow::~MainWindow()
     // returns, and the settings and queued rows are stored.
     if (leaving)
         ui->widgetComPort->waitForReader();
+    // The monitors' removal below clears their alarms: nothing is left to show them on.
+    delete alarms;
     // It reads the panels, which go with the window's other children.
     delete lineStatus;
     delete ui;

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
+class AlarmPresenter;
 class DialogLineStatus;
 class MonitorBase;
 class QLabel;
@@ -25,6 +26,9 @@ class MainWindow;
 // Readings that are not being stored are shown: a red line in the status bar while the record
 // database is closed or rows wait to be stored, and one message when that starts and when rows
 // have to be given up.
+//
+// Active alarms are listed in the bar under the pages, which hides while there are none; the
+// overview cells and detail pages of alarmed monitors are marked.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -94,6 +98,7 @@ private:
     QSystemTrayIcon *trayIcon;
     QMenu *trayMenu;
     DialogLineStatus *lineStatus = nullptr;
+    AlarmPresenter *alarms = nullptr;
     // Maintenance dialogs open: the exit would close the database under their stages.
     int maintenance = 0;
 

@@ -178,6 +178,35 @@ void WidgetMonitorDisplay::updateName()
         row->name = name;
 }
 
+void WidgetMonitorDisplay::setAlarm(const QString &factor, const QString &text)
+{
+    if (factor == alarmFactor && text == alarmText)
+        return;
+    markAlarm(false);
+    alarmFactor = factor;
+    alarmText = text;
+    markAlarm(true);
+}
+
+void WidgetMonitorDisplay::markAlarm(bool on)
+{
+    if (alarmFactor.isEmpty())
+        return;
+    QTableWidget *table = ui->tableWidgetFactor;
+    for (int r = 0; r < table->rowCount(); ++r) {
+        if (!table->item(r, 0) || table->item(r, 0)->text() != alarmFactor)
+            continue;
+        for (int c = 0; c < table->columnCount(); ++c) {
+            QTableWidgetItem *item = table->item(r, c);
+            if (!item)
+                continue;
+            item->setBackground(on ? QBrush(QColor(0xE5, 0x39, 0x35)) : QBrush());
+            item->setForeground(on ? QBrush(Qt::white) : QBrush());
+            item->setToolTip(on ? alarmText : QString());
+        }
+    }
+}
+
 void WidgetMonitorDisplay::syncMonitor(modbus_t *context)
 {
     monitor->sync(context);
@@ -323,6 +352,7 @@ void WidgetMonitorDisplay::rebuildFactors()
         row->value.clear();
         row->status = "F";
     }
+    markAlarm(true);
 }
 
 void WidgetMonitorDisplay::showStopped()

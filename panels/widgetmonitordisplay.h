@@ -23,6 +23,7 @@ class WidgetMonitorDisplay;
 // into table rows, graph points, the overview cell's reading and, while recording, one
 // record row per factor for its own writer thread. An unsynced monitor is synced first, and
 // the page and the cell say why its last sync failed. Only a normal reading shows a number.
+// The factor row of an active alarm is marked red.
 //
 // The monitor is read only through its snapshot and its setters. The sync request and its
 // answer carry the SyncClient pointer of this panel (syncToken()).
@@ -43,6 +44,10 @@ public:
     void showReading(int seconds);
     // After a rename: the first tab and the rows recorded from now on carry the new name.
     void updateName();
+    // Marks the row of `factor` as alarmed, `text` naming the alarms as its tooltip; an empty
+    // factor marks none. Kept across the rebuilds a sync brings.
+    void setAlarm(const QString &factor, const QString &text);
+    QString alarmedFactor() const { return alarmFactor; }
 
     // Reader thread, line mutex held.
     void syncMonitor(modbus_t *context) override;
@@ -71,6 +76,7 @@ public slots:
 private:
     void refreshRelays();
     void rebuildFactors();
+    void markAlarm(bool on);
     // The stopped look of the overview cell and the run indicator.
     void showStopped();
     void showSyncFailure();
@@ -82,6 +88,8 @@ private:
     std::vector<WidgetAxesDisplay *> graphs;
     QThread *recordThread;
     RecordWriter *recordWriter;
+    QString alarmFactor;
+    QString alarmText;
 };
 
 #endif // WIDGETMONITORDISPLAY_H

@@ -419,6 +419,8 @@ void WidgetMonitorList::slot_remove()
         if (WidgetMonitorSimple *cell = cellOf(monitor))
             simpleList->removeCell(cell);
     }
+    // The table deletes the cell later: the clear of the monitor's alarms must not reach it.
+    monitor->views.erase(1);
     rootItem->removeRow(item->row());
     monitors.remove(monitor);
     if (monitorConfig) {

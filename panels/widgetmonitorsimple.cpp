@@ -2,6 +2,7 @@
 #include "ui_widgetmonitorsimple.h"
 
 #include "acquisition/monitorbase.h"
+#include "panels/alarmflasher.h"
 
 #include <QPainter>
 
@@ -14,6 +15,8 @@ WidgetMonitorSimple::WidgetMonitorSimple(QWidget *parent)
 
 WidgetMonitorSimple::~WidgetMonitorSimple()
 {
+    if (flasher)
+        flasher->remove(this);
     delete ui;
 }
 
@@ -60,10 +63,50 @@ void WidgetMonitorSimple::setDemotion(const QString &text)
         update();
 }
 
+void WidgetMonitorSimple::setFlasher(AlarmFlasher *value)
+{
+    if (flasher)
+        flasher->remove(this);
+    flasher = value;
+    if (flasher && alarm == AlarmLook::Flashing)
+        flasher->add(this);
+}
+
+void WidgetMonitorSimple::setAlarm(AlarmLook look, const QString &text)
+{
+    if (text != alarmText) {
+        alarmText = text;
+        showToolTip();
+    }
+    if (look == alarm)
+        return;
+    alarm = look;
+    if (flasher) {
+        if (look == AlarmLook::Flashing)
+            flasher->add(this);
+        else
+            flasher->remove(this);
+    }
+    update();
+}
+
+bool WidgetMonitorSimple::showsAlarmColour() const
+{
+    switch (alarm) {
+    case AlarmLook::None:
+        return false;
+    case AlarmLook::Flashing:
+        return !flasher || flasher->lit();
+    case AlarmLook::Steady:
+        return true;
+    }
+    return false;
+}
+
 void WidgetMonitorSimple::showToolTip()
 {
     QStringList lines;
-    for (const QString &line : {demotion, syncFailure})
+    for (const QString &line : {demotion, syncFailure, alarmText})
         if (!line.isEmpty())
             lines << line;
     const QString text = lines.join(QLatin1Char('\n'));
@@ -75,10 +118,17 @@ void WidgetMonitorSimple::showToolTip()
 void WidgetMonitorSimple::paintEvent(QPaintEvent *event)
 {
     QWidget::paintEvent(event);
+    const bool red = showsAlarmColour();
+    if (!red && demotion.isEmpty())
+        return;
+    QPainter painter(this);
+    // Painted under the children, which draw no background of their own: the colour changes
+    // without restyling or laying out anything.
+    if (red)
+        painter.fillRect(rect(), QColor(0xE5, 0x39, 0x35));
     if (demotion.isEmpty())
         return;
     // Amber, apart from the red stop icon a failed reading shows.
-    QPainter painter(this);
     const int width = 3;
     painter.setPen(QPen(QColor(0xE0, 0x9A, 0x00), width));
     painter.drawRect(rect().adjusted(width / 2, width / 2, -(width + 1) / 2, -(width + 1) / 2));

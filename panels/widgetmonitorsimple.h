@@ -1,9 +1,11 @@
 #ifndef WIDGETMONITORSIMPLE_H
 #define WIDGETMONITORSIMPLE_H
 
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
+class AlarmFlasher;
 class MonitorBase;
 
 namespace Ui {
@@ -14,6 +16,7 @@ class WidgetMonitorSimple;
 // a run indicator and the monitor's name. Fed by the monitor's detail panel. Only a normal
 // reading shows a number: anything else, and a monitor not read yet, shows "----". A demoted
 // monitor (one that stopped answering and is only tried now and then) has an amber frame.
+// An alarmed monitor's cell is red: flashing until the alarm is acknowledged, steady after.
 class WidgetMonitorSimple : public QWidget
 {
     Q_OBJECT
@@ -30,6 +33,15 @@ public:
     // tooltip; empty when it is not demoted.
     void setDemotion(const QString &text);
     bool isDemoted() const { return !demotion.isEmpty(); }
+
+    enum class AlarmLook { None, Flashing, Steady };
+    // The blink shared by the grid's cells; without one a flashing cell stays red.
+    void setFlasher(AlarmFlasher *flasher);
+    // `text` names the active alarms for the tooltip. Only a repaint follows, never a layout.
+    void setAlarm(AlarmLook look, const QString &text);
+    AlarmLook alarmLook() const { return alarm; }
+    // Whether the cell is drawn red at this moment.
+    bool showsAlarmColour() const;
 
 signals:
     // The operator switched the run state or recording from the grid's menu.
@@ -53,6 +65,9 @@ private:
     MonitorBase *shown;
     QString syncFailure;
     QString demotion;
+    QString alarmText;
+    AlarmLook alarm = AlarmLook::None;
+    QPointer<AlarmFlasher> flasher;
 };
 
 #endif // WIDGETMONITORSIMPLE_H

@@ -2,6 +2,7 @@
 #include "ui_widgetmonitorsimplelist.h"
 
 #include "acquisition/monitorbase.h"
+#include "panels/alarmflasher.h"
 #include "panels/widgetmonitorsimple.h"
 
 #include <QCursor>
@@ -11,8 +12,8 @@
 #include <set>
 
 WidgetMonitorSimpleList::WidgetMonitorSimpleList(QWidget *parent)
-    : QWidget(parent), ui(new Ui::WidgetMonitorSimpleList), menu(new QMenu(this)), menuRow(-1),
-      menuColumn(-1)
+    : QWidget(parent), ui(new Ui::WidgetMonitorSimpleList), menu(new QMenu(this)),
+      flasher(new AlarmFlasher(this)), menuRow(-1), menuColumn(-1)
 {
     ui->setupUi(this);
     QTableWidget *table = ui->tableWidget;
@@ -58,6 +59,7 @@ void WidgetMonitorSimpleList::addCell(WidgetMonitorSimple *cell)
     }
     table->setCellWidget(row, column, cell);
     cellPositions[cell] = {row, column};
+    cell->setFlasher(flasher);
 }
 
 void WidgetMonitorSimpleList::removeCell(WidgetMonitorSimple *cell)
@@ -70,6 +72,7 @@ void WidgetMonitorSimpleList::removeCell(WidgetMonitorSimple *cell)
     if (menuRow == row && menuColumn == column)
         menuRow = menuColumn = -1;
     // The table deletes the cell later; it must not be seen until then.
+    cell->setFlasher(nullptr);
     cell->hide();
     ui->tableWidget->removeCellWidget(row, column);
 }

@@ -7,6 +7,7 @@
 #include <map>
 #include <utility>
 
+class AlarmFlasher;
 class MonitorBase;
 class QAction;
 class QMenu;
@@ -17,7 +18,8 @@ class WidgetMonitorSimpleList;
 }
 
 // The overview grid: one cell per monitor, five to a row, with a context menu per cell to
-// open the monitor's page and to switch its run state and recording.
+// open the monitor's page and to switch its run state and recording. Its cells' alarm colour
+// blinks to one timer.
 class WidgetMonitorSimpleList : public QWidget
 {
     Q_OBJECT
@@ -37,6 +39,7 @@ public:
     WidgetMonitorSimple *cellAt(int row, int column) const;
     // The slot of a cell, or (-1, -1).
     std::pair<int, int> position(WidgetMonitorSimple *cell) const;
+    AlarmFlasher *alarmFlasher() const { return flasher; }
 
 signals:
     void signal_activeMonitor(MonitorBase *monitor);
@@ -53,6 +56,7 @@ private:
     Ui::WidgetMonitorSimpleList *ui;
     std::map<WidgetMonitorSimple *, std::pair<int, int>> cellPositions;
     QMenu *menu;
+    AlarmFlasher *flasher;
     QAction *actionDetail;
     QAction *actionSwitch;
     QAction *actionRecord;

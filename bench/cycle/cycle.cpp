@@ -1,9 +1,11 @@
 // Figures of the acquisition cycle, each printed beside a baseline measured in the same run.
 // Run headless with QT_QPA_PLATFORM=offscreen (the default when no display is set).
 // Usage: cycle [samples] [passes]   (addValue steps, default 1000; read passes, default 200)
-// The last figure runs the station's own panels, with 100 record writers on the record file.
+// The last figures run the station's own panels, with 100 record writers on the record file,
+// three times: without the alarm rules, with them and 20 monitors alarmed, and without again.
 
 #include "benchsupport.h"
+#include "acquisition/alarmrules.h"
 #include "acquisition/comportctrl.h"
 #include "acquisition/comportreader.h"
 #include "acquisition/monitorbase.h"
@@ -12,6 +14,7 @@
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
 #include "panels/dialoglinestatus.h"
+#include "panels/widgetalarmbar.h"
 #include "trend/widgetaxesdisplay.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitorlist.h"
@@ -474,16 +477,44 @@ void figureReaderPass(SimulatedLine &line)
                 ratio, allNormal ? "" : "   SOME MONITORS WERE NOT READ");
 }
 
-// Figure: the station's own interface-thread work after a pass: WidgetMonitorList::on_readDone
-// with 100 running, recording monitors, their detail pages, overview cells and record writers,
-// the overview grid on screen; beside the snapshots and value texts alone.
-void figureStationPass()
+// The station's own interface-thread work after a pass: WidgetMonitorList::on_readDone with
+// 100 running, recording monitors, their detail pages, overview cells and record writers, the
+// overview grid on screen; beside the snapshots and value texts alone. Every fifth analyser
+// reads above its high point, so with the alarm rules on 20 monitors are alarmed: their cells
+// flash and the alarm bar lists them.
+struct StationRun
 {
-    constexpr int kMonitors = 100;
+    bool ok = false;
+    double passMs = 0;
+    double dataMs = 0;
+    int paints = 0;
+    int rows = 0;
+    int alarmsShown = 0;
+    double refreshMs = 0;
+    double snapshotsMs = 0;
+    double refreshPaintedMs = 0;
+};
+
+constexpr int kStationMonitors = 100;
+
+bool alarmedId(int id)
+{
+    return id % 5 == 0;
+}
+
+StationRun runStation(bool alarmRules, bool lineStatus)
+{
+    StationRun run;
+    AlarmRules::setEnabled(alarmRules);
     QTemporaryDir dir;
     QProcess simulator;
-    if (!startSimulator(simulator, dir.filePath("line"), kMonitors))
-        return;
+    QStringList arguments{"--link", dir.filePath("line")};
+    for (int id = 1; id <= kStationMonitors; ++id)
+        arguments << (alarmedId(id)
+                          ? QStringLiteral("%1:DI590:unit=1,main=850,r0on=1,r0sp=500,r1on=0").arg(id)
+                          : QStringLiteral("%1:%2:r0on=0,r1on=0").arg(id).arg(models[id % 4]));
+    if (!startSimulator(simulator, arguments))
+        return run;
     QDir(dir.path()).mkpath(QStringLiteral("config"));
     QFile comPort(dir.filePath("config/ComPort.json"));
     comPort.open(QIODevice::WriteOnly);
@@ -493,12 +524,12 @@ void figureStationPass()
                       .toUtf8());
     comPort.close();
     QByteArray monitorText = "{\"interval\": 86400, \"monitor\": [";
-    for (int id = 1; id <= kMonitors; ++id)
+    for (int id = 1; id <= kStationMonitors; ++id)
         monitorText += QStringLiteral("%1{\"channel\": -1, \"id\": %2, \"model\": \"%3\", "
                                       "\"record\": true, \"running\": true, \"username\": \"m%2\"}")
                            .arg(id > 1 ? "," : "")
                            .arg(id)
-                           .arg(QLatin1String(models[id % 4]))
+                           .arg(QLatin1String(alarmedId(id) ? "DI590" : models[id % 4]))
                            .toUtf8();
     QFile monitorFile(dir.filePath("config/Monitor.json"));
     monitorFile.open(QIODevice::WriteOnly);
@@ -514,6 +545,7 @@ void figureStationPass()
         QCoreApplication::processEvents();
         auto *list = window.findChild<WidgetMonitorList *>();
         auto *comPortPanel = window.findChild<WidgetComPort *>();
+        auto *alarmBar = window.findChild<WidgetAlarmBar *>();
         ComPortReader *reader = comPortPanel->getReader();
         const std::vector<MonitorBase *> &monitors = list->collection().getMonitors();
 
@@ -529,7 +561,7 @@ void figureStationPass()
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
         if (!allSynced()) {
             std::fprintf(stderr, "cycle: the station did not sync every monitor\n");
-            return;
+            return run;
         }
 
         // The station's on_readDone, timed with the paints it causes.
@@ -555,45 +587,55 @@ void figureStationPass()
         for (int pass = 0; pass < kWarmup + passes; ++pass) {
             comPortPanel->on_read(list->readToken());
             loop.exec();
+            if (pass == kWarmup - 1)
+                run.alarmsShown = alarmBar->count();
         }
         // Only the view's own refresh from here on: the overview is not updated any more.
         QObject::disconnect(reader, &ComPortReader::signal_readDone, &loop, nullptr);
         full.erase(full.begin(), full.begin() + kWarmup);
         dataOnly.erase(dataOnly.begin(), dataOnly.begin() + kWarmup);
+        run.passMs = median(full);
+        run.dataMs = median(dataOnly);
+        run.paints = paints.paints;
 
-        // The 通讯状态 view open beside it: its own refresh after each pass, with the paints
-        // of the cells it changed; the baseline is the snapshots it reads.
-        window.slot_lineStatus();
-        auto *status = window.findChild<DialogLineStatus *>();
-        while (!status->windowHandle() || !status->windowHandle()->isExposed())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QObject::disconnect(reader, &ComPortReader::signal_readDone, status,
-                            &DialogLineStatus::refresh);
-        std::vector<double> refresh, refreshPainted, snapshots;
-        QEventLoop statusLoop;
-        QObject::connect(reader, &ComPortReader::signal_readDone, &statusLoop, [&] {
-            QCoreApplication::processEvents();
-            QElapsedTimer clock;
-            clock.start();
-            for (const MonitorBase *monitor : monitors) {
-                const InstrumentHealth health = monitor->healthSnapshot();
-                (void)health;
+        if (lineStatus) {
+            // The 通讯状态 view open beside it: its own refresh after each pass, with the
+            // paints of the cells it changed; the baseline is the snapshots it reads.
+            window.slot_lineStatus();
+            auto *status = window.findChild<DialogLineStatus *>();
+            while (!status->windowHandle() || !status->windowHandle()->isExposed())
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QObject::disconnect(reader, &ComPortReader::signal_readDone, status,
+                                &DialogLineStatus::refresh);
+            std::vector<double> refresh, refreshPainted, snapshots;
+            QEventLoop statusLoop;
+            QObject::connect(reader, &ComPortReader::signal_readDone, &statusLoop, [&] {
+                QCoreApplication::processEvents();
+                QElapsedTimer clock;
+                clock.start();
+                for (const MonitorBase *monitor : monitors) {
+                    const InstrumentHealth health = monitor->healthSnapshot();
+                    (void)health;
+                }
+                snapshots.push_back(clock.nsecsElapsed() / 1e6);
+                clock.restart();
+                status->refresh();
+                refresh.push_back(clock.nsecsElapsed() / 1e6);
+                QCoreApplication::processEvents();
+                refreshPainted.push_back(clock.nsecsElapsed() / 1e6);
+                statusLoop.quit();
+            });
+            for (int pass = 0; pass < kWarmup + passes; ++pass) {
+                comPortPanel->on_read(list->readToken());
+                statusLoop.exec();
             }
-            snapshots.push_back(clock.nsecsElapsed() / 1e6);
-            clock.restart();
-            status->refresh();
-            refresh.push_back(clock.nsecsElapsed() / 1e6);
-            QCoreApplication::processEvents();
-            refreshPainted.push_back(clock.nsecsElapsed() / 1e6);
-            statusLoop.quit();
-        });
-        for (int pass = 0; pass < kWarmup + passes; ++pass) {
-            comPortPanel->on_read(list->readToken());
-            statusLoop.exec();
+            for (std::vector<double> *series : {&refresh, &refreshPainted, &snapshots})
+                series->erase(series->begin(), series->begin() + kWarmup);
+            status->close();
+            run.refreshMs = median(refresh);
+            run.snapshotsMs = median(snapshots);
+            run.refreshPaintedMs = median(refreshPainted);
         }
-        for (std::vector<double> *series : {&refresh, &refreshPainted, &snapshots})
-            series->erase(series->begin(), series->begin() + kWarmup);
-        status->close();
 
         comPortPanel->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(false);
         comPortPanel->waitForReader();
@@ -601,28 +643,46 @@ void figureStationPass()
         std::vector<RecordRow *> stored;
         static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb))
             ->query(std::string(), stored);
-        const int rows = int(stored.size());
+        run.rows = int(stored.size());
         RecordDatabase::freeRows(stored);
-
-        std::printf("station interface thread per read pass, %d running monitors on hydrovane-sim, "
-                    "shown and recorded, overview on a 1920x1080 window (median of %d passes, goal "
-                    "<= 10 ms)\n",
-                    kMonitors, passes);
-        std::printf("  WidgetMonitorList::on_readDone + paints   %7.3f ms  (%d paints, %d rows "
-                    "stored)\n",
-                    median(full), paints.paints, rows);
-        std::printf("  baseline: snapshots and value texts only  %7.3f ms\n", median(dataOnly));
-        std::printf("line status view open, %d instruments, refreshed after each pass (median of %d "
-                    "passes, goal < 1 ms)\n",
-                    kMonitors, passes);
-        std::printf("  DialogLineStatus::refresh                 %7.3f ms\n", median(refresh));
-        std::printf("  baseline: the health snapshots it reads   %7.3f ms\n", median(snapshots));
-        std::printf("figure line_status_refresh_ms %.3f ms\n", median(refreshPainted));
+        run.ok = true;
     }
     AppContext::instance().shutdown();
     AppContext::instance().reset();
     simulator.terminate();
     simulator.waitForFinished(5000);
+    AlarmRules::setEnabled(true);
+    return run;
+}
+
+// Figures: the station's pass with and without the alarm rules, and the line status view.
+void figureStationPass()
+{
+    // Without rules first and again last, so that a drift of the machine's load shows.
+    const StationRun before = runStation(false, false);
+    const StationRun alarmed = runStation(true, true);
+    const StationRun after = runStation(false, false);
+    if (!before.ok || !alarmed.ok || !after.ok)
+        return;
+    const double withoutMs = (before.passMs + after.passMs) / 2;
+
+    std::printf("station interface thread per read pass, %d running monitors on hydrovane-sim, "
+                "shown and recorded, overview on a 1920x1080 window (median of %d passes, goal "
+                "<= 10 ms)\n",
+                kStationMonitors, passes);
+    std::printf("  WidgetMonitorList::on_readDone + paints   %7.3f ms  (%d paints, %d rows "
+                "stored, %d alarms shown)\n",
+                alarmed.passMs, alarmed.paints, alarmed.rows, alarmed.alarmsShown);
+    std::printf("  without alarm rules, before / after       %7.3f / %.3f ms  (%d / %d paints)\n",
+                before.passMs, after.passMs, before.paints, after.paints);
+    std::printf("  baseline: snapshots and value texts only  %7.3f ms\n", alarmed.dataMs);
+    std::printf("line status view open, %d instruments, refreshed after each pass (median of %d "
+                "passes, goal < 1 ms)\n",
+                kStationMonitors, passes);
+    std::printf("  DialogLineStatus::refresh                 %7.3f ms\n", alarmed.refreshMs);
+    std::printf("  baseline: the health snapshots it reads   %7.3f ms\n", alarmed.snapshotsMs);
+    std::printf("figure line_status_refresh_ms %.3f ms\n", alarmed.refreshPaintedMs);
+    std::printf("figure alarm_pass_ratio %.3f x\n", alarmed.passMs / withoutMs);
 }
 
 } // namespace

@@ -1,13 +1,17 @@
 // The station end to end: the main window with its panels against simulated instruments,
 // from switching the line on to the stored records and back off.
+#include "acquisition/alarmrules.h"
 #include "acquisition/comportreader.h"
 #include "acquisition/monitorbase.h"
+#include "acquisition/monitorcollection.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
 #include "trend/widgetaxesdisplay.h"
+#include "panels/alarmflasher.h"
 #include "panels/desktopopener.h"
 #include "panels/dialoglinestatus.h"
 #include "panels/linestatusmodel.h"
+#include "panels/widgetalarmbar.h"
 #include "panels/filedialogs.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
@@ -206,6 +210,8 @@ private slots:
     void maintenanceWhileRecordingLosesNoRow();
     void backupOntoAFullDiskFailsAndLeavesTheLiveFileIntact();
     void exitWaitsForMaintenanceToEnd();
+    void alarmsAreListedMarkedAndAcknowledgedIntoTheLog();
+    void alarmsActiveAtStartAreListed();
 };
 
 void TestMainWindow::layoutShowsTheOverviewFirst()
@@ -1131,6 +1137,111 @@ void TestMainWindow::exitWaitsForMaintenanceToEnd()
     desk.boxes.queueAnswer(QMessageBox::Yes);
     desk.window.closeSystem();
     QCOMPARE(exits.count(), 1);
+}
+
+void TestMainWindow::alarmsAreListedMarkedAndAcknowledgedIntoTheLog()
+{
+    // 8.50 mg/L over a high point of 5.00; 2.00 mg/L under a low point of 3.00; one quiet.
+    SimulatorProcess sim({"1:DI590:unit=1,main=850,r0on=1,r0sp=500,r1on=0",
+                          "2:DI590:unit=1,main=200,r0on=0,r1on=1,r1sp=300",
+                          "3:DI590:unit=1,main=400,r0on=1,r0sp=500,r1on=1,r1sp=300"});
+    QVERIFY(sim.isReady());
+    // Alarms are shown whether the monitor records or not.
+    Station station(sim, {{"DI590", "高", 1}, {"DI590", "低", 2, true, false}, {"DI590", "静", 3}});
+    auto *bar = station.window->findChild<WidgetAlarmBar *>();
+    auto *table = bar->findChild<QTableWidget *>("tableWidgetAlarm");
+    QVERIFY(bar->isHidden());
+    station.switchLine(true);
+    QTRY_COMPARE_WITH_TIMEOUT(bar->count(), 2, 20000);
+    QVERIFY(bar->isVisible());
+    const auto rowOf = [table](const QString &name) {
+        for (int r = 0; r < table->rowCount(); ++r) {
+            if (table->item(r, 1)->text() == name)
+                return r;
+        }
+        return -1;
+    };
+    QStringList high;
+    for (int c = 1; c < 5; ++c)
+        high << table->item(rowOf("高"), c)->text();
+    QCOMPARE(high, QStringList({"高", "高报", "8.50", "5.00"}));
+    QCOMPARE(table->item(rowOf("低"), 2)->text(), QString("低报"));
+    QVERIFY(QDateTime::fromString(table->item(rowOf("高"), 0)->text(), "yyyy-MM-dd hh:mm:ss")
+                .isValid());
+
+    using Look = WidgetMonitorSimple::AlarmLook;
+    QCOMPARE(station.cell(0)->alarmLook(), Look::Flashing);
+    QCOMPARE(station.cell(1)->alarmLook(), Look::Flashing);
+    QCOMPARE(station.cell(2)->alarmLook(), Look::None);
+    QCOMPARE(station.display(0)->alarmedFactor(), QString("DO"));
+    QVERIFY(station.display(2)->alarmedFactor().isEmpty());
+    auto *factors = station.display(0)->findChild<QTableWidget *>("tableWidgetFactor");
+    QCOMPARE(factors->item(0, 0)->text(), QString("DO"));
+    QCOMPARE(factors->item(0, 1)->background().color(), QColor(0xE5, 0x39, 0x35));
+    QCOMPARE(factors->item(1, 1)->background(), QBrush());
+
+    // 确认 on one row: that cell steadies, the other goes on flashing.
+    auto *button = qobject_cast<QPushButton *>(table->cellWidget(rowOf("高"), 5));
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTRY_COMPARE(station.cell(0)->alarmLook(), Look::Steady);
+    QCOMPARE(station.cell(1)->alarmLook(), Look::Flashing);
+    QVERIFY(!button->isEnabled());
+    QCOMPARE(station.grid->alarmFlasher()->count(), 1);
+    QTest::mouseClick(bar->findChild<QPushButton *>("pushButtonAckAll"), Qt::LeftButton);
+    QTRY_COMPARE(station.cell(1)->alarmLook(), Look::Steady);
+    QVERIFY(!station.grid->alarmFlasher()->isRunning());
+
+    // Both acknowledgements reach the log, the low alarm's although it is not recorded.
+    const QString file = AppContext::instance().path(RecordDb);
+    const char *const logged = "SELECT name, kind, value, alarmpoint, acked IS NOT NULL, "
+                               "cleared IS NULL FROM Alarm ORDER BY name";
+    QTRY_COMPARE_WITH_TIMEOUT(selectWithKey(file, logged),
+                              QStringList({"低|低报|2.00|3.00|1|1", "高|高报|8.50|5.00|1|1"}),
+                              10000);
+
+    // Switched off by its run switch, a monitor's alarm goes from the bar, cell and page.
+    station.display(0)->findChild<QCheckBox *>("checkBoxStatus")->setChecked(false);
+    QTRY_COMPARE(bar->count(), 1);
+    QCOMPARE(station.cell(0)->alarmLook(), Look::None);
+    QVERIFY(station.display(0)->alarmedFactor().isEmpty());
+    QCOMPARE(factors->item(0, 1)->background(), QBrush());
+    station.display(1)->findChild<QCheckBox *>("checkBoxStatus")->setChecked(false);
+    QTRY_VERIFY(bar->isHidden());
+    station.switchLine(false);
+    QTRY_COMPARE_WITH_TIMEOUT(selectWithKey(file, "SELECT count(*) FROM Alarm WHERE cleared IS "
+                                                  "NOT NULL"),
+                              QStringList({"2"}), 10000);
+}
+
+void TestMainWindow::alarmsActiveAtStartAreListed()
+{
+    SimulatorProcess sim({"5:DI590:unit=1,main=850,r0on=1,r0sp=500,r1on=0"});
+    QVERIFY(sim.isReady());
+    TempStation dir;
+    MessageBoxRecorder boxes;
+    AppContext::instance().init();
+    // Raised before the window is built, by a monitor it does not show.
+    MonitorCollection collection;
+    MonitorBase *monitor = collection.create("DI590", "早", 5, -1, true, true);
+    QCOMPARE(monitor->sync(sim.context()), 0);
+    collection.readAll(sim.context());
+    QTRY_COMPARE(int(AlarmRules::instance().activeAlarms().size()), 1);
+    {
+        MainWindow window;
+        window.show();
+        auto *bar = window.findChild<WidgetAlarmBar *>();
+        QCOMPARE(bar->count(), 1);
+        QVERIFY(bar->isVisible());
+        const quint64 serial = AlarmRules::instance().activeAlarms().front().serial;
+        QCOMPARE(bar->rowTexts(qint64(serial)).mid(1),
+                 QStringList({"早", "高报", "8.50", "5.00"}));
+        // The raise still on its way to this thread adds no second row.
+        QCoreApplication::processEvents();
+        QCOMPARE(bar->count(), 1);
+        collection.remove(monitor);
+        QTRY_VERIFY(bar->isHidden());
+    }
+    delete monitor;
 }
 
 QTEST_MAIN(TestMainWindow)

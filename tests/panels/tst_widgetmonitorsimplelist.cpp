@@ -2,6 +2,7 @@
 // context menu and the double click.
 #include "acquisition/monitorbase.h"
 #include "acquisition/monitorcollection.h"
+#include "panels/alarmflasher.h"
 #include "panels/widgetmonitorsimple.h"
 #include "panels/widgetmonitorsimplelist.h"
 #include "testsupport.h"
@@ -66,6 +67,29 @@ void rightClick(WidgetMonitorSimpleList &grid, int row, int column)
     emit view->customContextMenuRequested(slot.center());
 }
 
+// Whether the cell, drawn now, shows the alarm red beside its number.
+bool drawnRed(WidgetMonitorSimple *cell)
+{
+    return cell->grab().toImage().pixelColor(2, 2) == QColor(0xE5, 0x39, 0x35);
+}
+
+// Counts the paints of a widget and the layouts of its children.
+class PaintCounter : public QObject
+{
+public:
+    explicit PaintCounter(QWidget *widget) { widget->installEventFilter(this); }
+    int paints = 0;
+    int layouts = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        paints += event->type() == QEvent::Paint;
+        layouts += event->type() == QEvent::LayoutRequest;
+        return false;
+    }
+};
+
 } // namespace
 
 class TestWidgetMonitorSimpleList : public QObject
@@ -80,6 +104,7 @@ private slots:
     void menuAppearsOnlyOverACellAndShowsTheFlags();
     void menuSwitchesAskTheDetailPanelOnlyOnChange();
     void detailAndDoubleClickAskForTheMonitor();
+    void alarmedCellsFlashTogetherUntilAcknowledgedThenStayRed();
 };
 
 void TestWidgetMonitorSimpleList::formsHaveTheReferenceLook()
@@ -332,6 +357,78 @@ void TestWidgetMonitorSimpleList::detailAndDoubleClickAskForTheMonitor()
     QCOMPARE(active.at(1).at(0).value<MonitorBase *>(), second);
     grid.on_tableWidget_cellDoubleClicked(0, 4); // empty slot
     QCOMPARE(active.count(), 2);
+}
+
+void TestWidgetMonitorSimpleList::alarmedCellsFlashTogetherUntilAcknowledgedThenStayRed()
+{
+    Monitors monitors;
+    WidgetMonitorSimpleList grid;
+    grid.resize(900, 400);
+    grid.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&grid));
+    std::vector<QPointer<WidgetMonitorSimple>> cells;
+    for (int i = 0; i < 4; ++i) {
+        cells.emplace_back(newCell(monitors.add()));
+        grid.addCell(cells.back());
+    }
+    AlarmFlasher *flasher = grid.alarmFlasher();
+    QVERIFY(!flasher->isRunning());
+    QVERIFY(!drawnRed(cells[0]));
+
+    cells[0]->setAlarm(WidgetMonitorSimple::AlarmLook::Flashing, "报警：高报");
+    cells[1]->setAlarm(WidgetMonitorSimple::AlarmLook::Flashing, "报警：低报");
+    cells[2]->setAlarm(WidgetMonitorSimple::AlarmLook::Steady, "报警：通讯故障");
+    QVERIFY(flasher->isRunning());
+    QCOMPARE(flasher->count(), 2);
+    QCOMPARE(cells[0]->toolTip(), QString("报警：高报"));
+    // Red at once, then the flashing cells go dark and red again together; the acknowledged
+    // one stays red and the quiet one never turns.
+    for (bool lit : {true, false, true}) {
+        QCOMPARE(drawnRed(cells[0]), lit);
+        QCOMPARE(drawnRed(cells[1]), lit);
+        QVERIFY(drawnRed(cells[2]));
+        QVERIFY(!drawnRed(cells[3]));
+        flasher->flip();
+    }
+    flasher->flip();
+
+    // A flip repaints only the flashing cells and lays out nothing (counted after a first
+    // flip, once whatever the window still had to paint is done).
+    std::vector<std::unique_ptr<PaintCounter>> counters;
+    for (auto &cell : cells)
+        counters.emplace_back(new PaintCounter(cell));
+    PaintCounter tableLayouts(table(grid));
+    for (int round = 0; round < 2; ++round) {
+        for (auto &counter : counters)
+            counter->paints = counter->layouts = 0;
+        flasher->flip();
+        QTRY_VERIFY(counters[0]->paints > 0 && counters[1]->paints > 0);
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(counters[2]->paints, 0);
+    QCOMPARE(counters[3]->paints, 0);
+    for (auto &counter : counters)
+        QCOMPARE(counter->layouts, 0);
+    QCOMPARE(tableLayouts.layouts, 0);
+
+    // Acknowledged: steady red whatever the phase. The timer stops with the last flashing cell.
+    cells[0]->setAlarm(WidgetMonitorSimple::AlarmLook::Steady, "报警：高报");
+    QCOMPARE(flasher->count(), 1);
+    flasher->flip();
+    QVERIFY(drawnRed(cells[0]));
+    // A flashing cell taken out of the grid no longer blinks with it.
+    grid.removeCell(cells[1]);
+    QTRY_VERIFY(!cells[1]);
+    QCOMPARE(flasher->count(), 0);
+    QVERIFY(!flasher->isRunning());
+
+    // Cleared: the cell's own look again.
+    cells[0]->setAlarm(WidgetMonitorSimple::AlarmLook::None, QString());
+    QVERIFY(!drawnRed(cells[0]));
+    QVERIFY(cells[0]->toolTip().isEmpty());
+    // A new alarm after a quiet spell is red at once.
+    cells[3]->setAlarm(WidgetMonitorSimple::AlarmLook::Flashing, "报警：高报");
+    QVERIFY(drawnRed(cells[3]));
 }
 
 QTEST_MAIN(TestWidgetMonitorSimpleList)
