@@ -54,7 +54,7 @@ QVariant AlarmResultModel::data(const QModelIndex &index, int role) const
     if (role == Qt::TextAlignmentRole)
         return int(Qt::AlignCenter);
     if (role == Qt::ForegroundRole)
-        return alarm.active ? QVariant(QBrush(Qt::red)) : QVariant();
+        return alarm.isActive() ? QVariant(QBrush(Qt::red)) : QVariant();
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
         return QVariant();
     switch (index.column()) {
@@ -75,7 +75,7 @@ QVariant AlarmResultModel::data(const QModelIndex &index, int role) const
     case AlarmPointColumn:
         return utf8(alarm.alarmPoint);
     case ClearedColumn:
-        return alarm.active ? RecordWorkbook::kActiveText : utf8(alarm.cleared);
+        return alarm.isActive() ? RecordWorkbook::kActiveText : utf8(alarm.cleared);
     case AckedColumn:
         return utf8(alarm.acked);
     default:

@@ -75,7 +75,7 @@ void DialogAlarms::slot_found(quint64 search, AlarmEntries alarms, int result)
     const int rows = model->rowCount();
     int active = 0;
     for (const AlarmReader::Entry &alarm : *model->entries())
-        active += alarm.active ? 1 : 0;
+        active += alarm.isActive() ? 1 : 0;
     // A failed read shows the alarms found before the failure, said to be incomplete.
     ui->labelResult->setText(
         (result == 0 ? QStringLiteral("查询完毕，共%1条报警，其中%2条未解除")

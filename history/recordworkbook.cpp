@@ -301,7 +301,7 @@ bool RecordWorkbook::appendAlarm(const AlarmReader::Entry &alarm)
     text(at, 5, alarm.kind.c_str());
     value(at, 6, alarm.value.c_str());
     value(at, 7, alarm.alarmPoint.c_str());
-    text(at, 8, alarm.active ? active.constData() : alarm.cleared.c_str());
+    text(at, 8, alarm.isActive() ? active.constData() : alarm.cleared.c_str());
     text(at, 9, alarm.acked.c_str());
     return !failed;
 }

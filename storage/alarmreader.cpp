@@ -49,7 +49,6 @@ int collectEntry(void *user, int columns, char **texts)
     entry.raised = text(texts[8]);
     entry.cleared = text(texts[9]);
     entry.acked = text(texts[10]);
-    entry.active = texts[9] == nullptr;
     collect.entries->push_back(std::move(entry));
     return 0;
 }

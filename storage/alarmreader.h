@@ -1,6 +1,8 @@
 #ifndef ALARMREADER_H
 #define ALARMREADER_H
 
+#include "storage/alarmrow.h"
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -17,22 +19,8 @@ class AlarmReader
 public:
     static constexpr int Cancelled = -1;
 
-    // One logged alarm; cleared and acked are empty while they have not happened.
-    struct Entry
-    {
-        int64_t id = 0;
-        std::string name;
-        int slave = 0;
-        int channel = 0;
-        std::string factor;
-        std::string kind;
-        std::string value;
-        std::string alarmPoint;
-        std::string raised;
-        std::string cleared;
-        std::string acked;
-        bool active = false; // cleared is NULL in the table
-    };
+    // One logged alarm; active while its cleared time is empty (NULL in the table).
+    using Entry = AlarmRow;
 
     // path: the record file (UTF-8).
     explicit AlarmReader(const std::string &path);

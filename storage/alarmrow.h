@@ -19,6 +19,8 @@ struct AlarmRow
     std::string raised;
     std::string cleared;
     std::string acked;
+
+    bool isActive() const { return cleared.empty(); }
 };
 
 #endif // ALARMROW_H

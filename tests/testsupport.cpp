@@ -328,7 +328,7 @@ int insertAlarms(const QString &file, const std::vector<AlarmReader::Entry> &ala
             "acked) VALUES(%Q,%d,%d,%Q,%Q,%Q,%Q,%Q,%Q,%Q)",
             alarm.name.c_str(), alarm.slave, alarm.channel, alarm.factor.c_str(),
             alarm.kind.c_str(), alarm.value.c_str(), alarm.alarmPoint.c_str(),
-            alarm.raised.c_str(), alarm.active ? nullptr : alarm.cleared.c_str(),
+            alarm.raised.c_str(), alarm.isActive() ? nullptr : alarm.cleared.c_str(),
             alarm.acked.empty() ? nullptr : alarm.acked.c_str());
         rc = zircon_run_sql(handle, sql, nullptr, nullptr);
         zircon_destroy_sql(sql);
@@ -350,7 +350,6 @@ AlarmReader::Entry makeAlarm(const std::string &name, const std::string &raised,
     alarm.value = "8.25";
     alarm.alarmPoint = "8.0";
     alarm.raised = raised;
-    alarm.active = active;
     const std::string day = raised.substr(0, 10);
     if (!active)
         alarm.cleared = day + " 23:50:00";

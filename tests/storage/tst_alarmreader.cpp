@@ -51,7 +51,7 @@ QStringList keys(const std::vector<AlarmReader::Entry> &alarms)
 {
     QStringList list;
     for (const AlarmReader::Entry &alarm : alarms)
-        list << QString::fromStdString(alarm.name + " " + alarm.raised) + (alarm.active ? "*" : "");
+        list << QString::fromStdString(alarm.name + " " + alarm.raised) + (alarm.isActive() ? "*" : "");
     return list;
 }
 
