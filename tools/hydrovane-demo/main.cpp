@@ -5,14 +5,15 @@
 //   hydrovane-demo STATIONDIR [--seconds N] [--screenshot FILE] [--shots DIR]
 //
 // --screenshot saves the overview; --shots saves the overview, a detail page, a trend graph,
-// the line status view, the about box, and the search dialog with results and their chart
-// into DIR.
+// the line status view, the about box, the search dialog with results and their chart, and
+// the alarm log into DIR.
 
 #include "acquisition/comportreader.h"
 #include "acquisition/monitorbase.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
 #include "app/dialogabout.h"
+#include "history/dialogalarms.h"
 #include "history/dialogsearch.h"
 #include "history/recordresultmodel.h"
 #include "panels/dialoglinestatus.h"
@@ -131,6 +132,15 @@ bool saveShots(MainWindow &window, WidgetMonitorList &list, const QDir &out)
         ok = save(search, out.filePath(QStringLiteral("search-chart.png"))) && ok;
     }
     search.close();
+    DialogAlarms alarms(&window);
+    alarms.show();
+    QEventLoop loop;
+    QObject::connect(&alarms, &DialogAlarms::signal_searchFinished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    alarms.findChild<QPushButton *>(QStringLiteral("pushButtonSearch"))->click();
+    loop.exec();
+    ok = save(alarms, out.filePath(QStringLiteral("alarms.png"))) && ok;
+    alarms.close();
     return ok;
 }
 
