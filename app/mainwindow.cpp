@@ -167,6 +167,10 @@ MainWindow::~MainWindow()
     // returns, and the settings and queued rows are stored.
     if (leaving)
         ui->widgetComPort->waitForReader();
+    // What the panels still send while they go (a line that finishes closing, the clears of
+    // removed monitors) must not reach a window that is already gone.
+    for (QObject *child : findChildren<QObject *>())
+        disconnect(child, nullptr, this, nullptr);
     // The monitors' removal below clears their alarms: nothing is left to show them on.
     delete alarms;
     // It reads the panels, which go with the window's other children.
