@@ -444,8 +444,8 @@ bool signInAs(const QString &name, const QString &password)
 int addAccount(const QString &name, const QString &password, int role)
 {
     int answer = -1;
-    Accounts::instance().addUser(name, password, role, nullptr,
-                                 [&answer](const Accounts::Reply &reply) { answer = reply.result; });
+    const auto done = [&answer](const Accounts::Reply &reply) { answer = reply.result; };
+    Accounts::instance().addUser(name, password, role, nullptr, done);
     return QTest::qWaitFor([&answer] { return answer >= 0; }, 10000) ? answer : -1;
 }
 

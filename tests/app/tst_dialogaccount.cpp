@@ -14,7 +14,8 @@ namespace {
 
 struct Form
 {
-    explicit Form(DialogAccount::Mode mode) : dialog(mode), answered(&dialog, &DialogAccount::signal_answered)
+    explicit Form(DialogAccount::Mode mode)
+        : dialog(mode), answered(&dialog, &DialogAccount::signal_answered)
     {
         dialog.show();
     }
@@ -22,7 +23,10 @@ struct Form
     {
         dialog.findChild<QLineEdit *>(field)->setText(text);
     }
-    bool visible(const char *field) const { return dialog.findChild<QWidget *>(field)->isVisible(); }
+    bool visible(const char *field) const
+    {
+        return dialog.findChild<QWidget *>(field)->isVisible();
+    }
     // Presses OK and returns the accounts' answer; -1 when none came (refused in the form).
     int ok()
     {

@@ -591,7 +591,8 @@ void TestWidgetComPort::lockedSettingsRefuseChangesButNotTheSwitch()
     QCOMPARE(told.size(), 1);
 
     widget.setSettingsAllowed(true);
-    QCOMPARE(combo(widget, "comboBoxPort")->toolTip(), combo(widget, "comboBoxPort")->currentText());
+    QComboBox *port = combo(widget, "comboBoxPort");
+    QCOMPARE(port->toolTip(), port->currentText());
     combo(widget, "comboBoxParity")->setCurrentText("Odd");
     QCOMPARE(widget.getComPortCtrl()->getParity(), 'O');
     QCOMPARE(told.last().at(1).toString(), QString("校验位: N → O"));
