@@ -1,5 +1,6 @@
 #include "accounts.h"
 
+#include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "storage/passwordhash.h"
 #include "storage/userdatabase.h"
@@ -301,40 +302,39 @@ void Accounts::addUser(const QString &name, const QString &password, int role,
     const QString self = currentName;
     post([=] {
         Reply reply;
-        UserDatabase *users = database();
-        UserDatabase::Account account;
-        bool found = false;
-        if (!users || !users->isOpen())
-            reply.result = Unavailable;
-        else if (self.isEmpty())
-            reply.result = NotSignedIn;
-        else if (users->findUser(utf8(self), &account, &found) != 0)
-            reply.result = Failed;
-        else if (!found || !account.isAdministrator())
-            reply.result = NotAdministrator;
-        else if (name.trimmed().isEmpty())
-            reply.result = EmptyName;
-        else if (password.isEmpty())
-            reply.result = EmptyPassword;
-        else if (users->findUser(utf8(name), &account, &found) != 0)
-            reply.result = Failed;
-        else if (found)
-            reply.result = NameTaken;
-        else {
-            const std::string hash = PasswordHash::make(utf8(password));
-            const char *stored = role == Operator ? UserDatabase::operatorRole
-                                                  : UserDatabase::administratorRole;
-            if (hash.empty() || users->addUser(utf8(name), hash, stored) != 0)
-                reply.result = Failed;
-            else
-                writeAudit(self, QStringLiteral("添加用户"),
-                           QStringLiteral("%1（%2）").arg(name, roleText(role)));
-        }
+        reply.result = addUserJob(self, name, password, role);
         deliver(guard, [=] {
             if (done)
                 done(reply);
         });
     });
+}
+
+int Accounts::addUserJob(const QString &self, const QString &name, const QString &password,
+                         int role)
+{
+    UserDatabase *users = database();
+    const int allowed = administratorCheck(users, self);
+    if (allowed != Ok)
+        return allowed;
+    if (name.trimmed().isEmpty())
+        return EmptyName;
+    if (password.isEmpty())
+        return EmptyPassword;
+    UserDatabase::Account account;
+    bool found = false;
+    if (users->findUser(utf8(name), &account, &found) != 0)
+        return Failed;
+    if (found)
+        return NameTaken;
+    const std::string hash = PasswordHash::make(utf8(password));
+    const char *stored =
+        role == Operator ? UserDatabase::operatorRole : UserDatabase::administratorRole;
+    if (hash.empty() || users->addUser(utf8(name), hash, stored) != 0)
+        return Failed;
+    writeAudit(self, QStringLiteral("添加用户"),
+               QStringLiteral("%1（%2）").arg(name, roleText(role)));
+    return Ok;
 }
 
 void Accounts::deleteUser(const QString &name, QObject *context, Done done)
@@ -343,38 +343,41 @@ void Accounts::deleteUser(const QString &name, QObject *context, Done done)
     const QString self = currentName;
     post([=] {
         Reply reply;
-        UserDatabase *users = database();
-        UserDatabase::Account account;
-        bool found = false;
-        long administrators = 0;
-        bool changed = false;
-        if (!users || !users->isOpen())
-            reply.result = Unavailable;
-        else if (self.isEmpty())
-            reply.result = NotSignedIn;
-        else if (users->findUser(utf8(self), &account, &found) != 0)
-            reply.result = Failed;
-        else if (!found || !account.isAdministrator())
-            reply.result = NotAdministrator;
-        else if (name == self)
-            reply.result = OwnAccount;
-        else if (users->findUser(utf8(name), &account, &found) != 0)
-            reply.result = Failed;
-        else if (!found)
-            reply.result = NoSuchUser;
-        else if (account.isAdministrator() &&
-                 (users->countAdministrators(&administrators) != 0 || administrators <= 1))
-            reply.result = administrators <= 1 ? LastAdministrator : Failed;
-        else if (users->deleteUser(utf8(name), &changed) != 0 || !changed)
-            reply.result = Failed;
-        else
-            writeAudit(self, QStringLiteral("删除用户"),
-                       QStringLiteral("%1（%2）").arg(name, roleText(roleOf(account))));
+        reply.result = deleteUserJob(self, name);
         deliver(guard, [=] {
             if (done)
                 done(reply);
         });
     });
+}
+
+int Accounts::deleteUserJob(const QString &self, const QString &name)
+{
+    UserDatabase *users = database();
+    const int allowed = administratorCheck(users, self);
+    if (allowed != Ok)
+        return allowed;
+    if (name == self)
+        return OwnAccount;
+    UserDatabase::Account account;
+    bool found = false;
+    if (users->findUser(utf8(name), &account, &found) != 0)
+        return Failed;
+    if (!found)
+        return NoSuchUser;
+    if (account.isAdministrator()) {
+        long administrators = 0;
+        if (users->countAdministrators(&administrators) != 0)
+            return Failed;
+        if (administrators <= 1)
+            return LastAdministrator;
+    }
+    bool changed = false;
+    if (users->deleteUser(utf8(name), &changed) != 0 || !changed)
+        return Failed;
+    writeAudit(self, QStringLiteral("删除用户"),
+               QStringLiteral("%1（%2）").arg(name, roleText(roleOf(account))));
+    return Ok;
 }
 
 void Accounts::listUsers(QObject *context,
@@ -452,6 +455,7 @@ void Accounts::setClock(std::function<qint64()> msecsSinceEpoch)
 void Accounts::waitForJobs()
 {
     worker.waitForDone();
+    ThreadHandOff::acquire();
 }
 
 int Accounts::resetPassword(UserDatabase *database, const QString &name, const QString &password,
@@ -489,6 +493,20 @@ bool Accounts::eventFilter(QObject *watched, QEvent *event)
     return QObject::eventFilter(watched, event);
 }
 
+int Accounts::administratorCheck(UserDatabase *users, const QString &self)
+{
+    if (!users || !users->isOpen())
+        return Unavailable;
+    if (self.isEmpty())
+        return NotSignedIn;
+    // Asked again: the role of the signed-in account may have changed since the sign-in.
+    UserDatabase::Account account;
+    bool found = false;
+    if (users->findUser(utf8(self), &account, &found) != 0)
+        return Failed;
+    return found && account.isAdministrator() ? Ok : NotAdministrator;
+}
+
 UserDatabase *Accounts::database() const
 {
     if (fixedDatabase)
@@ -509,16 +527,24 @@ QString Accounts::timeText() const
 
 void Accounts::post(std::function<void()> job)
 {
-    worker.start(std::move(job));
+    ThreadHandOff::release();
+    worker.start([job] {
+        ThreadHandOff::acquire();
+        job();
+        // The next job may run on another of the pool's threads.
+        ThreadHandOff::release();
+    });
 }
 
 Accounts::Context::Context(QObject *object) : object(object), given(object != nullptr) {}
 
 void Accounts::deliver(const Context &context, std::function<void()> deliver)
 {
+    ThreadHandOff::release();
     QMetaObject::invokeMethod(
         this,
         [context, deliver] {
+            ThreadHandOff::acquire();
             if (!context.given || context.object)
                 deliver();
         },

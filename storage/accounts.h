@@ -158,6 +158,8 @@ protected:
 
 private:
     UserDatabase *database() const;
+    // Ok when self is signed in and an administrator by the file; worker only.
+    static int administratorCheck(UserDatabase *users, const QString &self);
     qint64 now() const;
     QString timeText() const;
     void post(std::function<void()> job);
@@ -174,6 +176,8 @@ private:
     Reply signInJob(const QString &name, const QString &password, const QString *newPassword,
                     int *role);
     void signedIn(const QString &name, int role);
+    int addUserJob(const QString &self, const QString &name, const QString &password, int role);
+    int deleteUserJob(const QString &self, const QString &name);
     void checkIdle();
 
     UserDatabase *const fixedDatabase;

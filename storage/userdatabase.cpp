@@ -17,7 +17,7 @@ const char *const createAuditTable =
 const char *const insertUser = "INSERT INTO User(name,password) VALUES(%Q,%Q)";
 const char *const insertUserWithRole = "INSERT INTO User(name,password,role) VALUES(%Q,%Q,%Q)";
 
-// Both roles' conditions in SQL, kept to isAdministratorRole.
+// The same test as isAdministratorRole, in SQL.
 const char *const administratorCondition = "(role IS NULL OR role='' OR role='admin')";
 
 std::string text(const char *value)
@@ -131,7 +131,8 @@ int UserDatabase::deleteUser(const std::string &name, bool *changed)
 int UserDatabase::countAdministrators(long *count)
 {
     *count = 0;
-    const std::string sql = std::string("SELECT count(*) FROM User WHERE ") + administratorCondition;
+    const std::string sql =
+        std::string("SELECT count(*) FROM User WHERE ") + administratorCondition;
     return run(sql.c_str(), count, readLong);
 }
 
