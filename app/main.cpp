@@ -2,12 +2,99 @@
 #include "app/mainwindow.h"
 #include "app/qttranslations.h"
 #include "panels/messageboxes.h"
+#include "storage/accounts.h"
+#include "storage/userdatabase.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// One line of standard input without its line end; false when the input is closed first.
+// A terminal does not show what is typed.
+bool readSecretLine(std::string *line)
+{
+    termios saved;
+    const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        std::fputs("新密码: ", stderr);
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    const bool read = bool(std::getline(std::cin, *line));
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fputs("\n", stderr);
+    }
+    if (read && !line->empty() && line->back() == '\r')
+        line->pop_back();
+    return read;
+}
+
+// hydrovane --passwd NAME: the way back in for an administrator who forgot the password. It
+// needs write access to the station folder; the station may be running meanwhile.
+int resetPassword(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    if (argc != 3) {
+        std::fputs("用法: hydrovane --passwd 用户名  (从标准输入读取新密码)\n", stderr);
+        return 2;
+    }
+    // The terminal's text, whatever locale the program was started under.
+    const QString name = QString::fromUtf8(argv[2]);
+    if (name.trimmed().isEmpty()) {
+        std::fputs("hydrovane: 用户名不能为空，未作任何修改。\n", stderr);
+        return 1;
+    }
+    std::string line;
+    if (!readSecretLine(&line)) {
+        std::fputs("hydrovane: 没有读到新密码，未作任何修改。\n", stderr);
+        return 1;
+    }
+    if (line.empty()) {
+        std::fputs("hydrovane: 新密码不能为空，未作任何修改。\n", stderr);
+        return 1;
+    }
+
+    ::umask(007);
+    AppContext &context = AppContext::instance();
+    QDir().mkpath(QFileInfo(context.path(UserDb)).path());
+    UserDatabase users(context.path(UserDb).toUtf8().toStdString());
+    users.openOrCreate();
+    bool created = false;
+    const int result = Accounts::resetPassword(&users, name, QString::fromStdString(line),
+                                               &created);
+    users.close();
+    if (result != Accounts::Ok) {
+        Accounts::Reply reply;
+        reply.result = result;
+        std::fprintf(stderr, "hydrovane: %s\n%s\n", reply.text().toUtf8().constData(),
+                     QDir::toNativeSeparators(context.path(UserDb)).toUtf8().constData());
+        return 1;
+    }
+    const QString done = created ? QStringLiteral("已创建管理员 %1 并设置密码。").arg(name)
+                                 : QStringLiteral("已重设 %1 的密码。").arg(name);
+    std::fprintf(stderr, "hydrovane: %s\n", done.toUtf8().constData());
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    if (argc >= 2 && std::string(argv[1]) == "--passwd")
+        return resetPassword(argc, argv);
+
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);

@@ -1,11 +1,14 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "acquisition/alarmrules.h"
 #include "acquisition/comportreader.h"
 #include "acquisition/monitorbase.h"
 #include "app/appcontext.h"
 #include "app/dialogabout.h"
+#include "app/dialogaccount.h"
 #include "history/dialogalarms.h"
+#include "history/dialogaudit.h"
 #include "history/dialogbec.h"
 #include "history/dialogsearch.h"
 #include "panels/alarmpresenter.h"
@@ -16,6 +19,7 @@
 #include "panels/filedialogs.h"
 #include "panels/messageboxes.h"
 #include "panels/widgetmonitordisplay.h"
+#include "storage/accounts.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordingstatus.h"
 #include "storage/recordwriter.h"
@@ -109,6 +113,13 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionBec, &QAction::triggered, this, &MainWindow::slot_bec);
     connect(ui->actionUserManual, &QAction::triggered, this, &MainWindow::slot_userManual);
     connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::slot_about);
+    connect(ui->actionSignIn, &QAction::triggered, this, &MainWindow::slot_signIn);
+    connect(ui->actionSignOut, &QAction::triggered, this, &MainWindow::slot_signOut);
+    connect(ui->actionChangePassword, &QAction::triggered, this,
+            &MainWindow::slot_changePassword);
+    connect(ui->actionAddUser, &QAction::triggered, this, &MainWindow::slot_addUser);
+    connect(ui->actionDeleteUser, &QAction::triggered, this, &MainWindow::slot_deleteUser);
+    connect(ui->actionAuditLog, &QAction::triggered, this, &MainWindow::slot_auditLog);
 
     WidgetComPort *comPort = ui->widgetComPort;
     WidgetMonitorList *list = ui->widgetMonitorList;
@@ -125,6 +136,30 @@ MainWindow::MainWindow(QWidget *parent)
             &WidgetMonitorList::on_readDone);
     list->init(ui->stackedWidgetMonitorDisplay->widget(0));
     alarms = new AlarmPresenter(ui->widgetAlarmBar, &list->collection(), this);
+
+    // Changes made in the panels go into the trail under whoever made them.
+    Accounts &accounts = Accounts::instance();
+    connect(list, &WidgetMonitorList::signal_maintenance, this,
+            [](const QString &action, const QString &detail) {
+                Accounts::instance().audit(action, detail);
+            });
+    connect(comPort, &WidgetComPort::signal_maintenance, this,
+            [](const QString &action, const QString &detail) {
+                Accounts::instance().audit(action, detail);
+            });
+    // Whoever is at the keyboard may acknowledge; the trail names them.
+    connect(&AlarmRules::instance(), &AlarmRules::signal_acked, this,
+            [](const AlarmEvent &alarm) {
+                Accounts::instance().audit(
+                    QStringLiteral("确认报警"),
+                    QStringLiteral("%1 %2 %3")
+                        .arg(QString::fromStdString(alarm.name),
+                             QString::fromStdString(alarm.factor),
+                             QString::fromUtf8(AlarmEvent::kindText(alarm.kind)))
+                        .simplified());
+            });
+    connect(&accounts, &Accounts::signal_userChanged, this, &MainWindow::updateUser);
+    connect(&accounts, &Accounts::signal_idleSignedOut, this, &MainWindow::slot_idleSignedOut);
 
     setWindowFlags(Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
@@ -149,6 +184,10 @@ MainWindow::MainWindow(QWidget *parent)
     recordingLabel->setObjectName(QStringLiteral("labelRecording"));
     recordingLabel->hide();
     statusBar()->addWidget(recordingLabel, 1);
+    userLabel = new QLabel(this);
+    userLabel->setObjectName(QStringLiteral("labelUser"));
+    statusBar()->addPermanentWidget(userLabel);
+    updateUser();
     droppedBefore = RecordingStatus::instance().snapshot().dropped;
     connect(&RecordingStatus::instance(), &RecordingStatus::signal_changed, this,
             &MainWindow::updateRecordingState, Qt::QueuedConnection);
@@ -180,7 +219,7 @@ MainWindow::~MainWindow()
 
 void MainWindow::on_addMonitor()
 {
-    if (rejectWhileRunning())
+    if (rejectWithoutAdministrator() || rejectWhileRunning())
         return;
     DialogAddMonitor dialog(this);
     dialog.exec();
@@ -188,14 +227,23 @@ void MainWindow::on_addMonitor()
 
 void MainWindow::on_addMonitor(const QString &model, const QString &userName, int id, int channel)
 {
+    // The dialog is modal, but the session may have ended while it was open.
+    if (rejectWithoutAdministrator())
+        return;
     MonitorBase *monitor = ui->widgetMonitorList->addMonitor(model, userName, id, channel);
-    if (monitor)
-        on_activeMonitor(monitor);
+    if (!monitor)
+        return;
+    Accounts::instance().audit(QStringLiteral("添加仪表"),
+                               QStringLiteral("%1 \"%2\",从站 %3,通道 %4")
+                                   .arg(model, userName)
+                                   .arg(id)
+                                   .arg(channel));
+    on_activeMonitor(monitor);
 }
 
 void MainWindow::on_removeMonitor()
 {
-    if (rejectWhileRunning())
+    if (rejectWithoutAdministrator() || rejectWhileRunning())
         return;
     ui->widgetMonitorList->slot_remove();
 }
@@ -250,6 +298,8 @@ void MainWindow::slot_backupRecord()
         runTask(QStringLiteral("正在备份数据..."), [database](const DatabaseTask::Progress &) {
             return database->backupDatabase(RecordDb);
         });
+    Accounts::instance().audit(QStringLiteral("备份"), result < 0 ? QStringLiteral("备份失败")
+                                                                  : QStringLiteral("备份成功"));
     if (result < 0)
         MessageBoxes::critical(tr("错误"),
                                QStringLiteral("备份数据失败,请退出系统后手动备份db文件夹"));
@@ -259,6 +309,8 @@ void MainWindow::slot_backupRecord()
 
 void MainWindow::slot_clearRecord()
 {
+    if (rejectWithoutAdministrator())
+        return;
     const auto answer =
         MessageBoxes::warning(tr("警告"), QStringLiteral("清空记录后将不可恢复，是否继续？"),
                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
@@ -271,6 +323,9 @@ void MainWindow::slot_clearRecord()
             database->vacuum();
             return cleared;
         });
+    Accounts::instance().audit(QStringLiteral("清空"), result == 0
+                                                           ? QStringLiteral("所有记录已清空")
+                                                           : QStringLiteral("清空失败,记录未删除"));
     // The clear is one transaction: when it fails every row is still there.
     if (result != 0)
         MessageBoxes::critical(tr("错误"), QStringLiteral("清空记录失败!\n记录未被删除。"));
@@ -278,6 +333,8 @@ void MainWindow::slot_clearRecord()
 
 void MainWindow::slot_importRecord()
 {
+    if (rejectWithoutAdministrator())
+        return;
     const QString file =
         FileDialogs::openFile(this, QStringLiteral("选择导入数据库"),
                               AppContext::instance().path(BackupDir), QStringLiteral("File(*.zdb)"));
@@ -297,6 +354,12 @@ void MainWindow::slot_importRecord()
                                                     });
                 });
     updateRecordingState();
+    QString detail = QDir::toNativeSeparators(file);
+    if (result < 0)
+        detail += QStringLiteral(",导入失败:") + importRefusal(report.error);
+    if (!report.keptFile.empty())
+        detail += QStringLiteral(",原数据库保存为 ") + native(report.keptFile);
+    Accounts::instance().audit(QStringLiteral("导入"), detail);
     if (result < 0)
         MessageBoxes::critical(tr("错误"), importResultText(false, report));
     else
@@ -310,7 +373,20 @@ void MainWindow::slot_exportRecord()
 
 void MainWindow::slot_bec()
 {
-    runBec(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage);
+    if (rejectWithoutAdministrator())
+        return;
+    const int failed =
+        runBec(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage);
+    if (failed < 0)
+        return;
+    QStringList stages;
+    const std::pair<int, QString> names[] = {{DialogBEC::BackupStage, QStringLiteral("备份")},
+                                             {DialogBEC::ExportStage, QStringLiteral("导出")},
+                                             {DialogBEC::ClearStage, QStringLiteral("清除")}};
+    for (const auto &stage : names)
+        stages << stage.second + ((failed & stage.first) ? QStringLiteral("失败")
+                                                         : QStringLiteral("完成"));
+    Accounts::instance().audit(QStringLiteral("备份-导出-清除"), stages.join(QLatin1Char(',')));
 }
 
 void MainWindow::slot_about()
@@ -345,6 +421,77 @@ void MainWindow::slot_createRecordDB()
 void MainWindow::slot_createUserDB()
 {
     static_cast<UserDatabase *>(AppContext::instance().object(UserDb))->createDatabase(UserDb);
+}
+
+void MainWindow::slot_signIn()
+{
+    runAccountDialog(DialogAccount::SignIn);
+}
+
+void MainWindow::slot_signOut()
+{
+    Accounts::instance().signOut();
+}
+
+void MainWindow::slot_changePassword()
+{
+    if (!Accounts::instance().isSignedIn()) {
+        MessageBoxes::critical(tr("错误"), QStringLiteral("请先登录。"));
+        return;
+    }
+    runAccountDialog(DialogAccount::ChangePassword);
+}
+
+void MainWindow::slot_addUser()
+{
+    if (rejectWithoutAdministrator())
+        return;
+    runAccountDialog(DialogAccount::AddUser);
+}
+
+void MainWindow::slot_deleteUser()
+{
+    if (rejectWithoutAdministrator())
+        return;
+    runAccountDialog(DialogAccount::DeleteUser);
+}
+
+void MainWindow::slot_auditLog()
+{
+    DialogAudit dialog(this);
+    dialog.exec();
+}
+
+void MainWindow::runAccountDialog(int mode)
+{
+    if (accountDialog)
+        return;
+    DialogAccount dialog(DialogAccount::Mode(mode), this);
+    accountDialog = &dialog;
+    dialog.exec();
+}
+
+void MainWindow::updateUser()
+{
+    const Accounts &accounts = Accounts::instance();
+    const bool administrator = accounts.isAdministrator();
+    userLabel->setText(accounts.isSignedIn() ? Accounts::roleText(accounts.role()) +
+                                                   QLatin1Char(' ') + accounts.userName()
+                                             : QStringLiteral("未登录"));
+    userLabel->setToolTip(accounts.isAvailable() ? QString()
+                                                 : QStringLiteral("用户数据库无法打开"));
+    ui->actionSignOut->setEnabled(accounts.isSignedIn());
+    ui->actionChangePassword->setEnabled(accounts.isSignedIn());
+    ui->widgetMonitorList->setMaintenanceAllowed(administrator);
+    ui->widgetComPort->setSettingsAllowed(administrator);
+}
+
+void MainWindow::slot_idleSignedOut()
+{
+    userLabel->setText(QStringLiteral("未登录(闲置超时,已自动注销)"));
+    // What was open for the account that is gone closes with it.
+    if (accountDialog)
+        accountDialog->reject();
 }
 
 void MainWindow::on_pushButtonHome_clicked()
@@ -515,6 +662,8 @@ void MainWindow::finishExit()
     leaving = false;
     ui->widgetComPort->saveConfig();
     ui->widgetMonitorList->saveConfig();
+    // The trail's last rows reach the file before it closes.
+    Accounts::instance().waitForJobs();
     AppContext::instance().shutdown();
     endRecordingState();
     trayIcon->hide();
@@ -531,6 +680,14 @@ void MainWindow::showBalloon(const QString &title, const QString &text)
     trayIcon->showMessage(title, text, QSystemTrayIcon::Information, 5000);
 }
 
+bool MainWindow::rejectWithoutAdministrator() const
+{
+    if (Accounts::instance().isAdministrator())
+        return false;
+    MessageBoxes::rejectWithoutAdministrator();
+    return true;
+}
+
 bool MainWindow::rejectWhileRunning() const
 {
     if (!running)
@@ -539,12 +696,13 @@ bool MainWindow::rejectWhileRunning() const
     return true;
 }
 
-void MainWindow::runBec(int stageMask)
+int MainWindow::runBec(int stageMask)
 {
     ++maintenance;
     DialogBEC dialog(this, stageMask);
     dialog.exec();
     --maintenance;
+    return dialog.failedStages();
 }
 
 int MainWindow::runTask(const QString &text, const DatabaseTask::Job &job)

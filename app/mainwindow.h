@@ -4,10 +4,12 @@
 #include "panels/databasetask.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QSystemTrayIcon>
 
 class AlarmPresenter;
+class DialogAccount;
 class DialogLineStatus;
 class MonitorBase;
 class QLabel;
@@ -29,6 +31,11 @@ class MainWindow;
 //
 // Active alarms are listed in the bar under the pages, which hides while there are none; the
 // overview cells and detail pages of alarmed monitors are marked.
+//
+// The station starts signed out. Watching, alarms, search and export are open to everyone;
+// maintenance (monitors, clear, import, the full backup-export-clear, the interval, the serial
+// settings and the accounts) needs a signed-in administrator, and each command that ran leaves
+// a row in the trail. The status bar shows who is signed in.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -65,6 +72,13 @@ public slots:
     void slot_userManual();
     void slot_createRecordDB();
     void slot_createUserDB();
+    void slot_signIn();
+    void slot_signOut();
+    void slot_changePassword();
+    void slot_addUser();
+    void slot_deleteUser();
+    // Shows the 操作记录 view.
+    void slot_auditLog();
     void on_pushButtonHome_clicked();
     void on_pushButtonClose_clicked();
     void slot_activeSystemTrayIcon(QSystemTrayIcon::ActivationReason reason);
@@ -80,13 +94,21 @@ protected:
 private slots:
     // Brings the status bar's recording line up to date and tells what newly went wrong.
     void updateRecordingState();
+    // Who is signed in: the status bar, and what the panels leave open.
+    void updateUser();
+    void slot_idleSignedOut();
 
 private:
     // At a confirmed exit, once the databases are closed: rows the writers still hold are lost.
     void endRecordingState();
     // Shows the refusal and returns true while the line is on.
     bool rejectWhileRunning() const;
-    void runBec(int stageMask);
+    // Shows the refusal and returns true unless an administrator is signed in.
+    bool rejectWithoutAdministrator() const;
+    // Runs the account dialog in `mode`; an idle sign-out closes it.
+    void runAccountDialog(int mode);
+    // Returns the stages that failed, or -1 when the dialog ran none.
+    int runBec(int stageMask);
     // The confirmed exit once the line is off: settings, queued rows, databases.
     void finishExit();
     // Runs job on a worker behind a modal progress box naming it; returns the job's result.
@@ -101,6 +123,8 @@ private:
     AlarmPresenter *alarms = nullptr;
     // Maintenance dialogs open: the exit would close the database under their stages.
     int maintenance = 0;
+    QLabel *userLabel = nullptr;
+    QPointer<DialogAccount> accountDialog;
 
     // The recording line, and what was told since recording last went well.
     QLabel *recordingLabel = nullptr;

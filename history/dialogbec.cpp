@@ -112,6 +112,7 @@ void DialogBEC::slot_finished(int failedStages)
         MessageBoxes::critical(QStringLiteral("错误"), QStringLiteral("操作完成!\n失败：") +
                                                           failed.join(QStringLiteral("、")));
     running = false;
+    failedMask = failedStages;
     ui->pushButtonStart->setEnabled(true);
     ui->labelProgress->setText(QStringLiteral("无操作"));
     close();

@@ -34,6 +34,8 @@ public:
     // What the start button does: runs the stages; signal_stagesDone follows.
     void start();
     bool isRunning() const { return running; }
+    // The stages that failed once they have run (0: none); -1 while none has run.
+    int failedStages() const { return failedMask; }
 
 public slots:
     void reject() override;
@@ -57,6 +59,7 @@ private:
     Ui::DialogBEC *ui;
     int stageMask;
     bool running = false;
+    int failedMask = -1;
     QThread thread;
     RecordMaintenance *worker;
 };

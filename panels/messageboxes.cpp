@@ -30,6 +30,16 @@ void MessageBoxes::rejectWhileRunning()
     critical(QStringLiteral("错误"), QStringLiteral("系统运行中无法进行此操作,请停止系统后重试。"));
 }
 
+void MessageBoxes::rejectWithoutAdministrator()
+{
+    critical(QStringLiteral("错误"), administratorRequired());
+}
+
+QString MessageBoxes::administratorRequired()
+{
+    return QStringLiteral("请先以管理员身份登录。");
+}
+
 void MessageBoxes::setResponder(Responder value)
 {
     responder() = std::move(value);

@@ -33,6 +33,10 @@ public:
 
     // The refusal of adding, removing and maintenance while the line is on.
     static void rejectWhileRunning();
+    // The refusal of a maintenance command to anyone but a signed-in administrator.
+    static void rejectWithoutAdministrator();
+    // Its text, also the tooltip of the controls that are locked for the same reason.
+    static QString administratorRequired();
 
     // Replaces the real boxes; an empty responder restores them.
     static void setResponder(Responder responder);

@@ -75,6 +75,8 @@ WidgetComPort::WidgetComPort(QWidget *parent)
     connect(ui->comboBoxParity, SIGNAL(currentIndexChanged(QString)), this,
             SLOT(slot_comboBoxParity_currentIndexChanged(QString)));
 
+    // A timeout typed digit by digit is one change, not one per digit.
+    ui->doubleSpinBoxTimeout->setKeyboardTracking(false);
     connect(ui->doubleSpinBoxTimeout, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
             &WidgetComPort::slot_doubleSpinBoxTimeout_valueChanged);
     connect(ui->comboBoxPort, &ComboBoxPort::signal_aboutToShowPopup, this,
@@ -272,41 +274,113 @@ void WidgetComPort::openLine()
 
 void WidgetComPort::slot_comboBoxPort_currentIndexChanged(const QString &arg1)
 {
+    if (!acceptChange())
+        return;
+    const QString before = QString::fromUtf8(comPortCtrl->getPort());
     comPortCtrl->setPort(arg1.toUtf8().constData());
-    ui->comboBoxPort->setToolTip(arg1);
+    showPortToolTip(arg1);
     changed = true;
+    reportChange(QStringLiteral("串口"), before, arg1);
 }
 
 void WidgetComPort::slot_doubleSpinBoxTimeout_valueChanged(double value)
 {
+    if (!acceptChange())
+        return;
+    const double before = comPortCtrl->getTimeout();
     comPortCtrl->setTimeout(value);
     changed = true;
+    reportChange(QStringLiteral("超时"), QString::number(before), QString::number(value));
 }
 
 void WidgetComPort::slot_comboBoxBaudrate_currentIndexChanged(const QString &arg1)
 {
+    if (!acceptChange())
+        return;
+    const int before = comPortCtrl->getBaudrate();
     comPortCtrl->setBaudrate(arg1.toInt());
     changed = true;
+    reportChange(QStringLiteral("波特率"), QString::number(before), arg1);
 }
 
 void WidgetComPort::slot_comboBoxDatabit_currentIndexChanged(const QString &arg1)
 {
+    if (!acceptChange())
+        return;
+    const int before = comPortCtrl->getDatabit();
     comPortCtrl->setDatabit(arg1.toInt());
     changed = true;
+    reportChange(QStringLiteral("数据位"), QString::number(before), arg1);
 }
 
 void WidgetComPort::slot_comboBoxStopbit_currentIndexChanged(const QString &arg1)
 {
+    if (!acceptChange())
+        return;
+    const int before = comPortCtrl->getStopbit();
     comPortCtrl->setStopbit(arg1.toInt());
     changed = true;
+    reportChange(QStringLiteral("停止位"), QString::number(before), arg1);
 }
 
 void WidgetComPort::slot_comboBoxParity_currentIndexChanged(const QString &arg1)
 {
+    if (!acceptChange())
+        return;
+    const char before = comPortCtrl->getParity();
     comPortCtrl->setParity(arg1 == QLatin1String("Even")  ? 'E'
                            : arg1 == QLatin1String("Odd") ? 'O'
                                                           : 'N');
     changed = true;
+    reportChange(QStringLiteral("校验位"), QString(QLatin1Char(before)),
+                 QString(QLatin1Char(comPortCtrl->getParity())));
+}
+
+void WidgetComPort::setSettingsAllowed(bool allowed)
+{
+    settingsAllowed = allowed;
+    const QString reason = allowed ? QString() : MessageBoxes::administratorRequired();
+    for (QWidget *control : std::initializer_list<QWidget *>{
+             ui->comboBoxBaudrate, ui->comboBoxDatabit, ui->comboBoxStopbit,
+             ui->comboBoxParity, ui->doubleSpinBoxTimeout}) {
+        control->setEnabled(allowed);
+        control->setToolTip(reason);
+    }
+    ui->comboBoxPort->setEnabled(allowed);
+    showPortToolTip(QString::fromUtf8(comPortCtrl->getPort()));
+}
+
+bool WidgetComPort::acceptChange()
+{
+    if (settingsAllowed)
+        return true;
+    {
+        const QSignalBlocker port(ui->comboBoxPort);
+        const QSignalBlocker baud(ui->comboBoxBaudrate);
+        const QSignalBlocker data(ui->comboBoxDatabit);
+        const QSignalBlocker stop(ui->comboBoxStopbit);
+        const QSignalBlocker parity(ui->comboBoxParity);
+        const QSignalBlocker timeout(ui->doubleSpinBoxTimeout);
+        showSettings();
+    }
+    MessageBoxes::rejectWithoutAdministrator();
+    return false;
+}
+
+void WidgetComPort::reportChange(const QString &setting, const QString &before,
+                                 const QString &after)
+{
+    if (before != after)
+        emit signal_maintenance(QStringLiteral("修改串口设置"),
+                                QStringLiteral("%1: %2 → %3").arg(setting, before, after));
+}
+
+void WidgetComPort::showPortToolTip(const QString &port)
+{
+    // The box is too narrow for a device path; its list is not.
+    ui->comboBoxPort->setToolTip(settingsAllowed ? port
+                                                 : port + QLatin1Char('\n') +
+                                                       MessageBoxes::administratorRequired());
 }
 
 void WidgetComPort::on_read(void *reader)
@@ -325,8 +399,7 @@ void WidgetComPort::showSettings()
 {
     const QString port = QString::fromUtf8(comPortCtrl->getPort());
     ui->comboBoxPort->setCurrentIndex(ui->comboBoxPort->findText(port));
-    // The box is too narrow for a device path; its list is not.
-    ui->comboBoxPort->setToolTip(port);
+    showPortToolTip(port);
     ui->comboBoxBaudrate->setCurrentIndex(
         ui->comboBoxBaudrate->findText(QString::number(comPortCtrl->getBaudrate())));
     ui->comboBoxDatabit->setCurrentIndex(

@@ -54,6 +54,11 @@ public:
     // The message of a failed open: the fixed text, and the system's reason for `error`
     // (an errno value, 0 for none) on a second line.
     static QString openFailureText(int error);
+    // Whether the serial settings are open to whoever is at the keyboard (they are until the
+    // window says otherwise). When not, the settings controls are disabled, still showing what
+    // is set, with the reason in their tooltips; switching the line stays open to everyone.
+    void setSettingsAllowed(bool allowed);
+    bool isSettingsAllowed() const { return settingsAllowed; }
     // Where the port box looks for serial devices when it opens; tests point it elsewhere.
     void setDeviceDir(const QString &dir) { deviceDir = dir; }
 
@@ -64,6 +69,8 @@ signals:
     void signal_lineLost(bool lost);
     void signal_read(void *reader, ComPortCtrl *ctrl);
     void signal_sync(void *reader, ComPortCtrl *ctrl);
+    // A setting changed, for the trail: "修改串口设置" and which one, from what to what.
+    void signal_maintenance(const QString &action, const QString &detail);
 
 public slots:
     void on_checkBoxConnect_stateChanged(int arg1);
@@ -94,11 +101,17 @@ private:
     void showSettings();
     // Lists the ports present now, keeping the selection and the stored port.
     void refreshPorts();
+    // Refuses a change while the settings are locked: the controls show the line's settings
+    // again. True when the change may go on.
+    bool acceptChange();
+    void reportChange(const QString &setting, const QString &before, const QString &after);
+    void showPortToolTip(const QString &port);
 
     Ui::WidgetComPort *ui;
     ComPortCtrl *comPortCtrl;
     ConfigFile *comPortConfig;
     bool changed;
+    bool settingsAllowed = true;
     QThread *readerThread;
     ComPortReader *reader;
     QMutex *mutex;

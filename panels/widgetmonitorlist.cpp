@@ -161,7 +161,10 @@ void WidgetMonitorList::init(QWidget *simpleListPage)
     // Only now: showing the stored interval above is no edit.
     connect(ui->lineEditReadInterval, &QLineEdit::textChanged, this,
             &WidgetMonitorList::slot_lineEditReadInterval_textChanged);
+    connect(ui->lineEditReadInterval, &QLineEdit::editingFinished, this,
+            &WidgetMonitorList::reportInterval);
     changed = false;
+    reportedInterval = monitors.getInterval();
 
     ui->treeViewMonitor->expandAll();
     selectRoot();
@@ -258,8 +261,22 @@ void WidgetMonitorList::selectRoot()
     emit signal_activeMonitorSimpleList();
 }
 
+void WidgetMonitorList::setMaintenanceAllowed(bool allowed)
+{
+    maintenanceAllowed = allowed;
+    // Disabled, the interval still shows what is set.
+    ui->lineEditReadInterval->setEnabled(allowed);
+    ui->lineEditReadInterval->setToolTip(allowed ? QString()
+                                                 : MessageBoxes::administratorRequired());
+    QTreeView *tree = ui->treeViewMonitor;
+    tree->setEditTriggers(allowed ? QAbstractItemView::DoubleClicked |
+                                        QAbstractItemView::EditKeyPressed
+                                  : QAbstractItemView::NoEditTriggers);
+}
+
 void WidgetMonitorList::saveConfig()
 {
+    reportInterval();
     if (changed)
         storeMonitors();
 }
@@ -331,6 +348,12 @@ void WidgetMonitorList::slot_itemChanged(QStandardItem *item)
     const std::string current = monitor->getUsername();
     if (name == current)
         return;
+    // An editor opened before the sign-out may still commit.
+    if (!maintenanceAllowed) {
+        item->setText(QString::fromStdString(current));
+        MessageBoxes::rejectWithoutAdministrator();
+        return;
+    }
     // An empty name would leave the monitor without a name in the tree, the grid and its
     // records: the edit is taken back.
     bool taken = false;
@@ -352,6 +375,9 @@ void WidgetMonitorList::slot_itemChanged(QStandardItem *item)
     item->setToolTip(demotion.isEmpty() ? item->text()
                                         : item->text() + QLatin1Char('\n') + demotion);
     storeMonitors();
+    emit signal_maintenance(QStringLiteral("重命名仪表"),
+                            QStringLiteral("\"%1\" → \"%2\"")
+                                .arg(QString::fromStdString(current), item->text()));
     if (WidgetMonitorDisplay *display = displayOf(monitor))
         display->updateName();
     if (WidgetMonitorSimple *cell = cellOf(monitor))
@@ -387,6 +413,10 @@ void WidgetMonitorList::slot_show()
 
 void WidgetMonitorList::slot_rename()
 {
+    if (!maintenanceAllowed) {
+        MessageBoxes::rejectWithoutAdministrator();
+        return;
+    }
     ui->treeViewMonitor->edit(ui->treeViewMonitor->currentIndex());
 }
 
@@ -395,6 +425,10 @@ void WidgetMonitorList::slot_remove()
     QStandardItem *item = model->itemFromIndex(ui->treeViewMonitor->currentIndex());
     if (!item || item->data(KindRole).toInt() != 1)
         return;
+    if (!maintenanceAllowed) {
+        MessageBoxes::rejectWithoutAdministrator();
+        return;
+    }
     if (lineOn) {
         MessageBoxes::rejectWhileRunning();
         return;
@@ -433,6 +467,7 @@ void WidgetMonitorList::slot_remove()
     bool shared = false;
     for (const MonitorBase *other : monitors.getMonitors())
         shared = shared || other->getUsername() == monitor->getUsername();
+    QString history = QStringLiteral("历史数据保留");
     if (shared) {
         MessageBoxes::information(QStringLiteral("通知"),
                                   QStringLiteral("其他仪表仍在使用名称") + quoted +
@@ -451,9 +486,15 @@ void WidgetMonitorList::slot_remove()
                                   database->vacuum();
                                   return result;
                               });
-            task.exec(window());
+            history = task.exec(window()) == 0 ? QStringLiteral("历史数据已删除")
+                                               : QStringLiteral("历史数据删除失败");
         }
     }
+    emit signal_maintenance(QStringLiteral("删除仪表"),
+                            QStringLiteral("%1 %2,从站 %3,%4")
+                                .arg(QString::fromStdString(monitor->getModel()), quoted)
+                                .arg(monitor->getId())
+                                .arg(history));
     delete monitor;
     selectRoot();
 }
@@ -525,6 +566,16 @@ void WidgetMonitorList::storeConfig()
     // The document holds the change; marked changed, a later store or the exit writes it.
     if (SettingsStore::save(monitorConfig) != SettingsStore::Stored)
         changed = true;
+}
+
+void WidgetMonitorList::reportInterval()
+{
+    const int interval = monitors.getInterval();
+    if (interval == reportedInterval)
+        return;
+    emit signal_maintenance(QStringLiteral("修改采集间隔"),
+                            QStringLiteral("%1 秒 → %2 秒").arg(reportedInterval).arg(interval));
+    reportedInterval = interval;
 }
 
 void WidgetMonitorList::waitForReader()

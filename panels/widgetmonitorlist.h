@@ -72,6 +72,11 @@ public:
     const MonitorCollection &collection() const { return monitors; }
     const PollScheduler *pollScheduler() const { return scheduler; }
     bool isLineOn() const { return lineOn; }
+    // Whether renaming, removing and the interval are open to whoever is at the keyboard
+    // (they are until the window says otherwise). When not, the interval is locked with the
+    // reason in its tooltip, and renaming and removing are refused with a message.
+    void setMaintenanceAllowed(bool allowed);
+    bool isMaintenanceAllowed() const { return maintenanceAllowed; }
 
     // Shows what could not be used of ComPort.json and Monitor.json as one critical box,
     // once; 0 when there was nothing to show. Until it has been answered, neither file is
@@ -83,6 +88,8 @@ signals:
     void signal_activeMonitorSimpleList();
     void signal_read(void *reader);
     void signal_stopRead();
+    // A change made here, for the trail: what was done and to what, in the operator's words.
+    void signal_maintenance(const QString &action, const QString &detail);
 
 public slots:
     void slot_selectItem(QModelIndex index);
@@ -110,6 +117,8 @@ private:
     void storeConfig();
     // Every request queued to the reader so far has run.
     void waitForReader();
+    // Tells an interval edited since it was last told.
+    void reportInterval();
 
     ComPortCtrl *comPortCtrl;
     ComPortReader *reader;
@@ -122,6 +131,9 @@ private:
     PollScheduler *scheduler;
     bool changed;
     bool lineOn;
+    bool maintenanceAllowed = true;
+    // The interval as last told by signal_maintenance.
+    int reportedInterval = 0;
     QPointer<WidgetComPort> comPort;
     QMenu *menu;
     QAction *actionShow;

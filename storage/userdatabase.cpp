@@ -2,20 +2,89 @@
 
 #include "app/appcontext.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace {
 
 const char *const createUserTable = "CREATE TABLE User(uid INTEGER PRIMARY KEY AUTOINCREMENT NOT "
                                     "NULL,name VARCHAR NOT NULL UNIQUE,password VARCHAR);";
 
+const char *const createAuditTable =
+    "CREATE TABLE IF NOT EXISTS Audit(id INTEGER PRIMARY KEY AUTOINCREMENT,time VARCHAR,"
+    "user VARCHAR,action VARCHAR,detail VARCHAR);";
+
 const char *const insertUser = "INSERT INTO User(name,password) VALUES(%Q,%Q)";
+const char *const insertUserWithRole = "INSERT INTO User(name,password,role) VALUES(%Q,%Q,%Q)";
+
+// The same test as isAdministratorRole, in SQL.
+const char *const administratorCondition = "(role IS NULL OR role='' OR role='admin')";
+
+std::string text(const char *value)
+{
+    return value ? std::string(value) : std::string();
+}
+
+int readAccount(void *user, int columns, char **texts)
+{
+    if (columns < 4)
+        return 1;
+    UserDatabase::Account account;
+    account.uid = std::strtoll(texts[0] ? texts[0] : "0", nullptr, 10);
+    account.name = text(texts[1]);
+    account.password = text(texts[2]);
+    account.role = text(texts[3]);
+    static_cast<std::vector<UserDatabase::Account> *>(user)->push_back(account);
+    return 0;
+}
+
+int readAuditRow(void *user, int columns, char **texts)
+{
+    if (columns < 5)
+        return 1;
+    UserDatabase::AuditRow row;
+    row.id = std::strtoll(texts[0] ? texts[0] : "0", nullptr, 10);
+    row.time = text(texts[1]);
+    row.user = text(texts[2]);
+    row.action = text(texts[3]);
+    row.detail = text(texts[4]);
+    static_cast<std::vector<UserDatabase::AuditRow> *>(user)->push_back(row);
+    return 0;
+}
+
+int readLong(void *user, int columns, char **texts)
+{
+    if (columns > 0 && texts[0])
+        *static_cast<long *>(user) = std::strtol(texts[0], nullptr, 10);
+    return 0;
+}
+
+int findRoleColumn(void *user, int columns, char **texts)
+{
+    // PRAGMA table_info: cid, name, type, ...
+    if (columns > 1 && texts[1] && std::strcmp(texts[1], "role") == 0)
+        *static_cast<bool *>(user) = true;
+    return 0;
+}
 
 } // namespace
 
 UserDatabase::UserDatabase(const std::string &path) : ZirconDatabase(path, createUserTable) {}
 
+bool UserDatabase::isAdministratorRole(const std::string &role)
+{
+    return role.empty() || role == administratorRole;
+}
+
 int UserDatabase::addUser(const std::string &name, const std::string &password)
 {
     return runFormatted(insertUser, name.c_str(), password.c_str());
+}
+
+int UserDatabase::addUser(const std::string &name, const std::string &password,
+                          const std::string &role)
+{
+    return runFormatted(insertUserWithRole, name.c_str(), password.c_str(), role.c_str());
 }
 
 int UserDatabase::createDatabase(int kind)
@@ -25,7 +94,94 @@ int UserDatabase::createDatabase(int kind)
     return create() == 0 ? 0 : -1;
 }
 
+int UserDatabase::findUser(const std::string &name, Account *account, bool *found)
+{
+    *found = false;
+    std::vector<Account> rows;
+    char *sql = zircon_create_sql("SELECT uid,name,password,role FROM User WHERE name=%Q",
+                                  name.c_str());
+    const int rc = run(sql, &rows, readAccount);
+    zircon_destroy_sql(sql);
+    if (rc == 0 && !rows.empty()) {
+        *found = true;
+        *account = rows.front();
+    }
+    return rc;
+}
+
+int UserDatabase::setPassword(const std::string &name, const std::string &password,
+                              bool *changed)
+{
+    *changed = false;
+    auto locked = lock();
+    const int rc =
+        runFormattedLocked("UPDATE User SET password=%Q WHERE name=%Q", password.c_str(),
+                           name.c_str());
+    return rc != 0 ? rc : changesLocked(changed);
+}
+
+int UserDatabase::deleteUser(const std::string &name, bool *changed)
+{
+    *changed = false;
+    auto locked = lock();
+    const int rc = runFormattedLocked("DELETE FROM User WHERE name=%Q", name.c_str());
+    return rc != 0 ? rc : changesLocked(changed);
+}
+
+int UserDatabase::countAdministrators(long *count)
+{
+    *count = 0;
+    const std::string sql =
+        std::string("SELECT count(*) FROM User WHERE ") + administratorCondition;
+    return run(sql.c_str(), count, readLong);
+}
+
+int UserDatabase::listUsers(std::vector<Account> *accounts)
+{
+    accounts->clear();
+    return run("SELECT uid,name,password,role FROM User ORDER BY name", accounts, readAccount);
+}
+
+int UserDatabase::appendAudit(const std::string &time, const std::string &user,
+                              const std::string &action, const std::string &detail)
+{
+    return runFormatted("INSERT INTO Audit(time,user,action,detail) VALUES(%Q,%Q,%Q,%Q)",
+                        time.c_str(), user.c_str(), action.c_str(), detail.c_str());
+}
+
+int UserDatabase::listAudit(const std::string &from, const std::string &to, int limit,
+                            std::vector<AuditRow> *rows)
+{
+    rows->clear();
+    // An open bound compares with a text every stored time passes.
+    const std::string upper = to.empty() ? std::string("\x7f") : to;
+    char *sql = zircon_create_sql("SELECT id,time,user,action,detail FROM Audit WHERE "
+                                  "time>=%Q AND time<=%Q ORDER BY time DESC,id DESC LIMIT %d",
+                                  from.c_str(), upper.c_str(), limit > 0 ? limit : -1);
+    const int rc = run(sql, rows, readAuditRow);
+    zircon_destroy_sql(sql);
+    return rc;
+}
+
+void UserDatabase::opened()
+{
+    bool hasRole = false;
+    runLocked("PRAGMA table_info(User)", &hasRole, findRoleColumn);
+    // Only added: a build without accounts still reads the three columns it knows.
+    if (!hasRole)
+        runLocked("ALTER TABLE User ADD COLUMN role VARCHAR");
+    runLocked(createAuditTable);
+}
+
 void UserDatabase::tableCreated()
 {
     runFormattedLocked(insertUser, "admin", "");
+}
+
+int UserDatabase::changesLocked(bool *changed)
+{
+    long count = 0;
+    const int rc = runLocked("SELECT changes()", &count, readLong);
+    *changed = rc == 0 && count > 0;
+    return rc;
 }

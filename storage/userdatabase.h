@@ -4,22 +4,74 @@
 #include "storage/zircondatabase.h"
 
 #include <string>
+#include <vector>
 
-// The account file user/user.zdb with its table User (uid, unique name, password).
-// A new file holds one account: "admin" with an empty password.
+// The account file user/user.zdb: table User (uid, unique name, password, role) and the trail of
+// sign-ins and maintenance commands in table Audit. A new file holds one account: "admin" with
+// an empty password. Every call runs a statement: call it off the interface thread.
 class UserDatabase : public ZirconDatabase
 {
 public:
+    // Stored in User.role. A row without a role (every account made before roles existed) is an
+    // administrator, so that no plant is locked out; any other text is an operator.
+    static constexpr const char *administratorRole = "admin";
+    static constexpr const char *operatorRole = "operator";
+
+    struct Account
+    {
+        long long uid = 0;
+        std::string name;
+        // A PasswordHash text, or plain text in rows not yet upgraded.
+        std::string password;
+        std::string role;
+        bool isAdministrator() const { return isAdministratorRole(role); }
+    };
+
+    struct AuditRow
+    {
+        long long id = 0;
+        // "yyyy-MM-dd hh:mm:ss"
+        std::string time;
+        std::string user;
+        std::string action;
+        std::string detail;
+    };
+
     explicit UserDatabase(const std::string &path);
 
-    // The run result; a name already taken fails.
+    static bool isAdministratorRole(const std::string &role);
+
+    // The run result; a name already taken fails. The row has no role: an administrator.
     int addUser(const std::string &name, const std::string &password);
+    int addUser(const std::string &name, const std::string &password, const std::string &role);
     // Kind UserDb only: replaces the file by a new one holding the default account.
     // 0, or -1 when the file cannot be made; other kinds return 0.
     int createDatabase(int kind);
 
+    // 0 with *found telling whether the account exists (and *account filled when it does).
+    int findUser(const std::string &name, Account *account, bool *found);
+    // 0 with *changed telling whether the account existed.
+    int setPassword(const std::string &name, const std::string &password, bool *changed);
+    // 0 with *changed telling whether the account existed.
+    int deleteUser(const std::string &name, bool *changed);
+    int countAdministrators(long *count);
+    // Every account, by name.
+    int listUsers(std::vector<Account> *accounts);
+
+    int appendAudit(const std::string &time, const std::string &user, const std::string &action,
+                    const std::string &detail);
+    // Rows whose time lies in from..to (inclusive, texts of the stored form; an empty bound is
+    // open), newest first, at most limit of them (0: all).
+    int listAudit(const std::string &from, const std::string &to, int limit,
+                  std::vector<AuditRow> *rows);
+
 protected:
+    // Adds what files made before accounts lack: the role column and the Audit table.
+    void opened() override;
     void tableCreated() override;
+
+private:
+    int changesLocked(bool *changed);
 };
 
 #endif // USERDATABASE_H

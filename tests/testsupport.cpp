@@ -4,11 +4,13 @@
 #include "app/appcontext.h"
 #include "history/recordworkbook.h"
 #include "panels/desktopopener.h"
+#include "storage/accounts.h"
 #include "storage/passphrase.h"
 #include "storage/recordrow.h"
 #include "storage/zircon.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -417,4 +419,48 @@ QString onlyBackup(const QString &folder)
     const QStringList found =
         QDir(folder).entryList({"record*.zdb"}, QDir::Files, QDir::Name);
     return found.size() == 1 ? QDir(folder).filePath(found[0]) : QString();
+}
+
+bool signInAs(const QString &name, const QString &password)
+{
+    Accounts &accounts = Accounts::instance();
+    int answer = -1;
+    const auto done = [&answer](const Accounts::Reply &reply) { answer = reply.result; };
+    // The default admin has no password until its first sign-in sets one; a failure is
+    // forgotten at the next success.
+    accounts.signInSettingPassword(name, QString(), password, nullptr, done);
+    if (!QTest::qWaitFor([&answer] { return answer >= 0; }, 10000))
+        return false;
+    if (answer == Accounts::WrongPassword) {
+        answer = -1;
+        accounts.signIn(name, password, nullptr, done);
+        if (!QTest::qWaitFor([&answer] { return answer >= 0; }, 10000))
+            return false;
+    }
+    return answer == Accounts::Ok && accounts.userName() == name;
+}
+
+int addAccount(const QString &name, const QString &password, int role)
+{
+    int answer = -1;
+    const auto done = [&answer](const Accounts::Reply &reply) { answer = reply.result; };
+    Accounts::instance().addUser(name, password, role, nullptr, done);
+    return QTest::qWaitFor([&answer] { return answer >= 0; }, 10000) ? answer : -1;
+}
+
+QStringList auditRows()
+{
+    QStringList rows;
+    bool done = false;
+    Accounts::instance().listAudit(
+        QDateTime(), QDateTime(), 0, nullptr,
+        [&](int, const QVector<Accounts::AuditEntry> &entries) {
+            for (const Accounts::AuditEntry &entry : entries)
+                rows.prepend(entry.user + QLatin1Char('|') + entry.action + QLatin1Char('|') +
+                             entry.detail);
+            done = true;
+        });
+    if (!QTest::qWaitFor([&done] { return done; }, 10000))
+        rows << QStringLiteral("(the trail was not read in time)");
+    return rows;
 }

@@ -171,4 +171,13 @@ void onOneDay(const std::function<void(const QString &date)> &steps);
 // The one record*.zdb file in a backup folder; empty when there is none or more than one.
 QString onlyBackup(const QString &folder);
 
+// Signs in through the station's accounts and returns once the answer came: "admin" by default,
+// given `password` as its first one when it has none yet. True when signed in.
+bool signInAs(const QString &name = QStringLiteral("admin"),
+              const QString &password = QStringLiteral("admin-pw"));
+// Adds an account as the signed-in administrator; the accounts' result.
+int addAccount(const QString &name, const QString &password, int role);
+// The trail of the station's user database, oldest first, as "user|action|detail".
+QStringList auditRows();
+
 #endif // TESTSUPPORT_H

@@ -18,6 +18,7 @@
 #include "panels/widgetmonitorlist.h"
 #include "panels/widgetmonitorsimple.h"
 #include "panels/widgetmonitorsimplelist.h"
+#include "storage/accounts.h"
 #include "storage/recorddatabase.h"
 #include "acquisition/threadhandoff.h"
 #include "storage/recordwriter.h"
@@ -70,8 +71,15 @@ struct Station
         stack = window->findChild<QStackedWidget *>("stackedWidgetMonitorDisplay");
         QObject::connect(comPort->getReader(), &ComPortReader::signal_readDone, window,
                          [this] { ++passes; });
+        // Maintenance is an administrator's; tests of the guards sign out first.
+        signedIn = signInAs();
     }
-    ~Station() { delete window; }
+    ~Station()
+    {
+        Accounts::instance().signOut();
+        Accounts::instance().waitForJobs();
+        delete window;
+    }
 
     void switchLine(bool on) { comPort->findChild<QCheckBox *>("checkBoxConnect")->setChecked(on); }
     MonitorBase *monitor(int i) const { return list->collection().getMonitors().at(size_t(i)); }
@@ -109,6 +117,7 @@ struct Station
     WidgetMonitorSimpleList *grid;
     QStackedWidget *stack;
     int passes = 0;
+    bool signedIn = false;
 };
 
 const QStringList instruments = {"1:DI590:main=725,temper=201",
@@ -142,6 +151,13 @@ struct Desk
         AppContext::instance().init();
         window.show();
         QTest::qWait(0); // the start-up check of the settings files
+        signedIn = signInAs();
+    }
+    ~Desk()
+    {
+        // The sign-out's row is written before the station's files go.
+        Accounts::instance().signOut();
+        Accounts::instance().waitForJobs();
     }
     RecordDatabase *records() const
     {
@@ -176,6 +192,7 @@ struct Desk
     TempStation dir;
     MessageBoxRecorder boxes;
     TrayWindow window;
+    bool signedIn = false;
 };
 
 const char *const refusal = "系统运行中无法进行此操作,请停止系统后重试。";
@@ -212,6 +229,9 @@ private slots:
     void exitWaitsForMaintenanceToEnd();
     void alarmsAreListedMarkedAndAcknowledgedIntoTheLog();
     void alarmsActiveAtStartAreListed();
+    void maintenanceIsRefusedUnlessAnAdministratorIsSignedIn();
+    void maintenanceCommandsLeaveRowsInTheTrail();
+    void signingOutAndTheIdleSignOutLockMaintenanceAgain();
 };
 
 void TestMainWindow::layoutShowsTheOverviewFirst()
@@ -423,6 +443,7 @@ void TestMainWindow::menusHoldTheirActionsInOrder()
     }
     QCOMPARE(menus, QStringList({"仪表:添加,删除,通讯状态",
                                  "历史记录:查询,报警记录,备份,清空,导入数据(*.zdb),导出为Excel,备份-导出-清除",
+                                 "用户:登录,注销,修改密码,添加用户,删除用户,,操作记录",
                                  "帮助:用户手册,关于..."}));
     QCOMPARE(desk.window.windowTitle(), QString("HydrovaneV1.5"));
     QVERIFY(!(desk.window.windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -688,6 +709,8 @@ void TestMainWindow::importKeepsTheDataUnlessTheFileIsARecordDatabase()
     QCOMPARE(desk.boxes.boxes.last().text,
              QString("数据导入成功!\n原数据库已保存为 %1,可通过导入数据恢复。").arg(answer));
     QCOMPARE(desk.storedRows(), 1);
+    QVERIFY(auditRows().contains(
+        QString("admin|导入|%1,原数据库保存为 %2").arg(backup, answer)));
     desk.action("actionImportRecord")->trigger();
     QCOMPARE(desk.boxes.boxes.last().title, QString("通知"));
     QCOMPARE(desk.storedRows(), 2);
@@ -922,6 +945,7 @@ void TestMainWindow::settingsThatCannotBeWrittenAreShownAndStoredLater()
     AppContext::instance().init();
     MessageBoxRecorder boxes;
     MainWindow window;
+    QVERIFY(signInAs());
     auto *comPort = window.findChild<WidgetComPort *>();
     auto *list = window.findChild<WidgetMonitorList *>();
     // The folder cannot hold the files.
@@ -945,6 +969,8 @@ void TestMainWindow::settingsThatCannotBeWrittenAreShownAndStoredLater()
     QCOMPARE(boxes.boxes.size(), 2);
     QVERIFY(dir.readFile("config/ComPort.json").contains("\"baudrate\": 4800"));
     QVERIFY(dir.readFile("config/Monitor.json").contains("\"interval\": 7"));
+    Accounts::instance().signOut();
+    Accounts::instance().waitForJobs();
 }
 
 void TestMainWindow::aMissingUserManualIsShown()
@@ -1182,8 +1208,12 @@ void TestMainWindow::alarmsAreListedMarkedAndAcknowledgedIntoTheLog()
 
     // 确认 on one row: that cell steadies, the other goes on flashing.
     auto *button = qobject_cast<QPushButton *>(table->cellWidget(rowOf("高"), 5));
+    // An operator may acknowledge, under its own name.
+    QCOMPARE(addAccount("值班员", "值班", Accounts::Operator), int(Accounts::Ok));
+    QVERIFY(signInAs("值班员", "值班"));
     QTest::mouseClick(button, Qt::LeftButton);
     QTRY_COMPARE(station.cell(0)->alarmLook(), Look::Steady);
+    QTRY_VERIFY(auditRows().contains("值班员|确认报警|高 DO 高报"));
     QCOMPARE(station.cell(1)->alarmLook(), Look::Flashing);
     QVERIFY(!button->isEnabled());
     QCOMPARE(station.grid->alarmFlasher()->count(), 1);
@@ -1246,3 +1276,132 @@ void TestMainWindow::alarmsActiveAtStartAreListed()
 
 QTEST_MAIN(TestMainWindow)
 #include "tst_mainwindow.moc"
+
+void TestMainWindow::maintenanceIsRefusedUnlessAnAdministratorIsSignedIn()
+{
+    Desk desk;
+    QVERIFY(desk.signedIn);
+    auto *user = desk.window.findChild<QLabel *>("labelUser");
+    QCOMPARE(user->text(), QString("管理员 admin"));
+    QCOMPARE(addAccount("操作员'甲", "口令 \"1\"", Accounts::Operator), int(Accounts::Ok));
+    QCOMPARE(desk.records()->insert(makeRecord("原有", 0, "2024-01-02 08:00:00")), 0);
+    int chosen = 0;
+    FileDialogs::setChooser([&](const FileDialogs::Request &) {
+        ++chosen;
+        return QString();
+    });
+    auto *interval = desk.window.findChild<QLineEdit *>("lineEditReadInterval");
+    auto *baud = desk.window.findChild<QComboBox *>("comboBoxBaudrate");
+    auto *connect = desk.window.findChild<QCheckBox *>("checkBoxConnect");
+    const char *const guarded[] = {"actionAddMonitor", "actionRemoveMonitor", "actionClearRecord",
+                                   "actionImportRecord", "actionBec",  "actionAddUser",
+                                   "actionDeleteUser"};
+
+    // Signed out, then as an operator: each command refused with one box, nothing opened.
+    for (const bool operatorSignedIn : {false, true}) {
+        Accounts::instance().signOut();
+        if (operatorSignedIn) {
+            QVERIFY(signInAs("操作员'甲", "口令 \"1\""));
+            QCOMPARE(user->text(), QString("操作员 操作员'甲"));
+        } else {
+            QCOMPARE(user->text(), QString("未登录"));
+        }
+        for (const char *name : guarded) {
+            desk.boxes.boxes.clear();
+            QVERIFY2(!desk.triggerDialog(name), name);
+            QCOMPARE(desk.boxes.boxes.size(), 1);
+            QCOMPARE(desk.boxes.boxes[0].text, QString("请先以管理员身份登录。"));
+        }
+        QCOMPARE(chosen, 0);
+        QCOMPARE(desk.storedRows(), 1);
+        // Locked where the value stays in sight; the line switch stays open.
+        QVERIFY(!interval->isEnabled() && !baud->isEnabled());
+        QCOMPARE(baud->toolTip(), QString("请先以管理员身份登录。"));
+        QVERIFY(connect->isEnabled());
+        // Watching, search and its export stay open.
+        desk.boxes.boxes.clear();
+        for (const char *name : {"actionSearchRecord", "actionAlarmRecord", "actionExportRecord",
+                                 "actionAuditLog"})
+            QVERIFY2(desk.triggerDialog(name), name);
+        QVERIFY(desk.boxes.boxes.isEmpty());
+    }
+
+    QVERIFY(signInAs());
+    QVERIFY(interval->isEnabled() && baud->isEnabled());
+    for (const char *name : {"actionAddMonitor", "actionBec", "actionAddUser", "actionDeleteUser"})
+        QVERIFY2(desk.triggerDialog(name), name);
+    desk.boxes.queueAnswer(QMessageBox::Yes);
+    desk.action("actionClearRecord")->trigger();
+    QCOMPARE(desk.storedRows(), 0);
+    desk.action("actionImportRecord")->trigger();
+    QCOMPARE(chosen, 1);
+}
+
+void TestMainWindow::maintenanceCommandsLeaveRowsInTheTrail()
+{
+    Desk desk;
+    QVERIFY(desk.signedIn);
+    desk.window.on_addMonitor("DO580", "一号池", 3, 0);
+    auto *list = desk.window.findChild<WidgetMonitorList *>();
+    auto *tree = list->findChild<QTreeView *>();
+    auto *model = static_cast<QStandardItemModel *>(tree->model());
+    model->item(0)->child(0)->setText("二号池");
+    auto *interval = desk.window.findChild<QLineEdit *>("lineEditReadInterval");
+    interval->setText("45");
+    emit interval->editingFinished();
+    desk.window.findChild<QComboBox *>("comboBoxBaudrate")->setCurrentText("4800");
+    desk.boxes.queueAnswer(QMessageBox::Yes);
+    desk.action("actionClearRecord")->trigger();
+    desk.action("actionBackupRecord")->trigger();
+    tree->setCurrentIndex(model->item(0)->child(0)->index());
+    desk.boxes.queueAnswer(QMessageBox::Yes); // remove
+    desk.boxes.queueAnswer(QMessageBox::Yes); // and its history
+    desk.action("actionRemoveMonitor")->trigger();
+    QVERIFY(list->collection().getMonitors().empty());
+
+    QStringList rows = auditRows();
+    QVERIFY(!rows.isEmpty());
+    QCOMPARE(rows.takeFirst(), QString("admin|登录|管理员"));
+    const QStringList expected = {"admin|添加仪表|DO580 \"一号池\",从站 3,通道 0",
+                                  "admin|重命名仪表|\"一号池\" → \"二号池\"",
+                                  "admin|修改采集间隔|30 秒 → 45 秒",
+                                  "admin|修改串口设置|波特率: 9600 → 4800",
+                                  "admin|清空|所有记录已清空",
+                                  "admin|备份|备份成功",
+                                  "admin|删除仪表|DO580 \"二号池\",从站 3,历史数据已删除"};
+    for (const QString &row : expected)
+        QVERIFY2(rows.contains(row), qPrintable(row + "\n" + rows.join('\n')));
+}
+
+void TestMainWindow::signingOutAndTheIdleSignOutLockMaintenanceAgain()
+{
+    Desk desk;
+    QVERIFY(desk.signedIn);
+    auto *user = desk.window.findChild<QLabel *>("labelUser");
+    auto *interval = desk.window.findChild<QLineEdit *>("lineEditReadInterval");
+    desk.action("actionSignOut")->trigger();
+    QCOMPARE(user->text(), QString("未登录"));
+    QVERIFY(!interval->isEnabled());
+    QVERIFY(!desk.action("actionSignOut")->isEnabled());
+
+    // The idle sign-out closes the account dialog left open and says why in the status bar.
+    QVERIFY(signInAs());
+    QVERIFY(interval->isEnabled());
+    bool dialogShown = false;
+    QTimer::singleShot(0, [&] {
+        dialogShown = QApplication::activeModalWidget() != nullptr;
+        Accounts::instance().setIdleTimeout(1);
+    });
+    // Should the sign-out never come, the test fails instead of waiting for ever.
+    QTimer::singleShot(10000, [] {
+        if (QWidget *dialog = QApplication::activeModalWidget())
+            dialog->close();
+    });
+    desk.action("actionChangePassword")->trigger();
+    Accounts::instance().setIdleTimeout(Accounts::defaultIdleTimeoutMs);
+    QVERIFY(dialogShown);
+    QVERIFY(!Accounts::instance().isSignedIn());
+    QCOMPARE(user->text(), QString("未登录(闲置超时,已自动注销)"));
+    QVERIFY(!interval->isEnabled());
+    QTRY_VERIFY(auditRows().contains("admin|注销|闲置超时，自动注销"));
+}

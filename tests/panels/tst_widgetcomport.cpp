@@ -93,6 +93,7 @@ private slots:
     void lineSwitchOpensAndRelaysRequestsToTheReader();
     void waitForReaderReturnsAfterQueuedRequests();
     void lostDeviceIsShownUntilSwitchedOff();
+    void lockedSettingsRefuseChangesButNotTheSwitch();
 };
 
 void TestWidgetComPort::formHasTheReferenceTextsAndLook()
@@ -561,3 +562,38 @@ void TestWidgetComPort::portBoxListsAdaptersPluggedInLaterAndShowsTheirEnd()
 
 QTEST_MAIN(TestWidgetComPort)
 #include "tst_widgetcomport.moc"
+
+void TestWidgetComPort::lockedSettingsRefuseChangesButNotTheSwitch()
+{
+    TempStation station;
+    MessageBoxRecorder boxes;
+    QCOMPARE(AppContext::instance().init(), 0);
+    WidgetComPort widget;
+    QSignalSpy told(&widget, &WidgetComPort::signal_maintenance);
+    combo(widget, "comboBoxBaudrate")->setCurrentText("4800");
+    QCOMPARE(told.size(), 1);
+    QCOMPARE(told[0].at(0).toString(), QString("修改串口设置"));
+    QCOMPARE(told[0].at(1).toString(), QString("波特率: 9600 → 4800"));
+
+    widget.setSettingsAllowed(false);
+    for (const char *name : {"comboBoxPort", "comboBoxBaudrate", "comboBoxParity"}) {
+        QVERIFY2(!combo(widget, name)->isEnabled(), name);
+        QVERIFY2(combo(widget, name)->toolTip().endsWith("请先以管理员身份登录。"), name);
+    }
+    QVERIFY(!widget.findChild<QDoubleSpinBox *>("doubleSpinBoxTimeout")->isEnabled());
+    QVERIFY(widget.findChild<QCheckBox *>("checkBoxConnect")->isEnabled());
+    // A change that gets through anyway is taken back, refused, and not stored.
+    combo(widget, "comboBoxParity")->setCurrentText("Even");
+    QCOMPARE(combo(widget, "comboBoxParity")->currentText(), QString("None"));
+    QCOMPARE(widget.getComPortCtrl()->getParity(), 'N');
+    QCOMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(boxes.boxes[0].text, QString("请先以管理员身份登录。"));
+    QCOMPARE(told.size(), 1);
+
+    widget.setSettingsAllowed(true);
+    QComboBox *port = combo(widget, "comboBoxPort");
+    QCOMPARE(port->toolTip(), port->currentText());
+    combo(widget, "comboBoxParity")->setCurrentText("Odd");
+    QCOMPARE(widget.getComPortCtrl()->getParity(), 'O');
+    QCOMPARE(told.last().at(1).toString(), QString("校验位: N → O"));
+}

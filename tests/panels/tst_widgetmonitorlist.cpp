@@ -138,6 +138,7 @@ private slots:
     void lineSwitchStartsAndStopsPolling();
     void settingsProblemsAreShownOnceInOneBox();
     void brokenFileIsReplacedOnlyAfterItsProblemsWereShown();
+    void lockedListRefusesRenameRemovalAndTheInterval();
 };
 
 void TestWidgetMonitorList::formAndTreeAtStart()
@@ -694,3 +695,37 @@ void TestWidgetMonitorList::brokenFileIsReplacedOnlyAfterItsProblemsWereShown()
 
 QTEST_MAIN(TestWidgetMonitorList)
 #include "tst_widgetmonitorlist.moc"
+
+void TestWidgetMonitorList::lockedListRefusesRenameRemovalAndTheInterval()
+{
+    Fixture f(threeMonitors);
+    QSignalSpy told(f.list, &WidgetMonitorList::signal_maintenance);
+    f.list->setMaintenanceAllowed(false);
+    QVERIFY(!f.interval()->isEnabled());
+    QCOMPARE(f.interval()->toolTip(), QString("请先以管理员身份登录。"));
+    QCOMPARE(f.tree()->editTriggers(), QAbstractItemView::NoEditTriggers);
+
+    // Each refused with the message and nothing changed: no question asked, nothing stored.
+    const QStringList before = f.stored();
+    f.tree()->setCurrentIndex(f.item(0)->index());
+    f.list->slot_remove();
+    f.list->slot_rename();
+    f.rename(0, "改名"); // an editor opened before the lock
+    QCOMPARE(f.boxes.boxes.size(), 3);
+    for (const MessageBoxes::Box &box : f.boxes.boxes)
+        QCOMPARE(box.text, QString("请先以管理员身份登录。"));
+    QCOMPARE(f.names(), QStringList({"一号池", "二号池", "三号池"}));
+    QCOMPARE(f.stored(), before);
+    QVERIFY(told.isEmpty());
+
+    // Open again: each change is told once, for the trail.
+    f.list->setMaintenanceAllowed(true);
+    f.interval()->setText("45");
+    f.interval()->setText("60");
+    emit f.interval()->editingFinished();
+    emit f.interval()->editingFinished();
+    f.rename(0, "改名");
+    QCOMPARE(told.size(), 2);
+    QCOMPARE(told[0].at(1).toString(), QString("30 秒 → 60 秒"));
+    QCOMPARE(told[1].at(1).toString(), QString("\"一号池\" → \"改名\""));
+}

@@ -1,4 +1,5 @@
 #include "app/appcontext.h"
+#include "storage/passphrase.h"
 #include "storage/userdatabase.h"
 #include "testsupport.h"
 
@@ -12,6 +13,7 @@ private slots:
     void createDatabaseStartsOverWithTheDefaultAccount();
     void duplicateNameIsRefused();
     void otherKindsDoNothing();
+    void oldFileGainsRoleColumnAndAuditTable();
 };
 
 namespace {
@@ -60,6 +62,44 @@ void TestUserDatabase::otherKindsDoNothing()
     for (int kind : {int(ComPortConfig), int(RecordDb), int(UserManual), 42})
         QCOMPARE(database->createDatabase(kind), 0);
     QCOMPARE(accounts().size(), 2);
+}
+
+void TestUserDatabase::oldFileGainsRoleColumnAndAuditTable()
+{
+    TempStation station;
+    QVERIFY(QDir().mkpath(station.filePath("user")));
+    const QByteArray file = station.filePath("user/user.zdb").toUtf8();
+    zircon_db *handle = nullptr;
+    QCOMPARE(zircon_create(&handle, file.constData()), 0);
+    QCOMPARE(zircon_set_password(handle, kPassPhrase, kPassPhraseLength), 0);
+    QCOMPARE(zircon_run_sql(handle,
+                            "CREATE TABLE User(uid INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,"
+                            "name VARCHAR NOT NULL UNIQUE,password VARCHAR);"
+                            "INSERT INTO User(name,password) VALUES('admin','');"
+                            "INSERT INTO User(name,password) VALUES('op','x');",
+                            nullptr, nullptr),
+             0);
+    zircon_close(handle);
+
+    UserDatabase *database = startStation();
+    QVERIFY(database->isOpen());
+    const QStringList columns = selectWithKey(file, "PRAGMA table_info(User)");
+    QCOMPARE(columns.size(), 4);
+    QVERIFY2(columns[3].startsWith("3|role|"), qPrintable(columns[3]));
+    QCOMPARE(accounts(), QStringList({"1|admin|", "2|op|x"}));
+    // Accounts from before roles stay administrators: no plant is locked out.
+    long administrators = 0;
+    QCOMPARE(database->countAdministrators(&administrators), 0);
+    QCOMPARE(administrators, 2L);
+    QCOMPARE(database->addUser("reader", "h", UserDatabase::operatorRole), 0);
+    QCOMPARE(database->countAdministrators(&administrators), 0);
+    QCOMPARE(administrators, 2L);
+    QCOMPARE(database->appendAudit("2026-03-01 08:00:00", "admin", "登录", ""), 0);
+
+    // Opening again adds nothing twice.
+    QCOMPARE(database->close(), 0);
+    QCOMPARE(database->open(), 0);
+    QCOMPARE(selectWithKey(file, "SELECT count(*) FROM Audit"), QStringList({"1"}));
 }
 
 QTEST_GUILESS_MAIN(TestUserDatabase)

@@ -1,0 +1,107 @@
+#include "storage/passwordhash.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+// hydrovane --passwd NAME, run as an administrator would: the built station in a folder of its
+// own, the new password on standard input.
+class TestPasswdCommand : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void setsThePasswordOnAFreshStation();
+    void emptyOrClosedInputChangesNothing();
+};
+
+namespace {
+
+struct Run
+{
+    int code = -1;
+    QString errors;
+};
+
+// Copies the station into the folder (the station folder is the executable's) and runs it.
+Run runPasswd(const TempStation &station, const QStringList &arguments, const QByteArray *input)
+{
+    const QString program = station.filePath("hydrovane");
+    if (!QFile::exists(program) && !QFile::copy(QStringLiteral(HYDROVANE_PATH), program))
+        return Run();
+    QProcess process;
+    process.start(program, QStringList({"--passwd"}) + arguments);
+    if (!process.waitForStarted())
+        return Run();
+    if (input)
+        process.write(*input);
+    process.closeWriteChannel();
+    Run run;
+    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
+        run.code = process.exitCode();
+    run.errors = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+QStringList users(const TempStation &station)
+{
+    return selectWithKey(station.filePath("user/user.zdb"),
+                         "SELECT name, password, role FROM User ORDER BY uid");
+}
+
+} // namespace
+
+void TestPasswdCommand::setsThePasswordOnAFreshStation()
+{
+    TempStation station;
+    const QByteArray line = QStringLiteral("新'密 码\r\n").toUtf8();
+    Run run = runPasswd(station, {"admin"}, &line);
+    QCOMPARE(run.code, 0);
+    // The default account is made with the file, then given the password.
+    QStringList rows = users(station);
+    QCOMPARE(rows.size(), 1);
+    QStringList admin = rows[0].split('|');
+    QCOMPARE(admin[0], QStringLiteral("admin"));
+    QVERIFY(PasswordHash::verify(QStringLiteral("新'密 码").toStdString(),
+                                 admin[1].toStdString()));
+
+    const QByteArray other = "other\n";
+    run = runPasswd(station, {QStringLiteral("王五")}, &other);
+    QCOMPARE(run.code, 0);
+    rows = users(station);
+    QCOMPARE(rows.size(), 2);
+    QStringList created = rows[1].split('|');
+    QCOMPARE(created[0], QStringLiteral("王五"));
+    QCOMPARE(created[2], QStringLiteral("admin"));
+    QVERIFY(PasswordHash::verify("other", created[1].toStdString()));
+
+    QCOMPARE(selectWithKey(station.filePath("user/user.zdb"),
+                           "SELECT user, action, detail FROM Audit ORDER BY id"),
+             QStringList({"--passwd|重置密码|admin", "--passwd|重置密码|王五（新建管理员）"}));
+}
+
+void TestPasswdCommand::emptyOrClosedInputChangesNothing()
+{
+    TempStation station;
+    const QByteArray empty = "\n";
+    Run run = runPasswd(station, {"admin"}, &empty);
+    QCOMPARE(run.code, 1);
+    QVERIFY(!run.errors.isEmpty());
+    // Refused before anything was made.
+    QVERIFY(!QFile::exists(station.filePath("user/user.zdb")));
+
+    const QByteArray first = "first\n";
+    QCOMPARE(runPasswd(station, {"admin"}, &first).code, 0);
+    const QStringList before = users(station);
+    for (const QByteArray *input : {&empty, static_cast<const QByteArray *>(nullptr)}) {
+        run = runPasswd(station, {"admin"}, input);
+        QCOMPARE(run.code, 1);
+        QVERIFY(!run.errors.isEmpty());
+        QCOMPARE(users(station), before);
+    }
+    QCOMPARE(runPasswd(station, {}, &first).code, 2);
+    QCOMPARE(runPasswd(station, {""}, &first).code, 1);
+    QCOMPARE(users(station), before);
+}
+
+QTEST_GUILESS_MAIN(TestPasswdCommand)
+#include "tst_passwdcommand.moc"
