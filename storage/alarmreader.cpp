@@ -53,20 +53,6 @@ int collectEntry(void *user, int columns, char **texts)
     return 0;
 }
 
-int readInteger(void *user, int columns, char **texts)
-{
-    if (columns > 0 && texts[0])
-        *static_cast<int64_t *>(user) = std::strtoll(texts[0], nullptr, 10);
-    return 0;
-}
-
-int appendName(void *user, int columns, char **texts)
-{
-    if (columns > 0 && texts[0])
-        static_cast<std::vector<std::string> *>(user)->push_back(texts[0]);
-    return 0;
-}
-
 void appendTerm(std::string &sql, bool &first, char *term)
 {
     sql += first ? " WHERE " : " AND ";
@@ -104,7 +90,7 @@ int AlarmReader::open()
         return rc;
     // An older file that the station has not opened since has no log yet.
     int64_t tables = 0;
-    rc = zircon_run_sql(opened, countAlarmTable, &tables, readInteger);
+    rc = zircon_run_sql(opened, countAlarmTable, &tables, ZirconDatabase::readInteger);
     if (rc != 0) {
         zircon_close(opened);
         return rc;
@@ -150,5 +136,5 @@ int AlarmReader::read(const std::string &from, const std::string &to, const std:
 int AlarmReader::distinctNames(std::vector<std::string> &names)
 {
     return run("SELECT DISTINCT name FROM Alarm WHERE name IS NOT NULL ORDER BY name", &names,
-               appendName);
+               ZirconDatabase::appendText);
 }

@@ -80,20 +80,6 @@ int collectRow(void *user, int columns, char **texts)
     return 0;
 }
 
-int readInteger(void *user, int columns, char **texts)
-{
-    if (columns > 0 && texts[0])
-        *static_cast<int64_t *>(user) = std::strtoll(texts[0], nullptr, 10);
-    return 0;
-}
-
-int appendName(void *user, int columns, char **texts)
-{
-    if (columns > 0 && texts[0])
-        static_cast<std::vector<std::string> *>(user)->push_back(texts[0]);
-    return 0;
-}
-
 // The condition's own terms, without its WHERE; false when the text is neither empty nor a WHERE
 // clause.
 bool conditionTerms(const std::string &condition, std::string &terms)
@@ -240,15 +226,15 @@ int RecordReader::readPages(const std::string &head, const std::string &limit, b
 int RecordReader::distinctNames(std::vector<std::string> &names)
 {
     int64_t indexes = 0;
-    const int rc = runChecked(countNameIndex, &indexes, readInteger);
+    const int rc = runChecked(countNameIndex, &indexes, ZirconDatabase::readInteger);
     if (rc != 0)
         return rc;
     return runChecked(indexes > 0 ? selectNamesBySeeking : selectNamesByScanning, &names,
-                      appendName);
+                      ZirconDatabase::appendText);
 }
 
 int RecordReader::highestUid(int64_t &uid)
 {
     uid = 0;
-    return runChecked("SELECT max(uid) FROM Record", &uid, readInteger);
+    return runChecked("SELECT max(uid) FROM Record", &uid, ZirconDatabase::readInteger);
 }

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -157,5 +158,19 @@ int ZirconDatabase::openKeyedConnection(const std::string &path, zircon_db **out
         return rc;
     }
     *out = own;
+    return 0;
+}
+
+int ZirconDatabase::readInteger(void *user, int columns, char **texts)
+{
+    if (columns > 0 && texts[0])
+        *static_cast<int64_t *>(user) = std::strtoll(texts[0], nullptr, 10);
+    return 0;
+}
+
+int ZirconDatabase::appendText(void *user, int columns, char **texts)
+{
+    if (columns > 0 && texts[0])
+        static_cast<std::vector<std::string> *>(user)->push_back(texts[0]);
     return 0;
 }

@@ -36,6 +36,11 @@ public:
     static int openKeyedConnection(const std::string &path, zircon_db **out, int busyTimeoutMs,
                                    bool readOnly);
 
+    // Row callbacks for zircon_run_sql: the first column as an int64_t into *user, and the
+    // non-null first columns appended to a std::vector<std::string> at user.
+    static int readInteger(void *user, int columns, char **texts);
+    static int appendText(void *user, int columns, char **texts);
+
 protected:
     // Deletes the file, makes a new one holding only the table, and opens it.
     int create();
