@@ -183,8 +183,15 @@ void MqttPublisher::stop(int waitMs)
 
 MqttPublisher::Status MqttPublisher::status() const
 {
-    std::lock_guard<std::mutex> locker(statusMutex);
-    return shown;
+    Status now;
+    {
+        std::lock_guard<std::mutex> locker(statusMutex);
+        now = shown;
+    }
+    // The counts as they are, not as last signalled.
+    now.backlog = qint64(queue.backlog());
+    now.dropped = qint64(queue.dropped());
+    return now;
 }
 
 void MqttPublisher::recordRow(const RecordRow &row)

@@ -69,6 +69,7 @@ public:
     // stops; what is not acknowledged stays on disk for the next start.
     void stop(int waitMs = 2000);
 
+    // Thread-safe; the counts are current, not those of the last signal.
     Status status() const;
 
     void recordRow(const RecordRow &row) override;
