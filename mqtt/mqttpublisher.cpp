@@ -135,9 +135,11 @@ void MqttPublisher::apply(const MqttSettings &settings)
         publishing.store(true);
     if (network.joinable()) {
         {
+            // No wait for acknowledgements: the dialog calls this on the interface thread, and
+            // what is not acknowledged is sent again on the new connection.
             std::lock_guard<std::mutex> locker(wakeMutex);
             stopping = true;
-            stopWaitMs = 1000;
+            stopWaitMs = 0;
         }
         stopRequested.store(true);
         wake.notify_all();

@@ -62,7 +62,8 @@ public:
 
     // Stops the network side and starts it again with these settings; with publishing off or
     // settings that fail validate(), nothing is queued or sent from now on. Call from any
-    // thread but the publisher's.
+    // thread but the publisher's. Returns at once unless a name lookup of the old connection is
+    // under way.
     void apply(const MqttSettings &settings);
     MqttSettings settings() const;
     // Publishes "offline", waits up to waitMs for the broker to acknowledge what was sent and

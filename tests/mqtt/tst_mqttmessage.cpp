@@ -15,7 +15,6 @@ class TestMqttMessage : public QObject
 private slots:
     void readingValueIsANumberOnlyForFiniteDecimals_data();
     void readingValueIsANumberOnlyForFiniteDecimals();
-    void readingCarriesTheStoredRowUnescaped();
     void alarmCarriesItsEventAndTheTimeOfThatEvent();
 };
 
@@ -46,24 +45,6 @@ void TestMqttMessage::readingValueIsANumberOnlyForFiniteDecimals()
     QCOMPARE(QString::fromStdString(payload["text"].get<std::string>()), text);
 }
 
-void TestMqttMessage::readingCarriesTheStoredRowUnescaped()
-{
-    RecordRow row;
-    row.time = "2024-03-01 08:00:30";
-    row.model = "DO580";
-    row.name = "池/1#";
-    row.slave = 7;
-    row.channel = 2;
-    row.factor = "溶解氧";
-    row.unit = "ppm";
-    row.value = "8.50";
-    row.status = "N";
-    const json expected = {{"time", "2024-03-01 08:00:30"}, {"name", "池/1#"}, {"slave", 7},
-                           {"channel", 2}, {"factor", "溶解氧"}, {"value", 8.5}, {"text", "8.50"},
-                           {"unit", "ppm"}, {"status", "N"}};
-    QCOMPARE(json::parse(MqttMessage::readingPayload(row)), expected);
-}
-
 void TestMqttMessage::alarmCarriesItsEventAndTheTimeOfThatEvent()
 {
     AlarmEvent alarm;
@@ -82,11 +63,6 @@ void TestMqttMessage::alarmCarriesItsEventAndTheTimeOfThatEvent()
     QCOMPARE(payload["value"], json("9.10"));
     QCOMPARE(payload["cleared"], json(""));
     QCOMPARE(payload.size(), size_t(12));
-
-    alarm.acked = "2024-03-01 08:01:00";
-    payload = json::parse(MqttMessage::alarmPayload(AlarmLogEntry::Acknowledge, alarm));
-    QCOMPARE(payload["event"], json("acknowledged"));
-    QCOMPARE(payload["time"], json(alarm.acked));
 
     alarm.kind = AlarmEvent::CommsLoss;
     alarm.cleared = "2024-03-01 08:02:00";
