@@ -26,7 +26,8 @@ public:
     BrokerProcess &operator=(const BrokerProcess &) = delete;
 
     // The first start picks a free port, later ones reuse it. Returns once the port accepts
-    // connections; false when the broker did not come up within timeoutMs.
+    // connections; false when the broker did not come up within timeoutMs. The broker is
+    // killed when the calling thread ends: start it from one that outlives it.
     bool start(int timeoutMs = 5000);
     // SIGTERM (the broker saves its persistence) and waits; SIGKILL after timeoutMs.
     bool stop(int timeoutMs = 5000);
