@@ -12,8 +12,9 @@ class MonitorCollection;
 struct MqttSettings;
 
 // One JSON settings file held in memory: ComPort.json (the serial line), Monitor.json
-// (the read interval and the monitors) or Mqtt.json (publishing to an MQTT broker). The document is edited in place and written back
-// whole; keys and entries the station does not know or could not use stay in it.
+// (the read interval and the monitors) or Mqtt.json (publishing to an MQTT broker). The
+// document is edited in place and written back whole; keys and entries the station does not
+// know or could not use stay in it.
 //
 // A missing file gives the defaults silently. A file with any problem (it cannot be read
 // or parsed, is too large or too deep, or holds a missing, wrongly typed or out-of-range
