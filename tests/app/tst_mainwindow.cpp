@@ -1295,7 +1295,7 @@ void TestMainWindow::maintenanceIsRefusedUnlessAnAdministratorIsSignedIn()
     auto *connect = desk.window.findChild<QCheckBox *>("checkBoxConnect");
     const char *const guarded[] = {"actionAddMonitor", "actionRemoveMonitor", "actionClearRecord",
                                    "actionImportRecord", "actionBec",  "actionAddUser",
-                                   "actionDeleteUser"};
+                                   "actionDeleteUser", "actionMqttSettings"};
 
     // Signed out, then as an operator: each command refused with one box, nothing opened.
     for (const bool operatorSignedIn : {false, true}) {
@@ -1328,7 +1328,8 @@ void TestMainWindow::maintenanceIsRefusedUnlessAnAdministratorIsSignedIn()
 
     QVERIFY(signInAs());
     QVERIFY(interval->isEnabled() && baud->isEnabled());
-    for (const char *name : {"actionAddMonitor", "actionBec", "actionAddUser", "actionDeleteUser"})
+    for (const char *name : {"actionAddMonitor", "actionBec", "actionAddUser", "actionDeleteUser",
+                             "actionMqttSettings"})
         QVERIFY2(desk.triggerDialog(name), name);
     desk.boxes.queueAnswer(QMessageBox::Yes);
     desk.action("actionClearRecord")->trigger();
