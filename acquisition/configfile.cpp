@@ -3,6 +3,7 @@
 #include "comportctrl.h"
 #include "monitorbase.h"
 #include "monitorcollection.h"
+#include "mqtt/mqttsettings.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -269,6 +270,81 @@ void ConfigFile::readComPort(ComPortCtrl *ctrl)
         report(at + "的 \"timeout\" 为 " + secondsText(seconds) + " 秒，不在 " +
                secondsText(ComPortCtrl::minTimeout) + " 到 " + secondsText(ComPortCtrl::maxTimeout) +
                " 之间" + fallback);
+}
+
+void ConfigFile::readMqtt(MqttSettings &settings)
+{
+    if (!fromFile)
+        return;
+    const std::string at = "配置文件 " + path + " 中";
+    const auto text = [&](const json &object, const char *key, std::string &value) {
+        std::string read;
+        const Check check = readText(object, key, read);
+        if (check == WrongType)
+            report(at + describe(check, key, textType) + "，改用 " + quotedText(value));
+        else if (check == Valid)
+            value = read;
+    };
+    const auto flag = [&](const json &object, const char *key, bool &value) {
+        bool read = false;
+        const Check check = readFlag(object, key, read);
+        if (check == WrongType)
+            report(at + describe(check, key, flagType) + "，改用 " + (value ? "true" : "false"));
+        else if (check == Valid)
+            value = read;
+    };
+    const auto integer = [&](const char *key, int &value, int low, int high) {
+        int read = 0;
+        const Check check = readInt(document, key, read);
+        if (check != Valid && check != Missing)
+            report(at + describe(check, key, integerType) + "，改用 " + std::to_string(value));
+        else if (check == Valid && (read < low || read > high))
+            report(at + "的 \"" + key + "\" 为 " + std::to_string(read) + "，不在 " +
+                   std::to_string(low) + " 到 " + std::to_string(high) + " 之间，改用 " +
+                   std::to_string(value));
+        else if (check == Valid)
+            value = read;
+    };
+    flag(document, "enabled", settings.enabled);
+    text(document, "host", settings.host);
+    integer("port", settings.port, 1, 65535);
+    text(document, "clientId", settings.clientId);
+    text(document, "topic", settings.topic);
+    text(document, "station", settings.station);
+    text(document, "username", settings.username);
+    text(document, "password", settings.password);
+    integer("qos", settings.qos, 0, 2);
+    const auto tls = document.find("tls");
+    if (tls != document.end()) {
+        if (tls->is_boolean()) {
+            settings.tls = tls->get<bool>();
+        } else if (tls->is_object()) {
+            flag(*tls, "enabled", settings.tls);
+            text(*tls, "caFile", settings.caFile);
+        } else {
+            report(at + describe(WrongType, "tls", "对象") + "，不使用 TLS");
+            settings.tls = false;
+        }
+    }
+    const std::vector<std::string> problems = settings.validate();
+    for (const std::string &problem : problems)
+        report(at + "：" + problem + (settings.enabled ? "，不发布 MQTT" : ""));
+    if (!problems.empty())
+        settings.enabled = false;
+}
+
+void ConfigFile::writeMqtt(const MqttSettings &settings)
+{
+    document["enabled"] = settings.enabled;
+    document["host"] = settings.host;
+    document["port"] = settings.port;
+    document["clientId"] = settings.clientId;
+    document["topic"] = settings.topic;
+    document["station"] = settings.station;
+    document["username"] = settings.username;
+    document["password"] = settings.password;
+    document["tls"] = json{{"enabled", settings.tls}, {"caFile", settings.caFile}};
+    document["qos"] = settings.qos;
 }
 
 void ConfigFile::writeComPort(const ComPortCtrl *ctrl)

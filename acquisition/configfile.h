@@ -9,9 +9,10 @@
 class ComPortCtrl;
 class MonitorBase;
 class MonitorCollection;
+struct MqttSettings;
 
-// One JSON settings file held in memory: ComPort.json (the serial line) or Monitor.json
-// (the read interval and the monitors). The document is edited in place and written back
+// One JSON settings file held in memory: ComPort.json (the serial line), Monitor.json
+// (the read interval and the monitors) or Mqtt.json (publishing to an MQTT broker). The document is edited in place and written back
 // whole; keys and entries the station does not know or could not use stay in it.
 //
 // A missing file gives the defaults silently. A file with any problem (it cannot be read
@@ -43,6 +44,11 @@ public:
     // defaults.
     void readComPort(ComPortCtrl *ctrl);
     void writeComPort(const ComPortCtrl *ctrl);
+    // Keys the file lacks keep the values of `settings`; wrongly typed ones are reported and
+    // keep them too. Settings that fail MqttSettings::validate() are reported and read with
+    // publishing off, so that a broken file never publishes somewhere unintended.
+    void readMqtt(MqttSettings &settings);
+    void writeMqtt(const MqttSettings &settings);
     // Each monitor created is tied to its own entry of "monitor": the entry it is removed
     // from and written to, whatever other entries hold the same values.
     void readMonitors(MonitorCollection *collection);

@@ -2,6 +2,8 @@
 
 #include "acquisition/alarmrules.h"
 #include "acquisition/configfile.h"
+#include "mqtt/mqttpublisher.h"
+#include "mqtt/mqttsettings.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordwriter.h"
 #include "storage/userdatabase.h"
@@ -18,12 +20,13 @@ namespace {
 
 const char *const suffixes[] = {
     "/config/ComPort.json", "/config/Monitor.json", "/db/record.zdb", "/export/",
-    "/backup/",             "/user/user.zdb",       "/user/um.mht",
+    "/backup/",             "/user/user.zdb",       "/user/um.mht",         "/config/Mqtt.json",
+    "/mqtt/",
 };
 const int kindCount = int(sizeof(suffixes) / sizeof(suffixes[0]));
 
 // Folders the station needs; a skipped install step must not cost readings.
-const char *const folders[] = {"config", "db", "export", "backup", "user"};
+const char *const folders[] = {"config", "db", "export", "backup", "user", "mqtt"};
 
 // Takes other users' access away from a folder or file of ours that an older install left
 // open. The station folder itself is not touched: it may be shared with other programs.
@@ -71,6 +74,10 @@ void *AppContext::object(int kind) const
         return recordDatabase;
     case UserDb:
         return userDatabase;
+    case MqttConfig:
+        return mqttConfig;
+    case MqttOutbox:
+        return mqttPublisher;
     default:
         return nullptr;
     }
@@ -132,6 +139,19 @@ int AppContext::init()
         userDatabase = new UserDatabase(path(UserDb).toUtf8().toStdString());
         userDatabase->openOrCreate();
     }
+
+    // After the record database: the publisher sends what the record writers are handed.
+    if (!mqttConfig) {
+        mqttConfig = new ConfigFile(path(MqttConfig).toUtf8().constData());
+        mqttConfig->load();
+    }
+    if (!mqttPublisher) {
+        MqttSettings settings;
+        mqttConfig->readMqtt(settings);
+        mqttPublisher = new MqttPublisher(path(MqttOutbox));
+        mqttPublisher->apply(settings);
+        RecordSink::setCurrent(mqttPublisher);
+    }
     return InitDone;
 }
 
@@ -141,6 +161,9 @@ int AppContext::shutdown()
     // rows already handed to the record writers before the file closes.
     AlarmRules::instance().stopAll(QDateTime::currentSecsSinceEpoch());
     RecordWriter::waitForAll();
+    // What the broker has not acknowledged stays on disk for the next start.
+    if (mqttPublisher)
+        mqttPublisher->stop();
     if (recordDatabase)
         recordDatabase->close();
     if (userDatabase)
@@ -158,6 +181,12 @@ void AppContext::setApplicationDir(const QString &dir)
 
 void AppContext::reset()
 {
+    // Before the delete: no record writer may be inside the publisher then.
+    RecordSink::setCurrent(nullptr);
+    delete mqttPublisher;
+    mqttPublisher = nullptr;
+    delete mqttConfig;
+    mqttConfig = nullptr;
     delete comPortConfig;
     comPortConfig = nullptr;
     delete monitorConfig;

@@ -6,6 +6,7 @@
 #include <QString>
 
 class ConfigFile;
+class MqttPublisher;
 class RecordDatabase;
 class UserDatabase;
 
@@ -18,6 +19,9 @@ enum ResourceKind {
     BackupDir = 4,
     UserDb = 5,
     UserManual = 6,
+    MqttConfig = 7,
+    // The MQTT publisher's disk queue; its object is the MqttPublisher.
+    MqttOutbox = 8,
 };
 
 // The process-wide registry: resolves resource kinds to paths under the application
@@ -65,6 +69,8 @@ private:
     StationLock stationLock;
     ConfigFile *comPortConfig = nullptr;
     ConfigFile *monitorConfig = nullptr;
+    ConfigFile *mqttConfig = nullptr;
+    MqttPublisher *mqttPublisher = nullptr;
     RecordDatabase *recordDatabase = nullptr;
     UserDatabase *userDatabase = nullptr;
 };

@@ -300,7 +300,7 @@ int WidgetMonitorList::showSettingsProblems()
 {
     QStringList problems;
     std::vector<ConfigFile *> configs;
-    for (int kind : {ComPortConfig, MonitorConfig}) {
+    for (int kind : {ComPortConfig, MonitorConfig, MqttConfig}) {
         auto *config = static_cast<ConfigFile *>(AppContext::instance().object(kind));
         if (!config)
             continue;

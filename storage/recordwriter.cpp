@@ -4,6 +4,7 @@
 #include "app/appcontext.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordingstatus.h"
+#include "storage/recordsink.h"
 
 #include <QCoreApplication>
 #include <QSemaphore>
@@ -126,6 +127,9 @@ void RecordWriter::record(void *writer, void *data)
     ThreadHandOff::acquire();
     qint64 dropped = 0;
     if (RecordRow *row = static_cast<RecordRow *>(data)) {
+        // Handed on as received, whatever the database does with it: held rows reach it
+        // later, rows it refuses for good are lost to it alone.
+        RecordSink::publishRow(*row);
         held.push_back(std::move(*row));
         delete row;
     }
@@ -144,6 +148,8 @@ void RecordWriter::record(void *writer, void *data)
 
 void RecordWriter::alarm(const AlarmLogEntry &entry)
 {
+    ThreadHandOff::acquire();
+    RecordSink::publishAlarm(entry.change, entry.alarm);
     holdAlarm(entry.change, entry.alarm);
 }
 

@@ -1,0 +1,25 @@
+#ifndef MQTTMESSAGE_H
+#define MQTTMESSAGE_H
+
+#include <string>
+
+struct AlarmEvent;
+struct RecordRow;
+
+// One message for the broker: a topic and its JSON payload. Builds the payloads of readings and
+// alarm changes; the payloads carry the names as stored, unescaped.
+struct MqttMessage
+{
+    std::string topic;
+    std::string payload;
+
+    // {"time","name","slave","channel","factor","value","text","unit","status"}.
+    static std::string readingPayload(const RecordRow &row);
+    // change: AlarmLogEntry::Change. {"event","time","kind","name","slave","channel","factor",
+    // "value","alarmPoint","raised","cleared","acked"}; "time" is the time of this change.
+    static std::string alarmPayload(int change, const AlarmEvent &alarm);
+    // "raised", "cleared" or "acknowledged".
+    static const char *eventName(int change);
+};
+
+#endif // MQTTMESSAGE_H
