@@ -4,6 +4,7 @@
 #include "acquisition/configfile.h"
 #include "app/appcontext.h"
 #include "mqtt/mqttpublisher.h"
+#include "panels/databasetask.h"
 #include "panels/filedialogs.h"
 #include "panels/messageboxes.h"
 #include "panels/mqttstatuslabel.h"
@@ -170,8 +171,15 @@ void DialogMqtt::accept()
     if (SettingsStore::save(config) == SettingsStore::Failed)
         return;
     Accounts::instance().audit(QStringLiteral("修改MQTT设置"), changes(current, settings));
-    if (publisher)
-        publisher->apply(settings);
+    // Replacing the connection waits for the old one to end, which a slow DNS lookup or
+    // connect may hold up: not on this thread.
+    if (MqttPublisher *target = publisher)
+        DatabaseTask(QStringLiteral("正在应用MQTT设置..."),
+                     [target, settings](const DatabaseTask::Progress &) {
+                         target->apply(settings);
+                         return 0;
+                     })
+            .exec(this);
     current = settings;
     QDialog::accept();
 }

@@ -37,14 +37,19 @@ void MqttStatusLabel::showStatus(const MqttPublisher::Status &status)
         text += QStringLiteral(",已丢弃 %1 条").arg(status.dropped);
         tip << QStringLiteral("积压超出上限,最早的 %1 条消息已丢弃").arg(status.dropped);
     }
-    setText(text);
+    // Most reports only move the backlog: the text and the style, which lays out and polishes
+    // the label again, are set only when they change.
+    if (text != this->text())
+        setText(text);
     setToolTip(tip.join(QLatin1Char('\n')));
-    setStyleSheet(status.dropped > 0
-                      ? QStringLiteral("QLabel { color: white; background: #c62828; "
-                                       "padding: 0 6px; font-weight: bold; }")
-                  : status.state == MqttPublisher::Connecting
-                      ? QStringLiteral("QLabel { background: #ffd54f; padding: 0 6px; }")
-                      : QStringLiteral("QLabel { padding: 0 6px; }"));
+    const QString style = status.dropped > 0
+                              ? QStringLiteral("QLabel { color: white; background: #c62828; "
+                                               "padding: 0 6px; font-weight: bold; }")
+                          : status.state == MqttPublisher::Connecting
+                              ? QStringLiteral("QLabel { background: #ffd54f; padding: 0 6px; }")
+                              : QStringLiteral("QLabel { padding: 0 6px; }");
+    if (style != styleSheet())
+        setStyleSheet(style);
 }
 
 QString MqttStatusLabel::describe(const MqttPublisher::Status &status)

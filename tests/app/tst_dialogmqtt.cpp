@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QtTest>
 
@@ -166,6 +167,9 @@ void TestDialogMqtt::aChangeIsStoredAppliedAndAuditedWithoutThePassword()
         form.set("lineEditClientId", "");
         form.set("lineEditTopic", "水厂/一期");
         form.set("lineEditPassword", "s3cret pw");
+        QVERIFY(!form.ok());
+        QVERIFY(boxes->boxes.last().text.contains("没有用户名"));
+        form.set("lineEditUsername", "水厂");
         form.dialog.findChild<QComboBox *>("comboBoxQos")->setCurrentIndex(2);
         QVERIFY(form.ok());
     }
