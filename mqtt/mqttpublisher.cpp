@@ -135,9 +135,11 @@ void MqttPublisher::apply(const MqttSettings &settings)
         publishing.store(true);
     if (network.joinable()) {
         {
+            // No wait for acknowledgements: the dialog calls this on the interface thread, and
+            // what is not acknowledged is sent again on the new connection.
             std::lock_guard<std::mutex> locker(wakeMutex);
             stopping = true;
-            stopWaitMs = 1000;
+            stopWaitMs = 0;
         }
         stopRequested.store(true);
         wake.notify_all();
@@ -183,8 +185,15 @@ void MqttPublisher::stop(int waitMs)
 
 MqttPublisher::Status MqttPublisher::status() const
 {
-    std::lock_guard<std::mutex> locker(statusMutex);
-    return shown;
+    Status now;
+    {
+        std::lock_guard<std::mutex> locker(statusMutex);
+        now = shown;
+    }
+    // The counts as they are, not as last signalled.
+    now.backlog = qint64(queue.backlog());
+    now.dropped = qint64(queue.dropped());
+    return now;
 }
 
 void MqttPublisher::recordRow(const RecordRow &row)

@@ -62,13 +62,15 @@ public:
 
     // Stops the network side and starts it again with these settings; with publishing off or
     // settings that fail validate(), nothing is queued or sent from now on. Call from any
-    // thread but the publisher's.
+    // thread but the publisher's. Returns at once unless a name lookup of the old connection is
+    // under way.
     void apply(const MqttSettings &settings);
     MqttSettings settings() const;
     // Publishes "offline", waits up to waitMs for the broker to acknowledge what was sent and
     // stops; what is not acknowledged stays on disk for the next start.
     void stop(int waitMs = 2000);
 
+    // Thread-safe; the counts are current, not those of the last signal.
     Status status() const;
 
     void recordRow(const RecordRow &row) override;

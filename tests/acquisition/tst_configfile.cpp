@@ -3,6 +3,7 @@
 #include "acquisition/monitorbase.h"
 #include "acquisition/monitorcollection.h"
 #include "app/appcontext.h"
+#include "mqtt/mqttsettings.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -32,6 +33,9 @@ private slots:
     void wronglyTypedSettingsKeepTheirDefaults();
     void unwritableFileIsLeftAsItWas();
     void registryLoadsBothFiles();
+    void mqttSettingsRoundTripAndAMissingFileIsOff();
+    void badMqttFileIsReportedAndPublishingStaysOff_data();
+    void badMqttFileIsReportedAndPublishingStaysOff();
 
 private:
     static QString text(const ConfigFile &file)
@@ -612,6 +616,75 @@ void TestConfigFile::registryLoadsBothFiles()
     QVERIFY(ports && monitors);
     QCOMPARE(QString::fromStdString(ports->getPath()), AppContext::instance().path(ComPortConfig));
     QCOMPARE(monitors->getDocument()["interval"], nlohmann::json(7));
+}
+
+void TestConfigFile::mqttSettingsRoundTripAndAMissingFileIsOff()
+{
+    TempStation station;
+    const QString path = station.filePath("config/Mqtt.json");
+    QVERIFY(QDir(station.path()).mkpath("config"));
+    ConfigFile file(path.toUtf8().constData());
+    QCOMPARE(file.load(), 0);
+    MqttSettings settings;
+    file.readMqtt(settings);
+    QVERIFY(!settings.enabled);
+    QVERIFY(file.problems().empty());
+    QCOMPARE(settings, MqttSettings());
+    QCOMPARE(settings.clientId, "hydrovane-" + MqttSettings::hostName());
+
+    settings.enabled = true;
+    settings.host = "broker.example";
+    settings.port = 8883;
+    settings.topic = "plant/water";
+    settings.station = "站点 1";
+    settings.username = "u";
+    settings.password = "p";
+    settings.tls = true;
+    settings.caFile = "/etc/ca.pem";
+    settings.qos = 0;
+    file.writeMqtt(settings);
+    QCOMPARE(file.save(), 0);
+    ConfigFile again(path.toUtf8().constData());
+    QCOMPARE(again.load(), 0);
+    MqttSettings read;
+    again.readMqtt(read);
+    QVERIFY(again.problems().empty());
+    QCOMPARE(read, settings);
+}
+
+void TestConfigFile::badMqttFileIsReportedAndPublishingStaysOff_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("copied");
+    QTest::newRow("unparsable") << QByteArray("{\"enabled\": true,") << 1883 << true;
+    QTest::newRow("wildcard prefix")
+        << QByteArray(R"({"enabled": true, "host": "h", "topic": "a/+/b"})") << 1883 << true;
+    QTest::newRow("empty host") << QByteArray(R"({"enabled": true, "host": ""})") << 1883 << true;
+    // Values the file gets wrong on their own fall back and leave the rest usable.
+    QTest::newRow("port out of range")
+        << QByteArray(R"({"enabled": false, "host": "h", "port": 70000})") << 1883 << true;
+    QTest::newRow("wrong types")
+        << QByteArray(R"({"enabled": "yes", "host": 5, "port": "1884", "tls": 3})") << 1883 << true;
+}
+
+void TestConfigFile::badMqttFileIsReportedAndPublishingStaysOff()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, port);
+    QFETCH(bool, copied);
+    TempStation station;
+    station.writeFile("config/Mqtt.json", content);
+    ConfigFile file(station.filePath("config/Mqtt.json").toUtf8().constData());
+    file.load();
+    MqttSettings settings;
+    file.readMqtt(settings);
+    QVERIFY(!settings.enabled);
+    QCOMPARE(settings.port, port);
+    QVERIFY(!settings.tls);
+    QVERIFY(!file.problems().empty());
+    QVERIFY(QString::fromStdString(file.problems()[0]).contains("Mqtt.json"));
+    QCOMPARE(QFile::exists(station.filePath("config/Mqtt.json.invalid")), copied);
 }
 
 QTEST_GUILESS_MAIN(TestConfigFile)

@@ -45,6 +45,8 @@ void TestAppContext::pathsAreTheDirectoryPlusTheKindSuffix()
     QCOMPARE(context.path(BackupDir), dir + "/backup/");
     QCOMPARE(context.path(UserDb), dir + "/user/user.zdb");
     QCOMPARE(context.path(UserManual), dir + "/user/um.mht");
+    QCOMPARE(context.path(MqttConfig), dir + "/config/Mqtt.json");
+    QCOMPARE(context.path(MqttOutbox), dir + "/mqtt/");
     // A bare file name appended to a folder kind lands directly inside that folder.
     QCOMPARE(QFileInfo(context.path(BackupDir) + "record_20240102.zdb").absolutePath(),
              dir + "/backup");
@@ -54,10 +56,10 @@ void TestAppContext::unknownKindsGiveTheBareDirectory()
 {
     TempStation station;
     AppContext &context = AppContext::instance();
-    QCOMPARE(context.path(7), station.path());
+    QCOMPARE(context.path(9), station.path());
     QCOMPARE(context.path(100), station.path());
     QCOMPARE(context.path(-1), station.path());
-    QVERIFY(!context.path(7).endsWith('/'));
+    QVERIFY(!context.path(9).endsWith('/'));
 }
 
 void TestAppContext::kindsWithoutSharedObjectGiveNull()
@@ -65,7 +67,7 @@ void TestAppContext::kindsWithoutSharedObjectGiveNull()
     TempStation station;
     AppContext &context = AppContext::instance();
     QCOMPARE(context.init(), 0);
-    for (int kind : {int(ExportDir), int(BackupDir), int(UserManual), 9, 7, -1})
+    for (int kind : {int(ExportDir), int(BackupDir), int(UserManual), 9, 100, -1})
         QVERIFY2(context.object(kind) == nullptr, qPrintable(QString::number(kind)));
 }
 
@@ -73,7 +75,7 @@ void TestAppContext::defaultDirectoryIsTheExecutables()
 {
     AppContext &context = AppContext::instance();
     context.setApplicationDir(QString());
-    QCOMPARE(context.path(7), QCoreApplication::applicationDirPath());
+    QCOMPARE(context.path(9), QCoreApplication::applicationDirPath());
     QCOMPARE(context.path(RecordDb), QCoreApplication::applicationDirPath() + "/db/record.zdb");
 }
 
@@ -82,7 +84,7 @@ void TestAppContext::initCreatesMissingFolders()
     TempStation station;
     QDir(station.path()).mkpath("config"); // one already there, the rest missing
     QCOMPARE(AppContext::instance().init(), 0);
-    for (const char *folder : {"config", "db", "export", "backup", "user"})
+    for (const char *folder : {"config", "db", "export", "backup", "user", "mqtt"})
         QVERIFY2(QFileInfo(station.filePath(folder)).isDir(), folder);
 }
 

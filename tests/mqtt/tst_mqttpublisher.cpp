@@ -1,0 +1,438 @@
+#include "acquisition/alarmrules.h"
+#include "acquisition/threadhandoff.h"
+#include "app/appcontext.h"
+#include "brokerprocess.h"
+#include "mqtt/mqttpublisher.h"
+#include "mqttsubscriber.h"
+#include "storage/recordrow.h"
+#include "storage/recordwriter.h"
+#include "testsupport.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QThread>
+#include <QtTest>
+
+#include <nlohmann/json.hpp>
+
+#include <mutex>
+#include <set>
+
+#include <unistd.h>
+
+using nlohmann::json;
+
+class TestMqttPublisher : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readingsAndAlarmsArriveWithPayloadsAndEscapedTopics();
+    void statusIsRetainedOnlineAndOfflineAsWillAndAtAStop();
+    void backlogKeptThroughAnOutageArrivesInOrder();
+    void backlogOnDiskIsSentByTheNextPublisher();
+    void brokerKilledMidStreamIsReportedAndSendingResumes();
+    void failedConnectsAreReportedAndRetried_data();
+    void failedConnectsAreReportedAndRetried();
+    void registryPublishesExactlyWhatTheRecordWriterIsHanded();
+};
+
+namespace {
+
+const int waitMs = 10000;
+
+MqttSettings settingsFor(int port, const std::string &clientId = "hv-test")
+{
+    MqttSettings settings;
+    settings.enabled = true;
+    settings.host = "127.0.0.1";
+    settings.port = port;
+    settings.clientId = clientId;
+    settings.topic = "hv";
+    settings.station = "st";
+    return settings;
+}
+
+RecordRow rowOf(int number, const std::string &name = "a", const std::string &factor = "pH")
+{
+    RecordRow row;
+    row.time = "2024-03-01 08:00:00";
+    row.model = "DI590";
+    row.name = name;
+    row.slave = 1;
+    row.channel = number;
+    row.factor = factor;
+    row.unit = "ppm";
+    row.value = "8.50";
+    row.status = "N";
+    return row;
+}
+
+// The channel numbers of the readings received, each at its first arrival: QoS 1 may repeat a
+// message after a reconnect, but must neither lose nor reorder.
+std::vector<int> firstArrivals(const MqttSubscriber &subscriber)
+{
+    std::vector<int> numbers;
+    std::set<int> seen;
+    for (const auto &message : subscriber.messages("hv/st/readings/")) {
+        const int number = json::parse(message.payload)["channel"].get<int>();
+        if (seen.insert(number).second)
+            numbers.push_back(number);
+    }
+    return numbers;
+}
+
+std::vector<int> range(int from, int to)
+{
+    std::vector<int> numbers;
+    for (int i = from; i < to; ++i)
+        numbers.push_back(i);
+    return numbers;
+}
+
+bool allArrived(const MqttSubscriber &subscriber, int count)
+{
+    return firstArrivals(subscriber).size() >= size_t(count);
+}
+
+std::vector<std::string> statusTexts(const MqttSubscriber &subscriber)
+{
+    std::vector<std::string> texts;
+    for (const auto &message : subscriber.messages("hv/st/status"))
+        texts.push_back(message.payload);
+    return texts;
+}
+
+// Every reason the publisher reported, in order, also those replaced at once.
+class ReasonLog
+{
+public:
+    explicit ReasonLog(MqttPublisher &publisher)
+    {
+        connection = QObject::connect(&publisher, &MqttPublisher::signal_statusChanged, &publisher,
+                         [this, &publisher] {
+                             std::lock_guard<std::mutex> locker(mutex);
+                             reasons << publisher.status().reason;
+                         },
+                         Qt::DirectConnection);
+    }
+    ~ReasonLog() { QObject::disconnect(connection); }
+    bool contains(const QString &reason)
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        return reasons.contains(reason);
+    }
+    QStringList all()
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        return reasons;
+    }
+
+private:
+    QMetaObject::Connection connection;
+    std::mutex mutex;
+    QStringList reasons;
+};
+
+} // namespace
+
+void TestMqttPublisher::readingsAndAlarmsArriveWithPayloadsAndEscapedTopics()
+{
+    TempStation station;
+    BrokerProcess broker(station.filePath("broker").toStdString());
+    QVERIFY(broker.start());
+    MqttSubscriber subscriber("sub-payloads", broker.port(), "hv/#", true);
+    QVERIFY(subscriber.connect());
+    MqttPublisher publisher(station.filePath("mqtt"));
+    publisher.apply(settingsFor(broker.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().state, MqttPublisher::Connected, waitMs);
+
+    publisher.recordRow(rowOf(0, "池/1#+", "溶解氧"));
+    publisher.recordRow(rowOf(1, "", "pH"));
+    AlarmEvent alarm;
+    alarm.kind = AlarmEvent::Low;
+    alarm.name = "池/1#+";
+    alarm.factor = "pH";
+    alarm.value = "5.00";
+    alarm.alarmPoint = "6.00";
+    alarm.raised = "2024-03-01 08:00:05";
+    publisher.alarmChange(AlarmLogEntry::Raise, alarm);
+    QVERIFY(subscriber.waitForCount(2, waitMs, "hv/st/readings/"));
+    QVERIFY(subscriber.waitForCount(1, waitMs, "hv/st/alarms"));
+
+    const auto readings = subscriber.messages("hv/st/readings/");
+    QCOMPARE(readings.size(), size_t(2));
+    QCOMPARE(QString::fromStdString(readings[0].topic),
+             QString("hv/st/readings/池%2F1%23%2B/溶解氧"));
+    QCOMPARE(readings[1].topic, std::string("hv/st/readings/_/pH"));
+    const json payload = json::parse(readings[0].payload);
+    QCOMPARE(payload["name"], json("池/1#+"));
+    QCOMPARE(payload["value"], json(8.5));
+    QCOMPARE(payload["text"], json("8.50"));
+    QVERIFY(!readings[0].retained);
+
+    const auto alarms = subscriber.messages("hv/st/alarms");
+    QCOMPARE(alarms.size(), size_t(1));
+    const json event = json::parse(alarms[0].payload);
+    QCOMPARE(event["event"], json("raised"));
+    QCOMPARE(event["kind"], json("低报"));
+    QCOMPARE(event["time"], json("2024-03-01 08:00:05"));
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().backlog, qint64(0), waitMs);
+}
+
+void TestMqttPublisher::statusIsRetainedOnlineAndOfflineAsWillAndAtAStop()
+{
+    TempStation station;
+    BrokerProcess broker(station.filePath("broker").toStdString());
+    QVERIFY(broker.start());
+
+    // A publisher in a process of its own that dies without a word: the broker sends the will.
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+                {"--publish-child", station.filePath("child"), QString::number(broker.port())});
+    QVERIFY(child.waitForStarted());
+    QByteArray said;
+    QElapsedTimer waited;
+    waited.start();
+    while (!said.contains("connected") && child.state() == QProcess::Running &&
+           waited.elapsed() < waitMs) {
+        child.waitForReadyRead(100);
+        said += child.readAllStandardOutput();
+    }
+    QVERIFY2(said.contains("connected"), child.readAllStandardError().constData());
+    {
+        MqttSubscriber late("sub-online", broker.port(), "hv/st/status", true);
+        QVERIFY(late.connect());
+        QVERIFY(late.waitForCount(1, waitMs));
+        QCOMPARE(late.messages()[0].payload, std::string("online"));
+        QVERIFY(late.messages()[0].retained);
+    }
+    MqttSubscriber watcher("sub-will", broker.port(), "hv/st/status", true);
+    QVERIFY(watcher.connect());
+    QVERIFY(watcher.waitForCount(1, waitMs));
+    child.kill();
+    QVERIFY(child.waitForFinished());
+    QVERIFY(watcher.waitForCount(2, waitMs));
+    QCOMPARE(statusTexts(watcher), (std::vector<std::string>{"online", "offline"}));
+
+    // In this process: "online" again, then "offline" at a clean stop, which stays retained.
+    watcher.clear();
+    {
+        MqttPublisher publisher(station.filePath("mqtt"));
+        publisher.apply(settingsFor(broker.port()));
+        QVERIFY(watcher.waitForCount(1, waitMs));
+        QCOMPARE(statusTexts(watcher), std::vector<std::string>{"online"});
+        publisher.stop();
+        QCOMPARE(publisher.status().state, MqttPublisher::Off);
+    }
+    QVERIFY(watcher.waitForCount(2, waitMs));
+    QCOMPARE(statusTexts(watcher), (std::vector<std::string>{"online", "offline"}));
+    MqttSubscriber after("sub-after", broker.port(), "hv/st/status", true);
+    QVERIFY(after.connect());
+    QVERIFY(after.waitForCount(1, waitMs));
+    QCOMPARE(after.messages()[0].payload, std::string("offline"));
+    QVERIFY(after.messages()[0].retained);
+}
+
+void TestMqttPublisher::backlogKeptThroughAnOutageArrivesInOrder()
+{
+    TempStation station;
+    BrokerProcess::Options options;
+    options.persistence = true;
+    BrokerProcess broker(station.filePath("broker").toStdString(), options);
+    QVERIFY(broker.start());
+    MqttSubscriber subscriber("sub-outage", broker.port(), "hv/#", false);
+    QVERIFY(subscriber.connect());
+    MqttPublisher publisher(station.filePath("mqtt"));
+    ReasonLog reasons(publisher);
+    publisher.apply(settingsFor(broker.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().state, MqttPublisher::Connected, waitMs);
+    for (int i = 0; i < 50; ++i)
+        publisher.recordRow(rowOf(i));
+    QVERIFY(QTest::qWaitFor([&] { return allArrived(subscriber, 50); }, waitMs));
+
+    QVERIFY(broker.stop());
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().state, MqttPublisher::Connecting, waitMs);
+    for (int i = 50; i < 300; ++i)
+        publisher.recordRow(rowOf(i));
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().backlog, qint64(250), waitMs);
+    QVERIFY(reasons.contains("连接中断") || reasons.contains("连接被服务器关闭"));
+
+    QVERIFY(broker.start());
+    QVERIFY(QTest::qWaitFor([&] { return allArrived(subscriber, 300); }, waitMs));
+    QCOMPARE(firstArrivals(subscriber), range(0, 300));
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().backlog, qint64(0), waitMs);
+    QCOMPARE(publisher.status().state, MqttPublisher::Connected);
+    QCOMPARE(publisher.status().dropped, qint64(0));
+}
+
+void TestMqttPublisher::backlogOnDiskIsSentByTheNextPublisher()
+{
+    TempStation station;
+    BrokerProcess broker(station.filePath("broker").toStdString());
+    const int port = BrokerProcess::freePort();
+    {
+        // Nothing listens yet: every message waits on disk.
+        MqttPublisher publisher(station.filePath("mqtt"));
+        publisher.apply(settingsFor(port));
+        QTRY_COMPARE_WITH_TIMEOUT(publisher.status().reason, QString("连接被拒绝"), waitMs);
+        QCOMPARE(publisher.status().state, MqttPublisher::Connecting);
+        for (int i = 0; i < 40; ++i)
+            publisher.recordRow(rowOf(i));
+        QCOMPARE(publisher.status().backlog, qint64(40));
+    }
+    QVERIFY(broker.start());
+    MqttSubscriber subscriber("sub-restart", broker.port(), "hv/#", true);
+    QVERIFY(subscriber.connect());
+    MqttPublisher publisher(station.filePath("mqtt"));
+    QCOMPARE(publisher.status().backlog, qint64(40));
+    publisher.apply(settingsFor(broker.port()));
+    publisher.recordRow(rowOf(40));
+    QVERIFY(QTest::qWaitFor([&] { return allArrived(subscriber, 41); }, waitMs));
+    QCOMPARE(firstArrivals(subscriber), range(0, 41));
+}
+
+void TestMqttPublisher::brokerKilledMidStreamIsReportedAndSendingResumes()
+{
+    TempStation station;
+    BrokerProcess broker(station.filePath("broker").toStdString());
+    QVERIFY(broker.start());
+    MqttPublisher publisher(station.filePath("mqtt"));
+    ReasonLog reasons(publisher);
+    publisher.apply(settingsFor(broker.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().state, MqttPublisher::Connected, waitMs);
+    for (int i = 0; i < 2000; ++i)
+        publisher.recordRow(rowOf(i));
+    broker.kill();
+    QTRY_VERIFY_WITH_TIMEOUT(reasons.contains("连接中断"), waitMs);
+
+    QVERIFY(broker.start());
+    MqttSubscriber subscriber("sub-resume", broker.port(), "hv/#", true);
+    QVERIFY(subscriber.connect());
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().state, MqttPublisher::Connected, waitMs);
+    for (int i = 2000; i < 2020; ++i)
+        publisher.recordRow(rowOf(i));
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().backlog, qint64(0), waitMs);
+    // What was not acknowledged before the kill went to the new broker, ahead of the rest.
+    const std::vector<int> arrived = firstArrivals(subscriber);
+    QVERIFY(arrived.size() >= 20);
+    QVERIFY(std::is_sorted(arrived.begin(), arrived.end()));
+    QCOMPARE(arrived.back(), 2019);
+}
+
+void TestMqttPublisher::failedConnectsAreReportedAndRetried_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("login");
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("unresolvable host") << "no-such-host.invalid" << false << false << "无法解析主机名";
+    QTest::newRow("wrong credentials") << "127.0.0.1" << true << false << "用户名或密码错误";
+    QTest::newRow("bad CA file") << "127.0.0.1" << false << true << "CA文件无效";
+}
+
+void TestMqttPublisher::failedConnectsAreReportedAndRetried()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, login);
+    QFETCH(bool, tls);
+    QFETCH(QString, reason);
+    TempStation station;
+    BrokerProcess::Options options;
+    options.requireLogin = login;
+    BrokerProcess broker(station.filePath("broker").toStdString(), options);
+    QVERIFY(broker.start());
+    MqttSettings settings = settingsFor(broker.port());
+    settings.host = host.toStdString();
+    settings.username = "someone";
+    settings.password = "wrong";
+    settings.tls = tls;
+    station.writeFile("garbage.pem", "-----BEGIN CERTIFICATE-----\nnot base64 at all\n");
+    settings.caFile = station.filePath("garbage.pem").toStdString();
+
+    MqttPublisher publisher(station.filePath("mqtt"));
+    QSignalSpy changes(&publisher, &MqttPublisher::signal_statusChanged);
+    publisher.apply(settings);
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().reason, reason, waitMs);
+    QCOMPARE(publisher.status().state, MqttPublisher::Connecting);
+    publisher.recordRow(rowOf(0));
+    QCOMPARE(publisher.status().backlog, qint64(1));
+    QVERIFY(!changes.isEmpty());
+
+    // Settings put right reach the broker with what waited.
+    if (!login) {
+        MqttSubscriber subscriber("sub-fixed", broker.port(), "hv/#", true);
+        QVERIFY(subscriber.connect());
+        publisher.apply(settingsFor(broker.port()));
+        QVERIFY(QTest::qWaitFor([&] { return allArrived(subscriber, 1); }, waitMs));
+        QCOMPARE(publisher.status().reason, QString());
+    }
+}
+
+void TestMqttPublisher::registryPublishesExactlyWhatTheRecordWriterIsHanded()
+{
+    TempStation station;
+    BrokerProcess broker(station.filePath("broker").toStdString());
+    QVERIFY(broker.start());
+    MqttSubscriber subscriber("sub-registry", broker.port(), "hv/#", true);
+    QVERIFY(subscriber.connect());
+    station.writeFile("config/Mqtt.json", QByteArray::fromStdString(json{
+        {"enabled", true}, {"host", "127.0.0.1"}, {"port", broker.port()}, {"topic", "hv"},
+        {"station", "st"}, {"clientId", "hv-registry"}}.dump()));
+    QCOMPARE(AppContext::instance().init(), 0);
+    auto *publisher = static_cast<MqttPublisher *>(AppContext::instance().object(MqttOutbox));
+    QVERIFY(publisher);
+    QTRY_COMPARE_WITH_TIMEOUT(publisher->status().state, MqttPublisher::Connected, waitMs);
+
+    QThread thread;
+    auto *writer = new RecordWriter;
+    ThreadHandOff::start(writer, &thread);
+    for (int i = 0; i < 3; ++i) {
+        auto *row = new RecordRow(rowOf(i));
+        QMetaObject::invokeMethod(writer, [writer, row] { writer->record(nullptr, row); },
+                                  Qt::QueuedConnection);
+    }
+    AlarmLogEntry entry;
+    entry.alarm.name = "a";
+    entry.alarm.raised = "2024-03-01 08:00:00";
+    QMetaObject::invokeMethod(writer, [writer, entry] { writer->alarm(entry); },
+                              Qt::QueuedConnection);
+    writer->waitForQueued();
+    RecordWriter::stopThread(writer, &thread);
+    QVERIFY(subscriber.waitForCount(3, waitMs, "hv/st/readings/"));
+    QVERIFY(subscriber.waitForCount(1, waitMs, "hv/st/alarms"));
+    QCOMPARE(firstArrivals(subscriber), range(0, 3));
+    QCOMPARE(subscriber.messages("hv/st/alarms").size(), size_t(1));
+
+    AppContext::instance().shutdown();
+    QVERIFY(subscriber.waitForCount(2, waitMs, "hv/st/status"));
+    QCOMPARE(statusTexts(subscriber).back(), std::string("offline"));
+}
+
+// The child of statusIsRetainedOnlineAndOfflineAsWillAndAtAStop: connects, says so, and waits
+// to be killed.
+static int publishChild(const char *folder, int port)
+{
+    MqttPublisher publisher(QString::fromLocal8Bit(folder));
+    publisher.apply(settingsFor(port, "hv-child"));
+    for (int i = 0; i < 1000 && publisher.status().state != MqttPublisher::Connected; ++i)
+        QThread::msleep(10);
+    if (publisher.status().state != MqttPublisher::Connected)
+        return 1;
+    const char said[] = "connected\n";
+    if (::write(STDOUT_FILENO, said, sizeof(said) - 1) < 0)
+        return 1;
+    for (;;)
+        ::pause();
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 4 && qstrcmp(argv[1], "--publish-child") == 0)
+        return publishChild(argv[2], atoi(argv[3]));
+    QCoreApplication app(argc, argv);
+    TestMqttPublisher test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_mqttpublisher.moc"
