@@ -595,10 +595,6 @@ int main(int argc, char *argv[])
                 drainS = std::max<qint64>(0, last - returnMs) / 1000.0;
                 break;
             }
-            if (getenv("MQTT_BENCH_DEBUG"))
-                std::printf("  drain %.1f s: %zu of %zu, backlog %lld\n", waited.elapsed() / 1000.0,
-                            firstSeen.size(), before.size(),
-                            station.publisher() ? station.publisher()->status().backlog : -1LL);
             serve(200);
         }
         serve(5000);
