@@ -7,6 +7,7 @@
 #include "app/appcontext.h"
 #include "app/dialogabout.h"
 #include "app/dialogaccount.h"
+#include "app/dialogmqtt.h"
 #include "history/dialogalarms.h"
 #include "history/dialogaudit.h"
 #include "history/dialogbec.h"
@@ -18,6 +19,7 @@
 #include "panels/dialoglinestatus.h"
 #include "panels/filedialogs.h"
 #include "panels/messageboxes.h"
+#include "panels/mqttstatuslabel.h"
 #include "panels/widgetmonitordisplay.h"
 #include "storage/accounts.h"
 #include "storage/recorddatabase.h"
@@ -104,6 +106,7 @@ MainWindow::MainWindow(QWidget *parent)
             qOverload<>(&MainWindow::on_addMonitor));
     connect(ui->actionRemoveMonitor, &QAction::triggered, this, &MainWindow::on_removeMonitor);
     connect(ui->actionLineStatus, &QAction::triggered, this, &MainWindow::slot_lineStatus);
+    connect(ui->actionMqttSettings, &QAction::triggered, this, &MainWindow::slot_mqttSettings);
     connect(ui->actionSearchRecord, &QAction::triggered, this, &MainWindow::slot_searchRecord);
     connect(ui->actionAlarmRecord, &QAction::triggered, this, &MainWindow::slot_alarmRecord);
     connect(ui->actionBackupRecord, &QAction::triggered, this, &MainWindow::slot_backupRecord);
@@ -184,6 +187,9 @@ MainWindow::MainWindow(QWidget *parent)
     recordingLabel->setObjectName(QStringLiteral("labelRecording"));
     recordingLabel->hide();
     statusBar()->addWidget(recordingLabel, 1);
+    mqttLabel = new MqttStatusLabel(this);
+    mqttLabel->follow(static_cast<MqttPublisher *>(AppContext::instance().object(MqttOutbox)));
+    statusBar()->addPermanentWidget(mqttLabel);
     userLabel = new QLabel(this);
     userLabel->setObjectName(QStringLiteral("labelUser"));
     statusBar()->addPermanentWidget(userLabel);
@@ -255,6 +261,15 @@ void MainWindow::slot_lineStatus()
     lineStatus->show();
     lineStatus->raise();
     lineStatus->activateWindow();
+}
+
+void MainWindow::slot_mqttSettings()
+{
+    if (rejectWithoutAdministrator() || mqttDialog)
+        return;
+    DialogMqtt dialog(this);
+    mqttDialog = &dialog;
+    dialog.exec();
 }
 
 void MainWindow::on_activeMonitor(MonitorBase *monitor)
@@ -492,6 +507,8 @@ void MainWindow::slot_idleSignedOut()
     // What was open for the account that is gone closes with it.
     if (accountDialog)
         accountDialog->reject();
+    if (mqttDialog)
+        mqttDialog->reject();
 }
 
 void MainWindow::on_pushButtonHome_clicked()

@@ -11,7 +11,9 @@
 class AlarmPresenter;
 class DialogAccount;
 class DialogLineStatus;
+class DialogMqtt;
 class MonitorBase;
+class MqttStatusLabel;
 class QLabel;
 class QMenu;
 
@@ -35,7 +37,8 @@ class MainWindow;
 // The station starts signed out. Watching, alarms, search and export are open to everyone;
 // maintenance (monitors, clear, import, the full backup-export-clear, the interval, the serial
 // settings and the accounts) needs a signed-in administrator, and each command that ran leaves
-// a row in the trail. The status bar shows who is signed in.
+// a row in the trail. The status bar shows who is signed in, and whether readings reach the
+// MQTT broker.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -58,6 +61,8 @@ public slots:
     void on_removeMonitor();
     // Shows the 通讯状态 view, also while the line is on; one window, raised when open.
     void slot_lineStatus();
+    // The publishing settings; administrators only.
+    void slot_mqttSettings();
     void on_activeMonitor(MonitorBase *monitor);
     void slot_activeMonitorSimpleList();
     void slot_comPort(bool status);
@@ -125,6 +130,8 @@ private:
     int maintenance = 0;
     QLabel *userLabel = nullptr;
     QPointer<DialogAccount> accountDialog;
+    QPointer<DialogMqtt> mqttDialog;
+    MqttStatusLabel *mqttLabel = nullptr;
 
     // The recording line, and what was told since recording last went well.
     QLabel *recordingLabel = nullptr;

@@ -5,7 +5,7 @@
 //   hydrovane-demo STATIONDIR [--seconds N] [--screenshot FILE] [--shots DIR]
 //
 // --screenshot saves the overview; --shots saves the overview, a detail page, a trend graph,
-// the line status view, the about box, the search dialog with results and their chart, and
+// the line status view, the about box, the MQTT settings, the search dialog with results and their chart, and
 // the alarm log into DIR.
 
 #include "acquisition/comportreader.h"
@@ -13,6 +13,7 @@
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
 #include "app/dialogabout.h"
+#include "app/dialogmqtt.h"
 #include "history/dialogalarms.h"
 #include "history/dialogsearch.h"
 #include "history/recordresultmodel.h"
@@ -88,7 +89,7 @@ int storedRecords()
     return count;
 }
 
-// Pictures of a detail page, its trend, the about box and the search dialog.
+// Pictures of a detail page, its trend, the about box, the MQTT settings and the search dialog.
 bool saveShots(MainWindow &window, WidgetMonitorList &list, const QDir &out)
 {
     bool ok = true;
@@ -114,6 +115,10 @@ bool saveShots(MainWindow &window, WidgetMonitorList &list, const QDir &out)
     about.show();
     ok = save(about, out.filePath(QStringLiteral("about.png"))) && ok;
     about.close();
+    DialogMqtt mqtt(&window);
+    mqtt.show();
+    ok = save(mqtt, out.filePath(QStringLiteral("mqtt.png"))) && ok;
+    mqtt.close();
     DialogSearch search(&window);
     search.show();
     // The search and the chart are made on the dialog's worker.

@@ -1,0 +1,659 @@
+// The real station (main window, panels, reader, record writers, publisher) against
+// hydrovane-sim with many analysers at a 1-second interval, recording on, publishing to a
+// Mosquitto broker started on a free local port, and a subscriber of its own on that broker.
+//
+//   1. steady: every reading stored is received exactly once (QoS 1 duplicates counted), and
+//      the interface thread's processor time per read pass with publishing on, beside a run of
+//      the same length with publishing off
+//   2. outage: the broker stopped for a while and started again; nothing lost, in order, and
+//      how long after its return the backlog was received
+//   3. kill: a station in a child process is killed while the broker is down and started
+//      again; nothing lost once the broker is back
+//
+// mqtt [--seconds S] [--outage S] [--instruments N]
+// mqtt --station DIR   (the child: the station of DIR until SIGTERM)
+
+#include "benchsupport.h"
+#include "brokerprocess.h"
+
+#include "app/appcontext.h"
+#include "app/mainwindow.h"
+#include "mqtt/mqttpublisher.h"
+#include "panels/messageboxes.h"
+#include "panels/mqttstatuslabel.h"
+#include "panels/widgetcomport.h"
+#include "storage/recordwriter.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <mosquitto.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char *const kTopic = "bench";
+
+struct Options
+{
+    int seconds = 60;
+    int outage = 60;
+    int instruments = 100;
+    QString station; // child mode
+};
+
+bool parse(const QStringList &arguments, Options &options)
+{
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString &name = arguments.at(i);
+        if (i + 1 >= arguments.size())
+            return false;
+        const QString value = arguments.at(++i);
+        if (name == "--seconds")
+            options.seconds = value.toInt();
+        else if (name == "--outage")
+            options.outage = value.toInt();
+        else if (name == "--instruments")
+            options.instruments = value.toInt();
+        else if (name == "--station")
+            options.station = value;
+        else
+            return false;
+    }
+    return options.seconds > 0 && options.outage > 0 && options.instruments > 0;
+}
+
+qint64 wallMs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+// One reading as stored and as published: name, factor, time and text.
+using Key = std::string;
+Key keyOf(const std::string &name, const std::string &factor, const std::string &time,
+          const std::string &text)
+{
+    return name + '\x1f' + factor + '\x1f' + time + '\x1f' + text;
+}
+
+// The reading messages of one station as a libmosquitto client of its own receives them, with
+// the wall-clock time of each arrival. Its session outlives broker restarts (a persistent
+// broker, a fixed client id, no clean session), so nothing published while it reconnects is
+// missed by it.
+class Subscriber
+{
+public:
+    struct Arrival
+    {
+        std::string topic;
+        Key key;
+        std::string time;
+        qint64 atMs;
+    };
+
+    Subscriber(int port, const std::string &filter) : filter(filter)
+    {
+        client = mosquitto_new("hydrovane-bench-subscriber", false, this);
+        mosquitto_connect_callback_set(client, [](mosquitto *m, void *self, int rc) {
+            if (rc == 0)
+                mosquitto_subscribe(m, nullptr, static_cast<Subscriber *>(self)->filter.c_str(),
+                                    1);
+        });
+        mosquitto_message_callback_set(
+            client, [](mosquitto *, void *self, const mosquitto_message *message) {
+                static_cast<Subscriber *>(self)->take(message);
+            });
+        mosquitto_reconnect_delay_set(client, 1, 1, false);
+        mosquitto_connect(client, "127.0.0.1", port, 30);
+        mosquitto_loop_start(client);
+    }
+    ~Subscriber()
+    {
+        mosquitto_disconnect(client);
+        mosquitto_loop_stop(client, false);
+        mosquitto_destroy(client);
+    }
+
+    std::vector<Arrival> arrivals() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return list;
+    }
+    size_t count() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return list.size();
+    }
+    long unreadable() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return bad;
+    }
+
+private:
+    void take(const mosquitto_message *message)
+    {
+        const qint64 at = wallMs();
+        const QJsonObject payload =
+            QJsonDocument::fromJson(QByteArray(static_cast<const char *>(message->payload),
+                                               message->payloadlen))
+                .object();
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!std::strstr(message->topic, "/readings/"))
+            return;
+        if (payload.isEmpty()) {
+            ++bad;
+            return;
+        }
+        const std::string time = payload.value("time").toString().toStdString();
+        list.push_back({message->topic,
+                        keyOf(payload.value("name").toString().toStdString(),
+                              payload.value("factor").toString().toStdString(), time,
+                              payload.value("text").toString().toStdString()),
+                        time, at});
+    }
+
+    std::string filter;
+    mosquitto *client = nullptr;
+    mutable std::mutex mutex;
+    std::vector<Arrival> list;
+    long bad = 0;
+};
+
+// The rows of a station's record file as keys, with their times.
+struct StoredRow
+{
+    Key key;
+    std::string time;
+};
+std::vector<StoredRow> storedKeys(const QString &file)
+{
+    std::vector<StoredRow> rows;
+    sqlite3 *db = openRaw(file);
+    // The station's writer may hold the file for a moment.
+    sqlite3_busy_timeout(db, 10000);
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        rows.clear();
+        sqlite3_stmt *select = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT name, factor, time, value FROM Record ORDER BY uid",
+                               -1, &select, nullptr) == SQLITE_OK) {
+            const auto column = [&select](int i) {
+                const unsigned char *text = sqlite3_column_text(select, i);
+                return text ? std::string(reinterpret_cast<const char *>(text)) : std::string();
+            };
+            int step;
+            while ((step = sqlite3_step(select)) == SQLITE_ROW)
+                rows.push_back({keyOf(column(0), column(1), column(2), column(3)), column(2)});
+            sqlite3_finalize(select);
+            if (step == SQLITE_DONE)
+                break;
+        }
+        QThread::msleep(100);
+    }
+    sqlite3_close(db);
+    return rows;
+}
+
+// How the messages received compare with the rows stored.
+struct Tally
+{
+    long stored = 0;
+    long received = 0;
+    long lost = 0;       // stored, never received
+    long duplicates = 0; // received more often than stored (QoS 1 redelivery)
+    long extra = 0;      // received, never stored (handed over, not yet committed at a kill)
+    long outOfOrder = 0; // first receipts older than an earlier one of the same topic
+};
+
+Tally compare(const std::vector<StoredRow> &rows, const std::vector<Subscriber::Arrival> &got)
+{
+    Tally tally;
+    std::map<Key, long> want, have;
+    for (const StoredRow &row : rows)
+        ++want[row.key];
+    std::map<std::string, std::string> latest;
+    std::set<Key> seen;
+    for (const Subscriber::Arrival &arrival : got) {
+        ++have[arrival.key];
+        if (!seen.insert(arrival.key).second)
+            continue;
+        std::string &last = latest[arrival.topic];
+        if (arrival.time < last)
+            ++tally.outOfOrder;
+        else
+            last = arrival.time;
+    }
+    tally.stored = long(rows.size());
+    tally.received = long(got.size());
+    for (const auto &entry : want) {
+        const auto found = have.find(entry.first);
+        const long count = found == have.end() ? 0 : found->second;
+        tally.lost += std::max(0L, entry.second - count);
+        tally.duplicates += std::max(0L, count - entry.second);
+    }
+    for (const auto &entry : have)
+        if (!want.count(entry.first))
+            tally.extra += entry.second;
+    return tally;
+}
+
+std::vector<Subscriber::Arrival> ofStation(const Subscriber &subscriber, const std::string &name)
+{
+    const std::string prefix = std::string(kTopic) + '/' + name + "/readings/";
+    std::vector<Subscriber::Arrival> got;
+    for (Subscriber::Arrival &arrival : subscriber.arrivals())
+        if (arrival.topic.compare(0, prefix.size(), prefix) == 0)
+            got.push_back(std::move(arrival));
+    return got;
+}
+
+void serve(int ms);
+
+// Waits, serving events, until every stored row was received or timeoutMs passed.
+Tally waitForAll(const Subscriber &subscriber, const std::string &name, const QString &file,
+                 int timeoutMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const Tally tally = compare(storedKeys(file), ofStation(subscriber, name));
+        if (tally.lost == 0 || waited.elapsed() > timeoutMs)
+            return tally;
+        serve(200);
+    }
+}
+
+void printTally(const char *what, const Tally &tally)
+{
+    std::printf("  %s: rows stored %ld, messages received %ld, lost %ld, duplicates %ld, "
+                "received but not stored %ld, out of order %ld\n",
+                what, tally.stored, tally.received, tally.lost, tally.duplicates, tally.extra,
+                tally.outOfOrder);
+    std::fflush(stdout);
+}
+
+bool writeMqttConfig(const QString &station, int port, bool enabled, const QString &name)
+{
+    const QJsonObject config{{"enabled", enabled},
+                             {"host", "127.0.0.1"},
+                             {"port", port},
+                             {"clientId", "hydrovane-bench-" + name},
+                             {"topic", kTopic},
+                             {"station", name},
+                             {"username", ""},
+                             {"password", ""},
+                             {"tls", QJsonObject{{"enabled", false}, {"caFile", ""}}},
+                             {"qos", 1}};
+    QFile file(station + QStringLiteral("/config/Mqtt.json"));
+    return file.open(QIODevice::WriteOnly) &&
+           file.write(QJsonDocument(config).toJson()) > 0;
+}
+
+// The processor time of the calling thread in ms: what the interface thread spends on its
+// events of every kind, whatever else runs on the machine.
+double threadCpuMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+// The interface thread's time in the queued calls an object receives: for the status label,
+// all that publishing asks of that thread.
+class QueuedCallTimer : public QObject
+{
+public:
+    explicit QueuedCallTimer(QObject *target) { target->installEventFilter(this); }
+    double ms() const { return ns / 1e6; }
+    long calls = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::MetaCall || inside)
+            return false;
+        inside = true;
+        QElapsedTimer clock;
+        clock.start();
+        watched->event(event);
+        ns += clock.nsecsElapsed();
+        ++calls;
+        inside = false;
+        return true;
+    }
+
+private:
+    qint64 ns = 0;
+    bool inside = false;
+};
+
+// The station on a folder laid out for the simulator's line, with its window and line on.
+class Station
+{
+public:
+    explicit Station(const QString &folder)
+    {
+        AppContext::instance().setApplicationDir(folder);
+        AppContext::instance().init();
+        window = new MainWindow;
+        window->show();
+        line = window->findChild<WidgetComPort *>();
+        counter = new AcquisitionCounter(window);
+        statusCalls = new QueuedCallTimer(window->findChild<MqttStatusLabel *>());
+        line->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(true);
+    }
+    ~Station()
+    {
+        line->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(false);
+        line->waitForReader();
+        QCoreApplication::processEvents();
+        RecordWriter::waitForAll();
+        MessageBoxes::setResponder([](const MessageBoxes::Box &) { return QMessageBox::Yes; });
+        window->on_pushButtonClose_clicked();
+        delete counter;
+        delete statusCalls;
+        delete window;
+        AppContext::instance().reset();
+        MessageBoxes::setResponder(printBox);
+    }
+    MqttPublisher *publisher() const
+    {
+        return static_cast<MqttPublisher *>(AppContext::instance().object(MqttOutbox));
+    }
+    QString recordFile() const { return AppContext::instance().path(RecordDb); }
+
+    static QMessageBox::StandardButton printBox(const MessageBoxes::Box &box)
+    {
+        std::printf("message %s: %s\n", qPrintable(box.title), qPrintable(box.text));
+        std::fflush(stdout);
+        return QMessageBox::Yes;
+    }
+
+    MainWindow *window = nullptr;
+    WidgetComPort *line = nullptr;
+    AcquisitionCounter *counter = nullptr;
+    QueuedCallTimer *statusCalls = nullptr;
+};
+
+// Serves events for ms milliseconds, sleeping while there are none.
+void serve(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+struct SteadyRun
+{
+    double cpuPerPassMs = 0;
+    double statusPerPassMs = 0;
+    long statusCalls = 0;
+    long passes = 0;
+    long rows = 0;
+    double rowsPerSecond = 0;
+};
+
+// Runs the station for `seconds` after a warm-up and measures its interface thread.
+SteadyRun steady(Station &station, int seconds)
+{
+    serve(5000); // syncs and the first passes
+    SteadyRun run;
+    const long passesBefore = station.counter->passes;
+    const long rowsBefore = station.counter->rowsHanded;
+    const double cpuBefore = threadCpuMs();
+    const double statusBefore = station.statusCalls->ms();
+    const long callsBefore = station.statusCalls->calls;
+    serve(seconds * 1000);
+    run.passes = station.counter->passes - passesBefore;
+    run.rows = station.counter->rowsHanded - rowsBefore;
+    run.cpuPerPassMs = run.passes > 0 ? (threadCpuMs() - cpuBefore) / run.passes : 0;
+    run.statusPerPassMs =
+        run.passes > 0 ? (station.statusCalls->ms() - statusBefore) / run.passes : 0;
+    run.statusCalls = station.statusCalls->calls - callsBefore;
+    run.rowsPerSecond = double(run.rows) / seconds;
+    return run;
+}
+
+volatile std::sig_atomic_t terminateRequested = 0;
+
+// The child: the station of `folder` until SIGTERM, then a confirmed exit.
+int runChild(const QString &folder)
+{
+    std::signal(SIGTERM, [](int) { terminateRequested = 1; });
+    MessageBoxes::setResponder(Station::printBox);
+    {
+        Station station(folder);
+        std::printf("station up\n");
+        std::fflush(stdout);
+        QEventLoop loop;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&loop] {
+            if (terminateRequested)
+                loop.quit();
+        });
+        poll.start(100);
+        loop.exec();
+        // What is stored is sent before the exit; left on disk it would wait for the next start.
+        QCheckBox *lineSwitch =
+            station.line->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"));
+        lineSwitch->setChecked(false);
+        station.line->waitForReader();
+        RecordWriter::waitForAll();
+        QElapsedTimer waited;
+        waited.start();
+        while (station.publisher()->status().backlog > 0 && waited.elapsed() < 30000)
+            serve(100);
+    }
+    return 0;
+}
+
+bool startChild(QProcess &child, const QString &folder)
+{
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {"--station", folder});
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < 30000) {
+        if (!child.waitForReadyRead(1000) && child.state() != QProcess::Running)
+            return false;
+        if (child.readAll().contains("station up"))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    Options options;
+    if (!parse(app.arguments(), options)) {
+        std::fprintf(stderr, "usage: mqtt [--seconds S] [--outage S] [--instruments N]\n");
+        return 2;
+    }
+    mosquitto_lib_init();
+    if (!options.station.isEmpty())
+        return runChild(options.station);
+    MessageBoxes::setResponder(Station::printBox);
+
+    QTemporaryDir root;
+    const QString link = root.filePath(QStringLiteral("line"));
+    QStringList simulatorArguments{"--link", link};
+    std::vector<ChainMonitor> monitors;
+    for (int id = 1; id <= options.instruments; ++id) {
+        simulatorArguments << QStringLiteral("%1:%2").arg(id).arg(chainModel(id));
+        monitors.push_back({id, chainModel(id), QStringLiteral("仪表%1").arg(id)});
+    }
+    QProcess simulator;
+    if (!startSimulator(simulator, simulatorArguments))
+        return 1;
+    BrokerProcess::Options brokerOptions;
+    brokerOptions.persistence = true;
+    BrokerProcess broker(root.filePath(QStringLiteral("broker")).toStdString(), brokerOptions);
+    if (!broker.start()) {
+        std::fprintf(stderr, "mqtt: the broker did not start\n");
+        return 1;
+    }
+    Subscriber subscriber(broker.port(), std::string(kTopic) + "/#");
+    std::printf("%d analysers on hydrovane-sim at a 1 s interval, broker on 127.0.0.1:%d\n",
+                options.instruments, broker.port());
+    std::fflush(stdout);
+
+    const auto layOut = [&](const char *name, bool enabled) {
+        const QString folder = root.filePath(QLatin1String(name));
+        if (!writeStationConfig(folder, link, 1, monitors) ||
+            !writeMqttConfig(folder, broker.port(), enabled, QLatin1String(name))) {
+            std::fprintf(stderr, "mqtt: cannot lay out %s\n", qPrintable(folder));
+            std::exit(1);
+        }
+        return folder;
+    };
+
+    // 1. Steady: publishing off, then on, the same length.
+    SteadyRun off, on;
+    {
+        Station station(layOut("off", false));
+        off = steady(station, options.seconds);
+    }
+    std::printf("steady %d s, publishing off: %ld passes, %ld rows (%.0f a second), interface "
+                "thread %.3f ms of processor time a pass\n",
+                options.seconds, off.passes, off.rows, off.rowsPerSecond, off.cpuPerPassMs);
+    std::fflush(stdout);
+
+    Tally steadyTally, outageTally;
+    double drainS = 0;
+    bool drained = false;
+    long backlogAtReturn = 0;
+    double brokerBackS = 0;
+    {
+        Station station(layOut("on", true));
+        on = steady(station, options.seconds);
+        std::printf("steady %d s, publishing on: %ld passes, %ld rows (%.0f a second), "
+                    "interface thread %.3f ms of processor time a pass\n",
+                    options.seconds, on.passes, on.rows, on.rowsPerSecond, on.cpuPerPassMs);
+        steadyTally = waitForAll(subscriber, "on", station.recordFile(), 30000);
+        printTally("steady", steadyTally);
+
+        // 2. Outage.
+        broker.stop();
+        std::printf("broker stopped for %d s\n", options.outage);
+        std::fflush(stdout);
+        serve(options.outage * 1000);
+        QElapsedTimer starting;
+        starting.start();
+        const qint64 returnMs = wallMs();
+        const std::string returnTime = QDateTime::fromMSecsSinceEpoch(returnMs)
+                                           .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+                                           .toStdString();
+        if (MqttPublisher *publisher = station.publisher())
+            backlogAtReturn = publisher->status().backlog;
+        if (!broker.start()) {
+            std::fprintf(stderr, "mqtt: the broker did not start again\n");
+            return 1;
+        }
+        brokerBackS = starting.elapsed() / 1000.0;
+        // Drained: every row stored with a time before the return was received.
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 120000) {
+            std::set<Key> before;
+            for (const StoredRow &row : storedKeys(station.recordFile()))
+                if (row.time < returnTime)
+                    before.insert(row.key);
+            qint64 last = 0;
+            const std::vector<Subscriber::Arrival> got = ofStation(subscriber, "on");
+            std::set<Key> firstSeen;
+            for (const Subscriber::Arrival &arrival : got)
+                if (before.count(arrival.key) && firstSeen.insert(arrival.key).second)
+                    last = std::max(last, arrival.atMs);
+            if (firstSeen.size() == before.size()) {
+                drained = true;
+                drainS = std::max<qint64>(0, last - returnMs) / 1000.0;
+                break;
+            }
+            serve(200);
+        }
+        serve(5000);
+        outageTally = waitForAll(subscriber, "on", station.recordFile(), 30000);
+        printTally("steady and outage", outageTally);
+        std::printf("  backlog when the broker returned %ld messages, received %s %.1f s after "
+                    "its return\n",
+                    backlogAtReturn, drained ? "all" : "NOT all within 120 s, last at",
+                    drained ? drainS : 120.0);
+    }
+
+    // 3. The station killed while the broker is down.
+    const QString killFolder = layOut("kill", true);
+    QProcess child;
+    Tally killTally;
+    if (!startChild(child, killFolder)) {
+        std::fprintf(stderr, "mqtt: the station process did not start\n");
+        return 1;
+    }
+    serve(10000);
+    broker.stop();
+    serve(10000);
+    child.kill();
+    child.waitForFinished();
+    std::printf("station killed while the broker is down\n");
+    if (!startChild(child, killFolder)) {
+        std::fprintf(stderr, "mqtt: the station process did not start again\n");
+        return 1;
+    }
+    serve(10000);
+    broker.start();
+    // Caught up while it runs, then what its exit leaves.
+    const QString killRecords = killFolder + QStringLiteral("/db/record.zdb");
+    waitForAll(subscriber, "kill", killRecords, 60000);
+    child.terminate();
+    child.waitForFinished(60000);
+    killTally = waitForAll(subscriber, "kill", killRecords, 30000);
+    printTally("kill", killTally);
+
+    std::printf("baseline: rows stored %ld (steady and outage) + %ld (kill), messages received "
+                "%ld, QoS 1 duplicates %ld, unreadable %ld\n",
+                outageTally.stored, killTally.stored, outageTally.received + killTally.received,
+                outageTally.duplicates + killTally.duplicates, subscriber.unreadable());
+    std::printf("figure mqtt_lost %ld\n", outageTally.lost + killTally.lost);
+    std::printf("baseline: interface thread processor time a pass %.3f ms with publishing off, "
+                "%.3f ms with it on (difference %+.3f ms, within the noise of the passes' own "
+                "work); its queued status updates %ld in %ld passes\n",
+                off.cpuPerPassMs, on.cpuPerPassMs, on.cpuPerPassMs - off.cpuPerPassMs,
+                on.statusCalls, on.passes);
+    std::printf("figure mqtt_interface_ms_per_pass %.4f ms\n", on.statusPerPassMs);
+    std::printf("baseline: broker accepting again %.1f s after its start; %ld messages at %.0f "
+                "a second take %.1f s\n",
+                brokerBackS, backlogAtReturn, on.rowsPerSecond,
+                on.rowsPerSecond > 0 ? backlogAtReturn / on.rowsPerSecond : 0.0);
+    if (!drained)
+        std::printf("figure mqtt_drain_after_outage_s never s (not drained within 120 s)\n");
+    else
+        std::printf("figure mqtt_drain_after_outage_s %.1f s\n", drainS);
+    simulator.terminate();
+    simulator.waitForFinished();
+    return outageTally.lost + killTally.lost == 0 && drained ? 0 : 1;
+}
