@@ -12,6 +12,7 @@
 #include "acquisition/monitorbase.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
+#include "app/qttranslations.h"
 #include "app/dialogabout.h"
 #include "app/dialogmqtt.h"
 #include "history/dialogalarms.h"
@@ -155,6 +156,8 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
     QApplication app(argc, argv);
+    // Qt's own buttons in Chinese, as the program shows them.
+    QtTranslations::install();
     const QStringList arguments = app.arguments();
     if (arguments.size() < 2) {
         std::fprintf(stderr,
