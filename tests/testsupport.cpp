@@ -464,3 +464,11 @@ QStringList auditRows()
         rows << QStringLiteral("(the trail was not read in time)");
     return rows;
 }
+
+std::vector<int> range(int from, int to)
+{
+    std::vector<int> numbers;
+    for (int i = from; i < to; ++i)
+        numbers.push_back(i);
+    return numbers;
+}

@@ -180,4 +180,7 @@ int addAccount(const QString &name, const QString &password, int role);
 // The trail of the station's user database, oldest first, as "user|action|detail".
 QStringList auditRows();
 
+// from, from + 1, ..., to - 1.
+std::vector<int> range(int from, int to);
+
 #endif // TESTSUPPORT_H

@@ -82,14 +82,6 @@ std::vector<int> firstArrivals(const MqttSubscriber &subscriber)
     return numbers;
 }
 
-std::vector<int> range(int from, int to)
-{
-    std::vector<int> numbers;
-    for (int i = from; i < to; ++i)
-        numbers.push_back(i);
-    return numbers;
-}
-
 bool allArrived(const MqttSubscriber &subscriber, int count)
 {
     return firstArrivals(subscriber).size() >= size_t(count);

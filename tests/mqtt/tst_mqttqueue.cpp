@@ -43,14 +43,6 @@ std::vector<int> drain(MqttQueue &queue)
     return numbers;
 }
 
-std::vector<int> range(int from, int to)
-{
-    std::vector<int> numbers;
-    for (int i = from; i < to; ++i)
-        numbers.push_back(i);
-    return numbers;
-}
-
 QStringList segmentFiles(const QString &folder)
 {
     return QDir(folder).entryList({"*.seg"}, QDir::Files, QDir::Name);
