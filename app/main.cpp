@@ -126,14 +126,14 @@ bool hasDisplay()
 }
 
 // A station started from the menu has no terminal: a refusal also goes into a box.
-int refuseStart(int argc, char *argv[], const QString &message)
+int refuseStart(int argc, char *argv[], const QString &message, int code)
 {
     std::fprintf(stderr, "hydrovane: %s\n", message.toUtf8().constData());
     if (hasDisplay()) {
         QApplication application(argc, argv);
         MessageBoxes::critical(QStringLiteral("错误"), message);
     }
-    return 1;
+    return code;
 }
 
 // Before the application exists: the executable's folder from the kernel.
@@ -151,9 +151,9 @@ int main(int argc, char *argv[])
         arguments << QString::fromUtf8(argv[i]); // the terminal's text, whatever the locale
     QString station;
     QString refusal;
-    if (StationFolder::prepare(&arguments, executableDir(), &station, &refusal) !=
-        StationFolder::Ok)
-        return refuseStart(argc, argv, refusal);
+    const int prepared = StationFolder::prepare(&arguments, executableDir(), &station, &refusal);
+    if (prepared != StationFolder::Ok)
+        return refuseStart(argc, argv, refusal, prepared == StationFolder::MissingValue ? 2 : 1);
     AppContext::instance().setApplicationDir(station);
 
     const QString command = arguments.value(1);
