@@ -1,13 +1,17 @@
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
 #include "app/qttranslations.h"
+#include "app/stationfolder.h"
 #include "panels/messageboxes.h"
 #include "storage/accounts.h"
+#include "storage/recordreader.h"
 #include "storage/userdatabase.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <cstdio>
 #include <iostream>
@@ -43,15 +47,15 @@ bool readSecretLine(std::string *line)
 
 // hydrovane --passwd NAME: the way back in for an administrator who forgot the password. It
 // needs write access to the station folder; the station may be running meanwhile.
-int resetPassword(int argc, char *argv[])
+int resetPassword(int argc, char *argv[], const QStringList &arguments)
 {
     QCoreApplication application(argc, argv);
-    if (argc != 3) {
-        std::fputs("用法: hydrovane --passwd 用户名  (从标准输入读取新密码)\n", stderr);
+    if (arguments.size() != 3) {
+        std::fputs("用法: hydrovane [--station 文件夹] --passwd 用户名  (从标准输入读取新密码)\n",
+                   stderr);
         return 2;
     }
-    // The terminal's text, whatever locale the program was started under.
-    const QString name = QString::fromUtf8(argv[2]);
+    const QString name = arguments.at(2);
     if (name.trimmed().isEmpty()) {
         std::fputs("hydrovane: 用户名不能为空，未作任何修改。\n", stderr);
         return 1;
@@ -88,12 +92,77 @@ int resetPassword(int argc, char *argv[])
     return 0;
 }
 
+// hydrovane --count-records: prints how many records the station folder holds, read-only, for
+// checks of an installed station; the station may be running meanwhile.
+int countRecords(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    const QString file = AppContext::instance().path(RecordDb);
+    RecordReader reader(file.toUtf8().toStdString());
+    long long count = 0;
+    const int result = QFileInfo(file).isFile()
+                           ? reader.read(std::string(),
+                                         [&count](std::vector<RecordRow> &page) {
+                                             count += (long long)page.size();
+                                             return true;
+                                         })
+                           : -1;
+    if (result != 0) {
+        std::fprintf(stderr, "hydrovane: 记录数据库 %s 无法读取。\n",
+                     QDir::toNativeSeparators(file).toUtf8().constData());
+        return 1;
+    }
+    std::printf("%lld\n", count);
+    return 0;
+}
+
+bool hasDisplay()
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (platform.startsWith("offscreen") || platform.startsWith("minimal"))
+        return false;
+    return !platform.isEmpty() || qEnvironmentVariableIsSet("DISPLAY") ||
+           qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+}
+
+// A station started from the menu has no terminal: a refusal also goes into a box.
+int refuseStart(int argc, char *argv[], const QString &message, int code)
+{
+    std::fprintf(stderr, "hydrovane: %s\n", message.toUtf8().constData());
+    if (hasDisplay()) {
+        QApplication application(argc, argv);
+        MessageBoxes::critical(QStringLiteral("错误"), message);
+    }
+    return code;
+}
+
+// Before the application exists: the executable's folder from the kernel.
+QString executableDir()
+{
+    return QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath()).path();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    if (argc >= 2 && std::string(argv[1]) == "--passwd")
-        return resetPassword(argc, argv);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromUtf8(argv[i]); // the terminal's text, whatever the locale
+    QString station;
+    QString refusal;
+    const int prepared = StationFolder::prepare(&arguments, executableDir(), &station, &refusal);
+    if (prepared != StationFolder::Ok)
+        return refuseStart(argc, argv, refusal, prepared == StationFolder::MissingValue ? 2 : 1);
+    AppContext::instance().setApplicationDir(station);
+
+    const QString command = arguments.value(1);
+    if (command == QLatin1String("--passwd"))
+        return resetPassword(argc, argv, arguments);
+    if (command == QLatin1String("--count-records"))
+        return countRecords(argc, argv);
+    // An unattended station resumes polling after a restart, as if 连接 had been ticked.
+    const bool connectAtStart = arguments.contains(QStringLiteral("--connect"));
 
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
@@ -118,10 +187,25 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    const QStringList serialGroups = StationFolder::missingSerialGroups();
+    if (!serialGroups.isEmpty()) {
+        // Not fatal: a station may poll a line of its own, such as a simulator's.
+        const QString text =
+            QStringLiteral("当前用户不在 %1 组中，可能无法打开串口。\n请将用户加入该组后重新登录。")
+                .arg(serialGroups.join(QStringLiteral("、")));
+        std::fprintf(stderr, "hydrovane: %s\n", text.toUtf8().constData());
+        if (hasDisplay())
+            MessageBoxes::warning(QStringLiteral("警告"), text);
+    }
+
     MainWindow *window = new MainWindow();
     QObject::connect(window, &MainWindow::signal_exitConfirmed, application,
                      &QCoreApplication::quit, Qt::QueuedConnection);
     window->show();
+    if (connectAtStart) {
+        if (QCheckBox *connect = window->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect")))
+            QTimer::singleShot(0, connect, [connect] { connect->setChecked(true); });
+    }
     const int code = application->exec();
 
     delete window;

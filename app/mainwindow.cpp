@@ -412,7 +412,11 @@ void MainWindow::slot_about()
 
 void MainWindow::slot_userManual()
 {
-    const QString manual = AppContext::instance().path(UserManual);
+    QString manual = AppContext::instance().path(UserManual);
+    // A packaged station's folder has no manual of its own; the package's is shared.
+    const QString installed = QStringLiteral(HYDROVANE_DOC_DIR "/um.mht");
+    if (!QFileInfo(manual).isFile() && QFileInfo(installed).isFile())
+        manual = installed;
     if (!QFileInfo(manual).isFile()) {
         MessageBoxes::critical(tr("错误"), QStringLiteral("找不到用户手册:\n%1")
                                                .arg(QDir::toNativeSeparators(manual)));

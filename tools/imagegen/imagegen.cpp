@@ -1,5 +1,8 @@
 // Draws the station's icons and indicator images into a folder as PNG files.
 // Usage: hydrovane-imagegen <output-folder>
+//        hydrovane-imagegen --icons <output-folder> <size>...
+// The second form draws the application icon into the icon theme's folders,
+// <output-folder>/<size>x<size>/apps/hydrovane.png, sharp at every size.
 
 #include <QColor>
 #include <QDir>
@@ -293,8 +296,23 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
 
+    if (argc >= 4 && QLatin1String(argv[1]) == QLatin1String("--icons")) {
+        bool ok = true;
+        for (int i = 3; i < argc; ++i) {
+            const int size = QString::fromLatin1(argv[i]).toInt();
+            const QString dir =
+                QStringLiteral("%1/%2x%2/apps").arg(QString::fromLocal8Bit(argv[2])).arg(size);
+            if (size < 1 || size > 1024 || !QDir().mkpath(dir)) {
+                QTextStream(stderr) << "cannot make the icon " << argv[i] << " in " << dir << '\n';
+                return 1;
+            }
+            ok = render(dir, QStringLiteral("hydrovane.png"), {size, size}, drawDropIcon) && ok;
+        }
+        return ok ? 0 : 1;
+    }
     if (argc != 2) {
-        QTextStream(stderr) << "usage: hydrovane-imagegen <output-folder>\n";
+        QTextStream(stderr) << "usage: hydrovane-imagegen <output-folder>\n"
+                               "       hydrovane-imagegen --icons <output-folder> <size>...\n";
         return 2;
     }
     const QString dir = QString::fromLocal8Bit(argv[1]);
