@@ -29,6 +29,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QCursor>
 #include <QDir>
 #include <QFileInfo>
@@ -413,8 +414,10 @@ void MainWindow::slot_about()
 void MainWindow::slot_userManual()
 {
     QString manual = AppContext::instance().path(UserManual);
-    // A packaged station's folder has no manual of its own; the package's is shared.
-    const QString installed = QStringLiteral(HYDROVANE_DOC_DIR "/um.mht");
+    // A packaged station's folder has no manual of its own; the package's lies beside the
+    // program (PREFIX/lib/hydrovane/hydrovane and PREFIX/share/doc/hydrovane).
+    const QString installed = QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                                              QStringLiteral("/../../share/doc/hydrovane/um.mht"));
     if (!QFileInfo(manual).isFile() && QFileInfo(installed).isFile())
         manual = installed;
     if (!QFileInfo(manual).isFile()) {
