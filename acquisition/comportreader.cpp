@@ -10,11 +10,12 @@ ComPortReader::ComPortReader(QMutex *mutex) : mutex(mutex), reconnectTimer(new Q
 {
     // Queued connections copy their arguments by meta type.
     qRegisterMetaType<ComPortCtrl *>("ComPortCtrl*");
+    qRegisterMetaType<PassPlan>("PassPlan");
     reconnectTimer->setInterval(reconnectMs);
     connect(reconnectTimer, &QTimer::timeout, this, &ComPortReader::reopen);
 }
 
-void ComPortReader::read(void *reader, ComPortCtrl *ctrl)
+void ComPortReader::read(void *reader, ComPortCtrl *ctrl, const PassPlan &plan)
 {
     auto *client = static_cast<ReadClient *>(reader);
     LineStatistics *line = ctrl ? &ctrl->statistics() : nullptr;
@@ -27,19 +28,13 @@ void ComPortReader::read(void *reader, ComPortCtrl *ctrl)
             client->lineRestored();
         }
         if (client)
-            client->readAll(ctrl ? ctrl->getContext() : nullptr);
-    }
-    emit signal_readDone();
-    {
-        HandOffLocker locker(mutex);
-        LineStop::Scope scope(&stop);
-        LineStatistics::Scope lineScope(line);
-        if (client)
-            client->retryDemoted(ctrl ? ctrl->getContext() : nullptr);
-        if (line)
+            client->readAll(ctrl ? ctrl->getContext() : nullptr, plan);
+        // A pass cut short by a stop says nothing of the line's pace.
+        if (line && !stop.isRequested())
             line->passEnded();
         noticeLoss(ctrl);
     }
+    emit signal_readDone(plan);
 }
 
 void ComPortReader::sync(void *reader, ComPortCtrl *ctrl)

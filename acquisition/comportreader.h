@@ -3,6 +3,7 @@
 
 #include "comportctrl.h"
 #include "linestop.h"
+#include "passplan.h"
 
 #include <QMetaType>
 #include <QObject>
@@ -19,8 +20,9 @@ class QTimer;
 //
 // A device that goes away under a pass (an adapter unplugged, the node removed) marks the
 // line lost: the line is closed, passes go on without touching it (every synced monitor reads
-// 'B'), and the same device is reopened every reconnectMs until it is back; the monitors then
-// sync again at the next pass. Switching the line off ends the retries.
+// 'B'), and the same device is reopened every reconnectMs until it is back; at the next pass
+// every monitor checks that the same model still answers before its reading, which costs
+// one exchange each rather than a whole sync. Switching the line off ends the retries.
 //
 // The `void *` arguments are interface pointers: a ReadClient * for `read`, a SyncClient *
 // for `sync` and `signal_syncDone` (see those headers for how they are made).
@@ -42,8 +44,9 @@ public:
     void clearStop() { stop.clear(); }
 
 public slots:
-    // One read pass of the ReadClient `reader` on ctrl's context, then signal_readDone().
-    void read(void *reader, ComPortCtrl *ctrl);
+    // One read pass of the ReadClient `reader` on ctrl's context for `plan`, then
+    // signal_readDone(plan).
+    void read(void *reader, ComPortCtrl *ctrl, const PassPlan &plan);
     // One sync of the SyncClient `reader`, then signal_syncDone(reader).
     void sync(void *reader, ComPortCtrl *ctrl);
     // Closes ctrl's line, then signal_lineClosed(ticket); a reconnection under way ends.
@@ -52,9 +55,9 @@ public slots:
     void stopReconnecting();
 
 signals:
-    // The pass's readings are in the monitors. Retries of demoted monitors may still follow
-    // on the reader thread.
-    void signal_readDone();
+    // The pass's readings, retries of failing monitors included, are in the monitors. The
+    // next pass leaves them alone until it is asked for.
+    void signal_readDone(const PassPlan &plan);
     // The line's device went away, and reopening it has begun.
     void signal_lineLost();
     // The device was reopened.

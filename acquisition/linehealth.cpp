@@ -1,5 +1,6 @@
 #include "linehealth.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -74,10 +75,26 @@ std::chrono::steady_clock::time_point LineHealth::lastTryTime() const
     return lastTry;
 }
 
+std::chrono::steady_clock::duration LineHealth::waited() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return lastTry == Clock::time_point() ? Clock::duration::max() : Clock::now() - lastTry;
+}
+
+std::chrono::steady_clock::duration LineHealth::forceRetryAfter() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    const Clock::duration cap = std::chrono::seconds(maxRetrySeconds) - dueMargin;
+    if (figures.demoted)
+        return cap;
+    return std::clamp<Clock::duration>(passGap * 5, std::chrono::seconds(5), cap);
+}
+
 void LineHealth::recordExchange(const SyncFailure &outcome, Clock::duration elapsed)
 {
     std::lock_guard<std::mutex> guard(lock);
     ++figures.exchanges;
+    lastTry = Clock::now();
     switch (outcome.kind) {
     case SyncFailure::None:
         responses.add(milliseconds(elapsed));

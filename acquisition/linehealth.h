@@ -38,8 +38,9 @@ struct InstrumentHealth
 // and it is tried again after 1 pass, then 2, 4, 8, ... passes, but never more than
 // maxRetrySeconds after its previous try; its first good answer promotes it. A skipped read
 // counts as a failed one for the operator (status 'B'), so the record keeps its interval.
-// An instrument whose last exchange failed is already tried only where the line has room
-// (Due), so that a newly silent one does not cost the others their readings on its way down.
+// An instrument whose last exchange failed is asked after the others of its pass and only
+// where the line has room (Due), so that a newly silent one does not cost the others their
+// readings on its way down; the answer it then gives is the pass's reading.
 //
 // The reader thread decides (mayTry, record*); the interface thread reads snapshot() and
 // asks for an immediate try (tryNow). Everything is guarded by a lock of its own, held
@@ -74,6 +75,11 @@ public:
     void retrying();
     // Demoted and due, for the order of retries: the one waiting longest goes first.
     std::chrono::steady_clock::time_point lastTryTime() const;
+    // Since the instrument was last on the wire.
+    std::chrono::steady_clock::duration waited() const;
+    // How long a due instrument may wait for room on the line before it is tried anyway:
+    // five passes (5 to 50 s) while it is failing, the retry cap's margin once demoted.
+    std::chrono::steady_clock::duration forceRetryAfter() const;
     // Reader thread: an exchange that went on the wire ended with `outcome` (None for a
     // good answer) after `elapsed`. Port errors count, but do not demote: they are the
     // line's, not the instrument's.

@@ -1,5 +1,8 @@
 #include "linestatistics.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include <sys/stat.h>
 
 namespace {
@@ -13,6 +16,9 @@ LineFigures LineStatistics::snapshot() const
     copy.lastPassMs = passTimes.lastMs();
     copy.medianPassMs = passTimes.medianMs();
     copy.maxPassMs = passTimes.maxMs();
+    copy.workMs = recentWorkLocked();
+    if (copy.workMs >= 0)
+        copy.shortestIntervalSeconds = std::max(1, int(std::ceil(copy.workMs * 1.1 / 1000)));
     return copy;
 }
 
@@ -21,14 +27,17 @@ void LineStatistics::reset()
     std::lock_guard<std::mutex> guard(lock);
     figures = LineFigures();
     passTimes.clear();
-    lastRetryPass = -2;
+    std::fill(std::begin(works), std::end(works), -1);
+    workCount = 0;
 }
 
-void LineStatistics::passStarted(int intervalSeconds)
+void LineStatistics::passStarted(Clock::time_point deadline)
 {
     std::lock_guard<std::mutex> guard(lock);
     passStart = Clock::now();
-    interval = std::chrono::seconds(intervalSeconds);
+    retryDeadline = deadline;
+    forcedRetry = false;
+    failedTime = Clock::duration(0);
 }
 
 void LineStatistics::passEnded()
@@ -37,9 +46,34 @@ void LineStatistics::passEnded()
     if (passStart == Clock::time_point())
         return;
     ++figures.passes;
-    passTimes.add(
-        int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - passStart)
-                .count()));
+    const Clock::duration took = Clock::now() - passStart;
+    passTimes.add(int(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    works[workCount++ % 3] = int(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::max(took - failedTime, Clock::duration(0)))
+                                     .count());
+}
+
+void LineStatistics::countFailedTime(Clock::duration spent)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    failedTime += spent;
+}
+
+int LineStatistics::recentWorkMs() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return recentWorkLocked();
+}
+
+int LineStatistics::recentWorkLocked() const
+{
+    if (workCount == 0)
+        return -1;
+    if (workCount < 3)
+        return works[(workCount - 1) % 3];
+    int sorted[3] = {works[0], works[1], works[2]};
+    std::sort(std::begin(sorted), std::end(sorted));
+    return sorted[1];
 }
 
 void LineStatistics::countSkippedTick()
@@ -55,14 +89,16 @@ void LineStatistics::countBytes(int sent, int received)
     figures.bytesReceived += received;
 }
 
-bool LineStatistics::grantRetry(Clock::duration cost)
+bool LineStatistics::grantRetry(Clock::duration cost, Clock::duration waited,
+                                Clock::duration forceAfter)
 {
     std::lock_guard<std::mutex> guard(lock);
-    const bool fits = Clock::now() + cost < passStart + interval;
-    // `passes` counts the passes ended: the one under way is passes + 1.
-    if (!fits && figures.passes - lastRetryPass < 2)
+    const Clock::time_point now = Clock::now();
+    if (retryDeadline == Clock::time_point::max() || now + cost <= retryDeadline)
+        return true;
+    if (forcedRetry || waited < forceAfter)
         return false;
-    lastRetryPass = figures.passes;
+    forcedRetry = true;
     return true;
 }
 

@@ -20,15 +20,22 @@ struct LineFigures
     long long bytesSent = 0;    // RTU frames of the requests and of the complete answers
     long long bytesReceived = 0;
     bool lost = false; // the device went away; the reader is reopening it
+    // Of the latest passes, the time the line needed for its answers alone (timeouts and
+    // other failed exchanges left out): what the wire itself allows. -1 before a pass.
+    int workMs = -1;
+    // The shortest whole read interval the line can keep with every instrument answering;
+    // 0 while unknown.
+    int shortestIntervalSeconds = 0;
 };
 
 // The serial line's counters, and whether its device has gone away. Kept by the line
 // (ComPortCtrl) and fed by the reader thread, which also makes it govern the exchanges it
 // runs (Scope), and by the poll scheduler for skipped ticks. Any thread may take a snapshot.
 //
-// It also paces the retries of demoted instruments: a retry costs a whole response timeout,
-// so the line grants one only where it still fits before the next pass is due, or, when
-// none fits, in every other pass at most; the passes in between then start on time.
+// It also paces the retries of failing instruments: a retry costs a whole response timeout,
+// so the line grants one only where it ends before the pass's retry deadline (the next
+// interval is then still served in time), or, for one that has waited long without room,
+// once in a pass.
 class LineStatistics
 {
 public:
@@ -42,13 +49,19 @@ public:
     // Counters cleared and the line not lost, as for a line switched on.
     void reset();
 
-    void passStarted(int intervalSeconds);
+    // `retryDeadline` as the pass's plan gives it.
+    void passStarted(Clock::time_point retryDeadline);
     void passEnded();
+    // Time spent in an exchange that failed, which the pass's work time leaves out.
+    void countFailedTime(Clock::duration spent);
+    // The work time of the latest passes (median of the last three); -1 before any.
+    int recentWorkMs() const;
     void countSkippedTick();
     void countBytes(int sent, int received);
-    // Whether a demoted instrument may take a retry costing `cost` now; a granted one is
-    // counted against the pass.
-    bool grantRetry(Clock::duration cost);
+    // Whether a failing instrument that has waited `waited` since its last exchange may take
+    // a retry costing `cost` now: where it fits before the deadline, or once in a pass when
+    // it has waited `forceAfter` or longer.
+    bool grantRetry(Clock::duration cost, Clock::duration waited, Clock::duration forceAfter);
     // What a retry of a silent instrument costs: the context's response timeout and the
     // settling after it.
     static Clock::duration retryCost(modbus_t *context);
@@ -76,12 +89,17 @@ public:
     };
 
 private:
+    int recentWorkLocked() const;
+
     mutable std::mutex lock;
     LineFigures figures;
     ResponseWindow passTimes;
     Clock::time_point passStart;
-    Clock::duration interval{0};
-    long long lastRetryPass = -2;
+    Clock::time_point retryDeadline = Clock::time_point::max();
+    bool forcedRetry = false; // one granted without room in this pass
+    Clock::duration failedTime{0};
+    int works[3] = {-1, -1, -1}; // work ms of the latest passes, newest at workCount % 3
+    long long workCount = 0;
     std::string device;
 };
 

@@ -95,7 +95,8 @@ int MonitorBase::sync(modbus_t *context)
         return -1;
     if (turn == LineHealth::Due) {
         LineStatistics *line = LineStatistics::current();
-        if (line && !line->grantRetry(LineStatistics::retryCost(context)))
+        if (line && !line->grantRetry(LineStatistics::retryCost(context), health.waited(),
+                                      health.forceRetryAfter()))
             return -1;
         health.retrying();
     }
@@ -109,6 +110,7 @@ int MonitorBase::sync(modbus_t *context)
     int rc = checkModel(context);
     if (rc < 0)
         return failSync(rc);
+    modelCheckDue = false;
     rc = readSensors(context);
     if (rc < 0)
         return failSync(rc);
@@ -140,7 +142,16 @@ void MonitorBase::feedAlarms(qint64 time, bool afterRead)
     feedAlarmsLocked(time, afterRead);
 }
 
-void MonitorBase::feedAlarmsLocked(qint64 time, bool afterRead)
+void MonitorBase::feedMissed(qint64 time)
+{
+    if (!AlarmRules::isEnabled())
+        return;
+    std::lock_guard<std::mutex> guard(lock);
+    if (synced)
+        feedAlarmsLocked(time, true, true);
+}
+
+void MonitorBase::feedAlarmsLocked(qint64 time, bool afterRead, bool missed)
 {
     if (!AlarmRules::isEnabled())
         return;
@@ -152,13 +163,17 @@ void MonitorBase::feedAlarmsLocked(qint64 time, bool afterRead)
     reading.sensor = relays[0].sensor ? relays[0].sensor : relays[1].sensor;
     reading.relays = relays;
     reading.time = time;
-    if (reading.sensor) {
+    if (reading.sensor && !missed) {
         const auto found = results.find(reading.sensor->factor);
         if (found != results.end())
             reading.result = found->second;
     }
+    if (missed) {
+        reading.result.status = 'B';
+        reading.exchange = -1;
+    }
     // Only a synced monitor is read; a DO580's implausible value ('F') was still an answer.
-    if (afterRead && synced && mainSensor) {
+    if (afterRead && synced && mainSensor && !missed) {
         const auto main = results.find(mainSensor->factor);
         const char status = main != results.end() ? main->second.status : 0;
         if (status != 0)
@@ -211,12 +226,10 @@ int MonitorBase::read(modbus_t *context)
     case LineHealth::Due:
         break;
     }
-    // Outside a reader's pass nobody retries after it: asked now.
+    // Outside a reader's pass nobody asks it later: asked now.
     if (!LineStatistics::current())
         return retry(context);
-    // Shown as failed in this pass; the retry comes after the pass, so that its timeout
-    // does not hold up the readings of the others.
-    markResults('B');
+    // Asked after the others, so that its timeout does not hold up their readings.
     return retryDue;
 }
 
@@ -224,6 +237,11 @@ int MonitorBase::retry(modbus_t *context)
 {
     health.retrying();
     return readNow(context);
+}
+
+void MonitorBase::markMissed()
+{
+    markResults('B');
 }
 
 void MonitorBase::markResults(char status)
@@ -242,6 +260,13 @@ int MonitorBase::readNow(modbus_t *context)
     const std::string mainKey = mainFactor();
     if (mainKey.empty())
         return -1;
+    if (modelCheckDue) {
+        const int rc = recheckModel(context);
+        if (rc == -1)
+            markResults('B');
+        if (rc != 0)
+            return -1;
+    }
     const bool withTemper = sensorMap.at("Temper") != nullptr;
     uint16_t words[2];
     const bool ok =
@@ -257,12 +282,36 @@ int MonitorBase::readNow(modbus_t *context)
     return ok ? 0 : -1;
 }
 
+int MonitorBase::recheckModel(modbus_t *context)
+{
+    const int rc = matchModel(context);
+    if (rc == -1)
+        return -1;
+    modelCheckDue = false;
+    if (rc == 0)
+        return 0;
+    const SyncFailure failure = SyncFailure::otherModel(reportedModel);
+    health.recordSyncRefusal(failure);
+    std::lock_guard<std::mutex> guard(lock);
+    syncFailure = failure;
+    synced = false;
+    ++unsyncCount;
+    for (const auto &entry : sensorMap)
+        results[entry.first] = FactorResult{0, 'F'};
+    return -2;
+}
+
 int MonitorBase::checkModel(modbus_t *context)
 {
     {
         std::lock_guard<std::mutex> guard(lock);
         sensors.clear();
     }
+    return matchModel(context);
+}
+
+int MonitorBase::matchModel(modbus_t *context)
+{
     uint16_t words[nameWords];
     if (!exchange(context, InputRegisters, firstNameRegister, nameWords, words))
         return -1;
@@ -401,6 +450,17 @@ bool MonitorBase::exchange(modbus_t *context, RegisterKind kind, int address, in
             line->countBytes(requestBytes, exceptionBytes + 2 * count);
         return true;
     }
+    // Settling included: what the failure cost the line, which its work time leaves out.
+    struct FailedTime
+    {
+        LineStatistics *line;
+        std::chrono::steady_clock::time_point started;
+        ~FailedTime()
+        {
+            if (line)
+                line->countFailedTime(std::chrono::steady_clock::now() - started);
+        }
+    } failedTime{line, started};
     exchangeFailure = SyncFailure::fromModbusError(error);
     const bool lost =
         exchangeFailure.kind == SyncFailure::PortError

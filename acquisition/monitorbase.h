@@ -49,13 +49,20 @@ public:
     // One exchange for the main factor and, where fitted, the temperature. An unsynced
     // monitor is not asked anything: its factors are marked 'F'. A demoted one is not asked
     // either: its factors are marked 'B', as for a failed exchange. 0 success, -1 failure,
-    // retryDue when it is due for a retry after the pass (see retry); only inside a pass of
-    // the reader (LineStatistics::Scope), outside one a due retry is made at once.
+    // retryDue when it is failing and due to be asked after the others (see retry); only
+    // inside a pass of the reader (LineStatistics::Scope), outside one it is asked at once.
+    // After lineRestored() the first exchange that goes through checks the model name first.
     virtual int read(modbus_t *context);
-    // The retry of a demoted monitor for which read() returned retryDue: the exchange that
-    // read() left out. 0 success, else -1.
+    // For a monitor whose read() returned retryDue: the exchange read() left out, whose
+    // outcome is the pass's reading. 0 success, else -1.
     int retry(modbus_t *context);
+    // For a monitor whose read() returned retryDue and that the line had no room for: its
+    // factors are marked 'B' for the pass.
+    void markMissed();
     static constexpr int retryDue = 1;
+    // The line was reopened after its device had gone away: the next read checks first that
+    // the same model still answers at this id. Any thread.
+    void checkModelAgain() { modelCheckDue = true; }
     virtual int checkModel(modbus_t *context);
     virtual int readSensors(modbus_t *context) = 0;
     virtual int readRelays(modbus_t *context);
@@ -65,6 +72,9 @@ public:
     // failure counts toward a loss of communication; otherwise (after a sync) only the value
     // is judged again, against the set points just read. Reader thread.
     void feedAlarms(qint64 time, bool afterRead);
+    // An interval the line had no time for counts as a failed read, as of time. Reader
+    // thread.
+    void feedMissed(qint64 time);
 
     MonitorSnapshot snapshot() const;
     // Any thread.
@@ -138,7 +148,13 @@ private:
     // The exchange of a read, and the results it gives.
     int readNow(modbus_t *context);
     void markResults(char status);
-    void feedAlarmsLocked(qint64 time, bool afterRead);
+    // `missed`: a read that could not be made, counted as failed.
+    void feedAlarmsLocked(qint64 time, bool afterRead, bool missed = false);
+    // The model-name check of a read after the line came back; 0 the same model, -1 the
+    // exchange failed, -2 another model (the monitor is then unsynced).
+    int recheckModel(modbus_t *context);
+    // The model-name exchange and comparison of a sync's first step.
+    int matchModel(modbus_t *context);
     // Why a sync step that returned `rc` failed.
     SyncFailure stepFailure(int rc) const;
     int failSync(int rc);
@@ -148,6 +164,7 @@ private:
     // Only on the thread that runs sync and read (the line's mutex keeps it to one).
     mutable SyncFailure exchangeFailure; // of the last exchange; None when it succeeded
     std::string reportedModel;           // the model name of the last model check
+    std::atomic<bool> modelCheckDue{false};
     mutable LineHealth health;
 };
 

@@ -38,52 +38,75 @@ void MonitorCollection::append(MonitorBase *monitor)
     monitors.push_back(monitor);
 }
 
-void MonitorCollection::readAll(modbus_t *context)
+void MonitorCollection::readAll(modbus_t *context, const PassPlan &plan)
 {
     std::lock_guard<std::mutex> guard(lock);
-    if (LineStatistics *line = LineStatistics::current())
-        line->passStarted(interval);
-    due.clear();
+    LineStatistics *line = LineStatistics::current();
+    if (line)
+        line->passStarted(plan.retryDeadline);
+    // Intervals the line had no time for are failed reads, for the loss of communication as
+    // for the records.
+    for (const qint64 missed : plan.missed) {
+        for (MonitorBase *monitor : monitors) {
+            if (monitor->isRunning())
+                monitor->feedMissed(missed);
+        }
+    }
+    const qint64 time = plan.time();
+    std::vector<MonitorBase *> due;
     for (MonitorBase *monitor : monitors) {
         if (!monitor->isRunning())
             continue;
         if (!LineStop::requested()) {
             const int rc = monitor->read(context);
-            // A retry due after the pass is judged once it has been made.
-            if (rc == MonitorBase::retryDue)
+            if (rc == MonitorBase::retryDue) {
                 due.push_back(monitor);
-            else
-                monitor->feedAlarms(QDateTime::currentSecsSinceEpoch(), true);
+                continue;
+            }
+            monitor->feedAlarms(time, true);
             if (rc >= 0 || !LineStop::requested())
                 continue;
         }
-        // The line is being switched off: a monitor this pass does not reach, or whose
-        // exchange was cut short, is left unsynced and marked 'F', rather than shown and
-        // stored as a failure of the instrument.
-        monitor->clearSynced();
-        monitor->read(context);
+        leaveUnread(monitor, context);
     }
-}
-
-void MonitorCollection::retryDemoted(modbus_t *context)
-{
-    std::lock_guard<std::mutex> guard(lock);
+    // Failing instruments after the others, the longest waiting first, as far as the line
+    // has room; their answers are this pass's readings.
     std::stable_sort(due.begin(), due.end(), [](MonitorBase *a, MonitorBase *b) {
         return a->lineHealth().lastTryTime() < b->lineHealth().lastTryTime();
     });
-    LineStatistics *line = LineStatistics::current();
     const auto cost = LineStatistics::retryCost(context);
     for (MonitorBase *monitor : due) {
-        // Removed from the list since the pass (and perhaps deleted) or switched off.
-        if (std::find(monitors.begin(), monitors.end(), monitor) == monitors.end() ||
-            !monitor->isRunning())
+        if (LineStop::requested()) {
+            leaveUnread(monitor, context);
             continue;
-        if (LineStop::requested() || (line && !line->grantRetry(cost)))
-            break;
-        monitor->retry(context);
-        monitor->feedAlarms(QDateTime::currentSecsSinceEpoch(), true);
+        }
+        const LineHealth &health = monitor->lineHealth();
+        if (!line || line->grantRetry(cost, health.waited(), health.forceRetryAfter())) {
+            if (monitor->retry(context) < 0 && LineStop::requested()) {
+                leaveUnread(monitor, context);
+                continue;
+            }
+        } else {
+            monitor->markMissed();
+        }
+        monitor->feedAlarms(time, true);
     }
-    due.clear();
+}
+
+void MonitorCollection::leaveUnread(MonitorBase *monitor, modbus_t *context)
+{
+    // The line is being switched off: a monitor this pass does not reach, or whose exchange
+    // was cut short, is left unsynced and marked 'F', rather than shown and stored as a
+    // failure of the instrument.
+    monitor->clearSynced();
+    monitor->read(context);
+}
+
+void MonitorCollection::checkModelsAgain()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    for (MonitorBase *monitor : monitors)
+        monitor->checkModelAgain();
 }
 
 void MonitorCollection::unsyncAll()
@@ -107,7 +130,6 @@ void MonitorCollection::remove(MonitorBase *monitor)
         const auto found = std::find(monitors.begin(), monitors.end(), monitor);
         if (found != monitors.end())
             monitors.erase(found);
-        due.erase(std::remove(due.begin(), due.end(), monitor), due.end());
     }
     // Outside the lock: the display learns of the clears at once, on this thread.
     AlarmRules::instance().monitorStopped(monitor, QDateTime::currentSecsSinceEpoch());

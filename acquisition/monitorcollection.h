@@ -1,6 +1,8 @@
 #ifndef MONITORCOLLECTION_H
 #define MONITORCOLLECTION_H
 
+#include "passplan.h"
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,13 +34,14 @@ public:
                         bool running, bool record);
     // A null monitor is ignored.
     void append(MonitorBase *monitor);
-    // Reads every running monitor in list order; the outcome is left in the monitors. Under a
-    // requested LineStop the monitors not read are unsynced and marked 'F'. Demoted monitors
-    // due for a retry are only marked 'B' here and kept for retryDemoted.
-    void readAll(modbus_t *context);
-    // The retries readAll kept, the longest waiting first, as far as the line grants them
-    // (LineStatistics::grantRetry); the others stay due for the next pass.
-    void retryDemoted(modbus_t *context);
+    // Reads every running monitor in list order, then the failing ones it left for later as
+    // far as the line has room (LineStatistics::grantRetry); the outcome is left in the
+    // monitors and fed to the alarm rules as of the plan's time, after the plan's missed
+    // intervals. Under a requested LineStop the monitors not read are unsynced and marked 'F'.
+    void readAll(modbus_t *context, const PassPlan &plan = PassPlan());
+    // Every monitor checks at its next reading that the same model still answers (a
+    // reopened line).
+    void checkModelsAgain();
     // Every monitor syncs again before its next reading (a reopened line).
     void unsyncAll();
     // Counters and demotion of every monitor cleared (a line switched on). Any thread.
@@ -53,9 +56,10 @@ public:
     void setInterval(int seconds);
 
 private:
+    void leaveUnread(MonitorBase *monitor, modbus_t *context);
+
     std::vector<MonitorBase *> monitors;
     int interval = 30;
-    std::vector<MonitorBase *> due; // of the latest readAll, under `lock`
     std::mutex lock;
 };
 

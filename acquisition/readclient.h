@@ -1,6 +1,8 @@
 #ifndef READCLIENT_H
 #define READCLIENT_H
 
+#include "passplan.h"
+
 #include <modbus.h>
 
 // What asks the reader thread for a read pass (the monitor list). The reader calls it back
@@ -13,11 +15,11 @@ class ReadClient
 {
 public:
     virtual ~ReadClient() = default;
-    // Reads every running monitor once; the context is null while the line is closed.
-    virtual void readAll(modbus_t *context) = 0;
-    // After the pass has been announced: the retries of demoted monitors it left out.
-    virtual void retryDemoted(modbus_t *context) { (void)context; }
-    // The line was reopened after its device had gone away: every monitor syncs again.
+    // Reads every running monitor once for the plan's interval; the context is null while
+    // the line is closed.
+    virtual void readAll(modbus_t *context, const PassPlan &plan) = 0;
+    // The line was reopened after its device had gone away: every monitor checks again that
+    // the same model answers.
     virtual void lineRestored() {}
 };
 

@@ -5,6 +5,7 @@
 #include "acquisition/comportreader.h"
 #include "acquisition/linestatistics.h"
 #include "acquisition/monitorbase.h"
+#include "acquisition/pollscheduler.h"
 #include "panels/linestatusdelegate.h"
 #include "panels/linestatusmodel.h"
 #include "panels/widgetcomport.h"
@@ -28,8 +29,7 @@ void setText(QLabel *label, const QString &text)
 
 } // namespace
 
-DialogLineStatus::DialogLineStatus(WidgetMonitorList *list, WidgetComPort *comPort,
-                                   QWidget *parent)
+DialogLineStatus::DialogLineStatus(WidgetMonitorList *list, WidgetComPort *comPort, QWidget *parent)
     : QDialog(parent), ui(new Ui::DialogLineStatus), list(list), comPort(comPort),
       instruments(new LineStatusModel(this))
 {
@@ -42,8 +42,8 @@ DialogLineStatus::DialogLineStatus(WidgetMonitorList *list, WidgetComPort *comPo
     ui->tableViewInstruments->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     // A label of a fixed size changes its text without a new layout of the dialog, and one
     // that fills its own background repaints without the dialog behind it.
-    for (QLabel *label : {ui->labelPasses, ui->labelPassTime, ui->labelSkippedTicks,
-                          ui->labelBytes, ui->labelLineState}) {
+    for (QLabel *label : {ui->labelPasses, ui->labelPassTime, ui->labelSkippedTicks, ui->labelBytes,
+                          ui->labelLineState, ui->labelShortestInterval}) {
         label->setFixedSize(label->fontMetrics().horizontalAdvance(QLatin1Char('0')) * 40,
                             label->sizeHint().height());
         label->setAutoFillBackground(true);
@@ -104,4 +104,12 @@ void DialogLineStatus::refreshLine()
     else
         state = QStringLiteral("正常");
     setText(ui->labelLineState, state);
+    QString shortest = QStringLiteral("-");
+    if (line.shortestIntervalSeconds > 0) {
+        shortest = QStringLiteral("%1 秒").arg(line.shortestIntervalSeconds);
+        if (!list->pollScheduler()->keepsInterval())
+            shortest +=
+                QStringLiteral("（当前 %1 秒无法保持）").arg(list->collection().getInterval());
+    }
+    setText(ui->labelShortestInterval, shortest);
 }

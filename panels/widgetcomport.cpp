@@ -341,8 +341,8 @@ void WidgetComPort::setSettingsAllowed(bool allowed)
     settingsAllowed = allowed;
     const QString reason = allowed ? QString() : MessageBoxes::administratorRequired();
     for (QWidget *control : std::initializer_list<QWidget *>{
-             ui->comboBoxBaudrate, ui->comboBoxDatabit, ui->comboBoxStopbit,
-             ui->comboBoxParity, ui->doubleSpinBoxTimeout}) {
+             ui->comboBoxBaudrate, ui->comboBoxDatabit, ui->comboBoxStopbit, ui->comboBoxParity,
+             ui->doubleSpinBoxTimeout}) {
         control->setEnabled(allowed);
         control->setToolTip(reason);
     }
@@ -378,15 +378,14 @@ void WidgetComPort::reportChange(const QString &setting, const QString &before,
 void WidgetComPort::showPortToolTip(const QString &port)
 {
     // The box is too narrow for a device path; its list is not.
-    ui->comboBoxPort->setToolTip(settingsAllowed ? port
-                                                 : port + QLatin1Char('\n') +
-                                                       MessageBoxes::administratorRequired());
+    ui->comboBoxPort->setToolTip(
+        settingsAllowed ? port : port + QLatin1Char('\n') + MessageBoxes::administratorRequired());
 }
 
-void WidgetComPort::on_read(void *reader)
+void WidgetComPort::on_read(void *reader, const PassPlan &plan)
 {
     ThreadHandOff::release();
-    emit signal_read(reader, comPortCtrl);
+    emit signal_read(reader, comPortCtrl, plan);
 }
 
 void WidgetComPort::on_sync(void *reader)

@@ -1,6 +1,8 @@
 #ifndef WIDGETCOMPORT_H
 #define WIDGETCOMPORT_H
 
+#include "acquisition/passplan.h"
+
 #include <QStringList>
 #include <QWidget>
 
@@ -67,7 +69,7 @@ signals:
     // true: the device went away and is being reopened; false: it is back, or the line was
     // switched off meanwhile.
     void signal_lineLost(bool lost);
-    void signal_read(void *reader, ComPortCtrl *ctrl);
+    void signal_read(void *reader, ComPortCtrl *ctrl, const PassPlan &plan);
     void signal_sync(void *reader, ComPortCtrl *ctrl);
     // A setting changed, for the trail: "修改串口设置" and which one, from what to what.
     void signal_maintenance(const QString &action, const QString &detail);
@@ -80,7 +82,7 @@ public slots:
     void slot_comboBoxStopbit_currentIndexChanged(const QString &arg1);
     void slot_comboBoxParity_currentIndexChanged(const QString &arg1);
     void slot_doubleSpinBoxTimeout_valueChanged(double value);
-    void on_read(void *reader);
+    void on_read(void *reader, const PassPlan &plan);
     void on_sync(void *reader);
 
 private slots:

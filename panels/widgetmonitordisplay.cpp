@@ -3,9 +3,9 @@
 
 #include "acquisition/monitorbase.h"
 #include "acquisition/threadhandoff.h"
-#include "trend/widgetaxesdisplay.h"
 #include "storage/recordrow.h"
 #include "storage/recordwriter.h"
+#include "trend/widgetaxesdisplay.h"
 
 #include <QDateTime>
 #include <QHeaderView>
@@ -121,7 +121,7 @@ void WidgetMonitorDisplay::setMonitor(MonitorBase *m)
     showSyncFailure();
 }
 
-void WidgetMonitorDisplay::showReading(int seconds)
+void WidgetMonitorDisplay::showReading(int seconds, qint64 stamp)
 {
     const MonitorSnapshot snapshot = monitor->snapshot();
     if (!snapshot.synced) {
@@ -131,18 +131,15 @@ void WidgetMonitorDisplay::showReading(int seconds)
     }
     // A sync that finished after this pass may have changed the sensors; its answer, already
     // on its way, rebuilds the rows, and until then the old rows are not filled with them.
-    QTableWidget *table = ui->tableWidgetFactor;
-    const int rows = int(snapshot.sensors.size());
-    if (rows != table->rowCount() || rows != int(graphs.size()) || rows > int(records.size()))
+    if (!rowsMatch(snapshot))
         return;
-    for (int r = 0; r < rows; ++r) {
-        if (table->item(r, 0)->text() != QString::fromStdString(snapshot.sensors[size_t(r)].factor))
-            return;
-    }
 
-    const QString now =
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const QDateTime time =
+        stamp ? QDateTime::fromSecsSinceEpoch(stamp) : QDateTime::currentDateTime();
+    const QString now = time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     const bool recording = monitor->isRecord();
+    QTableWidget *table = ui->tableWidgetFactor;
+    const int rows = table->rowCount();
     for (int r = 0; r < rows; ++r) {
         const SensorBase &sensor = snapshot.sensors[size_t(r)];
         const FactorResult result = snapshot.result(sensor.factor);
@@ -157,16 +154,69 @@ void WidgetMonitorDisplay::showReading(int seconds)
             ui->checkBoxRun->setChecked(result.status == 'N');
             emit signal_updateResult(text, table->item(r, 2)->text(), status);
         }
-        if (recording) {
-            RecordRow *row = records[size_t(r)];
-            row->time = now.toStdString();
-            row->value = text.toStdString();
-            row->status = status.toStdString();
-            auto *copy = new RecordRow(*row);
-            ThreadHandOff::release();
-            emit signal_record(this, copy);
-        }
+        if (recording)
+            record(r, now.toStdString(), text.toStdString(), status.toStdString());
     }
+}
+
+void WidgetMonitorDisplay::recordMissed(qint64 stamp)
+{
+    if (stamp < readySince)
+        return;
+    const MonitorSnapshot snapshot = monitor->snapshot();
+    if (!snapshot.synced || !rowsMatch(snapshot))
+        return;
+    const std::string time = QDateTime::fromSecsSinceEpoch(stamp)
+                                 .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+                                 .toStdString();
+    const bool recording = monitor->isRecord();
+    for (int r = 0; r < ui->tableWidgetFactor->rowCount(); ++r) {
+        // As a failed exchange gives it: the value 0, which the graph shows as such.
+        graphs[size_t(r)]->addValue(0);
+        if (recording)
+            record(r, time, snapshot.sensors[size_t(r)].valueText(0), "B");
+    }
+}
+
+void WidgetMonitorDisplay::showLate()
+{
+    QTableWidget *table = ui->tableWidgetFactor;
+    for (int r = 0; r < table->rowCount(); ++r) {
+        table->item(r, 1)->setText(QStringLiteral("----"));
+        table->item(r, 3)->setText(QStringLiteral("B"));
+    }
+    if (monitor->isSynced()) {
+        ui->checkBoxRun->setChecked(false);
+        const int main = monitor->snapshot().mainIndex;
+        const QString unit =
+            main >= 0 && main < table->rowCount() ? table->item(main, 2)->text() : QString();
+        emit signal_updateResult(QStringLiteral("0"), unit, QStringLiteral("B"));
+    }
+}
+
+bool WidgetMonitorDisplay::rowsMatch(const MonitorSnapshot &snapshot) const
+{
+    const QTableWidget *table = ui->tableWidgetFactor;
+    const int rows = int(snapshot.sensors.size());
+    if (rows != table->rowCount() || rows != int(graphs.size()) || rows > int(records.size()))
+        return false;
+    for (int r = 0; r < rows; ++r) {
+        if (table->item(r, 0)->text() != QString::fromStdString(snapshot.sensors[size_t(r)].factor))
+            return false;
+    }
+    return true;
+}
+
+void WidgetMonitorDisplay::record(int row, const std::string &time, const std::string &value,
+                                  const std::string &status)
+{
+    RecordRow *kept = records[size_t(row)];
+    kept->time = time;
+    kept->value = value;
+    kept->status = status;
+    auto *copy = new RecordRow(*kept);
+    ThreadHandOff::release();
+    emit signal_record(this, copy);
 }
 
 void WidgetMonitorDisplay::updateName()
@@ -227,6 +277,7 @@ void WidgetMonitorDisplay::on_syncDone(void *reader)
     refreshRelays();
     rebuildFactors();
     if (monitor->isSynced()) {
+        readySince = QDateTime::currentSecsSinceEpoch();
         ui->checkBoxRun->setChecked(true);
     } else {
         // A monitor that was read before must not go on showing its last reading.

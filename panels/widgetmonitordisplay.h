@@ -9,6 +9,7 @@
 #include <vector>
 
 class MonitorBase;
+struct MonitorSnapshot;
 class QThread;
 class RecordWriter;
 class WidgetAxesDisplay;
@@ -40,8 +41,14 @@ public:
     // of its views.
     void setMonitor(MonitorBase *monitor);
     MonitorBase *getMonitor() const { return monitor; }
-    // After each finished read pass, for a running monitor. `seconds` is the read interval.
-    void showReading(int seconds);
+    // After each finished read pass, for a running monitor. `seconds` is the read interval,
+    // `stamp` the pass's time in seconds since the epoch (0: now).
+    void showReading(int seconds, qint64 stamp = 0);
+    // An interval the line had no time for: a failed row for each recorded factor, if the
+    // monitor was synced when it began. Before the next showReading.
+    void recordMissed(qint64 stamp);
+    // The line is two intervals late: the readings are drawn as failed until the next one.
+    void showLate();
     // After a rename: the first tab and the rows recorded from now on carry the new name.
     void updateName();
     // Marks the row of `factor` as alarmed, `text` naming the alarms as its tooltip; an empty
@@ -79,11 +86,19 @@ private:
     void markAlarm(bool on);
     // The stopped look of the overview cell and the run indicator.
     void showStopped();
+    // The rows of the table and the graphs still match the snapshot's sensors.
+    bool rowsMatch(const MonitorSnapshot &snapshot) const;
+    // Hands a copy of record row `row`, with these texts, to the writer.
+    void record(int row, const std::string &time, const std::string &value,
+                const std::string &status);
     void showSyncFailure();
 
     Ui::WidgetMonitorDisplay *ui;
     MonitorBase *monitor;
     int interval;
+    // When the latest successful sync was answered, seconds since the epoch: intervals
+    // before it were not the monitor's to miss.
+    qint64 readySince = 0;
     std::vector<RecordRow *> records;
     std::vector<WidgetAxesDisplay *> graphs;
     QThread *recordThread;

@@ -76,6 +76,7 @@ WidgetMonitorList::WidgetMonitorList(QWidget *parent)
       alarmThread(new QThread), alarmWriter(new RecordWriter)
 {
     ui->setupUi(this);
+    ui->labelPace->hide();
     // Before any reading: rows an earlier run left active are closed first.
     QMetaObject::invokeMethod(alarmWriter, "clearOpenAlarms", Qt::QueuedConnection,
                               Q_ARG(qint64, QDateTime::currentSecsSinceEpoch()));
@@ -118,6 +119,7 @@ WidgetMonitorList::WidgetMonitorList(QWidget *parent)
 
     scheduler = new PollScheduler(this, this);
     connect(scheduler, &PollScheduler::signal_read, this, &WidgetMonitorList::signal_read);
+    connect(scheduler, &PollScheduler::signal_late, this, &WidgetMonitorList::showLate);
 }
 
 WidgetMonitorList::~WidgetMonitorList()
@@ -269,9 +271,9 @@ void WidgetMonitorList::setMaintenanceAllowed(bool allowed)
     ui->lineEditReadInterval->setToolTip(allowed ? QString()
                                                  : MessageBoxes::administratorRequired());
     QTreeView *tree = ui->treeViewMonitor;
-    tree->setEditTriggers(allowed ? QAbstractItemView::DoubleClicked |
-                                        QAbstractItemView::EditKeyPressed
-                                  : QAbstractItemView::NoEditTriggers);
+    tree->setEditTriggers(allowed
+                              ? QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed
+                              : QAbstractItemView::NoEditTriggers);
 }
 
 void WidgetMonitorList::saveConfig()
@@ -281,19 +283,14 @@ void WidgetMonitorList::saveConfig()
         storeMonitors();
 }
 
-void WidgetMonitorList::readAll(modbus_t *context)
+void WidgetMonitorList::readAll(modbus_t *context, const PassPlan &plan)
 {
-    monitors.readAll(context);
-}
-
-void WidgetMonitorList::retryDemoted(modbus_t *context)
-{
-    monitors.retryDemoted(context);
+    monitors.readAll(context, plan);
 }
 
 void WidgetMonitorList::lineRestored()
 {
-    monitors.unsyncAll();
+    monitors.checkModelsAgain();
 }
 
 int WidgetMonitorList::showSettingsProblems()
@@ -375,9 +372,9 @@ void WidgetMonitorList::slot_itemChanged(QStandardItem *item)
     item->setToolTip(demotion.isEmpty() ? item->text()
                                         : item->text() + QLatin1Char('\n') + demotion);
     storeMonitors();
-    emit signal_maintenance(QStringLiteral("重命名仪表"),
-                            QStringLiteral("\"%1\" → \"%2\"")
-                                .arg(QString::fromStdString(current), item->text()));
+    emit signal_maintenance(
+        QStringLiteral("重命名仪表"),
+        QStringLiteral("\"%1\" → \"%2\"").arg(QString::fromStdString(current), item->text()));
     if (WidgetMonitorDisplay *display = displayOf(monitor))
         display->updateName();
     if (WidgetMonitorSimple *cell = cellOf(monitor))
@@ -504,19 +501,52 @@ void WidgetMonitorList::on_readTimer()
     scheduler->tick();
 }
 
-void WidgetMonitorList::on_readDone()
+void WidgetMonitorList::on_readDone(const PassPlan &plan)
 {
     ThreadHandOff::acquire();
-    scheduler->passDone();
     const int interval = monitors.getInterval();
     const std::vector<MonitorBase *> all = monitors.getMonitors();
+    const qint64 stamp = plan.time();
     for (MonitorBase *monitor : all) {
         showDemotion(monitor, LineStatusModel::demotionText(monitor->healthSnapshot()));
         if (!monitor->isRunning())
             continue;
-        if (WidgetMonitorDisplay *display = displayOf(monitor))
-            display->showReading(interval);
+        if (WidgetMonitorDisplay *display = displayOf(monitor)) {
+            for (const qint64 missed : plan.missed)
+                display->recordMissed(missed);
+            display->showReading(interval, stamp);
+        }
     }
+    // Only now: the next pass, which may be asked for at once, writes into the monitors.
+    scheduler->passDone();
+    showPace();
+}
+
+void WidgetMonitorList::showLate()
+{
+    for (MonitorBase *monitor : monitors.getMonitors()) {
+        if (!monitor->isRunning())
+            continue;
+        if (WidgetMonitorDisplay *display = displayOf(monitor))
+            display->showLate();
+    }
+}
+
+void WidgetMonitorList::showPace()
+{
+    // Kept after the line is switched off: that is when the interval can be changed.
+    const bool keeps = scheduler->keepsInterval();
+    if (keeps == keepsInterval)
+        return;
+    keepsInterval = keeps;
+    QString text;
+    if (!keeps && comPortCtrl) {
+        const int shortest = comPortCtrl->statistics().snapshot().shortestIntervalSeconds;
+        text =
+            QStringLiteral("线路跟不上此间隔，正按其能力连续采集；最短可保持 %1 秒").arg(shortest);
+    }
+    ui->labelPace->setText(text);
+    ui->labelPace->setVisible(!keeps);
 }
 
 void WidgetMonitorList::showDemotion(MonitorBase *monitor, const QString &text)

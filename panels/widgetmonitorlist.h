@@ -64,8 +64,7 @@ public:
     void saveConfig();
 
     // Reader thread, line mutex held.
-    void readAll(modbus_t *context) override;
-    void retryDemoted(modbus_t *context) override;
+    void readAll(modbus_t *context, const PassPlan &plan) override;
     void lineRestored() override;
     void *readToken() { return static_cast<void *>(static_cast<ReadClient *>(this)); }
 
@@ -86,7 +85,7 @@ public:
 signals:
     void signal_activeMonitor(MonitorBase *monitor);
     void signal_activeMonitorSimpleList();
-    void signal_read(void *reader);
+    void signal_read(void *reader, const PassPlan &plan);
     void signal_stopRead();
     // A change made here, for the trail: what was done and to what, in the operator's words.
     void signal_maintenance(const QString &action, const QString &detail);
@@ -103,11 +102,16 @@ public slots:
     void slot_remove();
     // Forwards to the poll scheduler, whose own timer drives it.
     void on_readTimer();
-    void on_readDone();
+    // The pass's missed intervals are recorded as failed, then its readings shown.
+    void on_readDone(const PassPlan &plan = PassPlan());
     void on_comPort(bool status);
 
 private:
     void addMonitorItem(MonitorBase *monitor);
+    // The line is two intervals late: the readings shown no longer stand for the present.
+    void showLate();
+    // Whether the line keeps the interval; when it cannot, says so beside the interval.
+    void showPace();
     // Marks a demoted monitor in the tree (grey, the reason and the next try in the tooltip)
     // and in the grid; `text` is empty when it is not demoted.
     void showDemotion(MonitorBase *monitor, const QString &text);
@@ -131,6 +135,7 @@ private:
     PollScheduler *scheduler;
     bool changed;
     bool lineOn;
+    bool keepsInterval = true; // as shown beside the interval
     bool maintenanceAllowed = true;
     // The interval as last told by signal_maintenance.
     int reportedInterval = 0;

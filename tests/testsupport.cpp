@@ -373,14 +373,13 @@ QByteArray monitorJson(int interval, const QList<MonitorEntry> &entries)
     return QJsonDocument(QJsonObject{{"interval", interval}, {"monitor", monitors}}).toJson();
 }
 
-QByteArray comPortJson(const QString &port)
+QByteArray comPortJson(const QString &port, int baudrate, double timeout)
 {
-    return QJsonDocument(QJsonObject{{"comport", port},
-                                     {"baudrate", 9600},
-                                     {"databit", 8},
-                                     {"stopbit", 2},
-                                     {"parity", "N"}})
-        .toJson();
+    QJsonObject document{
+        {"comport", port}, {"baudrate", baudrate}, {"databit", 8}, {"stopbit", 2}, {"parity", "N"}};
+    if (timeout > 0)
+        document["timeout"] = timeout;
+    return QJsonDocument(document).toJson();
 }
 
 bool lcdShows(QLCDNumber *lcd, const QString &text)

@@ -157,8 +157,9 @@ struct MonitorEntry
 };
 // The text of a Monitor.json with these entries.
 QByteArray monitorJson(int interval, const QList<MonitorEntry> &entries);
-// The text of a ComPort.json for the line of a simulator, 9600 8N2.
-QByteArray comPortJson(const QString &port);
+// The text of a ComPort.json for the line of a simulator, 8N2 at `baudrate`, with the
+// response timeout in seconds when it is above 0.
+QByteArray comPortJson(const QString &port, int baudrate = 9600, double timeout = 0);
 
 // Whether the number, on screen, shows `text`: it is drawn exactly as a number of the same
 // settings showing that text.

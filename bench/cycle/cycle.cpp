@@ -275,7 +275,10 @@ public:
         simulator.terminate();
         simulator.waitForFinished(5000);
     }
-    void readAll(modbus_t *context) override { collection.readAll(context); }
+    void readAll(modbus_t *context, const PassPlan &plan) override
+    {
+        collection.readAll(context, plan);
+    }
     void *token() { return static_cast<void *>(static_cast<ReadClient *>(this)); }
 
     QTemporaryDir dir;
@@ -385,7 +388,7 @@ void figureInterfacePass(SimulatedLine &line)
     QEventLoop loop;
     QObject::connect(reader, &ComPortReader::signal_readDone, &loop, &QEventLoop::quit);
     for (int pass = 0; pass < kWarmup + passes; ++pass) {
-        QMetaObject::invokeMethod(reader, [&] { reader->read(line.token(), &line.ctrl); });
+        QMetaObject::invokeMethod(reader, [&] { reader->read(line.token(), &line.ctrl, PassPlan()); });
         loop.exec();
 
         QElapsedTimer clock;
@@ -448,7 +451,7 @@ void figureReaderPass(SimulatedLine &line)
             for (int turn = 0; turn < 2; ++turn) {
                 clock.start();
                 if ((turn == 0) == readerFirst) {
-                    reader.read(line.token(), &line.ctrl);
+                    reader.read(line.token(), &line.ctrl, PassPlan());
                     readerMs = clock.nsecsElapsed() / 1e6;
                 } else {
                     line.collection.readAll(line.ctrl.getContext());
@@ -585,7 +588,7 @@ StationRun runStation(bool alarmRules, bool lineStatus)
         PaintCounter paints(
             window.findChild<WidgetMonitorSimpleList *>()->findChild<QTableWidget *>()->viewport());
         for (int pass = 0; pass < kWarmup + passes; ++pass) {
-            comPortPanel->on_read(list->readToken());
+            comPortPanel->on_read(list->readToken(), PassPlan());
             loop.exec();
             if (pass == kWarmup - 1)
                 run.alarmsShown = alarmBar->count();
@@ -626,7 +629,7 @@ StationRun runStation(bool alarmRules, bool lineStatus)
                 statusLoop.quit();
             });
             for (int pass = 0; pass < kWarmup + passes; ++pass) {
-                comPortPanel->on_read(list->readToken());
+                comPortPanel->on_read(list->readToken(), PassPlan());
                 statusLoop.exec();
             }
             for (std::vector<double> *series : {&refresh, &refreshPainted, &snapshots})

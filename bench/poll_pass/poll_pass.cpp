@@ -182,8 +182,8 @@ int statisticsCost(int passes)
         timer.start();
         {
             LineStatistics::Scope scope(&line);
-            line.passStarted(1);
-            chain.collection.readAll(context);
+            line.passStarted(LineStatistics::Clock::time_point::max());
+            chain.collection.readAll(context, PassPlan());
             line.passEnded();
         }
         station.push_back(timer.nsecsElapsed() / 1e6);
@@ -192,7 +192,7 @@ int statisticsCost(int passes)
         timer.restart();
         {
             LineStatistics::Scope scope(&replayLine);
-            replayLine.passStarted(1);
+            replayLine.passStarted(LineStatistics::Clock::time_point::max());
             for (LineHealth &instrument : health) {
                 LineStatistics *current = LineStatistics::current();
                 instrument.nextTurn(false);

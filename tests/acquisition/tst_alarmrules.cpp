@@ -18,6 +18,7 @@ private slots:
     void controlsOffOrReadingsNotNormalRaiseNothing();
     void acknowledgementsRenameAndStopping();
     void commsLossAfterThreeFailedReadsAndRecoveryAgainstTheSimulator();
+    void intervalsTheLineMissedCountAsFailedReads();
     void syncedMonitorIsJudgedAgainstTheInstrumentsSetPoints();
 };
 
@@ -242,6 +243,34 @@ void TestAlarmRules::commsLossAfterThreeFailedReadsAndRecoveryAgainstTheSimulato
     QCOMPARE(log.size(), 4);
     QVERIFY(!AlarmRules::instance().hasActiveAlarm(monitor));
     delete monitor;
+}
+
+void TestAlarmRules::intervalsTheLineMissedCountAsFailedReads()
+{
+    SimulatorProcess sim({"5:DI590:main=850"});
+    QVERIFY(sim.isReady());
+    MonitorCollection collection;
+    MonitorBase *monitor = collection.create("DI590", "三号池", 5, -1, true, true);
+    MonitorBase *unsynced = collection.create("DI590", "未同步", 6, -1, true, true);
+    QCOMPARE(monitor->sync(sim.context()), 0);
+    QSignalSpy log(&AlarmRules::instance(), &AlarmRules::signal_log);
+    // Two missed intervals and a failed read: three in a row, raised at the pass's time.
+    PassPlan plan;
+    plan.stamp = base + 3;
+    plan.missed = {base + 1, base + 2};
+    collection.readAll(nullptr, plan);
+    QCOMPARE(changes(log), QStringList({"raise 通讯故障 / @3"}));
+    // A pass that reaches it clears it; one that missed nothing adds nothing.
+    plan.stamp = base + 4;
+    plan.missed.clear();
+    collection.readAll(sim.context(), plan);
+    QCOMPARE(changes(log), QStringList({"raise 通讯故障 / @3", "clear 通讯故障 @4"}));
+    // A monitor that was never synced was never read: nothing is held against it.
+    QVERIFY(!AlarmRules::instance().hasActiveAlarm(unsynced));
+    collection.remove(monitor);
+    collection.remove(unsynced);
+    delete monitor;
+    delete unsynced;
 }
 
 void TestAlarmRules::syncedMonitorIsJudgedAgainstTheInstrumentsSetPoints()

@@ -87,12 +87,12 @@ public:
     ComPortReader *reader;
 
 public slots:
-    void on_read(void *client) { emit signal_read(client, &ctrl); }
+    void on_read(void *client, const PassPlan &plan) { emit signal_read(client, &ctrl, plan); }
     void on_sync(void *client) { emit signal_sync(client, &ctrl); }
 
 signals:
     void signal_comPort(bool on);
-    void signal_read(void *client, ComPortCtrl *ctrl);
+    void signal_read(void *client, ComPortCtrl *ctrl, const PassPlan &plan);
     void signal_sync(void *client, ComPortCtrl *ctrl);
 };
 
@@ -162,16 +162,17 @@ class List : public QObject, public ReadClient
 public:
     explicit List(Journal &journal) : scheduler(this), journal(journal)
     {
-        connect(&scheduler, &PollScheduler::signal_read, this, [this](void *client) {
-            ++requested;
-            maxOutstanding = std::max(maxOutstanding, scheduler.outstanding());
-            emit signal_read(client);
-        });
+        connect(&scheduler, &PollScheduler::signal_read, this,
+                [this](void *client, const PassPlan &plan) {
+                    ++requested;
+                    maxOutstanding = std::max(maxOutstanding, scheduler.outstanding());
+                    emit signal_read(client, plan);
+                });
     }
-    void readAll(modbus_t *context) override
+    void readAll(modbus_t *context, const PassPlan &plan) override
     {
         journal.add(QStringLiteral("read"));
-        collection.readAll(context);
+        collection.readAll(context, plan);
     }
 
     MonitorCollection collection;
@@ -195,7 +196,6 @@ public slots:
     void on_readDone()
     {
         ThreadHandOff::acquire();
-        scheduler.passDone();
         QStringList statuses;
         for (MonitorBase *monitor : collection.getMonitors()) {
             if (!monitor->isRunning())
@@ -206,10 +206,11 @@ public slots:
             static_cast<Panel *>(monitor->views[0])->showReading();
         }
         passStatuses << statuses.join(' ');
+        scheduler.passDone();
     }
 
 signals:
-    void signal_read(void *client);
+    void signal_read(void *client, const PassPlan &plan);
     void signal_stopRead();
 };
 

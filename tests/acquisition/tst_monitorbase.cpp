@@ -26,6 +26,7 @@ private slots:
     void closedLineFailsLikeASilentInstrument();
     void idsOutsideTheBusRangeAreNeverAddressed();
     void clearingSyncedDuringASyncWins();
+    void modelIsCheckedAgainBeforeTheFirstReadingOfAReopenedLine();
     void snapshotsStayConsistentWhileTheReaderWorks();
 
 private:
@@ -214,6 +215,39 @@ void TestMonitorBase::clearingSyncedDuringASyncWins()
     QVERIFY(!monitor.snapshot().sensors.empty());
     QCOMPARE(rc, -1);
     QVERIFY(!monitor.isSynced());
+}
+
+void TestMonitorBase::modelIsCheckedAgainBeforeTheFirstReadingOfAReopenedLine()
+{
+    SimulatorProcess same({"1:DI590:main=725"});
+    SimulatorProcess other({"1:RO592"});
+    MonitorCollection collection;
+    MonitorBase *monitor = collection.create("DI590", "a", 1, -1, true, true);
+    QCOMPARE(monitor->sync(same.context()), 0);
+
+    // The same model answers: one exchange more, then the reading.
+    monitor->checkModelAgain();
+    long long exchanges = monitor->healthSnapshot().exchanges;
+    QCOMPARE(monitor->read(same.context()), 0);
+    QCOMPARE(monitor->healthSnapshot().exchanges, exchanges + 2);
+    QCOMPARE(monitor->snapshot().result("DO").status, 'N');
+    exchanges = monitor->healthSnapshot().exchanges;
+    QCOMPARE(monitor->read(same.context()), 0);
+    QCOMPARE(monitor->healthSnapshot().exchanges, exchanges + 1);
+
+    // Unanswered, the check waits for the next reading; another model unsyncs the monitor
+    // with the reason, and nothing it sent is taken for a reading.
+    monitor->checkModelAgain();
+    QCOMPARE(monitor->read(nullptr), -1);
+    QCOMPARE(monitor->snapshot().result("DO").status, 'B');
+    QVERIFY(monitor->isSynced());
+    QCOMPARE(monitor->read(other.context()), -1);
+    QVERIFY(!monitor->isSynced());
+    QCOMPARE(monitor->lastSyncFailure().kind, SyncFailure::OtherModel);
+    QCOMPARE(monitor->lastSyncFailure().reportedModel, std::string("RO592"));
+    QCOMPARE(monitor->snapshot().result("DO").status, 'F');
+    QCOMPARE(monitor->healthSnapshot().otherModel, 1LL);
+    delete monitor;
 }
 
 void TestMonitorBase::snapshotsStayConsistentWhileTheReaderWorks()

@@ -32,7 +32,7 @@ namespace {
 class Client : public ReadClient, public SyncClient
 {
 public:
-    void readAll(modbus_t *context) override
+    void readAll(modbus_t *context, const PassPlan &) override
     {
         readContext = context;
         readThread = QThread::currentThread();
@@ -335,7 +335,7 @@ void TestWidgetComPort::lineSwitchOpensAndRelaysRequestsToTheReader()
     Client client;
     MonitorCollection collection;
     client.monitor = collection.create("DI590", "m", 1, -1, true, false);
-    widget->on_read(client.readToken());
+    widget->on_read(client.readToken(), PassPlan());
     QTRY_COMPARE(readsDone, 1);
     QCOMPARE(client.reads.load(), 1);
     QCOMPARE(client.readContext.load(), context);
@@ -355,7 +355,7 @@ void TestWidgetComPort::lineSwitchOpensAndRelaysRequestsToTheReader()
 
     // Deleted while the line is on and a pass is queued: the thread ends, nothing hangs.
     lineSwitch(*widget)->setChecked(true);
-    widget->on_read(client.readToken());
+    widget->on_read(client.readToken(), PassPlan());
     delete widget;
     qDeleteAll(collection.getMonitors());
 }
@@ -379,7 +379,7 @@ void TestWidgetComPort::waitForReaderReturnsAfterQueuedRequests()
     present.monitor = collection.create("DI590", "present", 1, -1, true, false);
     widget.on_sync(absent.syncToken());
     widget.on_sync(present.syncToken());
-    widget.on_read(present.readToken());
+    widget.on_read(present.readToken(), PassPlan());
     widget.waitForReader();
     QCOMPARE(absent.syncs.load(), 1);
     QCOMPARE(present.syncs.load(), 1);
@@ -495,17 +495,17 @@ void TestWidgetComPort::switchingOffDoesNotWaitForASilentInstrument()
     QCOMPARE(client.monitor->sync(widget.getComPortCtrl()->getContext()), 0); // reader idle
     struct Reader : ReadClient
     {
-        void readAll(modbus_t *context) override
+        void readAll(modbus_t *context, const PassPlan &plan) override
         {
             started = true;
-            collection->readAll(context);
+            collection->readAll(context, plan);
         }
         MonitorCollection *collection;
         std::atomic<bool> started{false};
     } pass;
     pass.collection = &collection;
 
-    widget.on_read(static_cast<ReadClient *>(&pass));
+    widget.on_read(static_cast<ReadClient *>(&pass), PassPlan());
     widget.on_sync(client.syncToken());
     QTRY_VERIFY(pass.started);
     lineSwitch(widget)->setChecked(false);

@@ -1,5 +1,7 @@
 // The monitor list: the tree, adding, renaming and removing monitors with their refusals,
-// the read interval and what reaches Monitor.json.
+// the read interval and what reaches Monitor.json; and the polling cycle it runs, from the
+// reader thread to the rows in the record database.
+#include "acquisition/comportreader.h"
 #include "acquisition/configfile.h"
 #include "acquisition/monitorbase.h"
 #include "acquisition/pollscheduler.h"
@@ -11,6 +13,7 @@
 #include "panels/widgetmonitorsimple.h"
 #include "panels/widgetmonitorsimplelist.h"
 #include "storage/recorddatabase.h"
+#include "storage/recordwriter.h"
 #include "testsupport.h"
 
 #include <QCheckBox>
@@ -26,6 +29,7 @@
 #include <QStackedWidget>
 #include <QStandardItemModel>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTimer>
 #include <QToolTip>
 #include <QTreeView>
@@ -107,6 +111,111 @@ struct Fixture
     QStackedWidget stack;
 };
 
+// The list polling a simulated line at a 1 s interval, wired as the main window wires it:
+// the reader thread, the list's handling of each pass, the panels' record writers and the
+// record database.
+struct LiveLine
+{
+    LiveLine(const QStringList &instruments, const QList<MonitorEntry> &entries,
+             const QStringList &options = QStringList(), int baudrate = 9600)
+        : sim(instruments, options)
+    {
+        station.writeFile("config/ComPort.json", comPortJson(sim.linkPath(), baudrate, 0.3));
+        station.writeFile("config/Monitor.json", monitorJson(1, entries));
+        AppContext::instance().init();
+        comPort = new WidgetComPort;
+        list = new WidgetMonitorList;
+        grid = new WidgetMonitorSimpleList;
+        stack.addWidget(grid);
+        QObject::connect(comPort, &WidgetComPort::signal_comPort, list,
+                         &WidgetMonitorList::on_comPort);
+        QObject::connect(list, &WidgetMonitorList::signal_read, comPort, &WidgetComPort::on_read);
+        list->setComPortCtrl(comPort->getComPortCtrl());
+        list->setReader(comPort->getReader());
+        QObject::connect(comPort->getReader(), &ComPortReader::signal_readDone, list,
+                         &WidgetMonitorList::on_readDone);
+        QObject::connect(comPort->getReader(), &ComPortReader::signal_readDone, list,
+                         [this] { ++passes; });
+        list->init(grid);
+    }
+    ~LiveLine()
+    {
+        delete list;
+        delete comPort;
+    }
+    // Polls until `count` passes are done or `until` holds, then switches the line off and
+    // waits until every row handed over is stored.
+    bool run(int count, const std::function<bool()> &until = nullptr)
+    {
+        auto *lineSwitch = comPort->findChild<QCheckBox *>("checkBoxConnect");
+        lineSwitch->setChecked(true);
+        const bool done =
+            QTest::qWaitFor([&] { return passes >= count || (until && passes > 0 && until()); },
+                            count * 3000 + 10000);
+        lineSwitch->setChecked(false);
+        const bool off = QTest::qWaitFor([&] { return comPort->isLineOff(); }, 10000);
+        RecordWriter::waitForAll();
+        return sim.isReady() && done && off;
+    }
+    // The stored rows of one factor of a monitor in stored order, as "time|status|value".
+    QStringList rows(const QString &name, int channel) const
+    {
+        return selectWithKey(AppContext::instance().path(RecordDb),
+                             qPrintable(QStringLiteral("SELECT time,status,value FROM Record "
+                                                       "WHERE name='%1' AND channel=%2 ORDER BY "
+                                                       "uid")
+                                            .arg(name)
+                                            .arg(channel)));
+    }
+    MonitorBase *monitor(int i) const { return list->collection().getMonitors().at(size_t(i)); }
+
+    SimulatorProcess sim;
+    TempStation station;
+    MessageBoxRecorder boxes;
+    WidgetComPort *comPort;
+    WidgetMonitorList *list;
+    WidgetMonitorSimpleList *grid;
+    QStackedWidget stack;
+    int passes = 0;
+};
+
+// What is wrong with a monitor's rows as one row per interval of `seconds`, each stamped
+// with its own interval's time: empty when nothing.
+QString intervalProblem(const QStringList &rows, int seconds = 1)
+{
+    if (rows.isEmpty())
+        return QStringLiteral("no rows");
+    QDateTime previous;
+    for (const QString &row : rows) {
+        const QDateTime time =
+            QDateTime::fromString(row.section('|', 0, 0), QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        if (!time.isValid())
+            return QStringLiteral("bad time in ") + row;
+        if (previous.isValid() && previous.secsTo(time) != seconds)
+            return QStringLiteral("%1 after %2").arg(row, previous.toString(Qt::ISODate));
+        previous = time;
+    }
+    return QString();
+}
+
+int countStatus(const QStringList &rows, const QString &status)
+{
+    int count = 0;
+    for (const QString &row : rows)
+        count += row.section('|', 1, 1) == status;
+    return count;
+}
+
+// The readings of rows with status N are all `value`.
+bool normalValuesAre(const QStringList &rows, const QString &value)
+{
+    for (const QString &row : rows) {
+        if (row.section('|', 1, 1) == QLatin1String("N") && row.section('|', 2, 2) != value)
+            return false;
+    }
+    return true;
+}
+
 const QList<MonitorEntry> threeMonitors = {{"DI590", "一号池", 1},
                                            {"DO580", "二号池", 2, false, true},
                                            {"RA550", "三号池", 3, true, false}};
@@ -139,6 +248,11 @@ private slots:
     void settingsProblemsAreShownOnceInOneBox();
     void brokenFileIsReplacedOnlyAfterItsProblemsWereShown();
     void lockedListRefusesRenameRemovalAndTheInterval();
+    void flappingInstrumentStoresEveryAnswerItGives();
+    void oneSilentInstrumentCostsItsNeighboursNothing();
+    void silentLineStoresEveryIntervalOnceAndShowsItIsLate();
+    void errorsCostOnlyTheReadingTheyHit();
+    void lineTooSlowForTheIntervalStoresOneRowPerPass();
 };
 
 void TestWidgetMonitorList::formAndTreeAtStart()
@@ -637,9 +751,10 @@ void TestWidgetMonitorList::lineSwitchStartsAndStopsPolling()
     // A tick while the pass is still out asks for nothing more.
     f.list->on_readTimer();
     QCOMPARE(read.count(), 1);
+    // The next one comes with the next interval.
     f.list->on_readDone();
-    f.list->on_readTimer();
-    QCOMPARE(read.count(), 2);
+    QCOMPARE(read.count(), 1);
+    QTRY_COMPARE(read.count(), 2);
 
     f.list->on_comPort(false);
     QVERIFY(!f.list->isLineOn());
@@ -691,6 +806,147 @@ void TestWidgetMonitorList::brokenFileIsReplacedOnlyAfterItsProblemsWereShown()
     QCOMPARE(stored.size(), 2);
     QCOMPARE(stored[0].toObject()["username"].toString(), QString("一号池"));
     QCOMPARE(station.readFile("config/Monitor.json.invalid"), broken);
+}
+
+void TestWidgetMonitorList::flappingInstrumentStoresEveryAnswerItGives()
+{
+    // Id 2 answers every other request once it is synced.
+    LiveLine line(
+        {"1:DI590:main=725,temper=201", "2:DI590:main=300,temper=150,fault=flap,faultfrom=2"},
+        {{"DI590", "稳定", 1}, {"DI590", "时通时断", 2}});
+    QVERIFY(line.run(24));
+    for (int channel : {0, 1}) {
+        const QStringList steady = line.rows("稳定", channel);
+        const QStringList flapping = line.rows("时通时断", channel);
+        QVERIFY2(intervalProblem(steady).isEmpty(), qPrintable(intervalProblem(steady)));
+        QVERIFY2(intervalProblem(flapping).isEmpty(), qPrintable(intervalProblem(flapping)));
+        QCOMPARE(countStatus(steady, "N"), steady.size());
+        QVERIFY(normalValuesAre(steady, channel ? "20.1" : "7.25"));
+        QVERIFY(normalValuesAre(flapping, channel ? "15.0" : "3.00"));
+        // Each answer it gives is its interval's reading: about every other one.
+        const int normal = countStatus(flapping, "N");
+        QVERIFY2(normal * 100 >= 45 * flapping.size() && countStatus(flapping, "B") >= 6,
+                 qPrintable(flapping.join(' ')));
+        QVERIFY(!line.monitor(1)->healthSnapshot().demoted);
+    }
+}
+
+void TestWidgetMonitorList::oneSilentInstrumentCostsItsNeighboursNothing()
+{
+    LiveLine line({"1:DI590:main=100", "2:DI590:main=200,fault=silent,faultfrom=3,faultfor=8",
+                   "3:DI590:main=300", "4:DI590:main=400"},
+                  {{"DI590", "a", 1}, {"DI590", "b", 2}, {"DI590", "c", 3}, {"DI590", "d", 4}});
+    QVERIFY(line.run(18));
+    for (const char *name : {"a", "c", "d"}) {
+        const QStringList rows = line.rows(name, 0);
+        QVERIFY2(intervalProblem(rows).isEmpty(), qPrintable(intervalProblem(rows)));
+        QVERIFY2(countStatus(rows, "N") == rows.size(), qPrintable(rows.join(' ')));
+    }
+    // The silent one: one failed row in each interval of its outage, and readings again
+    // after it, once its retry comes.
+    const QStringList silent = line.rows("b", 0);
+    QVERIFY2(intervalProblem(silent).isEmpty(), qPrintable(intervalProblem(silent)));
+    const int failed = countStatus(silent, "B");
+    // Demoted, it is tried again after 1, 2, 4 and 8 passes.
+    QVERIFY2(failed >= 7 && failed <= 8 + 8, qPrintable(silent.join(' ')));
+    QCOMPARE(silent.size(), line.rows("a", 0).size());
+    QCOMPARE(silent.last().section('|', 1, 1), QString("N"));
+    QVERIFY(normalValuesAre(silent, "2.00"));
+}
+
+void TestWidgetMonitorList::silentLineStoresEveryIntervalOnceAndShowsItIsLate()
+{
+    // Every instrument goes quiet at once: the first pass takes its 0.3 s timeouts four
+    // times over, beyond two intervals.
+    QStringList instruments;
+    QList<MonitorEntry> entries;
+    for (int id = 1; id <= 6; ++id) {
+        instruments << QStringLiteral("%1:DI590:main=%2,fault=silent,faultfrom=3,faultfor=7")
+                           .arg(id)
+                           .arg(id * 100);
+        entries << MonitorEntry{"DI590", QStringLiteral("池%1").arg(id), id};
+    }
+    LiveLine line(instruments, entries);
+    auto *scheduler = const_cast<PollScheduler *>(line.list->pollScheduler());
+    QSignalSpy late(scheduler, &PollScheduler::signal_late);
+    auto *display = static_cast<WidgetMonitorDisplay *>(line.monitor(0)->views.at(0));
+    QStringList shownWhileLate;
+    QObject::connect(scheduler, &PollScheduler::signal_late, display, [&] {
+        shownWhileLate
+            << display->findChild<QTableWidget *>("tableWidgetFactor")->item(0, 1)->text();
+    });
+    QVERIFY(line.run(24));
+    QVERIFY(late.count() >= 1);
+    QVERIFY(shownWhileLate.contains("----"));
+    for (int id = 1; id <= 6; ++id) {
+        const QStringList rows = line.rows(QStringLiteral("池%1").arg(id), 0);
+        QVERIFY2(intervalProblem(rows).isEmpty(), qPrintable(intervalProblem(rows)));
+        const int failed = countStatus(rows, "B");
+        QVERIFY2(failed >= 5 && failed <= 10, qPrintable(rows.join(' ')));
+        QCOMPARE(rows.last().section('|', 1, 1), QString("N"));
+        QVERIFY(normalValuesAre(rows, QStringLiteral("%1.00").arg(id)));
+    }
+}
+
+void TestWidgetMonitorList::errorsCostOnlyTheReadingTheyHit()
+{
+    // Id 1 spoils one answer in ten; id 2 answers with a bad CRC, then well, then not, then
+    // naming another model, over and over; id 3 is sound.
+    LiveLine line({"1:DI590:main=100,crcrate=0.1",
+                   "2:DI590:main=200,cycle=crc/ok/silent/model,faultfrom=2", "3:DI590:main=300"},
+                  {{"DI590", "a", 1}, {"DI590", "b", 2}, {"DI590", "c", 3}}, {"--seed", "7"});
+    QVERIFY(line.run(24));
+    const QStringList spoilt = line.rows("a", 0);
+    const QStringList cycling = line.rows("b", 0);
+    const QStringList sound = line.rows("c", 0);
+    for (const QStringList *rows : {&spoilt, &cycling, &sound})
+        QVERIFY2(intervalProblem(*rows).isEmpty(), qPrintable(intervalProblem(*rows)));
+    QCOMPARE(countStatus(sound, "N"), sound.size());
+    // A failed row only where the exchange of its interval failed: never more than the
+    // failed exchanges the instrument was charged with.
+    const InstrumentHealth health = line.monitor(0)->healthSnapshot();
+    QVERIFY2(countStatus(spoilt, "B") <= health.frameErrors, qPrintable(spoilt.join(' ')));
+    QVERIFY(normalValuesAre(spoilt, "1.00"));
+    // Nothing of another instrument is taken for its reading; its good answers are shown.
+    QVERIFY(normalValuesAre(cycling, "2.00"));
+    const int normal = countStatus(cycling, "N");
+    QVERIFY2(normal * 100 >= 40 * cycling.size() && normal < cycling.size(),
+             qPrintable(cycling.join(' ')));
+}
+
+void TestWidgetMonitorList::lineTooSlowForTheIntervalStoresOneRowPerPass()
+{
+    // At 1200 baud six instruments take longer than the 1 s interval.
+    QStringList instruments;
+    QList<MonitorEntry> entries;
+    for (int id = 1; id <= 6; ++id) {
+        instruments << QStringLiteral("%1:DI590:main=%2").arg(id).arg(id * 100);
+        entries << MonitorEntry{"DI590", QStringLiteral("池%1").arg(id), id};
+    }
+    LiveLine line(instruments, entries, {"--wire-time", "--baud", "1200"}, 1200);
+    QLabel *pace = line.list->findChild<QLabel *>("labelPace");
+    bool told = false;
+    int shortest = 0;
+    QVERIFY(line.run(14, [&] {
+        if (!line.list->pollScheduler()->keepsInterval() && !pace->isHidden()) {
+            shortest =
+                line.comPort->getComPortCtrl()->statistics().snapshot().shortestIntervalSeconds;
+            told = pace->text().contains(QStringLiteral("最短可保持 %1 秒").arg(shortest));
+        }
+        return false;
+    }));
+    QVERIFY(told);
+    QVERIFY(shortest >= 2);
+    // Every row is an answer: no interval the wire could not serve is stored as a failure.
+    const QStringList rows = line.rows("池1", 0);
+    QVERIFY(rows.size() >= 6);
+    QCOMPARE(countStatus(rows, "N"), rows.size());
+    QDateTime previous;
+    for (const QString &row : rows) {
+        const QDateTime time = QDateTime::fromString(row.section('|', 0, 0), "yyyy-MM-dd hh:mm:ss");
+        QVERIFY2(!previous.isValid() || previous.secsTo(time) >= 1, qPrintable(rows.join(' ')));
+        previous = time;
+    }
 }
 
 QTEST_MAIN(TestWidgetMonitorList)
