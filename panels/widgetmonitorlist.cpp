@@ -483,8 +483,15 @@ void WidgetMonitorList::slot_remove()
                                   database->vacuum();
                                   return result;
                               });
-            history = task.exec(window()) == 0 ? QStringLiteral("历史数据已删除")
-                                               : QStringLiteral("历史数据删除失败");
+            if (task.exec(window()) == 0) {
+                history = QStringLiteral("历史数据已删除");
+            } else {
+                history = QStringLiteral("历史数据删除失败");
+                // One statement: when it fails, every row of the name is still there.
+                MessageBoxes::critical(QStringLiteral("错误"),
+                                       QStringLiteral("删除") + quoted +
+                                           QStringLiteral("的历史数据失败!\n历史数据未被删除。"));
+            }
         }
     }
     emit signal_maintenance(QStringLiteral("删除仪表"),

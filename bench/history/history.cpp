@@ -6,9 +6,10 @@
 //            the first page in time order. Every search and every query runs in a process of its
 //            own, so that each peak (VmHWM) is its own.
 //   station  the real main window against hydrovane-sim (--instruments analysers read every
-//            second, recording on): the longest gap of a 10 ms timer on the interface thread (the
-//            stall), and the readings taken and rows stored as a share of the intervals that
-//            elapsed, while idle (the baseline) and while the operator
+//            second, recording on), signed in as the administrator through 用户 > 登录: the
+//            longest gap of a 10 ms timer on the interface thread (the stall), and the readings
+//            taken and rows stored as a share of the intervals that elapsed, while idle (the
+//            baseline) and while the operator
 //              station-search  searches again and again for --seconds,
 //              station-export  exports the found rows to a workbook,
 //              bec             runs the full export of 备份-导出-清除,
@@ -27,37 +28,55 @@
 // PART is search, station (all of its operations), one station operation, chart or legacy.
 // The files are made once in a temporary folder below DIR (the system's temporary folder by
 // default) and removed at the end.
+//
+// After each timed operation the program checks that it happened: the rows found or charted
+// are the stored ones, a workbook reads back, a backup opens with the pass phrase and passes
+// the integrity check, the imported rows are the live ones, a removed monitor and its rows are
+// gone, and no message box came up but the ones the operation asks when it goes well. A step
+// that fails prints "failed STEP: WHAT" and ends the run with exit code 1, without figures.
 
 #include "benchsupport.h"
 
+#include "acquisition/monitorbase.h"
 #include "app/appcontext.h"
+#include "app/dialogaccount.h"
 #include "app/mainwindow.h"
 #include "history/dialogbec.h"
 #include "history/dialogsearch.h"
 #include "history/recordresultmodel.h"
+#include "history/workbookcheck.h"
 #include "panels/desktopopener.h"
 #include "panels/filedialogs.h"
 #include "panels/messageboxes.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitorlist.h"
 #include "panels/widgetmonitorsimplelist.h"
+#include "storage/accounts.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordrow.h"
 #include "storage/recordwriter.h"
+#include "storage/zircondatabase.h"
 #include "trend/historychart.h"
 
 #define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>
 
 #include <QAbstractEventDispatcher>
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
 #include <QDateTimeEdit>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMetaEnum>
 #include <QMouseEvent>
 #include <QProcess>
@@ -220,16 +239,133 @@ std::string defaultCondition()
     return condition;
 }
 
-void answerEverything(QString *lastBox = nullptr)
+// Every box the station asked since the current step began.
+std::vector<MessageBoxes::Box> askedBoxes;
+
+// Answers every box as an operator who goes on would (Yes where offered, else OK) and keeps it
+// for the step's check; the desktop opens nothing.
+void answerEverything()
 {
-    MessageBoxes::setResponder([lastBox](const MessageBoxes::Box &box) {
-        if (box.icon == QMessageBox::Critical)
-            say("  message %s: %s\n", qPrintable(box.title), qPrintable(box.text));
-        if (lastBox)
-            *lastBox = box.text;
+    MessageBoxes::setResponder([](const MessageBoxes::Box &box) {
+        askedBoxes.push_back(box);
         return box.buttons & QMessageBox::Yes ? QMessageBox::Yes : QMessageBox::Ok;
     });
     DesktopOpener::setHandler([](const QString &) { return true; });
+}
+
+QString boxText(const MessageBoxes::Box &box)
+{
+    const char *icon = box.icon == QMessageBox::Critical      ? "critical"
+                       : box.icon == QMessageBox::Warning     ? "warning"
+                       : box.icon == QMessageBox::Information ? "information"
+                                                              : "other";
+    return QStringLiteral("%1 box \"%2: %3\"")
+        .arg(QLatin1String(icon), box.title, QString(box.text).replace('\n', QLatin1String(" / ")));
+}
+
+// A box a step asks when it goes as it should: icon, title and text, or only the text's start.
+struct ExpectedBox
+{
+    QMessageBox::Icon icon;
+    QString title;
+    QString text;
+    bool prefix = false;
+
+    bool matches(const MessageBoxes::Box &box) const
+    {
+        return box.icon == icon && box.title == title &&
+               (prefix ? box.text.startsWith(text) : box.text == text);
+    }
+};
+
+// Whether a step did what it is timed for, checked once it ended. Each requirement it missed
+// and each box it asked that was not expected (a refusal, a failure) is printed as
+// "failed STEP: WHAT"; the parent repeats those lines and the run ends with a non-zero exit.
+class StepCheck
+{
+public:
+    // Forgets the boxes asked before the step.
+    explicit StepCheck(const char *step) : step(step) { askedBoxes.clear(); }
+
+    void require(bool ok, const QString &what)
+    {
+        ++conditions;
+        if (!ok)
+            failures << what;
+    }
+    // The boxes asked since the step began must be exactly these, in this order.
+    void expectBoxes(const std::vector<ExpectedBox> &expected = {})
+    {
+        const auto text = [](const ExpectedBox &box) {
+            return QStringLiteral("\"%1: %2\"").arg(box.title, box.text);
+        };
+        for (size_t i = 0; i < askedBoxes.size(); ++i)
+            if (i >= expected.size())
+                failures << QStringLiteral("unexpected ") + boxText(askedBoxes[i]);
+            else if (!expected[i].matches(askedBoxes[i]))
+                failures << QStringLiteral("unexpected %1 instead of %2")
+                                .arg(boxText(askedBoxes[i]), text(expected[i]));
+        for (size_t i = askedBoxes.size(); i < expected.size(); ++i)
+            failures << QStringLiteral("no box ") + text(expected[i]);
+        boxes = expected.size();
+    }
+    // Prints the outcome; true when nothing failed.
+    bool passed() const
+    {
+        for (const QString &failure : failures)
+            say("failed %s: %s\n", step, qPrintable(failure));
+        if (failures.isEmpty())
+            say("    checked %s: %d conditions held, %zu box(es) as expected\n", step, conditions,
+                boxes);
+        return failures.isEmpty();
+    }
+
+private:
+    const char *step;
+    QStringList failures;
+    int conditions = 0;
+    size_t boxes = 0;
+};
+
+// Runs sql on a database file through a read-only keyed connection of the station's own
+// database layer; each result row as its columns joined by '|'. *rc gets the result.
+QStringList selectRows(const QString &file, const std::string &sql, int *rc = nullptr)
+{
+    QStringList rows;
+    zircon_db *db = nullptr;
+    int result = ZirconDatabase::openKeyedConnection(file.toStdString(), &db, 5000, true);
+    if (result == 0)
+        result = zircon_run_sql(db, sql.c_str(), &rows, [](void *user, int columns, char **texts) {
+            QStringList row;
+            for (int c = 0; c < columns; ++c)
+                row << (texts[c] ? QString::fromUtf8(texts[c]) : QStringLiteral("<null>"));
+            static_cast<QStringList *>(user)->append(row.join(QLatin1Char('|')));
+            return 0;
+        });
+    zircon_close(db);
+    if (rc)
+        *rc = result;
+    return rows;
+}
+
+// The files of a folder matching pattern, by name.
+QStringList filesIn(const QString &folder, const QString &pattern)
+{
+    return QDir(folder).entryList({pattern}, QDir::Files, QDir::Name);
+}
+
+// The rows of each sheet of a search export of rows records, header rows included: the rows
+// continue on a further sheet when one is full.
+std::vector<int> searchExportSheets(long rows)
+{
+    const long perSheet = 1048576 - 1;
+    std::vector<int> sheets;
+    do {
+        const long rowsHere = std::min(rows, perSheet);
+        sheets.push_back(int(rowsHere + 1));
+        rows -= rowsHere;
+    } while (rows > 0);
+    return sheets;
 }
 
 // The names of a fresh DialogSearch come from its worker: the operator sees them first.
@@ -481,22 +617,31 @@ int queryChild()
     say("  query into a vector:   %8.0f ms, %ld rows (rc %d), peak %ld MB, %ld MB above the "
         "resting process; raw first page of %ld rows in time order %.1f ms\n",
         queryMs, long(rows.size()), rc, peak / 1024, (peak - rest) / 1024, pageRows, pageMs);
+    const long stored = storedRows(AppContext::instance().path(RecordDb), condition);
+    StepCheck check("query");
+    check.require(rc == 0, QStringLiteral("the query failed with %1").arg(rc));
+    check.require(long(rows.size()) == stored,
+                  QStringLiteral("the query gave %1 of %2 rows").arg(rows.size()).arg(stored));
+    check.require(pageRows == std::min(stored, 1000L),
+                  QStringLiteral("the first page held %1 rows").arg(pageRows));
+    RecordDatabase::freeRows(rows);
+    if (!check.passed())
+        return 1;
     value("query_ms", queryMs);
-    value("query_rows", double(rows.size()));
+    value("query_rows", stored);
     value("query_peak_kb", peak);
     value("query_growth_kb", peak - rest);
     value("first_page_ms", pageMs);
-    RecordDatabase::freeRows(rows);
-    return rc == 0 ? 0 : 1;
+    return 0;
 }
 
 int searchChild()
 {
     answerEverything();
+    StepCheck check("search");
     DialogSearch dialog;
     dialog.show();
-    if (!waitForNames(&dialog))
-        return 1;
+    const bool named = waitForNames(&dialog);
     QCoreApplication::processEvents();
     malloc_trim(0);
     const long rest = statusKb("VmRSS:");
@@ -517,10 +662,19 @@ int searchChild()
     timedApp()->startWatch();
     timer.start();
     dialog.findChild<QPushButton *>("pushButtonSearch")->click();
-    if (!waitFor([&] { return found >= 0; }, 600000))
-        return 1;
+    const bool finished = waitFor([&] { return found >= 0; }, 600000);
     const double stall = meter.longestMs();
     const long peak = statusKb("VmHWM:");
+    meter.stop();
+    const long stored = storedRows(AppContext::instance().path(RecordDb), defaultCondition());
+    check.require(named, QStringLiteral("the dialog listed no names"));
+    check.require(finished, QStringLiteral("the search did not finish in ten minutes"));
+    check.require(found == stored,
+                  QStringLiteral("the search found %1 of %2 rows").arg(found).arg(stored));
+    check.require(firstMs >= 0, QStringLiteral("no rows were painted"));
+    check.expectBoxes();
+    if (!check.passed())
+        return 1;
     say("  DialogSearch:          %8.0f ms, %d rows, peak %ld MB, %ld MB above the resting "
         "process; first rows painted after %.0f ms; stall %.0f ms\n",
         doneMs, found, peak / 1024, (peak - rest) / 1024, firstMs, stall);
@@ -530,7 +684,6 @@ int searchChild()
     value("search_peak_kb", peak);
     value("search_growth_kb", peak - rest);
     value("search_quiet_stall_ms", stall);
-    meter.stop();
     printGaps(meter.longGaps());
     if (stall > 50)
         timedApp()->printSlowest(meter.longGaps(), 8);
@@ -549,9 +702,11 @@ public:
         QObject::connect(plot, &QCustomPlot::afterReplot, [this] { ++replots; });
     }
 
-    // Ten zoom steps in, twenty pan steps, ten zoom steps out, at the middle of the plot.
-    std::vector<double> run()
+    // Ten zoom steps in, twenty pan steps, ten zoom steps out, at the middle of the plot; check
+    // gets whether each step moved the time axis and was painted.
+    std::vector<double> run(StepCheck &check)
     {
+        missed = 0;
         std::vector<double> steps;
         const QPointF middle = plot->axisRect()->rect().center();
         const QCPRange whole = plot->xAxis->range();
@@ -573,23 +728,33 @@ public:
         const QCPRange panned = plot->xAxis->range();
         for (int i = 0; i < 10; ++i)
             steps.push_back(wheel(middle, -120));
+        const double zoomedPct = 100 * zoomed.size() / whole.size();
+        const double pannedPct = 100 * std::abs(panned.lower - zoomed.lower) / zoomed.size();
+        const double outPct = 100 * plot->xAxis->range().size() / whole.size();
         say("    the time axis zoomed in to %.1f %% of its span, panned by %.1f %% of the zoomed "
             "span, zoomed out to %.1f %%\n",
-            100 * zoomed.size() / whole.size(),
-            100 * std::abs(panned.lower - zoomed.lower) / zoomed.size(),
-            100 * plot->xAxis->range().size() / whole.size());
+            zoomedPct, pannedPct, outPct);
+        check.require(zoomedPct < 100,
+                      QStringLiteral("zooming in left the span at %1 %").arg(zoomedPct));
+        check.require(pannedPct > 0, QStringLiteral("panning did not move the time axis"));
+        check.require(outPct > zoomedPct,
+                      QStringLiteral("zooming out left the span at %1 %").arg(outPct));
+        check.require(missed == 0, QStringLiteral("%1 steps were never painted").arg(missed));
         return steps;
     }
 
-    // Waits for the next replot and its paint; ms since timer.
+    // Waits for the next replot and its paint; ms since timer. A replot that does not come
+    // within a minute counts as missed.
     double painted(const QElapsedTimer &timer, int before)
     {
-        waitFor([&] { return replots > before; }, 60000);
+        if (!waitFor([&] { return replots > before; }, 60000))
+            ++missed;
         QCoreApplication::processEvents();
         return msSince(timer);
     }
 
     int replots = 0;
+    int missed = 0;
 
 private:
     double wheel(const QPointF &at, int angle)
@@ -625,13 +790,18 @@ int chartChild()
     DialogSearch dialog;
     dialog.resize(1200, 800);
     dialog.show();
-    if (!waitForNames(&dialog))
-        return 1;
+    StepCheck search("chart search");
+    search.require(waitForNames(&dialog), QStringLiteral("the dialog listed no names"));
     int found = -1;
     QObject::connect(&dialog, &DialogSearch::signal_searchFinished,
                      [&](int rows) { found = rows; });
     dialog.findChild<QPushButton *>("pushButtonSearch")->click();
-    if (!waitFor([&] { return found >= 0; }, 600000))
+    search.require(waitFor([&] { return found >= 0; }, 600000),
+                   QStringLiteral("the search did not finish in ten minutes"));
+    const long stored = storedRows(AppContext::instance().path(RecordDb), defaultCondition());
+    search.require(found == stored && found > 0,
+                   QStringLiteral("the search found %1 of %2 rows").arg(found).arg(stored));
+    if (!search.passed())
         return 1;
     QCoreApplication::processEvents();
 
@@ -643,16 +813,30 @@ int chartChild()
     QElapsedTimer timer;
     timer.start();
     const int before = chartSteps.replots;
+    StepCheck open("chart open");
     tabs->setCurrentWidget(dialog.findChild<QWidget *>("tabChart"));
-    if (!waitFor([&] { return points >= 0; }, 600000))
-        return 1;
+    open.require(waitFor([&] { return points >= 0; }, 600000),
+                 QStringLiteral("the chart was not shown in ten minutes"));
     const double openMs = chartSteps.painted(timer, before);
     say("  %d rows found; the chart of %s %s shows %d points\n", found,
         qPrintable(chart->series().name), qPrintable(chart->series().factor), points);
     say("  曲线 tab clicked to the chart painted:        %6.0f ms\n", openMs);
+    open.require(points > 0 && chart->valueGraph()->data()->size() == points,
+                 QStringLiteral("the chart shows %1 points, its graph holds %2")
+                     .arg(points)
+                     .arg(chart->valueGraph()->data()->size()));
+    open.require(chartSteps.missed == 0, QStringLiteral("the chart was never painted"));
+    open.expectBoxes();
+    if (!open.passed())
+        return 1;
     value("chart_open_ms", openMs);
     value("chart_points", points);
-    reportSteps("HistoryChart in the dialog:", chartSteps.run(), "chart");
+    StepCheck steps("chart steps");
+    const std::vector<double> chartTimes = chartSteps.run(steps);
+    steps.expectBoxes();
+    if (!steps.passed())
+        return 1;
+    reportSteps("HistoryChart in the dialog:", chartTimes, "chart");
 
     // The baseline: a plain plot of the same points, the same size, the same interactions.
     QCustomPlot plain;
@@ -678,8 +862,17 @@ int chartChild()
     plain.replot();
     const double plainOpenMs = plainSteps.painted(timer, plainBefore);
     say("  baseline: plain QCustomPlot, points set to painted: %6.0f ms\n", plainOpenMs);
+    StepCheck baseline("chart baseline");
+    baseline.require(graph->data()->size() == points && plainSteps.missed == 0,
+                     QStringLiteral("the plain plot holds %1 points, painted %2")
+                         .arg(graph->data()->size())
+                         .arg(plainSteps.missed ? "never" : "once"));
+    const std::vector<double> plainTimes = plainSteps.run(baseline);
+    baseline.expectBoxes();
+    if (!baseline.passed())
+        return 1;
     value("plain_open_ms", plainOpenMs);
-    reportSteps("baseline: plain QCustomPlot:", plainSteps.run(), "plain");
+    reportSteps("baseline: plain QCustomPlot:", plainTimes, "plain");
     return 0;
 }
 
@@ -703,6 +896,8 @@ protected:
 // thread running until the indexes are built (or for seconds when they exist already).
 int startupChild(int seconds)
 {
+    answerEverything();
+    StepCheck check("start-up");
     QElapsedTimer timer;
     timer.start();
     AppContext::instance().init();
@@ -716,7 +911,8 @@ int startupChild(int seconds)
         ->viewport()
         ->installEventFilter(&paint);
     window->show();
-    waitFor([&] { return paint.painted; }, 60000);
+    check.require(waitFor([&] { return paint.painted; }, 60000),
+                  QStringLiteral("the main window was not painted within a minute"));
     const double shownMs = msSince(timer);
 
     StallMeter meter;
@@ -741,12 +937,18 @@ int startupChild(int seconds)
     printGaps(meter.longGaps());
     if (stall > 50)
         timedApp()->printSlowest(meter.longGaps(), 8);
-    value(building ? "legacy_stall_ms" : "indexed_stall_ms", stall);
-    value(building ? "legacy_build_s" : "indexed_run_s", runMs / 1000);
+    check.require(ready, QStringLiteral("the indexes were not built"));
+    check.require(database->isOpen(), QStringLiteral("the record file is not open"));
+    check.expectBoxes();
+    const bool passed = check.passed();
+    if (passed) {
+        value(building ? "legacy_stall_ms" : "indexed_stall_ms", stall);
+        value(building ? "legacy_build_s" : "indexed_run_s", runMs / 1000);
+    }
     MessageBoxes::setResponder([](const MessageBoxes::Box &) { return QMessageBox::Yes; });
     window->on_pushButtonClose_clicked();
     delete window;
-    return ready ? 0 : 1;
+    return passed ? 0 : 1;
 }
 
 // ---- station ----------------------------------------------------------------------------------
@@ -789,19 +991,50 @@ private:
     // a connection of its own once the writers have stored what they were handed.
     double acquisition(const char *what, const Span &span, bool countRows = true);
     void report(const char *what, const Span &span, const char *extra = "");
-    void idle();
-    void search(bool repeat, bool exportRows);
-    void bec();
-    void backup();
-    void import();
-    void remove();
+    // Each step returns whether it did what it is timed for (see StepCheck).
+    bool signIn();
+    bool idle();
+    bool search(bool repeat, bool exportRows);
+    bool bec();
+    bool backup();
+    bool import();
+    bool remove();
+    // The operator's hand on the mouse before a command: the input that keeps a signed-in
+    // administrator from being signed out as idle however long the run.
+    void touch();
+    // Shows the readings that waited while the interface thread was held up (by the checks)
+    // and waits until their rows are stored, so that the counts that follow are complete.
+    void catchUp()
+    {
+        QCoreApplication::processEvents();
+        RecordWriter::waitForAll();
+    }
+    // Before a timed operation: the station back in its stride after the counts and checks
+    // that held the interface thread up, every monitor read again since (while the line is on).
+    void settle()
+    {
+        catchUp();
+        if (!window->isRunning())
+            return;
+        const qint64 from = QDateTime::currentMSecsSinceEpoch();
+        waitFor(
+            [&] {
+                return AcquisitionCounter::countBetween(counter->readingTimes, from,
+                                                        QDateTime::currentMSecsSinceEpoch() + 1) >=
+                       counter->monitors();
+            },
+            10000);
+    }
+    // The station folder's folders.
+    QString folder(int kind) const { return AppContext::instance().path(kind); }
 
     const Options &options;
     QString recordFile;
     MainWindow *window = nullptr;
     AcquisitionCounter *counter = nullptr;
     StallMeter meter;
-    QString lastBox;
+    // When the line was switched on: rows of this run are stored from then.
+    qint64 lineOnMs = 0;
     Span idleSpan;
     qint64 quietPhase = -1;
     double idleReadingsPct = NAN;
@@ -889,24 +1122,118 @@ void Station::report(const char *what, const Span &span, const char *extra)
         timedApp()->printSlowest(span.gaps, 8);
 }
 
-void Station::idle()
+bool Station::signIn()
 {
+    // As the operator does at a new station: 用户 > 登录 with the administrator's name and no
+    // password, then the new password the form asks for, twice.
+    StepCheck check("sign-in");
+    const QString name = QStringLiteral("admin");
+    const QString password = QStringLiteral("bench-admin-1");
+    bool formShown = false;
+    QList<int> answers;
+    QTimer::singleShot(0, window, [&] {
+        auto *dialog = window->findChild<DialogAccount *>();
+        if (!dialog)
+            return;
+        formShown = true;
+        const auto field = [dialog](const char *object) {
+            return dialog->findChild<QLineEdit *>(object);
+        };
+        QPushButton *ok = dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
+        QObject::connect(dialog, &DialogAccount::signal_answered, dialog,
+                         [&, dialog, field, ok](int result) {
+                             answers << result;
+                             if (result == Accounts::MustSetPassword &&
+                                 dialog->isSettingPassword() && answers.size() == 1) {
+                                 field("lineEditNewPassword")->setText(password);
+                                 field("lineEditConfirm")->setText(password);
+                                 QTimer::singleShot(0, ok, &QPushButton::click);
+                             } else if (result != Accounts::Ok) {
+                                 dialog->reject();
+                             }
+                         });
+        // A form that gets no answer is not waited for.
+        QTimer::singleShot(60000, dialog, &QDialog::reject);
+        field("lineEditName")->setText(name);
+        field("lineEditPassword")->clear();
+        ok->click();
+    });
+    window->findChild<QAction *>(QStringLiteral("actionSignIn"))->trigger();
+
+    QStringList answered;
+    for (const int result : answers)
+        answered << (result == Accounts::Ok ? QStringLiteral("signed in")
+                                            : Accounts::Reply{result, 0}.text());
+    say("  signed in through 用户 > 登录 as %s: %s\n", qPrintable(name),
+        qPrintable(answered.join(QStringLiteral(", then "))));
+    const Accounts &accounts = Accounts::instance();
+    const QString shown = window->findChild<QLabel *>(QStringLiteral("labelUser"))->text();
+    check.require(formShown, QStringLiteral("the sign-in form did not open"));
+    check.require(answers == QList<int>{Accounts::MustSetPassword, Accounts::Ok},
+                  QStringLiteral("the accounts answered: ") + answered.join(QStringLiteral(", ")));
+    check.require(accounts.isAdministrator() && accounts.userName() == name,
+                  QStringLiteral("no administrator is signed in"));
+    check.require(shown == QStringLiteral("管理员 ") + name,
+                  QStringLiteral("the status bar shows \"%1\"").arg(shown));
+    check.expectBoxes({{QMessageBox::Information, QStringLiteral("登录"),
+                        Accounts::Reply{Accounts::MustSetPassword, 0}.text()}});
+    return check.passed();
+}
+
+void Station::touch()
+{
+    const QPoint middle = window->rect().center();
+    QMouseEvent move(QEvent::MouseMove, middle, window->mapToGlobal(middle), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window, &move);
+}
+
+bool Station::idle()
+{
+    StepCheck check("idle");
     begin(idleSpan);
     pause(options.seconds * 1000);
     end(idleSpan);
     report("idle, acquiring only (baseline)", idleSpan);
     findQuietPhase();
     acquisition("idle:", idleSpan);
+    check.require(AcquisitionCounter::countBetween(counter->readingTimes, idleSpan.startMs,
+                                                   idleSpan.endMs) > 0 &&
+                      AcquisitionCounter::countBetween(counter->handedTimes, idleSpan.startMs,
+                                                       idleSpan.endMs) > 0,
+                  QStringLiteral("the station acquired nothing while idle"));
+    check.expectBoxes();
+    if (!check.passed())
+        return false;
     value("stall_idle_ms", idleSpan.stallMs);
+    return true;
 }
 
 // The search dialog as the operator opens it from the main window.
-void Station::search(bool repeat, bool exportRows)
+bool Station::search(bool repeat, bool exportRows)
 {
+    bool passed = false;
     QTimer::singleShot(0, window, [&] {
+        touch();
         auto *dialog = window->findChild<DialogSearch *>();
-        waitForNames(dialog);
+        StepCheck check(repeat ? "station-search" : "station-export search");
+        check.require(waitForNames(dialog), QStringLiteral("the dialog listed no names"));
         QCoreApplication::processEvents();
+        // Its own condition, counted before and after: each search finds every row stored when
+        // it read, so at least the rows before and at most those after.
+        std::string condition;
+        const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+        RecordDatabase::appendTimeCondition(condition,
+                                            dialog->findChild<QDateTimeEdit *>("dateTimeEditStart")
+                                                ->dateTime()
+                                                .toString(format)
+                                                .toStdString(),
+                                            dialog->findChild<QDateTimeEdit *>("dateTimeEditEnd")
+                                                ->dateTime()
+                                                .toString(format)
+                                                .toStdString(),
+                                            true);
+        const long before = storedRows(recordFile, condition);
         int found = -1;
         double firstMs = -1;
         QElapsedTimer timer;
@@ -919,19 +1246,39 @@ void Station::search(bool repeat, bool exportRows)
         auto *button = dialog->findChild<QPushButton *>("pushButtonSearch");
         AppendWatch appends(dialog->resultModel());
         Span span;
+        settle();
         if (repeat)
             begin(span);
         int searches = 0;
+        std::vector<int> founds;
         do {
             found = -1;
             timer.start();
             button->click();
-            waitFor([&] { return found >= 0; }, 600000);
+            if (!waitFor([&] { return found >= 0; }, 600000))
+                break;
+            founds.push_back(found);
             ++searches;
         } while (repeat &&
                  QDateTime::currentMSecsSinceEpoch() - span.startMs < options.seconds * 1000);
-        if (repeat) {
+        if (repeat)
             end(span);
+        const long after = storedRows(recordFile, condition);
+        check.require(found >= 0,
+                      QStringLiteral("search %1 did not finish in ten minutes").arg(searches + 1));
+        for (const int rows : founds)
+            check.require(rows >= before && rows <= after,
+                          QStringLiteral("a search found %1 rows, %2 to %3 were stored")
+                              .arg(rows)
+                              .arg(before)
+                              .arg(after));
+        check.require(firstMs >= 0, QStringLiteral("no rows were painted"));
+        check.expectBoxes();
+        if (!check.passed()) {
+            dialog->reject();
+            return;
+        }
+        if (repeat) {
             const QByteArray extra = QStringLiteral("; %1 searches of %2 rows, the first rows "
                                                     "of the first painted after %3 ms")
                                          .arg(searches)
@@ -944,110 +1291,319 @@ void Station::search(bool repeat, bool exportRows)
             value("acquisition_during_search_pct", acquisition("while searching:", span));
         }
         if (exportRows) {
+            StepCheck exported("station-export");
             QString saved;
+            bool ok = false;
             QObject::connect(dialog, &DialogSearch::signal_exportFinished,
-                             [&](const QString &path, bool ok) { saved = ok ? path : "-"; });
+                             [&](const QString &path, bool written) {
+                                 saved = path;
+                                 ok = written;
+                             });
+            settle();
+            touch();
             begin(span);
             dialog->findChild<QPushButton *>("pushButtonExport")->click();
-            waitFor([&] { return !saved.isEmpty(); }, 3600 * 1000);
+            const bool ended = waitFor([&] { return !saved.isEmpty(); }, 3600 * 1000);
             end(span);
-            const QByteArray extra =
-                QStringLiteral("; %1 rows, %2")
-                    .arg(found)
-                    .arg(saved == "-" ? QStringLiteral("the export FAILED")
-                                      : QStringLiteral("%1 MB workbook")
-                                            .arg(QFileInfo(saved).size() / 1e6, 0, 'f', 1))
-                    .toUtf8();
+            exported.require(ended, QStringLiteral("the export did not end within an hour"));
+            exported.require(ok, QStringLiteral("the export reported failure"));
+            // Read back as a reader would: every sheet whole, with exactly the found rows.
+            exported.require(ended && WorkbookCheck::isComplete(saved, searchExportSheets(found)),
+                             QStringLiteral("%1 does not hold the %2 found rows")
+                                 .arg(saved.isEmpty() ? QStringLiteral("no workbook") : saved)
+                                 .arg(found));
+            exported.expectBoxes({{QMessageBox::Information, QStringLiteral("通知"),
+                                   QStringLiteral("记录保存至:\n") + saved}});
+            const QByteArray extra = QStringLiteral("; %1 rows, %2 MB workbook")
+                                         .arg(found)
+                                         .arg(QFileInfo(saved).size() / 1e6, 0, 'f', 1)
+                                         .toUtf8();
+            QFile::remove(saved);
+            if (!exported.passed()) {
+                dialog->reject();
+                return;
+            }
             report("exporting the found rows", span, extra.constData());
             value("stall_export_ms", span.stallMs);
             acquisition("while exporting:", span);
-            QFile::remove(saved);
         }
+        passed = true;
         dialog->accept();
     });
     window->slot_searchRecord();
+    return passed;
 }
 
-void Station::bec()
+bool Station::bec()
 {
+    StepCheck check("bec");
+    const QString exports = folder(ExportDir);
+    const QStringList before = filesIn(exports, QStringLiteral("*"));
+    int failed = -1;
     Span span;
+    settle();
+    touch();
     QTimer::singleShot(0, window, [&] {
         auto *dialog = window->findChild<DialogBEC *>();
+        QObject::connect(dialog, &DialogBEC::signal_stagesDone,
+                         [&failed, dialog] { failed = dialog->failedStages(); });
         begin(span);
         dialog->findChild<QPushButton *>("pushButtonStart")->click();
     });
     window->slot_exportRecord();
     end(span);
     qint64 bytes = 0;
-    for (const QFileInfo &file : QDir(AppContext::instance().path(ExportDir))
-                                     .entryInfoList(QDir::Files | QDir::NoDotAndDotDot)) {
+    QStringList workbooks;
+    for (const QFileInfo &file :
+         QDir(exports).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name)) {
+        if (!before.contains(file.fileName()) && file.suffix() == QLatin1String("xlsx") &&
+            file.size() > 0)
+            workbooks << file.fileName();
         bytes += file.size();
         QFile::remove(file.filePath());
     }
-    const QByteArray extra = QStringLiteral("; %1 MB of workbooks; the last box: %2")
+    check.require(failed == 0, QStringLiteral("the stages ended with failed mask %1").arg(failed));
+    // The dialog saved it only once it read back whole with the rows it wrote.
+    check.require(workbooks.size() == 1,
+                  QStringLiteral("%1 new workbooks in the export folder").arg(workbooks.size()));
+    check.expectBoxes(
+        {{QMessageBox::Information, QStringLiteral("通知"), QStringLiteral("操作完成!")}});
+    if (!check.passed())
+        return false;
+    const QByteArray extra = QStringLiteral("; %1 MB workbook %2")
                                  .arg(bytes / 1e6, 0, 'f', 1)
-                                 .arg(lastBox)
+                                 .arg(workbooks.value(0))
                                  .toUtf8();
     report("full export of 备份-导出-清除", span, extra.constData());
     value("stall_bec_export_ms", span.stallMs);
     value("acquisition_during_bec_pct", acquisition("while exporting all:", span));
+    return true;
 }
 
-void Station::backup()
+bool Station::backup()
 {
+    StepCheck check("backup");
+    const QString backups = folder(BackupDir);
+    const QStringList before = filesIn(backups, QStringLiteral("record*.zdb"));
+    const long rowsBefore = storedRows(recordFile);
     Span span;
+    settle();
+    touch();
     begin(span);
     window->slot_backupRecord();
     end(span);
-    const QByteArray extra = ("; the box: " + lastBox).toUtf8();
+    const long rowsAfter = storedRows(recordFile);
+    QStringList made;
+    for (const QString &file : filesIn(backups, QStringLiteral("record*.zdb")))
+        if (!before.contains(file))
+            made << file;
+    check.require(made.size() == 1,
+                  QStringLiteral("%1 new backups in the backup folder").arg(made.size()));
+    long copied = -1;
+    if (made.size() == 1) {
+        // The copy reads back with the pass phrase, whole, with the rows of one moment.
+        const QString copy = QDir(backups).filePath(made[0]);
+        int rc = 0;
+        const QStringList integrity = selectRows(copy, "PRAGMA integrity_check", &rc);
+        check.require(rc == 0 && integrity == QStringList{QStringLiteral("ok")},
+                      QStringLiteral("the backup %1 fails the integrity check (%2): %3")
+                          .arg(copy)
+                          .arg(rc)
+                          .arg(integrity.join(QLatin1Char(';'))));
+        copied = storedRows(copy);
+        check.require(copied >= rowsBefore && copied <= rowsAfter,
+                      QStringLiteral("the backup holds %1 rows, %2 to %3 were stored")
+                          .arg(copied)
+                          .arg(rowsBefore)
+                          .arg(rowsAfter));
+    }
+    check.expectBoxes(
+        {{QMessageBox::Information, QStringLiteral("通知"), QStringLiteral("数据备份成功")}});
+    if (!check.passed())
+        return false;
+    const QByteArray extra =
+        QStringLiteral("; %1 with %2 rows").arg(made.value(0)).arg(copied).toUtf8();
     report("backup", span, extra.constData());
     value("stall_backup_ms", span.stallMs);
     acquisition("while backing up:", span);
+    return true;
 }
 
-void Station::import()
+// The rows of a record file up to uid as one line, to tell two files' rows apart.
+QString rowsPrint(const QString &file, long uid)
 {
+    return selectRows(file, QStringLiteral("SELECT count(*), total(slave), total(channel), "
+                                           "total(value), total(length(time) + length(name) + "
+                                           "length(factor) + length(status)), min(time), "
+                                           "max(time) FROM Record WHERE uid <= %1")
+                                .arg(uid)
+                                .toStdString())
+        .join(QLatin1Char('\n'));
+}
+
+bool Station::import()
+{
+    StepCheck check("import");
+    const QString backups = folder(BackupDir);
+    const QStringList before = filesIn(backups, QStringLiteral("record_replaced_*.zdb"));
+    const QStringList top = selectRows(options.importFile, "SELECT count(*), max(uid) FROM Record");
+    const long importRows = top.value(0).section('|', 0, 0).toLong();
+    const long importTop = top.value(0).section('|', 1, 1).toLong();
+    const QString importPrint = rowsPrint(options.importFile, importTop);
+    // The rows this run stored so far, up to a few seconds ago: they go with the replaced file.
+    catchUp();
+    const auto stamp = [](qint64 ms) {
+        return QDateTime::fromMSecsSinceEpoch(ms)
+            .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+            .toStdString();
+    };
+    const qint64 startMs = QDateTime::currentMSecsSinceEpoch();
+    std::string ownRows;
+    RecordDatabase::appendTimeCondition(ownRows, stamp(lineOnMs - 1000), stamp(startMs - 5000),
+                                        true);
+    const long ownBefore = storedRows(recordFile, ownRows);
     Span span;
+    settle();
+    touch();
     begin(span);
     window->slot_importRecord();
     end(span);
-    const QByteArray extra = QStringLiteral("; %1 rows imported; the box: %2")
+    RecordWriter::waitForAll();
+
+    // The live rows up to the imported file's last are the imported ones; this run's earlier
+    // rows are gone from the live file and kept in the replaced one.
+    check.require(importRows > 0 && ownBefore > 0,
+                  QStringLiteral("nothing to tell the files apart by: %1 rows to import, %2 of "
+                                 "this run")
+                      .arg(importRows)
+                      .arg(ownBefore));
+    const QString livePrint = rowsPrint(recordFile, importTop);
+    check.require(livePrint == importPrint,
+                  QStringLiteral("the live rows up to uid %1 are not the imported ones: %2 "
+                                 "against %3")
+                      .arg(importTop)
+                      .arg(livePrint, importPrint));
+    const long ownAfter = storedRows(recordFile, ownRows);
+    check.require(ownAfter == 0,
+                  QStringLiteral("%1 rows stored before the import are still live").arg(ownAfter));
+    QStringList kept;
+    for (const QString &file : filesIn(backups, QStringLiteral("record_replaced_*.zdb")))
+        if (!before.contains(file))
+            kept << file;
+    check.require(kept.size() == 1,
+                  QStringLiteral("%1 replaced files kept in the backup folder").arg(kept.size()));
+    const long keptOwn =
+        kept.size() == 1 ? storedRows(QDir(backups).filePath(kept[0]), ownRows) : -1;
+    check.require(kept.size() != 1 || keptOwn == ownBefore,
+                  QStringLiteral("the replaced file holds %1 of the %2 rows of this run")
+                      .arg(keptOwn)
+                      .arg(ownBefore));
+    check.expectBoxes({{QMessageBox::Information, QStringLiteral("通知"),
+                        QStringLiteral("数据导入成功!"), true}});
+    if (!check.passed())
+        return false;
+    const QByteArray extra = QStringLiteral("; %1 rows imported, %2 rows live now; the %3 rows "
+                                            "stored before kept in %4")
+                                 .arg(importRows)
                                  .arg(storedRows(recordFile))
-                                 .arg(lastBox)
+                                 .arg(ownBefore)
+                                 .arg(kept.value(0))
                                  .toUtf8();
     report("import of a backup", span, extra.constData());
     value("stall_import_ms", span.stallMs);
     // The rows stored before the swap went with the file it replaced.
     acquisition("while importing:", span, false);
+    return true;
 }
 
-void Station::remove()
+// The names of the monitors in the station's Monitor.json.
+QStringList configuredMonitors()
 {
+    QFile file(AppContext::instance().path(MonitorConfig));
+    QStringList names;
+    if (!file.open(QIODevice::ReadOnly))
+        return {QStringLiteral("(unreadable)")};
+    for (const QJsonValue &entry : QJsonDocument::fromJson(file.readAll())["monitor"].toArray())
+        names << entry["username"].toString();
+    return names;
+}
+
+bool Station::remove()
+{
+    StepCheck check("remove");
     auto *line = window->findChild<WidgetComPort *>();
     line->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(false);
     line->waitForReader();
-    RecordWriter::waitForAll();
+    catchUp();
     const QString name = QString::fromStdString(instrumentName(0));
     std::string condition;
     RecordDatabase::appendNameCondition(condition, name.toStdString(), true);
     const long history = storedRows(recordFile, condition);
     const long all = storedRows(recordFile);
+    const QStringList configured = configuredMonitors();
+    auto *list = window->findChild<WidgetMonitorList *>();
+    const auto listed = [list, &name] {
+        int count = 0;
+        for (const MonitorBase *monitor : list->collection().getMonitors())
+            count += QString::fromStdString(monitor->getUsername()) == name;
+        return count;
+    };
+    const int monitorsBefore = int(list->collection().getMonitors().size());
     auto *tree = window->findChild<QTreeView *>("treeViewMonitor");
     QStandardItem *root = qobject_cast<QStandardItemModel *>(tree->model())->item(0);
     for (int row = 0; row < root->rowCount(); ++row)
         if (root->child(row)->text() == name)
             tree->setCurrentIndex(root->child(row)->index());
+    check.require(history > 0 && listed() == 1 && configured.count(name) == 1,
+                  QStringLiteral("%1 is not there to remove: %2 rows, listed %3 times, "
+                                 "configured %4 times")
+                      .arg(name)
+                      .arg(history)
+                      .arg(listed())
+                      .arg(configured.count(name)));
     Span span;
+    settle();
+    touch();
     begin(span);
     window->on_removeMonitor();
     end(span);
+    const long left = storedRows(recordFile);
+    const long historyLeft = storedRows(recordFile, condition);
+    const QStringList configuredAfter = configuredMonitors();
+    check.require(listed() == 0 &&
+                      int(list->collection().getMonitors().size()) == monitorsBefore - 1,
+                  QStringLiteral("%1 is still listed").arg(name));
+    bool inTree = false;
+    for (int row = 0; row < root->rowCount(); ++row)
+        inTree = inTree || root->child(row)->text() == name;
+    check.require(!inTree, QStringLiteral("%1 is still in the monitor tree").arg(name));
+    check.require(!configuredAfter.contains(name) &&
+                      configuredAfter.size() == configured.size() - 1,
+                  QStringLiteral("Monitor.json still holds %1 (%2 monitors)")
+                      .arg(name)
+                      .arg(configuredAfter.size()));
+    check.require(historyLeft == 0,
+                  QStringLiteral("%1 rows of %2 are left").arg(historyLeft).arg(name));
+    check.require(left == all - history,
+                  QStringLiteral("%1 rows left of %2, %3 of them its history")
+                      .arg(left)
+                      .arg(all)
+                      .arg(history));
+    const QString quoted = QLatin1Char('"') + name + QLatin1Char('"');
+    check.expectBoxes({{QMessageBox::Warning, QStringLiteral("警告"),
+                        QStringLiteral("确认删除") + quoted + QLatin1Char('?')},
+                       {QMessageBox::Warning, QStringLiteral("警告"),
+                        QStringLiteral("是否同时删除") + quoted + QStringLiteral("的历史数据？")}});
+    if (!check.passed())
+        return false;
     const QByteArray extra = QStringLiteral("; %1 of %2 rows were its history, %3 left")
                                  .arg(history)
                                  .arg(all)
-                                 .arg(storedRows(recordFile))
+                                 .arg(left)
                                  .toUtf8();
     report("removing a monitor and its history", span, extra.constData());
     value("stall_remove_history_ms", span.stallMs);
+    return true;
 }
 
 int Station::run()
@@ -1065,46 +1621,53 @@ int Station::run()
         return 1;
     AppContext::instance().init();
     recordFile = AppContext::instance().path(RecordDb);
-    answerEverything(&lastBox);
+    answerEverything();
     const QString importFile = options.importFile;
     FileDialogs::setChooser([importFile](const FileDialogs::Request &) { return importFile; });
 
     window = new MainWindow;
     window->show();
     counter = new AcquisitionCounter(window, true);
-    window->findChild<WidgetComPort *>()
-        ->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))
-        ->setChecked(true);
-    // Every monitor synchronised and read in the last second.
-    const int expected = counter->monitors();
-    const qint64 on = QDateTime::currentMSecsSinceEpoch();
-    if (!waitFor(
-            [&] {
-                const qint64 now = QDateTime::currentMSecsSinceEpoch();
-                return now > on + 3000 && AcquisitionCounter::countBetween(
-                                              counter->readingTimes, now - 1000, now) >= expected;
-            },
-            120000)) {
-        say("station: the chain was not read in full within two minutes\n");
-        return 1;
+    // Maintenance is an administrator's.
+    bool passed = signIn();
+    if (passed) {
+        StepCheck start("line on");
+        lineOnMs = QDateTime::currentMSecsSinceEpoch();
+        window->findChild<WidgetComPort *>()
+            ->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))
+            ->setChecked(true);
+        // Every monitor synchronised and read in the last second.
+        const int expected = counter->monitors();
+        start.require(waitFor(
+                          [&] {
+                              const qint64 now = QDateTime::currentMSecsSinceEpoch();
+                              return now > lineOnMs + 3000 &&
+                                     AcquisitionCounter::countBetween(counter->readingTimes,
+                                                                      now - 1000, now) >= expected;
+                          },
+                          120000),
+                      QStringLiteral("the chain was not read in full within two minutes"));
+        start.expectBoxes();
+        passed = start.passed();
+        if (passed) {
+            pause(2000);
+            say("  %d monitors read every second, %ld factor rows a pass\n", expected,
+                counter->rowsPerPass());
+            passed = idle();
+        }
     }
-    pause(2000);
-    say("  %d monitors read every second, %ld factor rows a pass\n", expected,
-        counter->rowsPerPass());
-
-    idle();
     const bool searching = options.parts.contains("station-search");
     const bool exporting = options.parts.contains("station-export");
-    if (searching || exporting)
-        search(searching, exporting);
-    if (options.parts.contains("bec"))
-        bec();
-    if (options.parts.contains("backup"))
-        backup();
-    if (options.parts.contains("import"))
-        import();
-    if (options.parts.contains("remove"))
-        remove();
+    if (passed && (searching || exporting))
+        passed = search(searching, exporting);
+    if (passed && options.parts.contains("bec"))
+        passed = bec();
+    if (passed && options.parts.contains("backup"))
+        passed = backup();
+    if (passed && options.parts.contains("import"))
+        passed = import();
+    if (passed && options.parts.contains("remove"))
+        passed = remove();
 
     MessageBoxes::setResponder([](const MessageBoxes::Box &) { return QMessageBox::Yes; });
     window->on_pushButtonClose_clicked();
@@ -1112,16 +1675,17 @@ int Station::run()
     delete window;
     simulator.terminate();
     simulator.waitForFinished();
-    return 0;
+    return passed ? 0 : 1;
 }
 
 // ---- the parent -------------------------------------------------------------------------------
 
 using Values = std::map<std::string, std::vector<double>>;
 
-// Runs this program as a child on part; forwards its output and collects its values.
+// Runs this program as a child on part; forwards its output and collects its values and the
+// steps that failed. False when the child failed.
 bool runChild(const Options &options, const QString &part, const QString &station,
-              const QString &tempFolder, Values &values)
+              const QString &tempFolder, Values &values, QStringList &failures)
 {
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -1140,10 +1704,13 @@ bool runChild(const Options &options, const QString &part, const QString &statio
         while (child.canReadLine()) {
             const QByteArray line = child.readLine();
             const QList<QByteArray> fields = line.trimmed().split(' ');
-            if (fields.size() == 3 && fields[0] == "value")
+            if (fields.size() == 3 && fields[0] == "value") {
                 values[fields[1].toStdString()].push_back(fields[2].toDouble());
-            else
-                std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+                continue;
+            }
+            if (line.startsWith("failed "))
+                failures << part + QLatin1Char('/') + QString::fromUtf8(line.mid(7).trimmed());
+            std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
         }
         std::fflush(stdout);
     };
@@ -1155,6 +1722,8 @@ bool runChild(const Options &options, const QString &part, const QString &statio
     std::fwrite(rest.constData(), 1, size_t(rest.size()), stdout);
     if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0) {
         std::printf("  (the %s part ended with code %d)\n", qPrintable(part), child.exitCode());
+        if (failures.isEmpty())
+            failures << QStringLiteral("%1: ended with code %2").arg(part).arg(child.exitCode());
         return false;
     }
     return true;
@@ -1230,11 +1799,21 @@ int parentMain(Options options)
     for (const QString &operation : stationOperations)
         station = station || wanted(operation);
     Values values;
-    bool complete = true;
+    QStringList failures;
     QElapsedTimer total;
     total.start();
     say("history: parts %s; files in %s\n", qPrintable(options.parts.join(',')),
         qPrintable(folder));
+    const auto run = [&](const char *part, const QString &station) {
+        return runChild(options, QLatin1String(part), station, folder, values, failures);
+    };
+    // A step that did not happen ends the run: the figures would time something else.
+    const auto stop = [&] {
+        say("\n== the run FAILED after %.1f min, without figures:\n", total.elapsed() / 60000.0);
+        for (const QString &failure : failures)
+            say("  %s\n", qPrintable(failure));
+        return 1;
+    };
 
     QString plant;
     if (wanted("search") || station)
@@ -1242,17 +1821,19 @@ int parentMain(Options options)
     if (wanted("import")) {
         // The backup to import: the generated file as it is now, indexes and all.
         options.importFile = plant + QStringLiteral("/backup/generated.zdb");
-        QFile::copy(plant + QStringLiteral("/db/record.zdb"), options.importFile);
+        if (!QFile::copy(plant + QStringLiteral("/db/record.zdb"), options.importFile)) {
+            failures << QStringLiteral("import: the backup to import could not be made");
+            return stop();
+        }
     }
 
     if (wanted("search")) {
         say("\n== search of every row (%d rounds, each query and search in a process of its "
             "own)\n",
             options.rounds);
-        for (int round = 0; round < options.rounds; ++round) {
-            complete = runChild(options, "search", plant, folder, values) && complete;
-            complete = runChild(options, "query", plant, folder, values) && complete;
-        }
+        for (int round = 0; round < options.rounds; ++round)
+            if (!run("search", plant) || !run("query", plant))
+                return stop();
         const double search = median(values["search_ms"]), query = median(values["query_ms"]);
         const double searchPeak = median(values["search_growth_kb"]);
         const double queryPeak = median(values["query_growth_kb"]);
@@ -1272,7 +1853,8 @@ int parentMain(Options options)
     if (station) {
         say("\n== the station acquiring from %d simulated analysers every second, recording on\n",
             options.instruments);
-        complete = runChild(options, "station", plant, folder, values) && complete;
+        if (!run("station", plant))
+            return stop();
     }
     if (!plant.isEmpty())
         QDir(plant).removeRecursively();
@@ -1280,7 +1862,8 @@ int parentMain(Options options)
     if (wanted("chart")) {
         say("\n== history chart\n");
         const QString chart = makeStation(folder, "chart", options.rows, 1, 1, true);
-        complete = runChild(options, "chart", chart, folder, values) && complete;
+        if (!run("chart", chart))
+            return stop();
         if (!values["chart_step_worst_ms"].empty())
             values["chart_step_ms"] = values["chart_step_worst_ms"];
         QDir(chart).removeRecursively();
@@ -1295,8 +1878,8 @@ int parentMain(Options options)
             monitors.push_back(
                 {id, chainModel(id), QString::fromStdString(instrumentName(id - 1))});
         writeStationConfig(legacy, legacy + QStringLiteral("/line"), 1, monitors);
-        complete = runChild(options, "startup", legacy, folder, values) && complete;
-        complete = runChild(options, "startup", legacy, folder, values) && complete;
+        if (!run("startup", legacy) || !run("startup", legacy))
+            return stop();
         if (!values["legacy_stall_ms"].empty())
             values["stall_startup_legacy_ms"] = values["legacy_stall_ms"];
         QDir(legacy).removeRecursively();
@@ -1317,7 +1900,7 @@ int parentMain(Options options)
         if (found != values.end() && !found->second.empty())
             say("figure %s %.2f %s\n", figure.name, found->second.back(), figure.unit);
     }
-    return complete ? 0 : 1;
+    return 0;
 }
 
 } // namespace

@@ -35,6 +35,9 @@
 #include <QTreeView>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 
 const QString inUse = "id已被使用";
@@ -241,6 +244,7 @@ private slots:
     void namesWithControlCharactersAreRefused();
     void removalKeepsHistoryAnotherMonitorSharesByName();
     void historyIsDeletedOnAWorkerByExactName();
+    void historyThatCannotBeDeletedIsShownAndKept();
     void removedCellsSlotIsReusedByTheNextMonitor();
     void removalOfOneOfTwoMonitorsWithOneIdKeepsTheOther();
     void intervalEditsAreStoredAtSaveOrWithTheNextChange();
@@ -650,6 +654,41 @@ void TestWidgetMonitorList::historyIsDeletedOnAWorkerByExactName()
     QCOMPARE(selectWithKey(file, "SELECT name FROM Record ORDER BY uid"),
              QStringList({"一号池 ", "一号", "一号池2", "二号池"}));
     QCOMPARE(f.boxes.boxes.size(), 2);
+}
+
+void TestWidgetMonitorList::historyThatCannotBeDeletedIsShownAndKept()
+{
+    Fixture f(threeMonitors);
+    std::vector<RecordRow> rows;
+    for (int i = 0; i < 3000; ++i)
+        rows.push_back(makeRecord("一号池", i % 2, "2024-01-02 03:04:05"));
+    const QString file = AppContext::instance().path(RecordDb);
+    QCOMPARE(insertRecords(file, rows), 0);
+
+    // No file of the process may grow past 1 kB: the delete's journal does not fit, the
+    // shorter Monitor.json does.
+    rlimit size;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &size), 0);
+    const rlimit unlimited = size;
+    size.rlim_cur = 1024;
+    f.tree()->setCurrentIndex(f.item(0)->index());
+    f.boxes.queueAnswer(QMessageBox::Yes);
+    f.boxes.queueAnswer(QMessageBox::Yes);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &size), 0);
+    f.list->slot_remove();
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    std::signal(SIGXFSZ, oldHandler);
+
+    QCOMPARE(f.boxes.boxes.size(), 3);
+    QCOMPARE(f.boxes.boxes[2].icon, QMessageBox::Critical);
+    QCOMPARE(f.boxes.boxes[2].title, QString("错误"));
+    QCOMPARE(f.boxes.boxes[2].text, QString("删除\"一号池\"的历史数据失败!\n历史数据未被删除。"));
+    // The monitor is gone, its history is whole.
+    QCOMPARE(f.names(), QStringList({"二号池", "三号池"}));
+    QCOMPARE(f.stored().size(), 2);
+    QCOMPARE(selectWithKey(file, "SELECT count(*) FROM Record WHERE name = '一号池'"),
+             QStringList("3000"));
 }
 
 void TestWidgetMonitorList::removalIsRefusedWhileTheLineIsOnAndAfterNo()
