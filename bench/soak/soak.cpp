@@ -71,7 +71,6 @@
 #include <qcustomplot.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <unistd.h>
@@ -156,7 +155,9 @@ bool parse(const QStringList &arguments, Options &options)
             options.minutes = 2;
     }
     const QStringList faults{"", "line", "kill", "silent", "garbage", "readonly", "diskfull"};
-    return options.minutes > 0 && options.instruments > faultyInstruments &&
+    // Faulty analysers need healthy ones beside them.
+    return options.minutes > 0 &&
+           options.instruments > (options.faultyAnalysers() ? faultyInstruments : 0) &&
            faults.contains(options.fault);
 }
 
@@ -404,12 +405,17 @@ RunResult runOnce(const Options &options, bool demotion)
             simulatorArguments << instrument;
         monitors.push_back({id, chainModel(id), QStringLiteral("仪表%1").arg(id)});
     }
-    QProcess simulator;
-    if (!startSimulator(simulator, simulatorArguments) ||
-        !writeStationConfig(station.path(), link, 1, monitors)) {
+    // Before the folder goes: nothing is left mounted on it.
+    const auto abandon = [&] {
+        if (diskfull)
+            run(QStringLiteral("umount"), {db});
         result.ok = false;
         return result;
-    }
+    };
+    QProcess simulator;
+    if (!startSimulator(simulator, simulatorArguments) ||
+        !writeStationConfig(station.path(), link, 1, monitors))
+        return abandon();
     // The simulator's fault window counts from its start, which is just before its answer.
     QElapsedTimer clock;
     clock.start();
@@ -418,8 +424,7 @@ RunResult runOnce(const Options &options, bool demotion)
     AppContext::instance().setApplicationDir(station.path());
     if (AppContext::instance().init() != AppContext::InitDone) {
         std::fprintf(stderr, "soak: the station folder could not be set up\n");
-        result.ok = false;
-        return result;
+        return abandon();
     }
     const QString recordFile = AppContext::instance().path(RecordDb);
     MessageBoxes::setResponder([](const MessageBoxes::Box &box) {
