@@ -81,13 +81,17 @@ std::chrono::steady_clock::duration LineHealth::waited() const
     return lastTry == Clock::time_point() ? Clock::duration::max() : Clock::now() - lastTry;
 }
 
+std::chrono::steady_clock::duration LineHealth::retryCap()
+{
+    return std::chrono::seconds(maxRetrySeconds) - dueMargin;
+}
+
 std::chrono::steady_clock::duration LineHealth::forceRetryAfter() const
 {
     std::lock_guard<std::mutex> guard(lock);
-    const Clock::duration cap = std::chrono::seconds(maxRetrySeconds) - dueMargin;
     if (figures.demoted)
-        return cap;
-    return std::clamp<Clock::duration>(passGap * 5, std::chrono::seconds(5), cap);
+        return retryCap();
+    return std::clamp<Clock::duration>(passGap * 5, std::chrono::seconds(5), retryCap());
 }
 
 void LineHealth::recordExchange(const SyncFailure &outcome, Clock::duration elapsed)

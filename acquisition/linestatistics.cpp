@@ -31,11 +31,12 @@ void LineStatistics::reset()
     workCount = 0;
 }
 
-void LineStatistics::passStarted(Clock::time_point deadline)
+void LineStatistics::passStarted(const PassPlan &plan)
 {
     std::lock_guard<std::mutex> guard(lock);
     passStart = Clock::now();
-    retryDeadline = deadline;
+    retryDeadline = plan.retryDeadline;
+    missDeadline = plan.missDeadline;
     forcedRetry = false;
     failedTime = Clock::duration(0);
 }
@@ -90,16 +91,18 @@ void LineStatistics::countBytes(int sent, int received)
 }
 
 bool LineStatistics::grantRetry(Clock::duration cost, Clock::duration waited,
-                                Clock::duration forceAfter)
+                                Clock::duration forceAfter, Clock::duration capAfter)
 {
     std::lock_guard<std::mutex> guard(lock);
-    const Clock::time_point now = Clock::now();
-    if (retryDeadline == Clock::time_point::max() || now + cost <= retryDeadline)
+    const auto fits = [&](Clock::time_point deadline) {
+        return deadline == Clock::time_point::max() || Clock::now() + cost <= deadline;
+    };
+    if (fits(retryDeadline))
         return true;
-    if (forcedRetry || waited < forceAfter)
+    if (forcedRetry)
         return false;
-    forcedRetry = true;
-    return true;
+    forcedRetry = waited >= capAfter || (waited >= forceAfter && fits(missDeadline));
+    return forcedRetry;
 }
 
 LineStatistics::Clock::duration LineStatistics::retryCost(modbus_t *context)

@@ -185,13 +185,8 @@ void WidgetMonitorDisplay::showLate()
         table->item(r, 1)->setText(QStringLiteral("----"));
         table->item(r, 3)->setText(QStringLiteral("B"));
     }
-    if (monitor->isSynced()) {
-        ui->checkBoxRun->setChecked(false);
-        const int main = monitor->snapshot().mainIndex;
-        const QString unit =
-            main >= 0 && main < table->rowCount() ? table->item(main, 2)->text() : QString();
-        emit signal_updateResult(QStringLiteral("0"), unit, QStringLiteral("B"));
-    }
+    if (monitor->isSynced())
+        showStopped();
 }
 
 bool WidgetMonitorDisplay::rowsMatch(const MonitorSnapshot &snapshot) const

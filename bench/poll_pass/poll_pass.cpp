@@ -182,7 +182,7 @@ int statisticsCost(int passes)
         timer.start();
         {
             LineStatistics::Scope scope(&line);
-            line.passStarted(LineStatistics::Clock::time_point::max());
+            line.passStarted(PassPlan());
             chain.collection.readAll(context, PassPlan());
             line.passEnded();
         }
@@ -192,7 +192,7 @@ int statisticsCost(int passes)
         timer.restart();
         {
             LineStatistics::Scope scope(&replayLine);
-            replayLine.passStarted(LineStatistics::Clock::time_point::max());
+            replayLine.passStarted(PassPlan());
             for (LineHealth &instrument : health) {
                 LineStatistics *current = LineStatistics::current();
                 instrument.nextTurn(false);
