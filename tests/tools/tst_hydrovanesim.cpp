@@ -73,6 +73,34 @@ QByteArray readRequest(int id, int function, int address, int count)
     return withCrc(QByteArray(bytes, 6));
 }
 
+// How the simulator treated one read of the name registers 0x4001..0x4003, in the words of
+// the cycle key: "ok", "model" (another name), "crc", "silent", "exception", or "?".
+QString treatment(RawLine &line, int id, const QByteArray &ownName, int quietMs = 150)
+{
+    const QByteArray answer = line.exchange(readRequest(id, 4, 0x4001, 3), 11, quietMs);
+    if (answer.isEmpty())
+        return "silent";
+    if (withCrc(answer.left(answer.size() - 2)) != answer)
+        return "crc";
+    if (answer.size() == 5 && quint8(answer[1]) == 0x84)
+        return "exception";
+    if (answer.size() != 11)
+        return "?";
+    return answer.mid(3, 6) == ownName ? "ok" : "model";
+}
+
+// Of `requests` reads of one measurement word, which answers had a spoilt CRC: '1' for each
+// spoilt one, '0' for a good one, '?' for a missing answer or one of another length.
+QString crcPattern(RawLine &line, int id, int requests)
+{
+    QString pattern;
+    for (int i = 0; i < requests; ++i) {
+        const QByteArray answer = line.exchange(readRequest(id, 4, 0x4004, 1), 7, 150);
+        pattern += answer.size() != 7 ? '?' : withCrc(answer.left(5)) != answer ? '1' : '0';
+    }
+    return pattern;
+}
+
 } // namespace
 
 class TestHydrovaneSim : public QObject
@@ -87,6 +115,10 @@ private slots:
     void unfixedValuesMoveInsideTheRange();
     void wireTimeDelaysEachAnswer();
     void linkSurvivesTheStationAndRestarts();
+    void flapAndBurstCountEachIdsRequests();
+    void cycleRepeatsItsSteps();
+    void crcRateSpoilsItsShareRepeatably();
+    void crcRateAddsToOtherFaultsInsideTheWindow();
     void refusesBadCommandLines_data();
     void refusesBadCommandLines();
 };
@@ -235,6 +267,92 @@ void TestHydrovaneSim::linkSurvivesTheStationAndRestarts()
     QVERIFY(!QFileInfo(link).isSymLink()); // removed at SIGTERM
 }
 
+void TestHydrovaneSim::flapAndBurstCountEachIdsRequests()
+{
+    SimulatorProcess sim({"1:DI590:fault=flap", "2:RO592:fault=flap",
+                          "3:DI590:fault=burst,burstsilent=2,burstevery=5"});
+    RawLine line(sim.linkPath());
+    // Interleaved, so that a count shared by the ids would show.
+    const int ids[] = {1, 1, 2, 1, 2, 2, 1, 2};
+    QStringList flapped;
+    for (int id : ids)
+        flapped << QString("%1%2").arg(id).arg(treatment(line, id, id == 1 ? "DI590 " : "RO592 "));
+    QCOMPARE(flapped,
+             QStringList({"1ok", "1silent", "2ok", "1ok", "2silent", "2ok", "1silent", "2silent"}));
+    QStringList burst;
+    for (int i = 0; i < 10; ++i)
+        burst << treatment(line, 3, "DI590 ");
+    QCOMPARE(burst, QStringList({"ok", "ok", "ok", "silent", "silent", "ok", "ok", "ok", "silent",
+                                 "silent"}));
+}
+
+void TestHydrovaneSim::cycleRepeatsItsSteps()
+{
+    SimulatorProcess sim({"4:DI590:cycle=crc/ok/silent/model/exception",
+                          "5:DO580:model=XY123,cycle=model/ok", "6:RA550:cycle=model"});
+    RawLine line(sim.linkPath());
+    QStringList seen;
+    for (int i = 0; i < 10; ++i)
+        seen << treatment(line, 4, "DI590 ");
+    QCOMPARE(seen, QStringList({"crc", "ok", "silent", "model", "exception", "crc", "ok", "silent",
+                                "model", "exception"}));
+    // The other name is model=, or the next model; only the model steps answer it.
+    QCOMPARE(treatment(line, 5, "XY123 "), QString("ok"));
+    QCOMPARE(treatment(line, 5, "DO580 "), QString("ok"));
+    QCOMPARE(treatment(line, 6, "DI590 "), QString("ok"));
+    // A model step's measurement read is answered as usual.
+    QCOMPARE(line.exchange(readRequest(6, 4, 0x4004, 2), 9).size(), 9);
+}
+
+void TestHydrovaneSim::crcRateSpoilsItsShareRepeatably()
+{
+    const int requests = 400;
+    const QStringList chain{"1:DI590:crcrate=0.5", "2:DI590:crcrate=0", "3:DI590:crcrate=1"};
+    QString first;
+    {
+        SimulatorProcess sim(chain, {"--seed", "42"});
+        RawLine line(sim.linkPath());
+        first = crcPattern(line, 1, requests);
+        QVERIFY(!first.contains('?'));
+        QVERIFY2(first.count('1') >= requests * 40 / 100 && first.count('1') <= requests * 60 / 100,
+                 qPrintable(QString::number(first.count('1'))));
+        QCOMPARE(crcPattern(line, 2, 50), QString(50, '0'));
+        QCOMPARE(crcPattern(line, 3, 50), QString(50, '1'));
+    }
+    {
+        // The same seed spoils the same answers, whatever the other ids were asked before.
+        SimulatorProcess sim(chain, {"--seed", "42"});
+        RawLine line(sim.linkPath());
+        QCOMPARE(crcPattern(line, 3, 20), QString(20, '1'));
+        QCOMPARE(crcPattern(line, 2, 20), QString(20, '0'));
+        QCOMPARE(crcPattern(line, 1, requests), first);
+    }
+    SimulatorProcess other(chain, {"--seed", "43"});
+    RawLine line(other.linkPath());
+    QVERIFY(crcPattern(line, 1, requests) != first);
+}
+
+void TestHydrovaneSim::crcRateAddsToOtherFaultsInsideTheWindow()
+{
+    SimulatorProcess sim({"1:DI590:fault=flap,crcrate=1", "2:DI590:fault=exception,crcrate=1",
+                          "3:DI590:cycle=ok/silent/model,crcrate=1",
+                          "4:DI590:crcrate=1,faultfrom=3600"});
+    RawLine line(sim.linkPath());
+    QStringList seen;
+    for (int i = 0; i < 4; ++i)
+        seen << treatment(line, 1, "DI590 ");
+    for (int i = 0; i < 3; ++i)
+        seen << treatment(line, 3, "DI590 ");
+    // What is sent is spoilt; what is left unanswered stays so.
+    QCOMPARE(seen, QStringList({"crc", "silent", "crc", "silent", "crc", "silent", "crc"}));
+    const QByteArray exception = line.exchange(readRequest(2, 4, 0x4004, 1), 5);
+    QCOMPARE(exception.size(), 5);
+    QCOMPARE(quint8(exception[1]), quint8(0x84));
+    QVERIFY(withCrc(exception.left(3)) != exception);
+    // Before the window opens nothing is spoilt.
+    QCOMPARE(crcPattern(line, 4, 10), QString(10, '0'));
+}
+
 void TestHydrovaneSim::refusesBadCommandLines_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -246,6 +364,21 @@ void TestHydrovaneSim::refusesBadCommandLines_data()
     QTest::newRow("id 0") << QStringList{"--link", "x", "0:DI590"};
     QTest::newRow("id twice") << QStringList{"--link", "x", "2:DI590", "2:RA550"};
     QTest::newRow("parity") << QStringList{"--link", "x", "--parity", "X", "1:DI590"};
+    QTest::newRow("pattern in a cycle") << QStringList{"--link", "x", "1:DI590:cycle=ok/flap"};
+    QTest::newRow("unknown step") << QStringList{"--link", "x", "1:DI590:cycle=ok/late"};
+    QTest::newRow("empty step") << QStringList{"--link", "x", "1:DI590:cycle=ok//crc"};
+    QTest::newRow("empty last step") << QStringList{"--link", "x", "1:DI590:cycle=ok/"};
+    QTest::newRow("cycle and fault")
+        << QStringList{"--link", "x", "1:DI590:fault=crc,cycle=ok/silent"};
+    QTest::newRow("crcrate above 1") << QStringList{"--link", "x", "1:DI590:crcrate=1.5"};
+    QTest::newRow("crcrate negative") << QStringList{"--link", "x", "1:DI590:crcrate=-0.1"};
+    QTest::newRow("burst key alone") << QStringList{"--link", "x", "1:DI590:burstsilent=2"};
+    QTest::newRow("burst key with flap")
+        << QStringList{"--link", "x", "1:DI590:fault=flap,burstevery=4"};
+    QTest::newRow("burst silent beyond every")
+        << QStringList{"--link", "x", "1:DI590:fault=burst,burstsilent=5,burstevery=4"};
+    QTest::newRow("burst of none")
+        << QStringList{"--link", "x", "1:DI590:fault=burst,burstevery=0"};
 }
 
 void TestHydrovaneSim::refusesBadCommandLines()

@@ -27,9 +27,11 @@ SimChain::Answer SimChain::answer(const std::vector<uint8_t> &request, double se
         if (candidate.id() == request[0])
             instrument = &candidate;
     }
-    const SimInstrument::Fault fault =
-        instrument ? instrument->fault(seconds) : SimInstrument::NoFault;
-    if (!instrument || fault == SimInstrument::Silent)
+    if (!instrument)
+        return answer;
+    const SimInstrument::Treatment treatment = instrument->treat(seconds);
+    const SimInstrument::Fault fault = treatment.fault;
+    if (fault == SimInstrument::Silent)
         return answer;
 
     const uint8_t function = request[1];
@@ -38,8 +40,9 @@ SimChain::Answer SimChain::answer(const std::vector<uint8_t> &request, double se
     std::vector<uint16_t> words;
     int exception = 1; // illegal function
     if ((function == 3 || function == 4) && request.size() == 8)
-        exception = instrument->read(function, request[2] << 8 | request[3],
-                                     request[4] << 8 | request[5], seconds, words);
+        exception =
+            instrument->read(function, request[2] << 8 | request[3], request[4] << 8 | request[5],
+                             seconds, words, treatment.otherName);
     if (fault == SimInstrument::ExceptionAnswer)
         exception = 4; // server device failure
     if (exception) {
@@ -58,6 +61,9 @@ SimChain::Answer SimChain::answer(const std::vector<uint8_t> &request, double se
     if (fault == SimInstrument::WrongFunction)
         frame[1] = frame[1] == 3 ? 4 : 3;
     appendCrc(frame);
+    // crcrate spoils an answer that is otherwise whole; one already spoilt stays as it is.
+    if (treatment.badCrc && fault != SimInstrument::BadCrc)
+        frame.back() ^= 0x5A;
 
     switch (fault) {
     case SimInstrument::BadCrc:

@@ -1,5 +1,6 @@
 #include "siminstrument.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
@@ -54,7 +55,6 @@ bool SimInstrument::parse(const std::string &description, unsigned seed, std::st
         error += "unknown model " + model;
         return false;
     }
-    answeredName = model;
     // Temperature fitted; DO580 keeps that flag in 0x3007.
     holding[model == "DO580" ? Word3007 : Word3008] = 2;
 
@@ -71,6 +71,8 @@ bool SimInstrument::parse(const std::string &description, unsigned seed, std::st
                 return false;
         }
     }
+    if (!settle(error))
+        return false;
 
     // Relays that were not given act around the edges of the main factor's band.
     const Band band = mainBand();
@@ -86,6 +88,7 @@ bool SimInstrument::parse(const std::string &description, unsigned seed, std::st
     std::uniform_real_distribution<double> angle(0, 2 * pi);
     mainPhase = angle(random);
     temperPhase = angle(random);
+    faultRandom.seed(seed * 1000003u + unsigned(slave) + 0x9E3779B9u);
     error.clear();
     return true;
 }
@@ -93,14 +96,18 @@ bool SimInstrument::parse(const std::string &description, unsigned seed, std::st
 bool SimInstrument::setKey(const std::string &key, const std::string &value, std::string &error)
 {
     if (key == "model") {
-        answeredName = value;
+        givenName = value;
         return true;
     }
     if (key == "fault") {
-        const char *const names[] = {"",        "silent",  "crc",   "exception",
-                                     "slow",    "garbage", "length", "function"};
-        for (int i = 1; i < 8; ++i) {
-            if (value == names[i]) {
+        faultGiven = true;
+        flap = value == "flap";
+        if (flap) {
+            mistreatment = Burst;
+            return true;
+        }
+        for (int i = Silent; i <= Burst; ++i) {
+            if (value == faultName(Fault(i))) {
                 mistreatment = Fault(i);
                 return true;
             }
@@ -108,14 +115,26 @@ bool SimInstrument::setKey(const std::string &key, const std::string &value, std
         error += "unknown fault " + value;
         return false;
     }
-    if (key == "faultfrom" || key == "faultfor") {
+    if (key == "cycle")
+        return setCycle(value, error);
+    if (key == "faultfrom" || key == "faultfor" || key == "crcrate") {
         char *end = nullptr;
         const double number = std::strtod(value.c_str(), &end);
-        if (value.empty() || *end || !(number >= 0)) {
+        if (value.empty() || *end || !(number >= 0) || (key == "crcrate" && number > 1)) {
             error += "bad value for " + key;
             return false;
         }
-        (key == "faultfrom" ? faultFrom : faultFor) = number;
+        (key == "faultfrom" ? faultFrom : key == "faultfor" ? faultFor : crcRate) = number;
+        return true;
+    }
+    if (key == "burstsilent" || key == "burstevery") {
+        char *end = nullptr;
+        const long number = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end || number < 1 || number > 1000000) {
+            error += "bad value for " + key;
+            return false;
+        }
+        (key == "burstsilent" ? burstSilent : burstEvery) = int(number);
         return true;
     }
     uint16_t number = 0;
@@ -148,15 +167,111 @@ bool SimInstrument::setKey(const std::string &key, const std::string &value, std
     return true;
 }
 
-SimInstrument::Fault SimInstrument::fault(double seconds) const
+bool SimInstrument::setCycle(const std::string &value, std::string &error)
+{
+    cycle.clear();
+    std::istringstream items(value);
+    std::string item;
+    while (std::getline(items, item, '/')) {
+        Treatment step;
+        if (item.empty()) {
+            error += "empty step in cycle '" + value + "'";
+            return false;
+        }
+        if (item == "model") {
+            step.otherName = true;
+        } else if (item != "ok") {
+            for (int i = Silent; i < Burst; ++i) {
+                if (item == faultName(Fault(i)))
+                    step.fault = Fault(i);
+            }
+            if (step.fault == NoFault) {
+                error += "unknown cycle step '" + item + "'";
+                return false;
+            }
+        }
+        cycle.push_back(step);
+    }
+    // getline drops an empty last item: "ok/" would be a cycle of one.
+    if (cycle.empty() || value.back() == '/') {
+        error += "empty step in cycle '" + value + "'";
+        return false;
+    }
+    return true;
+}
+
+bool SimInstrument::settle(std::string &error)
+{
+    if (faultGiven && !cycle.empty()) {
+        error += "fault and cycle both say how each request is treated";
+        return false;
+    }
+    if ((burstSilent || burstEvery) && (mistreatment != Burst || flap)) {
+        error += "burstsilent and burstevery need fault=burst";
+        return false;
+    }
+    if (mistreatment == Burst) {
+        if (flap) {
+            burstSilent = 1;
+            burstEvery = 2;
+        }
+        burstSilent = burstSilent.value_or(3);
+        burstEvery = burstEvery.value_or(std::max(10, *burstSilent));
+        if (*burstSilent > *burstEvery) {
+            error += "burstsilent is more than burstevery";
+            return false;
+        }
+    }
+    bool otherNameAsked = false;
+    for (const Treatment &step : cycle)
+        otherNameAsked = otherNameAsked || step.otherName;
+    if (otherNameAsked) {
+        // model= names what the "model" steps answer; the others answer the true name.
+        const char *const models[] = {"DI590", "RO592", "DO580", "RA550"};
+        int next = 0;
+        while (models[next] != model)
+            ++next;
+        otherModelName = givenName.value_or(models[(next + 1) % 4]);
+        answeredName = model;
+    } else {
+        answeredName = givenName.value_or(model);
+    }
+    return true;
+}
+
+const char *SimInstrument::faultName(Fault fault)
+{
+    const char *const names[] = {"",        "silent", "crc",      "exception", "slow",
+                                 "garbage", "length", "function", "burst"};
+    return names[fault];
+}
+
+SimInstrument::Treatment SimInstrument::treat(double seconds)
 {
     if (seconds < faultFrom || (faultFor >= 0 && seconds >= faultFrom + faultFor))
-        return NoFault;
-    return mistreatment;
+        return Treatment();
+    const unsigned long long request = windowRequests++;
+    Treatment treatment;
+    if (!cycle.empty()) {
+        treatment = cycle[request % cycle.size()];
+    } else if (mistreatment == Burst) {
+        // Answered first, then silent for the last burstsilent of each group.
+        const bool silent = int(request % unsigned(*burstEvery)) >= *burstEvery - *burstSilent;
+        treatment.fault = silent ? Silent : NoFault;
+    } else {
+        treatment.fault = mistreatment;
+    }
+    if (crcRate > 0) {
+        // Drawn for every request, answered or not, so that the n-th request's fate
+        // depends on the seed alone.
+        std::uniform_real_distribution<double> draw(0, 1);
+        treatment.badCrc = draw(faultRandom) < crcRate;
+    }
+    return treatment;
 }
 
 int SimInstrument::read(int function, int address, int count, double seconds,
-                        std::vector<uint16_t> &words)
+                        std::vector<uint16_t> &words, bool otherName)
 {
     if (count < 1 || count > 125)
         return 3; // illegal data value
@@ -171,7 +286,8 @@ int SimInstrument::read(int function, int address, int count, double seconds,
         if (!input) {
             words.push_back(holding[i]);
         } else if (i < 3) {
-            const std::string name = answeredName + std::string(6, ' ');
+            const std::string name =
+                (otherName ? otherModelName : answeredName) + std::string(6, ' ');
             words.push_back(
                 uint16_t(uint8_t(name[2 * size_t(i)]) << 8 | uint8_t(name[2 * size_t(i) + 1])));
         } else if (i == 3) {

@@ -21,7 +21,16 @@ public:
         Slow,
         Garbage,
         WrongLength,
-        WrongFunction
+        WrongFunction,
+        Burst // silent for some requests of every group; fault=flap is one in two
+    };
+
+    // How one request is treated.
+    struct Treatment
+    {
+        Fault fault = NoFault;  // never Burst
+        bool otherName = false; // the name registers answer another model's name
+        bool badCrc = false;    // the answer's CRC is spoilt
     };
 
     // Builds the instrument from "ID:MODEL[:KEY=VALUE,...]"; false with `error` set when
@@ -29,12 +38,16 @@ public:
     bool parse(const std::string &description, unsigned seed, std::string &error);
 
     int id() const { return slave; }
-    // The fault mode in force `seconds` after the start (faultfrom/faultfor bound it in time).
-    Fault fault(double seconds) const;
+    // How the next request to this id, arriving `seconds` after the start, is treated. Each
+    // call is one request: the burst and cycle patterns and the CRC draws advance by the
+    // requests that arrive while faultfrom/faultfor let the faults act.
+    Treatment treat(double seconds);
 
     // Reads `count` registers of function 0x03 (holding) or 0x04 (input) at `seconds` since
-    // start. Returns 0, or the Modbus exception code when the request is outside the map.
-    int read(int function, int address, int count, double seconds, std::vector<uint16_t> &words);
+    // start, the name registers answering the other model's name when asked. Returns 0, or the
+    // Modbus exception code when the request is outside the map.
+    int read(int function, int address, int count, double seconds, std::vector<uint16_t> &words,
+             bool otherName = false);
 
 private:
     // A factor's band of values in its own units, and what one unit is in register steps.
@@ -46,6 +59,10 @@ private:
     };
 
     bool setKey(const std::string &key, const std::string &value, std::string &error);
+    bool setCycle(const std::string &value, std::string &error);
+    static const char *faultName(Fault fault);
+    // What the keys leave unsaid or contradictory, once all are read.
+    bool settle(std::string &error);
     Band mainBand() const;
     uint16_t wave(const Band &band, double period, double phase, double seconds);
     uint16_t word(double value, const Band &band) const;
@@ -58,9 +75,19 @@ private:
     int slave = 0;
     std::string model;
     std::string answeredName;
+    std::optional<std::string> givenName; // model=
+    std::string otherModelName;           // what cycle's "model" answers
     Fault mistreatment = NoFault;
+    bool faultGiven = false;
+    bool flap = false;
+    std::optional<int> burstSilent;
+    std::optional<int> burstEvery;
+    std::vector<Treatment> cycle;
+    double crcRate = 0;
     double faultFrom = 0;
-    double faultFor = -1; // for ever
+    double faultFor = -1;                  // for ever
+    unsigned long long windowRequests = 0; // requests to this id inside the fault window
+    std::mt19937 faultRandom;              // CRC draws, apart from the waveforms' noise
     uint16_t holding[holdingCount] = {};
     bool relayGiven[6] = {};
     std::optional<uint16_t> fixedMain;

@@ -88,10 +88,18 @@ const char *SimOptions::usage()
            "  temp         temperature flag (0x3008; DO580 0x3007), default 2 = fitted\n"
            "  main, temper fixed measurement words; otherwise a slow noisy wave\n"
            "  r0on r0sp r0hy r1on r1sp r1hy   relay words 0x300B..0x3010\n"
-           "  model=TEXT   answer another model name\n"
-           "  fault=silent|crc|exception|slow|garbage|length|function\n"
+           "  model=TEXT   answer another model name (with cycle: what model steps answer)\n"
+           "  fault=silent|crc|exception|slow|garbage|length|function|flap|burst\n"
            "               length: one word short; function: the other read function\n"
-           "  faultfrom=S, faultfor=S   the fault only from S seconds after start, for S s\n"
+           "               flap: answers one request, ignores the next, and so on\n"
+           "               burst: of every burstevery=M requests (default 10) answers the\n"
+           "               first, ignores the last burstsilent=N (default 3)\n"
+           "  cycle=STEP/STEP...   one step a request, over and over, instead of fault;\n"
+           "               STEP: ok, model, or a fault above but flap and burst\n"
+           "               model: the name registers answer model=TEXT or the next model\n"
+           "  crcrate=P    each answer's CRC spoilt with probability P (0 to 1; --seed)\n"
+           "  faultfrom=S, faultfor=S   faults only from S seconds after start, for S s;\n"
+           "               flap, burst and cycle count the requests to the id from then on\n"
            "Values are decimal or 0x hexadecimal, -32768 to 65535.\n";
 }
 
