@@ -1,10 +1,23 @@
 #include "linestatistics.h"
 
+#include <atomic>
+
 #include <sys/stat.h>
 
 namespace {
 thread_local LineStatistics *currentLine = nullptr;
+std::atomic<bool> counting{true};
 } // namespace
+
+void LineStatistics::setCountingEnabled(bool on)
+{
+    counting.store(on, std::memory_order_relaxed);
+}
+
+bool LineStatistics::countingEnabled()
+{
+    return counting.load(std::memory_order_relaxed);
+}
 
 LineFigures LineStatistics::snapshot() const
 {
@@ -36,20 +49,26 @@ void LineStatistics::passEnded()
     std::lock_guard<std::mutex> guard(lock);
     if (passStart == Clock::time_point())
         return;
+    // The retries are paced by the passes, counting or not.
     ++figures.passes;
-    passTimes.add(
-        int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - passStart)
-                .count()));
+    if (countingEnabled())
+        passTimes.add(
+            int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - passStart)
+                    .count()));
 }
 
 void LineStatistics::countSkippedTick()
 {
+    if (!countingEnabled())
+        return;
     std::lock_guard<std::mutex> guard(lock);
     ++figures.skippedTicks;
 }
 
 void LineStatistics::countBytes(int sent, int received)
 {
+    if (!countingEnabled())
+        return;
     std::lock_guard<std::mutex> guard(lock);
     figures.bytesSent += sent;
     figures.bytesReceived += received;

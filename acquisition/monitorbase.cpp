@@ -389,12 +389,16 @@ bool MonitorBase::exchange(modbus_t *context, RegisterKind kind, int address, in
         exchangeFailure.kind = SyncFailure::LineClosed;
         return false;
     }
-    const auto started = std::chrono::steady_clock::now();
+    // The clock is read for the response times only.
+    const bool timed = LineStatistics::countingEnabled();
+    const auto started =
+        timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
     const int rc = kind == InputRegisters
                        ? modbus_read_input_registers(context, address, count, words)
                        : modbus_read_registers(context, address, count, words);
     const int error = errno;
-    const auto elapsed = std::chrono::steady_clock::now() - started;
+    const auto elapsed =
+        timed ? std::chrono::steady_clock::now() - started : std::chrono::steady_clock::duration(0);
     if (rc >= 1) {
         health.recordExchange(SyncFailure(), elapsed);
         if (line)
