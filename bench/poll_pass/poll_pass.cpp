@@ -7,7 +7,7 @@
 //   3. 50 instruments, none faulty, no wire time: the pass with the line and instrument
 //      statistics against the same pass with them switched off, passes alternating in the
 //      same process (goal: at most 1.02 times).
-// Usage: poll_pass [passes]   (passes of each kind for the first figure, default 200)
+// Usage: poll_pass [passes]   (passes of each kind for the first and third figures, default 200)
 #include "benchsupport.h"
 #include "acquisition/comportctrl.h"
 #include "acquisition/linestatistics.h"
