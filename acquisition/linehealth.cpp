@@ -1,5 +1,7 @@
 #include "linehealth.h"
 
+#include "linestatistics.h"
+
 #include <algorithm>
 #include <atomic>
 
@@ -97,14 +99,18 @@ std::chrono::steady_clock::duration LineHealth::forceRetryAfter() const
 void LineHealth::recordExchange(const SyncFailure &outcome, Clock::duration elapsed)
 {
     std::lock_guard<std::mutex> guard(lock);
-    ++figures.exchanges;
+    // Off, the counters and response times stay as they are; demotion goes on the same.
+    const bool counting = LineStatistics::countingEnabled();
+    figures.exchanges += counting;
     lastTry = Clock::now();
     switch (outcome.kind) {
     case SyncFailure::None:
-        responses.add(milliseconds(elapsed));
-        figures.lastGoodAnswerMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::system_clock::now().time_since_epoch())
-                                       .count();
+        if (counting) {
+            responses.add(milliseconds(elapsed));
+            figures.lastGoodAnswerMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::system_clock::now().time_since_epoch())
+                                           .count();
+        }
         figures.consecutiveFailures = 0;
         figures.demoted = false;
         figures.lastFailure = SyncFailure();
@@ -113,17 +119,17 @@ void LineHealth::recordExchange(const SyncFailure &outcome, Clock::duration elap
         skipsLeft = 0;
         return;
     case SyncFailure::NoAnswer:
-        ++figures.noAnswer;
+        figures.noAnswer += counting;
         break;
     case SyncFailure::FrameError:
-        ++figures.frameErrors;
+        figures.frameErrors += counting;
         break;
     case SyncFailure::ExceptionAnswer:
-        ++figures.exceptionAnswers;
+        figures.exceptionAnswers += counting;
         break;
     default:
         // The port failed, not the instrument: nothing against it.
-        ++figures.portErrors;
+        figures.portErrors += counting;
         figures.lastFailure = outcome;
         return;
     }

@@ -1,13 +1,25 @@
 #include "linestatistics.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include <sys/stat.h>
 
 namespace {
 thread_local LineStatistics *currentLine = nullptr;
+std::atomic<bool> counting{true};
 } // namespace
+
+void LineStatistics::setCountingEnabled(bool on)
+{
+    counting.store(on, std::memory_order_relaxed);
+}
+
+bool LineStatistics::countingEnabled()
+{
+    return counting.load(std::memory_order_relaxed);
+}
 
 LineFigures LineStatistics::snapshot() const
 {
@@ -46,9 +58,11 @@ void LineStatistics::passEnded()
     std::lock_guard<std::mutex> guard(lock);
     if (passStart == Clock::time_point())
         return;
+    // The passes and the work time pace the line, counting or not.
     ++figures.passes;
     const Clock::duration took = Clock::now() - passStart;
-    passTimes.add(int(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    if (countingEnabled())
+        passTimes.add(int(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     works[workCount++ % 3] = int(std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::max(took - failedTime, Clock::duration(0)))
                                      .count());
@@ -79,12 +93,16 @@ int LineStatistics::recentWorkLocked() const
 
 void LineStatistics::countSkippedTick()
 {
+    if (!countingEnabled())
+        return;
     std::lock_guard<std::mutex> guard(lock);
     ++figures.skippedTicks;
 }
 
 void LineStatistics::countBytes(int sent, int received)
 {
+    if (!countingEnabled())
+        return;
     std::lock_guard<std::mutex> guard(lock);
     figures.bytesSent += sent;
     figures.bytesReceived += received;

@@ -47,6 +47,14 @@ public:
     LineStatistics(const LineStatistics &) = delete;
     LineStatistics &operator=(const LineStatistics &) = delete;
 
+    // Process-wide, on by default. Off, the counters and time windows the line status view
+    // shows (bytes, skipped ticks, pass times; the instruments' counters and response times)
+    // are not kept; passes are still counted, and demotion, the pacing of retries and the
+    // detection of a lost line work as before. Benchmarks measure the station without them
+    // in the same run.
+    static void setCountingEnabled(bool on);
+    static bool countingEnabled();
+
     LineFigures snapshot() const;
     // Counters cleared and the line not lost, as for a line switched on.
     void reset();

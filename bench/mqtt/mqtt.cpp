@@ -2,15 +2,20 @@
 // hydrovane-sim with many analysers at a 1-second interval, recording on, publishing to a
 // Mosquitto broker started on a free local port, and a subscriber of its own on that broker.
 //
-//   1. steady: every reading stored is received exactly once (QoS 1 duplicates counted), and
-//      the interface thread's processor time per read pass with publishing on, beside a run of
-//      the same length with publishing off
+//   0. interface thread: one station with publishing switched off and on in turn, in blocks
+//      of --block seconds (default 5); its processor time per read pass with publishing on
+//      minus off, the mean over the pairs of blocks with its 95 % confidence interval, beside
+//      the time in its queued status updates measured directly. The passes' own work varies by
+//      about a millisecond from block to block, so the interval narrows only with many pairs:
+//      they go on until it is within the goal's 0.2 ms (after 20 pairs at least) or --pairs
+//      pairs were made (default 150; on a shared 2-core machine it takes about 100).
+//   1. steady: every reading stored is received exactly once (QoS 1 duplicates counted)
 //   2. outage: the broker stopped for a while and started again; nothing lost, in order, and
 //      how long after its return the backlog was received
 //   3. kill: a station in a child process is killed while the broker is down and started
 //      again; nothing lost once the broker is back
 //
-// mqtt [--seconds S] [--outage S] [--instruments N]
+// mqtt [--seconds S] [--outage S] [--instruments N] [--pairs N] [--block S]
 // mqtt --station DIR   (the child: the station of DIR until SIGTERM)
 
 #include "benchsupport.h"
@@ -22,6 +27,7 @@
 #include "panels/messageboxes.h"
 #include "panels/mqttstatuslabel.h"
 #include "panels/widgetcomport.h"
+#include "storage/recordsink.h"
 #include "storage/recordwriter.h"
 
 #include <QApplication>
@@ -41,6 +47,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -49,17 +57,23 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 const char *const kTopic = "bench";
+// Where the station of the on/off alternation publishes: the subscriber does not listen
+// there, so that its own work does not load the machine in the blocks with publishing on only.
+const char *const kUnheardTopic = "bench-unheard";
 
 struct Options
 {
     int seconds = 60;
     int outage = 60;
     int instruments = 100;
+    int pairs = 150; // of blocks with publishing off and on, for the interface thread, at most
+    int block = 5;   // seconds measured in each block
     QString station; // child mode
 };
 
@@ -76,12 +90,17 @@ bool parse(const QStringList &arguments, Options &options)
             options.outage = value.toInt();
         else if (name == "--instruments")
             options.instruments = value.toInt();
+        else if (name == "--pairs")
+            options.pairs = value.toInt();
+        else if (name == "--block")
+            options.block = value.toInt();
         else if (name == "--station")
             options.station = value;
         else
             return false;
     }
-    return options.seconds > 0 && options.outage > 0 && options.instruments > 0;
+    return options.seconds > 0 && options.outage > 0 && options.instruments > 0 &&
+           options.pairs > 1 && options.block > 0;
 }
 
 qint64 wallMs()
@@ -293,13 +312,14 @@ void printTally(const char *what, const Tally &tally)
     std::fflush(stdout);
 }
 
-bool writeMqttConfig(const QString &station, int port, bool enabled, const QString &name)
+bool writeMqttConfig(const QString &station, int port, bool enabled, const QString &name,
+                     const char *topic = kTopic)
 {
     const QJsonObject config{{"enabled", enabled},
                              {"host", "127.0.0.1"},
                              {"port", port},
                              {"clientId", "hydrovane-bench-" + name},
-                             {"topic", kTopic},
+                             {"topic", topic},
                              {"station", name},
                              {"username", ""},
                              {"password", ""},
@@ -435,6 +455,168 @@ SteadyRun steady(Station &station, int seconds)
     return run;
 }
 
+// Mean, and half the width of its 95 % confidence interval (Student's t, approximated), of
+// the values.
+struct Spread
+{
+    double mean = 0;
+    double half = 0;
+};
+Spread spreadOf(const std::vector<double> &values)
+{
+    Spread spread;
+    const size_t n = values.size();
+    if (n == 0)
+        return spread;
+    for (double value : values)
+        spread.mean += value / n;
+    if (n < 2)
+        return spread;
+    double squares = 0;
+    for (double value : values)
+        squares += (value - spread.mean) * (value - spread.mean);
+    const double degrees = double(n - 1);
+    const double t = 1.96 + 2.37 / degrees + 2.8 / (degrees * degrees);
+    spread.half = t * std::sqrt(squares / degrees / n);
+    return spread;
+}
+
+// Switches publishing on or off as the settings dialog does, off the interface thread (the
+// old connection is joined), serving events meanwhile.
+void switchPublishing(MqttPublisher *publisher, bool on)
+{
+    MqttSettings settings = publisher->settings();
+    settings.enabled = on;
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        publisher->apply(settings);
+        done.store(true);
+    });
+    while (!done.load())
+        serve(20);
+    worker.join();
+}
+
+// One block of the alternation: what the interface thread did per pass.
+struct Block
+{
+    double cpuPerPassMs = 0;
+    double statusPerPassMs = 0;
+    long passes = 0;
+    long rows = 0;         // handed to the record writers
+    qint64 backlogEnd = 0; // messages the broker had not acknowledged at the end
+    qint64 queued = 0;     // the backlog's growth over the block
+};
+
+Block measureBlock(Station &station, int seconds)
+{
+    Block block;
+    const long passesBefore = station.counter->passes;
+    const long rowsBefore = station.counter->rowsHanded;
+    const qint64 backlogBefore = station.publisher()->status().backlog;
+    const double cpuBefore = threadCpuMs();
+    const double statusBefore = station.statusCalls->ms();
+    serve(seconds * 1000);
+    block.passes = station.counter->passes - passesBefore;
+    if (block.passes > 0) {
+        block.cpuPerPassMs = (threadCpuMs() - cpuBefore) / block.passes;
+        block.statusPerPassMs = (station.statusCalls->ms() - statusBefore) / block.passes;
+    }
+    block.rows = station.counter->rowsHanded - rowsBefore;
+    block.backlogEnd = station.publisher()->status().backlog;
+    block.queued = block.backlogEnd - backlogBefore;
+    return block;
+}
+
+// Stands between the record writers and the publisher, counting the calls by thread: none
+// may come on the interface thread, whose only publishing work is then the status label's.
+class ThreadCountingSink : public RecordSink
+{
+public:
+    ThreadCountingSink() : inner(RecordSink::current()) { RecordSink::setCurrent(this); }
+    ~ThreadCountingSink() override { RecordSink::setCurrent(inner); }
+    void recordRow(const RecordRow &row) override
+    {
+        note();
+        inner->recordRow(row);
+    }
+    void alarmChange(int change, const AlarmEvent &alarm) override
+    {
+        note();
+        inner->alarmChange(change, alarm);
+    }
+
+    std::atomic<long> onInterface{0};
+    std::atomic<long> elsewhere{0};
+
+private:
+    void note() { ++(QThread::currentThread() == qApp->thread() ? onInterface : elsewhere); }
+
+    RecordSink *inner;
+};
+
+struct Alternation
+{
+    Spread off;        // processor time per pass, publishing off
+    Spread on;         // and on
+    Spread difference; // on minus off, pair by pair
+    Spread direct;     // queued status updates per pass, publishing on
+    Spread directOff;  // the same with publishing off: none expected
+    long passes = 0;
+    int pairs = 0;
+    long callsOnInterface = 0; // handed to the publisher on the interface thread
+    long callsElsewhere = 0;
+    // Every block made passes and handed rows over; with publishing on the broker took them
+    // as they came (the backlog stayed below a block's rows), with it off none was queued.
+    bool ok = true;
+};
+
+// Publishing off and on in turn on one station, which goes first alternating from pair to
+// pair so that a drift of the machine's load does not favour either side. Each switch is given
+// time to settle (connect, the first status updates) before its block is measured.
+Alternation alternate(Station &station, int pairs, int blockSeconds)
+{
+    const int settleMs = 1000;
+    const int leastPairs = 20;
+    const double goalMs = 0.2;
+    serve(8000); // syncs and the first passes
+    Alternation result;
+    std::vector<double> off, on, difference, direct, directOff;
+    for (int pair = 0; pair < pairs; ++pair) {
+        Block blocks[2]; // off, on
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool publishing = (pair % 2 == 0) == (turn == 1);
+            switchPublishing(station.publisher(), publishing);
+            serve(settleMs);
+            Block &block = blocks[publishing ? 1 : 0];
+            block = measureBlock(station, blockSeconds);
+            result.passes += block.passes;
+            result.ok = result.ok && block.passes > 0 && block.rows > 0 &&
+                        (publishing ? block.backlogEnd < block.rows : block.queued == 0);
+        }
+        off.push_back(blocks[0].cpuPerPassMs);
+        on.push_back(blocks[1].cpuPerPassMs);
+        difference.push_back(blocks[1].cpuPerPassMs - blocks[0].cpuPerPassMs);
+        direct.push_back(blocks[1].statusPerPassMs);
+        directOff.push_back(blocks[0].statusPerPassMs);
+        std::printf("  pair %2d: off %.3f ms, on %.3f ms a pass (%ld and %ld passes), difference "
+                    "%+.3f ms; status updates %.4f ms a pass\n",
+                    pair + 1, blocks[0].cpuPerPassMs, blocks[1].cpuPerPassMs, blocks[0].passes,
+                    blocks[1].passes, difference.back(), blocks[1].statusPerPassMs);
+        std::fflush(stdout);
+        if (pair + 1 >= leastPairs && spreadOf(difference).half <= goalMs)
+            break;
+    }
+    switchPublishing(station.publisher(), true);
+    result.pairs = int(difference.size());
+    result.off = spreadOf(off);
+    result.on = spreadOf(on);
+    result.difference = spreadOf(difference);
+    result.direct = spreadOf(direct);
+    result.directOff = spreadOf(directOff);
+    return result;
+}
+
 volatile std::sig_atomic_t terminateRequested = 0;
 
 // The child: the station of `folder` until SIGTERM, then a confirmed exit.
@@ -492,7 +674,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     Options options;
     if (!parse(app.arguments(), options)) {
-        std::fprintf(stderr, "usage: mqtt [--seconds S] [--outage S] [--instruments N]\n");
+        std::fprintf(stderr, "usage: mqtt [--seconds S] [--outage S] [--instruments N] "
+                             "[--pairs N] [--block S]\n");
         return 2;
     }
     mosquitto_lib_init();
@@ -523,26 +706,35 @@ int main(int argc, char *argv[])
                 options.instruments, broker.port());
     std::fflush(stdout);
 
-    const auto layOut = [&](const char *name, bool enabled) {
+    const auto layOut = [&](const char *name, bool enabled, const char *topic = kTopic) {
         const QString folder = root.filePath(QLatin1String(name));
         if (!writeStationConfig(folder, link, 1, monitors) ||
-            !writeMqttConfig(folder, broker.port(), enabled, QLatin1String(name))) {
+            !writeMqttConfig(folder, broker.port(), enabled, QLatin1String(name), topic)) {
             std::fprintf(stderr, "mqtt: cannot lay out %s\n", qPrintable(folder));
             std::exit(1);
         }
         return folder;
     };
 
-    // 1. Steady: publishing off, then on, the same length.
-    SteadyRun off, on;
+    // 0. The interface thread with publishing off and on in turn.
+    Alternation alternation;
     {
-        Station station(layOut("off", false));
-        off = steady(station, options.seconds);
+        std::printf("interface thread: up to %d pairs of %d s blocks, publishing off and on in "
+                    "turn, until the difference is known within 0.2 ms\n",
+                    options.pairs, options.block);
+        std::fflush(stdout);
+        Station station(layOut("alternate", true, kUnheardTopic));
+        ThreadCountingSink calls;
+        alternation = alternate(station, options.pairs, options.block);
+        alternation.callsOnInterface = calls.onInterface;
+        alternation.callsElsewhere = calls.elsewhere;
+        alternation.ok = alternation.ok && calls.elsewhere > 0;
     }
-    std::printf("steady %d s, publishing off: %ld passes, %ld rows (%.0f a second), interface "
-                "thread %.3f ms of processor time a pass\n",
-                options.seconds, off.passes, off.rows, off.rowsPerSecond, off.cpuPerPassMs);
-    std::fflush(stdout);
+    if (!alternation.ok)
+        std::printf("  SOME BLOCKS MADE NO PASSES, OR THE QUEUE DID NOT FOLLOW THE SWITCH\n");
+
+    // 1. Steady, publishing on.
+    SteadyRun on;
 
     Tally steadyTally, outageTally;
     double drainS = 0;
@@ -639,12 +831,28 @@ int main(int argc, char *argv[])
                 outageTally.stored, killTally.stored, outageTally.received + killTally.received,
                 outageTally.duplicates + killTally.duplicates, subscriber.unreadable());
     std::printf("figure mqtt_lost %ld\n", outageTally.lost + killTally.lost);
-    std::printf("baseline: interface thread processor time a pass %.3f ms with publishing off, "
-                "%.3f ms with it on (difference %+.3f ms, within the noise of the passes' own "
-                "work); its queued status updates %ld in %ld passes\n",
-                off.cpuPerPassMs, on.cpuPerPassMs, on.cpuPerPassMs - off.cpuPerPassMs,
-                on.statusCalls, on.passes);
-    std::printf("figure mqtt_interface_ms_per_pass %.4f ms\n", on.statusPerPassMs);
+    std::printf("baseline: interface thread processor time a pass over %d pairs of %d s blocks "
+                "(%ld passes): publishing off %.3f ms +- %.3f, on %.3f ms +- %.3f (95 %% "
+                "intervals of the block means)\n",
+                alternation.pairs, options.block, alternation.passes, alternation.off.mean,
+                alternation.off.half, alternation.on.mean, alternation.on.half);
+    std::printf("baseline: on minus off, pair by pair, %+.4f ms +- %.4f (95 %%); measured "
+                "directly, its queued status updates %.4f ms +- %.4f a pass with publishing on, "
+                "%.4f ms with it off\n",
+                alternation.difference.mean, alternation.difference.half, alternation.direct.mean,
+                alternation.direct.half, alternation.directOff.mean);
+    std::printf("baseline: rows and alarms handed to the publisher during the alternation: %ld "
+                "on the interface thread, %ld on others\n",
+                alternation.callsOnInterface, alternation.callsElsewhere);
+    if (alternation.difference.half > 0.2)
+        std::printf("baseline: the difference's interval is wider than the 0.2 ms goal: the "
+                    "passes' own work varies more than that between blocks on this machine; "
+                    "more pairs (--pairs) or a quieter machine narrow it\n");
+    else
+        std::printf("baseline: the difference is known within the 0.2 ms goal after %d pairs\n",
+                    alternation.pairs);
+    std::printf("figure mqtt_interface_ms_per_pass %.4f ms (+- %.4f, 95 %%)\n",
+                alternation.difference.mean, alternation.difference.half);
     std::printf("baseline: broker accepting again %.1f s after its start; %ld messages at %.0f "
                 "a second take %.1f s\n",
                 brokerBackS, backlogAtReturn, on.rowsPerSecond,
@@ -655,5 +863,5 @@ int main(int argc, char *argv[])
         std::printf("figure mqtt_drain_after_outage_s %.1f s\n", drainS);
     simulator.terminate();
     simulator.waitForFinished();
-    return outageTally.lost + killTally.lost == 0 && drained ? 0 : 1;
+    return outageTally.lost + killTally.lost == 0 && drained && alternation.ok ? 0 : 1;
 }
