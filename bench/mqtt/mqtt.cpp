@@ -533,8 +533,8 @@ Block measureBlock(Station &station, int seconds)
 class ThreadCountingSink : public RecordSink
 {
 public:
-    ThreadCountingSink() : inner(RecordSink::current()) { RecordSink::setCurrent(this); }
-    ~ThreadCountingSink() override { RecordSink::setCurrent(inner); }
+    ThreadCountingSink() : inner(RecordSink::current()) { RecordSink::replace(inner, this); }
+    ~ThreadCountingSink() override { RecordSink::replace(this, inner); }
     void recordRow(const RecordRow &row) override
     {
         note();
