@@ -3,6 +3,7 @@
 #include "comportctrl.h"
 #include "monitorbase.h"
 #include "monitorcollection.h"
+#include "hj212/hj212settings.h"
 #include "mqtt/mqttsettings.h"
 
 #include <QFile>
@@ -697,4 +698,133 @@ bool ConfigFile::writeFile(const std::string &path, const std::string &text)
         return false;
     }
     return file.commit();
+}
+
+void ConfigFile::readHj212(Hj212Settings &settings,
+                           const std::map<std::string, std::string> &monitorModels)
+{
+    if (!fromFile)
+        return;
+    const std::string at = "配置文件 " + path + " 中";
+    const auto platforms = document.find("platforms");
+    if (platforms != document.end() && !platforms->is_array())
+        report(at + describe(WrongType, "platforms", "数组") + "，不上传数据");
+    settings.platforms.clear();
+    if (platforms != document.end() && platforms->is_array()) {
+        int position = 0;
+        for (const json &entry : *platforms) {
+            const std::string where = at + "第 " + std::to_string(++position) + " 个平台";
+            if (!entry.is_object()) {
+                report(where + "不是 JSON 对象，未使用");
+                continue;
+            }
+            Hj212Settings::Platform platform;
+            const auto text = [&](const char *key, std::string &value) {
+                const Check check = readText(entry, key, value);
+                if (check == WrongType)
+                    report(where + describe(check, key, textType));
+            };
+            const auto integer = [&](const char *key, int &value) {
+                const Check check = readInt(entry, key, value);
+                if (check == WrongType || check == OutOfRange)
+                    report(where + describe(check, key, integerType) + "，改用 " +
+                           std::to_string(value));
+            };
+            text("name", platform.name);
+            const Check enabled = readFlag(entry, "enabled", platform.enabled);
+            if (enabled == WrongType) {
+                report(where + describe(enabled, "enabled", flagType) + "，不向它上传");
+                platform.enabled = false;
+            }
+            text("host", platform.host);
+            integer("port", platform.port);
+            text("st", platform.st);
+            text("pw", platform.pw);
+            integer("rtdInterval", platform.rtdInterval);
+            integer("minuteInterval", platform.minuteInterval);
+            integer("overTime", platform.overTime);
+            integer("reCount", platform.reCount);
+            const auto points = entry.find("points");
+            if (points != entry.end() && !points->is_array())
+                report(where + describe(WrongType, "points", "数组"));
+            if (points != entry.end() && points->is_array()) {
+                for (const json &item : *points) {
+                    Hj212Settings::Point point;
+                    if (!item.is_object() || readText(item, "mn", point.mn) != Valid) {
+                        report(where + "的监测点缺少文本 \"mn\"，该点未使用");
+                        continue;
+                    }
+                    const auto monitors = item.find("monitors");
+                    if (monitors == item.end() || !monitors->is_array())
+                        report(where + "的监测点 " + quotedText(point.mn) + describe(
+                            monitors == item.end() ? Missing : WrongType, "monitors", "数组"));
+                    else
+                        for (const json &name : *monitors) {
+                            if (name.is_string())
+                                point.monitors.push_back(name.get<std::string>());
+                            else
+                                report(where + "的监测点 " + quotedText(point.mn) +
+                                       " 中有不是文本的仪表名");
+                        }
+                    platform.points.push_back(point);
+                }
+            }
+            settings.platforms.push_back(platform);
+        }
+    }
+    settings.codes.clear();
+    const auto codes = document.find("codes");
+    if (codes != document.end() && !codes->is_object())
+        report(at + describe(WrongType, "codes", "对象") + "，只用内置编码");
+    if (codes != document.end() && codes->is_object())
+        for (const auto &item : codes->items()) {
+            if (item.value().is_string())
+                settings.codes[item.key()] = item.value().get<std::string>();
+            else
+                report(at + "因子 " + quotedText(item.key()) + " 的编码不是文本，该因子不上传");
+        }
+    for (const std::string &problem : settings.validate(monitorModels))
+        report(at + "：" + problem);
+}
+
+void ConfigFile::writeHj212(const Hj212Settings &settings)
+{
+    json platforms = json::array();
+    for (const Hj212Settings::Platform &platform : settings.platforms) {
+        json points = json::array();
+        for (const Hj212Settings::Point &point : platform.points)
+            points.push_back({{"mn", point.mn}, {"monitors", point.monitors}});
+        platforms.push_back({{"name", platform.name},
+                             {"enabled", platform.enabled},
+                             {"host", platform.host},
+                             {"port", platform.port},
+                             {"st", platform.st},
+                             {"pw", platform.pw},
+                             {"rtdInterval", platform.rtdInterval},
+                             {"minuteInterval", platform.minuteInterval},
+                             {"overTime", platform.overTime},
+                             {"reCount", platform.reCount},
+                             {"points", points}});
+    }
+    document["platforms"] = platforms;
+    json codes = json::object();
+    for (const auto &entry : settings.codes)
+        codes[entry.first] = entry.second;
+    document["codes"] = codes;
+}
+
+std::map<std::string, std::string> ConfigFile::monitorModels() const
+{
+    std::map<std::string, std::string> models;
+    const auto list = document.find("monitor");
+    if (list == document.end() || !list->is_array())
+        return models;
+    for (const json &entry : *list) {
+        std::string name;
+        std::string model;
+        if (entry.is_object() && readText(entry, "username", name) == Valid &&
+            readText(entry, "model", model) == Valid)
+            models.emplace(name, model);
+    }
+    return models;
 }

@@ -2,6 +2,8 @@
 
 #include "acquisition/alarmrules.h"
 #include "acquisition/configfile.h"
+#include "hj212/hj212settings.h"
+#include "hj212/hj212uploader.h"
 #include "mqtt/mqttpublisher.h"
 #include "mqtt/mqttsettings.h"
 #include "storage/recorddatabase.h"
@@ -21,12 +23,12 @@ namespace {
 const char *const suffixes[] = {
     "/config/ComPort.json", "/config/Monitor.json", "/db/record.zdb", "/export/",
     "/backup/",             "/user/user.zdb",       "/user/um.mht",         "/config/Mqtt.json",
-    "/mqtt/",
+    "/mqtt/",               "/config/Hj212.json",   "/hj212/",
 };
 const int kindCount = int(sizeof(suffixes) / sizeof(suffixes[0]));
 
 // Folders the station needs; a skipped install step must not cost readings.
-const char *const folders[] = {"config", "db", "export", "backup", "user", "mqtt"};
+const char *const folders[] = {"config", "db", "export", "backup", "user", "mqtt", "hj212"};
 
 // Takes other users' access away from a folder or file of ours that an older install left
 // open. The station folder itself is not touched: it may be shared with other programs.
@@ -78,6 +80,10 @@ void *AppContext::object(int kind) const
         return mqttConfig;
     case MqttOutbox:
         return mqttPublisher;
+    case Hj212Config:
+        return hj212Config;
+    case Hj212Outbox:
+        return hj212Uploader;
     default:
         return nullptr;
     }
@@ -150,7 +156,19 @@ int AppContext::init()
         mqttConfig->readMqtt(settings);
         mqttPublisher = new MqttPublisher(path(MqttOutbox));
         mqttPublisher->apply(settings);
-        RecordSink::setCurrent(mqttPublisher);
+        RecordSink::add(mqttPublisher);
+    }
+    if (!hj212Config) {
+        hj212Config = new ConfigFile(path(Hj212Config).toUtf8().constData());
+        hj212Config->load();
+    }
+    if (!hj212Uploader) {
+        Hj212Settings settings;
+        const auto models = monitorConfig->monitorModels();
+        hj212Config->readHj212(settings, models);
+        hj212Uploader = new Hj212Uploader(path(Hj212Outbox), path(RecordDb));
+        hj212Uploader->apply(settings, models);
+        RecordSink::add(hj212Uploader);
     }
     return InitDone;
 }
@@ -164,6 +182,8 @@ int AppContext::shutdown()
     // What the broker has not acknowledged stays on disk for the next start.
     if (mqttPublisher)
         mqttPublisher->stop();
+    if (hj212Uploader)
+        hj212Uploader->stop();
     if (recordDatabase)
         recordDatabase->close();
     if (userDatabase)
@@ -181,8 +201,13 @@ void AppContext::setApplicationDir(const QString &dir)
 
 void AppContext::reset()
 {
-    // Before the delete: no record writer may be inside the publisher then.
-    RecordSink::setCurrent(nullptr);
+    // Before the delete: no record writer may be inside the publisher or the uploader then.
+    RecordSink::remove(mqttPublisher);
+    RecordSink::remove(hj212Uploader);
+    delete hj212Uploader;
+    hj212Uploader = nullptr;
+    delete hj212Config;
+    hj212Config = nullptr;
     delete mqttPublisher;
     mqttPublisher = nullptr;
     delete mqttConfig;

@@ -6,6 +6,7 @@
 #include <QString>
 
 class ConfigFile;
+class Hj212Uploader;
 class MqttPublisher;
 class RecordDatabase;
 class UserDatabase;
@@ -22,6 +23,9 @@ enum ResourceKind {
     MqttConfig = 7,
     // The MQTT publisher's disk queue; its object is the MqttPublisher.
     MqttOutbox = 8,
+    Hj212Config = 9,
+    // The HJ 212 uploader's queues, a folder per point; its object is the Hj212Uploader.
+    Hj212Outbox = 10,
 };
 
 // The process-wide registry: resolves resource kinds to paths under the application
@@ -71,6 +75,8 @@ private:
     ConfigFile *monitorConfig = nullptr;
     ConfigFile *mqttConfig = nullptr;
     MqttPublisher *mqttPublisher = nullptr;
+    ConfigFile *hj212Config = nullptr;
+    Hj212Uploader *hj212Uploader = nullptr;
     RecordDatabase *recordDatabase = nullptr;
     UserDatabase *userDatabase = nullptr;
 };

@@ -297,7 +297,7 @@ int WidgetMonitorList::showSettingsProblems()
 {
     QStringList problems;
     std::vector<ConfigFile *> configs;
-    for (int kind : {ComPortConfig, MonitorConfig, MqttConfig}) {
+    for (int kind : {ComPortConfig, MonitorConfig, MqttConfig, Hj212Config}) {
         auto *config = static_cast<ConfigFile *>(AppContext::instance().object(kind));
         if (!config)
             continue;

@@ -47,6 +47,8 @@ void TestAppContext::pathsAreTheDirectoryPlusTheKindSuffix()
     QCOMPARE(context.path(UserManual), dir + "/user/um.mht");
     QCOMPARE(context.path(MqttConfig), dir + "/config/Mqtt.json");
     QCOMPARE(context.path(MqttOutbox), dir + "/mqtt/");
+    QCOMPARE(context.path(Hj212Config), dir + "/config/Hj212.json");
+    QCOMPARE(context.path(Hj212Outbox), dir + "/hj212/");
     // A bare file name appended to a folder kind lands directly inside that folder.
     QCOMPARE(QFileInfo(context.path(BackupDir) + "record_20240102.zdb").absolutePath(),
              dir + "/backup");
@@ -56,10 +58,10 @@ void TestAppContext::unknownKindsGiveTheBareDirectory()
 {
     TempStation station;
     AppContext &context = AppContext::instance();
-    QCOMPARE(context.path(9), station.path());
+    QCOMPARE(context.path(20), station.path());
     QCOMPARE(context.path(100), station.path());
     QCOMPARE(context.path(-1), station.path());
-    QVERIFY(!context.path(9).endsWith('/'));
+    QVERIFY(!context.path(20).endsWith('/'));
 }
 
 void TestAppContext::kindsWithoutSharedObjectGiveNull()
@@ -67,7 +69,7 @@ void TestAppContext::kindsWithoutSharedObjectGiveNull()
     TempStation station;
     AppContext &context = AppContext::instance();
     QCOMPARE(context.init(), 0);
-    for (int kind : {int(ExportDir), int(BackupDir), int(UserManual), 9, 100, -1})
+    for (int kind : {int(ExportDir), int(BackupDir), int(UserManual), 20, 100, -1})
         QVERIFY2(context.object(kind) == nullptr, qPrintable(QString::number(kind)));
 }
 
@@ -75,7 +77,7 @@ void TestAppContext::defaultDirectoryIsTheExecutables()
 {
     AppContext &context = AppContext::instance();
     context.setApplicationDir(QString());
-    QCOMPARE(context.path(9), QCoreApplication::applicationDirPath());
+    QCOMPARE(context.path(20), QCoreApplication::applicationDirPath());
     QCOMPARE(context.path(RecordDb), QCoreApplication::applicationDirPath() + "/db/record.zdb");
 }
 
@@ -84,7 +86,7 @@ void TestAppContext::initCreatesMissingFolders()
     TempStation station;
     QDir(station.path()).mkpath("config"); // one already there, the rest missing
     QCOMPARE(AppContext::instance().init(), 0);
-    for (const char *folder : {"config", "db", "export", "backup", "user", "mqtt"})
+    for (const char *folder : {"config", "db", "export", "backup", "user", "mqtt", "hj212"})
         QVERIFY2(QFileInfo(station.filePath(folder)).isDir(), folder);
 }
 
