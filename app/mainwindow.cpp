@@ -7,6 +7,7 @@
 #include "app/appcontext.h"
 #include "app/dialogabout.h"
 #include "app/dialogaccount.h"
+#include "app/dialoghj212.h"
 #include "app/dialogmqtt.h"
 #include "history/dialogalarms.h"
 #include "history/dialogaudit.h"
@@ -18,6 +19,7 @@
 #include "panels/dialogaddmonitor.h"
 #include "panels/dialoglinestatus.h"
 #include "panels/filedialogs.h"
+#include "panels/hj212statuslabel.h"
 #include "panels/messageboxes.h"
 #include "panels/mqttstatuslabel.h"
 #include "panels/widgetmonitordisplay.h"
@@ -108,6 +110,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionRemoveMonitor, &QAction::triggered, this, &MainWindow::on_removeMonitor);
     connect(ui->actionLineStatus, &QAction::triggered, this, &MainWindow::slot_lineStatus);
     connect(ui->actionMqttSettings, &QAction::triggered, this, &MainWindow::slot_mqttSettings);
+    connect(ui->actionHj212Settings, &QAction::triggered, this, &MainWindow::slot_hj212Settings);
     connect(ui->actionSearchRecord, &QAction::triggered, this, &MainWindow::slot_searchRecord);
     connect(ui->actionAlarmRecord, &QAction::triggered, this, &MainWindow::slot_alarmRecord);
     connect(ui->actionBackupRecord, &QAction::triggered, this, &MainWindow::slot_backupRecord);
@@ -191,6 +194,9 @@ MainWindow::MainWindow(QWidget *parent)
     mqttLabel = new MqttStatusLabel(this);
     mqttLabel->follow(static_cast<MqttPublisher *>(AppContext::instance().object(MqttOutbox)));
     statusBar()->addPermanentWidget(mqttLabel);
+    hj212Label = new Hj212StatusLabel(this);
+    hj212Label->follow(static_cast<Hj212Uploader *>(AppContext::instance().object(Hj212Outbox)));
+    statusBar()->addPermanentWidget(hj212Label);
     userLabel = new QLabel(this);
     userLabel->setObjectName(QStringLiteral("labelUser"));
     statusBar()->addPermanentWidget(userLabel);
@@ -270,6 +276,15 @@ void MainWindow::slot_mqttSettings()
         return;
     DialogMqtt dialog(this);
     mqttDialog = &dialog;
+    dialog.exec();
+}
+
+void MainWindow::slot_hj212Settings()
+{
+    if (rejectWithoutAdministrator() || hj212Dialog)
+        return;
+    DialogHj212 dialog(this);
+    hj212Dialog = &dialog;
     dialog.exec();
 }
 
@@ -516,6 +531,8 @@ void MainWindow::slot_idleSignedOut()
         accountDialog->reject();
     if (mqttDialog)
         mqttDialog->reject();
+    if (hj212Dialog)
+        hj212Dialog->reject();
 }
 
 void MainWindow::on_pushButtonHome_clicked()

@@ -10,9 +10,11 @@
 
 class AlarmPresenter;
 class DialogAccount;
+class DialogHj212;
 class DialogLineStatus;
 class DialogMqtt;
 class MonitorBase;
+class Hj212StatusLabel;
 class MqttStatusLabel;
 class QLabel;
 class QMenu;
@@ -63,6 +65,7 @@ public slots:
     void slot_lineStatus();
     // The publishing settings; administrators only.
     void slot_mqttSettings();
+    void slot_hj212Settings();
     void on_activeMonitor(MonitorBase *monitor);
     void slot_activeMonitorSimpleList();
     void slot_comPort(bool status);
@@ -132,6 +135,8 @@ private:
     QPointer<DialogAccount> accountDialog;
     QPointer<DialogMqtt> mqttDialog;
     MqttStatusLabel *mqttLabel = nullptr;
+    QPointer<DialogHj212> hj212Dialog;
+    Hj212StatusLabel *hj212Label = nullptr;
 
     // The recording line, and what was told since recording last went well.
     QLabel *recordingLabel = nullptr;

@@ -441,7 +441,7 @@ void TestMainWindow::menusHoldTheirActionsInOrder()
             texts << action->text();
         menus << menu->text() + ":" + texts.join(",");
     }
-    QCOMPARE(menus, QStringList({"仪表:添加,删除,通讯状态,,MQTT设置",
+    QCOMPARE(menus, QStringList({"仪表:添加,删除,通讯状态,,MQTT设置,数据上传",
                                  "历史记录:查询,报警记录,备份,清空,导入数据(*.zdb),导出为Excel,备份-导出-清除",
                                  "用户:登录,注销,修改密码,添加用户,删除用户,,操作记录",
                                  "帮助:用户手册,关于..."}));
@@ -1295,7 +1295,8 @@ void TestMainWindow::maintenanceIsRefusedUnlessAnAdministratorIsSignedIn()
     auto *connect = desk.window.findChild<QCheckBox *>("checkBoxConnect");
     const char *const guarded[] = {"actionAddMonitor", "actionRemoveMonitor", "actionClearRecord",
                                    "actionImportRecord", "actionBec",  "actionAddUser",
-                                   "actionDeleteUser", "actionMqttSettings"};
+                                   "actionDeleteUser", "actionMqttSettings",
+                                   "actionHj212Settings"};
 
     // Signed out, then as an operator: each command refused with one box, nothing opened.
     for (const bool operatorSignedIn : {false, true}) {
@@ -1329,7 +1330,7 @@ void TestMainWindow::maintenanceIsRefusedUnlessAnAdministratorIsSignedIn()
     QVERIFY(signInAs());
     QVERIFY(interval->isEnabled() && baud->isEnabled());
     for (const char *name : {"actionAddMonitor", "actionBec", "actionAddUser", "actionDeleteUser",
-                             "actionMqttSettings"})
+                             "actionMqttSettings", "actionHj212Settings"})
         QVERIFY2(desk.triggerDialog(name), name);
     desk.boxes.queueAnswer(QMessageBox::Yes);
     desk.action("actionClearRecord")->trigger();
