@@ -672,12 +672,18 @@ bool Hj212Link::uploadPeriodsEndingAt(const QDateTime &end)
                 return true;
             });
         if (rc != 0) {
-            if (!stopping)
+            // Tried again every second: said once for each new reason.
+            if (!stopping && rc != lastReadError)
                 qWarning("hydrovane: HJ 212: the record file cannot be read for %s (%d)",
                          config.point.mn.c_str(), rc);
+            lastReadError = rc;
+            reader->close();
             return false;
         }
     }
+    // A connection kept open would go on reading a record file that an import replaced.
+    reader->close();
+    lastReadError = 0;
     for (const auto &message : made)
         appendSegments(message.second, message.first);
     return true;
@@ -739,6 +745,8 @@ bool Hj212Link::advanceRequest()
             made.clear();
         }
         finished = finished || chunkEnd >= request.to;
+        if (finished)
+            reader->close();
     }
     {
         std::lock_guard<std::mutex> locker(historyMutex);

@@ -198,6 +198,8 @@ private:
     Waiting waiting;
     bool historyTurn = false;
 
+    int lastReadError = 0; // compute thread
+
     // QN, compute thread and network thread.
     std::mutex qnMutex;
     qint64 lastQnMs = 0;

@@ -291,6 +291,20 @@ void TestHj212Link::endedPeriodsAreUploadedOnceAcrossARestart()
     link.takeRow(reading(timeAt(0)));
     QTRY_COMPARE_WITH_TIMEOUT(realTimes(platform).size(), size_t(1), waitMs);
     QCOMPARE(minuteTimes(), expected);
+
+    // Asked for again, the periods come with the very numbers of the live upload.
+    std::vector<std::string> live;
+    for (const auto &item : platform.received("2051"))
+        live.push_back(item.fields.cp);
+    const std::string qn = "20240301090000001";
+    QVERIFY(platform.send(
+        Hj212Platform::request(qn, "2051", "123456", "HV0001",
+                               "BeginTime=" + expected.front() + ";EndTime=" + expected.back())));
+    QTRY_COMPARE_WITH_TIMEOUT(platform.received("9012", qn).size(), size_t(1), waitMs);
+    std::vector<std::string> again;
+    for (const auto &item : platform.received("2051", qn))
+        again.push_back(item.fields.cp);
+    QCOMPARE(again, live);
 }
 
 void TestHj212Link::historyRequestsAreAnsweredFromTheRecordFile()
