@@ -21,6 +21,7 @@ public:
         int failing = 0;    // writers whose last insert was refused
         int troubled = 0;   // of those, refused for another reason than a lock of our own
         int failure = 0;    // the database's code of the last such refusal
+        qint64 unmatched = 0; // alarm clears and acknowledgements that found no row
     };
 
     static RecordingStatus &instance();
@@ -30,6 +31,9 @@ public:
     // Writer side: changes of the sums, and the code of a refusal other than a lock (0: none).
     void publish(qint64 heldDelta, qint64 droppedDelta, int failingDelta, int troubledDelta,
                  int failure);
+
+    // Writer side: an alarm's clear or acknowledgement found no row in the log.
+    void reportUnmatchedAlarm();
 
     // Reader side: the current sums. Re-arms signal_changed, which is emitted once until the
     // next snapshot however many changes come meanwhile.
@@ -46,6 +50,7 @@ private:
     std::atomic<int> failing{0};
     std::atomic<int> troubled{0};
     std::atomic<int> failure{0};
+    std::atomic<qint64> unmatched{0};
     std::atomic<bool> notified{false};
 };
 

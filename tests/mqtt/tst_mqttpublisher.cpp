@@ -4,6 +4,7 @@
 #include "brokerprocess.h"
 #include "mqtt/mqttpublisher.h"
 #include "mqttsubscriber.h"
+#include "storage/recorddatabase.h"
 #include "storage/recordrow.h"
 #include "storage/recordwriter.h"
 #include "testsupport.h"
@@ -35,6 +36,7 @@ private slots:
     void failedConnectsAreReportedAndRetried_data();
     void failedConnectsAreReportedAndRetried();
     void registryPublishesExactlyWhatTheRecordWriterIsHanded();
+    void whatTheDatabaseRefusesNeverReachesTheBroker();
 };
 
 namespace {
@@ -399,6 +401,63 @@ void TestMqttPublisher::registryPublishesExactlyWhatTheRecordWriterIsHanded()
     AppContext::instance().shutdown();
     QVERIFY(subscriber.waitForCount(2, waitMs, "hv/st/status"));
     QCOMPARE(statusTexts(subscriber).back(), std::string("offline"));
+}
+
+void TestMqttPublisher::whatTheDatabaseRefusesNeverReachesTheBroker()
+{
+    TempStation station;
+    BrokerProcess broker(station.filePath("broker").toStdString());
+    QVERIFY(broker.start());
+    MqttSubscriber subscriber("sub-refused", broker.port(), "hv/#", true);
+    QVERIFY(subscriber.connect());
+    station.writeFile("config/Mqtt.json", QByteArray::fromStdString(json{
+        {"enabled", true}, {"host", "127.0.0.1"}, {"port", broker.port()}, {"topic", "hv"},
+        {"station", "st"}, {"clientId", "hv-refused"}}.dump()));
+    QCOMPARE(AppContext::instance().init(), 0);
+    auto *publisher = static_cast<MqttPublisher *>(AppContext::instance().object(MqttOutbox));
+    QTRY_COMPARE_WITH_TIMEOUT(publisher->status().state, MqttPublisher::Connected, waitMs);
+    // The database refuses the rows of channel 1 for good, and takes none for a while.
+    auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    database->close();
+    int rc = -1;
+    selectWithKey(AppContext::instance().path(RecordDb),
+                  "CREATE TRIGGER refuse BEFORE INSERT ON Record WHEN NEW.channel = 1 BEGIN "
+                  "SELECT RAISE(ABORT, 'refused'); END",
+                  &rc);
+    QCOMPARE(rc, 0);
+
+    QThread thread;
+    auto *writer = new RecordWriter;
+    ThreadHandOff::start(writer, &thread);
+    for (int i = 0; i < 3; ++i) {
+        auto *row = new RecordRow(rowOf(i));
+        QMetaObject::invokeMethod(writer, [writer, row] { writer->record(nullptr, row); },
+                                  Qt::QueuedConnection);
+    }
+    // A clear whose raise the log never got, then a raise it takes.
+    AlarmLogEntry cleared;
+    cleared.change = AlarmLogEntry::Clear;
+    cleared.alarm.name = "无行";
+    cleared.alarm.raised = "2024-03-01 08:00:00";
+    cleared.alarm.cleared = "2024-03-01 08:01:00";
+    AlarmLogEntry raised;
+    raised.alarm.name = "有行";
+    raised.alarm.raised = "2024-03-01 08:02:00";
+    for (const AlarmLogEntry &entry : {cleared, raised})
+        QMetaObject::invokeMethod(writer, [writer, entry] { writer->alarm(entry); },
+                                  Qt::QueuedConnection);
+    writer->waitForQueued();
+    QCOMPARE(database->open(), 0);
+    writer->waitForQueued();
+    RecordWriter::stopThread(writer, &thread);
+    // Published in order: once the last arrived, anything before it would have.
+    QVERIFY(subscriber.waitForCount(2, waitMs, "hv/st/readings/"));
+    QVERIFY(subscriber.waitForCount(1, waitMs, "hv/st/alarms"));
+    QCOMPARE(firstArrivals(subscriber), std::vector<int>({0, 2}));
+    const auto alarms = subscriber.messages("hv/st/alarms");
+    QCOMPARE(alarms.size(), size_t(1));
+    QCOMPARE(json::parse(alarms[0].payload)["name"], json("有行"));
+    AppContext::instance().shutdown();
 }
 
 // The child of statusIsRetainedOnlineAndOfflineAsWillAndAtAStop: connects, says so, and waits
