@@ -61,6 +61,7 @@ void TestPasswdCommand::setsThePasswordOnAFreshStation()
     QCOMPARE(rows.size(), 1);
     QStringList admin = rows[0].split('|');
     QCOMPARE(admin[0], QStringLiteral("admin"));
+    QCOMPARE(admin[2], QStringLiteral("admin"));
     QVERIFY(PasswordHash::verify(QStringLiteral("新'密 码").toStdString(),
                                  admin[1].toStdString()));
 
@@ -76,7 +77,8 @@ void TestPasswdCommand::setsThePasswordOnAFreshStation()
 
     QCOMPARE(selectWithKey(station.filePath("user/user.zdb"),
                            "SELECT user, action, detail FROM Audit ORDER BY id"),
-             QStringList({"--passwd|重置密码|admin", "--passwd|重置密码|王五（新建管理员）"}));
+             QStringList(
+                 {"admin|重置密码|命令行 --passwd", "王五|重置密码|命令行 --passwd,新建管理员"}));
 }
 
 void TestPasswdCommand::emptyOrClosedInputChangesNothing()
