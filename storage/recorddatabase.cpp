@@ -270,7 +270,7 @@ bool hasRecordColumns(const std::vector<Column> &columns)
     return true;
 }
 
-ImportError checkKeyedCandidate(zircon_db *db)
+ImportError checkKeyedCandidate(zircon_db *db, int64_t *rows)
 {
     // Keying is lazy: a wrong key or foreign bytes show at the first read.
     if (zircon_run_sql(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr) != 0)
@@ -290,13 +290,14 @@ ImportError checkKeyedCandidate(zircon_db *db)
         !hasRecordColumns(columns))
         return RecordDatabase::ImportNoRecordTable;
     // Built here rather than at the reopen, which holds the lock that inserts wait for.
-    if (zircon_run_sql(db, createIndexes, nullptr, nullptr) != 0)
+    if (zircon_run_sql(db, createIndexes, nullptr, nullptr) != 0 ||
+        zircon_run_sql(db, "SELECT count(*) FROM Record", rows, readInteger) != 0)
         return RecordDatabase::ImportCopyFailed;
     return RecordDatabase::ImportOk;
 }
 
 // The whole file, not only its first page, must read back under the key.
-ImportError checkCandidate(const std::string &path)
+ImportError checkCandidate(const std::string &path, int64_t *rows)
 {
     struct stat info;
     if (::stat(path.c_str(), &info) != 0)
@@ -318,7 +319,7 @@ ImportError checkCandidate(const std::string &path)
     if (zircon_open(&candidate, path.c_str()) != 0)
         return RecordDatabase::ImportCopyFailed;
     zircon_set_password(candidate, kPassPhrase, kPassPhraseLength);
-    const ImportError error = checkKeyedCandidate(candidate);
+    const ImportError error = checkKeyedCandidate(candidate, rows);
     zircon_close(candidate);
     return error;
 }
@@ -531,13 +532,13 @@ void RecordDatabase::stopIndexBuild()
     stopBuild = false;
 }
 
-int RecordDatabase::runOnOwnConnection(const char *sql)
+int RecordDatabase::runOnOwnConnection(const char *sql, void *user, RowCallback callback)
 {
     std::shared_lock<std::shared_mutex> file(fileMutex);
     zircon_db *own = nullptr;
     int rc = openOwnConnection(&own, ownBusyTimeoutMs);
     if (rc == 0)
-        rc = zircon_run_sql(own, sql, nullptr, nullptr);
+        rc = zircon_run_sql(own, sql, user, callback);
     // Closing ends a transaction a failed statement left open, rolling it back.
     zircon_close(own);
     return rc;
@@ -654,12 +655,18 @@ void RecordDatabase::commitLocked(const std::vector<PendingInsert *> &batch)
     }
 }
 
-int RecordDatabase::clear()
+int RecordDatabase::clear(int64_t *removed)
 {
-    // One transaction: the numbering is never reset under rows that stay.
-    return runOnOwnConnection("BEGIN IMMEDIATE;DELETE FROM Record;"
-                              "UPDATE sqlite_sequence SET seq = 0 WHERE name ='Record';"
-                              "DELETE FROM Alarm WHERE cleared IS NOT NULL;COMMIT");
+    // One transaction: the numbering is never reset under rows that stay. The whole table goes
+    // without a visit to each row, and still counts them.
+    int64_t count = 0;
+    const int rc = runOnOwnConnection("BEGIN IMMEDIATE;DELETE FROM Record;SELECT changes();"
+                                      "UPDATE sqlite_sequence SET seq = 0 WHERE name ='Record';"
+                                      "DELETE FROM Alarm WHERE cleared IS NOT NULL;COMMIT",
+                                      &count, readInteger);
+    if (removed)
+        *removed = rc == 0 ? count : 0;
+    return rc;
 }
 
 int RecordDatabase::clearUpTo(int64_t uid)
@@ -731,10 +738,12 @@ void RecordDatabase::appendTimeCondition(std::string &condition, const std::stri
                     zircon_create_sql("time BETWEEN %Q AND %Q", from.c_str(), to.c_str()), first);
 }
 
-int RecordDatabase::backupDatabase(int kind, int64_t *copiedUpTo)
+int RecordDatabase::backupDatabase(int kind, int64_t *copiedUpTo, std::string *written)
 {
     if (copiedUpTo)
         *copiedUpTo = 0;
+    if (written)
+        written->clear();
     if (kind != RecordDb)
         return 0;
     const QString folder = AppContext::instance().path(BackupDir);
@@ -750,9 +759,11 @@ int RecordDatabase::backupDatabase(int kind, int64_t *copiedUpTo)
     if (::stat(getPath().c_str(), &info) != 0)
         return -1;
     std::string cut;
-    if (copyLiveFile(target.toUtf8().toStdString(), info.st_mode & 0777, nullptr, copiedUpTo,
-                     &cut) != ImportOk)
+    const std::string copy = target.toUtf8().toStdString();
+    if (copyLiveFile(copy, info.st_mode & 0777, nullptr, copiedUpTo, &cut) != ImportOk)
         return -1;
+    if (written)
+        *written = copy;
     std::lock_guard<std::mutex> guard(alarmCutMutex);
     alarmCut = cut;
     return 0;
@@ -810,7 +821,7 @@ int RecordDatabase::importDatabase(int kind, const std::string &source, ImportRe
         result.error = copyToNewFile(source, incoming, mode, progress, &size);
     // The copy, not the operator's file, is checked and then moved into place.
     if (result.error == ImportOk)
-        result.error = checkCandidate(incoming);
+        result.error = checkCandidate(incoming, &result.rows);
     if (result.error == ImportOk && progress && !progress(size, size))
         result.error = ImportCancelled;
     if (result.error == ImportOk)
