@@ -148,9 +148,21 @@ bool writeAll(int fd, const char *data, size_t size)
     return true;
 }
 
-// Copies a regular file into target, which must not exist yet, gives it mode and syncs it.
-// QFile::copy would give it the source's mode, and a read-only backup would make the record
-// file read-only.
+// The mode of a file the station makes with none to follow, before the umask: read and write for
+// the owner and the group, 0660 under the station's 007, as SQLite's own files get.
+const mode_t stationFileMode = 0660;
+// copyToNewFile's mode for such a file: the umask applies, as to every file the station makes.
+const mode_t underUmask = mode_t(-1);
+
+// A copy keeps the mode of the file it follows, but never gives other users access.
+mode_t followedMode(mode_t mode)
+{
+    return mode & 0770;
+}
+
+// Copies a regular file into target, which must not exist yet, gives it mode (or underUmask)
+// and syncs it. QFile::copy would give it the source's mode, and a read-only backup would make
+// the record file read-only.
 ImportError copyToNewFile(const std::string &source, const std::string &target, mode_t mode,
                           const RecordDatabase::ImportProgress &progress = nullptr,
                           int64_t *copied = nullptr)
@@ -164,7 +176,8 @@ ImportError copyToNewFile(const std::string &source, const std::string &target, 
         ::close(in);
         return RecordDatabase::ImportSourceUnreadable;
     }
-    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                           mode == underUmask ? stationFileMode : 0600);
     if (out < 0) {
         ::close(in);
         return RecordDatabase::ImportCopyFailed;
@@ -191,7 +204,8 @@ ImportError copyToNewFile(const std::string &source, const std::string &target, 
             break;
         }
     }
-    if (error == RecordDatabase::ImportOk && (::fchmod(out, mode) != 0 || ::fsync(out) != 0))
+    if (error == RecordDatabase::ImportOk &&
+        ((mode != underUmask && ::fchmod(out, mode) != 0) || ::fsync(out) != 0))
         error = RecordDatabase::ImportCopyFailed;
     if (::close(out) != 0 && error == RecordDatabase::ImportOk)
         error = RecordDatabase::ImportCopyFailed;
@@ -760,7 +774,7 @@ int RecordDatabase::backupDatabase(int kind, int64_t *copiedUpTo, std::string *w
         return -1;
     std::string cut;
     const std::string copy = target.toUtf8().toStdString();
-    if (copyLiveFile(copy, info.st_mode & 0777, nullptr, copiedUpTo, &cut) != ImportOk)
+    if (copyLiveFile(copy, followedMode(info.st_mode), nullptr, copiedUpTo, &cut) != ImportOk)
         return -1;
     if (written)
         *written = copy;
@@ -807,11 +821,12 @@ int RecordDatabase::importDatabase(int kind, const std::string &source, ImportRe
     const std::string incoming = getPath() + ".import";
     removeWithJournal(incoming);
 
-    // The new file gets the station's own mode, never the backup's.
+    // The new file gets the station's own mode, never the backup's: the live file's, or where
+    // there is none the mode the station gives every file it makes.
     struct stat info;
     const mode_t mode = ::stat(getPath().c_str(), &info) == 0
-                            ? (info.st_mode & 0777) | S_IRUSR | S_IWUSR
-                            : S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;
+                            ? followedMode(info.st_mode) | S_IRUSR | S_IWUSR
+                            : underUmask;
     int64_t size = 0;
     // Only a copy of the live file itself must keep the writers off it, like a backup; the
     // progress is not told then, so that it never runs while they wait.
@@ -844,7 +859,7 @@ RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming,
         struct stat info;
         const bool exists = ::stat(live.c_str(), &info) == 0;
         if (exists) {
-            liveMode = info.st_mode & 0777;
+            liveMode = followedMode(info.st_mode);
             if (!keepReplaced(live, folder, keeping)) {
                 openLocked();
                 return ImportCannotKeepOld;

@@ -3,6 +3,8 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
+
 // hydrovane --passwd NAME, run as an administrator would: the built station in a folder of its
 // own, the new password on standard input.
 class TestPasswdCommand : public QObject
@@ -12,6 +14,7 @@ class TestPasswdCommand : public QObject
 private slots:
     void setsThePasswordOnAFreshStation();
     void emptyOrClosedInputChangesNothing();
+    void stationFolderItCreatesIsClosedToOthers();
 };
 
 namespace {
@@ -103,6 +106,27 @@ void TestPasswdCommand::emptyOrClosedInputChangesNothing()
     QCOMPARE(runPasswd(station, {}, &first).code, 2);
     QCOMPARE(runPasswd(station, {""}, &first).code, 1);
     QCOMPARE(users(station), before);
+}
+
+void TestPasswdCommand::stationFolderItCreatesIsClosedToOthers()
+{
+    TempStation station;
+    const QString folder = station.filePath("plant/station");
+    // What a login shell gives: others may read what is made without a mode of its own.
+    const mode_t saved = ::umask(022);
+    const QByteArray line = "pw\n";
+    const Run run = runPasswd(station, {"admin", "--station", folder}, &line);
+    ::umask(saved);
+    QCOMPARE(run.code, 0);
+    const auto mode = [&](const QString &relative) {
+        struct stat info;
+        const QByteArray name = QFile::encodeName(folder + relative);
+        return ::stat(name.constData(), &info) == 0 ? info.st_mode & 07777 : 07777;
+    };
+    QCOMPARE(mode(""), mode_t(0770));
+    QCOMPARE(mode("/user"), mode_t(0770));
+    QCOMPARE(mode("/user/user.zdb"), mode_t(0660));
+    QVERIFY(!QFile::exists(station.filePath("user")));
 }
 
 QTEST_GUILESS_MAIN(TestPasswdCommand)

@@ -31,6 +31,7 @@ private slots:
     void backupIntoMissingFolderFails();
     void otherKindsDoNothing();
     void importReplacesRowsWithAValidBackup();
+    void importIntoAStationWithoutARecordFileGivesTheStationsMode();
     void failedImportChangesNothing_data();
     void failedImportChangesNothing();
     void damagedBackupIsRefusedAndTheLiveFileStaysIntact();
@@ -361,6 +362,28 @@ void TestRecordDatabase::importReplacesRowsWithAValidBackup()
     QCOMPARE(rowCount(database), 2);
     QVERIFY(QFile::exists(backup));
     QCOMPARE(QDir(station.filePath("db")).entryList(QDir::Files), QStringList({"record.zdb"}));
+}
+
+void TestRecordDatabase::importIntoAStationWithoutARecordFileGivesTheStationsMode()
+{
+    TempStation station;
+    RecordDatabase *database = startStation();
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(database->insert(makeRow("a", 0, "2024-01-02 08:30:05")), 0);
+    const QString backup = station.filePath("offered.zdb");
+    QVERIFY(QFile::rename(makeBackup(database), backup));
+    // A copy open to everyone, as one brought on a stick may be.
+    QVERIFY(::chmod(qPrintable(backup), 0644) == 0);
+    QCOMPARE(database->close(), 0);
+    QVERIFY(QFile::remove(recordFile()));
+
+    RecordDatabase::ImportReport report;
+    QCOMPARE(import(database, backup, &report), 0);
+    QVERIFY(report.keptFile.empty());
+    QCOMPARE(report.rows, int64_t(3));
+    // The mode the station gives a file it makes: 0660 under its umask of 007.
+    QCOMPARE(modeOf(recordFile()), 0660);
+    QCOMPARE(rowCount(database), 3);
 }
 
 void TestRecordDatabase::failedImportChangesNothing_data()
