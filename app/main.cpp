@@ -17,7 +17,6 @@
 #include <iostream>
 #include <string>
 
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -70,7 +69,6 @@ int resetPassword(int argc, char *argv[], const QStringList &arguments)
         return 1;
     }
 
-    ::umask(007);
     AppContext &context = AppContext::instance();
     QDir().mkpath(QFileInfo(context.path(UserDb)).path());
     UserDatabase users(context.path(UserDb).toUtf8().toStdString());
@@ -146,6 +144,8 @@ QString executableDir()
 
 int main(int argc, char *argv[])
 {
+    // Before anything is made, the station folder that --station names included.
+    StationFolder::restrictCreationMask();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromUtf8(argv[i]); // the terminal's text, whatever the locale

@@ -310,12 +310,15 @@ void MainWindow::slot_alarmRecord()
 void MainWindow::slot_backupRecord()
 {
     RecordDatabase *database = recordDatabase();
-    const int result =
-        runTask(QStringLiteral("正在备份数据..."), [database](const DatabaseTask::Progress &) {
-            return database->backupDatabase(RecordDb);
-        });
-    Accounts::instance().audit(QStringLiteral("备份"), result < 0 ? QStringLiteral("备份失败")
-                                                                  : QStringLiteral("备份成功"));
+    // Written by the worker, read here once the task has ended.
+    std::string written;
+    const int result = runTask(QStringLiteral("正在备份数据..."),
+                               [database, &written](const DatabaseTask::Progress &) {
+                                   return database->backupDatabase(RecordDb, nullptr, &written);
+                               });
+    Accounts::instance().audit(QStringLiteral("备份"),
+                               result < 0 ? QStringLiteral("备份失败")
+                                          : QStringLiteral("备份成功,已写入 ") + native(written));
     if (result < 0)
         MessageBoxes::critical(tr("错误"),
                                QStringLiteral("备份数据失败,请退出系统后手动备份db文件夹"));
@@ -333,15 +336,17 @@ void MainWindow::slot_clearRecord()
     if (answer != QMessageBox::Yes)
         return;
     RecordDatabase *database = recordDatabase();
-    const int result =
-        runTask(QStringLiteral("正在清空记录..."), [database](const DatabaseTask::Progress &) {
-            const int cleared = database->clear();
-            database->vacuum();
-            return cleared;
-        });
-    Accounts::instance().audit(QStringLiteral("清空"), result == 0
-                                                           ? QStringLiteral("所有记录已清空")
-                                                           : QStringLiteral("清空失败,记录未删除"));
+    int64_t removed = 0;
+    const int result = runTask(QStringLiteral("正在清空记录..."),
+                               [database, &removed](const DatabaseTask::Progress &) {
+                                   const int cleared = database->clear(&removed);
+                                   database->vacuum();
+                                   return cleared;
+                               });
+    Accounts::instance().audit(QStringLiteral("清空"),
+                               result == 0
+                                   ? QStringLiteral("所有记录已清空,共删除 %1 条记录").arg(removed)
+                                   : QStringLiteral("清空失败,记录未删除"));
     // The clear is one transaction: when it fails every row is still there.
     if (result != 0)
         MessageBoxes::critical(tr("错误"), QStringLiteral("清空记录失败!\n记录未被删除。"));
@@ -373,8 +378,12 @@ void MainWindow::slot_importRecord()
     QString detail = QDir::toNativeSeparators(file);
     if (result < 0)
         detail += QStringLiteral(",导入失败:") + importRefusal(report.error);
+    else
+        detail += QStringLiteral(",共 %1 条记录").arg(report.rows);
     if (!report.keptFile.empty())
         detail += QStringLiteral(",原数据库保存为 ") + native(report.keptFile);
+    else if (result == 0)
+        detail += QStringLiteral(",此前没有数据库文件");
     Accounts::instance().audit(QStringLiteral("导入"), detail);
     if (result < 0)
         MessageBoxes::critical(tr("错误"), importResultText(false, report));
@@ -391,8 +400,9 @@ void MainWindow::slot_bec()
 {
     if (rejectWithoutAdministrator())
         return;
+    QStringList written;
     const int failed =
-        runBec(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage);
+        runBec(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage, &written);
     if (failed < 0)
         return;
     QStringList stages;
@@ -402,7 +412,13 @@ void MainWindow::slot_bec()
     for (const auto &stage : names)
         stages << stage.second + ((failed & stage.first) ? QStringLiteral("失败")
                                                          : QStringLiteral("完成"));
-    Accounts::instance().audit(QStringLiteral("备份-导出-清除"), stages.join(QLatin1Char(',')));
+    QString detail = stages.join(QLatin1Char(','));
+    if (!written.isEmpty()) {
+        for (QString &path : written)
+            path = QDir::toNativeSeparators(path);
+        detail += QStringLiteral(";已写入 ") + written.join(QStringLiteral("、"));
+    }
+    Accounts::instance().audit(QStringLiteral("备份-导出-清除"), detail);
 }
 
 void MainWindow::slot_about()
@@ -720,12 +736,14 @@ bool MainWindow::rejectWhileRunning() const
     return true;
 }
 
-int MainWindow::runBec(int stageMask)
+int MainWindow::runBec(int stageMask, QStringList *written)
 {
     ++maintenance;
     DialogBEC dialog(this, stageMask);
     dialog.exec();
     --maintenance;
+    if (written)
+        *written = dialog.writtenFiles();
     return dialog.failedStages();
 }
 

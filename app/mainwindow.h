@@ -112,8 +112,9 @@ private:
     bool rejectWithoutAdministrator() const;
     // Runs the account dialog in `mode`; an idle sign-out closes it.
     void runAccountDialog(int mode);
-    // Returns the stages that failed, or -1 when the dialog ran none.
-    int runBec(int stageMask);
+    // Returns the stages that failed, or -1 when the dialog ran none; *written gets the files
+    // the stages wrote.
+    int runBec(int stageMask, QStringList *written = nullptr);
     // The confirmed exit once the line is off: settings, queued rows, databases.
     void finishExit();
     // Runs job on a worker behind a modal progress box naming it; returns the job's result.

@@ -4,6 +4,7 @@
 #include "history/recordmaintenance.h"
 
 #include <QDialog>
+#include <QStringList>
 #include <QThread>
 
 namespace Ui {
@@ -36,6 +37,8 @@ public:
     bool isRunning() const { return running; }
     // The stages that failed once they have run (0: none); -1 while none has run.
     int failedStages() const { return failedMask; }
+    // The files the stages wrote, in order.
+    QStringList writtenFiles() const { return written; }
 
 public slots:
     void reject() override;
@@ -53,6 +56,7 @@ private slots:
     void slot_sheetStarted(const QString &name, int rows);
     void slot_sheetProgress(int row);
     void slot_exportSaved(const QString &folder);
+    void slot_fileWritten(const QString &path);
     void slot_finished(int failedStages);
 
 private:
@@ -60,6 +64,7 @@ private:
     int stageMask;
     bool running = false;
     int failedMask = -1;
+    QStringList written;
     QThread thread;
     RecordMaintenance *worker;
 };

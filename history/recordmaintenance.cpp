@@ -64,7 +64,12 @@ void RecordMaintenance::run(int stageMask)
 bool RecordMaintenance::backupRecords(int64_t &upTo)
 {
     status(QStringLiteral("开始备份数据"));
-    const bool saved = database->backupDatabase(RecordDb, &upTo) >= 0;
+    std::string written;
+    const bool saved = database->backupDatabase(RecordDb, &upTo, &written) >= 0;
+    if (saved) {
+        ThreadHandOff::release();
+        emit signal_fileWritten(QString::fromStdString(written));
+    }
     status(saved ? QStringLiteral("备份数据成功!") : QStringLiteral("备份数据失败!"));
     return saved;
 }
@@ -128,7 +133,12 @@ bool RecordMaintenance::exportRecords(int64_t &upTo)
     }
     workbook.beginInitialSheet(QStringList());
     // A workbook missing rows that could not be read is kept, but not reported as a success.
-    if (workbook.save() && complete) {
+    const bool saved = workbook.save();
+    if (saved) {
+        ThreadHandOff::release();
+        emit signal_fileWritten(path);
+    }
+    if (saved && complete) {
         status(QStringLiteral("导出数据成功!"));
         ThreadHandOff::release();
         emit signal_exportSaved(folder);

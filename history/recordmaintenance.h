@@ -49,6 +49,9 @@ signals:
     void signal_sheetProgress(int row);
     // The workbook was saved in folder.
     void signal_exportSaved(QString folder);
+    // A file was written: the backup, or the workbook (also one missing rows that could not be
+    // read).
+    void signal_fileWritten(QString path);
     // failedStages: the stages of the run that failed, a clear refused for want of a copy
     // included.
     void signal_finished(int failedStages);

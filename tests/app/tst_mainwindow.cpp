@@ -6,6 +6,7 @@
 #include "acquisition/monitorcollection.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
+#include "history/dialogbec.h"
 #include "trend/widgetaxesdisplay.h"
 #include "panels/alarmflasher.h"
 #include "panels/desktopopener.h"
@@ -710,7 +711,7 @@ void TestMainWindow::importKeepsTheDataUnlessTheFileIsARecordDatabase()
              QString("数据导入成功!\n原数据库已保存为 %1,可通过导入数据恢复。").arg(answer));
     QCOMPARE(desk.storedRows(), 1);
     QVERIFY(auditRows().contains(
-        QString("admin|导入|%1,原数据库保存为 %2").arg(backup, answer)));
+        QString("admin|导入|%1,共 1 条记录,原数据库保存为 %2").arg(backup, answer)));
     desk.action("actionImportRecord")->trigger();
     QCOMPARE(desk.boxes.boxes.last().title, QString("通知"));
     QCOMPARE(desk.storedRows(), 2);
@@ -725,8 +726,8 @@ void TestMainWindow::importTellsWhyAFileWasRefused()
         rows.push_back(makeRecord("原有", i % 2, "2024-01-02 08:00:00"));
     QCOMPARE(insertRecords(AppContext::instance().path(RecordDb), rows), 0);
     desk.action("actionBackupRecord")->trigger();
-    const QString backup =
-        desk.dir.filePath("backup/record_" + QDate::currentDate().toString("yyyyMMdd") + ".zdb");
+    const QString backup = onlyBackup(desk.dir.filePath("backup"));
+    QVERIFY(!backup.isEmpty());
     const QByteArray whole = desk.dir.readFile(backup.mid(desk.dir.path().size() + 1));
     QVERIFY(whole.size() > 64 * 1024);
 
@@ -1351,14 +1352,33 @@ void TestMainWindow::maintenanceCommandsLeaveRowsInTheTrail()
     interval->setText("45");
     emit interval->editingFinished();
     desk.window.findChild<QComboBox *>("comboBoxBaudrate")->setCurrentText("4800");
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(desk.records()->insert(makeRecord("二号池", i, "2024-01-02 08:00:00")), 0);
     desk.boxes.queueAnswer(QMessageBox::Yes);
     desk.action("actionClearRecord")->trigger();
     desk.action("actionBackupRecord")->trigger();
+    const QString backup = onlyBackup(desk.dir.filePath("backup"));
+    QVERIFY(!backup.isEmpty());
     tree->setCurrentIndex(model->item(0)->child(0)->index());
     desk.boxes.queueAnswer(QMessageBox::Yes); // remove
     desk.boxes.queueAnswer(QMessageBox::Yes); // and its history
     desk.action("actionRemoveMonitor")->trigger();
     QVERIFY(list->collection().getMonitors().empty());
+
+    QCOMPARE(desk.records()->insert(makeRecord("三号池", 0, "2024-01-02 08:00:00")), 0);
+    DesktopRecorder desktop;
+    QTimer::singleShot(0, [] {
+        if (auto *bec = qobject_cast<DialogBEC *>(QApplication::activeModalWidget()))
+            bec->start();
+    });
+    desk.action("actionBec")->trigger();
+    const QDir backups(desk.dir.filePath("backup"));
+    QStringList becBackup = backups.entryList({"record*.zdb"}, QDir::Files);
+    becBackup.removeOne(QFileInfo(backup).fileName());
+    QCOMPARE(becBackup.size(), 1);
+    const QDir exports(desk.dir.filePath("export"));
+    const QStringList workbooks = exports.entryList(QDir::Files);
+    QCOMPARE(workbooks.size(), 1);
 
     QStringList rows = auditRows();
     QVERIFY(!rows.isEmpty());
@@ -1367,9 +1387,12 @@ void TestMainWindow::maintenanceCommandsLeaveRowsInTheTrail()
                                   "admin|重命名仪表|\"一号池\" → \"二号池\"",
                                   "admin|修改采集间隔|30 秒 → 45 秒",
                                   "admin|修改串口设置|波特率: 9600 → 4800",
-                                  "admin|清空|所有记录已清空",
-                                  "admin|备份|备份成功",
-                                  "admin|删除仪表|DO580 \"二号池\",从站 3,历史数据已删除"};
+                                  "admin|清空|所有记录已清空,共删除 2 条记录",
+                                  "admin|备份|备份成功,已写入 " + backup,
+                                  "admin|删除仪表|DO580 \"二号池\",从站 3,历史数据已删除",
+                                  "admin|备份-导出-清除|备份完成,导出完成,清除完成;已写入 " +
+                                      backups.filePath(becBackup[0]) + "、" +
+                                      exports.filePath(workbooks[0])};
     for (const QString &row : expected)
         QVERIFY2(rows.contains(row), qPrintable(row + "\n" + rows.join('\n')));
 }
