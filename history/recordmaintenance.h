@@ -49,8 +49,8 @@ signals:
     void signal_sheetProgress(int row);
     // The workbook was saved in folder.
     void signal_exportSaved(QString folder);
-    // failedStages: the stages of the run that failed, a clear refused for want of a copy
-    // included.
+    // failedStages: the stages of the run that failed, a clear refused for want of a copy and
+    // stages skipped by a cancel included.
     void signal_finished(int failedStages);
 
 private:
