@@ -12,6 +12,7 @@
 #include "history/dialogaudit.h"
 #include "history/dialogbec.h"
 #include "history/dialogsearch.h"
+#include "history/excelwriter.h"
 #include "panels/alarmpresenter.h"
 #include "panels/databasetask.h"
 #include "panels/desktopopener.h"
@@ -27,6 +28,7 @@
 #include "storage/recordwriter.h"
 #include "storage/userdatabase.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -35,11 +37,16 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
+#include <QProgressDialog>
 #include <QScreen>
 #include <QStatusBar>
+#include <QThread>
 #include <QTimer>
 
 namespace {
+
+// How often a stop looks whether what it waits for has ended.
+const int stopCheckMs = 20;
 
 RecordDatabase *recordDatabase()
 {
@@ -199,6 +206,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&RecordingStatus::instance(), &RecordingStatus::signal_changed, this,
             &MainWindow::updateRecordingState, Qt::QueuedConnection);
 
+    outerLoopLevel = QThread::currentThread()->loopLevel() + 1;
+
     // Once the window is up: what could not be used of the settings files, then whether
     // readings can be stored.
     QTimer::singleShot(0, this, [this] {
@@ -222,6 +231,8 @@ MainWindow::~MainWindow()
     // It reads the panels, which go with the window's other children.
     delete lineStatus;
     delete ui;
+    if (stopping)
+        MessageBoxes::setUnattended(false);
 }
 
 void MainWindow::on_addMonitor()
@@ -367,11 +378,12 @@ void MainWindow::slot_importRecord()
     RecordDatabase::ImportReport report;
     const int result =
         runTask(QStringLiteral("正在导入数据..."),
-                [database, source, &report](const DatabaseTask::Progress &progress) {
+                [this, database, source, &report](const DatabaseTask::Progress &progress) {
                     return database->importDatabase(RecordDb, source, &report,
-                                                    [&progress](int64_t done, int64_t total) {
+                                                    [this, &progress](int64_t done, int64_t total) {
                                                         progress(done, total);
-                                                        return true;
+                                                        // A stop rolls an import back.
+                                                        return !stopping.load();
                                                     });
                 });
     updateRecordingState();
@@ -573,9 +585,59 @@ void MainWindow::closeSystem()
     on_pushButtonClose_clicked();
 }
 
+void MainWindow::slot_stop()
+{
+    if (stopping || exitDone)
+        return;
+    stopping = true;
+    MessageBoxes::setUnattended(true);
+    // A confirmed exit waiting for the line goes on as this stop, which also waits for the
+    // rest.
+    disconnect(exitOnLineOff);
+    leaving = true;
+    setEnabled(false);
+    ui->widgetComPort->switchOff();
+    endModalWork();
+    stopCheck = new QTimer(this);
+    connect(stopCheck, &QTimer::timeout, this, &MainWindow::continueStop);
+    stopCheck->start(stopCheckMs);
+}
+
+void MainWindow::endModalWork()
+{
+    while (QWidget *popup = QApplication::activePopupWidget()) {
+        if (!popup->close())
+            break;
+    }
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (!widget->isVisible() || !widget->isModal())
+            continue;
+        // A task's box closes with its task, which is waited for.
+        if (qobject_cast<QProgressDialog *>(widget))
+            continue;
+        if (auto *bec = qobject_cast<DialogBEC *>(widget))
+            bec->cancel();
+        if (auto *dialog = qobject_cast<QDialog *>(widget))
+            dialog->reject();
+    }
+}
+
+void MainWindow::continueStop()
+{
+    // Asked again each time: a dialog may have opened after the last look.
+    endModalWork();
+    if (!ui->widgetComPort->isLineOff() || DatabaseTask::runningCount() > 0 || maintenance > 0 ||
+        QApplication::activeModalWidget() || QApplication::activePopupWidget() ||
+        QThread::currentThread()->loopLevel() > outerLoopLevel)
+        return;
+    stopCheck->stop();
+    finishExit();
+    hide();
+}
+
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (leaving) {
+    if (leaving || exitDone) {
         quitRequested = false;
         event->ignore();
         return;
@@ -691,6 +753,7 @@ void MainWindow::endRecordingState()
     recordingEnded = true;
     // The writers had their last try before the file closed; what they hold now goes with them.
     const qint64 held = RecordingStatus::instance().snapshot().held;
+    lostAtExit = held;
     if (held > 0)
         MessageBoxes::critical(tr("错误"), QStringLiteral("退出时仍有 %1 条记录无法保存到数据库,"
                                                           "已被丢弃。")
@@ -699,11 +762,16 @@ void MainWindow::endRecordingState()
 
 void MainWindow::finishExit()
 {
+    if (exitDone)
+        return;
+    exitDone = true;
     leaving = false;
     ui->widgetComPort->saveConfig();
     ui->widgetMonitorList->saveConfig();
     // The trail's last rows reach the file before it closes.
     Accounts::instance().waitForJobs();
+    // A cancelled export removes its file before the folder is given up.
+    ExcelWriter::waitForRetired();
     AppContext::instance().shutdown();
     endRecordingState();
     trayIcon->hide();

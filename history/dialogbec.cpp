@@ -49,6 +49,11 @@ void DialogBEC::start()
         worker, [stages, mask] { stages->run(mask); }, Qt::QueuedConnection);
 }
 
+void DialogBEC::cancel()
+{
+    worker->cancel();
+}
+
 void DialogBEC::on_pushButtonStart_clicked()
 {
     start();

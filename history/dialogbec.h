@@ -34,6 +34,10 @@ public:
 
     // What the start button does: runs the stages; signal_stagesDone follows.
     void start();
+    // Cuts the stages short: an export under way ends without a workbook, a backup or a clear
+    // already begun is finished, the stages not begun are skipped and count as failed. The
+    // dialog then closes as after any run; one that was never started stays.
+    void cancel();
     bool isRunning() const { return running; }
     // The stages that failed once they have run (0: none); -1 while none has run.
     int failedStages() const { return failedMask; }

@@ -38,27 +38,22 @@ void RecordMaintenance::run(int stageMask)
     // The clear may take only what every copy made holds.
     int64_t upTo = INT64_MAX;
     int64_t covered = 0;
-    int failed = 0;
-    if ((stageMask & BackupStage) && !cancelled) {
-        if (backupRecords(covered)) {
-            copied = true;
-            upTo = std::min(upTo, covered);
-        } else {
-            failed |= BackupStage;
-        }
+    // A stage asked for and skipped by a cancel did not happen either: it counts as failed.
+    int done = 0;
+    if ((stageMask & BackupStage) && !cancelled && backupRecords(covered)) {
+        copied = true;
+        upTo = std::min(upTo, covered);
+        done |= BackupStage;
     }
-    if ((stageMask & ExportStage) && !cancelled) {
-        if (exportRecords(covered)) {
-            copied = true;
-            upTo = std::min(upTo, covered);
-        } else {
-            failed |= ExportStage;
-        }
+    if ((stageMask & ExportStage) && !cancelled && exportRecords(covered)) {
+        copied = true;
+        upTo = std::min(upTo, covered);
+        done |= ExportStage;
     }
-    if ((stageMask & ClearStage) && !cancelled && !clearRecords(stageMask, copied, upTo))
-        failed |= ClearStage;
+    if ((stageMask & ClearStage) && !cancelled && clearRecords(stageMask, copied, upTo))
+        done |= ClearStage;
     ThreadHandOff::release();
-    emit signal_finished(failed);
+    emit signal_finished(stageMask & (BackupStage | ExportStage | ClearStage) & ~done);
 }
 
 bool RecordMaintenance::backupRecords(int64_t &upTo)

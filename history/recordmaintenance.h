@@ -52,8 +52,8 @@ signals:
     // A file was written: the backup, or the workbook (also one missing rows that could not be
     // read).
     void signal_fileWritten(QString path);
-    // failedStages: the stages of the run that failed, a clear refused for want of a copy
-    // included.
+    // failedStages: the stages of the run that failed, a clear refused for want of a copy and
+    // stages skipped by a cancel included.
     void signal_finished(int failedStages);
 
 private:

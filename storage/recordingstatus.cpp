@@ -43,6 +43,7 @@ RecordingStatus::Snapshot RecordingStatus::snapshot()
     now.failing = failing;
     now.troubled = troubled;
     now.failure = failure;
+    now.handed = handed.load(std::memory_order_relaxed);
     return now;
 }
 

@@ -6,7 +6,9 @@
 #include "acquisition/monitorcollection.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
+#include "app/stopsignals.h"
 #include "history/dialogbec.h"
+#include "history/dialogsearch.h"
 #include "trend/widgetaxesdisplay.h"
 #include "panels/alarmflasher.h"
 #include "panels/desktopopener.h"
@@ -21,6 +23,7 @@
 #include "panels/widgetmonitorsimplelist.h"
 #include "storage/accounts.h"
 #include "storage/recorddatabase.h"
+#include "storage/recordingstatus.h"
 #include "acquisition/threadhandoff.h"
 #include "storage/recordwriter.h"
 #include "testsupport.h"
@@ -29,6 +32,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTimeEdit>
 #include <QDialog>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -38,6 +42,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStandardItem>
@@ -228,6 +233,9 @@ private slots:
     void maintenanceWhileRecordingLosesNoRow();
     void backupOntoAFullDiskFailsAndLeavesTheLiveFileIntact();
     void exitWaitsForMaintenanceToEnd();
+    void aStopSignalEndsWhatRunsAndLosesNoRow_data();
+    void aStopSignalEndsWhatRunsAndLosesNoRow();
+    void aStopClosesWhatIsOpenAndAsksNothing();
     void alarmsAreListedMarkedAndAcknowledgedIntoTheLog();
     void alarmsActiveAtStartAreListed();
     void maintenanceIsRefusedUnlessAnAdministratorIsSignedIn();
@@ -1164,6 +1172,177 @@ void TestMainWindow::exitWaitsForMaintenanceToEnd()
     desk.boxes.queueAnswer(QMessageBox::Yes);
     desk.window.closeSystem();
     QCOMPARE(exits.count(), 1);
+}
+
+namespace {
+
+// Runs start from an event loop of its own, as the application's loop runs a menu command, until
+// the window's exit or timeoutMs; true on the exit.
+bool runUntilExit(MainWindow *window, const std::function<void()> &start, int timeoutMs)
+{
+    QEventLoop loop;
+    bool exited = false;
+    QObject::connect(window, &MainWindow::signal_exitConfirmed, &loop, [&] {
+        exited = true;
+        loop.quit();
+    });
+    QTimer::singleShot(0, &loop, start);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return exited;
+}
+
+// SIGTERM once per case, from whichever thread: a second one would end this process.
+std::atomic<bool> stopRaised{false};
+void raiseStopOnce()
+{
+    if (!stopRaised.exchange(true))
+        ::raise(SIGTERM);
+}
+
+qint64 countOf(const QString &file)
+{
+    return selectWithKey(file, "SELECT count(*) FROM Record").value(0).toLongLong();
+}
+
+} // namespace
+
+void TestMainWindow::aStopSignalEndsWhatRunsAndLosesNoRow_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::newRow("search") << "actionSearchRecord";
+    QTest::newRow("search, export") << "actionSearchRecord";
+    QTest::newRow("backup") << "actionBackupRecord";
+    QTest::newRow("import") << "actionImportRecord";
+    QTest::newRow("backup-export-clear") << "actionBec";
+    QTest::newRow("export") << "actionExportRecord";
+}
+
+void TestMainWindow::aStopSignalEndsWhatRunsAndLosesNoRow()
+{
+    QFETCH(QString, action);
+    const QString work = QTest::currentDataTag();
+    SimulatorProcess sim(instruments);
+    QVERIFY(sim.isReady());
+    Station station(sim, monitors);
+    const QString live = AppContext::instance().path(RecordDb);
+    const QDir backups(station.dir.filePath("backup"));
+    // History enough that each command is still at work when the signal comes.
+    std::vector<RecordRow> history;
+    const QDateTime first(QDate(2024, 1, 2), QTime(8, 0));
+    for (int i = 0; i < 100000; ++i)
+        history.push_back(makeRecord(
+            "历史", i % 2, first.addSecs(i).toString("yyyy-MM-dd hh:mm:ss").toStdString()));
+    QCOMPARE(insertRecords(live, history), 0);
+    const QString source = station.dir.filePath("source.zdb");
+    QVERIFY(QFile::copy(live, source));
+    FileDialogs::setChooser([&](const FileDialogs::Request &) { return source; });
+
+    // As the program wires it: the signal to the process, the stop from the event loop; here
+    // once the work shows progress, or right before a task that shows none.
+    StopSignals stopSignals;
+    QObject::connect(&stopSignals, &StopSignals::signal_stopAsked, station.window,
+                     &MainWindow::slot_stop);
+    stopRaised = false;
+    const auto raiseOnProgress = [](QProgressBar *bar) {
+        QObject::connect(bar, &QProgressBar::valueChanged, [](int value) {
+            if (value > 0)
+                raiseStopOnce();
+        });
+    };
+    // Looks at what the command opened, from the loop it runs.
+    const auto atWork = [&] {
+        if (auto *bec = qobject_cast<DialogBEC *>(QApplication::activeModalWidget())) {
+            raiseOnProgress(bec->findChild<QProgressBar *>("progressBar"));
+            bec->start();
+        } else if (auto *search = qobject_cast<DialogSearch *>(QApplication::activeModalWidget())) {
+            search->findChild<QDateTimeEdit *>("dateTimeEditStart")->setDateTime(first);
+            search->findChild<QDateTimeEdit *>("dateTimeEditEnd")->setDateTime(first.addDays(2));
+            auto *bar = search->findChild<QProgressBar *>("progressBarExport");
+            if (work == "search")
+                raiseOnProgress(bar);
+            else
+                QObject::connect(search, &DialogSearch::signal_searchFinished, [=] {
+                    raiseOnProgress(bar);
+                    search->findChild<QPushButton *>("pushButtonExport")->click();
+                });
+            search->findChild<QPushButton *>("pushButtonSearch")->click();
+        } else {
+            raiseStopOnce();
+        }
+    };
+    const RecordingStatus::Snapshot before = RecordingStatus::instance().snapshot();
+    station.switchLine(true);
+    QTRY_VERIFY_WITH_TIMEOUT(station.passes >= 2, 10000);
+    const int boxes = station.boxes.boxes.size();
+    QVERIFY(runUntilExit(
+        station.window,
+        [&] {
+            QTimer::singleShot(0, atWork);
+            station.window->findChild<QAction *>(action)->trigger();
+        },
+        10000));
+    FileDialogs::setChooser(FileDialogs::Chooser());
+    // Nobody was asked anything; no half-written file: the exports were cancelled, every copy
+    // is whole, no import is left half way.
+    QCOMPARE(station.boxes.boxes.size(), boxes);
+    QCOMPARE(QDir(station.dir.filePath("export")).entryList(QDir::Files), QStringList());
+    QCOMPARE(QDir(station.dir.filePath("db")).entryList(QDir::Files), QStringList({"record.zdb"}));
+    for (const QString &copy : backups.entryList(QDir::Files))
+        QCOMPARE(selectWithKey(backups.filePath(copy), "PRAGMA integrity_check"),
+                 QStringList({"ok"}));
+    const QStringList replaced = backups.entryList({"record_replaced_*"}, QDir::Files);
+    QCOMPARE(backups.entryList(QDir::Files).size() - replaced.size(),
+             int(work == "backup" || work == "backup-export-clear"));
+    // Stages skipped by the stop did not happen, and the trail does not say they did.
+    if (work == "backup-export-clear") {
+        const QString trail =
+            selectWithKey(station.dir.filePath("user/user.zdb"),
+                          "SELECT detail FROM Audit WHERE action = '备份-导出-清除'")
+                .value(0);
+        QVERIFY2(trail.contains("导出失败") && trail.contains("清除失败"), qPrintable(trail));
+    }
+
+    // Every row handed to the writers is stored: in the live file, or in the file an import
+    // replaced (which then holds the history besides).
+    const RecordingStatus::Snapshot after = RecordingStatus::instance().snapshot();
+    QCOMPARE(after.dropped, before.dropped);
+    QVERIFY(after.handed > before.handed);
+    qint64 stored = countOf(live);
+    if (!replaced.isEmpty())
+        stored += countOf(backups.filePath(replaced[0])) - qint64(history.size());
+    QCOMPARE(stored, qint64(history.size()) + after.handed - before.handed);
+}
+
+void TestMainWindow::aStopClosesWhatIsOpenAndAsksNothing()
+{
+    Desk desk;
+    // Real boxes: the about box, a question over it and a menu over that, each in its own loop.
+    MessageBoxes::setResponder(MessageBoxes::Responder());
+    QMessageBox::StandardButton answer = QMessageBox::Yes;
+    QMenu menu;
+    menu.addAction("菜单");
+    const auto open = [&] {
+        QTimer::singleShot(0, [&] {
+            QTimer::singleShot(0, [&] {
+                QTimer::singleShot(0, &desk.window, &MainWindow::slot_stop);
+                menu.exec(QPoint(10, 10));
+            });
+            answer = MessageBoxes::warning("警告", "确认?", QMessageBox::Yes | QMessageBox::No,
+                                           QMessageBox::No);
+        });
+        desk.action("actionAbout")->trigger();
+    };
+    QVERIFY(runUntilExit(&desk.window, open, 10000));
+    QVERIFY(answer != QMessageBox::Yes);
+    QVERIFY(!desk.records()->isOpen());
+    // Once stopped, boxes wait for nobody: they get their default answer unseen.
+    QCOMPARE(MessageBoxes::information("通知", "完成"), QMessageBox::Ok);
+    // The exit button afterwards would ask nobody anything.
+    MessageBoxes::setUnattended(false);
+    MessageBoxRecorder boxes;
+    desk.window.on_pushButtonClose_clicked();
+    QCOMPARE(boxes.boxes.size(), 0);
 }
 
 void TestMainWindow::alarmsAreListedMarkedAndAcknowledgedIntoTheLog()
