@@ -1,5 +1,7 @@
 #include "linehealth.h"
 
+#include "linestatistics.h"
+
 #include <algorithm>
 #include <atomic>
 
@@ -81,26 +83,34 @@ std::chrono::steady_clock::duration LineHealth::waited() const
     return lastTry == Clock::time_point() ? Clock::duration::max() : Clock::now() - lastTry;
 }
 
+std::chrono::steady_clock::duration LineHealth::retryCap()
+{
+    return std::chrono::seconds(maxRetrySeconds) - dueMargin;
+}
+
 std::chrono::steady_clock::duration LineHealth::forceRetryAfter() const
 {
     std::lock_guard<std::mutex> guard(lock);
-    const Clock::duration cap = std::chrono::seconds(maxRetrySeconds) - dueMargin;
     if (figures.demoted)
-        return cap;
-    return std::clamp<Clock::duration>(passGap * 5, std::chrono::seconds(5), cap);
+        return retryCap();
+    return std::clamp<Clock::duration>(passGap * 5, std::chrono::seconds(5), retryCap());
 }
 
 void LineHealth::recordExchange(const SyncFailure &outcome, Clock::duration elapsed)
 {
     std::lock_guard<std::mutex> guard(lock);
-    ++figures.exchanges;
+    // Off, the counters and response times stay as they are; demotion goes on the same.
+    const bool counting = LineStatistics::countingEnabled();
+    figures.exchanges += counting;
     lastTry = Clock::now();
     switch (outcome.kind) {
     case SyncFailure::None:
-        responses.add(milliseconds(elapsed));
-        figures.lastGoodAnswerMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::system_clock::now().time_since_epoch())
-                                       .count();
+        if (counting) {
+            responses.add(milliseconds(elapsed));
+            figures.lastGoodAnswerMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::system_clock::now().time_since_epoch())
+                                           .count();
+        }
         figures.consecutiveFailures = 0;
         figures.demoted = false;
         figures.lastFailure = SyncFailure();
@@ -109,17 +119,17 @@ void LineHealth::recordExchange(const SyncFailure &outcome, Clock::duration elap
         skipsLeft = 0;
         return;
     case SyncFailure::NoAnswer:
-        ++figures.noAnswer;
+        figures.noAnswer += counting;
         break;
     case SyncFailure::FrameError:
-        ++figures.frameErrors;
+        figures.frameErrors += counting;
         break;
     case SyncFailure::ExceptionAnswer:
-        ++figures.exceptionAnswers;
+        figures.exceptionAnswers += counting;
         break;
     default:
         // The port failed, not the instrument: nothing against it.
-        ++figures.portErrors;
+        figures.portErrors += counting;
         figures.lastFailure = outcome;
         return;
     }

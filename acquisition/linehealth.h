@@ -77,9 +77,13 @@ public:
     std::chrono::steady_clock::time_point lastTryTime() const;
     // Since the instrument was last on the wire.
     std::chrono::steady_clock::duration waited() const;
-    // How long a due instrument may wait for room on the line before it is tried anyway:
-    // five passes (5 to 50 s) while it is failing, the retry cap's margin once demoted.
+    // How long a due instrument waits for room on the line before it is tried where that
+    // leaves no interval without a pass: five passes (5 s to the cap) while it is failing,
+    // the cap once demoted.
     std::chrono::steady_clock::duration forceRetryAfter() const;
+    // How long a due instrument waits at most before it is tried whatever that costs: the
+    // retry cap less the margin that keeps retries within it.
+    static std::chrono::steady_clock::duration retryCap();
     // Reader thread: an exchange that went on the wire ended with `outcome` (None for a
     // good answer) after `elapsed`. Port errors count, but do not demote: they are the
     // line's, not the instrument's.

@@ -1,13 +1,25 @@
 #include "linestatistics.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include <sys/stat.h>
 
 namespace {
 thread_local LineStatistics *currentLine = nullptr;
+std::atomic<bool> counting{true};
 } // namespace
+
+void LineStatistics::setCountingEnabled(bool on)
+{
+    counting.store(on, std::memory_order_relaxed);
+}
+
+bool LineStatistics::countingEnabled()
+{
+    return counting.load(std::memory_order_relaxed);
+}
 
 LineFigures LineStatistics::snapshot() const
 {
@@ -31,11 +43,12 @@ void LineStatistics::reset()
     workCount = 0;
 }
 
-void LineStatistics::passStarted(Clock::time_point deadline)
+void LineStatistics::passStarted(const PassPlan &plan)
 {
     std::lock_guard<std::mutex> guard(lock);
     passStart = Clock::now();
-    retryDeadline = deadline;
+    retryDeadline = plan.retryDeadline;
+    missDeadline = plan.missDeadline;
     forcedRetry = false;
     failedTime = Clock::duration(0);
 }
@@ -45,9 +58,11 @@ void LineStatistics::passEnded()
     std::lock_guard<std::mutex> guard(lock);
     if (passStart == Clock::time_point())
         return;
+    // The passes and the work time pace the line, counting or not.
     ++figures.passes;
     const Clock::duration took = Clock::now() - passStart;
-    passTimes.add(int(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    if (countingEnabled())
+        passTimes.add(int(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     works[workCount++ % 3] = int(std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::max(took - failedTime, Clock::duration(0)))
                                      .count());
@@ -78,28 +93,34 @@ int LineStatistics::recentWorkLocked() const
 
 void LineStatistics::countSkippedTick()
 {
+    if (!countingEnabled())
+        return;
     std::lock_guard<std::mutex> guard(lock);
     ++figures.skippedTicks;
 }
 
 void LineStatistics::countBytes(int sent, int received)
 {
+    if (!countingEnabled())
+        return;
     std::lock_guard<std::mutex> guard(lock);
     figures.bytesSent += sent;
     figures.bytesReceived += received;
 }
 
 bool LineStatistics::grantRetry(Clock::duration cost, Clock::duration waited,
-                                Clock::duration forceAfter)
+                                Clock::duration forceAfter, Clock::duration capAfter)
 {
     std::lock_guard<std::mutex> guard(lock);
-    const Clock::time_point now = Clock::now();
-    if (retryDeadline == Clock::time_point::max() || now + cost <= retryDeadline)
+    const auto fits = [&](Clock::time_point deadline) {
+        return deadline == Clock::time_point::max() || Clock::now() + cost <= deadline;
+    };
+    if (fits(retryDeadline))
         return true;
-    if (forcedRetry || waited < forceAfter)
+    if (forcedRetry)
         return false;
-    forcedRetry = true;
-    return true;
+    forcedRetry = waited >= capAfter || (waited >= forceAfter && fits(missDeadline));
+    return forcedRetry;
 }
 
 LineStatistics::Clock::duration LineStatistics::retryCost(modbus_t *context)

@@ -1,6 +1,7 @@
 #ifndef LINESTATISTICS_H
 #define LINESTATISTICS_H
 
+#include "passplan.h"
 #include "responsewindow.h"
 
 #include <chrono>
@@ -34,8 +35,9 @@ struct LineFigures
 //
 // It also paces the retries of failing instruments: a retry costs a whole response timeout,
 // so the line grants one only where it ends before the pass's retry deadline (the next
-// interval is then still served in time), or, for one that has waited long without room,
-// once in a pass.
+// interval is then still served in time with room to spare). One that has waited long
+// without room is granted once in a pass where it still leaves no interval without a pass,
+// and one that has waited for the retry cap is granted once in a pass whatever it costs.
 class LineStatistics
 {
 public:
@@ -45,12 +47,20 @@ public:
     LineStatistics(const LineStatistics &) = delete;
     LineStatistics &operator=(const LineStatistics &) = delete;
 
+    // Process-wide, on by default. Off, the counters and time windows the line status view
+    // shows (bytes, skipped ticks, pass times; the instruments' counters and response times)
+    // are not kept; passes are still counted, and demotion, the pacing of retries and the
+    // detection of a lost line work as before. Benchmarks measure the station without them
+    // in the same run.
+    static void setCountingEnabled(bool on);
+    static bool countingEnabled();
+
     LineFigures snapshot() const;
     // Counters cleared and the line not lost, as for a line switched on.
     void reset();
 
-    // `retryDeadline` as the pass's plan gives it.
-    void passStarted(Clock::time_point retryDeadline);
+    // The pass's plan gives its deadlines for retries.
+    void passStarted(const PassPlan &plan);
     void passEnded();
     // Time spent in an exchange that failed, which the pass's work time leaves out.
     void countFailedTime(Clock::duration spent);
@@ -59,9 +69,11 @@ public:
     void countSkippedTick();
     void countBytes(int sent, int received);
     // Whether a failing instrument that has waited `waited` since its last exchange may take
-    // a retry costing `cost` now: where it fits before the deadline, or once in a pass when
-    // it has waited `forceAfter` or longer.
-    bool grantRetry(Clock::duration cost, Clock::duration waited, Clock::duration forceAfter);
+    // a retry costing `cost` now: where it fits before the retry deadline; once in a pass
+    // when it has waited `forceAfter` and still fits before the miss deadline; once in a pass
+    // when it has waited `capAfter`.
+    bool grantRetry(Clock::duration cost, Clock::duration waited, Clock::duration forceAfter,
+                    Clock::duration capAfter);
     // What a retry of a silent instrument costs: the context's response timeout and the
     // settling after it.
     static Clock::duration retryCost(modbus_t *context);
@@ -96,6 +108,7 @@ private:
     ResponseWindow passTimes;
     Clock::time_point passStart;
     Clock::time_point retryDeadline = Clock::time_point::max();
+    Clock::time_point missDeadline = Clock::time_point::max();
     bool forcedRetry = false; // one granted without room in this pass
     Clock::duration failedTime{0};
     int works[3] = {-1, -1, -1}; // work ms of the latest passes, newest at workCount % 3

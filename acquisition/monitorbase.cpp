@@ -96,7 +96,7 @@ int MonitorBase::sync(modbus_t *context)
     if (turn == LineHealth::Due) {
         LineStatistics *line = LineStatistics::current();
         if (line && !line->grantRetry(LineStatistics::retryCost(context), health.waited(),
-                                      health.forceRetryAfter()))
+                                      health.forceRetryAfter(), LineHealth::retryCap()))
             return -1;
         health.retrying();
     }

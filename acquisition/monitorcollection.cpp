@@ -43,7 +43,7 @@ void MonitorCollection::readAll(modbus_t *context, const PassPlan &plan)
     std::lock_guard<std::mutex> guard(lock);
     LineStatistics *line = LineStatistics::current();
     if (line)
-        line->passStarted(plan.retryDeadline);
+        line->passStarted(plan);
     // Intervals the line had no time for are failed reads, for the loss of communication as
     // for the records.
     for (const qint64 missed : plan.missed) {
@@ -81,7 +81,8 @@ void MonitorCollection::readAll(modbus_t *context, const PassPlan &plan)
             continue;
         }
         const LineHealth &health = monitor->lineHealth();
-        if (!line || line->grantRetry(cost, health.waited(), health.forceRetryAfter())) {
+        if (!line || line->grantRetry(cost, health.waited(), health.forceRetryAfter(),
+                                      LineHealth::retryCap())) {
             if (monitor->retry(context) < 0 && LineStop::requested()) {
                 leaveUnread(monitor, context);
                 continue;

@@ -18,9 +18,11 @@ struct PassPlan
     qint64 stamp = 0;
     // Intervals between the previous pass and this one that got no pass, oldest first.
     std::vector<qint64> missed;
-    // Retries of failing instruments are granted only where they end before this; the
-    // line then still serves the next interval in time.
+    // Retries of failing instruments are granted where they end before this; the line then
+    // still serves the next interval with a whole interval to spare.
     Clock::time_point retryDeadline = Clock::time_point::max();
+    // A pass that ends after this leaves an interval without a pass of its own.
+    Clock::time_point missDeadline = Clock::time_point::max();
 
     // The stamp, or the current time for an unscheduled pass.
     qint64 time() const;

@@ -47,6 +47,7 @@ void PollScheduler::start(int seconds)
     PassPlan pass;
     pass.stamp = base;
     pass.retryDeadline = origin + 2 * interval;
+    pass.missDeadline = origin + 3 * interval;
     next = 1;
     request(pass, 0);
 }
@@ -128,6 +129,7 @@ void PollScheduler::plan()
         pass.missed.push_back(base + k * seconds);
     pass.stamp = base + serve * seconds;
     pass.retryDeadline = origin + (serve + 2) * interval;
+    pass.missDeadline = origin + (serve + 3) * interval;
     next = serve + 1;
     request(pass, serve);
 }

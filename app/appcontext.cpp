@@ -2,6 +2,7 @@
 
 #include "acquisition/alarmrules.h"
 #include "acquisition/configfile.h"
+#include "app/stationfolder.h"
 #include "mqtt/mqttpublisher.h"
 #include "mqtt/mqttsettings.h"
 #include "storage/recorddatabase.h"
@@ -92,10 +93,8 @@ QString AppContext::path(int kind) const
 
 int AppContext::init()
 {
-    // Whoever can read a database file can read its records, the key being in the program:
-    // nothing the station makes is open to other users. The group keeps write access, for a
-    // station folder shared by a group.
-    ::umask(007);
+    // Also here for the tests and tools that start a station without main().
+    StationFolder::restrictCreationMask();
 
     const QString station = applicationDir();
     QDir dir(station);
@@ -117,9 +116,10 @@ int AppContext::init()
         dir.mkpath(QLatin1String(folder));
         closeToOthers(dir.filePath(QLatin1String(folder)));
     }
-    // Before the databases open, so that their journals take the tightened mode.
-    closeToOthers(path(RecordDb));
-    closeToOthers(path(UserDb));
+    // Before the databases open, so that their journals take the tightened mode; settings files
+    // keep their mode when they are written again.
+    for (int kind : {RecordDb, UserDb, ComPortConfig, MonitorConfig, MqttConfig})
+        closeToOthers(path(kind));
 
     if (!comPortConfig) {
         comPortConfig = new ConfigFile(path(ComPortConfig).toUtf8().constData());

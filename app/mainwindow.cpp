@@ -12,6 +12,7 @@
 #include "history/dialogaudit.h"
 #include "history/dialogbec.h"
 #include "history/dialogsearch.h"
+#include "history/excelwriter.h"
 #include "panels/alarmpresenter.h"
 #include "panels/databasetask.h"
 #include "panels/desktopopener.h"
@@ -27,6 +28,7 @@
 #include "storage/recordwriter.h"
 #include "storage/userdatabase.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -36,11 +38,16 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
+#include <QProgressDialog>
 #include <QScreen>
 #include <QStatusBar>
+#include <QThread>
 #include <QTimer>
 
 namespace {
+
+// How often a stop looks whether what it waits for has ended.
+const int stopCheckMs = 20;
 
 RecordDatabase *recordDatabase()
 {
@@ -202,6 +209,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&RecordingStatus::instance(), &RecordingStatus::signal_changed, this,
             &MainWindow::updateRecordingState, Qt::QueuedConnection);
 
+    outerLoopLevel = QThread::currentThread()->loopLevel() + 1;
+
     // Once the window is up: what could not be used of the settings files, then whether
     // readings can be stored.
     QTimer::singleShot(0, this, [this] {
@@ -225,6 +234,8 @@ MainWindow::~MainWindow()
     // It reads the panels, which go with the window's other children.
     delete lineStatus;
     delete ui;
+    if (stopping)
+        MessageBoxes::setUnattended(false);
 }
 
 void MainWindow::on_addMonitor()
@@ -313,12 +324,15 @@ void MainWindow::slot_alarmRecord()
 void MainWindow::slot_backupRecord()
 {
     RecordDatabase *database = recordDatabase();
-    const int result =
-        runTask(QStringLiteral("正在备份数据..."), [database](const DatabaseTask::Progress &) {
-            return database->backupDatabase(RecordDb);
-        });
-    Accounts::instance().audit(QStringLiteral("备份"), result < 0 ? QStringLiteral("备份失败")
-                                                                  : QStringLiteral("备份成功"));
+    // Written by the worker, read here once the task has ended.
+    std::string written;
+    const int result = runTask(QStringLiteral("正在备份数据..."),
+                               [database, &written](const DatabaseTask::Progress &) {
+                                   return database->backupDatabase(RecordDb, nullptr, &written);
+                               });
+    Accounts::instance().audit(QStringLiteral("备份"),
+                               result < 0 ? QStringLiteral("备份失败")
+                                          : QStringLiteral("备份成功,已写入 ") + native(written));
     if (result < 0)
         MessageBoxes::critical(tr("错误"),
                                QStringLiteral("备份数据失败,请退出系统后手动备份db文件夹"));
@@ -336,15 +350,17 @@ void MainWindow::slot_clearRecord()
     if (answer != QMessageBox::Yes)
         return;
     RecordDatabase *database = recordDatabase();
-    const int result =
-        runTask(QStringLiteral("正在清空记录..."), [database](const DatabaseTask::Progress &) {
-            const int cleared = database->clear();
-            database->vacuum();
-            return cleared;
-        });
-    Accounts::instance().audit(QStringLiteral("清空"), result == 0
-                                                           ? QStringLiteral("所有记录已清空")
-                                                           : QStringLiteral("清空失败,记录未删除"));
+    int64_t removed = 0;
+    const int result = runTask(QStringLiteral("正在清空记录..."),
+                               [database, &removed](const DatabaseTask::Progress &) {
+                                   const int cleared = database->clear(&removed);
+                                   database->vacuum();
+                                   return cleared;
+                               });
+    Accounts::instance().audit(QStringLiteral("清空"),
+                               result == 0
+                                   ? QStringLiteral("所有记录已清空,共删除 %1 条记录").arg(removed)
+                                   : QStringLiteral("清空失败,记录未删除"));
     // The clear is one transaction: when it fails every row is still there.
     if (result != 0)
         MessageBoxes::critical(tr("错误"), QStringLiteral("清空记录失败!\n记录未被删除。"));
@@ -365,12 +381,13 @@ void MainWindow::slot_importRecord()
     RecordDatabase::ImportReport report;
     const int result = runTask(
         QStringLiteral("正在导入数据..."),
-        [database, source, &report](const DatabaseTask::Progress &progress) {
+        [this, database, source, &report](const DatabaseTask::Progress &progress) {
             return database->importDatabase(
                 RecordDb, source, &report,
-                [&progress](int64_t done, int64_t total) {
+                [this, &progress](int64_t done, int64_t total) {
                     progress(done, total);
-                    return true;
+                    // A stop rolls an import back.
+                    return !stopping.load();
                 },
                 // The alarm log changes files between two of its changes: the alarms
                 // end in the replaced file and start afresh in the new one.
@@ -383,8 +400,12 @@ void MainWindow::slot_importRecord()
     QString detail = QDir::toNativeSeparators(file);
     if (result < 0)
         detail += QStringLiteral(",导入失败:") + importRefusal(report.error);
+    else
+        detail += QStringLiteral(",共 %1 条记录").arg(report.rows);
     if (!report.keptFile.empty())
         detail += QStringLiteral(",原数据库保存为 ") + native(report.keptFile);
+    else if (result == 0)
+        detail += QStringLiteral(",此前没有数据库文件");
     Accounts::instance().audit(QStringLiteral("导入"), detail);
     if (result < 0)
         MessageBoxes::critical(tr("错误"), importResultText(false, report));
@@ -401,8 +422,9 @@ void MainWindow::slot_bec()
 {
     if (rejectWithoutAdministrator())
         return;
+    QStringList written;
     const int failed =
-        runBec(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage);
+        runBec(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage, &written);
     if (failed < 0)
         return;
     QStringList stages;
@@ -412,7 +434,13 @@ void MainWindow::slot_bec()
     for (const auto &stage : names)
         stages << stage.second + ((failed & stage.first) ? QStringLiteral("失败")
                                                          : QStringLiteral("完成"));
-    Accounts::instance().audit(QStringLiteral("备份-导出-清除"), stages.join(QLatin1Char(',')));
+    QString detail = stages.join(QLatin1Char(','));
+    if (!written.isEmpty()) {
+        for (QString &path : written)
+            path = QDir::toNativeSeparators(path);
+        detail += QStringLiteral(";已写入 ") + written.join(QStringLiteral("、"));
+    }
+    Accounts::instance().audit(QStringLiteral("备份-导出-清除"), detail);
 }
 
 void MainWindow::slot_about()
@@ -567,9 +595,59 @@ void MainWindow::closeSystem()
     on_pushButtonClose_clicked();
 }
 
+void MainWindow::slot_stop()
+{
+    if (stopping || exitDone)
+        return;
+    stopping = true;
+    MessageBoxes::setUnattended(true);
+    // A confirmed exit waiting for the line goes on as this stop, which also waits for the
+    // rest.
+    disconnect(exitOnLineOff);
+    leaving = true;
+    setEnabled(false);
+    ui->widgetComPort->switchOff();
+    endModalWork();
+    stopCheck = new QTimer(this);
+    connect(stopCheck, &QTimer::timeout, this, &MainWindow::continueStop);
+    stopCheck->start(stopCheckMs);
+}
+
+void MainWindow::endModalWork()
+{
+    while (QWidget *popup = QApplication::activePopupWidget()) {
+        if (!popup->close())
+            break;
+    }
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (!widget->isVisible() || !widget->isModal())
+            continue;
+        // A task's box closes with its task, which is waited for.
+        if (qobject_cast<QProgressDialog *>(widget))
+            continue;
+        if (auto *bec = qobject_cast<DialogBEC *>(widget))
+            bec->cancel();
+        if (auto *dialog = qobject_cast<QDialog *>(widget))
+            dialog->reject();
+    }
+}
+
+void MainWindow::continueStop()
+{
+    // Asked again each time: a dialog may have opened after the last look.
+    endModalWork();
+    if (!ui->widgetComPort->isLineOff() || DatabaseTask::runningCount() > 0 || maintenance > 0 ||
+        QApplication::activeModalWidget() || QApplication::activePopupWidget() ||
+        QThread::currentThread()->loopLevel() > outerLoopLevel)
+        return;
+    stopCheck->stop();
+    finishExit();
+    hide();
+}
+
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (leaving) {
+    if (leaving || exitDone) {
         quitRequested = false;
         event->ignore();
         return;
@@ -693,6 +771,7 @@ void MainWindow::endRecordingState()
     recordingEnded = true;
     // The writers had their last try before the file closed; what they hold now goes with them.
     const qint64 held = RecordingStatus::instance().snapshot().held;
+    lostAtExit = held;
     if (held > 0)
         MessageBoxes::critical(tr("错误"), QStringLiteral("退出时仍有 %1 条记录无法保存到数据库,"
                                                           "已被丢弃。")
@@ -701,11 +780,16 @@ void MainWindow::endRecordingState()
 
 void MainWindow::finishExit()
 {
+    if (exitDone)
+        return;
+    exitDone = true;
     leaving = false;
     ui->widgetComPort->saveConfig();
     ui->widgetMonitorList->saveConfig();
     // The trail's last rows reach the file before it closes.
     Accounts::instance().waitForJobs();
+    // A cancelled export removes its file before the folder is given up.
+    ExcelWriter::waitForRetired();
     AppContext::instance().shutdown();
     endRecordingState();
     trayIcon->hide();
@@ -738,12 +822,14 @@ bool MainWindow::rejectWhileRunning() const
     return true;
 }
 
-int MainWindow::runBec(int stageMask)
+int MainWindow::runBec(int stageMask, QStringList *written)
 {
     ++maintenance;
     DialogBEC dialog(this, stageMask);
     dialog.exec();
     --maintenance;
+    if (written)
+        *written = dialog.writtenFiles();
     return dialog.failedStages();
 }
 

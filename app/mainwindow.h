@@ -8,6 +8,8 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
+#include <atomic>
+
 class AlarmPresenter;
 class DialogAccount;
 class DialogLineStatus;
@@ -16,6 +18,7 @@ class MonitorBase;
 class MqttStatusLabel;
 class QLabel;
 class QMenu;
+class QTimer;
 
 namespace Ui {
 class MainWindow;
@@ -49,6 +52,8 @@ public:
     ~MainWindow() override;
 
     bool isRunning() const { return running; }
+    // Rows the record writers still held when the databases closed at the exit: lost.
+    qint64 rowsLostAtExit() const { return lostAtExit; }
 
 signals:
     // The operator confirmed leaving: settings stored, queued readings stored, databases
@@ -90,6 +95,13 @@ public slots:
     void slot_activeSystemTrayIcon(QSystemTrayIcon::ActivationReason reason);
     void showSystem();
     void closeSystem();
+    // A stop asked from outside (SIGTERM, SIGINT, SIGHUP): the confirmed exit without the
+    // question. From here on no box waits for an answer; open dialogs and menus are closed, a
+    // search or an export is cancelled and leaves no file, an import not yet swapped in is
+    // rolled back, a backup, a clear or a backup-export-clear stage under way is finished
+    // (the stages not begun are skipped); then, with the line off, everything is stored and
+    // closed as at a confirmed exit. Later calls, and calls during a confirmed exit, join it.
+    void slot_stop();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -113,12 +125,16 @@ private:
     bool rejectWithoutAdministrator() const;
     // Runs the account dialog in `mode`; an idle sign-out closes it.
     void runAccountDialog(int mode);
-    // Returns the stages that failed, or -1 when the dialog ran none.
-    int runBec(int stageMask);
+    // Returns the stages that failed, or -1 when the dialog ran none; *written gets the files
+    // the stages wrote.
+    int runBec(int stageMask, QStringList *written = nullptr);
     // The confirmed exit once the line is off: settings, queued rows, databases.
     void finishExit();
     // Runs job on a worker behind a modal progress box naming it; returns the job's result.
     int runTask(const QString &text, const DatabaseTask::Job &job);
+    // Asks what keeps a stop waiting to end, and finishes the exit once nothing does.
+    void continueStop();
+    void endModalWork();
 
     Ui::MainWindow *ui;
     bool running;
@@ -145,6 +161,14 @@ private:
     // The exit is confirmed and waits for the line to go off.
     bool leaving = false;
     QMetaObject::Connection exitOnLineOff;
+    bool exitDone = false;
+    qint64 lostAtExit = 0;
+    // A stop asked from outside is under way; workers read it.
+    std::atomic<bool> stopping{false};
+    QTimer *stopCheck = nullptr;
+    // The event loop that runs the window (the application's): a stop ends only there, never
+    // in a dialog's loop with the dialog's caller still to run on the databases.
+    int outerLoopLevel = 1;
 };
 
 #endif // MAINWINDOW_H

@@ -72,6 +72,8 @@ public:
 
     // Thread-safe; the counts are current, not those of the last signal.
     Status status() const;
+    // The disk queue, for checks and for the benchmark's switch of its sync.
+    MqttQueue &diskQueue() { return queue; }
 
     void recordRow(const RecordRow &row) override;
     void alarmChange(int change, const AlarmEvent &alarm) override;

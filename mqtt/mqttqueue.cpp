@@ -6,6 +6,8 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include <fcntl.h>
@@ -51,6 +53,16 @@ uint32_t getLittle(const char *at)
     return value;
 }
 
+int syncFolderOf(const std::string &folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const int rc = ::fsync(fd);
+    ::close(fd);
+    return rc;
+}
+
 bool readFully(int fd, char *buffer, size_t size, int64_t offset)
 {
     while (size > 0) {
@@ -92,10 +104,16 @@ MqttQueue::MqttQueue(const std::string &folder, uint64_t maxMessages, uint32_t s
 
 MqttQueue::~MqttQueue()
 {
+    stopSyncing();
     std::lock_guard<std::mutex> locker(mutex);
     writeCursor();
+    // A clean stop leaves nothing to the next power cut.
+    if (syncEnabled.load() && dataDirty && writeFd >= 0)
+        ::fdatasync(writeFd);
     closeRead();
     closeWrite();
+    if (syncEnabled.load() && folderDirty)
+        syncFolderOf(folder);
 }
 
 std::string MqttQueue::segmentPath(uint64_t first) const
@@ -156,7 +174,92 @@ int MqttQueue::open()
         if (writeFd >= 0)
             ::ftruncate(writeFd, off_t(segments.back().bytes));
     }
+    // What an earlier run left may still be only in the system's cache (after a kill).
+    dataDirty = writeFd >= 0;
+    folderDirty = true;
+    synced = 0;
+    if (!syncer.joinable()) {
+        {
+            std::lock_guard<std::mutex> syncing(syncMutex);
+            syncStopping = false;
+        }
+        syncer = std::thread(&MqttQueue::syncLoop, this);
+    }
     return 0;
+}
+
+void MqttQueue::setSyncEnabled(bool enabled)
+{
+    syncEnabled = enabled;
+}
+
+uint64_t MqttQueue::syncedEnd() const
+{
+    return synced.load();
+}
+
+int MqttQueue::sync()
+{
+    int fd = -1;
+    bool folderChanged = false;
+    uint64_t upTo = 0;
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        if (!usable || !syncEnabled.load())
+            return 0;
+        // A duplicate: the disk is waited for without the mutex, while appends go on.
+        if (dataDirty && writeFd >= 0 && (fd = ::fcntl(writeFd, F_DUPFD_CLOEXEC, 0)) < 0)
+            return -1;
+        folderChanged = folderDirty;
+        upTo = nextSequence;
+        dataDirty = false;
+        folderDirty = false;
+    }
+    bool ok = true;
+    if (fd >= 0) {
+        ok = ::fdatasync(fd) == 0;
+        ::close(fd);
+    }
+    if (ok && folderChanged)
+        ok = syncFolderOf(folder) == 0;
+    if (!ok) {
+        std::lock_guard<std::mutex> locker(mutex);
+        dataDirty = dataDirty || fd >= 0;
+        folderDirty = folderDirty || folderChanged;
+        return -1;
+    }
+    uint64_t before = synced.load();
+    while (before < upTo && !synced.compare_exchange_weak(before, upTo)) {
+    }
+    return 0;
+}
+
+void MqttQueue::syncLoop()
+{
+    std::unique_lock<std::mutex> locker(syncMutex);
+    while (!syncStopping) {
+        syncWake.wait_for(locker, std::chrono::milliseconds(syncIntervalMs));
+        if (syncStopping)
+            break;
+        locker.unlock();
+        const bool failed = sync() != 0;
+        locker.lock();
+        if (failed && !syncFailing)
+            qWarning("hydrovane: MQTT queue %s cannot be forced to the disk: %s", folder.c_str(),
+                     std::strerror(errno));
+        syncFailing = failed;
+    }
+}
+
+void MqttQueue::stopSyncing()
+{
+    {
+        std::lock_guard<std::mutex> syncing(syncMutex);
+        syncStopping = true;
+    }
+    syncWake.notify_all();
+    if (syncer.joinable())
+        syncer.join();
 }
 
 void MqttQueue::scan(Segment &segment) const
@@ -185,6 +288,9 @@ bool MqttQueue::append(const std::string &topic, const std::string &payload)
         return false;
     }
     if (writeFd < 0 || segments.empty() || segments.back().count >= segmentMessages) {
+        // A full segment is forced to the disk before its descriptor goes; once per segment.
+        if (writeFd >= 0 && dataDirty && syncEnabled.load() && ::fdatasync(writeFd) == 0)
+            dataDirty = false;
         closeWrite();
         Segment segment;
         segment.first = nextSequence;
@@ -197,6 +303,7 @@ bool MqttQueue::append(const std::string &topic, const std::string &payload)
         // An empty file left by an earlier failed append, or a first segment of this run.
         if (segments.empty() || segments.back().first != segment.first)
             segments.push_back(segment);
+        folderDirty = true;
     }
 
     std::string record(headerSize + length, '\0');
@@ -220,6 +327,7 @@ bool MqttQueue::append(const std::string &topic, const std::string &payload)
     segment.bytes += record.size();
     ++segment.count;
     ++nextSequence;
+    dataDirty = true;
     enforceBound();
     return true;
 }
@@ -363,8 +471,10 @@ int MqttQueue::writeCursor()
     if (!file.open(QIODevice::WriteOnly))
         return -1;
     file.write(QByteArray::number(qulonglong(acknowledged)) + '\n');
+    // QSaveFile forces the new cursor to the disk before the rename; the rename is the folder's.
     if (!file.commit())
         return -1;
+    folderDirty = true;
     savedCursor = acknowledged;
     return 0;
 }

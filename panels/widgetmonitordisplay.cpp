@@ -4,6 +4,7 @@
 #include "acquisition/monitorbase.h"
 #include "acquisition/threadhandoff.h"
 #include "storage/recordrow.h"
+#include "storage/recordingstatus.h"
 #include "storage/recordwriter.h"
 #include "trend/widgetaxesdisplay.h"
 
@@ -185,13 +186,8 @@ void WidgetMonitorDisplay::showLate()
         table->item(r, 1)->setText(QStringLiteral("----"));
         table->item(r, 3)->setText(QStringLiteral("B"));
     }
-    if (monitor->isSynced()) {
-        ui->checkBoxRun->setChecked(false);
-        const int main = monitor->snapshot().mainIndex;
-        const QString unit =
-            main >= 0 && main < table->rowCount() ? table->item(main, 2)->text() : QString();
-        emit signal_updateResult(QStringLiteral("0"), unit, QStringLiteral("B"));
-    }
+    if (monitor->isSynced())
+        showStopped();
 }
 
 bool WidgetMonitorDisplay::rowsMatch(const MonitorSnapshot &snapshot) const
@@ -215,6 +211,7 @@ void WidgetMonitorDisplay::record(int row, const std::string &time, const std::s
     kept->value = value;
     kept->status = status;
     auto *copy = new RecordRow(*kept);
+    RecordingStatus::instance().countHanded();
     ThreadHandOff::release();
     emit signal_record(this, copy);
 }

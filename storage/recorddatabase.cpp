@@ -186,9 +186,21 @@ bool writeAll(int fd, const char *data, size_t size)
     return true;
 }
 
-// Copies a regular file into target, which must not exist yet, gives it mode and syncs it.
-// QFile::copy would give it the source's mode, and a read-only backup would make the record
-// file read-only.
+// The mode of a file the station makes with none to follow, before the umask: read and write for
+// the owner and the group, 0660 under the station's 007, as SQLite's own files get.
+const mode_t stationFileMode = 0660;
+// copyToNewFile's mode for such a file: the umask applies, as to every file the station makes.
+const mode_t underUmask = mode_t(-1);
+
+// A copy keeps the mode of the file it follows, but never gives other users access.
+mode_t followedMode(mode_t mode)
+{
+    return mode & 0770;
+}
+
+// Copies a regular file into target, which must not exist yet, gives it mode (or underUmask)
+// and syncs it. QFile::copy would give it the source's mode, and a read-only backup would make
+// the record file read-only.
 ImportError copyToNewFile(const std::string &source, const std::string &target, mode_t mode,
                           const RecordDatabase::ImportProgress &progress = nullptr,
                           int64_t *copied = nullptr)
@@ -202,7 +214,8 @@ ImportError copyToNewFile(const std::string &source, const std::string &target, 
         ::close(in);
         return RecordDatabase::ImportSourceUnreadable;
     }
-    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                           mode == underUmask ? stationFileMode : 0600);
     if (out < 0) {
         ::close(in);
         return RecordDatabase::ImportCopyFailed;
@@ -229,7 +242,8 @@ ImportError copyToNewFile(const std::string &source, const std::string &target, 
             break;
         }
     }
-    if (error == RecordDatabase::ImportOk && (::fchmod(out, mode) != 0 || ::fsync(out) != 0))
+    if (error == RecordDatabase::ImportOk &&
+        ((mode != underUmask && ::fchmod(out, mode) != 0) || ::fsync(out) != 0))
         error = RecordDatabase::ImportCopyFailed;
     if (::close(out) != 0 && error == RecordDatabase::ImportOk)
         error = RecordDatabase::ImportCopyFailed;
@@ -308,7 +322,7 @@ bool hasRecordColumns(const std::vector<Column> &columns)
     return true;
 }
 
-ImportError checkKeyedCandidate(zircon_db *db)
+ImportError checkKeyedCandidate(zircon_db *db, int64_t *rows)
 {
     // Keying is lazy: a wrong key or foreign bytes show at the first read.
     if (zircon_run_sql(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr) != 0)
@@ -328,13 +342,14 @@ ImportError checkKeyedCandidate(zircon_db *db)
         !hasRecordColumns(columns))
         return RecordDatabase::ImportNoRecordTable;
     // Built here rather than at the reopen, which holds the lock that inserts wait for.
-    if (zircon_run_sql(db, createIndexes, nullptr, nullptr) != 0)
+    if (zircon_run_sql(db, createIndexes, nullptr, nullptr) != 0 ||
+        zircon_run_sql(db, "SELECT count(*) FROM Record", rows, readInteger) != 0)
         return RecordDatabase::ImportCopyFailed;
     return RecordDatabase::ImportOk;
 }
 
 // The whole file, not only its first page, must read back under the key.
-ImportError checkCandidate(const std::string &path)
+ImportError checkCandidate(const std::string &path, int64_t *rows)
 {
     struct stat info;
     if (::stat(path.c_str(), &info) != 0)
@@ -356,7 +371,7 @@ ImportError checkCandidate(const std::string &path)
     if (zircon_open(&candidate, path.c_str()) != 0)
         return RecordDatabase::ImportCopyFailed;
     zircon_set_password(candidate, kPassPhrase, kPassPhraseLength);
-    const ImportError error = checkKeyedCandidate(candidate);
+    const ImportError error = checkKeyedCandidate(candidate, rows);
     zircon_close(candidate);
     return error;
 }
@@ -573,13 +588,13 @@ void RecordDatabase::stopIndexBuild()
     stopBuild = false;
 }
 
-int RecordDatabase::runOnOwnConnection(const char *sql)
+int RecordDatabase::runOnOwnConnection(const char *sql, void *user, RowCallback callback)
 {
     std::shared_lock<std::shared_mutex> file(fileMutex);
     zircon_db *own = nullptr;
     int rc = openOwnConnection(&own, ownBusyTimeoutMs);
     if (rc == 0)
-        rc = zircon_run_sql(own, sql, nullptr, nullptr);
+        rc = zircon_run_sql(own, sql, user, callback);
     // Closing ends a transaction a failed statement left open, rolling it back.
     zircon_close(own);
     return rc;
@@ -748,12 +763,18 @@ void RecordDatabase::commitLocked(const std::vector<PendingInsert *> &batch)
     }
 }
 
-int RecordDatabase::clear()
+int RecordDatabase::clear(int64_t *removed)
 {
-    // One transaction: the numbering is never reset under rows that stay.
-    return runOnOwnConnection("BEGIN IMMEDIATE;DELETE FROM Record;"
-                              "UPDATE sqlite_sequence SET seq = 0 WHERE name ='Record';"
-                              "DELETE FROM Alarm WHERE NOT (" ALARMS_TO_KEEP ");COMMIT");
+    // One transaction: the numbering is never reset under rows that stay. The whole table goes
+    // without a visit to each row, and still counts them.
+    int64_t count = 0;
+    const int rc = runOnOwnConnection("BEGIN IMMEDIATE;DELETE FROM Record;SELECT changes();"
+                                      "UPDATE sqlite_sequence SET seq = 0 WHERE name ='Record';"
+                                      "DELETE FROM Alarm WHERE NOT (" ALARMS_TO_KEEP ");COMMIT",
+                                      &count, readInteger);
+    if (removed)
+        *removed = rc == 0 ? count : 0;
+    return rc;
 }
 
 int RecordDatabase::clearUpTo(int64_t uid)
@@ -825,10 +846,12 @@ void RecordDatabase::appendTimeCondition(std::string &condition, const std::stri
                     zircon_create_sql("time BETWEEN %Q AND %Q", from.c_str(), to.c_str()), first);
 }
 
-int RecordDatabase::backupDatabase(int kind, int64_t *copiedUpTo)
+int RecordDatabase::backupDatabase(int kind, int64_t *copiedUpTo, std::string *written)
 {
     if (copiedUpTo)
         *copiedUpTo = 0;
+    if (written)
+        written->clear();
     if (kind != RecordDb)
         return 0;
     const QString folder = AppContext::instance().path(BackupDir);
@@ -844,9 +867,11 @@ int RecordDatabase::backupDatabase(int kind, int64_t *copiedUpTo)
     if (::stat(getPath().c_str(), &info) != 0)
         return -1;
     std::string cut;
-    if (copyLiveFile(target.toUtf8().toStdString(), info.st_mode & 0777, nullptr, copiedUpTo,
-                     &cut) != ImportOk)
+    const std::string copy = target.toUtf8().toStdString();
+    if (copyLiveFile(copy, followedMode(info.st_mode), nullptr, copiedUpTo, &cut) != ImportOk)
         return -1;
+    if (written)
+        *written = copy;
     std::lock_guard<std::mutex> guard(alarmCutMutex);
     alarmCut = cut;
     return 0;
@@ -890,11 +915,12 @@ int RecordDatabase::importDatabase(int kind, const std::string &source, ImportRe
     const std::string incoming = getPath() + ".import";
     removeWithJournal(incoming);
 
-    // The new file gets the station's own mode, never the backup's.
+    // The new file gets the station's own mode, never the backup's: the live file's, or where
+    // there is none the mode the station gives every file it makes.
     struct stat info;
     const mode_t mode = ::stat(getPath().c_str(), &info) == 0
-                            ? (info.st_mode & 0777) | S_IRUSR | S_IWUSR
-                            : S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;
+                            ? followedMode(info.st_mode) | S_IRUSR | S_IWUSR
+                            : underUmask;
     int64_t size = 0;
     // Only a copy of the live file itself must keep the writers off it, like a backup; the
     // progress is not told then, so that it never runs while they wait.
@@ -904,7 +930,7 @@ int RecordDatabase::importDatabase(int kind, const std::string &source, ImportRe
         result.error = copyToNewFile(source, incoming, mode, progress, &size);
     // The copy, not the operator's file, is checked and then moved into place.
     if (result.error == ImportOk)
-        result.error = checkCandidate(incoming);
+        result.error = checkCandidate(incoming, &result.rows);
     if (result.error == ImportOk && progress && !progress(size, size))
         result.error = ImportCancelled;
     if (result.error == ImportOk) {
@@ -950,7 +976,7 @@ RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming,
         struct stat info;
         const bool exists = ::stat(live.c_str(), &info) == 0;
         if (exists) {
-            liveMode = info.st_mode & 0777;
+            liveMode = followedMode(info.st_mode);
             if (!keepReplaced(live, folder, keeping)) {
                 openLocked();
                 return ImportCannotKeepOld;

@@ -52,8 +52,9 @@ public:
     int openAlarms(std::vector<AlarmRow> &alarms, int waiting);
     // Deletes every row and resets the row numbering, so the next row gets uid 1. Of the
     // alarms only the cleared ones go: an active alarm's row must be there for its clear, and
-    // one waiting for an acknowledgement for that.
-    int clear();
+    // one waiting for an acknowledgement for that. *removed, when given, gets the number of
+    // records deleted (0 on failure).
+    int clear(int64_t *removed = nullptr);
     // Deletes the rows with a uid up to uid (see backupDatabase and RecordReader::highestUid);
     // the numbering restarts only when the table ends up empty. Of the alarms it deletes those
     // the last backup of this object copied as cleared (and acknowledged, where the log waits
@@ -80,8 +81,9 @@ public:
     // Copies the file into the backup folder as record_yyyyMMdd.zdb, record1_yyyyMMdd.zdb, ...
     // never overwriting a file. -1 when the copy fails or the folder is missing. No row is
     // stored during the copy; *copiedUpTo, when given, gets the highest uid in the copy (0 for
-    // an empty table), for a clear that must keep the rows stored after it.
-    int backupDatabase(int kind, int64_t *copiedUpTo = nullptr);
+    // an empty table), for a clear that must keep the rows stored after it. *written, when
+    // given, gets the path of the copy (empty on failure).
+    int backupDatabase(int kind, int64_t *copiedUpTo = nullptr, std::string *written = nullptr);
     // Why an import was refused. The record file stays as it was, unless putting it back after a
     // failed move or reopen failed too; keptFile then names where it is.
     enum ImportError
@@ -105,6 +107,8 @@ public:
         // could not be copied into a backup folder on another file system, it stays beside the
         // record file as record.zdb.replaced[n].
         std::string keptFile;
+        // The records the imported file holds; -1 until its copy passed the checks.
+        int64_t rows = -1;
     };
     // Bytes copied so far and the source's size; called after each copied block and once more
     // when the copy passed its checks, never under the database lock. Returning false cancels
@@ -175,7 +179,7 @@ private:
     void buildIndexes();
     void stopIndexBuild();
     // Opens a connection of its own, runs sql on it, closes it.
-    int runOnOwnConnection(const char *sql);
+    int runOnOwnConnection(const char *sql, void *user = nullptr, RowCallback callback = nullptr);
 
     // Table Alarm has the column reason.
     std::atomic<bool> alarmReason{false};

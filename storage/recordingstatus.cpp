@@ -51,6 +51,7 @@ RecordingStatus::Snapshot RecordingStatus::snapshot()
     now.troubled = troubled;
     now.failure = failure;
     now.unmatched = unmatched;
+    now.handed = handed.load(std::memory_order_relaxed);
     return now;
 }
 

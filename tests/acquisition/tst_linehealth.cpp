@@ -71,6 +71,7 @@ private slots:
     void faultyInstrumentIsPromotedOnceItAnswers();
     void operatorSyncTriesADemotedInstrumentAtOnce();
     void statisticsCountExchangesBytesAndPasses();
+    void countingOffLeavesDemotionAsItIs();
     void lostDeviceIsReopenedAndModelsAreCheckedAgain();
 };
 
@@ -304,6 +305,63 @@ void TestLineHealth::statisticsCountExchangesBytesAndPasses()
     // The unsynced one is not read, so it costs nothing more.
     QCOMPARE(refusing->healthSnapshot().exceptionAnswers, 1LL);
     qDeleteAll(monitors.getMonitors());
+}
+
+void TestLineHealth::countingOffLeavesDemotionAsItIs()
+{
+    // The same passes with counting on and off: an instrument that answers, falls silent for
+    // long enough to be demoted, and answers again.
+    const auto run = [](bool counting, QStringList &trace, InstrumentHealth &health,
+                        LineFigures &line) {
+        SimulatorProcess sim(
+            {"1:DI590:main=100", "2:DI590:main=200,fault=burst,burstsilent=4,burstevery=12"});
+        ComPortCtrl ctrl;
+        ctrl.setTimeout(0.1);
+        QCOMPARE(sim.open(ctrl), 0);
+        MonitorCollection monitors;
+        MonitorBase *healthy = monitors.create("DI590", "a", 1, -1, true, true);
+        MonitorBase *faulty = monitors.create("DI590", "b", 2, -1, true, true);
+        QCOMPARE(sync(healthy, ctrl), 0);
+        QCOMPARE(sync(faulty, ctrl), 0);
+        faulty->lineHealth().reset();
+        ctrl.statistics().reset();
+        LineStatistics::setCountingEnabled(counting);
+        for (int i = 0; i < 24; ++i) {
+            pass(monitors, ctrl);
+            // The neighbour's status, the instrument's, whether it is demoted, its backoff.
+            const InstrumentHealth now = faulty->healthSnapshot();
+            trace << QString("%1%2%3%4")
+                         .arg(status(healthy))
+                         .arg(status(faulty))
+                         .arg(now.demoted)
+                         .arg(now.nextTryPasses);
+        }
+        LineStatistics::setCountingEnabled(true);
+        health = faulty->healthSnapshot();
+        line = ctrl.statistics().snapshot();
+        qDeleteAll(monitors.getMonitors());
+    };
+    QStringList counted, uncounted;
+    InstrumentHealth health;
+    LineFigures line;
+    run(true, counted, health, line);
+    // Demoted, then promoted again; the neighbour read every time.
+    QVERIFY2(counted.indexOf("NB11") >= 0 &&
+                 counted.lastIndexOf("NN00") > counted.indexOf("NB11") &&
+                 counted.filter(QRegularExpression("^N")).size() == counted.size(),
+             qPrintable(counted.join(' ')));
+    QVERIFY(health.noAnswer >= LineHealth::demoteAfter);
+    run(false, uncounted, health, line);
+    QCOMPARE(uncounted, counted);
+
+    // Nothing of what the status view shows moved, except the passes the retries go by.
+    QCOMPARE(health.exchanges, 0LL);
+    QCOMPARE(health.noAnswer, 0LL);
+    QCOMPARE(health.lastResponseMs, -1);
+    QCOMPARE(health.lastGoodAnswerMs, 0LL);
+    QCOMPARE(line.bytesSent, 0LL);
+    QCOMPARE(line.lastPassMs, -1);
+    QCOMPARE(line.passes, 24LL);
 }
 
 void TestLineHealth::lostDeviceIsReopenedAndModelsAreCheckedAgain()

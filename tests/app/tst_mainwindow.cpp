@@ -6,6 +6,9 @@
 #include "acquisition/monitorcollection.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
+#include "app/stopsignals.h"
+#include "history/dialogbec.h"
+#include "history/dialogsearch.h"
 #include "trend/widgetaxesdisplay.h"
 #include "panels/alarmflasher.h"
 #include "panels/desktopopener.h"
@@ -20,6 +23,7 @@
 #include "panels/widgetmonitorsimplelist.h"
 #include "storage/accounts.h"
 #include "storage/recorddatabase.h"
+#include "storage/recordingstatus.h"
 #include "acquisition/threadhandoff.h"
 #include "storage/recordsink.h"
 #include "storage/recordwriter.h"
@@ -29,6 +33,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTimeEdit>
 #include <QDialog>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -38,6 +43,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStandardItem>
@@ -268,6 +274,9 @@ private slots:
     void maintenanceWhileRecordingLosesNoRow();
     void backupOntoAFullDiskFailsAndLeavesTheLiveFileIntact();
     void exitWaitsForMaintenanceToEnd();
+    void aStopSignalEndsWhatRunsAndLosesNoRow_data();
+    void aStopSignalEndsWhatRunsAndLosesNoRow();
+    void aStopClosesWhatIsOpenAndAsksNothing();
     void alarmsAreListedMarkedAndAcknowledgedIntoTheLog();
     void alarmsActiveAtStartAreListed();
     void anImportWithAnActiveAlarmClosesItInBothFilesAndRaisesItAgain();
@@ -753,7 +762,7 @@ void TestMainWindow::importKeepsTheDataUnlessTheFileIsARecordDatabase()
              QString("数据导入成功!\n原数据库已保存为 %1,可通过导入数据恢复。").arg(answer));
     QCOMPARE(desk.storedRows(), 1);
     QVERIFY(auditRows().contains(
-        QString("admin|导入|%1,原数据库保存为 %2").arg(backup, answer)));
+        QString("admin|导入|%1,共 1 条记录,原数据库保存为 %2").arg(backup, answer)));
     desk.action("actionImportRecord")->trigger();
     QCOMPARE(desk.boxes.boxes.last().title, QString("通知"));
     QCOMPARE(desk.storedRows(), 2);
@@ -768,8 +777,8 @@ void TestMainWindow::importTellsWhyAFileWasRefused()
         rows.push_back(makeRecord("原有", i % 2, "2024-01-02 08:00:00"));
     QCOMPARE(insertRecords(AppContext::instance().path(RecordDb), rows), 0);
     desk.action("actionBackupRecord")->trigger();
-    const QString backup =
-        desk.dir.filePath("backup/record_" + QDate::currentDate().toString("yyyyMMdd") + ".zdb");
+    const QString backup = onlyBackup(desk.dir.filePath("backup"));
+    QVERIFY(!backup.isEmpty());
     const QByteArray whole = desk.dir.readFile(backup.mid(desk.dir.path().size() + 1));
     QVERIFY(whole.size() > 64 * 1024);
 
@@ -1208,6 +1217,177 @@ void TestMainWindow::exitWaitsForMaintenanceToEnd()
     QCOMPARE(exits.count(), 1);
 }
 
+namespace {
+
+// Runs start from an event loop of its own, as the application's loop runs a menu command, until
+// the window's exit or timeoutMs; true on the exit.
+bool runUntilExit(MainWindow *window, const std::function<void()> &start, int timeoutMs)
+{
+    QEventLoop loop;
+    bool exited = false;
+    QObject::connect(window, &MainWindow::signal_exitConfirmed, &loop, [&] {
+        exited = true;
+        loop.quit();
+    });
+    QTimer::singleShot(0, &loop, start);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return exited;
+}
+
+// SIGTERM once per case, from whichever thread: a second one would end this process.
+std::atomic<bool> stopRaised{false};
+void raiseStopOnce()
+{
+    if (!stopRaised.exchange(true))
+        ::raise(SIGTERM);
+}
+
+qint64 countOf(const QString &file)
+{
+    return selectWithKey(file, "SELECT count(*) FROM Record").value(0).toLongLong();
+}
+
+} // namespace
+
+void TestMainWindow::aStopSignalEndsWhatRunsAndLosesNoRow_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::newRow("search") << "actionSearchRecord";
+    QTest::newRow("search, export") << "actionSearchRecord";
+    QTest::newRow("backup") << "actionBackupRecord";
+    QTest::newRow("import") << "actionImportRecord";
+    QTest::newRow("backup-export-clear") << "actionBec";
+    QTest::newRow("export") << "actionExportRecord";
+}
+
+void TestMainWindow::aStopSignalEndsWhatRunsAndLosesNoRow()
+{
+    QFETCH(QString, action);
+    const QString work = QTest::currentDataTag();
+    SimulatorProcess sim(instruments);
+    QVERIFY(sim.isReady());
+    Station station(sim, monitors);
+    const QString live = AppContext::instance().path(RecordDb);
+    const QDir backups(station.dir.filePath("backup"));
+    // History enough that each command is still at work when the signal comes.
+    std::vector<RecordRow> history;
+    const QDateTime first(QDate(2024, 1, 2), QTime(8, 0));
+    for (int i = 0; i < 100000; ++i)
+        history.push_back(makeRecord(
+            "历史", i % 2, first.addSecs(i).toString("yyyy-MM-dd hh:mm:ss").toStdString()));
+    QCOMPARE(insertRecords(live, history), 0);
+    const QString source = station.dir.filePath("source.zdb");
+    QVERIFY(QFile::copy(live, source));
+    FileDialogs::setChooser([&](const FileDialogs::Request &) { return source; });
+
+    // As the program wires it: the signal to the process, the stop from the event loop; here
+    // once the work shows progress, or right before a task that shows none.
+    StopSignals stopSignals;
+    QObject::connect(&stopSignals, &StopSignals::signal_stopAsked, station.window,
+                     &MainWindow::slot_stop);
+    stopRaised = false;
+    const auto raiseOnProgress = [](QProgressBar *bar) {
+        QObject::connect(bar, &QProgressBar::valueChanged, [](int value) {
+            if (value > 0)
+                raiseStopOnce();
+        });
+    };
+    // Looks at what the command opened, from the loop it runs.
+    const auto atWork = [&] {
+        if (auto *bec = qobject_cast<DialogBEC *>(QApplication::activeModalWidget())) {
+            raiseOnProgress(bec->findChild<QProgressBar *>("progressBar"));
+            bec->start();
+        } else if (auto *search = qobject_cast<DialogSearch *>(QApplication::activeModalWidget())) {
+            search->findChild<QDateTimeEdit *>("dateTimeEditStart")->setDateTime(first);
+            search->findChild<QDateTimeEdit *>("dateTimeEditEnd")->setDateTime(first.addDays(2));
+            auto *bar = search->findChild<QProgressBar *>("progressBarExport");
+            if (work == "search")
+                raiseOnProgress(bar);
+            else
+                QObject::connect(search, &DialogSearch::signal_searchFinished, [=] {
+                    raiseOnProgress(bar);
+                    search->findChild<QPushButton *>("pushButtonExport")->click();
+                });
+            search->findChild<QPushButton *>("pushButtonSearch")->click();
+        } else {
+            raiseStopOnce();
+        }
+    };
+    const RecordingStatus::Snapshot before = RecordingStatus::instance().snapshot();
+    station.switchLine(true);
+    QTRY_VERIFY_WITH_TIMEOUT(station.passes >= 2, 10000);
+    const int boxes = station.boxes.boxes.size();
+    QVERIFY(runUntilExit(
+        station.window,
+        [&] {
+            QTimer::singleShot(0, atWork);
+            station.window->findChild<QAction *>(action)->trigger();
+        },
+        10000));
+    FileDialogs::setChooser(FileDialogs::Chooser());
+    // Nobody was asked anything; no half-written file: the exports were cancelled, every copy
+    // is whole, no import is left half way.
+    QCOMPARE(station.boxes.boxes.size(), boxes);
+    QCOMPARE(QDir(station.dir.filePath("export")).entryList(QDir::Files), QStringList());
+    QCOMPARE(QDir(station.dir.filePath("db")).entryList(QDir::Files), QStringList({"record.zdb"}));
+    for (const QString &copy : backups.entryList(QDir::Files))
+        QCOMPARE(selectWithKey(backups.filePath(copy), "PRAGMA integrity_check"),
+                 QStringList({"ok"}));
+    const QStringList replaced = backups.entryList({"record_replaced_*"}, QDir::Files);
+    QCOMPARE(backups.entryList(QDir::Files).size() - replaced.size(),
+             int(work == "backup" || work == "backup-export-clear"));
+    // Stages skipped by the stop did not happen, and the trail does not say they did.
+    if (work == "backup-export-clear") {
+        const QString trail =
+            selectWithKey(station.dir.filePath("user/user.zdb"),
+                          "SELECT detail FROM Audit WHERE action = '备份-导出-清除'")
+                .value(0);
+        QVERIFY2(trail.contains("导出失败") && trail.contains("清除失败"), qPrintable(trail));
+    }
+
+    // Every row handed to the writers is stored: in the live file, or in the file an import
+    // replaced (which then holds the history besides).
+    const RecordingStatus::Snapshot after = RecordingStatus::instance().snapshot();
+    QCOMPARE(after.dropped, before.dropped);
+    QVERIFY(after.handed > before.handed);
+    qint64 stored = countOf(live);
+    if (!replaced.isEmpty())
+        stored += countOf(backups.filePath(replaced[0])) - qint64(history.size());
+    QCOMPARE(stored, qint64(history.size()) + after.handed - before.handed);
+}
+
+void TestMainWindow::aStopClosesWhatIsOpenAndAsksNothing()
+{
+    Desk desk;
+    // Real boxes: the about box, a question over it and a menu over that, each in its own loop.
+    MessageBoxes::setResponder(MessageBoxes::Responder());
+    QMessageBox::StandardButton answer = QMessageBox::Yes;
+    QMenu menu;
+    menu.addAction("菜单");
+    const auto open = [&] {
+        QTimer::singleShot(0, [&] {
+            QTimer::singleShot(0, [&] {
+                QTimer::singleShot(0, &desk.window, &MainWindow::slot_stop);
+                menu.exec(QPoint(10, 10));
+            });
+            answer = MessageBoxes::warning("警告", "确认?", QMessageBox::Yes | QMessageBox::No,
+                                           QMessageBox::No);
+        });
+        desk.action("actionAbout")->trigger();
+    };
+    QVERIFY(runUntilExit(&desk.window, open, 10000));
+    QVERIFY(answer != QMessageBox::Yes);
+    QVERIFY(!desk.records()->isOpen());
+    // Once stopped, boxes wait for nobody: they get their default answer unseen.
+    QCOMPARE(MessageBoxes::information("通知", "完成"), QMessageBox::Ok);
+    // The exit button afterwards would ask nobody anything.
+    MessageBoxes::setUnattended(false);
+    MessageBoxRecorder boxes;
+    desk.window.on_pushButtonClose_clicked();
+    QCOMPARE(boxes.boxes.size(), 0);
+}
+
 void TestMainWindow::alarmsAreListedMarkedAndAcknowledgedIntoTheLog()
 {
     // 8.50 mg/L over a high point of 5.00; 2.00 mg/L under a low point of 3.00; one quiet.
@@ -1509,14 +1689,33 @@ void TestMainWindow::maintenanceCommandsLeaveRowsInTheTrail()
     interval->setText("45");
     emit interval->editingFinished();
     desk.window.findChild<QComboBox *>("comboBoxBaudrate")->setCurrentText("4800");
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(desk.records()->insert(makeRecord("二号池", i, "2024-01-02 08:00:00")), 0);
     desk.boxes.queueAnswer(QMessageBox::Yes);
     desk.action("actionClearRecord")->trigger();
     desk.action("actionBackupRecord")->trigger();
+    const QString backup = onlyBackup(desk.dir.filePath("backup"));
+    QVERIFY(!backup.isEmpty());
     tree->setCurrentIndex(model->item(0)->child(0)->index());
     desk.boxes.queueAnswer(QMessageBox::Yes); // remove
     desk.boxes.queueAnswer(QMessageBox::Yes); // and its history
     desk.action("actionRemoveMonitor")->trigger();
     QVERIFY(list->collection().getMonitors().empty());
+
+    QCOMPARE(desk.records()->insert(makeRecord("三号池", 0, "2024-01-02 08:00:00")), 0);
+    DesktopRecorder desktop;
+    QTimer::singleShot(0, [] {
+        if (auto *bec = qobject_cast<DialogBEC *>(QApplication::activeModalWidget()))
+            bec->start();
+    });
+    desk.action("actionBec")->trigger();
+    const QDir backups(desk.dir.filePath("backup"));
+    QStringList becBackup = backups.entryList({"record*.zdb"}, QDir::Files);
+    becBackup.removeOne(QFileInfo(backup).fileName());
+    QCOMPARE(becBackup.size(), 1);
+    const QDir exports(desk.dir.filePath("export"));
+    const QStringList workbooks = exports.entryList(QDir::Files);
+    QCOMPARE(workbooks.size(), 1);
 
     QStringList rows = auditRows();
     QVERIFY(!rows.isEmpty());
@@ -1525,9 +1724,12 @@ void TestMainWindow::maintenanceCommandsLeaveRowsInTheTrail()
                                   "admin|重命名仪表|\"一号池\" → \"二号池\"",
                                   "admin|修改采集间隔|30 秒 → 45 秒",
                                   "admin|修改串口设置|波特率: 9600 → 4800",
-                                  "admin|清空|所有记录已清空",
-                                  "admin|备份|备份成功",
-                                  "admin|删除仪表|DO580 \"二号池\",从站 3,历史数据已删除"};
+                                  "admin|清空|所有记录已清空,共删除 2 条记录",
+                                  "admin|备份|备份成功,已写入 " + backup,
+                                  "admin|删除仪表|DO580 \"二号池\",从站 3,历史数据已删除",
+                                  "admin|备份-导出-清除|备份完成,导出完成,清除完成;已写入 " +
+                                      backups.filePath(becBackup[0]) + "、" +
+                                      exports.filePath(workbooks[0])};
     for (const QString &row : expected)
         QVERIFY2(rows.contains(row), qPrintable(row + "\n" + rows.join('\n')));
 }

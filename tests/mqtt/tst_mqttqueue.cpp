@@ -15,6 +15,7 @@ private slots:
     void tornTailIsCutOffAtRestart();
     void boundDropsTheOldestSegmentAndCountsIt();
     void unusableFolderRefusesAndCounts();
+    void appendsReachTheDiskWithinTheSyncInterval();
 };
 
 namespace {
@@ -152,6 +153,26 @@ void TestMqttQueue::unusableFolderRefusesAndCounts()
     QCOMPARE(queue.dropped(), uint64_t(1));
     MqttQueue::Entry entry;
     QVERIFY(!queue.next(entry));
+}
+
+void TestMqttQueue::appendsReachTheDiskWithinTheSyncInterval()
+{
+    TempStation station;
+    MqttQueue queue(station.filePath("mqtt").toStdString(), 1000, 10);
+    QCOMPARE(queue.open(), 0);
+    // Across two full segments and into a third, with nobody asking for it.
+    fill(queue, 0, 25);
+    QTRY_COMPARE_WITH_TIMEOUT(queue.syncedEnd(), uint64_t(25), 2 * MqttQueue::syncIntervalMs + 500);
+
+    // Switched off, a sync does nothing; back on, it covers what came meanwhile.
+    queue.setSyncEnabled(false);
+    fill(queue, 25, 30);
+    QCOMPARE(queue.sync(), 0);
+    QCOMPARE(queue.syncedEnd(), uint64_t(25));
+    queue.setSyncEnabled(true);
+    QCOMPARE(queue.sync(), 0);
+    QCOMPARE(queue.syncedEnd(), uint64_t(30));
+    QCOMPARE(drain(queue), range(0, 30));
 }
 
 QTEST_GUILESS_MAIN(TestMqttQueue)
