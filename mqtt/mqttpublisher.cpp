@@ -460,8 +460,13 @@ void MqttPublisher::runSession(const MqttSettings &settings, Session &session)
         while (session.pending.size() < size_t(window) && !session.lost && queue.next(entry)) {
             session.pending.insert(entry.sequence);
             int mid = 0;
+            errno = 0;
             rc = mosquitto_publish(client, &mid, entry.topic.c_str(), int(entry.payload.size()),
                                    entry.payload.data(), settings.qos, false);
+            const int error = errno;
+            const bool neverSendable = rc == MOSQ_ERR_INVAL || rc == MOSQ_ERR_MALFORMED_UTF8 ||
+                                       rc == MOSQ_ERR_PAYLOAD_SIZE ||
+                                       rc == MOSQ_ERR_OVERSIZE_PACKET;
             if (rc == MOSQ_ERR_SUCCESS && settings.qos > 0) {
                 session.sent[mid] = entry.sequence;
             } else if (rc == MOSQ_ERR_SUCCESS) {
@@ -469,8 +474,10 @@ void MqttPublisher::runSession(const MqttSettings &settings, Session &session)
                 session.pending.erase(entry.sequence);
                 queue.acknowledge(session.pending.empty() ? queue.readPosition()
                                                           : *session.pending.begin());
-            } else if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NOMEM) {
-                lostReason = reasonFor(rc, 0, false, withCaFile);
+            } else if (!neverSendable) {
+                // The connection failed under it (a broken pipe is MOSQ_ERR_ERRNO): sent again
+                // on the next one, like everything not acknowledged.
+                lostReason = reasonFor(rc, error, false, withCaFile);
                 break;
             } else {
                 // The library will never send this one: skipped and counted, so that it does
