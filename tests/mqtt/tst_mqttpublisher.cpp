@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QThread>
 #include <QtTest>
 
@@ -37,6 +38,9 @@ private slots:
     void failedConnectsAreReportedAndRetried();
     void registryPublishesExactlyWhatTheRecordWriterIsHanded();
     void whatTheDatabaseRefusesNeverReachesTheBroker();
+    void longNamesArriveUnderCutTopics();
+    void unwritableQueueIsReportedWhileConnectedAndTriedAgain();
+    void unusableSettingsAreOffWithTheirReason();
 };
 
 namespace {
@@ -127,6 +131,26 @@ private:
     std::mutex mutex;
     QStringList reasons;
 };
+
+// Every message logged from any thread while keepWarnings is the handler.
+std::mutex warningsMutex;
+QStringList warnings;
+QtMessageHandler previousHandler = nullptr;
+
+void keepWarnings(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    {
+        std::lock_guard<std::mutex> locker(warningsMutex);
+        warnings << text;
+    }
+    previousHandler(type, context, text);
+}
+
+int warningsWith(const QString &part)
+{
+    std::lock_guard<std::mutex> locker(warningsMutex);
+    return warnings.filter(part).size();
+}
 
 } // namespace
 
@@ -312,6 +336,8 @@ void TestMqttPublisher::brokerKilledMidStreamIsReportedAndSendingResumes()
     QVERIFY(arrived.size() >= 20);
     QVERIFY(std::is_sorted(arrived.begin(), arrived.end()));
     QCOMPARE(arrived.back(), 2019);
+    // A publish that met the dead connection was kept for the next one, not skipped.
+    QCOMPARE(publisher.status().dropped, qint64(0));
 }
 
 void TestMqttPublisher::failedConnectsAreReportedAndRetried_data()
@@ -458,6 +484,92 @@ void TestMqttPublisher::whatTheDatabaseRefusesNeverReachesTheBroker()
     QCOMPARE(alarms.size(), size_t(1));
     QCOMPARE(json::parse(alarms[0].payload)["name"], json("有行"));
     AppContext::instance().shutdown();
+}
+
+void TestMqttPublisher::longNamesArriveUnderCutTopics()
+{
+    TempStation station;
+    BrokerProcess broker(station.filePath("broker").toStdString());
+    QVERIFY(broker.start());
+    MqttSubscriber subscriber("sub-long", broker.port(), "hv/#", true);
+    QVERIFY(subscriber.connect());
+    MqttPublisher publisher(station.filePath("mqtt"));
+    publisher.apply(settingsFor(broker.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().state, MqttPublisher::Connected, waitMs);
+
+    // Longer than MQTT allows for a whole topic, and two alike for their first 300 bytes.
+    const std::vector<std::string> names = {std::string(70000, 'n'), std::string(300, 'a') + "1",
+                                            std::string(300, 'a') + "2"};
+    for (size_t i = 0; i < names.size(); ++i)
+        publisher.recordRow(rowOf(int(i), names[i], std::string(400, 'f')));
+    QVERIFY(subscriber.waitForCount(names.size(), waitMs, "hv/st/readings/"));
+    const auto readings = subscriber.messages("hv/st/readings/");
+    QCOMPARE(readings.size(), names.size());
+    std::set<std::string> topics;
+    for (const auto &message : readings) {
+        const json payload = json::parse(message.payload);
+        const size_t number = payload["channel"].get<size_t>();
+        // The payload keeps the name whole.
+        QCOMPARE(payload["name"].get<std::string>(), names.at(number));
+        QVERIFY(message.topic.size() < 600);
+        topics.insert(message.topic);
+    }
+    QCOMPARE(topics.size(), names.size());
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().backlog, qint64(0), waitMs);
+    QCOMPARE(publisher.status().dropped, qint64(0));
+}
+
+void TestMqttPublisher::unwritableQueueIsReportedWhileConnectedAndTriedAgain()
+{
+    TempStation station;
+    BrokerProcess broker(station.filePath("broker").toStdString());
+    QVERIFY(broker.start());
+    MqttSubscriber subscriber("sub-unwritable", broker.port(), "hv/#", true);
+    QVERIFY(subscriber.connect());
+    QVERIFY(station.writeFile("mqtt", "a file where the queue's folder belongs"));
+    previousHandler = qInstallMessageHandler(keepWarnings);
+    const auto restore = qScopeGuard([] { qInstallMessageHandler(previousHandler); });
+    MqttPublisher publisher(station.filePath("mqtt"));
+    QSignalSpy changes(&publisher, &MqttPublisher::signal_statusChanged);
+    publisher.apply(settingsFor(broker.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().state, MqttPublisher::Connected, waitMs);
+
+    for (int i = 0; i < 30; ++i)
+        publisher.recordRow(rowOf(i));
+    MqttPublisher::Status status = publisher.status();
+    QCOMPARE(status.state, MqttPublisher::Connected);
+    QCOMPARE(status.queueProblem, QString("队列无法写入"));
+    QCOMPARE(status.refused, qint64(30));
+    QCOMPARE(status.refusedReason, QString("队列无法写入"));
+    QCOMPARE(status.dropped, qint64(30));
+    // Told to the interface, and to the log once, not once a message.
+    QTRY_VERIFY_WITH_TIMEOUT(!changes.isEmpty(), waitMs);
+    QCOMPARE(warningsWith("cannot be written"), 1);
+
+    // Put right, the folder is opened again within a retry and readings flow.
+    QVERIFY(QFile::remove(station.filePath("mqtt")));
+    publisher.diskQueue().setRetryInterval(0);
+    QTRY_VERIFY_WITH_TIMEOUT(publisher.status().queueProblem.isEmpty(),
+                             2 * MqttQueue::syncIntervalMs + 1000);
+    for (int i = 30; i < 40; ++i)
+        publisher.recordRow(rowOf(i));
+    QVERIFY(QTest::qWaitFor([&] { return allArrived(subscriber, 10); }, waitMs));
+    QCOMPARE(firstArrivals(subscriber), range(30, 40));
+    QCOMPARE(publisher.status().refused, qint64(30));
+    QCOMPARE(warningsWith("written again; 30 messages were not stored"), 1);
+}
+
+void TestMqttPublisher::unusableSettingsAreOffWithTheirReason()
+{
+    TempStation station;
+    MqttPublisher publisher(station.filePath("mqtt"));
+    MqttSettings settings = settingsFor(BrokerProcess::freePort());
+    settings.topic = "$SYS/hv";
+    publisher.apply(settings);
+    QCOMPARE(publisher.status().state, MqttPublisher::Off);
+    QVERIFY(publisher.status().reason.contains("$"));
+    publisher.recordRow(rowOf(0));
+    QCOMPARE(publisher.status().backlog, qint64(0));
 }
 
 // The child of statusIsRetainedOnlineAndOfflineAsWillAndAtAStop: connects, says so, and waits
