@@ -652,9 +652,14 @@ bool ConfigFile::keepCopy(std::string &copy) const
         const QString name = QString::fromStdString(copy);
         const QFileInfo info(name);
         if (!info.exists() && !info.isSymLink()) {
-            if (copySource == LoadedText)
-                return writeFile(copy, loadedText);
-            return QFile::copy(QString::fromStdString(path), name);
+            const bool kept = copySource == LoadedText
+                                  ? writeFile(copy, loadedText)
+                                  : QFile::copy(QString::fromStdString(path), name);
+            // Never open to other users: QFile::copy gives the copy the original's mode, which a
+            // file made by hand, or by another member of the group, may have open to everyone.
+            const QFileDevice::Permissions others =
+                QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+            return kept && QFile::setPermissions(name, QFile::permissions(name) & ~others);
         }
         if (holdsSameBytes(copy))
             return true;

@@ -2,6 +2,7 @@
 
 #include "acquisition/alarmrules.h"
 #include "acquisition/configfile.h"
+#include "app/stationfolder.h"
 #include "hj212/hj212settings.h"
 #include "hj212/hj212uploader.h"
 #include "mqtt/mqttpublisher.h"
@@ -98,10 +99,8 @@ QString AppContext::path(int kind) const
 
 int AppContext::init()
 {
-    // Whoever can read a database file can read its records, the key being in the program:
-    // nothing the station makes is open to other users. The group keeps write access, for a
-    // station folder shared by a group.
-    ::umask(007);
+    // Also here for the tests and tools that start a station without main().
+    StationFolder::restrictCreationMask();
 
     const QString station = applicationDir();
     QDir dir(station);
@@ -123,9 +122,10 @@ int AppContext::init()
         dir.mkpath(QLatin1String(folder));
         closeToOthers(dir.filePath(QLatin1String(folder)));
     }
-    // Before the databases open, so that their journals take the tightened mode.
-    closeToOthers(path(RecordDb));
-    closeToOthers(path(UserDb));
+    // Before the databases open, so that their journals take the tightened mode; settings files
+    // keep their mode when they are written again.
+    for (int kind : {RecordDb, UserDb, ComPortConfig, MonitorConfig, MqttConfig, Hj212Config})
+        closeToOthers(path(kind));
 
     if (!comPortConfig) {
         comPortConfig = new ConfigFile(path(ComPortConfig).toUtf8().constData());
@@ -204,6 +204,9 @@ void AppContext::reset()
     // Before the delete: no record writer may be inside the publisher or the uploader then.
     RecordSink::remove(mqttPublisher);
     RecordSink::remove(hj212Uploader);
+    // The alarms still listed belong to this folder's log: acknowledged later, they would be
+    // looked for in another.
+    AlarmRules::instance().reset();
     delete hj212Uploader;
     hj212Uploader = nullptr;
     delete hj212Config;

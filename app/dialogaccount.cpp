@@ -14,6 +14,9 @@ DialogAccount::DialogAccount(Mode mode, QWidget *parent)
     connect(ui->buttonBox, &QDialogButtonBox::accepted, this, &DialogAccount::accept);
     connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &DialogAccount::reject);
     showFields();
+    // The lesser role: an administrator is made on purpose.
+    if (mode == AddUser)
+        ui->comboBoxRole->setCurrentIndex(1);
     if (mode == DeleteUser) {
         setBusy(true);
         Accounts::instance().listUsers(
@@ -125,8 +128,8 @@ void DialogAccount::accept()
         break;
     case AddUser:
         accounts.addUser(name, newPassword,
-                         ui->comboBoxRole->currentIndex() == 1 ? Accounts::Operator
-                                                               : Accounts::Administrator,
+                         ui->comboBoxRole->currentIndex() == 0 ? Accounts::Administrator
+                                                               : Accounts::Operator,
                          this, done);
         break;
     case DeleteUser: {

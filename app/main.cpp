@@ -2,13 +2,16 @@
 #include "app/mainwindow.h"
 #include "app/qttranslations.h"
 #include "app/stationfolder.h"
+#include "app/stopsignals.h"
 #include "panels/messageboxes.h"
 #include "storage/accounts.h"
+#include "storage/recordingstatus.h"
 #include "storage/recordreader.h"
 #include "storage/userdatabase.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDialog>
 #include <QDir>
 #include <QFileInfo>
 #include <QTimer>
@@ -17,7 +20,6 @@
 #include <iostream>
 #include <string>
 
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -70,7 +72,6 @@ int resetPassword(int argc, char *argv[], const QStringList &arguments)
         return 1;
     }
 
-    ::umask(007);
     AppContext &context = AppContext::instance();
     QDir().mkpath(QFileInfo(context.path(UserDb)).path());
     UserDatabase users(context.path(UserDb).toUtf8().toStdString());
@@ -146,6 +147,8 @@ QString executableDir()
 
 int main(int argc, char *argv[])
 {
+    // Before anything is made, the station folder that --station names included.
+    StationFolder::restrictCreationMask();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromUtf8(argv[i]); // the terminal's text, whatever the locale
@@ -175,6 +178,25 @@ int main(int argc, char *argv[])
     if (!QtTranslations::install())
         qWarning("hydrovane: Qt's Chinese translations not found; install qttranslations5-l10n");
 
+    // A station without a screen has nobody to answer a box: it would wait for ever.
+    if (!hasDisplay())
+        MessageBoxes::setUnattended(true);
+    // From here on SIGTERM, SIGINT and SIGHUP stop the station in order, as a confirmed exit.
+    auto *stopSignals = new StopSignals;
+    MainWindow *window = nullptr;
+    int stopSignal = 0;
+    QObject::connect(stopSignals, &StopSignals::signal_stopAsked, [&](int signal) {
+        stopSignal = signal;
+        std::fprintf(stderr, "hydrovane: 收到 %s,正在停止(再次收到即立即结束)\n",
+                     StopSignals::name(signal).toUtf8().constData());
+        if (window) {
+            window->slot_stop();
+        } else if (auto *box = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+            // A box before the window: the stop follows once the window is there.
+            box->reject();
+        }
+    });
+
     AppContext &context = AppContext::instance();
     if (context.init() == AppContext::InitStationInUse) {
         // A second station would poll the same line and store every reading twice.
@@ -183,6 +205,7 @@ int main(int argc, char *argv[])
             QStringLiteral("监测站程序已在运行：文件夹 %1 正由另一个监测站程序使用。\n"
                            "请勿重复启动；已运行的窗口可能已最小化到系统托盘。")
                 .arg(QDir::toNativeSeparators(context.applicationDir())));
+        delete stopSignals;
         delete application;
         return 1;
     }
@@ -198,17 +221,29 @@ int main(int argc, char *argv[])
             MessageBoxes::warning(QStringLiteral("警告"), text);
     }
 
-    MainWindow *window = new MainWindow();
+    window = new MainWindow();
     QObject::connect(window, &MainWindow::signal_exitConfirmed, application,
                      &QCoreApplication::quit, Qt::QueuedConnection);
     window->show();
-    if (connectAtStart) {
+    if (stopSignal != 0) {
+        QTimer::singleShot(0, window, &MainWindow::slot_stop);
+    } else if (connectAtStart) {
         if (QCheckBox *connect = window->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect")))
             QTimer::singleShot(0, connect, [connect] { connect->setChecked(true); });
     }
-    const int code = application->exec();
+    int code = application->exec();
+    // Rows that could not be stored at the exit make it a failed one.
+    if (code == 0 && window->rowsLostAtExit() > 0)
+        code = 1;
 
     delete window;
+    // Once the writers are gone, the rows they held are counted as given up.
+    const RecordingStatus::Snapshot recording = RecordingStatus::instance().snapshot();
+    const QString how =
+        stopSignal != 0 ? QStringLiteral("(%1)").arg(StopSignals::name(stopSignal)) : QString();
+    std::fprintf(stderr, "hydrovane: 已停止%s:本次运行 %lld 条读数交给数据库,%lld 条未能保存。\n",
+                 how.toUtf8().constData(), recording.handed, recording.dropped);
+    delete stopSignals;
     delete application;
     return code;
 }

@@ -13,6 +13,7 @@
 #include "history/dialogaudit.h"
 #include "history/dialogbec.h"
 #include "history/dialogsearch.h"
+#include "history/excelwriter.h"
 #include "panels/alarmpresenter.h"
 #include "panels/databasetask.h"
 #include "panels/desktopopener.h"
@@ -29,19 +30,26 @@
 #include "storage/recordwriter.h"
 #include "storage/userdatabase.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
+#include <QProgressDialog>
 #include <QScreen>
 #include <QStatusBar>
+#include <QThread>
 #include <QTimer>
 
 namespace {
+
+// How often a stop looks whether what it waits for has ended.
+const int stopCheckMs = 20;
 
 RecordDatabase *recordDatabase()
 {
@@ -201,9 +209,13 @@ MainWindow::MainWindow(QWidget *parent)
     userLabel->setObjectName(QStringLiteral("labelUser"));
     statusBar()->addPermanentWidget(userLabel);
     updateUser();
-    droppedBefore = RecordingStatus::instance().snapshot().dropped;
+    const RecordingStatus::Snapshot before = RecordingStatus::instance().snapshot();
+    droppedBefore = before.dropped;
+    unmatchedBefore = before.unmatched;
     connect(&RecordingStatus::instance(), &RecordingStatus::signal_changed, this,
             &MainWindow::updateRecordingState, Qt::QueuedConnection);
+
+    outerLoopLevel = QThread::currentThread()->loopLevel() + 1;
 
     // Once the window is up: what could not be used of the settings files, then whether
     // readings can be stored.
@@ -228,6 +240,8 @@ MainWindow::~MainWindow()
     // It reads the panels, which go with the window's other children.
     delete lineStatus;
     delete ui;
+    if (stopping)
+        MessageBoxes::setUnattended(false);
 }
 
 void MainWindow::on_addMonitor()
@@ -325,12 +339,15 @@ void MainWindow::slot_alarmRecord()
 void MainWindow::slot_backupRecord()
 {
     RecordDatabase *database = recordDatabase();
-    const int result =
-        runTask(QStringLiteral("正在备份数据..."), [database](const DatabaseTask::Progress &) {
-            return database->backupDatabase(RecordDb);
-        });
-    Accounts::instance().audit(QStringLiteral("备份"), result < 0 ? QStringLiteral("备份失败")
-                                                                  : QStringLiteral("备份成功"));
+    // Written by the worker, read here once the task has ended.
+    std::string written;
+    const int result = runTask(QStringLiteral("正在备份数据..."),
+                               [database, &written](const DatabaseTask::Progress &) {
+                                   return database->backupDatabase(RecordDb, nullptr, &written);
+                               });
+    Accounts::instance().audit(QStringLiteral("备份"),
+                               result < 0 ? QStringLiteral("备份失败")
+                                          : QStringLiteral("备份成功,已写入 ") + native(written));
     if (result < 0)
         MessageBoxes::critical(tr("错误"),
                                QStringLiteral("备份数据失败,请退出系统后手动备份db文件夹"));
@@ -348,15 +365,17 @@ void MainWindow::slot_clearRecord()
     if (answer != QMessageBox::Yes)
         return;
     RecordDatabase *database = recordDatabase();
-    const int result =
-        runTask(QStringLiteral("正在清空记录..."), [database](const DatabaseTask::Progress &) {
-            const int cleared = database->clear();
-            database->vacuum();
-            return cleared;
-        });
-    Accounts::instance().audit(QStringLiteral("清空"), result == 0
-                                                           ? QStringLiteral("所有记录已清空")
-                                                           : QStringLiteral("清空失败,记录未删除"));
+    int64_t removed = 0;
+    const int result = runTask(QStringLiteral("正在清空记录..."),
+                               [database, &removed](const DatabaseTask::Progress &) {
+                                   const int cleared = database->clear(&removed);
+                                   database->vacuum();
+                                   return cleared;
+                               });
+    Accounts::instance().audit(QStringLiteral("清空"),
+                               result == 0
+                                   ? QStringLiteral("所有记录已清空,共删除 %1 条记录").arg(removed)
+                                   : QStringLiteral("清空失败,记录未删除"));
     // The clear is one transaction: when it fails every row is still there.
     if (result != 0)
         MessageBoxes::critical(tr("错误"), QStringLiteral("清空记录失败!\n记录未被删除。"));
@@ -375,21 +394,33 @@ void MainWindow::slot_importRecord()
     const std::string source = file.toUtf8().toStdString();
     // Written by the worker, read here once the task has ended.
     RecordDatabase::ImportReport report;
-    const int result =
-        runTask(QStringLiteral("正在导入数据..."),
-                [database, source, &report](const DatabaseTask::Progress &progress) {
-                    return database->importDatabase(RecordDb, source, &report,
-                                                    [&progress](int64_t done, int64_t total) {
-                                                        progress(done, total);
-                                                        return true;
-                                                    });
+    const int result = runTask(
+        QStringLiteral("正在导入数据..."),
+        [this, database, source, &report](const DatabaseTask::Progress &progress) {
+            return database->importDatabase(
+                RecordDb, source, &report,
+                [this, &progress](int64_t done, int64_t total) {
+                    progress(done, total);
+                    // A stop rolls an import back.
+                    return !stopping.load();
+                },
+                // The alarm log changes files between two of its changes: the alarms
+                // end in the replaced file and start afresh in the new one.
+                [](const RecordDatabase::Swap &swap) {
+                    const qint64 now = QDateTime::currentSecsSinceEpoch();
+                    AlarmRules::instance().switchLog(now, [&swap, now] { return swap(now); });
                 });
+        });
     updateRecordingState();
     QString detail = QDir::toNativeSeparators(file);
     if (result < 0)
         detail += QStringLiteral(",导入失败:") + importRefusal(report.error);
+    else
+        detail += QStringLiteral(",共 %1 条记录").arg(report.rows);
     if (!report.keptFile.empty())
         detail += QStringLiteral(",原数据库保存为 ") + native(report.keptFile);
+    else if (result == 0)
+        detail += QStringLiteral(",此前没有数据库文件");
     Accounts::instance().audit(QStringLiteral("导入"), detail);
     if (result < 0)
         MessageBoxes::critical(tr("错误"), importResultText(false, report));
@@ -406,8 +437,9 @@ void MainWindow::slot_bec()
 {
     if (rejectWithoutAdministrator())
         return;
+    QStringList written;
     const int failed =
-        runBec(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage);
+        runBec(DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage, &written);
     if (failed < 0)
         return;
     QStringList stages;
@@ -417,7 +449,13 @@ void MainWindow::slot_bec()
     for (const auto &stage : names)
         stages << stage.second + ((failed & stage.first) ? QStringLiteral("失败")
                                                          : QStringLiteral("完成"));
-    Accounts::instance().audit(QStringLiteral("备份-导出-清除"), stages.join(QLatin1Char(',')));
+    QString detail = stages.join(QLatin1Char(','));
+    if (!written.isEmpty()) {
+        for (QString &path : written)
+            path = QDir::toNativeSeparators(path);
+        detail += QStringLiteral(";已写入 ") + written.join(QStringLiteral("、"));
+    }
+    Accounts::instance().audit(QStringLiteral("备份-导出-清除"), detail);
 }
 
 void MainWindow::slot_about()
@@ -574,9 +612,59 @@ void MainWindow::closeSystem()
     on_pushButtonClose_clicked();
 }
 
+void MainWindow::slot_stop()
+{
+    if (stopping || exitDone)
+        return;
+    stopping = true;
+    MessageBoxes::setUnattended(true);
+    // A confirmed exit waiting for the line goes on as this stop, which also waits for the
+    // rest.
+    disconnect(exitOnLineOff);
+    leaving = true;
+    setEnabled(false);
+    ui->widgetComPort->switchOff();
+    endModalWork();
+    stopCheck = new QTimer(this);
+    connect(stopCheck, &QTimer::timeout, this, &MainWindow::continueStop);
+    stopCheck->start(stopCheckMs);
+}
+
+void MainWindow::endModalWork()
+{
+    while (QWidget *popup = QApplication::activePopupWidget()) {
+        if (!popup->close())
+            break;
+    }
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (!widget->isVisible() || !widget->isModal())
+            continue;
+        // A task's box closes with its task, which is waited for.
+        if (qobject_cast<QProgressDialog *>(widget))
+            continue;
+        if (auto *bec = qobject_cast<DialogBEC *>(widget))
+            bec->cancel();
+        if (auto *dialog = qobject_cast<QDialog *>(widget))
+            dialog->reject();
+    }
+}
+
+void MainWindow::continueStop()
+{
+    // Asked again each time: a dialog may have opened after the last look.
+    endModalWork();
+    if (!ui->widgetComPort->isLineOff() || DatabaseTask::runningCount() > 0 || maintenance > 0 ||
+        QApplication::activeModalWidget() || QApplication::activePopupWidget() ||
+        QThread::currentThread()->loopLevel() > outerLoopLevel)
+        return;
+    stopCheck->stop();
+    finishExit();
+    hide();
+}
+
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (leaving) {
+    if (leaving || exitDone) {
         quitRequested = false;
         event->ignore();
         return;
@@ -639,7 +727,10 @@ void MainWindow::updateRecordingState()
     const RecordDatabase *database = recordDatabase();
     const bool open = database && database->isOpen();
     const qint64 dropped = now.dropped - droppedBefore;
-    const bool healthy = open && now.held == 0 && now.failing == 0;
+    const bool storing = open && now.held == 0 && now.failing == 0;
+    // The alarm log lacks a clear or an acknowledgement: said for the rest of the run.
+    const qint64 unmatched = now.unmatched - unmatchedBefore;
+    const bool healthy = storing && unmatched == 0;
 
     // Rows waiting behind the station's own work on the file (a backup, a vacuum) are only
     // late; anything else means readings are not stored.
@@ -651,9 +742,14 @@ void MainWindow::updateRecordingState()
         text += QStringLiteral("：%1 条待存").arg(now.held);
     if (dropped > 0)
         text += QStringLiteral("，已丢弃 %1 条").arg(dropped);
+    if (storing)
+        text.clear();
+    if (unmatched > 0)
+        text += (text.isEmpty() ? QString() : QStringLiteral("；")) +
+                QStringLiteral("报警记录不全：%1 次解除或确认找不到对应的报警行").arg(unmatched);
     recordingLabel->setText(text);
     recordingLabel->setStyleSheet(
-        waitingOnly && dropped == 0
+        waitingOnly && dropped == 0 && unmatched == 0
             ? QStringLiteral("QLabel { color: black; background: #ffd54f; padding: 2px 8px; }")
             : QStringLiteral("QLabel { color: white; background: #c62828; padding: 2px 8px; "
                              "font-weight: bold; }"));
@@ -678,7 +774,7 @@ void MainWindow::updateRecordingState()
         toldDropped = true;
         tell << QStringLiteral("%1 条记录无法保存,已被丢弃。").arg(dropped);
     }
-    if (healthy) {
+    if (storing) {
         // Recording goes well again: the next trouble is told anew.
         droppedBefore = now.dropped;
         toldClosed = toldRefused = toldDropped = false;
@@ -692,6 +788,7 @@ void MainWindow::endRecordingState()
     recordingEnded = true;
     // The writers had their last try before the file closed; what they hold now goes with them.
     const qint64 held = RecordingStatus::instance().snapshot().held;
+    lostAtExit = held;
     if (held > 0)
         MessageBoxes::critical(tr("错误"), QStringLiteral("退出时仍有 %1 条记录无法保存到数据库,"
                                                           "已被丢弃。")
@@ -700,11 +797,16 @@ void MainWindow::endRecordingState()
 
 void MainWindow::finishExit()
 {
+    if (exitDone)
+        return;
+    exitDone = true;
     leaving = false;
     ui->widgetComPort->saveConfig();
     ui->widgetMonitorList->saveConfig();
     // The trail's last rows reach the file before it closes.
     Accounts::instance().waitForJobs();
+    // A cancelled export removes its file before the folder is given up.
+    ExcelWriter::waitForRetired();
     AppContext::instance().shutdown();
     endRecordingState();
     trayIcon->hide();
@@ -737,12 +839,14 @@ bool MainWindow::rejectWhileRunning() const
     return true;
 }
 
-int MainWindow::runBec(int stageMask)
+int MainWindow::runBec(int stageMask, QStringList *written)
 {
     ++maintenance;
     DialogBEC dialog(this, stageMask);
     dialog.exec();
     --maintenance;
+    if (written)
+        *written = dialog.writtenFiles();
     return dialog.failedStages();
 }
 

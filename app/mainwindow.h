@@ -8,6 +8,8 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
+#include <atomic>
+
 class AlarmPresenter;
 class DialogAccount;
 class DialogHj212;
@@ -18,6 +20,7 @@ class Hj212StatusLabel;
 class MqttStatusLabel;
 class QLabel;
 class QMenu;
+class QTimer;
 
 namespace Ui {
 class MainWindow;
@@ -31,7 +34,8 @@ class MainWindow;
 //
 // Readings that are not being stored are shown: a red line in the status bar while the record
 // database is closed or rows wait to be stored, and one message when that starts and when rows
-// have to be given up.
+// have to be given up. An alarm clear or acknowledgement the log had no row for stays in that
+// line for the rest of the run.
 //
 // Active alarms are listed in the bar under the pages, which hides while there are none; the
 // overview cells and detail pages of alarmed monitors are marked.
@@ -50,6 +54,8 @@ public:
     ~MainWindow() override;
 
     bool isRunning() const { return running; }
+    // Rows the record writers still held when the databases closed at the exit: lost.
+    qint64 rowsLostAtExit() const { return lostAtExit; }
 
 signals:
     // The operator confirmed leaving: settings stored, queued readings stored, databases
@@ -92,6 +98,13 @@ public slots:
     void slot_activeSystemTrayIcon(QSystemTrayIcon::ActivationReason reason);
     void showSystem();
     void closeSystem();
+    // A stop asked from outside (SIGTERM, SIGINT, SIGHUP): the confirmed exit without the
+    // question. From here on no box waits for an answer; open dialogs and menus are closed, a
+    // search or an export is cancelled and leaves no file, an import not yet swapped in is
+    // rolled back, a backup, a clear or a backup-export-clear stage under way is finished
+    // (the stages not begun are skipped); then, with the line off, everything is stored and
+    // closed as at a confirmed exit. Later calls, and calls during a confirmed exit, join it.
+    void slot_stop();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -115,12 +128,16 @@ private:
     bool rejectWithoutAdministrator() const;
     // Runs the account dialog in `mode`; an idle sign-out closes it.
     void runAccountDialog(int mode);
-    // Returns the stages that failed, or -1 when the dialog ran none.
-    int runBec(int stageMask);
+    // Returns the stages that failed, or -1 when the dialog ran none; *written gets the files
+    // the stages wrote.
+    int runBec(int stageMask, QStringList *written = nullptr);
     // The confirmed exit once the line is off: settings, queued rows, databases.
     void finishExit();
     // Runs job on a worker behind a modal progress box naming it; returns the job's result.
     int runTask(const QString &text, const DatabaseTask::Job &job);
+    // Asks what keeps a stop waiting to end, and finishes the exit once nothing does.
+    void continueStop();
+    void endModalWork();
 
     Ui::MainWindow *ui;
     bool running;
@@ -141,6 +158,7 @@ private:
     // The recording line, and what was told since recording last went well.
     QLabel *recordingLabel = nullptr;
     qint64 droppedBefore = 0;
+    qint64 unmatchedBefore = 0;
     bool toldClosed = false;
     bool toldRefused = false;
     bool toldDropped = false;
@@ -148,6 +166,14 @@ private:
     // The exit is confirmed and waits for the line to go off.
     bool leaving = false;
     QMetaObject::Connection exitOnLineOff;
+    bool exitDone = false;
+    qint64 lostAtExit = 0;
+    // A stop asked from outside is under way; workers read it.
+    std::atomic<bool> stopping{false};
+    QTimer *stopCheck = nullptr;
+    // The event loop that runs the window (the application's): a stop ends only there, never
+    // in a dialog's loop with the dialog's caller still to run on the databases.
+    int outerLoopLevel = 1;
 };
 
 #endif // MAINWINDOW_H

@@ -69,6 +69,14 @@ const char *StationFolder::groupName()
     return "hydrovane";
 }
 
+void StationFolder::restrictCreationMask()
+{
+    // Whoever can read a database file can read its records, the key being in the program. The
+    // group keeps write access: a packaged station's folder is shared by the station group,
+    // and every operator must be able to write what another one's station made.
+    ::umask(007);
+}
+
 int StationFolder::choose(QStringList *arguments, const QString &environment,
                           const QString &defaultDir, QString *dir)
 {

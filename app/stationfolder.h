@@ -50,6 +50,10 @@ public:
     // hint to join it (-1: none). Creates nothing.
     static int check(const QString &dir, const Account &account, gid_t stationGroup);
 
+    // Sets the process's file creation mask so that nothing the station makes, from the station
+    // folder down, is open to other users; the group keeps write access. Call it first.
+    static void restrictCreationMask();
+
     // The whole start: choose, check for this process's user, create the folder when it is
     // missing, and confirm it takes a file. *message gets the operator's text on failure.
     static int prepare(QStringList *arguments, const QString &defaultDir, QString *dir,

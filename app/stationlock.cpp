@@ -13,7 +13,7 @@ int openLockFile(const QByteArray &path)
 {
     // Close-on-exec: a program the station starts (the desktop's file handler) must not
     // inherit the open file description and keep the station locked after it ends.
-    int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0660);
     // flock needs no write access, so a lock file the station may only read still locks.
     if (fd < 0 && (errno == EACCES || errno == EROFS))
         fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);

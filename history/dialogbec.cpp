@@ -23,6 +23,7 @@ DialogBEC::DialogBEC(QWidget *parent, int stageMask)
     connect(worker, &RecordMaintenance::signal_sheetStarted, this, &DialogBEC::slot_sheetStarted);
     connect(worker, &RecordMaintenance::signal_sheetProgress, this, &DialogBEC::slot_sheetProgress);
     connect(worker, &RecordMaintenance::signal_exportSaved, this, &DialogBEC::slot_exportSaved);
+    connect(worker, &RecordMaintenance::signal_fileWritten, this, &DialogBEC::slot_fileWritten);
     connect(worker, &RecordMaintenance::signal_finished, this, &DialogBEC::slot_finished);
     ThreadHandOff::start(worker, &thread);
 }
@@ -39,12 +40,18 @@ void DialogBEC::start()
     if (running)
         return;
     running = true;
+    written.clear();
     ui->pushButtonStart->setEnabled(false);
     RecordMaintenance *stages = worker;
     const int mask = stageMask;
     ThreadHandOff::release();
     QMetaObject::invokeMethod(
         worker, [stages, mask] { stages->run(mask); }, Qt::QueuedConnection);
+}
+
+void DialogBEC::cancel()
+{
+    worker->cancel();
 }
 
 void DialogBEC::on_pushButtonStart_clicked()
@@ -93,6 +100,12 @@ void DialogBEC::slot_exportSaved(const QString &folder)
 {
     ThreadHandOff::acquire();
     DesktopOpener::openLocal(folder);
+}
+
+void DialogBEC::slot_fileWritten(const QString &path)
+{
+    ThreadHandOff::acquire();
+    written << path;
 }
 
 void DialogBEC::slot_finished(int failedStages)

@@ -4,6 +4,7 @@
 #include "history/recordmaintenance.h"
 
 #include <QDialog>
+#include <QStringList>
 #include <QThread>
 
 namespace Ui {
@@ -33,9 +34,15 @@ public:
 
     // What the start button does: runs the stages; signal_stagesDone follows.
     void start();
+    // Cuts the stages short: an export under way ends without a workbook, a backup or a clear
+    // already begun is finished, the stages not begun are skipped and count as failed. The
+    // dialog then closes as after any run; one that was never started stays.
+    void cancel();
     bool isRunning() const { return running; }
     // The stages that failed once they have run (0: none); -1 while none has run.
     int failedStages() const { return failedMask; }
+    // The files the stages wrote, in order.
+    QStringList writtenFiles() const { return written; }
 
 public slots:
     void reject() override;
@@ -53,6 +60,7 @@ private slots:
     void slot_sheetStarted(const QString &name, int rows);
     void slot_sheetProgress(int row);
     void slot_exportSaved(const QString &folder);
+    void slot_fileWritten(const QString &path);
     void slot_finished(int failedStages);
 
 private:
@@ -60,6 +68,7 @@ private:
     int stageMask;
     bool running = false;
     int failedMask = -1;
+    QStringList written;
     QThread thread;
     RecordMaintenance *worker;
 };

@@ -38,33 +38,33 @@ void RecordMaintenance::run(int stageMask)
     // The clear may take only what every copy made holds.
     int64_t upTo = INT64_MAX;
     int64_t covered = 0;
-    int failed = 0;
-    if ((stageMask & BackupStage) && !cancelled) {
-        if (backupRecords(covered)) {
-            copied = true;
-            upTo = std::min(upTo, covered);
-        } else {
-            failed |= BackupStage;
-        }
+    // A stage asked for and skipped by a cancel did not happen either: it counts as failed.
+    int done = 0;
+    if ((stageMask & BackupStage) && !cancelled && backupRecords(covered)) {
+        copied = true;
+        upTo = std::min(upTo, covered);
+        done |= BackupStage;
     }
-    if ((stageMask & ExportStage) && !cancelled) {
-        if (exportRecords(covered)) {
-            copied = true;
-            upTo = std::min(upTo, covered);
-        } else {
-            failed |= ExportStage;
-        }
+    if ((stageMask & ExportStage) && !cancelled && exportRecords(covered)) {
+        copied = true;
+        upTo = std::min(upTo, covered);
+        done |= ExportStage;
     }
-    if ((stageMask & ClearStage) && !cancelled && !clearRecords(stageMask, copied, upTo))
-        failed |= ClearStage;
+    if ((stageMask & ClearStage) && !cancelled && clearRecords(stageMask, copied, upTo))
+        done |= ClearStage;
     ThreadHandOff::release();
-    emit signal_finished(failed);
+    emit signal_finished(stageMask & (BackupStage | ExportStage | ClearStage) & ~done);
 }
 
 bool RecordMaintenance::backupRecords(int64_t &upTo)
 {
     status(QStringLiteral("开始备份数据"));
-    const bool saved = database->backupDatabase(RecordDb, &upTo) >= 0;
+    std::string written;
+    const bool saved = database->backupDatabase(RecordDb, &upTo, &written) >= 0;
+    if (saved) {
+        ThreadHandOff::release();
+        emit signal_fileWritten(QString::fromStdString(written));
+    }
     status(saved ? QStringLiteral("备份数据成功!") : QStringLiteral("备份数据失败!"));
     return saved;
 }
@@ -128,7 +128,12 @@ bool RecordMaintenance::exportRecords(int64_t &upTo)
     }
     workbook.beginInitialSheet(QStringList());
     // A workbook missing rows that could not be read is kept, but not reported as a success.
-    if (workbook.save() && complete) {
+    const bool saved = workbook.save();
+    if (saved) {
+        ThreadHandOff::release();
+        emit signal_fileWritten(path);
+    }
+    if (saved && complete) {
         status(QStringLiteral("导出数据成功!"));
         ThreadHandOff::release();
         emit signal_exportSaved(folder);

@@ -49,8 +49,11 @@ signals:
     void signal_sheetProgress(int row);
     // The workbook was saved in folder.
     void signal_exportSaved(QString folder);
-    // failedStages: the stages of the run that failed, a clear refused for want of a copy
-    // included.
+    // A file was written: the backup, or the workbook (also one missing rows that could not be
+    // read).
+    void signal_fileWritten(QString path);
+    // failedStages: the stages of the run that failed, a clear refused for want of a copy and
+    // stages skipped by a cancel included.
     void signal_finished(int failedStages);
 
 private:

@@ -1,10 +1,24 @@
 #include "messageboxes.h"
 
+#include <cstdio>
+
 namespace {
 MessageBoxes::Responder &responder()
 {
     static MessageBoxes::Responder current;
     return current;
+}
+
+bool unattendedMode = false;
+
+QMessageBox::StandardButton unattendedAnswer(const MessageBoxes::Box &box)
+{
+    if (box.defaultButton != QMessageBox::NoButton)
+        return box.defaultButton;
+    for (QMessageBox::StandardButton button : {QMessageBox::No, QMessageBox::Cancel})
+        if (box.buttons & button)
+            return button;
+    return QMessageBox::Ok;
 }
 } // namespace
 
@@ -45,8 +59,18 @@ void MessageBoxes::setResponder(Responder value)
     responder() = std::move(value);
 }
 
+void MessageBoxes::setUnattended(bool unattended)
+{
+    unattendedMode = unattended;
+}
+
 QMessageBox::StandardButton MessageBoxes::show(const Box &box)
 {
+    if (unattendedMode) {
+        const QString line = box.title + QStringLiteral(": ") + box.text;
+        std::fprintf(stderr, "hydrovane: %s\n", line.simplified().toUtf8().constData());
+        return unattendedAnswer(box);
+    }
     if (responder())
         return responder()(box);
     QMessageBox dialog(box.icon, box.title, box.text, box.buttons);

@@ -40,6 +40,10 @@ public:
 
     // Replaces the real boxes; an empty responder restores them.
     static void setResponder(Responder responder);
+    // Nobody is at the screen (a stop asked from outside): no box is shown or handed to the
+    // responder; each one goes to the standard error output and gets its default button, else
+    // No, Cancel or OK, whichever it has.
+    static void setUnattended(bool unattended);
 
 private:
     static QMessageBox::StandardButton show(const Box &box);

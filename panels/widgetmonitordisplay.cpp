@@ -4,6 +4,7 @@
 #include "acquisition/monitorbase.h"
 #include "acquisition/threadhandoff.h"
 #include "storage/recordrow.h"
+#include "storage/recordingstatus.h"
 #include "storage/recordwriter.h"
 #include "trend/widgetaxesdisplay.h"
 
@@ -210,6 +211,7 @@ void WidgetMonitorDisplay::record(int row, const std::string &time, const std::s
     kept->value = value;
     kept->status = status;
     auto *copy = new RecordRow(*kept);
+    RecordingStatus::instance().countHanded();
     ThreadHandOff::release();
     emit signal_record(this, copy);
 }

@@ -126,14 +126,14 @@ QString Accounts::auditName() const
 
 QString Accounts::roleText(int role)
 {
-    return role == Operator ? QStringLiteral("操作员") : QStringLiteral("管理员");
+    return role == Administrator ? QStringLiteral("管理员") : QStringLiteral("操作员");
 }
 
 void Accounts::signIn(const QString &name, const QString &password, QObject *context, Done done)
 {
     const Context guard(context);
     post([=] {
-        int role = Administrator;
+        int role = Operator;
         const Reply reply = signInJob(name, password, nullptr, &role);
         deliver(guard, [=] {
             if (reply.result == Ok)
@@ -149,7 +149,7 @@ void Accounts::signInSettingPassword(const QString &name, const QString &passwor
 {
     const Context guard(context);
     post([=] {
-        int role = Administrator;
+        int role = Operator;
         Reply reply;
         if (newPassword.isEmpty())
             reply.result = EmptyPassword;
@@ -252,7 +252,7 @@ void Accounts::signOut()
         return;
     const QString name = currentName;
     currentName.clear();
-    currentRole = Administrator;
+    currentRole = Operator;
     idleTimer.stop();
     post([=] { writeAudit(name, QStringLiteral("注销"), QString()); });
     emit signal_userChanged();
@@ -329,7 +329,7 @@ int Accounts::addUserJob(const QString &self, const QString &name, const QString
         return NameTaken;
     const std::string hash = PasswordHash::make(utf8(password));
     const char *stored =
-        role == Operator ? UserDatabase::operatorRole : UserDatabase::administratorRole;
+        role == Administrator ? UserDatabase::administratorRole : UserDatabase::operatorRole;
     if (hash.empty() || users->addUser(utf8(name), hash, stored) != 0)
         return Failed;
     writeAudit(self, QStringLiteral("添加用户"),
@@ -480,9 +480,10 @@ int Accounts::resetPassword(UserDatabase *database, const QString &name, const Q
         *created = true;
     }
     const QString time = QDateTime::currentDateTime().toString(QLatin1String(timeFormat));
-    const QString detail = *created ? QStringLiteral("%1（新建管理员）").arg(name) : name;
-    database->appendAudit(utf8(time), "--passwd", utf8(QStringLiteral("重置密码")),
-                          utf8(detail));
+    // Under the account's own name, like its sign-ins; nobody signed in to do it.
+    const QString detail =
+        *created ? QStringLiteral("命令行 --passwd,新建管理员") : QStringLiteral("命令行 --passwd");
+    database->appendAudit(utf8(time), utf8(name), utf8(QStringLiteral("重置密码")), utf8(detail));
     return Ok;
 }
 
@@ -569,7 +570,7 @@ void Accounts::checkIdle()
     }
     const QString name = currentName;
     currentName.clear();
-    currentRole = Administrator;
+    currentRole = Operator;
     post([=] {
         writeAudit(name, QStringLiteral("注销"),
                    QStringLiteral("闲置超时，自动注销"));

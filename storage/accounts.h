@@ -70,7 +70,7 @@ public:
     struct User
     {
         QString name;
-        int role = Administrator;
+        int role = Operator;
     };
 
     struct AuditEntry
@@ -142,7 +142,8 @@ public:
     void waitForJobs();
 
     // Sets the password of name (a hash), making name an administrator when it does not exist,
-    // and writes the row "重置密码" under "--passwd". Runs here and now: for the command line.
+    // and writes the row "重置密码" under name, saying it came from the command line. Runs here
+    // and now: for the command line.
     // Ok, EmptyName, EmptyPassword, Unavailable or Failed; *created tells whether name is new.
     static int resetPassword(UserDatabase *database, const QString &name,
                              const QString &password, bool *created);
@@ -186,7 +187,7 @@ private:
     int idleTimeoutMs = defaultIdleTimeoutMs;
     qint64 lastInput = 0;
     QString currentName;
-    int currentRole = Administrator;
+    int currentRole = Operator;
 
     mutable std::mutex clockMutex;
     std::function<qint64()> clock;

@@ -1,5 +1,6 @@
 #include "recorddatabase.h"
 
+#include "acquisition/alarmrules.h"
 #include "app/appcontext.h"
 #include "storage/passphrase.h"
 
@@ -30,11 +31,26 @@ const char *const createRecordTable =
     "VARCHAR NOT NULL,unit VARCHAR,value VARCHAR,status VARCHAR);";
 
 // Alarms live beside the records so that backup, import and clear carry them with the file.
-// Files written before alarms existed get the table whenever they are opened.
+// Files written before alarms existed get the table whenever they are opened, and tables made
+// before clears had a reason get the column (added last, so older builds read them as before).
 const char *const createAlarmTable =
     "CREATE TABLE IF NOT EXISTS Alarm(id INTEGER PRIMARY KEY AUTOINCREMENT,name VARCHAR,slave "
     "INTEGER,channel INTEGER,factor VARCHAR,kind VARCHAR,value VARCHAR,alarmpoint VARCHAR,raised "
-    "VARCHAR,cleared VARCHAR,acked VARCHAR)";
+    "VARCHAR,cleared VARCHAR,acked VARCHAR,reason VARCHAR)";
+
+// Rows a clear keeps: an active alarm's row must be there for its clear, and one that cleared
+// waiting for an acknowledgement (listed 已恢复, written by a build that gives the reason) for
+// its acknowledgement.
+#define ALARMS_TO_KEEP "cleared IS NULL OR (acked IS NULL AND reason IS NOT NULL)"
+const char *const selectAlarmsToKeep = "SELECT id FROM Alarm WHERE " ALARMS_TO_KEEP;
+
+// The second column of PRAGMA table_info, the column's name, appended to a vector of names.
+int appendColumnName(void *user, int columns, char **texts)
+{
+    if (columns > 1 && texts[1])
+        static_cast<std::vector<std::string> *>(user)->push_back(texts[1]);
+    return 0;
+}
 
 // (name, time) serves a search for one monitor over a time range and the name listing;
 // (time) a search over all monitors. With the uid each index ends with, both give the (time,
@@ -93,6 +109,28 @@ int appendRow(void *user, int columns, char **texts)
     return 0;
 }
 
+int appendAlarm(void *user, int columns, char **texts)
+{
+    if (columns < 11)
+        return 0;
+    AlarmRow row;
+    row.id = std::strtoll(texts[0] ? texts[0] : "0", nullptr, 10);
+    row.name = text(texts[1]);
+    row.slave = number(texts[2]);
+    row.channel = number(texts[3]);
+    row.factor = text(texts[4]);
+    row.kind = text(texts[5]);
+    row.value = text(texts[6]);
+    row.alarmPoint = text(texts[7]);
+    row.raised = text(texts[8]);
+    row.cleared = text(texts[9]);
+    row.acked = text(texts[10]);
+    if (columns > 11)
+        row.reason = text(texts[11]);
+    static_cast<std::vector<AlarmRow> *>(user)->push_back(std::move(row));
+    return 0;
+}
+
 int appendName(void *user, int columns, char **texts)
 {
     if (columns > 0)
@@ -148,9 +186,21 @@ bool writeAll(int fd, const char *data, size_t size)
     return true;
 }
 
-// Copies a regular file into target, which must not exist yet, gives it mode and syncs it.
-// QFile::copy would give it the source's mode, and a read-only backup would make the record
-// file read-only.
+// The mode of a file the station makes with none to follow, before the umask: read and write for
+// the owner and the group, 0660 under the station's 007, as SQLite's own files get.
+const mode_t stationFileMode = 0660;
+// copyToNewFile's mode for such a file: the umask applies, as to every file the station makes.
+const mode_t underUmask = mode_t(-1);
+
+// A copy keeps the mode of the file it follows, but never gives other users access.
+mode_t followedMode(mode_t mode)
+{
+    return mode & 0770;
+}
+
+// Copies a regular file into target, which must not exist yet, gives it mode (or underUmask)
+// and syncs it. QFile::copy would give it the source's mode, and a read-only backup would make
+// the record file read-only.
 ImportError copyToNewFile(const std::string &source, const std::string &target, mode_t mode,
                           const RecordDatabase::ImportProgress &progress = nullptr,
                           int64_t *copied = nullptr)
@@ -164,7 +214,8 @@ ImportError copyToNewFile(const std::string &source, const std::string &target, 
         ::close(in);
         return RecordDatabase::ImportSourceUnreadable;
     }
-    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                           mode == underUmask ? stationFileMode : 0600);
     if (out < 0) {
         ::close(in);
         return RecordDatabase::ImportCopyFailed;
@@ -191,7 +242,8 @@ ImportError copyToNewFile(const std::string &source, const std::string &target, 
             break;
         }
     }
-    if (error == RecordDatabase::ImportOk && (::fchmod(out, mode) != 0 || ::fsync(out) != 0))
+    if (error == RecordDatabase::ImportOk &&
+        ((mode != underUmask && ::fchmod(out, mode) != 0) || ::fsync(out) != 0))
         error = RecordDatabase::ImportCopyFailed;
     if (::close(out) != 0 && error == RecordDatabase::ImportOk)
         error = RecordDatabase::ImportCopyFailed;
@@ -270,7 +322,7 @@ bool hasRecordColumns(const std::vector<Column> &columns)
     return true;
 }
 
-ImportError checkKeyedCandidate(zircon_db *db)
+ImportError checkKeyedCandidate(zircon_db *db, int64_t *rows)
 {
     // Keying is lazy: a wrong key or foreign bytes show at the first read.
     if (zircon_run_sql(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr) != 0)
@@ -290,13 +342,14 @@ ImportError checkKeyedCandidate(zircon_db *db)
         !hasRecordColumns(columns))
         return RecordDatabase::ImportNoRecordTable;
     // Built here rather than at the reopen, which holds the lock that inserts wait for.
-    if (zircon_run_sql(db, createIndexes, nullptr, nullptr) != 0)
+    if (zircon_run_sql(db, createIndexes, nullptr, nullptr) != 0 ||
+        zircon_run_sql(db, "SELECT count(*) FROM Record", rows, readInteger) != 0)
         return RecordDatabase::ImportCopyFailed;
     return RecordDatabase::ImportOk;
 }
 
 // The whole file, not only its first page, must read back under the key.
-ImportError checkCandidate(const std::string &path)
+ImportError checkCandidate(const std::string &path, int64_t *rows)
 {
     struct stat info;
     if (::stat(path.c_str(), &info) != 0)
@@ -318,7 +371,7 @@ ImportError checkCandidate(const std::string &path)
     if (zircon_open(&candidate, path.c_str()) != 0)
         return RecordDatabase::ImportCopyFailed;
     zircon_set_password(candidate, kPassPhrase, kPassPhraseLength);
-    const ImportError error = checkKeyedCandidate(candidate);
+    const ImportError error = checkKeyedCandidate(candidate, rows);
     zircon_close(candidate);
     return error;
 }
@@ -408,13 +461,14 @@ std::string finishKeeping(const Keeping &keeping, mode_t mode)
 }
 
 // The alarm rows a copy made in the read transaction on own holds as cleared: those up to its
-// highest id less the few still active in it. Empty when it holds none.
+// highest id less the few still active or waiting for an acknowledgement in it. Empty when it
+// holds none.
 std::string copiedAlarmCondition(zircon_db *own)
 {
     int64_t top = 0;
     std::vector<std::string> open;
     if (zircon_run_sql(own, "SELECT max(id) FROM Alarm", &top, readInteger) != 0 || top <= 0 ||
-        zircon_run_sql(own, "SELECT id FROM Alarm WHERE cleared IS NULL", &open, appendText) != 0)
+        zircon_run_sql(own, selectAlarmsToKeep, &open, appendText) != 0)
         return std::string();
     std::string condition = "cleared IS NOT NULL AND id <= " + std::to_string(top);
     if (!open.empty()) {
@@ -443,8 +497,11 @@ RecordDatabase::~RecordDatabase()
 
 void RecordDatabase::opened()
 {
-    // Fails only on a read-only file, whose alarm statements then fail like its inserts.
+    // Fails only on a read-only file, whose alarm statements then fail like its inserts (and
+    // try the column again).
     runLocked(createAlarmTable);
+    alarmReason = false;
+    addReasonColumnLocked();
     std::vector<std::string> present;
     runLocked(listIndexes, &present, appendText);
     nameIndexReady = std::find(present.begin(), present.end(), "Record_name_time") != present.end();
@@ -531,13 +588,13 @@ void RecordDatabase::stopIndexBuild()
     stopBuild = false;
 }
 
-int RecordDatabase::runOnOwnConnection(const char *sql)
+int RecordDatabase::runOnOwnConnection(const char *sql, void *user, RowCallback callback)
 {
     std::shared_lock<std::shared_mutex> file(fileMutex);
     zircon_db *own = nullptr;
     int rc = openOwnConnection(&own, ownBusyTimeoutMs);
     if (rc == 0)
-        rc = zircon_run_sql(own, sql, nullptr, nullptr);
+        rc = zircon_run_sql(own, sql, user, callback);
     // Closing ends a transaction a failed statement left open, rolling it back.
     zircon_close(own);
     return rc;
@@ -580,15 +637,33 @@ int RecordDatabase::insertLocked(const RecordRow &row)
                               row.value.c_str(), row.status.c_str());
 }
 
+int RecordDatabase::addReasonColumnLocked()
+{
+    if (alarmReason)
+        return 0;
+    std::vector<std::string> columns;
+    int rc = runLocked("PRAGMA table_info(Alarm)", &columns, appendColumnName);
+    if (rc != 0)
+        return rc;
+    if (std::find(columns.begin(), columns.end(), "reason") == columns.end())
+        rc = runLocked("ALTER TABLE Alarm ADD COLUMN reason VARCHAR");
+    alarmReason = rc == 0;
+    return rc;
+}
+
 int RecordDatabase::insertAlarm(const AlarmRow &alarm, int64_t *id)
 {
+    if (id)
+        *id = 0;
     auto locked = lock();
-    int rc = runFormattedLocked(
-        "INSERT INTO Alarm(name,slave,channel,factor,kind,value,alarmpoint,raised,cleared,acked) "
-        "VALUES(%Q,%d,%d,%Q,%Q,%Q,%Q,%Q,%Q,%Q)",
-        orNull(alarm.name), int(alarm.slave), int(alarm.channel), orNull(alarm.factor),
-        orNull(alarm.kind), orNull(alarm.value), orNull(alarm.alarmPoint), orNull(alarm.raised),
-        orNull(alarm.cleared), orNull(alarm.acked));
+    int rc = addReasonColumnLocked();
+    if (rc == 0)
+        rc = runFormattedLocked(
+            "INSERT INTO Alarm(name,slave,channel,factor,kind,value,alarmpoint,"
+            "raised,cleared,acked,reason) VALUES(%Q,%d,%d,%Q,%Q,%Q,%Q,%Q,%Q,%Q,%Q)",
+            orNull(alarm.name), int(alarm.slave), int(alarm.channel), orNull(alarm.factor),
+            orNull(alarm.kind), orNull(alarm.value), orNull(alarm.alarmPoint), orNull(alarm.raised),
+            orNull(alarm.cleared), orNull(alarm.acked), orNull(alarm.reason));
     int64_t inserted = 0;
     if (rc == 0)
         rc = runLocked("SELECT last_insert_rowid()", &inserted, readInteger);
@@ -599,24 +674,58 @@ int RecordDatabase::insertAlarm(const AlarmRow &alarm, int64_t *id)
 
 int RecordDatabase::updateAlarm(const AlarmRow &alarm, int64_t id, bool acknowledged)
 {
-    const std::string &time = acknowledged ? alarm.acked : alarm.cleared;
+    // The row: the one with id while it is still the alarm's, else the alarm's newest.
+    char *row = zircon_create_sql(
+        "coalesce((SELECT id FROM Alarm WHERE id = %lld AND name IS %Q AND kind IS %Q AND raised "
+        "IS %Q),(SELECT max(id) FROM Alarm WHERE name IS %Q AND slave = %d AND channel = %d AND "
+        "kind IS %Q AND raised IS %Q))",
+        static_cast<long long>(id), orNull(alarm.name), orNull(alarm.kind), orNull(alarm.raised),
+        orNull(alarm.name), int(alarm.slave), int(alarm.channel), orNull(alarm.kind),
+        orNull(alarm.raised));
     auto locked = lock();
-    return runFormattedLocked(
-        acknowledged
-            ? "UPDATE Alarm SET acked = %Q WHERE id = coalesce((SELECT id FROM Alarm WHERE id = "
-              "%lld AND name IS %Q AND kind IS %Q AND raised IS %Q),(SELECT max(id) FROM Alarm "
-              "WHERE name IS %Q AND slave = %d AND channel = %d AND kind IS %Q AND raised IS %Q))"
-            : "UPDATE Alarm SET cleared = %Q WHERE id = coalesce((SELECT id FROM Alarm WHERE id = "
-              "%lld AND name IS %Q AND kind IS %Q AND raised IS %Q),(SELECT max(id) FROM Alarm "
-              "WHERE name IS %Q AND slave = %d AND channel = %d AND kind IS %Q AND raised IS %Q))",
-        orNull(time), static_cast<long long>(id), orNull(alarm.name), orNull(alarm.kind),
-        orNull(alarm.raised), orNull(alarm.name), int(alarm.slave), int(alarm.channel),
-        orNull(alarm.kind), orNull(alarm.raised));
+    int rc = addReasonColumnLocked();
+    if (rc == 0)
+        rc = acknowledged
+                 ? runFormattedLocked("UPDATE Alarm SET acked = %Q WHERE id = %s",
+                                      orNull(alarm.acked), row)
+                 : runFormattedLocked("UPDATE Alarm SET cleared = %Q, reason = %Q WHERE id = %s",
+                                      orNull(alarm.cleared), orNull(alarm.reason), row);
+    zircon_destroy_sql(row);
+    // The statement before on this handle, under the same lock.
+    int64_t changed = 0;
+    if (rc == 0)
+        rc = runLocked("SELECT changes()", &changed, readInteger);
+    return rc == 0 && changed == 0 ? NoAlarmRow : rc;
 }
 
-int RecordDatabase::clearOpenAlarms(const std::string &time)
+int RecordDatabase::clearOpenAlarmsLocked(const std::string &time, const std::string &reason)
 {
-    return runFormatted("UPDATE Alarm SET cleared = %Q WHERE cleared IS NULL", time.c_str());
+    int rc = addReasonColumnLocked();
+    if (rc == 0)
+        rc = runFormattedLocked("UPDATE Alarm SET cleared = %Q, reason = %Q WHERE cleared IS NULL",
+                                time.c_str(), orNull(reason));
+    return rc;
+}
+
+int RecordDatabase::clearOpenAlarms(const std::string &time, const std::string &reason)
+{
+    auto locked = lock();
+    return clearOpenAlarmsLocked(time, reason);
+}
+
+int RecordDatabase::openAlarms(std::vector<AlarmRow> &alarms, int waiting)
+{
+    char *sql = zircon_create_sql(
+        "SELECT id,name,slave,channel,factor,kind,value,alarmpoint,raised,cleared,acked,reason "
+        "FROM Alarm WHERE cleared IS NULL OR id IN (SELECT id FROM Alarm WHERE cleared IS NOT NULL "
+        "AND acked IS NULL AND reason IS NOT NULL ORDER BY id DESC LIMIT %d) ORDER BY id",
+        waiting);
+    auto locked = lock();
+    int rc = addReasonColumnLocked();
+    if (rc == 0)
+        rc = runLocked(sql, &alarms, appendAlarm);
+    zircon_destroy_sql(sql);
+    return rc;
 }
 
 void RecordDatabase::commitLocked(const std::vector<PendingInsert *> &batch)
@@ -654,12 +763,18 @@ void RecordDatabase::commitLocked(const std::vector<PendingInsert *> &batch)
     }
 }
 
-int RecordDatabase::clear()
+int RecordDatabase::clear(int64_t *removed)
 {
-    // One transaction: the numbering is never reset under rows that stay.
-    return runOnOwnConnection("BEGIN IMMEDIATE;DELETE FROM Record;"
-                              "UPDATE sqlite_sequence SET seq = 0 WHERE name ='Record';"
-                              "DELETE FROM Alarm WHERE cleared IS NOT NULL;COMMIT");
+    // One transaction: the numbering is never reset under rows that stay. The whole table goes
+    // without a visit to each row, and still counts them.
+    int64_t count = 0;
+    const int rc = runOnOwnConnection("BEGIN IMMEDIATE;DELETE FROM Record;SELECT changes();"
+                                      "UPDATE sqlite_sequence SET seq = 0 WHERE name ='Record';"
+                                      "DELETE FROM Alarm WHERE NOT (" ALARMS_TO_KEEP ");COMMIT",
+                                      &count, readInteger);
+    if (removed)
+        *removed = rc == 0 ? count : 0;
+    return rc;
 }
 
 int RecordDatabase::clearUpTo(int64_t uid)
@@ -731,10 +846,12 @@ void RecordDatabase::appendTimeCondition(std::string &condition, const std::stri
                     zircon_create_sql("time BETWEEN %Q AND %Q", from.c_str(), to.c_str()), first);
 }
 
-int RecordDatabase::backupDatabase(int kind, int64_t *copiedUpTo)
+int RecordDatabase::backupDatabase(int kind, int64_t *copiedUpTo, std::string *written)
 {
     if (copiedUpTo)
         *copiedUpTo = 0;
+    if (written)
+        written->clear();
     if (kind != RecordDb)
         return 0;
     const QString folder = AppContext::instance().path(BackupDir);
@@ -750,9 +867,11 @@ int RecordDatabase::backupDatabase(int kind, int64_t *copiedUpTo)
     if (::stat(getPath().c_str(), &info) != 0)
         return -1;
     std::string cut;
-    if (copyLiveFile(target.toUtf8().toStdString(), info.st_mode & 0777, nullptr, copiedUpTo,
-                     &cut) != ImportOk)
+    const std::string copy = target.toUtf8().toStdString();
+    if (copyLiveFile(copy, followedMode(info.st_mode), nullptr, copiedUpTo, &cut) != ImportOk)
         return -1;
+    if (written)
+        *written = copy;
     std::lock_guard<std::mutex> guard(alarmCutMutex);
     alarmCut = cut;
     return 0;
@@ -785,7 +904,7 @@ RecordDatabase::ImportError RecordDatabase::copyLiveFile(const std::string &targ
 }
 
 int RecordDatabase::importDatabase(int kind, const std::string &source, ImportReport *report,
-                                   const ImportProgress &progress)
+                                   const ImportProgress &progress, const SwapRunner &runSwap)
 {
     ImportReport local;
     ImportReport &result = report ? *report : local;
@@ -796,11 +915,12 @@ int RecordDatabase::importDatabase(int kind, const std::string &source, ImportRe
     const std::string incoming = getPath() + ".import";
     removeWithJournal(incoming);
 
-    // The new file gets the station's own mode, never the backup's.
+    // The new file gets the station's own mode, never the backup's: the live file's, or where
+    // there is none the mode the station gives every file it makes.
     struct stat info;
     const mode_t mode = ::stat(getPath().c_str(), &info) == 0
-                            ? (info.st_mode & 0777) | S_IRUSR | S_IWUSR
-                            : S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;
+                            ? followedMode(info.st_mode) | S_IRUSR | S_IWUSR
+                            : underUmask;
     int64_t size = 0;
     // Only a copy of the live file itself must keep the writers off it, like a backup; the
     // progress is not told then, so that it never runs while they wait.
@@ -810,18 +930,38 @@ int RecordDatabase::importDatabase(int kind, const std::string &source, ImportRe
         result.error = copyToNewFile(source, incoming, mode, progress, &size);
     // The copy, not the operator's file, is checked and then moved into place.
     if (result.error == ImportOk)
-        result.error = checkCandidate(incoming);
+        result.error = checkCandidate(incoming, &result.rows);
     if (result.error == ImportOk && progress && !progress(size, size))
         result.error = ImportCancelled;
-    if (result.error == ImportOk)
-        result.error = swapIn(incoming, result);
+    if (result.error == ImportOk) {
+        bool swapped = false;
+        const Swap swap = [this, &incoming, &result, &swapped](int64_t time) {
+            if (swapped)
+                return false;
+            swapped = true;
+            result.error = swapIn(incoming, result, time);
+            return result.error == ImportOk;
+        };
+        if (runSwap)
+            runSwap(swap);
+        else
+            swap(QDateTime::currentSecsSinceEpoch());
+        if (!swapped)
+            result.error = ImportSwapFailed;
+    }
     removeWithJournal(incoming);
     return result.error == ImportOk ? 0 : -1;
 }
 
 RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming,
-                                                   ImportReport &report)
+                                                   ImportReport &report, int64_t time)
 {
+    // Alarms of the replaced file end with it, and the imported file's own ended long ago:
+    // neither keeps a row open that nothing would ever clear.
+    const std::string importTime = QDateTime::fromSecsSinceEpoch(time)
+                                       .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+                                       .toStdString();
+    const std::string reason = AlarmEvent::reasonText(AlarmEvent::Imported);
     const std::string &live = getPath();
     const std::string folder = AppContext::instance().path(BackupDir).toUtf8().toStdString();
     Keeping keeping;
@@ -829,11 +969,14 @@ RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming,
     {
         std::unique_lock<std::shared_mutex> file(fileMutex);
         auto locked = lock();
+        // A file that cannot take it (read-only, full) is replaced all the same.
+        if (isOpen())
+            clearOpenAlarmsLocked(importTime, reason);
         closeLocked();
         struct stat info;
         const bool exists = ::stat(live.c_str(), &info) == 0;
         if (exists) {
-            liveMode = info.st_mode & 0777;
+            liveMode = followedMode(info.st_mode);
             if (!keepReplaced(live, folder, keeping)) {
                 openLocked();
                 return ImportCannotKeepOld;
@@ -854,7 +997,10 @@ RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming,
             return ImportSwapFailed;
         }
         syncFolderOf(live);
-        if (openLocked() != 0) {
+        const int reopened = openLocked();
+        if (reopened == 0)
+            clearOpenAlarmsLocked(importTime, reason);
+        if (reopened != 0) {
             // All or nothing: the replaced file goes back under its name.
             if (!exists)
                 std::remove(live.c_str());

@@ -18,7 +18,11 @@ const char *const insertUser = "INSERT INTO User(name,password) VALUES(%Q,%Q)";
 const char *const insertUserWithRole = "INSERT INTO User(name,password,role) VALUES(%Q,%Q,%Q)";
 
 // The same test as isAdministratorRole, in SQL.
-const char *const administratorCondition = "(role IS NULL OR role='' OR role='admin')";
+const char *const administratorCondition = "role='admin'";
+
+// PRAGMA user_version of a file whose roles fail closed. Files below it were written when an
+// empty role meant an administrator.
+const long rolesFailClosed = 1;
 
 std::string text(const char *value)
 {
@@ -73,7 +77,7 @@ UserDatabase::UserDatabase(const std::string &path) : ZirconDatabase(path, creat
 
 bool UserDatabase::isAdministratorRole(const std::string &role)
 {
-    return role.empty() || role == administratorRole;
+    return role == administratorRole;
 }
 
 int UserDatabase::addUser(const std::string &name, const std::string &password)
@@ -165,17 +169,36 @@ int UserDatabase::listAudit(const std::string &from, const std::string &to, int 
 
 void UserDatabase::opened()
 {
-    bool hasRole = false;
-    runLocked("PRAGMA table_info(User)", &hasRole, findRoleColumn);
-    // Only added: a build without accounts still reads the three columns it knows.
-    if (!hasRole)
-        runLocked("ALTER TABLE User ADD COLUMN role VARCHAR");
+    grantRolesLocked();
     runLocked(createAuditTable);
 }
 
 void UserDatabase::tableCreated()
 {
-    runFormattedLocked(insertUser, "admin", "");
+    // A fresh table may come before or after opened(); the migration finds nothing to grant.
+    grantRolesLocked();
+    runFormattedLocked(insertUserWithRole, "admin", "", administratorRole);
+}
+
+void UserDatabase::grantRolesLocked()
+{
+    long version = 0;
+    if (runLocked("PRAGMA user_version", &version, readLong) != 0 || version >= rolesFailClosed)
+        return;
+    // One transaction: the rows are granted exactly when the file is marked as migrated.
+    if (runLocked("BEGIN IMMEDIATE") != 0)
+        return;
+    bool hasRole = false;
+    int rc = runLocked("PRAGMA table_info(User)", &hasRole, findRoleColumn);
+    // Only added: a build without accounts still reads the three columns it knows.
+    if (rc == 0 && !hasRole)
+        rc = runLocked("ALTER TABLE User ADD COLUMN role VARCHAR");
+    // Also files that have the column but were written while no role meant an administrator.
+    if (rc == 0)
+        rc = runLocked("UPDATE User SET role='admin' WHERE role IS NULL OR role=''");
+    if (rc == 0)
+        rc = runFormattedLocked("PRAGMA user_version = %d", int(rolesFailClosed));
+    runLocked(rc == 0 ? "COMMIT" : "ROLLBACK");
 }
 
 int UserDatabase::changesLocked(bool *changed)

@@ -12,8 +12,9 @@
 class UserDatabase : public ZirconDatabase
 {
 public:
-    // Stored in User.role. A row without a role (every account made before roles existed) is an
-    // administrator, so that no plant is locked out; any other text is an operator.
+    // Stored in User.role. Rights fail closed: any other text, an empty one and none at all are
+    // an operator. The accounts made before roles existed are given "admin" once, when the
+    // file is first opened with roles (see opened()), so that no plant is locked out.
     static constexpr const char *administratorRole = "admin";
     static constexpr const char *operatorRole = "operator";
 
@@ -41,7 +42,7 @@ public:
 
     static bool isAdministratorRole(const std::string &role);
 
-    // The run result; a name already taken fails. The row has no role: an administrator.
+    // The run result; a name already taken fails. The row has no role: an operator.
     int addUser(const std::string &name, const std::string &password);
     int addUser(const std::string &name, const std::string &password, const std::string &role);
     // Kind UserDb only: replaces the file by a new one holding the default account.
@@ -66,12 +67,16 @@ public:
                   std::vector<AuditRow> *rows);
 
 protected:
-    // Adds what files made before accounts lack: the role column and the Audit table.
+    // Adds what files made before accounts lack: the role column and the Audit table. Rows
+    // without a role then become administrators, once: under the rule of the build that
+    // wrote them they were.
     void opened() override;
     void tableCreated() override;
 
 private:
     int changesLocked(bool *changed);
+    // The one-time role migration, in one transaction.
+    void grantRolesLocked();
 };
 
 #endif // USERDATABASE_H

@@ -144,13 +144,17 @@ int exportEncrypted(sqlite3 *db, const std::string &target, const void *phrase, 
 int encryptInPlace(zircon_db *handle, const void *phrase, int length)
 {
     const std::string target = handle->path + "-encrypting";
+    // A file a crash left keeps its own mode when reused.
+    std::remove(target.c_str());
     std::remove((target + "-journal").c_str());
     // ATTACH takes the open flags of the handle, which never create a file: start from an
-    // empty one, which SQLite reads as an empty database.
-    FILE *empty = std::fopen(target.c_str(), "wb");
-    if (!empty)
+    // empty one, which SQLite reads as an empty database. It becomes the file itself: never
+    // open to other users, whatever the umask.
+    const int empty =
+        ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0660);
+    if (empty < 0)
         return SQLITE_CANTOPEN;
-    std::fclose(empty);
+    ::close(empty);
 
     int rc = exportEncrypted(handle->db, target, phrase, length);
     sqlite3_close(handle->db);

@@ -9,13 +9,18 @@
 //      about a millisecond from block to block, so the interval narrows only with many pairs:
 //      they go on until it is within the goal's 0.2 ms (after 20 pairs at least) or --pairs
 //      pairs were made (default 150; on a shared 2-core machine it takes about 100).
-//   1. steady: every reading stored is received exactly once (QoS 1 duplicates counted)
+//   1. steady: every reading stored is received exactly once (QoS 1 duplicates counted), and
+//      none that was not stored is received at all (rows are published once committed)
 //   2. outage: the broker stopped for a while and started again; nothing lost, in order, and
 //      how long after its return the backlog was received
 //   3. kill: a station in a child process is killed while the broker is down and started
 //      again; nothing lost once the broker is back
+//   4. sync: writer threads publish rows through the publisher into its disk queue as fast as
+//      they can, with the broker taking them, in rounds that switch the queue's sync to the
+//      disk on and off (on, off, off, on, ...); the throughput of each, and what the sync costs
 //
-// mqtt [--seconds S] [--outage S] [--instruments N] [--pairs N] [--block S]
+// mqtt [--seconds S] [--outage S] [--instruments N] [--pairs N] [--block S] [--sync-seconds S]
+//      [--only station|sync]
 // mqtt --station DIR   (the child: the station of DIR until SIGTERM)
 
 #include "benchsupport.h"
@@ -24,6 +29,8 @@
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
 #include "mqtt/mqttpublisher.h"
+#include "mqtt/mqttqueue.h"
+#include "mqtt/mqttsettings.h"
 #include "panels/messageboxes.h"
 #include "panels/mqttstatuslabel.h"
 #include "panels/widgetcomport.h"
@@ -60,12 +67,17 @@
 #include <thread>
 #include <vector>
 
+#include <linux/magic.h>
+#include <sys/statfs.h>
+
 namespace {
 
 const char *const kTopic = "bench";
 // Where the station of the on/off alternation publishes: the subscriber does not listen
 // there, so that its own work does not load the machine in the blocks with publishing on only.
 const char *const kUnheardTopic = "bench-unheard";
+// Threads handing rows to the publisher in the sync part, as several record writers do.
+const int kSyncWriters = 4;
 
 struct Options
 {
@@ -74,6 +86,8 @@ struct Options
     int instruments = 100;
     int pairs = 150; // of blocks with publishing off and on, for the interface thread, at most
     int block = 5;   // seconds measured in each block
+    int syncSeconds = 24;
+    QString only;    // empty: every part
     QString station; // child mode
 };
 
@@ -94,13 +108,17 @@ bool parse(const QStringList &arguments, Options &options)
             options.pairs = value.toInt();
         else if (name == "--block")
             options.block = value.toInt();
+        else if (name == "--sync-seconds")
+            options.syncSeconds = value.toInt();
+        else if (name == "--only" && (value == "station" || value == "sync"))
+            options.only = value;
         else if (name == "--station")
             options.station = value;
         else
             return false;
     }
     return options.seconds > 0 && options.outage > 0 && options.instruments > 0 &&
-           options.pairs > 1 && options.block > 0;
+           options.pairs > 1 && options.block > 0 && options.syncSeconds >= 8;
 }
 
 qint64 wallMs()
@@ -241,7 +259,7 @@ struct Tally
     long received = 0;
     long lost = 0;       // stored, never received
     long duplicates = 0; // received more often than stored (QoS 1 redelivery)
-    long extra = 0;      // received, never stored (handed over, not yet committed at a kill)
+    long extra = 0;      // received, never stored: must not happen, rows go out once committed
     long outOfOrder = 0; // first receipts older than an earlier one of the same topic
 };
 
@@ -617,6 +635,121 @@ Alternation alternate(Station &station, int pairs, int blockSeconds)
     return result;
 }
 
+// Whether path lies on a file system kept in memory, where a sync to the disk costs nothing.
+bool onMemoryFileSystem(const QString &path)
+{
+    struct statfs info;
+    return ::statfs(QFile::encodeName(path).constData(), &info) == 0 &&
+           (info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC);
+}
+
+struct SyncRun
+{
+    bool ok = false;
+    std::string failure;
+    int writers = 0;
+    double seconds[2] = {0, 0}; // [0] sync off, [1] on
+    long appended[2] = {0, 0};
+    double perSecond(int on) const { return seconds[on] > 0 ? appended[on] / seconds[on] : 0; }
+    std::vector<std::string> rounds;
+    long dropped = 0;
+};
+
+// Writer threads hand rows to the publisher as the record writers do, as fast as they can, for
+// rounds of equal length; the queue's sync is switched per round in the same publisher, queue
+// and process. Each round checks that every call was appended, and that the sync ran in the
+// rounds with it on and never in the others.
+SyncRun syncCost(const QString &folder, int port, int seconds)
+{
+    SyncRun run;
+    // Rounds of about 2 s (two syncs each), in whole groups of four: many short alternations
+    // weigh the other load of the machine on both alike.
+    const int rounds = std::max(4, seconds / 2 / 4 * 4);
+    const int roundMs = seconds * 1000 / rounds;
+    run.writers = kSyncWriters;
+    // A bounded queue: the backlog the broker cannot take at this pace stays within ~300 MB.
+    MqttPublisher publisher(folder, nullptr, 1000000, 50000);
+    MqttSettings settings;
+    settings.enabled = true;
+    settings.host = "127.0.0.1";
+    settings.port = port;
+    settings.clientId = "hydrovane-bench-sync";
+    settings.topic = kTopic;
+    settings.station = "sync";
+    settings.qos = 1;
+    publisher.apply(settings);
+    QElapsedTimer connecting;
+    connecting.start();
+    while (publisher.status().state != MqttPublisher::Connected && connecting.elapsed() < 10000)
+        QThread::msleep(20);
+    if (publisher.status().state != MqttPublisher::Connected) {
+        run.failure = "the publisher did not connect";
+        return run;
+    }
+    MqttQueue &queue = publisher.diskQueue();
+    for (int round = 0; round < rounds; ++round) {
+        // on, off, off, on, on, off, off, on: a drift over the run weighs on both alike.
+        const int on = (round % 4 == 0 || round % 4 == 3) ? 1 : 0;
+        queue.setSyncEnabled(on != 0);
+        const uint64_t endBefore = queue.end();
+        std::atomic<long> calls{0};
+        std::vector<std::thread> threads;
+        QElapsedTimer clock;
+        clock.start();
+        const qint64 until = roundMs;
+        for (int w = 0; w < run.writers; ++w)
+            threads.emplace_back([&publisher, &calls, &clock, until, w, round] {
+                RecordRow row;
+                row.model = "DI590";
+                row.name = "同步" + std::to_string(w);
+                row.slave = w + 1;
+                row.factor = "DO";
+                row.unit = "mg/L";
+                row.status = "N";
+                long made = 0;
+                for (long i = 0; clock.elapsed() < until; ++i) {
+                    row.time = timeText(kFirstReading + round * 100000L + i);
+                    row.value = std::to_string(i % 2000) + ".25";
+                    publisher.recordRow(row);
+                    ++made;
+                }
+                calls += made;
+            });
+        for (std::thread &thread : threads)
+            thread.join();
+        const double elapsed = clock.nsecsElapsed() / 1e9;
+        // The sync that covers this round's last appends, outside the timed part.
+        if (on)
+            QThread::msleep(MqttQueue::syncIntervalMs + 200);
+        const long appended = long(queue.end() - endBefore);
+        const uint64_t synced = queue.syncedEnd();
+        char line[200];
+        std::snprintf(line, sizeof line,
+                      "round %d sync %-3s %8ld messages in %.2f s, %9.0f a second", round + 1,
+                      on ? "on" : "off", appended, elapsed, appended / elapsed);
+        run.rounds.push_back(line);
+        if (appended != calls.load() || appended <= 0) {
+            run.failure = "round " + std::to_string(round + 1) + ": " +
+                          std::to_string(calls.load()) + " calls, " + std::to_string(appended) +
+                          " appended";
+            return run;
+        }
+        if (on ? synced < endBefore + uint64_t(appended) : synced > endBefore) {
+            run.failure = "round " + std::to_string(round + 1) +
+                          (on ? ": the sync did not reach the round's appends"
+                              : ": the queue synced with the sync off");
+            return run;
+        }
+        run.seconds[on] += elapsed;
+        run.appended[on] += appended;
+    }
+    queue.setSyncEnabled(true);
+    run.dropped = long(publisher.status().dropped);
+    publisher.stop(0);
+    run.ok = true;
+    return run;
+}
+
 volatile std::sig_atomic_t terminateRequested = 0;
 
 // The child: the station of `folder` until SIGTERM, then a confirmed exit.
@@ -675,7 +808,7 @@ int main(int argc, char *argv[])
     Options options;
     if (!parse(app.arguments(), options)) {
         std::fprintf(stderr, "usage: mqtt [--seconds S] [--outage S] [--instruments N] "
-                             "[--pairs N] [--block S]\n");
+                             "[--pairs N] [--block S] [--sync-seconds S] [--only station|sync]\n");
         return 2;
     }
     mosquitto_lib_init();
@@ -700,6 +833,50 @@ int main(int argc, char *argv[])
     if (!broker.start()) {
         std::fprintf(stderr, "mqtt: the broker did not start\n");
         return 1;
+    }
+    // Before the subscriber, which would keep every one of its messages.
+    SyncRun sync;
+    if (options.only != "station") {
+        const QString folder = root.filePath(QStringLiteral("sync"));
+        std::printf("sync: %d writer threads through the publisher into %s%s, %d s in rounds\n",
+                    kSyncWriters, qPrintable(folder),
+                    onMemoryFileSystem(root.path()) ? " (a memory file system: the sync costs "
+                                                      "nothing there, move TMPDIR to a disk)"
+                                                    : "",
+                    options.syncSeconds);
+        std::fflush(stdout);
+        // The publisher tells every half second how many messages the bound cost; the round
+        // lines say it once.
+        static QtMessageHandler previous = nullptr;
+        previous = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+                if (!message.contains(QLatin1String("messages dropped so far")))
+                    previous(type, context, message);
+            });
+        sync = syncCost(folder, broker.port(), options.syncSeconds);
+        qInstallMessageHandler(previous);
+        for (const std::string &round : sync.rounds)
+            std::printf("  %s\n", round.c_str());
+        if (!sync.ok) {
+            std::fprintf(stderr, "mqtt: sync: %s\n", sync.failure.c_str());
+            return 1;
+        }
+        QDir(folder).removeRecursively();
+    }
+    const auto printSync = [&sync] {
+        std::printf("baseline: the same publisher, queue and threads with the sync off: %.0f "
+                    "messages a second (%ld in %.1f s); with it on %.0f (%ld in %.1f s); "
+                    "dropped beyond the queue's bound %ld\n",
+                    sync.perSecond(0), sync.appended[0], sync.seconds[0], sync.perSecond(1),
+                    sync.appended[1], sync.seconds[1], sync.dropped);
+        std::printf("figure mqtt_sync_cost_pct %.1f %%\n",
+                    100.0 * (sync.perSecond(0) - sync.perSecond(1)) / sync.perSecond(0));
+    };
+    if (options.only == "sync") {
+        printSync();
+        simulator.terminate();
+        simulator.waitForFinished();
+        return 0;
     }
     Subscriber subscriber(broker.port(), std::string(kTopic) + "/#");
     std::printf("%d analysers on hydrovane-sim at a 1 s interval, broker on 127.0.0.1:%d\n",
@@ -831,6 +1008,9 @@ int main(int argc, char *argv[])
                 outageTally.stored, killTally.stored, outageTally.received + killTally.received,
                 outageTally.duplicates + killTally.duplicates, subscriber.unreadable());
     std::printf("figure mqtt_lost %ld\n", outageTally.lost + killTally.lost);
+    // The broker holds nothing the database lacks: every message is a copy of a stored row.
+    const long notStored = outageTally.extra + killTally.extra;
+    std::printf("figure mqtt_received_not_stored %ld\n", notStored);
     std::printf("baseline: interface thread processor time a pass over %d pairs of %d s blocks "
                 "(%ld passes): publishing off %.3f ms +- %.3f, on %.3f ms +- %.3f (95 %% "
                 "intervals of the block means)\n",
@@ -861,7 +1041,14 @@ int main(int argc, char *argv[])
         std::printf("figure mqtt_drain_after_outage_s never s (not drained within 120 s)\n");
     else
         std::printf("figure mqtt_drain_after_outage_s %.1f s\n", drainS);
+    if (options.only != "station")
+        printSync();
     simulator.terminate();
     simulator.waitForFinished();
-    return outageTally.lost + killTally.lost == 0 && drained && alternation.ok ? 0 : 1;
+    if (notStored > 0)
+        std::fprintf(stderr, "mqtt: the broker received %ld readings the database does not hold\n",
+                     notStored);
+    return outageTally.lost + killTally.lost == 0 && notStored == 0 && drained && alternation.ok
+               ? 0
+               : 1;
 }

@@ -12,32 +12,49 @@
 //   kill      only the kill: at --fault-at (120 s), back --fault-for (60 s) later
 //   silent    the first five analysers stop answering from --fault-at for --fault-for
 //   garbage   the first five analysers answer with noise from --fault-at for --fault-for
+//   flap      analyser 1 answers every other request from --fault-at (20 s) for --fault-for
+//             (300 s)
+//   crc       analysers 1-10 spoil the CRC of an answer with a probability of 1 % (drawn by
+//             the simulator from a fixed seed) from --fault-at (20 s) for --fault-for (300 s)
 //   readonly  the db folder cannot be written from --fault-at for --fault-for
 //   diskfull  the disk holding the db folder is full (a tmpfs of its own, filled up)
 //
 // soak [--minutes M] [--instruments N] [--fault F] [--fault-at S] [--fault-for S] [--down S]
 //      [--quick] [--demotion on|off]
 //
-// A line fault (line, kill, silent, garbage) runs twice in the process, each time on a fresh
-// station folder, simulator, registry and main window: first with demotion off (nobody is
-// demoted, the station as it was before demotion: the baseline), then with it on. Its run
-// ends 60 s after the simulator's return (line, kill) or 70 s after the fault (silent,
-// garbage) unless --minutes is given; the others run once, 30 minutes by default.
-// --demotion on|off runs a line fault once, with that setting only. --quick shortens the
-// defaults for a check: faults from 20 s for 30 s, the kill at the earliest 5 s after them and
-// for 5 s, 30 s after the return, 2 minutes without a line fault.
+// A line fault (line, kill, silent, garbage, flap, crc) runs twice in the process, each time
+// on a fresh station folder, simulator, registry and main window: first with demotion off
+// (nobody is demoted, the station as it was before demotion: the baseline), then with it on.
+// Its run ends 60 s after the simulator's return (line, kill), 70 s after the fault (silent,
+// garbage) or 10 s after it (flap, crc) unless --minutes is given; the others run once, 30
+// minutes by default. --demotion on|off runs a line fault once, with that setting only.
+// --quick shortens the defaults for a check: faults from 20 s for 30 s (flap, crc: 60 s), the
+// kill at the earliest 5 s after them and for 5 s, 30 s after the return, 2 minutes without a
+// line fault.
+//
+// Every run checks the record file against what the station handed over: every row handed to
+// the record writers is stored; rows handed over are the factor rows shown plus the 'B' rows
+// of intervals the line had no time for, which are not shown; no analyser's channel is stored
+// twice under one time. Where analysers are at fault, every whole second inside the fault
+// window (one interval each) has exactly one row per factor of every analyser.
 //
 // The figures, each with the baseline run's value beside it:
-//   healthy_readings_during_fault_pct  of the whole seconds inside the fault window (one
-//       interval each), the share of the healthy analysers' expected rows (their factor
-//       rows times the intervals) that were stored with status 'N'; a row counts once per
+//   healthy_readings_during_fault_pct  (line, silent, garbage) of the intervals inside the
+//       fault window, the share of the healthy analysers' expected rows (their factor rows
+//       times the intervals) that were stored with status 'N'; a row counts once per
 //       analyser, factor and time stamp
-//   recovery_after_fault_s  from the fault's end to each faulty analyser's first 'N' reading
-//       shown, the longest of them
-//   reconnect_s  from the simulator's return to the first 'N' reading shown after it
+//   recovery_after_fault_s  (line, silent, garbage) from the fault's end to each faulty
+//       analyser's first 'N' reading shown, the longest of them
+//   reconnect_s  (line, kill) from the simulator's return to the first 'N' reading shown
+//       after it
+//   flap_normal_pct  (flap) of the intervals inside the fault window, the share whose row of
+//       the flapping analyser's main factor was stored 'N'
+//   crc1pct_lost_pct  (crc) of the affected analysers' expected rows inside the fault window,
+//       the share not stored 'N'; printed with the CRC errors the station counted meanwhile
 // An event that does not happen (a faulty analyser not read again before the kill or the
 // end, no reading after the return) gives the time waited for it, and the exit code is 1;
-// so it is when no row was stored, rows shown and stored differ, or a fault did not take.
+// so it is when no row was stored, the checks of the record file fail, or a fault did not
+// take. A figure that misses its goal is reported, not a failure of the run.
 
 #include "benchsupport.h"
 
@@ -53,7 +70,9 @@
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
 #include "panels/widgetmonitorlist.h"
+#include "storage/passphrase.h"
 #include "storage/recordwriter.h"
+#include "storage/zircon.h"
 #include "trend/widgetaxesdisplay.h"
 
 #include <QApplication>
@@ -77,10 +96,17 @@
 
 namespace {
 
-const int faultyInstruments = 5;
+// Analysers at fault: silent or answering noise, with a spoilt CRC now and then.
+const int silencedInstruments = 5;
+const int crcInstruments = 10;
+const double crcRate = 0.01;
+// Of the simulator's draws of spoilt answers, and of its waveforms' noise.
+const char *const simulatorSeed = "7";
 // The line scenario's kill waits for the faulty analysers to be read again, but no longer than
 // this after their fault: beyond the recovery goal.
 const qint64 recoveryLimitMs = 70000;
+// After a flap or CRC fault: time for the window's last rows to reach the record file.
+const qint64 settleMs = 10000;
 
 struct Options
 {
@@ -96,17 +122,25 @@ struct Options
     bool quick = false;
     QString demotion; // empty: both for a line fault, on otherwise
 
-    bool lineFault() const
-    {
-        return fault == "line" || fault == "kill" || fault == "silent" || fault == "garbage";
-    }
-    bool faultyAnalysers() const
-    {
-        return fault == "line" || fault == "silent" || fault == "garbage";
-    }
+    bool lineFault() const { return fault == "kill" || faultyAnalysers(); }
+    // Analysers that give no reading while the fault lasts.
+    bool silencing() const { return fault == "line" || fault == "silent" || fault == "garbage"; }
+    // Analysers still answering, now and then wrongly.
+    bool unsteady() const { return fault == "flap" || fault == "crc"; }
+    bool faultyAnalysers() const { return silencing() || unsteady(); }
     bool killing() const { return fault == "line" || fault == "kill"; }
-    // What the simulator does to the faulty analysers.
-    QString analyserFault() const { return fault == "line" ? QStringLiteral("silent") : fault; }
+    // The analysers at fault are 1 to this.
+    int faultyCount() const
+    {
+        return fault == "flap" ? 1 : fault == "crc" ? crcInstruments : silencedInstruments;
+    }
+    // The simulator's keys for the faulty analysers, without the window.
+    QString analyserFault() const
+    {
+        if (fault == "crc")
+            return QStringLiteral("crcrate=%1").arg(crcRate);
+        return QStringLiteral("fault=%1").arg(fault == "line" ? QStringLiteral("silent") : fault);
+    }
 };
 
 bool parse(const QStringList &arguments, Options &options)
@@ -143,9 +177,12 @@ bool parse(const QStringList &arguments, Options &options)
     }
     const bool line = options.fault == "line";
     if (options.faultAt < 0)
-        options.faultAt = options.quick ? 20 : line ? 60 : 120;
+        options.faultAt = options.quick || options.unsteady() ? 20 : line ? 60 : 120;
     if (options.faultFor < 0)
-        options.faultFor = options.quick ? 30 : line ? 120 : 60;
+        options.faultFor = options.unsteady() ? (options.quick ? 60 : 300)
+                           : options.quick    ? 30
+                           : line             ? 120
+                                              : 60;
     if (options.down < 0)
         options.down = options.quick ? 5 : 10;
     if (options.quick) {
@@ -154,10 +191,11 @@ bool parse(const QStringList &arguments, Options &options)
         if (!options.minutesGiven)
             options.minutes = 2;
     }
-    const QStringList faults{"", "line", "kill", "silent", "garbage", "readonly", "diskfull"};
+    const QStringList faults{"",     "line", "kill",     "silent",  "garbage",
+                             "flap", "crc",  "readonly", "diskfull"};
     // Faulty analysers need healthy ones beside them.
     return options.minutes > 0 &&
-           options.instruments > (options.faultyAnalysers() ? faultyInstruments : 0) &&
+           options.instruments > (options.faultyAnalysers() ? options.faultyCount() : 0) &&
            faults.contains(options.fault);
 }
 
@@ -166,7 +204,9 @@ bool parse(const QStringList &arguments, Options &options)
 class GoodReadings : public QObject
 {
 public:
-    GoodReadings(const MonitorCollection &monitors, const QElapsedTimer &clock)
+    // Monitors of slave id 1 to `faultyCount` are the faulty ones.
+    GoodReadings(const MonitorCollection &monitors, const QElapsedTimer &clock, int faultyCount)
+        : faultyCount(faultyCount)
     {
         for (MonitorBase *monitor : monitors.getMonitors()) {
             auto *page = static_cast<WidgetMonitorDisplay *>(monitor->views.at(0));
@@ -181,7 +221,7 @@ public:
         }
     }
 
-    bool faulty(int index) const { return ids[size_t(index)] <= faultyInstruments; }
+    bool faulty(int index) const { return ids[size_t(index)] <= faultyCount; }
     int count() const { return int(ids.size()); }
     // Normal readings of monitor `index` from..to (ms, to excluded).
     long between(int index, qint64 from, qint64 to) const
@@ -208,6 +248,7 @@ public:
 private:
     std::vector<std::vector<qint64>> times;
     std::vector<int> ids;
+    int faultyCount;
 };
 
 // What the reader thread does, timed where it happens (not when the interface thread gets to
@@ -350,12 +391,13 @@ std::string stamp(qint64 second)
 }
 
 // A figure of one run: its value, and whether what it waits for happened (otherwise the value
-// is the time waited).
+// is the time waited); what to print beside it.
 struct Figure
 {
     bool measured = false;
     double value = 0;
     bool happened = true;
+    QString note;
 };
 
 struct RunResult
@@ -364,7 +406,55 @@ struct RunResult
     Figure healthyPct;
     Figure recoveryS;
     Figure reconnectS;
+    Figure flapNormalPct;
+    Figure crcLostPct;
 };
+
+// The rows of a query on the record file, each as its columns' texts; empty when the file
+// cannot be read.
+std::vector<QStringList> queryRows(const QString &path, const std::string &sql)
+{
+    std::vector<QStringList> rows;
+    zircon_db *handle = nullptr;
+    if (zircon_open(&handle, path.toUtf8().constData()) == 0) {
+        zircon_set_password(handle, kPassPhrase, kPassPhraseLength);
+        zircon_run_sql(handle, sql.c_str(), &rows, [](void *user, int columns, char **texts) {
+            QStringList row;
+            for (int i = 0; i < columns; ++i)
+                row << QString::fromUtf8(texts[i] ? texts[i] : "NULL");
+            static_cast<std::vector<QStringList> *>(user)->push_back(row);
+            return 0;
+        });
+    }
+    zircon_close(handle);
+    return rows;
+}
+
+// Prints each row of a query, indented, its columns apart.
+void printRows(const QString &path, const std::string &sql)
+{
+    for (const QStringList &row : queryRows(path, sql))
+        std::printf("    %s\n", qPrintable(row.join(QStringLiteral("  "))));
+}
+
+// The CRC errors and the exchanges the station counted of monitors 1..count.
+struct FrameCount
+{
+    long long errors = 0;
+    long long exchanges = 0;
+};
+FrameCount frameCount(const MonitorCollection &monitors, int count)
+{
+    FrameCount sum;
+    for (MonitorBase *monitor : monitors.getMonitors()) {
+        if (monitor->getId() > count)
+            continue;
+        const InstrumentHealth health = monitor->healthSnapshot();
+        sum.errors += health.frameErrors;
+        sum.exchanges += health.exchanges;
+    }
+    return sum;
+}
 
 void fail(RunResult &result, const char *what)
 {
@@ -391,13 +481,14 @@ RunResult runOnce(const Options &options, bool demotion)
     const QString link = station.filePath(QStringLiteral("line"));
     // After a kill the simulator comes back without the analysers' fault: its fault window
     // counts from its own start.
-    QStringList simulatorArguments{"--link", link}, restartArguments{"--link", link};
+    QStringList simulatorArguments{"--link", link, "--seed", simulatorSeed},
+        restartArguments{"--link", link, "--seed", simulatorSeed};
     std::vector<ChainMonitor> monitors;
     for (int id = 1; id <= options.instruments; ++id) {
         const QString instrument = QStringLiteral("%1:%2").arg(id).arg(chainModel(id));
         restartArguments << instrument;
-        if (options.faultyAnalysers() && id <= faultyInstruments)
-            simulatorArguments << instrument + QStringLiteral(":fault=%1,faultfrom=%2,faultfor=%3")
+        if (options.faultyAnalysers() && id <= options.faultyCount())
+            simulatorArguments << instrument + QStringLiteral(":%1,faultfrom=%2,faultfor=%3")
                                                    .arg(options.analyserFault())
                                                    .arg(options.faultAt)
                                                    .arg(options.faultFor);
@@ -439,13 +530,13 @@ RunResult runOnce(const Options &options, bool demotion)
     const LineStatistics &lineFigures = line->getComPortCtrl()->statistics();
 
     auto *counter = new AcquisitionCounter(window);
-    auto *good = new GoodReadings(list->collection(), clock);
+    auto *good = new GoodReadings(list->collection(), clock, options.faultyCount());
     auto *reader = new ReaderEvents(line->getReader(), clock);
     lineSwitch->setChecked(true);
 
     const QString faultName = options.faultyAnalysers() ? QStringLiteral("%1 (analysers 1-%2)")
                                                               .arg(options.analyserFault())
-                                                              .arg(faultyInstruments)
+                                                              .arg(options.faultyCount())
                                                         : options.fault;
     const qint64 faultFromMs = options.faultAt * 1000LL;
     const qint64 faultToMs = faultFromMs + options.faultFor * 1000LL;
@@ -453,8 +544,11 @@ RunResult runOnce(const Options &options, bool demotion)
     bool faultOn = false, faultDone = options.fault.isEmpty() || options.fault == "kill";
     long storedAtFaultStart = 0, handedAtFaultStart = 0, storedAtFaultEnd = 0, handedAtFaultEnd = 0;
     long long skippedAtFaultStart = 0, skippedAtFaultEnd = 0;
-    long healthyRowsPerPass = 0;
+    long healthyRowsPerPass = 0, faultyRowsPerPass = 0;
     bool healthyAllRead = true;
+    // The channel of analyser 1's main factor.
+    int firstMainChannel = -1;
+    FrameCount framesAtFaultStart, framesAtFaultEnd;
     qint64 killMs = -1, backMs = -1, firstGoodMs = -1;
     long long skippedAtBack = 0, skippedAtFirstGood = 0;
     bool restarted = false;
@@ -490,13 +584,18 @@ RunResult runOnce(const Options &options, bool demotion)
             storedAtFaultStart = storedRows(recordFile);
             handedAtFaultStart = counter->rowsHanded;
             skippedAtFaultStart = lineFigures.snapshot().skippedTicks;
-            // What the healthy ones give a pass, once each has been read.
+            // What each gives a pass, once each has been read.
             for (MonitorBase *monitor : list->collection().getMonitors()) {
-                if (monitor->getId() <= faultyInstruments)
+                if (monitor->getId() == 1)
+                    firstMainChannel = monitor->snapshot().mainIndex;
+                if (monitor->getId() <= options.faultyCount()) {
+                    faultyRowsPerPass += factorRows(monitor);
                     continue;
+                }
                 healthyRowsPerPass += factorRows(monitor);
                 healthyAllRead = healthyAllRead && factorRows(monitor) > 0;
             }
+            framesAtFaultStart = frameCount(list->collection(), options.faultyCount());
             say(qPrintable(QStringLiteral("fault %1 begins").arg(faultName)));
             if (options.fault == "readonly")
                 setWritable(db, false);
@@ -511,6 +610,7 @@ RunResult runOnce(const Options &options, bool demotion)
                 QFile::remove(db + QStringLiteral("/filler"));
             storedAtFaultEnd = storedRows(recordFile);
             handedAtFaultEnd = counter->rowsHanded;
+            framesAtFaultEnd = frameCount(list->collection(), options.faultyCount());
             skippedAtFaultEnd = lineFigures.snapshot().skippedTicks;
             say(qPrintable(QStringLiteral("fault %1 ends").arg(faultName)));
         }
@@ -552,8 +652,9 @@ RunResult runOnce(const Options &options, bool demotion)
 
         qint64 endMs = options.minutes * 60000LL;
         if (!options.minutesGiven && options.lineFault())
-            endMs = options.killing() ? (backMs < 0 ? -1 : backMs + options.tail * 1000LL)
-                                      : faultToMs + recoveryLimitMs;
+            endMs = options.killing()     ? (backMs < 0 ? -1 : backMs + options.tail * 1000LL)
+                    : options.silencing() ? faultToMs + recoveryLimitMs
+                                          : faultToMs + settleMs;
         if (endMs >= 0 && now >= endMs)
             loop.quit();
     });
@@ -570,15 +671,38 @@ RunResult runOnce(const Options &options, bool demotion)
     report("end");
     const long stored = storedRows(recordFile);
     const long residentEnd = statusKb("VmRSS:");
-    std::printf("rows stored %ld, factor rows shown %ld, rows handed over %ld: %s\n", stored,
-                counter->factorsShown, counter->rowsHanded,
-                stored == counter->factorsShown && counter->rowsHanded == counter->factorsShown
-                    ? "equal"
-                    : "NOT equal");
+    // A missed interval's 'B' rows are handed over and stored, but not shown.
+    const long handed = counter->rowsHanded, shown = counter->factorsShown;
+    const long failedRows = storedRows(recordFile, " WHERE status = 'B'");
+    const std::string firstOfEach = "SELECT min(uid) FROM Record GROUP BY name, channel, time";
+    const long twice = storedRows(recordFile, " WHERE uid NOT IN (" + firstOfEach + ")");
+    std::printf("rows stored %ld, handed over %ld (%s), factor rows shown %ld: %ld handed over "
+                "without being shown, 'B' rows stored %ld; rows of a channel and time already "
+                "stored %ld\n",
+                stored, handed, stored == handed ? "equal" : "NOT equal", shown, handed - shown,
+                failedRows, twice);
+    // At a 1 s interval, seconds between a channel's first and last row that have no row of it.
+    const std::vector<QStringList> gaps = queryRows(
+        recordFile, "SELECT ifnull(sum(missing), 0), ifnull(max(missing), 0) FROM (SELECT "
+                    "strftime('%s', max(time)) - strftime('%s', min(time)) + 1 - "
+                    "count(DISTINCT time) AS missing FROM Record GROUP BY name, channel)");
+    if (!gaps.empty())
+        std::printf("intervals without a row between a channel's first and last row: %s in "
+                    "all, %s at most of one channel\n",
+                    qPrintable(gaps[0].value(0)), qPrintable(gaps[0].value(1)));
     if (stored <= 0 || counter->readings <= 0)
         fail(result, "no reading was shown or stored");
-    if (stored != counter->factorsShown || counter->rowsHanded != counter->factorsShown)
-        fail(result, "rows shown, handed over and stored differ");
+    if (stored != handed)
+        fail(result, "rows handed over and stored differ");
+    if (handed < shown)
+        fail(result, "fewer rows were handed over than shown");
+    else if (failedRows < handed - shown)
+        fail(result, "rows were handed over without being shown that are no 'B' rows");
+    if (twice != 0) {
+        fail(result, "a channel was stored twice under one time");
+        printRows(recordFile, "SELECT name, channel, time, group_concat(status) FROM Record "
+                              "GROUP BY name, channel, time HAVING count(*) > 1 LIMIT 10");
+    }
     if (residentAtFive > 0) {
         const long pointKiB =
             (trendPoints(list->collection()) - pointsAtFive) * long(sizeof(QCPGraphData)) / 1024;
@@ -595,20 +719,43 @@ RunResult runOnce(const Options &options, bool demotion)
                     "meanwhile %ld; rows lost in all %ld\n",
                     qPrintable(options.fault), options.faultAt, options.faultFor,
                     handedAtFaultEnd - handedAtFaultStart, storedAtFaultEnd - storedAtFaultStart,
-                    counter->factorsShown - stored);
+                    handed - stored);
     }
 
     if (options.faultyAnalysers() && faultDone) {
         // Whole seconds inside the window, each one interval of 1 s.
         const qint64 firstSecond = (wallAtZero + faultFromMs + 999) / 1000;
         const qint64 endSecond = (wallAtZero + faultToMs) / 1000;
-        const long expected = long(endSecond - firstSecond) * healthyRowsPerPass;
+        const long intervals = long(endSecond - firstSecond);
         const std::string window =
             " AND time >= '" + stamp(firstSecond) + "' AND time < '" + stamp(endSecond) + "'";
-        const std::string healthy = " WHERE slave > " + std::to_string(faultyInstruments);
-        const long normal = storedRows(recordFile, " WHERE uid IN (SELECT min(uid) FROM Record" +
-                                                       healthy + " AND status = 'N'" + window +
-                                                       " GROUP BY slave, factor, time)");
+        const std::string faulty = " WHERE slave <= " + std::to_string(options.faultyCount());
+        const std::string healthy = " WHERE slave > " + std::to_string(options.faultyCount());
+        // Rows stored 'N' matching `where`, once per analyser, factor and time.
+        const auto normalOnce = [&](const std::string &where) {
+            return storedRows(recordFile, " WHERE uid IN (SELECT min(uid) FROM Record" + where +
+                                              " AND status = 'N'" + window +
+                                              " GROUP BY slave, factor, time)");
+        };
+
+        // One row per factor of every analyser and interval, the faulty ones' too.
+        const long rowsPerPass = healthyRowsPerPass + faultyRowsPerPass;
+        const long windowRows = storedRows(recordFile, " WHERE 1" + window);
+        std::printf("fault window %s .. %s, %ld intervals: rows stored %ld, one per factor and "
+                    "interval %ld (%ld a pass)\n",
+                    stamp(firstSecond).c_str(), stamp(endSecond).c_str(), intervals, windowRows,
+                    intervals * rowsPerPass, rowsPerPass);
+        if (windowRows != intervals * rowsPerPass) {
+            fail(result, "the fault window does not hold one row per factor and interval");
+            // Analysers and channels with more or fewer rows than intervals.
+            printRows(recordFile, "SELECT slave, channel, count(*), group_concat(status, '') "
+                                  "FROM Record WHERE 1" +
+                                      window + " GROUP BY slave, channel HAVING count(*) <> " +
+                                      std::to_string(intervals) + " LIMIT 10");
+        }
+
+        const long expected = intervals * healthyRowsPerPass;
+        const long normal = normalOnce(healthy);
         const long normalRows = storedRows(recordFile, healthy + " AND status = 'N'" + window);
         const long otherRows = storedRows(recordFile, healthy + " AND status <> 'N'" + window);
         double worstPct = 100;
@@ -624,35 +771,79 @@ RunResult runOnce(const Options &options, bool demotion)
                 faultyBefore = faultyBefore && good->between(i, 0, faultFromMs) > 0;
             }
         }
-        std::printf("fault window %s .. %s, %lld intervals: healthy analysers' rows stored 'N' "
-                    "%ld of %ld expected (%ld rows with 'N', %ld others); worst healthy analyser "
-                    "shown 'N' in %.1f %% of its intervals; passes ended %ld, ticks skipped %lld\n",
-                    stamp(firstSecond).c_str(), stamp(endSecond).c_str(), endSecond - firstSecond,
+        std::printf("  healthy analysers' rows stored 'N' %ld of %ld expected (%ld rows with "
+                    "'N', %ld others); worst healthy analyser shown 'N' in %.1f %% of its "
+                    "intervals; passes ended %ld, ticks skipped %lld\n",
                     normal, expected, normalRows, otherRows, worstPct,
                     reader->between(reader->passes, faultFromMs, faultToMs),
                     skippedAtFaultEnd - skippedAtFaultStart);
         if (!healthyAllRead || expected <= 0 || normal < 0)
             fail(result, "a healthy analyser had not been read when the fault began");
-        if (!faultyBefore || faultyInside > 0)
-            fail(result, "the faulty analysers were not read before the fault, or were read "
-                         "during it");
-        result.healthyPct = {true, expected > 0 ? 100.0 * normal / expected : 0, true};
+        if (!faultyBefore)
+            fail(result, "the faulty analysers were not read before the fault");
+        if (options.silencing() && faultyInside > 0)
+            fail(result, "the faulty analysers were read during the fault");
 
-        // Up to the kill: what comes after it is the line's return, not the analyser's.
-        const qint64 until = killMs >= 0 ? killMs : endMs;
-        qint64 recovery = 0;
-        bool all = true;
-        for (int i = 0; i < good->count(); ++i) {
-            if (!good->faulty(i))
-                continue;
-            const qint64 wait = good->firstAfter(i, faultToMs, until);
-            all = all && wait >= 0;
-            recovery = std::max(recovery, wait >= 0 ? wait : until - faultToMs);
-            std::printf("  faulty analyser %d read 'N' again %s %.1f s after the fault\n", i + 1,
-                        wait >= 0 ? "at" : "NOT within",
-                        (wait >= 0 ? wait : until - faultToMs) / 1000.0);
+        if (options.silencing()) {
+            result.healthyPct = {true, expected > 0 ? 100.0 * normal / expected : 0, true, {}};
+
+            // Up to the kill: what comes after it is the line's return, not the analyser's.
+            const qint64 until = killMs >= 0 ? killMs : endMs;
+            qint64 recovery = 0;
+            bool all = true;
+            for (int i = 0; i < good->count(); ++i) {
+                if (!good->faulty(i))
+                    continue;
+                const qint64 wait = good->firstAfter(i, faultToMs, until);
+                all = all && wait >= 0;
+                recovery = std::max(recovery, wait >= 0 ? wait : until - faultToMs);
+                std::printf("  faulty analyser %d read 'N' again %s %.1f s after the fault\n",
+                            i + 1, wait >= 0 ? "at" : "NOT within",
+                            (wait >= 0 ? wait : until - faultToMs) / 1000.0);
+            }
+            result.recoveryS = {true, recovery / 1000.0, all, {}};
         }
-        result.recoveryS = {true, recovery / 1000.0, all};
+
+        if (options.fault == "flap") {
+            // Analyser 1's main factor: one row an interval, 'N' where its answer was good.
+            const std::string main =
+                " WHERE slave = 1 AND channel = " + std::to_string(firstMainChannel) + window;
+            const long rows = storedRows(recordFile, main);
+            const long times = storedRows(recordFile, " WHERE uid IN (SELECT min(uid) FROM Record" +
+                                                          main + " GROUP BY time)");
+            const long flapNormal = storedRows(recordFile, main + " AND status = 'N'");
+            std::printf("  flapping analyser 1, main factor: rows stored %ld under %ld times in "
+                        "%ld intervals, %ld of them 'N'; readings shown 'N' %ld\n",
+                        rows, times, intervals, flapNormal,
+                        good->between(0, faultFromMs, faultToMs));
+            if (firstMainChannel < 0 || rows != intervals || times != intervals)
+                fail(result, "the flapping analyser has not one row per interval");
+            result.flapNormalPct = {
+                true, intervals > 0 ? 100.0 * flapNormal / intervals : 0, true, {}};
+        }
+
+        if (options.fault == "crc") {
+            const long affected = intervals * faultyRowsPerPass;
+            const long faultyNormal = normalOnce(faulty);
+            const long long errors = framesAtFaultEnd.errors - framesAtFaultStart.errors;
+            const long long exchanges = framesAtFaultEnd.exchanges - framesAtFaultStart.exchanges;
+            std::printf("  analysers 1-%d at a CRC error rate of %g %%: rows stored 'N' %ld of "
+                        "%ld expected; CRC errors counted by the station %lld in %lld exchanges\n",
+                        options.faultyCount(), 100 * crcRate, faultyNormal, affected, errors,
+                        exchanges);
+            if (affected <= 0 || faultyNormal < 0)
+                fail(result, "the analysers with CRC errors had not been read when the fault "
+                             "began");
+            if (errors <= 0)
+                fail(result, "the station counted no CRC error");
+            result.crcLostPct = {
+                true, affected > 0 ? 100.0 * (affected - faultyNormal) / affected : 0, true,
+                // The simulator's draws, not the station, decide how far this is from 1 %.
+                QStringLiteral("; CRC errors counted %1 of %2 exchanges (%3 %)")
+                    .arg(errors)
+                    .arg(exchanges)
+                    .arg(exchanges > 0 ? 100.0 * errors / exchanges : 0, 0, 'f', 2)};
+        }
     }
 
     if (options.killing()) {
@@ -695,7 +886,7 @@ RunResult runOnce(const Options &options, bool demotion)
                 (firstGoodMs >= 0 ? skippedAtFirstGood : lineFigures.snapshot().skippedTicks) -
                     skippedAtBack,
                 reader->longestPassGap(backMs, first) / 1000.0);
-            result.reconnectS = {true, (first - backMs) / 1000.0, firstGoodMs >= 0};
+            result.reconnectS = {true, (first - backMs) / 1000.0, firstGoodMs >= 0, {}};
         }
     }
 
@@ -724,9 +915,11 @@ bool printFigure(const char *name, const char *unit, const Figure RunResult::*wh
         if (!figure.measured)
             continue;
         const bool met = figure.happened && (atMost ? figure.value <= goal : figure.value >= goal);
-        std::printf("%s, demotion %s: %.1f %s, goal %s %g: %s%s\n", name, run.first ? "on" : "off",
-                    figure.value, unit, atMost ? "<=" : ">=", goal, met ? "met" : "NOT met",
-                    figure.happened ? "" : " (did not happen: the value is the time waited)");
+        std::printf("%s, demotion %s: %.1f %s, goal %s %g: %s%s%s\n", name,
+                    run.first ? "on" : "off", figure.value, unit, atMost ? "<=" : ">=", goal,
+                    met ? "met" : "NOT met",
+                    figure.happened ? "" : " (did not happen: the value is the time waited)",
+                    qPrintable(figure.note));
         happened = happened && figure.happened;
     }
     for (const auto &run : runs) {
@@ -752,9 +945,10 @@ int main(int argc, char *argv[])
     app.setQuitOnLastWindowClosed(false);
     Options options;
     if (!parse(app.arguments(), options)) {
-        std::fprintf(stderr, "usage: soak [--minutes M] [--instruments N] "
-                             "[--fault line|kill|silent|garbage|readonly|diskfull] [--fault-at S] "
-                             "[--fault-for S] [--down S] [--quick] [--demotion on|off]\n");
+        std::fprintf(stderr,
+                     "usage: soak [--minutes M] [--instruments N] "
+                     "[--fault line|kill|silent|garbage|flap|crc|readonly|diskfull] [--fault-at S] "
+                     "[--fault-for S] [--down S] [--quick] [--demotion on|off]\n");
         return 2;
     }
 
@@ -782,5 +976,7 @@ int main(int argc, char *argv[])
          ok;
     ok = printFigure("recovery_after_fault_s", "s", &RunResult::recoveryS, 60, true, runs) && ok;
     ok = printFigure("reconnect_s", "s", &RunResult::reconnectS, 5, true, runs) && ok;
+    ok = printFigure("flap_normal_pct", "%", &RunResult::flapNormalPct, 45, false, runs) && ok;
+    ok = printFigure("crc1pct_lost_pct", "%", &RunResult::crcLostPct, 1.5, true, runs) && ok;
     return ok ? 0 : 1;
 }

@@ -332,8 +332,13 @@ void TestConfigFile::unparsableFileIsKeptAndReported()
     TempStation station;
     station.writeFile("config/Monitor.json", content);
     const QString path = station.filePath("config/Monitor.json");
+    // Made by hand and open to everyone; its copy never is, whatever the umask.
+    const QFile::Permissions others = QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(path,
+                                  QFile::permissions(path) | QFile::ReadOther | QFile::WriteOther));
     ConfigFile file(path.toUtf8().constData());
     QCOMPARE(file.load(), -1);
+    QCOMPARE(int(QFile::permissions(path + ".invalid") & others), 0);
     MonitorCollection collection;
     file.readMonitors(&collection);
     QCOMPARE(collection.getInterval(), 30);

@@ -1,12 +1,17 @@
 #include "acquisition/configfile.h"
 #include "app/appcontext.h"
 #include "app/stationlock.h"
+#include "history/recordmaintenance.h"
+#include "mqtt/mqttpublisher.h"
+#include "mqtt/mqttsettings.h"
 #include "storage/recorddatabase.h"
 #include "storage/userdatabase.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <csignal>
@@ -31,6 +36,7 @@ private slots:
     void refusedInitTouchesNothing();
     void folderThatCannotBeLockedStillStarts();
     void stationFilesAreClosedToOtherUsers();
+    void nothingTheStationMakesIsOpenToOthers();
 };
 
 void TestAppContext::pathsAreTheDirectoryPlusTheKindSuffix()
@@ -236,6 +242,58 @@ void TestAppContext::stationFilesAreClosedToOtherUsers()
     const QStringList made = {"config/ComPort.json", "backup/" + backups[0], "hydrovane.lock"};
     for (const QString &file : made)
         QVERIFY2((mode(file) & S_IRWXO) == 0, qPrintable(file));
+}
+
+void TestAppContext::nothingTheStationMakesIsOpenToOthers()
+{
+    TempStation station;
+    // A login shell's mask, and settings an operator made under it: one too large to read,
+    // which is kept by a copy of the file, and one kept from its text.
+    const mode_t saved = ::umask(022);
+    QVERIFY(station.writeFile("config/Monitor.json", QByteArray(ConfigFile::maxFileSize + 1, ' ')));
+    QVERIFY(station.writeFile("config/ComPort.json", "{not json"));
+
+    AppContext &context = AppContext::instance();
+    QCOMPARE(context.init(), int(AppContext::InitDone));
+    auto *records = static_cast<RecordDatabase *>(context.object(RecordDb));
+    QCOMPARE(records->insert(makeRecord("池", 0, "2024-01-02 08:00:00")), 0);
+    QCOMPARE(records->backupDatabase(RecordDb), 0);
+    RecordMaintenance maintenance(records);
+    QSignalSpy written(&maintenance, &RecordMaintenance::signal_fileWritten);
+    maintenance.run(RecordMaintenance::ExportStage);
+    QCOMPARE(written.count(), 1);
+    // Queued while no broker answers.
+    MqttSettings settings;
+    settings.enabled = true;
+    settings.host = "127.0.0.1";
+    settings.port = 9;
+    auto *publisher = static_cast<MqttPublisher *>(context.object(MqttOutbox));
+    publisher->apply(settings);
+    publisher->recordRow(makeRecord("池", 0, "2024-01-02 08:00:30"));
+    context.shutdown();
+    ::umask(saved);
+
+    QStringList seen;
+    QStringList open;
+    QDirIterator entries(station.path(),
+                         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext()) {
+        const QString path = entries.next();
+        const QString relative = QDir(station.path()).relativeFilePath(path);
+        struct stat info;
+        QVERIFY(::lstat(QFile::encodeName(path).constData(), &info) == 0);
+        seen << relative;
+        if (info.st_mode & S_IRWXO)
+            open << relative + " " + QString::number(info.st_mode & 07777, 8);
+    }
+    QVERIFY2(open.isEmpty(), qPrintable(open.join('\n')));
+    // The sweep saw every kind of file the run made.
+    for (const char *pattern :
+         {"^hydrovane\\.lock$", "^db/record\\.zdb$", "^user/user\\.zdb$",
+          "^config/Monitor\\.json\\.invalid$", "^config/ComPort\\.json\\.invalid$",
+          "^backup/record_.*\\.zdb$", "^export/.*\\.xlsx$", "^mqtt/.+"})
+        QVERIFY2(!seen.filter(QRegularExpression(pattern)).isEmpty(), pattern);
 }
 
 QTEST_MAIN(TestAppContext)

@@ -6,6 +6,9 @@
 #include "acquisition/monitorcollection.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
+#include "app/stopsignals.h"
+#include "history/dialogbec.h"
+#include "history/dialogsearch.h"
 #include "trend/widgetaxesdisplay.h"
 #include "panels/alarmflasher.h"
 #include "panels/desktopopener.h"
@@ -20,7 +23,9 @@
 #include "panels/widgetmonitorsimplelist.h"
 #include "storage/accounts.h"
 #include "storage/recorddatabase.h"
+#include "storage/recordingstatus.h"
 #include "acquisition/threadhandoff.h"
+#include "storage/recordsink.h"
 #include "storage/recordwriter.h"
 #include "testsupport.h"
 
@@ -28,6 +33,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTimeEdit>
 #include <QDialog>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -37,6 +43,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStandardItem>
@@ -49,6 +56,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <mutex>
 #include <sys/resource.h>
 #include <thread>
 
@@ -197,6 +205,45 @@ struct Desk
 
 const char *const refusal = "系统运行中无法进行此操作,请停止系统后重试。";
 
+// Plays the MQTT publisher for the alarm changes: "event kind name reason" each.
+class AlarmSink : public RecordSink
+{
+public:
+    AlarmSink() { RecordSink::setCurrent(this); }
+    ~AlarmSink() override { RecordSink::setCurrent(nullptr); }
+    void recordRow(const RecordRow &) override {}
+    void alarmChange(int change, const AlarmEvent &alarm) override
+    {
+        static const char *const events[] = {"raised", "cleared", "acked"};
+        std::lock_guard<std::mutex> locker(mutex);
+        changes << QString("%1 %2 %3 %4")
+                       .arg(events[change], QString::fromUtf8(alarm.kindText()),
+                            QString::fromStdString(alarm.name),
+                            alarm.cleared.empty()
+                                ? QString("-")
+                                : QString::fromUtf8(AlarmEvent::reasonText(alarm.reason)));
+    }
+    QStringList all()
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        return changes;
+    }
+
+private:
+    std::mutex mutex;
+    QStringList changes;
+};
+
+// Whether every alarm the bar lists is there as cleared, 已恢复.
+bool allRecovered(const WidgetAlarmBar *bar)
+{
+    for (const AlarmEvent &alarm : AlarmRules::instance().listedAlarms()) {
+        if (!bar->isRecovered(qint64(alarm.serial)))
+            return false;
+    }
+    return bar->count() > 0;
+}
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -227,8 +274,13 @@ private slots:
     void maintenanceWhileRecordingLosesNoRow();
     void backupOntoAFullDiskFailsAndLeavesTheLiveFileIntact();
     void exitWaitsForMaintenanceToEnd();
+    void aStopSignalEndsWhatRunsAndLosesNoRow_data();
+    void aStopSignalEndsWhatRunsAndLosesNoRow();
+    void aStopClosesWhatIsOpenAndAsksNothing();
     void alarmsAreListedMarkedAndAcknowledgedIntoTheLog();
     void alarmsActiveAtStartAreListed();
+    void anImportWithAnActiveAlarmClosesItInBothFilesAndRaisesItAgain();
+    void alarmsACrashLeftOpenGoOnOrClearAtTheFirstReading();
     void maintenanceIsRefusedUnlessAnAdministratorIsSignedIn();
     void maintenanceCommandsLeaveRowsInTheTrail();
     void signingOutAndTheIdleSignOutLockMaintenanceAgain();
@@ -710,7 +762,7 @@ void TestMainWindow::importKeepsTheDataUnlessTheFileIsARecordDatabase()
              QString("数据导入成功!\n原数据库已保存为 %1,可通过导入数据恢复。").arg(answer));
     QCOMPARE(desk.storedRows(), 1);
     QVERIFY(auditRows().contains(
-        QString("admin|导入|%1,原数据库保存为 %2").arg(backup, answer)));
+        QString("admin|导入|%1,共 1 条记录,原数据库保存为 %2").arg(backup, answer)));
     desk.action("actionImportRecord")->trigger();
     QCOMPARE(desk.boxes.boxes.last().title, QString("通知"));
     QCOMPARE(desk.storedRows(), 2);
@@ -725,8 +777,8 @@ void TestMainWindow::importTellsWhyAFileWasRefused()
         rows.push_back(makeRecord("原有", i % 2, "2024-01-02 08:00:00"));
     QCOMPARE(insertRecords(AppContext::instance().path(RecordDb), rows), 0);
     desk.action("actionBackupRecord")->trigger();
-    const QString backup =
-        desk.dir.filePath("backup/record_" + QDate::currentDate().toString("yyyyMMdd") + ".zdb");
+    const QString backup = onlyBackup(desk.dir.filePath("backup"));
+    QVERIFY(!backup.isEmpty());
     const QByteArray whole = desk.dir.readFile(backup.mid(desk.dir.path().size() + 1));
     QVERIFY(whole.size() > 64 * 1024);
 
@@ -1165,6 +1217,177 @@ void TestMainWindow::exitWaitsForMaintenanceToEnd()
     QCOMPARE(exits.count(), 1);
 }
 
+namespace {
+
+// Runs start from an event loop of its own, as the application's loop runs a menu command, until
+// the window's exit or timeoutMs; true on the exit.
+bool runUntilExit(MainWindow *window, const std::function<void()> &start, int timeoutMs)
+{
+    QEventLoop loop;
+    bool exited = false;
+    QObject::connect(window, &MainWindow::signal_exitConfirmed, &loop, [&] {
+        exited = true;
+        loop.quit();
+    });
+    QTimer::singleShot(0, &loop, start);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return exited;
+}
+
+// SIGTERM once per case, from whichever thread: a second one would end this process.
+std::atomic<bool> stopRaised{false};
+void raiseStopOnce()
+{
+    if (!stopRaised.exchange(true))
+        ::raise(SIGTERM);
+}
+
+qint64 countOf(const QString &file)
+{
+    return selectWithKey(file, "SELECT count(*) FROM Record").value(0).toLongLong();
+}
+
+} // namespace
+
+void TestMainWindow::aStopSignalEndsWhatRunsAndLosesNoRow_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::newRow("search") << "actionSearchRecord";
+    QTest::newRow("search, export") << "actionSearchRecord";
+    QTest::newRow("backup") << "actionBackupRecord";
+    QTest::newRow("import") << "actionImportRecord";
+    QTest::newRow("backup-export-clear") << "actionBec";
+    QTest::newRow("export") << "actionExportRecord";
+}
+
+void TestMainWindow::aStopSignalEndsWhatRunsAndLosesNoRow()
+{
+    QFETCH(QString, action);
+    const QString work = QTest::currentDataTag();
+    SimulatorProcess sim(instruments);
+    QVERIFY(sim.isReady());
+    Station station(sim, monitors);
+    const QString live = AppContext::instance().path(RecordDb);
+    const QDir backups(station.dir.filePath("backup"));
+    // History enough that each command is still at work when the signal comes.
+    std::vector<RecordRow> history;
+    const QDateTime first(QDate(2024, 1, 2), QTime(8, 0));
+    for (int i = 0; i < 100000; ++i)
+        history.push_back(makeRecord(
+            "历史", i % 2, first.addSecs(i).toString("yyyy-MM-dd hh:mm:ss").toStdString()));
+    QCOMPARE(insertRecords(live, history), 0);
+    const QString source = station.dir.filePath("source.zdb");
+    QVERIFY(QFile::copy(live, source));
+    FileDialogs::setChooser([&](const FileDialogs::Request &) { return source; });
+
+    // As the program wires it: the signal to the process, the stop from the event loop; here
+    // once the work shows progress, or right before a task that shows none.
+    StopSignals stopSignals;
+    QObject::connect(&stopSignals, &StopSignals::signal_stopAsked, station.window,
+                     &MainWindow::slot_stop);
+    stopRaised = false;
+    const auto raiseOnProgress = [](QProgressBar *bar) {
+        QObject::connect(bar, &QProgressBar::valueChanged, [](int value) {
+            if (value > 0)
+                raiseStopOnce();
+        });
+    };
+    // Looks at what the command opened, from the loop it runs.
+    const auto atWork = [&] {
+        if (auto *bec = qobject_cast<DialogBEC *>(QApplication::activeModalWidget())) {
+            raiseOnProgress(bec->findChild<QProgressBar *>("progressBar"));
+            bec->start();
+        } else if (auto *search = qobject_cast<DialogSearch *>(QApplication::activeModalWidget())) {
+            search->findChild<QDateTimeEdit *>("dateTimeEditStart")->setDateTime(first);
+            search->findChild<QDateTimeEdit *>("dateTimeEditEnd")->setDateTime(first.addDays(2));
+            auto *bar = search->findChild<QProgressBar *>("progressBarExport");
+            if (work == "search")
+                raiseOnProgress(bar);
+            else
+                QObject::connect(search, &DialogSearch::signal_searchFinished, [=] {
+                    raiseOnProgress(bar);
+                    search->findChild<QPushButton *>("pushButtonExport")->click();
+                });
+            search->findChild<QPushButton *>("pushButtonSearch")->click();
+        } else {
+            raiseStopOnce();
+        }
+    };
+    const RecordingStatus::Snapshot before = RecordingStatus::instance().snapshot();
+    station.switchLine(true);
+    QTRY_VERIFY_WITH_TIMEOUT(station.passes >= 2, 10000);
+    const int boxes = station.boxes.boxes.size();
+    QVERIFY(runUntilExit(
+        station.window,
+        [&] {
+            QTimer::singleShot(0, atWork);
+            station.window->findChild<QAction *>(action)->trigger();
+        },
+        10000));
+    FileDialogs::setChooser(FileDialogs::Chooser());
+    // Nobody was asked anything; no half-written file: the exports were cancelled, every copy
+    // is whole, no import is left half way.
+    QCOMPARE(station.boxes.boxes.size(), boxes);
+    QCOMPARE(QDir(station.dir.filePath("export")).entryList(QDir::Files), QStringList());
+    QCOMPARE(QDir(station.dir.filePath("db")).entryList(QDir::Files), QStringList({"record.zdb"}));
+    for (const QString &copy : backups.entryList(QDir::Files))
+        QCOMPARE(selectWithKey(backups.filePath(copy), "PRAGMA integrity_check"),
+                 QStringList({"ok"}));
+    const QStringList replaced = backups.entryList({"record_replaced_*"}, QDir::Files);
+    QCOMPARE(backups.entryList(QDir::Files).size() - replaced.size(),
+             int(work == "backup" || work == "backup-export-clear"));
+    // Stages skipped by the stop did not happen, and the trail does not say they did.
+    if (work == "backup-export-clear") {
+        const QString trail =
+            selectWithKey(station.dir.filePath("user/user.zdb"),
+                          "SELECT detail FROM Audit WHERE action = '备份-导出-清除'")
+                .value(0);
+        QVERIFY2(trail.contains("导出失败") && trail.contains("清除失败"), qPrintable(trail));
+    }
+
+    // Every row handed to the writers is stored: in the live file, or in the file an import
+    // replaced (which then holds the history besides).
+    const RecordingStatus::Snapshot after = RecordingStatus::instance().snapshot();
+    QCOMPARE(after.dropped, before.dropped);
+    QVERIFY(after.handed > before.handed);
+    qint64 stored = countOf(live);
+    if (!replaced.isEmpty())
+        stored += countOf(backups.filePath(replaced[0])) - qint64(history.size());
+    QCOMPARE(stored, qint64(history.size()) + after.handed - before.handed);
+}
+
+void TestMainWindow::aStopClosesWhatIsOpenAndAsksNothing()
+{
+    Desk desk;
+    // Real boxes: the about box, a question over it and a menu over that, each in its own loop.
+    MessageBoxes::setResponder(MessageBoxes::Responder());
+    QMessageBox::StandardButton answer = QMessageBox::Yes;
+    QMenu menu;
+    menu.addAction("菜单");
+    const auto open = [&] {
+        QTimer::singleShot(0, [&] {
+            QTimer::singleShot(0, [&] {
+                QTimer::singleShot(0, &desk.window, &MainWindow::slot_stop);
+                menu.exec(QPoint(10, 10));
+            });
+            answer = MessageBoxes::warning("警告", "确认?", QMessageBox::Yes | QMessageBox::No,
+                                           QMessageBox::No);
+        });
+        desk.action("actionAbout")->trigger();
+    };
+    QVERIFY(runUntilExit(&desk.window, open, 10000));
+    QVERIFY(answer != QMessageBox::Yes);
+    QVERIFY(!desk.records()->isOpen());
+    // Once stopped, boxes wait for nobody: they get their default answer unseen.
+    QCOMPARE(MessageBoxes::information("通知", "完成"), QMessageBox::Ok);
+    // The exit button afterwards would ask nobody anything.
+    MessageBoxes::setUnattended(false);
+    MessageBoxRecorder boxes;
+    desk.window.on_pushButtonClose_clicked();
+    QCOMPARE(boxes.boxes.size(), 0);
+}
+
 void TestMainWindow::alarmsAreListedMarkedAndAcknowledgedIntoTheLog()
 {
     // 8.50 mg/L over a high point of 5.00; 2.00 mg/L under a low point of 3.00; one quiet.
@@ -1268,10 +1491,125 @@ void TestMainWindow::alarmsActiveAtStartAreListed()
         // The raise still on its way to this thread adds no second row.
         QCoreApplication::processEvents();
         QCOMPARE(bar->count(), 1);
+        // Removed before anyone acknowledged its alarm: 已恢复, until someone does.
         collection.remove(monitor);
+        QTRY_VERIFY(bar->isRecovered(qint64(serial)));
+        QTest::mouseClick(bar->findChild<QPushButton *>("pushButtonAckAll"), Qt::LeftButton);
         QTRY_VERIFY(bar->isHidden());
     }
     delete monitor;
+}
+
+void TestMainWindow::anImportWithAnActiveAlarmClosesItInBothFilesAndRaisesItAgain()
+{
+    SimulatorProcess sim({"5:DI590:unit=1,main=850,r0on=1,r0sp=500,r1on=0"});
+    QVERIFY(sim.isReady());
+    Station station(sim, {{"DI590", "高", 5}});
+    auto *bar = station.window->findChild<WidgetAlarmBar *>();
+    // A backup from before the alarm, with an alarm nobody closed.
+    station.window->findChild<QAction *>("actionBackupRecord")->trigger();
+    const QString backup = onlyBackup(station.dir.filePath("backup"));
+    QVERIFY(!backup.isEmpty());
+    QCOMPARE(insertAlarms(backup, {makeAlarm("旧", "2024-01-01 08:00:00", true)}), 0);
+    const QString live = AppContext::instance().path(RecordDb);
+    station.switchLine(true);
+    // Numbered as the records: the main factor's channel.
+    QTRY_COMPARE_WITH_TIMEOUT(selectWithKey(live, "SELECT name,kind,channel,cleared FROM Alarm"),
+                              QStringList({"高|高报|0|<null>"}), 20000);
+
+    FileDialogs::setChooser([&](const FileDialogs::Request &) { return backup; });
+    station.window->findChild<QAction *>("actionImportRecord")->trigger();
+    FileDialogs::setChooser(FileDialogs::Chooser());
+    QCOMPARE(station.boxes.boxes.last().title, QString("通知"));
+    const QStringList kept =
+        QDir(station.dir.filePath("backup")).entryList({"record_replaced_*.zdb"}, QDir::Files);
+    QCOMPARE(kept.size(), 1);
+    // The replaced file: the alarm ended at the import.
+    const QStringList before = selectWithKey(station.dir.filePath("backup/" + kept[0]),
+                                             "SELECT name,cleared,reason FROM Alarm");
+    QCOMPARE(before.size(), 1);
+    const QString importTime = before[0].section('|', 1, 1);
+    QCOMPARE(before[0], "高|" + importTime + "|导入数据");
+    // The new file: its own open row closed at the same time, the alarm carried over closed
+    // (it waits for an acknowledgement), and raised again at the next reading.
+    QTRY_COMPARE_WITH_TIMEOUT(
+        selectWithKey(live, "SELECT count(*) FROM Alarm WHERE name = '高' AND cleared IS NULL"),
+        QStringList({"1"}), 20000);
+    QCOMPARE(selectWithKey(live, "SELECT name,cleared,reason FROM Alarm WHERE cleared IS NOT NULL "
+                                 "ORDER BY id"),
+             QStringList({"旧|" + importTime + "|导入数据", "高|" + importTime + "|导入数据"}));
+    QTRY_COMPARE(bar->count(), 2);
+    QVERIFY(!allRecovered(bar));
+
+    // The line switched off: the alarm ends then, for that reason, and is no longer shown as
+    // alarmed; both stay listed until they are acknowledged, and each acknowledgement reaches
+    // its row.
+    station.switchLine(false);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        selectWithKey(live, "SELECT reason FROM Alarm WHERE id = (SELECT max(id) FROM Alarm)"),
+        QStringList({"停止采集"}), 10000);
+    QTRY_VERIFY(allRecovered(bar));
+    QCOMPARE(station.cell(0)->alarmLook(), WidgetMonitorSimple::AlarmLook::None);
+    QVERIFY(station.display(0)->alarmedFactor().isEmpty());
+    QTest::mouseClick(bar->findChild<QPushButton *>("pushButtonAckAll"), Qt::LeftButton);
+    QTRY_VERIFY(bar->isHidden());
+    QTRY_COMPARE_WITH_TIMEOUT(
+        selectWithKey(live, "SELECT count(*) FROM Alarm WHERE name = '高' AND acked IS NOT NULL"),
+        QStringList({"2"}), 10000);
+    QVERIFY(station.window->findChild<QLabel *>("labelRecording")->isHidden());
+}
+
+void TestMainWindow::alarmsACrashLeftOpenGoOnOrClearAtTheFirstReading()
+{
+    SimulatorProcess sim({"5:DI590:unit=1,main=850,r0on=1,r0sp=500,r1on=0"});
+    QVERIFY(sim.isReady());
+    TempStation dir;
+    MessageBoxRecorder boxes;
+    dir.writeFile("config/ComPort.json", comPortJson(sim.linkPath()));
+    dir.writeFile("config/Monitor.json", monitorJson(1, {{"DI590", "高", 5}}));
+    AppContext::instance().init();
+    const QString live = AppContext::instance().path(RecordDb);
+    // What a run that crashed left: a high alarm, acknowledged; a low alarm, whose control is
+    // off by now; one of an instrument no longer configured; one over, not acknowledged.
+    AlarmReader::Entry high = makeAlarm("高", "2024-01-02 08:00:00", true, true);
+    high.slave = 5;
+    high.channel = -1; // as older builds wrote it
+    AlarmReader::Entry low = high;
+    low.kind = "低报";
+    low.acked.clear();
+    QCOMPARE(insertAlarms(live, {high, low, makeAlarm("旧", "2024-01-02 09:00:00", true),
+                                 makeAlarm("停", "2024-01-02 10:00:00", false)}),
+             0);
+    selectWithKey(live, "UPDATE Alarm SET reason = '停止采集' WHERE id = 4");
+    AlarmSink sink;
+    MainWindow window;
+    window.show();
+    auto *bar = window.findChild<WidgetAlarmBar *>();
+    QCOMPARE(bar->count(), 4);
+    QTRY_COMPARE(selectWithKey(live, "SELECT reason FROM Alarm WHERE id = 3"),
+                 QStringList({"仪表未采集"}));
+    window.findChild<QCheckBox *>("checkBoxConnect")->setChecked(true);
+    // The low alarm's condition is gone at the first reading: cleared at that reading's time.
+    const char *const readings = "SELECT min(time), count(*) FROM Record WHERE status = 'N'";
+    QTRY_VERIFY_WITH_TIMEOUT(selectWithKey(live, readings).value(0).section('|', 1).toInt() >= 3,
+                             20000);
+    QCOMPARE(selectWithKey(live, "SELECT cleared,reason FROM Alarm WHERE id = 2"),
+             QStringList({selectWithKey(live, readings).value(0).section('|', 0, 0) +
+                          "|恢复正常"}));
+    // The high one still holds: the same row goes on, acknowledged, and no other is made.
+    QCOMPARE(selectWithKey(live, "SELECT id,cleared,acked FROM Alarm WHERE kind = '高报' AND "
+                                 "name = '高'"),
+             QStringList({"1|<null>|2024-01-02 23:40:00"}));
+    QCOMPARE(selectWithKey(live, "SELECT count(*) FROM Alarm"), QStringList({"4"}));
+    QCOMPARE(sink.all(), QStringList({"cleared 高报 旧 仪表未采集", "cleared 低报 高 恢复正常"}));
+
+    // Each acknowledgement reaches its row; off, the high one ends.
+    QTest::mouseClick(bar->findChild<QPushButton *>("pushButtonAckAll"), Qt::LeftButton);
+    window.findChild<QCheckBox *>("checkBoxConnect")->setChecked(false);
+    QTRY_VERIFY(bar->isHidden());
+    QTRY_COMPARE_WITH_TIMEOUT(
+        selectWithKey(live, "SELECT reason,acked IS NOT NULL FROM Alarm ORDER BY id"),
+        QStringList({"停止采集|1", "恢复正常|1", "仪表未采集|1", "停止采集|1"}), 10000);
 }
 
 QTEST_MAIN(TestMainWindow)
@@ -1352,14 +1690,33 @@ void TestMainWindow::maintenanceCommandsLeaveRowsInTheTrail()
     interval->setText("45");
     emit interval->editingFinished();
     desk.window.findChild<QComboBox *>("comboBoxBaudrate")->setCurrentText("4800");
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(desk.records()->insert(makeRecord("二号池", i, "2024-01-02 08:00:00")), 0);
     desk.boxes.queueAnswer(QMessageBox::Yes);
     desk.action("actionClearRecord")->trigger();
     desk.action("actionBackupRecord")->trigger();
+    const QString backup = onlyBackup(desk.dir.filePath("backup"));
+    QVERIFY(!backup.isEmpty());
     tree->setCurrentIndex(model->item(0)->child(0)->index());
     desk.boxes.queueAnswer(QMessageBox::Yes); // remove
     desk.boxes.queueAnswer(QMessageBox::Yes); // and its history
     desk.action("actionRemoveMonitor")->trigger();
     QVERIFY(list->collection().getMonitors().empty());
+
+    QCOMPARE(desk.records()->insert(makeRecord("三号池", 0, "2024-01-02 08:00:00")), 0);
+    DesktopRecorder desktop;
+    QTimer::singleShot(0, [] {
+        if (auto *bec = qobject_cast<DialogBEC *>(QApplication::activeModalWidget()))
+            bec->start();
+    });
+    desk.action("actionBec")->trigger();
+    const QDir backups(desk.dir.filePath("backup"));
+    QStringList becBackup = backups.entryList({"record*.zdb"}, QDir::Files);
+    becBackup.removeOne(QFileInfo(backup).fileName());
+    QCOMPARE(becBackup.size(), 1);
+    const QDir exports(desk.dir.filePath("export"));
+    const QStringList workbooks = exports.entryList(QDir::Files);
+    QCOMPARE(workbooks.size(), 1);
 
     QStringList rows = auditRows();
     QVERIFY(!rows.isEmpty());
@@ -1368,9 +1725,12 @@ void TestMainWindow::maintenanceCommandsLeaveRowsInTheTrail()
                                   "admin|重命名仪表|\"一号池\" → \"二号池\"",
                                   "admin|修改采集间隔|30 秒 → 45 秒",
                                   "admin|修改串口设置|波特率: 9600 → 4800",
-                                  "admin|清空|所有记录已清空",
-                                  "admin|备份|备份成功",
-                                  "admin|删除仪表|DO580 \"二号池\",从站 3,历史数据已删除"};
+                                  "admin|清空|所有记录已清空,共删除 2 条记录",
+                                  "admin|备份|备份成功,已写入 " + backup,
+                                  "admin|删除仪表|DO580 \"二号池\",从站 3,历史数据已删除",
+                                  "admin|备份-导出-清除|备份完成,导出完成,清除完成;已写入 " +
+                                      backups.filePath(becBackup[0]) + "、" +
+                                      exports.filePath(workbooks[0])};
     for (const QString &row : expected)
         QVERIFY2(rows.contains(row), qPrintable(row + "\n" + rows.join('\n')));
 }

@@ -3,6 +3,8 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
+
 // hydrovane --passwd NAME, run as an administrator would: the built station in a folder of its
 // own, the new password on standard input.
 class TestPasswdCommand : public QObject
@@ -12,6 +14,7 @@ class TestPasswdCommand : public QObject
 private slots:
     void setsThePasswordOnAFreshStation();
     void emptyOrClosedInputChangesNothing();
+    void stationFolderItCreatesIsClosedToOthers();
 };
 
 namespace {
@@ -61,6 +64,7 @@ void TestPasswdCommand::setsThePasswordOnAFreshStation()
     QCOMPARE(rows.size(), 1);
     QStringList admin = rows[0].split('|');
     QCOMPARE(admin[0], QStringLiteral("admin"));
+    QCOMPARE(admin[2], QStringLiteral("admin"));
     QVERIFY(PasswordHash::verify(QStringLiteral("新'密 码").toStdString(),
                                  admin[1].toStdString()));
 
@@ -76,7 +80,8 @@ void TestPasswdCommand::setsThePasswordOnAFreshStation()
 
     QCOMPARE(selectWithKey(station.filePath("user/user.zdb"),
                            "SELECT user, action, detail FROM Audit ORDER BY id"),
-             QStringList({"--passwd|重置密码|admin", "--passwd|重置密码|王五（新建管理员）"}));
+             QStringList(
+                 {"admin|重置密码|命令行 --passwd", "王五|重置密码|命令行 --passwd,新建管理员"}));
 }
 
 void TestPasswdCommand::emptyOrClosedInputChangesNothing()
@@ -101,6 +106,27 @@ void TestPasswdCommand::emptyOrClosedInputChangesNothing()
     QCOMPARE(runPasswd(station, {}, &first).code, 2);
     QCOMPARE(runPasswd(station, {""}, &first).code, 1);
     QCOMPARE(users(station), before);
+}
+
+void TestPasswdCommand::stationFolderItCreatesIsClosedToOthers()
+{
+    TempStation station;
+    const QString folder = station.filePath("plant/station");
+    // What a login shell gives: others may read what is made without a mode of its own.
+    const mode_t saved = ::umask(022);
+    const QByteArray line = "pw\n";
+    const Run run = runPasswd(station, {"admin", "--station", folder}, &line);
+    ::umask(saved);
+    QCOMPARE(run.code, 0);
+    const auto mode = [&](const QString &relative) {
+        struct stat info;
+        const QByteArray name = QFile::encodeName(folder + relative);
+        return ::stat(name.constData(), &info) == 0 ? info.st_mode & 07777 : 07777;
+    };
+    QCOMPARE(mode(""), mode_t(0770));
+    QCOMPARE(mode("/user"), mode_t(0770));
+    QCOMPARE(mode("/user/user.zdb"), mode_t(0660));
+    QVERIFY(!QFile::exists(station.filePath("user")));
 }
 
 QTEST_GUILESS_MAIN(TestPasswdCommand)

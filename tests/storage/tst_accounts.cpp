@@ -18,6 +18,8 @@ private slots:
     void defaultAdminMustSetAPassword();
     void fiveFailuresLockSignInForThirtySeconds();
     void accountCommandsNeedAnAdministrator();
+    void rolesOtherThanAdminSignInAsOperators_data();
+    void rolesOtherThanAdminSignInAsOperators();
     void ownAccountAndLastAdministratorStay();
     void idleAdministratorIsSignedOut();
     void auditRowsCarryTheSignedInName();
@@ -125,7 +127,7 @@ void TestAccounts::plainTextPasswordUpgradesAtFirstSignIn()
     QCOMPARE(signIn(*station.accounts, name, "pw'1").result, int(Accounts::Ok));
     QCOMPARE(changed.count(), 1);
     QCOMPARE(station.accounts->userName(), name);
-    QVERIFY(station.accounts->isAdministrator()); // a row without a role
+    QVERIFY(!station.accounts->isAdministrator()); // a row without a role: an operator
     const std::string hash = station.stored(name.toStdString());
     QVERIFY(PasswordHash::isHash(hash));
     QVERIFY(PasswordHash::verify("pw'1", hash));
@@ -246,6 +248,35 @@ void TestAccounts::accountCommandsNeedAnAdministrator()
     QVERIFY(rows.filter("|admin|添加用户|op（操作员）").size() == 1);
     QVERIFY(rows.filter("|admin|添加用户|" + longName + "（管理员）").size() == 1);
     QVERIFY(rows.filter("|op|修改密码|").size() == 1);
+}
+
+void TestAccounts::rolesOtherThanAdminSignInAsOperators_data()
+{
+    QTest::addColumn<QString>("role");
+    QTest::addColumn<bool>("null");
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("Admin") << "Admin" << false;
+    QTest::newRow("root") << "root" << false;
+    QTest::newRow("NULL") << "" << true;
+}
+
+void TestAccounts::rolesOtherThanAdminSignInAsOperators()
+{
+    QFETCH(QString, role);
+    QFETCH(bool, null);
+    Station station;
+    const std::string hash = PasswordHash::make("pw");
+    QCOMPARE(null ? station.users->addUser("user", hash)
+                  : station.users->addUser("user", hash, role.toStdString()),
+             0);
+    Accounts &accounts = *station.accounts;
+    QCOMPARE(signIn(accounts, "user", "pw").result, int(Accounts::Ok));
+    QCOMPARE(accounts.role(), int(Accounts::Operator));
+    QVERIFY(!accounts.isAdministrator());
+    QCOMPARE(addUser(accounts, "x", "pw", Accounts::Operator).result,
+             int(Accounts::NotAdministrator));
+    QCOMPARE(deleteUser(accounts, "admin").result, int(Accounts::NotAdministrator));
+    QVERIFY(station.audit().last().endsWith("|user|登录|操作员"));
 }
 
 void TestAccounts::ownAccountAndLastAdministratorStay()

@@ -31,6 +31,7 @@ private slots:
     void backupIntoMissingFolderFails();
     void otherKindsDoNothing();
     void importReplacesRowsWithAValidBackup();
+    void importIntoAStationWithoutARecordFileGivesTheStationsMode();
     void failedImportChangesNothing_data();
     void failedImportChangesNothing();
     void damagedBackupIsRefusedAndTheLiveFileStaysIntact();
@@ -260,7 +261,11 @@ void TestRecordDatabase::clearRestartsRowNumbering()
     RecordDatabase *database = startStation();
     for (int i = 0; i < 3; ++i)
         QCOMPARE(database->insert(makeRow("a", 0, "2024-01-02 08:30:05")), 0);
-    QCOMPARE(database->clear(), 0);
+    int64_t removed = -1;
+    QCOMPARE(database->clear(&removed), 0);
+    QCOMPARE(removed, int64_t(3));
+    QCOMPARE(database->clear(&removed), 0);
+    QCOMPARE(removed, int64_t(0));
     QCOMPARE(database->vacuum(), 0);
     QCOMPARE(database->insert(makeRow("b", 0, "2024-01-02 08:30:06")), 0);
     QCOMPARE(selectWithKey(recordFile(), "SELECT uid, name FROM Record"), QStringList({"1|b"}));
@@ -288,13 +293,18 @@ void TestRecordDatabase::backupsOfOneDayGetNumberedNamesAndNeverOverwrite()
         QCOMPARE(database->insert(makeRow("a", 0, "2024-01-02 08:30:05")), 0);
         QVERIFY(station.writeFile("backup/record1_" + date + ".zdb", "operator's file"));
 
-        for (int i = 0; i < 3; ++i)
-            QCOMPARE(database->backupDatabase(RecordDb), 0);
+        QStringList written;
+        for (int i = 0; i < 3; ++i) {
+            std::string path;
+            QCOMPARE(database->backupDatabase(RecordDb, nullptr, &path), 0);
+            written << QString::fromStdString(path);
+        }
 
         QCOMPARE(station.readFile("backup/record1_" + date + ".zdb"),
                  QByteArray("operator's file"));
         for (const char *name : {"record_", "record2_", "record3_"}) {
             const QString copy = station.filePath("backup/" + QString(name) + date + ".zdb");
+            QCOMPARE(written.takeFirst(), copy);
             QVERIFY2(QFile::exists(copy), qPrintable(copy));
             QCOMPARE(selectWithKey(copy, "SELECT name FROM Record"), QStringList({"a"}));
         }
@@ -308,7 +318,9 @@ void TestRecordDatabase::backupIntoMissingFolderFails()
     TempStation station;
     RecordDatabase *database = startStation();
     QVERIFY(QDir(station.filePath("backup")).removeRecursively());
-    QCOMPARE(database->backupDatabase(RecordDb), -1);
+    std::string written = "before";
+    QCOMPARE(database->backupDatabase(RecordDb, nullptr, &written), -1);
+    QVERIFY(written.empty());
     QVERIFY(!QFile::exists(station.filePath("backup")));
 }
 
@@ -341,13 +353,37 @@ void TestRecordDatabase::importReplacesRowsWithAValidBackup()
     QCOMPARE(database->clear(), 0);
     QCOMPARE(database->insert(makeRow("replaced", 0, "2024-01-02 08:30:06")), 0);
 
-    QCOMPARE(database->importDatabase(RecordDb, backup.toUtf8().toStdString()), 0);
+    RecordDatabase::ImportReport report;
+    QCOMPARE(import(database, backup, &report), 0);
+    QCOMPARE(report.rows, int64_t(1));
     QVERIFY(database->isOpen());
     QCOMPARE(queried(database), QStringList({"kept/0/2024-01-02 08:30:05"}));
     QCOMPARE(database->insert(makeRow("after", 0, "2024-01-02 08:30:07")), 0);
     QCOMPARE(rowCount(database), 2);
     QVERIFY(QFile::exists(backup));
     QCOMPARE(QDir(station.filePath("db")).entryList(QDir::Files), QStringList({"record.zdb"}));
+}
+
+void TestRecordDatabase::importIntoAStationWithoutARecordFileGivesTheStationsMode()
+{
+    TempStation station;
+    RecordDatabase *database = startStation();
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(database->insert(makeRow("a", 0, "2024-01-02 08:30:05")), 0);
+    const QString backup = station.filePath("offered.zdb");
+    QVERIFY(QFile::rename(makeBackup(database), backup));
+    // A copy open to everyone, as one brought on a stick may be.
+    QVERIFY(::chmod(qPrintable(backup), 0644) == 0);
+    QCOMPARE(database->close(), 0);
+    QVERIFY(QFile::remove(recordFile()));
+
+    RecordDatabase::ImportReport report;
+    QCOMPARE(import(database, backup, &report), 0);
+    QVERIFY(report.keptFile.empty());
+    QCOMPARE(report.rows, int64_t(3));
+    // The mode the station gives a file it makes: 0660 under its umask of 007.
+    QCOMPARE(modeOf(recordFile()), 0660);
+    QCOMPARE(rowCount(database), 3);
 }
 
 void TestRecordDatabase::failedImportChangesNothing_data()

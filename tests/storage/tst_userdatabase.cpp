@@ -14,6 +14,7 @@ private slots:
     void duplicateNameIsRefused();
     void otherKindsDoNothing();
     void oldFileGainsRoleColumnAndAuditTable();
+    void fileFromBeforeTheRuleKeepsItsAdministratorsOnce();
 };
 
 namespace {
@@ -30,6 +31,26 @@ QStringList accounts()
                          "SELECT uid, name, password FROM User ORDER BY uid");
 }
 
+QStringList roles()
+{
+    return selectWithKey(AppContext::instance().path(UserDb),
+                         "SELECT name, role FROM User ORDER BY uid");
+}
+
+// A user.zdb made the way an older build made it, holding the statements' rows.
+bool makeOldUserFile(const TempStation &station, const char *sql)
+{
+    const QByteArray file = station.filePath("user/user.zdb").toUtf8();
+    zircon_db *handle = nullptr;
+    int rc = QDir().mkpath(station.filePath("user")) ? zircon_create(&handle, file.constData()) : 1;
+    if (rc == 0)
+        rc = zircon_set_password(handle, kPassPhrase, kPassPhraseLength);
+    if (rc == 0)
+        rc = zircon_run_sql(handle, sql, nullptr, nullptr);
+    zircon_close(handle);
+    return rc == 0;
+}
+
 } // namespace
 
 void TestUserDatabase::createDatabaseStartsOverWithTheDefaultAccount()
@@ -38,12 +59,14 @@ void TestUserDatabase::createDatabaseStartsOverWithTheDefaultAccount()
     UserDatabase *database = startStation();
     QVERIFY(database && database->isOpen());
     QCOMPARE(accounts(), QStringList({"1|admin|"})); // a missing file is made at start
+    QCOMPARE(roles(), QStringList({"admin|admin"}));
     QCOMPARE(database->addUser("operator", "pa'ss"), 0);
     QCOMPARE(accounts(), QStringList({"1|admin|", "2|operator|pa'ss"}));
 
     QCOMPARE(database->createDatabase(UserDb), 0);
     QVERIFY(database->isOpen());
     QCOMPARE(accounts(), QStringList({"1|admin|"}));
+    QCOMPARE(roles(), QStringList({"admin|admin"}));
 }
 
 void TestUserDatabase::duplicateNameIsRefused()
@@ -67,19 +90,11 @@ void TestUserDatabase::otherKindsDoNothing()
 void TestUserDatabase::oldFileGainsRoleColumnAndAuditTable()
 {
     TempStation station;
-    QVERIFY(QDir().mkpath(station.filePath("user")));
     const QByteArray file = station.filePath("user/user.zdb").toUtf8();
-    zircon_db *handle = nullptr;
-    QCOMPARE(zircon_create(&handle, file.constData()), 0);
-    QCOMPARE(zircon_set_password(handle, kPassPhrase, kPassPhraseLength), 0);
-    QCOMPARE(zircon_run_sql(handle,
-                            "CREATE TABLE User(uid INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,"
-                            "name VARCHAR NOT NULL UNIQUE,password VARCHAR);"
-                            "INSERT INTO User(name,password) VALUES('admin','');"
-                            "INSERT INTO User(name,password) VALUES('op','x');",
-                            nullptr, nullptr),
-             0);
-    zircon_close(handle);
+    QVERIFY(makeOldUserFile(station, "CREATE TABLE User(uid INTEGER PRIMARY KEY AUTOINCREMENT NOT "
+                                     "NULL,name VARCHAR NOT NULL UNIQUE,password VARCHAR);"
+                                     "INSERT INTO User(name,password) VALUES('admin','');"
+                                     "INSERT INTO User(name,password) VALUES('op','x');"));
 
     UserDatabase *database = startStation();
     QVERIFY(database->isOpen());
@@ -96,10 +111,42 @@ void TestUserDatabase::oldFileGainsRoleColumnAndAuditTable()
     QCOMPARE(administrators, 2L);
     QCOMPARE(database->appendAudit("2026-03-01 08:00:00", "admin", "登录", ""), 0);
 
+    QCOMPARE(roles(), QStringList({"admin|admin", "op|admin", "reader|operator"}));
+
     // Opening again adds nothing twice.
     QCOMPARE(database->close(), 0);
     QCOMPARE(database->open(), 0);
     QCOMPARE(selectWithKey(file, "SELECT count(*) FROM Audit"), QStringList({"1"}));
+}
+
+void TestUserDatabase::fileFromBeforeTheRuleKeepsItsAdministratorsOnce()
+{
+    // Written when an empty role meant an administrator: the default account had none.
+    TempStation station;
+    QVERIFY(makeOldUserFile(station,
+                            "CREATE TABLE User(uid INTEGER PRIMARY KEY AUTOINCREMENT NOT "
+                            "NULL,name VARCHAR NOT NULL UNIQUE,password VARCHAR,role "
+                            "VARCHAR);"
+                            "INSERT INTO User(name,password) VALUES('admin','');"
+                            "INSERT INTO User VALUES(2,'blank','',''),(3,'op','','operator'),"
+                            "(4,'capital','','Admin');"));
+    UserDatabase *database = startStation();
+    QVERIFY(database->isOpen());
+    // Each keeps the rights it had: "Admin" never was an administrator.
+    QCOMPARE(roles(), QStringList({"admin|admin", "blank|admin", "op|operator", "capital|Admin"}));
+    long administrators = 0;
+    QCOMPARE(database->countAdministrators(&administrators), 0);
+    QCOMPARE(administrators, 2L);
+
+    // Once: a role emptied after the migration grants nothing at the next open.
+    QCOMPARE(database->close(), 0);
+    int result = -1;
+    selectWithKey(AppContext::instance().path(UserDb), "UPDATE User SET role='' WHERE uid=2",
+                  &result);
+    QCOMPARE(result, 0);
+    QCOMPARE(database->open(), 0);
+    QCOMPARE(database->countAdministrators(&administrators), 0);
+    QCOMPARE(administrators, 1L);
 }
 
 QTEST_GUILESS_MAIN(TestUserDatabase)
