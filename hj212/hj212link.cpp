@@ -41,6 +41,22 @@ qint64 steadyMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+QString problemText(MqttQueue::Problem problem)
+{
+    switch (problem) {
+    case MqttQueue::NoProblem:
+        return QString();
+    case MqttQueue::NotWritable:
+        return QStringLiteral("队列无法写入");
+    case MqttQueue::DiskFull:
+        return QStringLiteral("磁盘已满");
+    case MqttQueue::TopicTooLong:
+    case MqttQueue::TooLarge:
+        return QStringLiteral("消息过大");
+    }
+    return QString();
+}
+
 QString connectReason(int error)
 {
     switch (error) {
@@ -64,11 +80,12 @@ Hj212Link::Hj212Link(const Config &config, std::function<void()> notify)
       queue(config.queueFolder, config.maxMessages, config.segmentMessages),
       reader(new RecordReader(config.recordFile)), rtdSeconds(config.platform.rtdInterval)
 {
+    queue.setRetryInterval(config.queueRetryMs);
     if (queue.open() != 0)
         qWarning("hydrovane: HJ 212 queue folder %s cannot be used", config.queueFolder.c_str());
     wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     std::lock_guard<std::mutex> locker(statusMutex);
-    shown.backlog = qint64(queue.backlog());
+    countsInto(shown);
 }
 
 Hj212Link::~Hj212Link()
@@ -188,8 +205,7 @@ Hj212Link::Status Hj212Link::status() const
         std::lock_guard<std::mutex> locker(statusMutex);
         now = shown;
     }
-    now.backlog = qint64(queue.backlog());
-    now.dropped = qint64(queue.dropped());
+    countsInto(now);
     {
         std::lock_guard<std::mutex> locker(historyMutex);
         now.requests = int(requests.size());
@@ -601,14 +617,18 @@ void Hj212Link::saveUploadedUpTo(const QDateTime &end) const
     file.commit();
 }
 
-void Hj212Link::appendSegments(const std::vector<std::string> &segments, const std::string &qn)
+bool Hj212Link::appendSegments(const std::vector<std::string> &segments, const std::string &qn)
 {
+    // The queue tells its refusals itself, once per episode.
+    bool stored = true;
     for (const std::string &segment : segments)
-        if (!queue.append(qn, Hj212Packet::frame(segment)))
-            qWarning("hydrovane: HJ 212 message %s for %s could not be queued", qn.c_str(),
-                     config.point.mn.c_str());
+        if (!queue.append(qn, Hj212Packet::frame(segment))) {
+            stored = false;
+            break;
+        }
     wakeNetwork();
     reportCounts(false);
+    return stored;
 }
 
 void Hj212Link::uploadRealTime()
@@ -684,8 +704,16 @@ bool Hj212Link::uploadPeriodsEndingAt(const QDateTime &end)
     // A connection kept open would go on reading a record file that an import replaced.
     reader->close();
     lastReadError = 0;
+    // A message the queue refuses (a folder that cannot be written, a full disk) is made
+    // again from the record file once the queue stores again: not lost, at the cost of
+    // sending again what of these periods was stored before it.
+    const uint64_t refusedBefore = queue.health().refused;
     for (const auto &message : made)
-        appendSegments(message.second, message.first);
+        if (!appendSegments(message.second, message.first)) {
+            refusedRetried += queue.health().refused - refusedBefore;
+            reportCounts(true);
+            return false;
+        }
     return true;
 }
 
@@ -845,8 +873,7 @@ void Hj212Link::setState(State state, const QString &reason)
 {
     {
         std::lock_guard<std::mutex> locker(statusMutex);
-        shown.backlog = qint64(queue.backlog());
-        shown.dropped = qint64(queue.dropped());
+        countsInto(shown);
         if (shown.state == state && shown.reason == reason)
             return;
         if (!reason.isEmpty() && reason != shown.reason)
@@ -864,21 +891,40 @@ void Hj212Link::reportCounts(bool force)
     const qint64 now = steadyMs();
     {
         std::lock_guard<std::mutex> locker(statusMutex);
-        const qint64 backlog = qint64(queue.backlog());
-        const qint64 dropped = qint64(queue.dropped());
-        const bool droppedChanged = dropped != shown.dropped;
-        const bool backlogDue =
-            backlog != shown.backlog && (force || now - lastBacklogReport >= backlogReportMs);
-        if (!droppedChanged && !backlogDue && !force)
+        Status counts = shown;
+        countsInto(counts);
+        const bool lossChanged = counts.dropped != shown.dropped ||
+                                 counts.queueProblem != shown.queueProblem ||
+                                 counts.cursorDamaged != shown.cursorDamaged;
+        const bool backlogDue = counts.backlog != shown.backlog &&
+                                (force || now - lastBacklogReport >= backlogReportMs);
+        if (!lossChanged && !backlogDue && !force)
             return;
-        if (droppedChanged)
-            qWarning("hydrovane: HJ 212 %s: %lld messages dropped so far (queue full or not "
-                     "storable)",
-                     config.point.mn.c_str(), dropped);
-        shown.backlog = backlog;
-        shown.dropped = dropped;
+        // The queue tells its refusals and damage itself.
+        const qint64 overflow = counts.dropped - counts.refused - counts.damaged;
+        const qint64 overflowBefore = shown.dropped - shown.refused - shown.damaged;
+        if (overflow != overflowBefore)
+            qWarning("hydrovane: HJ 212 %s: %lld messages dropped so far beyond the queue's bound",
+                     config.point.mn.c_str(), overflow);
+        shown.backlog = counts.backlog;
+        shown.dropped = counts.dropped;
+        shown.refused = counts.refused;
+        shown.damaged = counts.damaged;
+        shown.cursorDamaged = counts.cursorDamaged;
+        shown.queueProblem = counts.queueProblem;
         lastBacklogReport = now;
     }
     if (notify)
         notify();
+}
+
+void Hj212Link::countsInto(Status &status) const
+{
+    const MqttQueue::Health health = queue.health();
+    status.backlog = qint64(queue.backlog());
+    status.queueProblem = problemText(health.problem);
+    status.refused = qint64(health.refused - std::min(health.refused, refusedRetried.load()));
+    status.damaged = qint64(health.damaged);
+    status.cursorDamaged = health.cursorDamaged;
+    status.dropped = qint64(health.overflowed + health.damaged) + status.refused;
 }

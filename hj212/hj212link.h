@@ -52,7 +52,15 @@ public:
         State state = Off;
         QString reason;      // the last failure in Chinese, empty when none
         qint64 backlog = 0;  // messages on disk the platform has not answered
-        qint64 dropped = 0;  // lost since the start: beyond the bound or not storable
+        // Lost since the start: beyond the bound (what refused and damaged do not account
+        // for), refused by the queue, or damaged on the disk.
+        qint64 dropped = 0;
+        qint64 refused = 0;
+        qint64 damaged = 0;
+        bool cursorDamaged = false; // what the queue held is sent again
+        // Why the queue stores nothing now (in Chinese), empty when it does; period data
+        // waits meanwhile and is made again from the record file.
+        QString queueProblem;
         int requests = 0;    // history requests waiting or being answered
         QStringList uncoded; // "monitor/factor" seen without a code, not uploaded
     };
@@ -67,6 +75,8 @@ public:
         uint64_t maxMessages = 500000;
         uint32_t segmentMessages = 20000;
         int reconnectMs = 3000;
+        // How soon a queue that could not store tries the disk again.
+        int queueRetryMs = MqttQueue::retryMs;
         // A period is computed once every monitor that delivered in it delivered a row of
         // a later time (at least settleMs after its end), or settleLimitMs after its end.
         int settleMs = 2000;
@@ -154,7 +164,9 @@ private:
     // Appends the data of the periods ending at `end`: minute, and hour and day at their ends.
     bool uploadPeriodsEndingAt(const QDateTime &end);
     bool periodSettled(const QDateTime &start, const QDateTime &end, qint64 nowMs) const;
-    void appendSegments(const std::vector<std::string> &segments, const std::string &qn);
+    // false when the queue refused a segment.
+    bool appendSegments(const std::vector<std::string> &segments, const std::string &qn);
+    void countsInto(Status &status) const;
     // One day of the oldest request into historyOut; true when there was work.
     bool advanceRequest();
     QDateTime loadUploadedUpTo() const;
@@ -199,6 +211,8 @@ private:
     bool historyTurn = false;
 
     int lastReadError = 0; // compute thread
+    // Refusals of period data that is made again later: not lost.
+    std::atomic<uint64_t> refusedRetried{0};
 
     // QN, compute thread and network thread.
     std::mutex qnMutex;

@@ -12,9 +12,10 @@ class QHBoxLayout;
 class QLabel;
 
 // The uploads to the environmental platforms in the main window's status bar: one label per
-// point, connected or reconnecting, with the reason, the backlog and what is not uploaded in
-// its tooltip. Hidden while no point uploads. It reads the uploader's status only when the
-// uploader reports a change, at most once per pass of the event loop.
+// point, connected or reconnecting, a queue that stores nothing and what was lost, with the
+// reason, the backlog and what is not uploaded in its tooltip. Hidden while no point uploads.
+// It reads the uploader's status only when the uploader reports a change, at most once per
+// pass of the event loop.
 class Hj212StatusLabel : public QWidget
 {
     Q_OBJECT

@@ -19,6 +19,8 @@ private slots:
     void unansweredMessagesAreRetriedThenTheConnectionIsMadeAgain();
     void backlogOfAnOutageAndARestartArrivesInOrder();
     void platformClosingEverySecondStillGetsEverything();
+    void backlogOfALongOutageStaysBoundedAndCountsWhatItDrops();
+    void periodsTheQueueCouldNotStoreAreMadeAgainOnceItCan();
     void endedPeriodsAreUploadedOnceAcrossARestart();
     void historyRequestsAreAnsweredFromTheRecordFile();
     void floodOfRequestsIsBoundedAndEveryOneAnswered();
@@ -243,6 +245,83 @@ void TestHj212Link::platformClosingEverySecondStillGetsEverything()
     QTRY_COMPARE_WITH_TIMEOUT(link.status().backlog, qint64(0), waitMs * 2);
     QCOMPARE(realTimes(platform), packetTimes(sent));
     QVERIFY(platform.connections() >= 2);
+}
+
+void TestHj212Link::backlogOfALongOutageStaysBoundedAndCountsWhatItDrops()
+{
+    LinkStation station;
+    Hj212Platform platform;
+    QVERIFY(platform.start());
+    platform.stop();
+    Hj212Link::Config config = configFor(platform.port());
+    config.maxMessages = 3;
+    config.segmentMessages = 1;
+    Hj212Link link(config, nullptr);
+    link.start();
+    std::vector<std::string> sent;
+    for (int i = 0; i < 5; ++i) {
+        sent.push_back(timeAt(i));
+        link.takeRow(reading(sent.back()));
+        QTRY_COMPARE_WITH_TIMEOUT(link.status().backlog + link.status().dropped, qint64(i + 1),
+                                  waitMs);
+    }
+    // The oldest go, counted as beyond the bound and nothing else.
+    const Hj212Link::Status status = link.status();
+    QCOMPARE(status.backlog, qint64(3));
+    QCOMPARE(status.dropped, qint64(2));
+    QCOMPARE(status.refused + status.damaged, qint64(0));
+    QVERIFY(status.queueProblem.isEmpty());
+    QCOMPARE(status.state, Hj212Link::Connecting);
+
+    QVERIFY(platform.start(platform.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(link.status().backlog, qint64(0), waitMs);
+    QCOMPARE(realTimes(platform), packetTimes({sent.begin() + 2, sent.end()}));
+}
+
+void TestHj212Link::periodsTheQueueCouldNotStoreAreMadeAgainOnceItCan()
+{
+    LinkStation station;
+    const QDateTime current =
+        Hj212Statistics::periodStart(QDateTime::currentDateTime(), Hj212Statistics::Minute, 1);
+    std::vector<RecordRow> rows;
+    std::vector<std::string> expected;
+    for (int back = 2; back >= 1; --back) {
+        const QDateTime start = current.addSecs(-60 * back);
+        expected.push_back(Hj212Statistics::packetText(start));
+        rows.push_back(reading(Hj212Statistics::storedText(start.addSecs(5))));
+    }
+    QCOMPARE(insertRecords(AppContext::instance().path(RecordDb), rows), 0);
+    Hj212Link::Config config = configFor(0);
+    config.queueRetryMs = 200;
+    const QString folder =
+        QString::fromStdString(config.queueFolder).mid(station.station.path().size() + 1);
+    QVERIFY(station.station.writeFile(
+        folder + "/uploaded",
+        QByteArray::fromStdString(Hj212Statistics::storedText(current.addSecs(-120)))));
+    // A folder where the first segment would go: every append fails until it is gone.
+    const QString blocker = station.station.filePath(folder + "/00000000000000000000.seg");
+    QVERIFY(QDir().mkpath(blocker));
+
+    Hj212Platform platform;
+    QVERIFY(platform.start());
+    config.platform.port = platform.port();
+    Hj212Link link(config, nullptr);
+    link.start();
+    // To be tried again, not given up: nothing counted as lost, nothing sent.
+    QTRY_VERIFY_WITH_TIMEOUT(link.status().queueProblem == QString("队列无法写入") &&
+                                 link.status().dropped == 0,
+                             waitMs);
+    QVERIFY(platform.received("2051").empty());
+
+    QVERIFY(QDir(blocker).removeRecursively());
+    QTRY_COMPARE_WITH_TIMEOUT(platform.received("2051").size(), size_t(2), waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(link.status().backlog, qint64(0), waitMs);
+    std::vector<std::string> times;
+    for (const auto &item : platform.received("2051"))
+        times.push_back(cpValue(item, "DataTime"));
+    QCOMPARE(times, expected);
+    QVERIFY(link.status().queueProblem.isEmpty());
+    QCOMPARE(link.status().dropped, qint64(0));
 }
 
 void TestHj212Link::endedPeriodsAreUploadedOnceAcrossARestart()

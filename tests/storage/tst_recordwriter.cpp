@@ -4,6 +4,7 @@
 #include "app/appcontext.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordingstatus.h"
+#include "storage/recordsink.h"
 #include "storage/recordwriter.h"
 #include "testsupport.h"
 
@@ -13,6 +14,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <mutex>
 
 // Plays a detail panel: owns a writer on a thread of its own and hands it copies of its row.
 class Panel : public QObject
@@ -75,6 +77,29 @@ QString storedFile()
 {
     return AppContext::instance().path(RecordDb);
 }
+
+// Plays an outside interface (the publisher, the uploader): the times of the rows handed to it.
+class TimesSink : public RecordSink
+{
+public:
+    TimesSink() { RecordSink::add(this); }
+    ~TimesSink() override { RecordSink::remove(this); }
+    void recordRow(const RecordRow &row) override
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        times << QString::fromStdString(row.time);
+    }
+    void alarmChange(int, const AlarmEvent &) override {}
+    QStringList all()
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        return times;
+    }
+
+private:
+    std::mutex mutex;
+    QStringList times;
+};
 
 int storedCount()
 {
@@ -162,6 +187,8 @@ void TestRecordWriter::refusedRowsAreStoredOnceTheDatabaseTakesThemAgain()
     TempStation station;
     AppContext::instance().init();
     auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    // Every sink gets a row once it is stored, and only then.
+    TimesSink first, second;
     Panel panel;
     RecordRow row = panelRow("暂停", 0);
     const auto emitAt = [&](int second) {
@@ -176,6 +203,7 @@ void TestRecordWriter::refusedRowsAreStoredOnceTheDatabaseTakesThemAgain()
     panel.writer->waitForQueued();
     QCOMPARE(storedCount(), 0);
     QCOMPARE(panel.writer->heldRows(), size_t(10));
+    QVERIFY(first.all().isEmpty() && second.all().isEmpty());
 
     // Writable again: the held rows go first, in their order, then the new one.
     QCOMPARE(database->open(), 0);
@@ -186,6 +214,8 @@ void TestRecordWriter::refusedRowsAreStoredOnceTheDatabaseTakesThemAgain()
     for (int second = 0; second <= 10; ++second)
         expected << QStringLiteral("2024-01-02 08:00:%1").arg(second, 2, 10, QChar('0'));
     QCOMPARE(selectWithKey(storedFile(), "SELECT time FROM Record ORDER BY uid"), expected);
+    QCOMPARE(first.all(), expected);
+    QCOMPARE(second.all(), expected);
 
     // Rows held when the station leaves get a last try before the database closes.
     database->close();
