@@ -437,6 +437,14 @@ const MonitorBase *ConfigFile::readEntry(const json &entry, int position,
             return nullptr;
         }
     }
+    // A NUL ends the name where the database stores it, and other control characters are no
+    // safer: such a name could be another monitor's in the records, and removing that one
+    // with its history would take this one's. Kept in the file until the operator renames it.
+    if (hasControlCharacter(username)) {
+        report(where + "的名称 " + quotedText(username) +
+               " 含有控制字符，该仪表未加载，它的设置仍保留在文件中；请在文件中为它改名");
+        return nullptr;
+    }
     if (id < 1 || id > 247)
         report(where + "的 \"id\" 为 " + std::to_string(id) +
                "，不在 1 到 247 之间，该仪表无法通信");
@@ -445,18 +453,11 @@ const MonitorBase *ConfigFile::readEntry(const json &entry, int position,
 
 void ConfigFile::reportNames(const std::vector<const MonitorBase *> &loaded)
 {
-    // Records are kept under the monitor's name: monitors of one name share them, and the
-    // database cuts a name at a NUL, which can make it another monitor's.
+    // Records are kept under the monitor's name: monitors of one name share them.
     std::map<std::string, std::vector<size_t>> positions;
     for (size_t i = 0; i < loaded.size(); ++i) {
-        if (!loaded[i])
-            continue;
-        const std::string name = loaded[i]->getUsername();
-        positions[name].push_back(i + 1);
-        if (hasControlCharacter(name))
-            report("配置文件 " + path + " 中第 " + std::to_string(i + 1) + " 个仪表的名称 " +
-                   quotedText(name) +
-                   " 含有控制字符，它的历史数据可能与其他仪表的混在一起，请改名");
+        if (loaded[i])
+            positions[loaded[i]->getUsername()].push_back(i + 1);
     }
     for (const auto &name : positions) {
         if (name.second.size() < 2)
@@ -604,6 +605,15 @@ bool ConfigFile::readSetting(const char *key, int &value)
 
 void ConfigFile::readBounded(const char *key, int &value, bool (*accepted)(int), const char *range)
 {
+    // A serial line takes no fraction: 8.7 data bits are neither 8 nor 7.
+    const auto found = document.is_object() ? document.find(key) : document.end();
+    if (found != document.end() && found->is_number_float() &&
+        std::isfinite(found->get<double>()) &&
+        found->get<double>() != std::trunc(found->get<double>())) {
+        report("配置文件 " + path + " 中的 \"" + key + "\" 为 " + found->dump() + "，不是整数，" +
+               "改用 " + std::to_string(value));
+        return;
+    }
     int read = value;
     if (!readSetting(key, read))
         return;

@@ -97,19 +97,20 @@ QString AppContext::path(int kind) const
     return applicationDir() + QLatin1String(suffixes[kind]);
 }
 
-int AppContext::init()
+int AppContext::lockStation()
 {
     // Also here for the tests and tools that start a station without main().
     StationFolder::restrictCreationMask();
 
     const QString station = applicationDir();
-    QDir dir(station);
-    dir.mkpath(station);
+    QDir().mkpath(station);
     switch (stationLock.acquire(station)) {
     case StationLock::Acquired:
-        break;
+        return InitDone;
     case StationLock::HeldElsewhere:
         return InitStationInUse;
+    case StationLock::Refused:
+        return InitLockRefused;
     case StationLock::Unavailable:
         // A folder the station cannot write fails on its own terms later; refusing here
         // would only add a second failure.
@@ -117,7 +118,25 @@ int AppContext::init()
                  qPrintable(StationLock::lockFilePath(station)));
         break;
     }
+    return InitDone;
+}
 
+QString AppContext::lockProblem() const
+{
+    return stationLock.problem();
+}
+
+int AppContext::checkLock()
+{
+    return stationLock.check();
+}
+
+int AppContext::init()
+{
+    const int locked = lockStation();
+    if (locked != InitDone)
+        return locked;
+    QDir dir(applicationDir());
     for (const char *folder : folders) {
         dir.mkpath(QLatin1String(folder));
         closeToOthers(dir.filePath(QLatin1String(folder)));

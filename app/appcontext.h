@@ -41,15 +41,26 @@ public:
     QString path(int kind) const;
 
     // Results of init.
-    enum InitResult {
+    enum InitResult
+    {
         InitDone = 0,
         // Another process holds the station folder; nothing was created, loaded or opened.
         InitStationInUse = 1,
+        // Something that is not a lock file of ours is in its place (a link, a folder, another
+        // user's file); nothing was created, loaded or opened. lockProblem() says what.
+        InitLockRefused = 2,
     };
-    // Locks the station folder against a second process, creates missing folders closed to
-    // other users, then creates and loads or opens the shared objects. A folder that cannot
-    // be locked at all (read-only, no lock support) does not stop the start.
+    // Locks the station folder against a second process (lockStation), creates missing folders
+    // closed to other users, then creates and loads or opens the shared objects. A folder that
+    // cannot be locked at all (read-only, no lock support) does not stop the start.
     int init();
+    // Only the lock of init, for a start that must know before anything else; init keeps it.
+    int lockStation();
+    // The operator's text of a refused or lost lock file; empty when there is none.
+    QString lockProblem() const;
+    // Whether the lock file is still the one held; a deleted one is made and taken again. Any
+    // thread; a few calls on the station folder.
+    int checkLock();
     // Closes what init opened and releases the folder. Called once at a confirmed exit.
     int shutdown();
 

@@ -137,6 +137,14 @@ int refuseStart(int argc, char *argv[], const QString &message, int code)
     return code;
 }
 
+// A second station would poll the same line and store every reading twice.
+QString inUseText(const QString &station)
+{
+    return QStringLiteral("监测站程序已在运行：文件夹 %1 正由另一个监测站程序使用。\n"
+                          "请勿重复启动；已运行的窗口可能已最小化到系统托盘。")
+        .arg(QDir::toNativeSeparators(station));
+}
+
 // Before the application exists: the executable's folder from the kernel.
 QString executableDir()
 {
@@ -166,6 +174,15 @@ int main(int argc, char *argv[])
         return countRecords(argc, argv);
     // An unattended station resumes polling after a restart, as if 连接 had been ticked.
     const bool connectAtStart = arguments.contains(QStringLiteral("--connect"));
+
+    // Before the application: without a display the refusal is only the standard error's, and
+    // no application is made that could wait for a screen.
+    AppContext &context = AppContext::instance();
+    const int locked = context.lockStation();
+    if (locked == AppContext::InitStationInUse)
+        return refuseStart(argc, argv, inUseText(station), 1);
+    if (locked == AppContext::InitLockRefused)
+        return refuseStart(argc, argv, context.lockProblem(), 1);
 
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
@@ -197,14 +214,9 @@ int main(int argc, char *argv[])
         }
     });
 
-    AppContext &context = AppContext::instance();
-    if (context.init() == AppContext::InitStationInUse) {
-        // A second station would poll the same line and store every reading twice.
-        MessageBoxes::critical(
-            QStringLiteral("错误"),
-            QStringLiteral("监测站程序已在运行：文件夹 %1 正由另一个监测站程序使用。\n"
-                           "请勿重复启动；已运行的窗口可能已最小化到系统托盘。")
-                .arg(QDir::toNativeSeparators(context.applicationDir())));
+    // The lock is held already; init keeps it.
+    if (context.init() != AppContext::InitDone) {
+        MessageBoxes::critical(QStringLiteral("错误"), inUseText(context.applicationDir()));
         delete stopSignals;
         delete application;
         return 1;

@@ -46,10 +46,15 @@
 #include <QThread>
 #include <QTimer>
 
+#include <memory>
+
 namespace {
 
 // How often a stop looks whether what it waits for has ended.
 const int stopCheckMs = 20;
+// How often the station folder's lock file is looked at: a deleted one lets a second station
+// start on a file system without locks on folders.
+const int lockCheckMs = 60 * 1000;
 
 RecordDatabase *recordDatabase()
 {
@@ -74,6 +79,8 @@ QString importRefusal(RecordDatabase::ImportError error)
         return QStringLiteral("所选文件已损坏。");
     case RecordDatabase::ImportNoRecordTable:
         return QStringLiteral("所选文件中没有记录表。");
+    case RecordDatabase::ImportRecordColumnsMismatch:
+        return QStringLiteral("所选文件中记录表的列不符。");
     case RecordDatabase::ImportCopyFailed:
         return QStringLiteral("无法复制所选文件,磁盘可能已满。");
     case RecordDatabase::ImportCannotKeepOld:
@@ -88,6 +95,13 @@ QString importRefusal(RecordDatabase::ImportError error)
     return QString();
 }
 
+QString keptLimitText(int removed)
+{
+    return QStringLiteral("备份文件夹中只保留最近 %1 个被替换的数据库,已删除较早的 %2 个。")
+        .arg(RecordDatabase::keptLimit)
+        .arg(removed);
+}
+
 // The import's result: all or nothing, and where the replaced file went.
 QString importResultText(bool replaced, const RecordDatabase::ImportReport &report)
 {
@@ -96,6 +110,8 @@ QString importResultText(bool replaced, const RecordDatabase::ImportReport &repo
         if (!report.keptFile.empty())
             text += QStringLiteral("\n原数据库已保存为 %1,可通过导入数据恢复。")
                         .arg(native(report.keptFile));
+        if (report.removedKept > 0)
+            text += QStringLiteral("\n") + keptLimitText(report.removedKept);
         return text;
     }
     QString text = QStringLiteral("数据导入失败!\n") + importRefusal(report.error);
@@ -205,6 +221,15 @@ MainWindow::MainWindow(QWidget *parent)
     hj212Label = new Hj212StatusLabel(this);
     hj212Label->follow(static_cast<Hj212Uploader *>(AppContext::instance().object(Hj212Outbox)));
     statusBar()->addPermanentWidget(hj212Label);
+    lockLabel = new QLabel(this);
+    lockLabel->setObjectName(QStringLiteral("labelStationLock"));
+    lockLabel->setStyleSheet(QStringLiteral("QLabel { color: white; background: #c62828; "
+                                            "padding: 2px 8px; font-weight: bold; }"));
+    lockLabel->hide();
+    statusBar()->addWidget(lockLabel, 1);
+    auto *lockCheck = new QTimer(this);
+    connect(lockCheck, &QTimer::timeout, this, &MainWindow::slot_checkStationLock);
+    lockCheck->start(lockCheckMs);
     userLabel = new QLabel(this);
     userLabel->setObjectName(QStringLiteral("labelUser"));
     statusBar()->addPermanentWidget(userLabel);
@@ -239,6 +264,10 @@ MainWindow::~MainWindow()
     delete alarms;
     // It reads the panels, which go with the window's other children.
     delete lineStatus;
+    if (lockChecker) {
+        lockChecker->wait();
+        delete lockChecker;
+    }
     delete ui;
     if (stopping)
         MessageBoxes::setUnattended(false);
@@ -421,6 +450,8 @@ void MainWindow::slot_importRecord()
         detail += QStringLiteral(",原数据库保存为 ") + native(report.keptFile);
     else if (result == 0)
         detail += QStringLiteral(",此前没有数据库文件");
+    if (report.removedKept > 0)
+        detail += QStringLiteral(",") + keptLimitText(report.removedKept);
     Accounts::instance().audit(QStringLiteral("导入"), detail);
     if (result < 0)
         MessageBoxes::critical(tr("错误"), importResultText(false, report));
@@ -628,6 +659,43 @@ void MainWindow::slot_stop()
     stopCheck = new QTimer(this);
     connect(stopCheck, &QTimer::timeout, this, &MainWindow::continueStop);
     stopCheck->start(stopCheckMs);
+}
+
+void MainWindow::slot_checkStationLock()
+{
+    if (lockChecker || exitDone)
+        return;
+    auto check = std::make_shared<std::atomic<int>>(0);
+    lockChecker = QThread::create([check] { *check = AppContext::instance().checkLock(); });
+    connect(lockChecker, &QThread::finished, this, [this, check] {
+        lockChecker->deleteLater();
+        lockChecker = nullptr;
+        showStationLock(*check);
+        emit signal_stationLockChecked(*check);
+    });
+    lockChecker->start();
+}
+
+void MainWindow::showStationLock(int check)
+{
+    const QString file = QDir::toNativeSeparators(
+        StationLock::lockFilePath(AppContext::instance().applicationDir()));
+    if (check == StationLock::Intact || check == StationLock::Retaken) {
+        if (check == StationLock::Retaken)
+            qWarning("hydrovane: %s was deleted or replaced; made and locked again",
+                     qPrintable(file));
+        lockLabel->hide();
+        toldLock = false;
+        return;
+    }
+    const QString problem = AppContext::instance().lockProblem();
+    lockLabel->setText(problem.section(QLatin1Char('\n'), 0, 0));
+    lockLabel->setToolTip(problem);
+    lockLabel->show();
+    if (toldLock)
+        return;
+    toldLock = true;
+    MessageBoxes::critical(tr("错误"), problem);
 }
 
 void MainWindow::endModalWork()

@@ -20,6 +20,7 @@ class Hj212StatusLabel;
 class MqttStatusLabel;
 class QLabel;
 class QMenu;
+class QThread;
 class QTimer;
 
 namespace Ui {
@@ -105,6 +106,15 @@ public slots:
     // (the stages not begun are skipped); then, with the line off, everything is stored and
     // closed as at a confirmed exit. Later calls, and calls during a confirmed exit, join it.
     void slot_stop();
+    // Looks on a worker whether the station folder's lock file is still the one held, as it
+    // does each minute; a deleted one is made and taken again. A lock file that another program
+    // took or that something else replaced is shown in red in the status bar until it is ours
+    // again, with one message each time.
+    void slot_checkStationLock();
+
+signals:
+    // A look at the lock file ended; check is a StationLock::Check.
+    void signal_stationLockChecked(int check);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -120,6 +130,7 @@ private slots:
     void slot_idleSignedOut();
 
 private:
+    void showStationLock(int check);
     // At a confirmed exit, once the databases are closed: rows the writers still hold are lost.
     void endRecordingState();
     // Shows the refusal and returns true while the line is on.
@@ -163,6 +174,10 @@ private:
     bool toldRefused = false;
     bool toldDropped = false;
     bool recordingEnded = false;
+    // The lock file's line, its look under way, and whether its trouble was told.
+    QLabel *lockLabel = nullptr;
+    QThread *lockChecker = nullptr;
+    bool toldLock = false;
     // The exit is confirmed and waits for the line to go off.
     bool leaving = false;
     QMetaObject::Connection exitOnLineOff;

@@ -6,7 +6,10 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <sqlite3.h>
 
@@ -337,15 +340,43 @@ ImportError checkKeyedCandidate(zircon_db *db, int64_t *rows)
     if (zircon_run_sql(db, "PRAGMA integrity_check", &verdict, appendText) != 0 ||
         verdict != std::vector<std::string>{"ok"})
         return RecordDatabase::ImportDamaged;
-    std::vector<Column> columns;
-    if (zircon_run_sql(db, "PRAGMA table_info(Record)", &columns, appendColumn) != 0 ||
-        !hasRecordColumns(columns))
+    // A view or a virtual table by that name answers the column list like a table, but takes
+    // no row and no index: no station made it.
+    std::vector<std::string> definitions;
+    if (zircon_run_sql(db,
+                       "SELECT sql FROM sqlite_master WHERE name = 'Record' COLLATE NOCASE AND "
+                       "type IN ('table','view')",
+                       &definitions, appendText) != 0)
+        return RecordDatabase::ImportDamaged;
+    if (definitions.empty())
         return RecordDatabase::ImportNoRecordTable;
-    // Built here rather than at the reopen, which holds the lock that inserts wait for.
-    if (zircon_run_sql(db, createIndexes, nullptr, nullptr) != 0 ||
-        zircon_run_sql(db, "SELECT count(*) FROM Record", rows, readInteger) != 0)
+    if (definitions.size() != 1 || strncasecmp(definitions[0].c_str(), "CREATE TABLE", 12) != 0)
+        return RecordDatabase::ImportNotStationFile;
+    std::vector<Column> columns;
+    if (zircon_run_sql(db, "PRAGMA table_info(Record)", &columns, appendColumn) != 0)
+        return RecordDatabase::ImportDamaged;
+    if (!hasRecordColumns(columns))
+        return RecordDatabase::ImportRecordColumnsMismatch;
+    // Built here rather than at the reopen, which holds the lock that inserts wait for. Only
+    // a write that the disk refused is a failed copy.
+    int rc = zircon_run_sql(db, createIndexes, nullptr, nullptr);
+    if (rc == 0)
+        rc = zircon_run_sql(db, "SELECT count(*) FROM Record", rows, readInteger);
+    switch (rc & 0xFF) {
+    case SQLITE_OK:
+        return RecordDatabase::ImportOk;
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOMEM:
+    case SQLITE_READONLY:
         return RecordDatabase::ImportCopyFailed;
-    return RecordDatabase::ImportOk;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+        return RecordDatabase::ImportDamaged;
+    default:
+        return RecordDatabase::ImportNotStationFile;
+    }
 }
 
 // The whole file, not only its first page, must read back under the key.
@@ -428,6 +459,43 @@ bool keepReplaced(const std::string &live, const std::string &folder, Keeping &k
         return false;
     }
     return false;
+}
+
+// Deletes the replaced files in the folder beyond the newest `keep`, by the time and number in
+// their names, never `justKept`; returns how many went. Only files that can be record files
+// (whole pages) count: a file of the operator's that only bears such a name stays.
+int pruneKept(const std::string &folder, const std::string &justKept, int keep)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^record_replaced_(\\d{14})(?:_(\\d{1,4}))?\\.zdb$"));
+    struct Kept
+    {
+        QString stamp;
+        int number;
+        QString name;
+    };
+    std::vector<Kept> kept;
+    const QDir dir(QString::fromStdString(folder));
+    const QString newest = QFileInfo(QString::fromStdString(justKept)).fileName();
+    const QFileInfoList files =
+        dir.entryInfoList({QStringLiteral("record_replaced_*.zdb")}, QDir::Files | QDir::Hidden);
+    for (const QFileInfo &file : files) {
+        const QRegularExpressionMatch match = pattern.match(file.fileName());
+        if (match.hasMatch() && !file.isSymLink() && file.size() >= pageSize &&
+            file.size() % pageSize == 0 && file.fileName() != newest)
+            kept.push_back({match.captured(1), match.captured(2).toInt(), file.fileName()});
+    }
+    std::sort(kept.begin(), kept.end(), [](const Kept &a, const Kept &b) {
+        return a.stamp != b.stamp ? a.stamp > b.stamp : a.number > b.number;
+    });
+    // The file just kept is the newest whatever its name says (the clock may have gone back).
+    const size_t others = size_t(std::max(keep - (newest.isEmpty() ? 0 : 1), 0));
+    int removed = 0;
+    for (size_t i = others; i < kept.size(); ++i)
+        removed += QFile::remove(dir.filePath(kept[i].name)) ? 1 : 0;
+    if (removed > 0)
+        syncFolderOf(dir.filePath(kept.front().name).toStdString());
+    return removed;
 }
 
 // Moves the kept file back to the live name.
@@ -950,6 +1018,10 @@ int RecordDatabase::importDatabase(int kind, const std::string &source, ImportRe
             result.error = ImportSwapFailed;
     }
     removeWithJournal(incoming);
+    if (result.error == ImportOk)
+        result.removedKept =
+            pruneKept(AppContext::instance().path(BackupDir).toUtf8().toStdString(),
+                      result.keptFile, keptLimit);
     return result.error == ImportOk ? 0 : -1;
 }
 

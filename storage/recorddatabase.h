@@ -93,11 +93,12 @@ public:
         ImportNotStationFile,   // empty, not whole pages, or an unencrypted database
         ImportNotDecryptable,   // does not open with the pass phrase
         ImportDamaged,          // fails the page or the structure check
-        ImportNoRecordTable,    // no table Record with the station's columns
+        ImportNoRecordTable,    // no table or view Record
         ImportCopyFailed,       // the copy could not be written, for example on a full disk
         ImportCannotKeepOld,    // the file being replaced could not be kept in the backup folder
         ImportCancelled,
-        ImportSwapFailed, // moving the copy into place or reopening it failed
+        ImportSwapFailed,            // moving the copy into place or reopening it failed
+        ImportRecordColumnsMismatch, // table Record lacks a column, or requires another one
     };
     struct ImportReport
     {
@@ -109,7 +110,12 @@ public:
         std::string keptFile;
         // The records the imported file holds; -1 until its copy passed the checks.
         int64_t rows = -1;
+        // Older replaced files deleted from the backup folder, beyond the newest keptLimit.
+        int removedKept = 0;
     };
+    // Replaced files kept in the backup folder: each one is a whole record file, and imports
+    // back and forth would fill the disk with them.
+    static constexpr int keptLimit = 10;
     // Bytes copied so far and the source's size; called after each copied block and once more
     // when the copy passed its checks, never under the database lock. Returning false cancels
     // the import.
@@ -125,8 +131,9 @@ public:
 
     // Replaces the file by a copy of source once the whole copy has passed the checks under
     // the pass phrase, and keeps the replaced file in the backup folder as
-    // record_replaced_yyyyMMddhhmmss[_n].zdb. 0 = replaced, -1 = refused or failed, with the
-    // reason in report. Inserts go on into the current file while the copy is made and checked.
+    // record_replaced_yyyyMMddhhmmss[_n].zdb, deleting the oldest of those beyond keptLimit.
+    // 0 = replaced, -1 = refused or failed, with the reason in report. Inserts go on into the
+    // current file while the copy is made and checked.
     int importDatabase(int kind, const std::string &source, ImportReport *report = nullptr,
                        const ImportProgress &progress = ImportProgress(),
                        const SwapRunner &runSwap = SwapRunner());

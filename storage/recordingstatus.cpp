@@ -73,6 +73,9 @@ QString RecordingStatus::describe(int failure)
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
         return QStringLiteral("数据库文件已损坏");
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return QStringLiteral("数据库正被占用");
     default:
         return QStringLiteral("数据库错误 %1").arg(failure);
     }

@@ -34,7 +34,7 @@ private slots:
     void secondHolderOfAFolderIsRefusedUntilRelease();
     void killedHolderReleasesTheFolder();
     void refusedInitTouchesNothing();
-    void folderThatCannotBeLockedStillStarts();
+    void folderInPlaceOfTheLockFileIsRefused();
     void stationFilesAreClosedToOtherUsers();
     void nothingTheStationMakesIsOpenToOthers();
 };
@@ -197,13 +197,20 @@ void TestAppContext::refusedInitTouchesNothing()
              QStringList({"Monitor.json"}));
 }
 
-void TestAppContext::folderThatCannotBeLockedStillStarts()
+void TestAppContext::folderInPlaceOfTheLockFileIsRefused()
 {
     TempStation station;
     QVERIFY(QDir(station.path()).mkdir("hydrovane.lock"));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot be locked"));
-    QCOMPARE(AppContext::instance().init(), int(AppContext::InitDone));
-    QVERIFY(static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb))->isOpen());
+    AppContext &context = AppContext::instance();
+    QCOMPARE(context.init(), int(AppContext::InitLockRefused));
+    QVERIFY2(context.lockProblem().contains("文件夹"), qPrintable(context.lockProblem()));
+    QVERIFY(!context.object(RecordDb));
+    QCOMPARE(QDir(station.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList({"hydrovane.lock"}));
+    // Nothing is held: once the folder is gone, the station starts.
+    QVERIFY(QDir(station.path()).rmdir("hydrovane.lock"));
+    QCOMPARE(context.init(), int(AppContext::InitDone));
+    QVERIFY(context.lockProblem().isEmpty());
 }
 
 void TestAppContext::stationFilesAreClosedToOtherUsers()

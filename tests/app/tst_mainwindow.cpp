@@ -56,7 +56,9 @@
 
 #include <atomic>
 #include <csignal>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <thread>
 
@@ -271,6 +273,7 @@ private slots:
     void recordingThatFailsIsShownUntilEverythingIsStored();
     void settingsThatCannotBeWrittenAreShownAndStoredLater();
     void aMissingUserManualIsShown();
+    void aLostLockFileIsTakenAgainOrShownUntilItIs();
     void maintenanceWhileRecordingLosesNoRow();
     void backupOntoAFullDiskFailsAndLeavesTheLiveFileIntact();
     void exitWaitsForMaintenanceToEnd();
@@ -796,6 +799,18 @@ void TestMainWindow::importTellsWhyAFileWasRefused()
     int dropped = -1;
     selectWithKey(desk.dir.filePath("other.zdb"), "DROP TABLE Record", &dropped);
     QCOMPARE(dropped, 0);
+    // Record a view of the rows, and a table Record without the station's columns.
+    QVERIFY(desk.dir.writeFile("view.zdb", whole));
+    selectWithKey(desk.dir.filePath("view.zdb"),
+                  "CREATE TABLE Kept AS SELECT * FROM Record; DROP TABLE Record; "
+                  "CREATE VIEW Record AS SELECT * FROM Kept",
+                  &dropped);
+    QCOMPARE(dropped, 0);
+    QVERIFY(desk.dir.writeFile("columns.zdb", whole));
+    selectWithKey(desk.dir.filePath("columns.zdb"),
+                  "DROP TABLE Record; CREATE TABLE Record(uid INTEGER PRIMARY KEY, time, value)",
+                  &dropped);
+    QCOMPARE(dropped, 0);
 
     QString answer;
     FileDialogs::setChooser([&](const FileDialogs::Request &) { return answer; });
@@ -815,6 +830,8 @@ void TestMainWindow::importTellsWhyAFileWasRefused()
     QCOMPARE(refusal("noise.zdb"), QString("所选文件无法解密,不是本系统的数据库。"));
     QCOMPARE(refusal("damaged.zdb"), QString("所选文件已损坏。"));
     QCOMPARE(refusal("other.zdb"), QString("所选文件中没有记录表。"));
+    QCOMPARE(refusal("view.zdb"), QString("所选文件不是本系统的备份数据库。"));
+    QCOMPARE(refusal("columns.zdb"), QString("所选文件中记录表的列不符。"));
 
     // A full disk: no file of this process may grow past a quarter of the copy.
     struct rlimit saved;
@@ -1035,6 +1052,47 @@ void TestMainWindow::aMissingUserManualIsShown()
     QCOMPARE(desk.boxes.boxes[0].title, QString("错误"));
     QCOMPARE(desk.boxes.boxes[0].text,
              QString("找不到用户手册:\n%1").arg(AppContext::instance().path(UserManual)));
+}
+
+void TestMainWindow::aLostLockFileIsTakenAgainOrShownUntilItIs()
+{
+    Desk desk;
+    QLabel *label = desk.window.findChild<QLabel *>("labelStationLock");
+    QVERIFY(label && label->isHidden());
+    const QString lockFile = StationLock::lockFilePath(desk.dir.path());
+    QSignalSpy checked(&desk.window, &MainWindow::signal_stationLockChecked);
+    const auto check = [&] {
+        checked.clear();
+        desk.window.slot_checkStationLock();
+        return checked.wait(10000) ? checked.at(0).at(0).toInt() : -1;
+    };
+    QCOMPARE(check(), int(StationLock::Intact));
+
+    // Deleted: made and locked again, and nothing is shown.
+    QVERIFY(QFile::remove(lockFile));
+    QCOMPARE(check(), int(StationLock::Retaken));
+    QVERIFY(QFile::exists(lockFile));
+    QVERIFY(label->isHidden());
+    QVERIFY(desk.boxes.boxes.isEmpty());
+
+    // Deleted and taken by another program meanwhile: a lasting line and one box.
+    QVERIFY(QFile::remove(lockFile));
+    QVERIFY(desk.dir.writeFile("hydrovane.lock", QByteArray()));
+    const int other = ::open(QFile::encodeName(lockFile).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(other >= 0 && ::flock(other, LOCK_EX | LOCK_NB) == 0);
+    QCOMPARE(check(), int(StationLock::TakenElsewhere));
+    QCOMPARE(check(), int(StationLock::TakenElsewhere));
+    ::close(other);
+    QVERIFY(!label->isHidden());
+    QVERIFY2(label->text().contains("另一个程序锁定"), qPrintable(label->text()));
+    QCOMPARE(desk.boxes.boxes.size(), 1);
+    QCOMPARE(desk.boxes.boxes[0].title, QString("错误"));
+    QVERIFY(desk.boxes.boxes[0].text.contains(lockFile));
+
+    // Free again: taken back and the line goes.
+    QCOMPARE(check(), int(StationLock::Retaken));
+    QVERIFY(label->isHidden());
+    QCOMPARE(desk.boxes.boxes.size(), 1);
 }
 
 namespace {
