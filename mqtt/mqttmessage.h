@@ -6,8 +6,8 @@
 struct AlarmEvent;
 struct RecordRow;
 
-// One message for the broker: a topic and its JSON payload. Builds the payloads of readings and
-// alarm changes; the payloads carry the names as stored, unescaped.
+// One message for the broker: a topic and its JSON payload. Builds the payloads of readings,
+// alarm changes and trail rows; the payloads carry the names as stored, unescaped.
 struct MqttMessage
 {
     std::string topic;
@@ -18,6 +18,9 @@ struct MqttMessage
     // change: AlarmLogEntry::Change. {"event","time","kind","name","slave","channel","factor",
     // "value","alarmPoint","raised","cleared","acked"}; "time" is the time of this change.
     static std::string alarmPayload(int change, const AlarmEvent &alarm);
+    // A trail row: {"time","user","action","detail"}.
+    static std::string auditPayload(const std::string &time, const std::string &user,
+                                    const std::string &action, const std::string &detail);
     // "raised", "cleared" or "acknowledged".
     static const char *eventName(int change);
 };

@@ -25,7 +25,7 @@ struct mosquitto;
 // connection is retried about every second, whatever the error; what was not acknowledged is
 // sent again (QoS 1 may deliver twice, never lose). The station's state goes to
 // PREFIX/STATION/status, retained: "online" on each connect, "offline" as last will and at a
-// clean stop.
+// clean stop. Trail rows go to PREFIX/STATION/audit.
 class MqttPublisher : public QObject, public RecordSink
 {
     Q_OBJECT
@@ -77,6 +77,8 @@ public:
 
     void recordRow(const RecordRow &row) override;
     void alarmChange(int change, const AlarmEvent &alarm) override;
+    void auditRow(const std::string &time, const std::string &user, const std::string &action,
+                  const std::string &detail) override;
 
 signals:
     // The state, the reason, the dropped count or (at most twice a second) the backlog changed.
@@ -104,6 +106,7 @@ private:
     MqttSettings current;
     std::string readingsPrefix; // under settingsMutex
     std::string alarmTopic;
+    std::string auditTopic;
     std::atomic<bool> publishing{false};
 
     std::mutex applyMutex; // one apply or stop at a time

@@ -44,3 +44,11 @@ void RecordSink::forwardAlarm(int change, const AlarmEvent &alarm)
     if (sink)
         sink->alarmChange(change, alarm);
 }
+
+void RecordSink::forwardAudit(const std::string &time, const std::string &user,
+                              const std::string &action, const std::string &detail)
+{
+    std::shared_lock<std::shared_mutex> locker(sinkMutex());
+    if (sink)
+        sink->auditRow(time, user, action, detail);
+}
