@@ -133,7 +133,8 @@ void MonitorCollection::remove(MonitorBase *monitor)
             monitors.erase(found);
     }
     // Outside the lock: the display learns of the clears at once, on this thread.
-    AlarmRules::instance().monitorStopped(monitor, QDateTime::currentSecsSinceEpoch());
+    AlarmRules::instance().monitorStopped(monitor, QDateTime::currentSecsSinceEpoch(),
+                                          AlarmEvent::MonitorRemoved);
 }
 
 void MonitorCollection::setInterval(int seconds)

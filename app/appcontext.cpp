@@ -185,6 +185,9 @@ void AppContext::reset()
 {
     // Before the delete: no record writer may be inside the publisher then.
     RecordSink::setCurrent(nullptr);
+    // The alarms still listed belong to this folder's log: acknowledged later, they would be
+    // looked for in another.
+    AlarmRules::instance().reset();
     delete mqttPublisher;
     mqttPublisher = nullptr;
     delete mqttConfig;

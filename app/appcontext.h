@@ -52,8 +52,8 @@ public:
     // Points the registry at another directory instead of the executable's (tests and tools).
     // An empty text returns to the executable's directory.
     void setApplicationDir(const QString &dir);
-    // Deletes the shared objects and releases the folder so that init may run again, for
-    // example on another directory.
+    // Deletes the shared objects, forgets the alarms and releases the folder so that init may
+    // run again, for example on another directory.
     void reset();
 
     // The station folder: the executable's directory unless another one was set.

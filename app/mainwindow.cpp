@@ -33,6 +33,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
@@ -209,7 +210,9 @@ MainWindow::MainWindow(QWidget *parent)
     userLabel->setObjectName(QStringLiteral("labelUser"));
     statusBar()->addPermanentWidget(userLabel);
     updateUser();
-    droppedBefore = RecordingStatus::instance().snapshot().dropped;
+    const RecordingStatus::Snapshot before = RecordingStatus::instance().snapshot();
+    droppedBefore = before.dropped;
+    unmatchedBefore = before.unmatched;
     connect(&RecordingStatus::instance(), &RecordingStatus::signal_changed, this,
             &MainWindow::updateRecordingState, Qt::QueuedConnection);
 
@@ -384,16 +387,23 @@ void MainWindow::slot_importRecord()
     const std::string source = file.toUtf8().toStdString();
     // Written by the worker, read here once the task has ended.
     RecordDatabase::ImportReport report;
-    const int result =
-        runTask(QStringLiteral("正在导入数据..."),
-                [this, database, source, &report](const DatabaseTask::Progress &progress) {
-                    return database->importDatabase(RecordDb, source, &report,
-                                                    [this, &progress](int64_t done, int64_t total) {
-                                                        progress(done, total);
-                                                        // A stop rolls an import back.
-                                                        return !stopping.load();
-                                                    });
+    const int result = runTask(
+        QStringLiteral("正在导入数据..."),
+        [this, database, source, &report](const DatabaseTask::Progress &progress) {
+            return database->importDatabase(
+                RecordDb, source, &report,
+                [this, &progress](int64_t done, int64_t total) {
+                    progress(done, total);
+                    // A stop rolls an import back.
+                    return !stopping.load();
+                },
+                // The alarm log changes files between two of its changes: the alarms
+                // end in the replaced file and start afresh in the new one.
+                [](const RecordDatabase::Swap &swap) {
+                    const qint64 now = QDateTime::currentSecsSinceEpoch();
+                    AlarmRules::instance().switchLog(now, [&swap, now] { return swap(now); });
                 });
+        });
     updateRecordingState();
     QString detail = QDir::toNativeSeparators(file);
     if (result < 0)
@@ -732,7 +742,10 @@ void MainWindow::updateRecordingState()
     const RecordDatabase *database = recordDatabase();
     const bool open = database && database->isOpen();
     const qint64 dropped = now.dropped - droppedBefore;
-    const bool healthy = open && now.held == 0 && now.failing == 0;
+    const bool storing = open && now.held == 0 && now.failing == 0;
+    // The alarm log lacks a clear or an acknowledgement: said for the rest of the run.
+    const qint64 unmatched = now.unmatched - unmatchedBefore;
+    const bool healthy = storing && unmatched == 0;
 
     // Rows waiting behind the station's own work on the file (a backup, a vacuum) are only
     // late; anything else means readings are not stored.
@@ -744,9 +757,14 @@ void MainWindow::updateRecordingState()
         text += QStringLiteral("：%1 条待存").arg(now.held);
     if (dropped > 0)
         text += QStringLiteral("，已丢弃 %1 条").arg(dropped);
+    if (storing)
+        text.clear();
+    if (unmatched > 0)
+        text += (text.isEmpty() ? QString() : QStringLiteral("；")) +
+                QStringLiteral("报警记录不全：%1 次解除或确认找不到对应的报警行").arg(unmatched);
     recordingLabel->setText(text);
     recordingLabel->setStyleSheet(
-        waitingOnly && dropped == 0
+        waitingOnly && dropped == 0 && unmatched == 0
             ? QStringLiteral("QLabel { color: black; background: #ffd54f; padding: 2px 8px; }")
             : QStringLiteral("QLabel { color: white; background: #c62828; padding: 2px 8px; "
                              "font-weight: bold; }"));
@@ -771,7 +789,7 @@ void MainWindow::updateRecordingState()
         toldDropped = true;
         tell << QStringLiteral("%1 条记录无法保存,已被丢弃。").arg(dropped);
     }
-    if (healthy) {
+    if (storing) {
         // Recording goes well again: the next trouble is told anew.
         droppedBefore = now.dropped;
         toldClosed = toldRefused = toldDropped = false;
@@ -782,6 +800,9 @@ void MainWindow::updateRecordingState()
 
 void MainWindow::updateTrailState()
 {
+    // After the exit the files are closed and what is still held was told in its box.
+    if (recordingEnded)
+        return;
     const Accounts::TrailStatus now = Accounts::instance().trailStatus();
     if (now.held == 0) {
         trailLabel->hide();

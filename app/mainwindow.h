@@ -33,7 +33,8 @@ class MainWindow;
 //
 // Readings that are not being stored are shown: a red line in the status bar while the record
 // database is closed or rows wait to be stored, and one message when that starts and when rows
-// have to be given up.
+// have to be given up. An alarm clear or acknowledgement the log had no row for stays in that
+// line for the rest of the run.
 //
 // Active alarms are listed in the bar under the pages, which hides while there are none; the
 // overview cells and detail pages of alarmed monitors are marked.
@@ -159,6 +160,7 @@ private:
     // The recording line, and what was told since recording last went well.
     QLabel *recordingLabel = nullptr;
     qint64 droppedBefore = 0;
+    qint64 unmatchedBefore = 0;
     bool toldClosed = false;
     bool toldRefused = false;
     bool toldDropped = false;

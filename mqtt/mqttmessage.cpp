@@ -119,10 +119,12 @@ std::string MqttMessage::alarmPayload(int change, const AlarmEvent &alarm)
     document["slave"] = alarm.slave;
     document["channel"] = alarm.channel;
     document["factor"] = alarm.factor;
-    document["value"] = alarm.value;
-    document["alarmPoint"] = alarm.alarmPoint;
+    // Numbers as in the readings; null for a loss of communication, which has neither.
+    document["value"] = numberOf(alarm.value);
+    document["alarmPoint"] = numberOf(alarm.alarmPoint);
     document["raised"] = alarm.raised;
     document["cleared"] = alarm.cleared;
     document["acked"] = alarm.acked;
+    document["reason"] = alarm.cleared.empty() ? "" : AlarmEvent::reasonText(alarm.reason);
     return dump(document);
 }

@@ -16,7 +16,9 @@ struct MqttMessage
     // {"time","name","slave","channel","factor","value","text","unit","status"}.
     static std::string readingPayload(const RecordRow &row);
     // change: AlarmLogEntry::Change. {"event","time","kind","name","slave","channel","factor",
-    // "value","alarmPoint","raised","cleared","acked"}; "time" is the time of this change.
+    // "value","alarmPoint","raised","cleared","acked","reason"}; "time" is the time of this
+    // change, "value" and "alarmPoint" numbers (null when the alarm has none), "reason" why it
+    // cleared (empty while active).
     static std::string alarmPayload(int change, const AlarmEvent &alarm);
     // A trail row: {"time","user","action","detail"}.
     static std::string auditPayload(const std::string &time, const std::string &user,

@@ -123,6 +123,10 @@ private:
     void storeConfig();
     // Every request queued to the reader so far has run.
     void waitForReader();
+    // The alarms an earlier run left open in the log go on as their monitors' (AlarmRules::
+    // resume), those of monitors not read clear now, and those that cleared unacknowledged are
+    // listed again.
+    void resumeOpenAlarms();
     // Tells an interval edited since it was last told.
     void reportInterval();
 

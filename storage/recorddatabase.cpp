@@ -1,5 +1,6 @@
 #include "recorddatabase.h"
 
+#include "acquisition/alarmrules.h"
 #include "app/appcontext.h"
 #include "storage/passphrase.h"
 
@@ -30,11 +31,26 @@ const char *const createRecordTable =
     "VARCHAR NOT NULL,unit VARCHAR,value VARCHAR,status VARCHAR);";
 
 // Alarms live beside the records so that backup, import and clear carry them with the file.
-// Files written before alarms existed get the table whenever they are opened.
+// Files written before alarms existed get the table whenever they are opened, and tables made
+// before clears had a reason get the column (added last, so older builds read them as before).
 const char *const createAlarmTable =
     "CREATE TABLE IF NOT EXISTS Alarm(id INTEGER PRIMARY KEY AUTOINCREMENT,name VARCHAR,slave "
     "INTEGER,channel INTEGER,factor VARCHAR,kind VARCHAR,value VARCHAR,alarmpoint VARCHAR,raised "
-    "VARCHAR,cleared VARCHAR,acked VARCHAR)";
+    "VARCHAR,cleared VARCHAR,acked VARCHAR,reason VARCHAR)";
+
+// Rows a clear keeps: an active alarm's row must be there for its clear, and one that cleared
+// waiting for an acknowledgement (listed 已恢复, written by a build that gives the reason) for
+// its acknowledgement.
+#define ALARMS_TO_KEEP "cleared IS NULL OR (acked IS NULL AND reason IS NOT NULL)"
+const char *const selectAlarmsToKeep = "SELECT id FROM Alarm WHERE " ALARMS_TO_KEEP;
+
+// The second column of PRAGMA table_info, the column's name, appended to a vector of names.
+int appendColumnName(void *user, int columns, char **texts)
+{
+    if (columns > 1 && texts[1])
+        static_cast<std::vector<std::string> *>(user)->push_back(texts[1]);
+    return 0;
+}
 
 // (name, time) serves a search for one monitor over a time range and the name listing;
 // (time) a search over all monitors. With the uid each index ends with, both give the (time,
@@ -90,6 +106,28 @@ int appendRow(void *user, int columns, char **texts)
         row->status = text(texts[8]);
     }
     static_cast<std::vector<RecordRow *> *>(user)->push_back(row);
+    return 0;
+}
+
+int appendAlarm(void *user, int columns, char **texts)
+{
+    if (columns < 11)
+        return 0;
+    AlarmRow row;
+    row.id = std::strtoll(texts[0] ? texts[0] : "0", nullptr, 10);
+    row.name = text(texts[1]);
+    row.slave = number(texts[2]);
+    row.channel = number(texts[3]);
+    row.factor = text(texts[4]);
+    row.kind = text(texts[5]);
+    row.value = text(texts[6]);
+    row.alarmPoint = text(texts[7]);
+    row.raised = text(texts[8]);
+    row.cleared = text(texts[9]);
+    row.acked = text(texts[10]);
+    if (columns > 11)
+        row.reason = text(texts[11]);
+    static_cast<std::vector<AlarmRow> *>(user)->push_back(std::move(row));
     return 0;
 }
 
@@ -423,13 +461,14 @@ std::string finishKeeping(const Keeping &keeping, mode_t mode)
 }
 
 // The alarm rows a copy made in the read transaction on own holds as cleared: those up to its
-// highest id less the few still active in it. Empty when it holds none.
+// highest id less the few still active or waiting for an acknowledgement in it. Empty when it
+// holds none.
 std::string copiedAlarmCondition(zircon_db *own)
 {
     int64_t top = 0;
     std::vector<std::string> open;
     if (zircon_run_sql(own, "SELECT max(id) FROM Alarm", &top, readInteger) != 0 || top <= 0 ||
-        zircon_run_sql(own, "SELECT id FROM Alarm WHERE cleared IS NULL", &open, appendText) != 0)
+        zircon_run_sql(own, selectAlarmsToKeep, &open, appendText) != 0)
         return std::string();
     std::string condition = "cleared IS NOT NULL AND id <= " + std::to_string(top);
     if (!open.empty()) {
@@ -458,8 +497,11 @@ RecordDatabase::~RecordDatabase()
 
 void RecordDatabase::opened()
 {
-    // Fails only on a read-only file, whose alarm statements then fail like its inserts.
+    // Fails only on a read-only file, whose alarm statements then fail like its inserts (and
+    // try the column again).
     runLocked(createAlarmTable);
+    alarmReason = false;
+    addReasonColumnLocked();
     std::vector<std::string> present;
     runLocked(listIndexes, &present, appendText);
     nameIndexReady = std::find(present.begin(), present.end(), "Record_name_time") != present.end();
@@ -595,15 +637,33 @@ int RecordDatabase::insertLocked(const RecordRow &row)
                               row.value.c_str(), row.status.c_str());
 }
 
+int RecordDatabase::addReasonColumnLocked()
+{
+    if (alarmReason)
+        return 0;
+    std::vector<std::string> columns;
+    int rc = runLocked("PRAGMA table_info(Alarm)", &columns, appendColumnName);
+    if (rc != 0)
+        return rc;
+    if (std::find(columns.begin(), columns.end(), "reason") == columns.end())
+        rc = runLocked("ALTER TABLE Alarm ADD COLUMN reason VARCHAR");
+    alarmReason = rc == 0;
+    return rc;
+}
+
 int RecordDatabase::insertAlarm(const AlarmRow &alarm, int64_t *id)
 {
+    if (id)
+        *id = 0;
     auto locked = lock();
-    int rc = runFormattedLocked(
-        "INSERT INTO Alarm(name,slave,channel,factor,kind,value,alarmpoint,raised,cleared,acked) "
-        "VALUES(%Q,%d,%d,%Q,%Q,%Q,%Q,%Q,%Q,%Q)",
-        orNull(alarm.name), int(alarm.slave), int(alarm.channel), orNull(alarm.factor),
-        orNull(alarm.kind), orNull(alarm.value), orNull(alarm.alarmPoint), orNull(alarm.raised),
-        orNull(alarm.cleared), orNull(alarm.acked));
+    int rc = addReasonColumnLocked();
+    if (rc == 0)
+        rc = runFormattedLocked(
+            "INSERT INTO Alarm(name,slave,channel,factor,kind,value,alarmpoint,"
+            "raised,cleared,acked,reason) VALUES(%Q,%d,%d,%Q,%Q,%Q,%Q,%Q,%Q,%Q,%Q)",
+            orNull(alarm.name), int(alarm.slave), int(alarm.channel), orNull(alarm.factor),
+            orNull(alarm.kind), orNull(alarm.value), orNull(alarm.alarmPoint), orNull(alarm.raised),
+            orNull(alarm.cleared), orNull(alarm.acked), orNull(alarm.reason));
     int64_t inserted = 0;
     if (rc == 0)
         rc = runLocked("SELECT last_insert_rowid()", &inserted, readInteger);
@@ -614,24 +674,58 @@ int RecordDatabase::insertAlarm(const AlarmRow &alarm, int64_t *id)
 
 int RecordDatabase::updateAlarm(const AlarmRow &alarm, int64_t id, bool acknowledged)
 {
-    const std::string &time = acknowledged ? alarm.acked : alarm.cleared;
+    // The row: the one with id while it is still the alarm's, else the alarm's newest.
+    char *row = zircon_create_sql(
+        "coalesce((SELECT id FROM Alarm WHERE id = %lld AND name IS %Q AND kind IS %Q AND raised "
+        "IS %Q),(SELECT max(id) FROM Alarm WHERE name IS %Q AND slave = %d AND channel = %d AND "
+        "kind IS %Q AND raised IS %Q))",
+        static_cast<long long>(id), orNull(alarm.name), orNull(alarm.kind), orNull(alarm.raised),
+        orNull(alarm.name), int(alarm.slave), int(alarm.channel), orNull(alarm.kind),
+        orNull(alarm.raised));
     auto locked = lock();
-    return runFormattedLocked(
-        acknowledged
-            ? "UPDATE Alarm SET acked = %Q WHERE id = coalesce((SELECT id FROM Alarm WHERE id = "
-              "%lld AND name IS %Q AND kind IS %Q AND raised IS %Q),(SELECT max(id) FROM Alarm "
-              "WHERE name IS %Q AND slave = %d AND channel = %d AND kind IS %Q AND raised IS %Q))"
-            : "UPDATE Alarm SET cleared = %Q WHERE id = coalesce((SELECT id FROM Alarm WHERE id = "
-              "%lld AND name IS %Q AND kind IS %Q AND raised IS %Q),(SELECT max(id) FROM Alarm "
-              "WHERE name IS %Q AND slave = %d AND channel = %d AND kind IS %Q AND raised IS %Q))",
-        orNull(time), static_cast<long long>(id), orNull(alarm.name), orNull(alarm.kind),
-        orNull(alarm.raised), orNull(alarm.name), int(alarm.slave), int(alarm.channel),
-        orNull(alarm.kind), orNull(alarm.raised));
+    int rc = addReasonColumnLocked();
+    if (rc == 0)
+        rc = acknowledged
+                 ? runFormattedLocked("UPDATE Alarm SET acked = %Q WHERE id = %s",
+                                      orNull(alarm.acked), row)
+                 : runFormattedLocked("UPDATE Alarm SET cleared = %Q, reason = %Q WHERE id = %s",
+                                      orNull(alarm.cleared), orNull(alarm.reason), row);
+    zircon_destroy_sql(row);
+    // The statement before on this handle, under the same lock.
+    int64_t changed = 0;
+    if (rc == 0)
+        rc = runLocked("SELECT changes()", &changed, readInteger);
+    return rc == 0 && changed == 0 ? NoAlarmRow : rc;
 }
 
-int RecordDatabase::clearOpenAlarms(const std::string &time)
+int RecordDatabase::clearOpenAlarmsLocked(const std::string &time, const std::string &reason)
 {
-    return runFormatted("UPDATE Alarm SET cleared = %Q WHERE cleared IS NULL", time.c_str());
+    int rc = addReasonColumnLocked();
+    if (rc == 0)
+        rc = runFormattedLocked("UPDATE Alarm SET cleared = %Q, reason = %Q WHERE cleared IS NULL",
+                                time.c_str(), orNull(reason));
+    return rc;
+}
+
+int RecordDatabase::clearOpenAlarms(const std::string &time, const std::string &reason)
+{
+    auto locked = lock();
+    return clearOpenAlarmsLocked(time, reason);
+}
+
+int RecordDatabase::openAlarms(std::vector<AlarmRow> &alarms, int waiting)
+{
+    char *sql = zircon_create_sql(
+        "SELECT id,name,slave,channel,factor,kind,value,alarmpoint,raised,cleared,acked,reason "
+        "FROM Alarm WHERE cleared IS NULL OR id IN (SELECT id FROM Alarm WHERE cleared IS NOT NULL "
+        "AND acked IS NULL AND reason IS NOT NULL ORDER BY id DESC LIMIT %d) ORDER BY id",
+        waiting);
+    auto locked = lock();
+    int rc = addReasonColumnLocked();
+    if (rc == 0)
+        rc = runLocked(sql, &alarms, appendAlarm);
+    zircon_destroy_sql(sql);
+    return rc;
 }
 
 void RecordDatabase::commitLocked(const std::vector<PendingInsert *> &batch)
@@ -676,7 +770,7 @@ int RecordDatabase::clear(int64_t *removed)
     int64_t count = 0;
     const int rc = runOnOwnConnection("BEGIN IMMEDIATE;DELETE FROM Record;SELECT changes();"
                                       "UPDATE sqlite_sequence SET seq = 0 WHERE name ='Record';"
-                                      "DELETE FROM Alarm WHERE cleared IS NOT NULL;COMMIT",
+                                      "DELETE FROM Alarm WHERE NOT (" ALARMS_TO_KEEP ");COMMIT",
                                       &count, readInteger);
     if (removed)
         *removed = rc == 0 ? count : 0;
@@ -810,7 +904,7 @@ RecordDatabase::ImportError RecordDatabase::copyLiveFile(const std::string &targ
 }
 
 int RecordDatabase::importDatabase(int kind, const std::string &source, ImportReport *report,
-                                   const ImportProgress &progress)
+                                   const ImportProgress &progress, const SwapRunner &runSwap)
 {
     ImportReport local;
     ImportReport &result = report ? *report : local;
@@ -839,15 +933,35 @@ int RecordDatabase::importDatabase(int kind, const std::string &source, ImportRe
         result.error = checkCandidate(incoming, &result.rows);
     if (result.error == ImportOk && progress && !progress(size, size))
         result.error = ImportCancelled;
-    if (result.error == ImportOk)
-        result.error = swapIn(incoming, result);
+    if (result.error == ImportOk) {
+        bool swapped = false;
+        const Swap swap = [this, &incoming, &result, &swapped](int64_t time) {
+            if (swapped)
+                return false;
+            swapped = true;
+            result.error = swapIn(incoming, result, time);
+            return result.error == ImportOk;
+        };
+        if (runSwap)
+            runSwap(swap);
+        else
+            swap(QDateTime::currentSecsSinceEpoch());
+        if (!swapped)
+            result.error = ImportSwapFailed;
+    }
     removeWithJournal(incoming);
     return result.error == ImportOk ? 0 : -1;
 }
 
 RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming,
-                                                   ImportReport &report)
+                                                   ImportReport &report, int64_t time)
 {
+    // Alarms of the replaced file end with it, and the imported file's own ended long ago:
+    // neither keeps a row open that nothing would ever clear.
+    const std::string importTime = QDateTime::fromSecsSinceEpoch(time)
+                                       .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+                                       .toStdString();
+    const std::string reason = AlarmEvent::reasonText(AlarmEvent::Imported);
     const std::string &live = getPath();
     const std::string folder = AppContext::instance().path(BackupDir).toUtf8().toStdString();
     Keeping keeping;
@@ -855,6 +969,9 @@ RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming,
     {
         std::unique_lock<std::shared_mutex> file(fileMutex);
         auto locked = lock();
+        // A file that cannot take it (read-only, full) is replaced all the same.
+        if (isOpen())
+            clearOpenAlarmsLocked(importTime, reason);
         closeLocked();
         struct stat info;
         const bool exists = ::stat(live.c_str(), &info) == 0;
@@ -880,7 +997,10 @@ RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming,
             return ImportSwapFailed;
         }
         syncFolderOf(live);
-        if (openLocked() != 0) {
+        const int reopened = openLocked();
+        if (reopened == 0)
+            clearOpenAlarmsLocked(importTime, reason);
+        if (reopened != 0) {
             // All or nothing: the replaced file goes back under its name.
             if (!exists)
                 std::remove(live.c_str());

@@ -33,6 +33,13 @@ void RecordingStatus::publish(qint64 heldDelta, qint64 droppedDelta, int failing
         emit signal_changed();
 }
 
+void RecordingStatus::reportUnmatchedAlarm()
+{
+    ++unmatched;
+    if (!notified.exchange(true))
+        emit signal_changed();
+}
+
 RecordingStatus::Snapshot RecordingStatus::snapshot()
 {
     // Cleared first: a change after the values were read is signalled again.
@@ -43,6 +50,7 @@ RecordingStatus::Snapshot RecordingStatus::snapshot()
     now.failing = failing;
     now.troubled = troubled;
     now.failure = failure;
+    now.unmatched = unmatched;
     now.handed = handed.load(std::memory_order_relaxed);
     return now;
 }

@@ -21,6 +21,7 @@ public:
         int failing = 0;    // writers whose last insert was refused
         int troubled = 0;   // of those, refused for another reason than a lock of our own
         int failure = 0;    // the database's code of the last such refusal
+        qint64 unmatched = 0; // alarm clears and acknowledgements that found no row
         qint64 handed = 0;  // rows handed to the writers since the process started
     };
 
@@ -32,6 +33,8 @@ public:
     void publish(qint64 heldDelta, qint64 droppedDelta, int failingDelta, int troubledDelta,
                  int failure);
 
+    // Writer side: an alarm's clear or acknowledgement found no row in the log.
+    void reportUnmatchedAlarm();
     // A panel handed a row to its writer (for the count told at the exit; no signal).
     void countHanded() { handed.fetch_add(1, std::memory_order_relaxed); }
 
@@ -50,6 +53,7 @@ private:
     std::atomic<int> failing{0};
     std::atomic<int> troubled{0};
     std::atomic<int> failure{0};
+    std::atomic<qint64> unmatched{0};
     std::atomic<qint64> handed{0};
     std::atomic<bool> notified{false};
 };

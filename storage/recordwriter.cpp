@@ -127,9 +127,6 @@ void RecordWriter::record(void *writer, void *data)
     ThreadHandOff::acquire();
     qint64 dropped = 0;
     if (RecordRow *row = static_cast<RecordRow *>(data)) {
-        // Handed on as received, whatever the database does with it: held rows reach it
-        // later, rows it refuses for good are lost to it alone.
-        RecordSink::publishRow(*row);
         held.push_back(std::move(*row));
         delete row;
     }
@@ -149,8 +146,36 @@ void RecordWriter::record(void *writer, void *data)
 void RecordWriter::alarm(const AlarmLogEntry &entry)
 {
     ThreadHandOff::acquire();
-    RecordSink::publishAlarm(entry.change, entry.alarm);
-    holdAlarm(entry.change, entry.alarm);
+    if (entry.change == AlarmLogEntry::SwitchLog && entry.logSwitch)
+        switchLog(*entry.logSwitch);
+    else
+        holdAlarm(entry.change, entry.alarm);
+}
+
+void RecordWriter::switchLog(AlarmLogSwitch &logSwitch)
+{
+    // Every change before the switch is the replaced file's: a last try, and what it still
+    // refuses is given up rather than stored in the new file.
+    qint64 dropped = 0;
+    storeHeldAlarms(dropped);
+    dropped += qint64(heldAlarms.size());
+    heldAlarms.clear();
+    openAlarmsClearedAt.clear();
+    if (logSwitch.run()) {
+        // Ids of the replaced file mean nothing in the new one.
+        alarmIds.clear();
+        auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+        for (const AlarmEvent &alarm : logSwitch.unacknowledged) {
+            int64_t id = 0;
+            const int rc = database ? database->insertAlarm(rowOf(alarm), &id) : SQLITE_MISUSE;
+            if (rc == 0)
+                alarmIds[alarm.serial] = id;
+            else
+                ++dropped;
+        }
+    }
+    lastResult = 0;
+    publish(dropped);
 }
 
 void RecordWriter::clearOpenAlarms(qint64 time)
@@ -183,6 +208,24 @@ void RecordWriter::retryAlarms()
     }
 }
 
+AlarmRow RecordWriter::rowOf(const AlarmEvent &alarm)
+{
+    AlarmRow row;
+    row.name = alarm.name;
+    row.slave = alarm.slave;
+    row.channel = alarm.channel;
+    row.factor = alarm.factor;
+    row.kind = AlarmEvent::kindText(alarm.kind);
+    row.value = alarm.value;
+    row.alarmPoint = alarm.alarmPoint;
+    row.raised = alarm.raised;
+    row.cleared = alarm.cleared;
+    row.acked = alarm.acked;
+    if (!alarm.cleared.empty())
+        row.reason = AlarmEvent::reasonText(alarm.reason);
+    return row;
+}
+
 void RecordWriter::storeHeldAlarms(qint64 &dropped)
 {
     auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
@@ -194,7 +237,8 @@ void RecordWriter::storeHeldAlarms(qint64 &dropped)
     // Before any change of this run; it is no row of its own, so it is neither counted nor
     // reported, and it is given up only when refused for good.
     if (!openAlarmsClearedAt.empty()) {
-        const int rc = database->clearOpenAlarms(openAlarmsClearedAt);
+        const int rc = database->clearOpenAlarms(
+            openAlarmsClearedAt, AlarmEvent::reasonText(AlarmEvent::StationStopped));
         if (rc != 0 && passing(rc)) {
             if (!heldAlarms.empty())
                 lastResult = rc;
@@ -204,19 +248,10 @@ void RecordWriter::storeHeldAlarms(qint64 &dropped)
     }
     while (!heldAlarms.empty()) {
         const HeldAlarm &next = heldAlarms.front();
-        AlarmRow row;
-        row.name = next.alarm.name;
-        row.slave = next.alarm.slave;
-        row.channel = next.alarm.channel;
-        row.factor = next.alarm.factor;
-        row.kind = AlarmEvent::kindText(next.alarm.kind);
-        row.value = next.alarm.value;
-        row.alarmPoint = next.alarm.alarmPoint;
-        row.raised = next.alarm.raised;
-        row.cleared = next.alarm.cleared;
-        row.acked = next.alarm.acked;
+        const AlarmRow row = rowOf(next.alarm);
+        // A raise stored by this writer, else the row the alarm was taken over from.
         const auto known = alarmIds.find(next.alarm.serial);
-        const qint64 id = known != alarmIds.end() ? known->second : 0;
+        const qint64 id = known != alarmIds.end() ? known->second : next.alarm.row;
         int64_t inserted = 0;
         switch (next.change) {
         case AlarmLogEntry::Raise:
@@ -228,13 +263,28 @@ void RecordWriter::storeHeldAlarms(qint64 &dropped)
         }
         if (lastResult != 0 && passing(lastResult))
             return;
-        if (lastResult != 0)
+        if (lastResult == RecordDatabase::NoAlarmRow) {
+            // The log would say less than happened: told, never dropped quietly.
+            qWarning("hydrovane: the %s of the alarm %s %s of %s raised %s finds no row in the "
+                     "alarm log",
+                     next.change == AlarmLogEntry::Clear ? "clear" : "acknowledgement",
+                     next.alarm.factor.c_str(), next.alarm.kindText(), next.alarm.name.c_str(),
+                     next.alarm.raised.c_str());
+            RecordingStatus::instance().reportUnmatchedAlarm();
+            lastResult = 0;
+        } else if (lastResult != 0) {
             ++dropped;
-        if (lastResult == 0 && next.change == AlarmLogEntry::Raise) {
-            alarmIds[next.alarm.serial] = inserted;
-            emit signal_alarmStored(next.alarm.serial, inserted);
+        } else {
+            if (next.change == AlarmLogEntry::Raise) {
+                alarmIds[next.alarm.serial] = inserted;
+                emit signal_alarmStored(next.alarm.serial, inserted);
+            }
+            // Only what the log holds goes out.
+            RecordSink::publishAlarm(next.change, next.alarm);
         }
-        if (next.change == AlarmLogEntry::Clear)
+        // Cleared and acknowledged, the alarm changes no more.
+        if ((next.change == AlarmLogEntry::Acknowledge && !next.alarm.cleared.empty()) ||
+            (next.change == AlarmLogEntry::Clear && !next.alarm.acked.empty()))
             alarmIds.erase(next.alarm.serial);
         heldAlarms.pop_front();
     }
@@ -251,7 +301,10 @@ void RecordWriter::storeHeld(qint64 &dropped)
         lastResult = database->insert(held.front());
         if (lastResult != 0 && passing(lastResult))
             return;
-        if (lastResult != 0)
+        // Committed, the row goes out; one refused for good is lost to both.
+        if (lastResult == 0)
+            RecordSink::publishRow(held.front());
+        else
             ++dropped;
         held.pop_front();
     }

@@ -20,6 +20,7 @@ private slots:
     void commsLossAfterThreeFailedReadsAndRecoveryAgainstTheSimulator();
     void intervalsTheLineMissedCountAsFailedReads();
     void syncedMonitorIsJudgedAgainstTheInstrumentsSetPoints();
+    void alarmsLeftOpenGoOnUntilReadAndClearedOnesWaitForAnAcknowledgement();
 };
 
 namespace {
@@ -299,6 +300,48 @@ void TestAlarmRules::syncedMonitorIsJudgedAgainstTheInstrumentsSetPoints()
     QCOMPARE(log.at(1).at(0).value<AlarmLogEntry>().change, int(AlarmLogEntry::Clear));
     collection.remove(monitor);
     delete monitor;
+}
+
+void TestAlarmRules::alarmsLeftOpenGoOnUntilReadAndClearedOnesWaitForAnAcknowledgement()
+{
+    AlarmRules &rules = AlarmRules::instance();
+    QSignalSpy log(&rules, &AlarmRules::signal_log);
+    int a = 0, b = 0;
+    Feeder first{&a};
+    first.relays[0] = Relay{true, 8.0f, 0.5f, nullptr};
+    const auto open = [](const void *monitor, int kind, qint64 row) {
+        AlarmEvent alarm;
+        alarm.monitor = monitor;
+        alarm.kind = kind;
+        alarm.name = "一号池";
+        alarm.raised = AlarmRules::timeText(base - 100);
+        alarm.row = row;
+        return alarm;
+    };
+    // A crash left a loss of communication of each monitor open, and a second one of a.
+    rules.resume(open(&a, AlarmEvent::CommsLoss, 41), base);
+    rules.resume(open(&b, AlarmEvent::CommsLoss, 42), base);
+    rules.resume(open(&a, AlarmEvent::CommsLoss, 43), base);
+    QCOMPARE(changes(log), QStringList({"clear 通讯故障 @0"}));
+    QCOMPARE(log.at(0).at(0).value<AlarmLogEntry>().alarm.reason, int(AlarmEvent::Duplicate));
+    // Still failing at b's first read, it goes on; a answers, so it ends then, on its own row.
+    Feeder second{&b};
+    second.feed(0, 1, 'B', -1);
+    first.feed(7, 1);
+    QCOMPARE(changes(log), QStringList({"clear 通讯故障 @0", "clear 通讯故障 @1"}));
+    QCOMPARE(log.at(1).at(0).value<AlarmLogEntry>().alarm.row, qint64(41));
+    QVERIFY(rules.hasActiveAlarm(&b));
+
+    // Neither was acknowledged: both stay listed, cleared, until 全部确认 takes them.
+    QCOMPARE(rules.listedAlarms().size(), size_t(3));
+    rules.stopAll(base + 2, AlarmEvent::LineOff);
+    QVERIFY(rules.activeAlarms().empty());
+    QCOMPARE(rules.listedAlarms().at(1).reason, int(AlarmEvent::LineOff)); // b's, oldest first
+    QCOMPARE(rules.acknowledgeAll(base + 3), 3);
+    QVERIFY(rules.listedAlarms().empty());
+    const auto late = log.back().at(0).value<AlarmLogEntry>().alarm;
+    QCOMPARE(late.cleared + " " + late.acked,
+             AlarmRules::timeText(base + 2) + " " + AlarmRules::timeText(base + 3));
 }
 
 QTEST_GUILESS_MAIN(TestAlarmRules)

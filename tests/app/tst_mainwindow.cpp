@@ -25,6 +25,7 @@
 #include "storage/recorddatabase.h"
 #include "storage/recordingstatus.h"
 #include "acquisition/threadhandoff.h"
+#include "storage/recordsink.h"
 #include "storage/recordwriter.h"
 #include "testsupport.h"
 
@@ -55,6 +56,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <mutex>
 #include <sys/resource.h>
 #include <thread>
 
@@ -208,6 +210,45 @@ struct Desk
 
 const char *const refusal = "系统运行中无法进行此操作,请停止系统后重试。";
 
+// Plays the MQTT publisher for the alarm changes: "event kind name reason" each.
+class AlarmSink : public RecordSink
+{
+public:
+    AlarmSink() { RecordSink::setCurrent(this); }
+    ~AlarmSink() override { RecordSink::setCurrent(nullptr); }
+    void recordRow(const RecordRow &) override {}
+    void alarmChange(int change, const AlarmEvent &alarm) override
+    {
+        static const char *const events[] = {"raised", "cleared", "acked"};
+        std::lock_guard<std::mutex> locker(mutex);
+        changes << QString("%1 %2 %3 %4")
+                       .arg(events[change], QString::fromUtf8(alarm.kindText()),
+                            QString::fromStdString(alarm.name),
+                            alarm.cleared.empty()
+                                ? QString("-")
+                                : QString::fromUtf8(AlarmEvent::reasonText(alarm.reason)));
+    }
+    QStringList all()
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        return changes;
+    }
+
+private:
+    std::mutex mutex;
+    QStringList changes;
+};
+
+// Whether every alarm the bar lists is there as cleared, 已恢复.
+bool allRecovered(const WidgetAlarmBar *bar)
+{
+    for (const AlarmEvent &alarm : AlarmRules::instance().listedAlarms()) {
+        if (!bar->isRecovered(qint64(alarm.serial)))
+            return false;
+    }
+    return bar->count() > 0;
+}
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -243,6 +284,8 @@ private slots:
     void aStopClosesWhatIsOpenAndAsksNothing();
     void alarmsAreListedMarkedAndAcknowledgedIntoTheLog();
     void alarmsActiveAtStartAreListed();
+    void anImportWithAnActiveAlarmClosesItInBothFilesAndRaisesItAgain();
+    void alarmsACrashLeftOpenGoOnOrClearAtTheFirstReading();
     void maintenanceIsRefusedUnlessAnAdministratorIsSignedIn();
     void maintenanceCommandsLeaveRowsInTheTrail();
     void signingOutAndTheIdleSignOutLockMaintenanceAgain();
@@ -1460,10 +1503,125 @@ void TestMainWindow::alarmsActiveAtStartAreListed()
         // The raise still on its way to this thread adds no second row.
         QCoreApplication::processEvents();
         QCOMPARE(bar->count(), 1);
+        // Removed before anyone acknowledged its alarm: 已恢复, until someone does.
         collection.remove(monitor);
+        QTRY_VERIFY(bar->isRecovered(qint64(serial)));
+        QTest::mouseClick(bar->findChild<QPushButton *>("pushButtonAckAll"), Qt::LeftButton);
         QTRY_VERIFY(bar->isHidden());
     }
     delete monitor;
+}
+
+void TestMainWindow::anImportWithAnActiveAlarmClosesItInBothFilesAndRaisesItAgain()
+{
+    SimulatorProcess sim({"5:DI590:unit=1,main=850,r0on=1,r0sp=500,r1on=0"});
+    QVERIFY(sim.isReady());
+    Station station(sim, {{"DI590", "高", 5}});
+    auto *bar = station.window->findChild<WidgetAlarmBar *>();
+    // A backup from before the alarm, with an alarm nobody closed.
+    station.window->findChild<QAction *>("actionBackupRecord")->trigger();
+    const QString backup = onlyBackup(station.dir.filePath("backup"));
+    QVERIFY(!backup.isEmpty());
+    QCOMPARE(insertAlarms(backup, {makeAlarm("旧", "2024-01-01 08:00:00", true)}), 0);
+    const QString live = AppContext::instance().path(RecordDb);
+    station.switchLine(true);
+    // Numbered as the records: the main factor's channel.
+    QTRY_COMPARE_WITH_TIMEOUT(selectWithKey(live, "SELECT name,kind,channel,cleared FROM Alarm"),
+                              QStringList({"高|高报|0|<null>"}), 20000);
+
+    FileDialogs::setChooser([&](const FileDialogs::Request &) { return backup; });
+    station.window->findChild<QAction *>("actionImportRecord")->trigger();
+    FileDialogs::setChooser(FileDialogs::Chooser());
+    QCOMPARE(station.boxes.boxes.last().title, QString("通知"));
+    const QStringList kept =
+        QDir(station.dir.filePath("backup")).entryList({"record_replaced_*.zdb"}, QDir::Files);
+    QCOMPARE(kept.size(), 1);
+    // The replaced file: the alarm ended at the import.
+    const QStringList before = selectWithKey(station.dir.filePath("backup/" + kept[0]),
+                                             "SELECT name,cleared,reason FROM Alarm");
+    QCOMPARE(before.size(), 1);
+    const QString importTime = before[0].section('|', 1, 1);
+    QCOMPARE(before[0], "高|" + importTime + "|导入数据");
+    // The new file: its own open row closed at the same time, the alarm carried over closed
+    // (it waits for an acknowledgement), and raised again at the next reading.
+    QTRY_COMPARE_WITH_TIMEOUT(
+        selectWithKey(live, "SELECT count(*) FROM Alarm WHERE name = '高' AND cleared IS NULL"),
+        QStringList({"1"}), 20000);
+    QCOMPARE(selectWithKey(live, "SELECT name,cleared,reason FROM Alarm WHERE cleared IS NOT NULL "
+                                 "ORDER BY id"),
+             QStringList({"旧|" + importTime + "|导入数据", "高|" + importTime + "|导入数据"}));
+    QTRY_COMPARE(bar->count(), 2);
+    QVERIFY(!allRecovered(bar));
+
+    // The line switched off: the alarm ends then, for that reason, and is no longer shown as
+    // alarmed; both stay listed until they are acknowledged, and each acknowledgement reaches
+    // its row.
+    station.switchLine(false);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        selectWithKey(live, "SELECT reason FROM Alarm WHERE id = (SELECT max(id) FROM Alarm)"),
+        QStringList({"停止采集"}), 10000);
+    QTRY_VERIFY(allRecovered(bar));
+    QCOMPARE(station.cell(0)->alarmLook(), WidgetMonitorSimple::AlarmLook::None);
+    QVERIFY(station.display(0)->alarmedFactor().isEmpty());
+    QTest::mouseClick(bar->findChild<QPushButton *>("pushButtonAckAll"), Qt::LeftButton);
+    QTRY_VERIFY(bar->isHidden());
+    QTRY_COMPARE_WITH_TIMEOUT(
+        selectWithKey(live, "SELECT count(*) FROM Alarm WHERE name = '高' AND acked IS NOT NULL"),
+        QStringList({"2"}), 10000);
+    QVERIFY(station.window->findChild<QLabel *>("labelRecording")->isHidden());
+}
+
+void TestMainWindow::alarmsACrashLeftOpenGoOnOrClearAtTheFirstReading()
+{
+    SimulatorProcess sim({"5:DI590:unit=1,main=850,r0on=1,r0sp=500,r1on=0"});
+    QVERIFY(sim.isReady());
+    TempStation dir;
+    MessageBoxRecorder boxes;
+    dir.writeFile("config/ComPort.json", comPortJson(sim.linkPath()));
+    dir.writeFile("config/Monitor.json", monitorJson(1, {{"DI590", "高", 5}}));
+    AppContext::instance().init();
+    const QString live = AppContext::instance().path(RecordDb);
+    // What a run that crashed left: a high alarm, acknowledged; a low alarm, whose control is
+    // off by now; one of an instrument no longer configured; one over, not acknowledged.
+    AlarmReader::Entry high = makeAlarm("高", "2024-01-02 08:00:00", true, true);
+    high.slave = 5;
+    high.channel = -1; // as older builds wrote it
+    AlarmReader::Entry low = high;
+    low.kind = "低报";
+    low.acked.clear();
+    QCOMPARE(insertAlarms(live, {high, low, makeAlarm("旧", "2024-01-02 09:00:00", true),
+                                 makeAlarm("停", "2024-01-02 10:00:00", false)}),
+             0);
+    selectWithKey(live, "UPDATE Alarm SET reason = '停止采集' WHERE id = 4");
+    AlarmSink sink;
+    MainWindow window;
+    window.show();
+    auto *bar = window.findChild<WidgetAlarmBar *>();
+    QCOMPARE(bar->count(), 4);
+    QTRY_COMPARE(selectWithKey(live, "SELECT reason FROM Alarm WHERE id = 3"),
+                 QStringList({"仪表未采集"}));
+    window.findChild<QCheckBox *>("checkBoxConnect")->setChecked(true);
+    // The low alarm's condition is gone at the first reading: cleared at that reading's time.
+    const char *const readings = "SELECT min(time), count(*) FROM Record WHERE status = 'N'";
+    QTRY_VERIFY_WITH_TIMEOUT(selectWithKey(live, readings).value(0).section('|', 1).toInt() >= 3,
+                             20000);
+    QCOMPARE(selectWithKey(live, "SELECT cleared,reason FROM Alarm WHERE id = 2"),
+             QStringList({selectWithKey(live, readings).value(0).section('|', 0, 0) +
+                          "|恢复正常"}));
+    // The high one still holds: the same row goes on, acknowledged, and no other is made.
+    QCOMPARE(selectWithKey(live, "SELECT id,cleared,acked FROM Alarm WHERE kind = '高报' AND "
+                                 "name = '高'"),
+             QStringList({"1|<null>|2024-01-02 23:40:00"}));
+    QCOMPARE(selectWithKey(live, "SELECT count(*) FROM Alarm"), QStringList({"4"}));
+    QCOMPARE(sink.all(), QStringList({"cleared 高报 旧 仪表未采集", "cleared 低报 高 恢复正常"}));
+
+    // Each acknowledgement reaches its row; off, the high one ends.
+    QTest::mouseClick(bar->findChild<QPushButton *>("pushButtonAckAll"), Qt::LeftButton);
+    window.findChild<QCheckBox *>("checkBoxConnect")->setChecked(false);
+    QTRY_VERIFY(bar->isHidden());
+    QTRY_COMPARE_WITH_TIMEOUT(
+        selectWithKey(live, "SELECT reason,acked IS NOT NULL FROM Alarm ORDER BY id"),
+        QStringList({"停止采集|1", "恢复正常|1", "仪表未采集|1", "停止采集|1"}), 10000);
 }
 
 void TestMainWindow::maintenanceIsRefusedUnlessAnAdministratorIsSignedIn()
