@@ -2,6 +2,7 @@
 
 #include "acquisition/alarmrules.h"
 #include "acquisition/configfile.h"
+#include "app/accountfile.h"
 #include "app/stationfolder.h"
 #include "hj212/hj212settings.h"
 #include "hj212/hj212uploader.h"
@@ -160,9 +161,10 @@ int AppContext::init()
         recordDatabase = new RecordDatabase(path(RecordDb).toUtf8().toStdString());
         recordDatabase->openOrCreate();
     }
+    // A missing or empty one is a fresh start only in a brand-new station folder.
     if (!userDatabase) {
         userDatabase = new UserDatabase(path(UserDb).toUtf8().toStdString());
-        userDatabase->openOrCreate();
+        AccountFile::open(userDatabase, station, path(RecordDb));
     }
 
     // After the record database: the publisher sends what the record writers are handed.

@@ -1,13 +1,12 @@
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
+#include "app/passwdcommand.h"
 #include "app/qttranslations.h"
 #include "app/stationfolder.h"
 #include "app/stopsignals.h"
 #include "panels/messageboxes.h"
-#include "storage/accounts.h"
 #include "storage/recordingstatus.h"
 #include "storage/recordreader.h"
-#include "storage/userdatabase.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -17,80 +16,14 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <iostream>
-#include <string>
-
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
-// One line of standard input without its line end; false when the input is closed first.
-// A terminal does not show what is typed.
-bool readSecretLine(std::string *line)
-{
-    termios saved;
-    const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
-    if (terminal) {
-        std::fputs("新密码: ", stderr);
-        termios quiet = saved;
-        quiet.c_lflag &= ~tcflag_t(ECHO);
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    }
-    const bool read = bool(std::getline(std::cin, *line));
-    if (terminal) {
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-        std::fputs("\n", stderr);
-    }
-    if (read && !line->empty() && line->back() == '\r')
-        line->pop_back();
-    return read;
-}
-
-// hydrovane --passwd NAME: the way back in for an administrator who forgot the password. It
-// needs write access to the station folder; the station may be running meanwhile.
+// hydrovane --passwd NAME [--admin]; the station may be running meanwhile.
 int resetPassword(int argc, char *argv[], const QStringList &arguments)
 {
     QCoreApplication application(argc, argv);
-    if (arguments.size() != 3) {
-        std::fputs("用法: hydrovane [--station 文件夹] --passwd 用户名  (从标准输入读取新密码)\n",
-                   stderr);
-        return 2;
-    }
-    const QString name = arguments.at(2);
-    if (name.trimmed().isEmpty()) {
-        std::fputs("hydrovane: 用户名不能为空，未作任何修改。\n", stderr);
-        return 1;
-    }
-    std::string line;
-    if (!readSecretLine(&line)) {
-        std::fputs("hydrovane: 没有读到新密码，未作任何修改。\n", stderr);
-        return 1;
-    }
-    if (line.empty()) {
-        std::fputs("hydrovane: 新密码不能为空，未作任何修改。\n", stderr);
-        return 1;
-    }
-
-    AppContext &context = AppContext::instance();
-    QDir().mkpath(QFileInfo(context.path(UserDb)).path());
-    UserDatabase users(context.path(UserDb).toUtf8().toStdString());
-    users.openOrCreate();
-    bool created = false;
-    const int result = Accounts::resetPassword(&users, name, QString::fromStdString(line),
-                                               &created);
-    users.close();
-    if (result != Accounts::Ok) {
-        Accounts::Reply reply;
-        reply.result = result;
-        std::fprintf(stderr, "hydrovane: %s\n%s\n", reply.text().toUtf8().constData(),
-                     QDir::toNativeSeparators(context.path(UserDb)).toUtf8().constData());
-        return 1;
-    }
-    const QString done = created ? QStringLiteral("已创建管理员 %1 并设置密码。").arg(name)
-                                 : QStringLiteral("已重设 %1 的密码。").arg(name);
-    std::fprintf(stderr, "hydrovane: %s\n", done.toUtf8().constData());
-    return 0;
+    return PasswdCommand::run(arguments);
 }
 
 // hydrovane --count-records: prints how many records the station folder holds, read-only, for

@@ -191,6 +191,7 @@ MainWindow::MainWindow(QWidget *parent)
             });
     connect(&accounts, &Accounts::signal_userChanged, this, &MainWindow::updateUser);
     connect(&accounts, &Accounts::signal_idleSignedOut, this, &MainWindow::slot_idleSignedOut);
+    connect(&accounts, &Accounts::signal_trailChanged, this, &MainWindow::updateTrailState);
 
     setWindowFlags(Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
@@ -215,6 +216,12 @@ MainWindow::MainWindow(QWidget *parent)
     recordingLabel->setObjectName(QStringLiteral("labelRecording"));
     recordingLabel->hide();
     statusBar()->addWidget(recordingLabel, 1);
+    trailLabel = new QLabel(this);
+    trailLabel->setObjectName(QStringLiteral("labelTrail"));
+    trailLabel->setStyleSheet(QStringLiteral(
+        "QLabel { color: white; background: #c62828; padding: 2px 8px; font-weight: bold; }"));
+    trailLabel->hide();
+    statusBar()->addWidget(trailLabel);
     mqttLabel = new MqttStatusLabel(this);
     mqttLabel->follow(static_cast<MqttPublisher *>(AppContext::instance().object(MqttOutbox)));
     statusBar()->addPermanentWidget(mqttLabel);
@@ -247,6 +254,7 @@ MainWindow::MainWindow(QWidget *parent)
     QTimer::singleShot(0, this, [this] {
         WidgetMonitorList::showSettingsProblems();
         updateRecordingState();
+        checkAdministrators();
     });
 }
 
@@ -564,8 +572,30 @@ void MainWindow::slot_deleteUser()
 
 void MainWindow::slot_auditLog()
 {
+    // The trail names who did what and when: not for whoever passes the keyboard.
+    if (rejectWithoutAdministrator() || auditDialog)
+        return;
     DialogAudit dialog(this);
+    auditDialog = &dialog;
     dialog.exec();
+}
+
+void MainWindow::checkAdministrators()
+{
+    Accounts::instance().listUsers(this, [](int result, const QVector<Accounts::User> &users) {
+        if (result != Accounts::Ok)
+            return; // the status bar says the file did not open
+        for (const Accounts::User &user : users)
+            if (user.role == Accounts::Administrator)
+                return;
+        const QString text =
+            users.isEmpty()
+                ? Accounts::Reply{Accounts::NoAccounts, 0}.text()
+                : QStringLiteral("用户数据库中没有管理员账户，维护功能无法使用。\n"
+                                 "请在命令行设置管理员：hydrovane --passwd 用户名 --admin\n"
+                                 "（共享的监测站文件夹须以 root 身份执行）。");
+        MessageBoxes::critical(QStringLiteral("错误"), text);
+    });
 }
 
 void MainWindow::runAccountDialog(int mode)
@@ -602,6 +632,8 @@ void MainWindow::slot_idleSignedOut()
         mqttDialog->reject();
     if (hj212Dialog)
         hj212Dialog->reject();
+    if (auditDialog)
+        auditDialog->reject();
 }
 
 void MainWindow::on_pushButtonHome_clicked()
@@ -851,6 +883,36 @@ void MainWindow::updateRecordingState()
         MessageBoxes::critical(tr("错误"), message);
 }
 
+void MainWindow::updateTrailState()
+{
+    // After the exit the files are closed and what is still held was told in its box.
+    if (recordingEnded)
+        return;
+    const Accounts::TrailStatus now = Accounts::instance().trailStatus();
+    if (now.held == 0) {
+        trailLabel->hide();
+        // Stored again: the next trouble is told anew.
+        toldTrail = false;
+        return;
+    }
+    const QString reason = RecordingStatus::describe(now.failure);
+    QString text = QStringLiteral("操作记录未保存：%1 条待存（%2）").arg(now.held).arg(reason);
+    if (now.dropped > 0)
+        text += QStringLiteral("，已丢弃 %1 条").arg(now.dropped);
+    trailLabel->setText(text);
+    trailLabel->setToolTip(QDir::toNativeSeparators(AppContext::instance().path(UserDb)));
+    trailLabel->show();
+    if (toldTrail)
+        return;
+    // Marked before the box: its event loop may bring the next change.
+    toldTrail = true;
+    MessageBoxes::critical(
+        tr("错误"),
+        QStringLiteral("操作记录无法写入用户数据库 %1（%2），暂存在内存中，恢复后自动补存。\n"
+                       "每条操作记录同时写入日志。")
+            .arg(QDir::toNativeSeparators(AppContext::instance().path(UserDb)), reason));
+}
+
 void MainWindow::endRecordingState()
 {
     recordingEnded = true;
@@ -871,12 +933,20 @@ void MainWindow::finishExit()
     leaving = false;
     ui->widgetComPort->saveConfig();
     ui->widgetMonitorList->saveConfig();
-    // The trail's last rows reach the file before it closes.
-    Accounts::instance().waitForJobs();
+    // The trail's last rows, held ones too, reach the file before it closes.
+    Accounts &accounts = Accounts::instance();
+    accounts.retryTrail();
+    accounts.waitForJobs();
+    const int trailHeld = accounts.trailStatus().held;
     // A cancelled export removes its file before the folder is given up.
     ExcelWriter::waitForRetired();
     AppContext::instance().shutdown();
     endRecordingState();
+    if (trailHeld > 0)
+        MessageBoxes::critical(tr("错误"),
+                               QStringLiteral("退出时仍有 %1 条操作记录无法写入用户数据库，"
+                                              "它们只保留在日志中。")
+                                   .arg(trailHeld));
     trayIcon->hide();
     emit signal_exitConfirmed();
 }

@@ -13,6 +13,7 @@
 class AlarmPresenter;
 class DialogAccount;
 class DialogHj212;
+class DialogAudit;
 class DialogLineStatus;
 class DialogMqtt;
 class MonitorBase;
@@ -43,9 +44,10 @@ class MainWindow;
 //
 // The station starts signed out. Watching, alarms, search and export are open to everyone;
 // maintenance (monitors, clear, import, the full backup-export-clear, the interval, the serial
-// settings and the accounts) needs a signed-in administrator, and each command that ran leaves
-// a row in the trail. The status bar shows who is signed in, and whether readings reach the
-// MQTT broker.
+// settings, the monitors' run and record switches, the accounts and the trail) needs a signed-in
+// administrator, and each command that ran leaves a row in the trail. The status bar shows who
+// is signed in, whether readings reach the MQTT broker, and trail rows user.zdb did not take
+// (told like records that are not stored). A user.zdb without an administrator is told at start.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -92,7 +94,7 @@ public slots:
     void slot_changePassword();
     void slot_addUser();
     void slot_deleteUser();
-    // Shows the 操作记录 view.
+    // Shows the 操作记录 view; administrators only.
     void slot_auditLog();
     void on_pushButtonHome_clicked();
     void on_pushButtonClose_clicked();
@@ -125,6 +127,8 @@ protected:
 private slots:
     // Brings the status bar's recording line up to date and tells what newly went wrong.
     void updateRecordingState();
+    // The same for trail rows held by the accounts.
+    void updateTrailState();
     // Who is signed in: the status bar, and what the panels leave open.
     void updateUser();
     void slot_idleSignedOut();
@@ -137,6 +141,8 @@ private:
     bool rejectWhileRunning() const;
     // Shows the refusal and returns true unless an administrator is signed in.
     bool rejectWithoutAdministrator() const;
+    // Tells once at start when no account of user.zdb is an administrator.
+    void checkAdministrators();
     // Runs the account dialog in `mode`; an idle sign-out closes it.
     void runAccountDialog(int mode);
     // Returns the stages that failed, or -1 when the dialog ran none; *written gets the files
@@ -162,6 +168,7 @@ private:
     QLabel *userLabel = nullptr;
     QPointer<DialogAccount> accountDialog;
     QPointer<DialogMqtt> mqttDialog;
+    QPointer<DialogAudit> auditDialog;
     MqttStatusLabel *mqttLabel = nullptr;
     QPointer<DialogHj212> hj212Dialog;
     Hj212StatusLabel *hj212Label = nullptr;
@@ -178,6 +185,9 @@ private:
     QLabel *lockLabel = nullptr;
     QThread *lockChecker = nullptr;
     bool toldLock = false;
+    // The trail's line, and whether its trouble was told since the held rows were last stored.
+    QLabel *trailLabel = nullptr;
+    bool toldTrail = false;
     // The exit is confirmed and waits for the line to go off.
     bool leaving = false;
     QMetaObject::Connection exitOnLineOff;

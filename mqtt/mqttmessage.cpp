@@ -84,6 +84,17 @@ std::string MqttMessage::readingPayload(const RecordRow &row)
     return dump(document);
 }
 
+std::string MqttMessage::auditPayload(const std::string &time, const std::string &user,
+                                      const std::string &action, const std::string &detail)
+{
+    json document = json::object();
+    document["time"] = time;
+    document["user"] = user;
+    document["action"] = action;
+    document["detail"] = detail;
+    return dump(document);
+}
+
 const char *MqttMessage::eventName(int change)
 {
     switch (change) {

@@ -147,6 +147,7 @@ void MqttPublisher::apply(const MqttSettings &settings)
         current = settings;
         readingsPrefix = settings.topic + '/' + MqttTopic::escapeLevel(settings.station);
         alarmTopic = MqttTopic::alarms(settings.topic, settings.station);
+        auditTopic = MqttTopic::audit(settings.topic, settings.station);
     }
     // Rows keep going to the queue while the connection is replaced.
     if (usable)
@@ -249,6 +250,19 @@ void MqttPublisher::alarmChange(int change, const AlarmEvent &alarm)
         topic = alarmTopic;
     }
     append(topic, MqttMessage::alarmPayload(change, alarm));
+}
+
+void MqttPublisher::auditRow(const std::string &time, const std::string &user,
+                             const std::string &action, const std::string &detail)
+{
+    if (!publishing.load(std::memory_order_relaxed))
+        return;
+    std::string topic;
+    {
+        std::lock_guard<std::mutex> locker(settingsMutex);
+        topic = auditTopic;
+    }
+    append(topic, MqttMessage::auditPayload(time, user, action, detail));
 }
 
 void MqttPublisher::append(const std::string &topic, const std::string &payload)

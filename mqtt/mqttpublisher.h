@@ -26,7 +26,7 @@ struct mosquitto;
 // connection is retried about every second, whatever the error; what was not acknowledged is
 // sent again (QoS 1 may deliver twice, never lose). The station's state goes to
 // PREFIX/STATION/status, retained: "online" on each connect, "offline" as last will and at a
-// clean stop.
+// clean stop. Trail rows go to PREFIX/STATION/audit.
 class MqttPublisher : public QObject, public RecordSink
 {
     Q_OBJECT
@@ -88,6 +88,8 @@ public:
 
     void recordRow(const RecordRow &row) override;
     void alarmChange(int change, const AlarmEvent &alarm) override;
+    void auditRow(const std::string &time, const std::string &user, const std::string &action,
+                  const std::string &detail) override;
 
 signals:
     // The state, the reason, the queue's problem, a count of lost messages or (at most twice a
@@ -121,6 +123,7 @@ private:
     MqttSettings current;
     std::string readingsPrefix; // under settingsMutex
     std::string alarmTopic;
+    std::string auditTopic;
     std::atomic<bool> publishing{false};
 
     std::mutex applyMutex; // one apply or stop at a time

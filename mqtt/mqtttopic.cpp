@@ -142,3 +142,8 @@ std::string MqttTopic::status(const std::string &prefix, const std::string &stat
 {
     return prefix + '/' + escapeLevel(station) + "/status";
 }
+
+std::string MqttTopic::audit(const std::string &prefix, const std::string &station)
+{
+    return prefix + '/' + escapeLevel(station) + "/audit";
+}

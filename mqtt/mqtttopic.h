@@ -28,6 +28,7 @@ public:
                                 const std::string &name, const std::string &factor);
     static std::string alarms(const std::string &prefix, const std::string &station);
     static std::string status(const std::string &prefix, const std::string &station);
+    static std::string audit(const std::string &prefix, const std::string &station);
 };
 
 #endif // MQTTTOPIC_H

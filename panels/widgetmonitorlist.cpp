@@ -235,6 +235,9 @@ void WidgetMonitorList::addMonitorItem(MonitorBase *monitor)
     connect(display, &QObject::destroyed, this, [monitor] { monitor->views.erase(0); });
     connect(display, &WidgetMonitorDisplay::signal_changedMonitor, this,
             &WidgetMonitorList::slot_changedMonitor);
+    display->setMaintenanceAllowed(maintenanceAllowed);
+    connect(display, &WidgetMonitorDisplay::signal_maintenance, this,
+            &WidgetMonitorList::signal_maintenance);
     connect(this, &WidgetMonitorList::signal_stopRead, display,
             &WidgetMonitorDisplay::slot_stopRead);
     if (comPort)
@@ -321,6 +324,9 @@ void WidgetMonitorList::setMaintenanceAllowed(bool allowed)
     tree->setEditTriggers(allowed
                               ? QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed
                               : QAbstractItemView::NoEditTriggers);
+    for (const MonitorBase *monitor : monitors.getMonitors())
+        if (WidgetMonitorDisplay *display = displayOf(monitor))
+            display->setMaintenanceAllowed(allowed);
 }
 
 void WidgetMonitorList::saveConfig()

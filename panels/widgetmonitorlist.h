@@ -71,9 +71,10 @@ public:
     const MonitorCollection &collection() const { return monitors; }
     const PollScheduler *pollScheduler() const { return scheduler; }
     bool isLineOn() const { return lineOn; }
-    // Whether renaming, removing and the interval are open to whoever is at the keyboard
-    // (they are until the window says otherwise). When not, the interval is locked with the
-    // reason in its tooltip, and renaming and removing are refused with a message.
+    // Whether renaming, removing, the interval and the monitors' run and record switches are
+    // open to whoever is at the keyboard (they are until the window says otherwise). When not,
+    // the interval is locked with the reason in its tooltip, and the rest are refused with a
+    // message.
     void setMaintenanceAllowed(bool allowed);
     bool isMaintenanceAllowed() const { return maintenanceAllowed; }
 
@@ -87,7 +88,8 @@ signals:
     void signal_activeMonitorSimpleList();
     void signal_read(void *reader, const PassPlan &plan);
     void signal_stopRead();
-    // A change made here, for the trail: what was done and to what, in the operator's words.
+    // A change made here or on a monitor's page, for the trail: what was done and to what, in
+    // the operator's words.
     void signal_maintenance(const QString &action, const QString &detail);
 
 public slots:

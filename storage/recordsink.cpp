@@ -79,3 +79,11 @@ void RecordSink::forwardAlarm(int change, const AlarmEvent &alarm)
     for (RecordSink *sink : sinks())
         sink->alarmChange(change, alarm);
 }
+
+void RecordSink::forwardAudit(const std::string &time, const std::string &user,
+                              const std::string &action, const std::string &detail)
+{
+    std::shared_lock<std::shared_mutex> locker(sinkMutex());
+    for (RecordSink *sink : sinks())
+        sink->auditRow(time, user, action, detail);
+}

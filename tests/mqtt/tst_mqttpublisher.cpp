@@ -29,7 +29,7 @@ class TestMqttPublisher : public QObject
     Q_OBJECT
 
 private slots:
-    void readingsAndAlarmsArriveWithPayloadsAndEscapedTopics();
+    void readingsAlarmsAndTrailRowsArriveWithPayloadsAndEscapedTopics();
     void statusIsRetainedOnlineAndOfflineAsWillAndAtAStop();
     void backlogKeptThroughAnOutageArrivesInOrder();
     void backlogOnDiskIsSentByTheNextPublisher();
@@ -154,7 +154,7 @@ int warningsWith(const QString &part)
 
 } // namespace
 
-void TestMqttPublisher::readingsAndAlarmsArriveWithPayloadsAndEscapedTopics()
+void TestMqttPublisher::readingsAlarmsAndTrailRowsArriveWithPayloadsAndEscapedTopics()
 {
     TempStation station;
     BrokerProcess broker(station.filePath("broker").toStdString());
@@ -175,8 +175,11 @@ void TestMqttPublisher::readingsAndAlarmsArriveWithPayloadsAndEscapedTopics()
     alarm.alarmPoint = "6.00";
     alarm.raised = "2024-03-01 08:00:05";
     publisher.alarmChange(AlarmLogEntry::Raise, alarm);
+    // A trail row, its detail with what a line-based copy would split on.
+    publisher.auditRow("2024-03-01 08:00:06", "admin", "清空", "第一\n行 \"x\"");
     QVERIFY(subscriber.waitForCount(2, waitMs, "hv/st/readings/"));
     QVERIFY(subscriber.waitForCount(1, waitMs, "hv/st/alarms"));
+    QVERIFY(subscriber.waitForCount(1, waitMs, "hv/st/audit"));
 
     const auto readings = subscriber.messages("hv/st/readings/");
     QCOMPARE(readings.size(), size_t(2));
@@ -195,6 +198,14 @@ void TestMqttPublisher::readingsAndAlarmsArriveWithPayloadsAndEscapedTopics()
     QCOMPARE(event["event"], json("raised"));
     QCOMPARE(event["kind"], json("低报"));
     QCOMPARE(event["time"], json("2024-03-01 08:00:05"));
+
+    const auto trail = subscriber.messages("hv/st/audit");
+    QCOMPARE(trail.size(), size_t(1));
+    QCOMPARE(json::parse(trail[0].payload), json({{"time", "2024-03-01 08:00:06"},
+                                                  {"user", "admin"},
+                                                  {"action", "清空"},
+                                                  {"detail", "第一\n行 \"x\""}}));
+    QVERIFY(!trail[0].retained);
     QTRY_COMPARE_WITH_TIMEOUT(publisher.status().backlog, qint64(0), waitMs);
 }
 

@@ -46,6 +46,7 @@ void TestMqttTopic::topicsJoinPrefixStationAndEscapedNames()
              std::string("plant/water/s%2F1/readings/a%23/pH"));
     QCOMPARE(MqttTopic::alarms("hv", ""), std::string("hv/_/alarms"));
     QCOMPARE(MqttTopic::status("hv", "站"), std::string("hv/站/status"));
+    QCOMPARE(MqttTopic::audit("hv", "a/b#"), std::string("hv/a%2Fb%23/audit"));
 }
 
 void TestMqttTopic::longLevelsAreCutWithAHashOfTheWholeName()
