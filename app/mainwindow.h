@@ -13,6 +13,7 @@
 class AlarmPresenter;
 class DialogAccount;
 class DialogLineStatus;
+class DialogAlarmFilter;
 class DialogMqtt;
 class MonitorBase;
 class MqttStatusLabel;
@@ -69,6 +70,7 @@ public slots:
     void slot_lineStatus();
     // The publishing settings; administrators only.
     void slot_mqttSettings();
+    void slot_alarmFilter();
     void on_activeMonitor(MonitorBase *monitor);
     void slot_activeMonitorSimpleList();
     void slot_comPort(bool status);
@@ -148,6 +150,7 @@ private:
     QLabel *userLabel = nullptr;
     QPointer<DialogAccount> accountDialog;
     QPointer<DialogMqtt> mqttDialog;
+    QPointer<DialogAlarmFilter> alarmFilterDialog;
     MqttStatusLabel *mqttLabel = nullptr;
 
     // The recording line, and what was told since recording last went well.
@@ -157,6 +160,10 @@ private:
     bool toldClosed = false;
     bool toldRefused = false;
     bool toldDropped = false;
+    // The same for the alarm log: the failing episodes told, the changes given up before.
+    qint64 alarmEpisodesTold = 0;
+    qint64 alarmDroppedBefore = 0;
+    bool toldAlarmDropped = false;
     bool recordingEnded = false;
     // The exit is confirmed and waits for the line to go off.
     bool leaving = false;
