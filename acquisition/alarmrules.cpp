@@ -44,6 +44,14 @@ const char *AlarmEvent::reasonText(int reason)
     }
 }
 
+std::string AlarmEvent::clearText() const
+{
+    std::string text = reasonText(reason);
+    if (chattering)
+        text += "（抖动，重复 " + std::to_string(repeats) + " 次）";
+    return text;
+}
+
 AlarmLogSwitch::AlarmLogSwitch(std::function<bool()> work) : work(std::move(work)) {}
 
 bool AlarmLogSwitch::run()
@@ -70,6 +78,42 @@ AlarmRules &AlarmRules::instance()
 void AlarmRules::setEnabled(bool on)
 {
     enabled.store(on, std::memory_order_relaxed);
+}
+
+qint64 AlarmRules::steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void AlarmRules::setDefaultFilter(const AlarmFilter &rule)
+{
+    if (!rule.isValid())
+        return;
+    std::lock_guard<std::mutex> guard(mutex);
+    filter = rule;
+}
+
+AlarmFilter AlarmRules::defaultFilter() const
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    return filter;
+}
+
+void AlarmRules::setMonitorFilter(const void *monitor, const AlarmFilter *rule)
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    if (rule && rule->isValid())
+        filters[monitor] = *rule;
+    else if (!rule)
+        filters.erase(monitor);
+}
+
+void AlarmRules::setClock(Clock source)
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    clock = std::move(source);
 }
 
 std::string AlarmRules::timeText(qint64 time)
@@ -100,27 +144,77 @@ void AlarmRules::evaluate(const AlarmReading &reading)
             static const Relay off;
             const Relay &high = reading.relays ? reading.relays[0] : off;
             const Relay &low = reading.relays ? reading.relays[1] : off;
+            const auto own = filters.empty() ? filters.end() : filters.find(reading.monitor);
+            const AlarmFilter &rule = own != filters.end() ? own->second : filter;
+            const qint64 now = clock ? clock() : steadyMs();
             // A control switched off by a re-sync no longer holds its alarm.
-            if (state.serials[AlarmEvent::High]) {
-                if (!high.on || value < high.alarmPoint - high.hysteresis)
-                    clear(state, AlarmEvent::High, reading.time, AlarmEvent::Recovered, changes);
-            } else if (high.on && value >= high.alarmPoint) {
-                raise(state, reading, AlarmEvent::High, high.alarmPoint, changes);
-            }
-            if (state.serials[AlarmEvent::Low]) {
-                if (!low.on || value > low.alarmPoint + low.hysteresis)
-                    clear(state, AlarmEvent::Low, reading.time, AlarmEvent::Recovered, changes);
-            } else if (low.on && value <= low.alarmPoint) {
-                raise(state, reading, AlarmEvent::Low, low.alarmPoint, changes);
-            }
+            judgeValue(state, reading, AlarmEvent::High, high, high.on && value >= high.alarmPoint,
+                       !high.on || value < high.alarmPoint - high.hysteresis, rule, now, changes);
+            judgeValue(state, reading, AlarmEvent::Low, low, low.on && value <= low.alarmPoint,
+                       !low.on || value > low.alarmPoint + low.hysteresis, rule, now, changes);
         }
     }
     if (!changes.empty())
         announce(changes);
 }
 
+void AlarmRules::judgeValue(MonitorState &state, const AlarmReading &reading, int kind,
+                            const Relay &relay, bool present, bool ended, const AlarmFilter &rule,
+                            qint64 now, std::vector<AlarmLogEntry> &out)
+{
+    ValueState &value = state.values[kind];
+    if (state.serials[kind]) {
+        // Held while chattering: it clears once its condition stayed away long enough, and the
+        // returns meanwhile are counted, not raised. A control switched off clears it at once.
+        if (value.chattering && relay.on) {
+            if (!ended) {
+                // A return counts as a raise: the alarm chatters on while it comes back.
+                if (present && value.absentSince >= 0) {
+                    ++value.repeats;
+                    noteRaise(value, rule, now);
+                }
+                value.absentSince = -1;
+                return;
+            }
+            if (value.absentSince < 0)
+                value.absentSince = now;
+            if (now - value.absentSince < qint64(rule.chatterHold) * 1000)
+                return;
+        }
+        if (ended)
+            clear(state, kind, reading.time, AlarmEvent::Recovered, out);
+        return;
+    }
+    if (!present) {
+        value.pending = 0;
+        return;
+    }
+    if (++value.pending < rule.onDelay)
+        return;
+    value.pending = 0;
+    const bool chattering = noteRaise(value, rule, now);
+    value.chattering = chattering;
+    value.repeats = 0;
+    value.absentSince = -1;
+    raise(state, reading, kind, relay.alarmPoint, out, chattering);
+}
+
+bool AlarmRules::noteRaise(ValueState &value, const AlarmFilter &rule, qint64 now)
+{
+    if (rule.chatterRaises <= 0)
+        return false;
+    const qint64 window = qint64(rule.chatterWindow) * 1000;
+    while (!value.raises.empty() && now - value.raises.front() >= window)
+        value.raises.pop_front();
+    value.raises.push_back(now);
+    // Only the last chatterRaises + 1 decide.
+    while (value.raises.size() > size_t(rule.chatterRaises) + 1)
+        value.raises.pop_front();
+    return value.raises.size() > size_t(rule.chatterRaises);
+}
+
 void AlarmRules::raise(MonitorState &state, const AlarmReading &reading, int kind, float limit,
-                       std::vector<AlarmLogEntry> &out)
+                       std::vector<AlarmLogEntry> &out, bool chattering)
 {
     AlarmEvent alarm;
     alarm.serial = ++lastSerial;
@@ -138,6 +232,7 @@ void AlarmRules::raise(MonitorState &state, const AlarmReading &reading, int kin
         }
     }
     alarm.raised = timeText(reading.time);
+    alarm.chattering = chattering;
     state.serials[kind] = alarm.serial;
     ++state.active;
     active.push_back(alarm);
@@ -160,6 +255,13 @@ void AlarmRules::clear(MonitorState &state, int kind, qint64 time, int reason,
     active.erase(found);
     entry.alarm.cleared = timeText(time);
     entry.alarm.reason = reason;
+    if (kind != AlarmEvent::CommsLoss) {
+        ValueState &value = state.values[kind];
+        entry.alarm.repeats = value.repeats;
+        value.chattering = false;
+        value.repeats = 0;
+        value.absentSince = -1;
+    }
     keepUnacknowledged(entry.alarm);
     out.push_back(std::move(entry));
     emit signal_log(out.back());
@@ -218,6 +320,9 @@ void AlarmRules::monitorStopped(const void *monitor, qint64 time, int reason)
     std::vector<AlarmLogEntry> changes;
     {
         std::lock_guard<std::mutex> guard(mutex);
+        // A monitor at the same address later is another monitor.
+        if (reason == AlarmEvent::MonitorRemoved)
+            filters.erase(monitor);
         const auto found = states.find(monitor);
         if (found == states.end())
             return;
@@ -225,7 +330,6 @@ void AlarmRules::monitorStopped(const void *monitor, qint64 time, int reason)
             if (found->second.serials[kind])
                 clear(found->second, kind, time, reason, changes);
         }
-        // A monitor at the same address later is another monitor.
         states.erase(found);
     }
     announce(changes);
@@ -384,4 +488,7 @@ void AlarmRules::reset()
     states.clear();
     active.clear();
     recovered.clear();
+    filter = AlarmFilter();
+    filters.clear();
+    clock = nullptr;
 }

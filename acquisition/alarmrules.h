@@ -1,6 +1,7 @@
 #ifndef ALARMRULES_H
 #define ALARMRULES_H
 
+#include "alarmfilter.h"
 #include "factorresult.h"
 #include "relay.h"
 
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <future>
 #include <memory>
@@ -60,12 +62,20 @@ struct AlarmEvent
     // The id of the alarm's row in the log, when the alarm was taken over from it (resume);
     // otherwise 0, and the log writer learns the id when it stores the raise.
     qint64 row = 0;
+    // Held by the chattering rule (AlarmFilter): raised again and again within a short time,
+    // it stays active until its condition has stayed away; repeats counts the returns of the
+    // condition meanwhile.
+    bool chattering = false;
+    int repeats = 0;
 
     // "高报", "低报" or "通讯故障" (UTF-8).
     static const char *kindText(int kind);
     const char *kindText() const { return kindText(kind); }
     // The reason as the log stores it, for example "停止采集" (UTF-8).
     static const char *reasonText(int reason);
+    // The reason as the log stores it for this alarm: a chattering one is marked 抖动 with its
+    // count, for example "恢复正常（抖动，重复 12 次）".
+    std::string clearText() const;
     bool isActive() const { return cleared.empty(); }
 };
 
@@ -134,7 +144,9 @@ struct AlarmReading
 
 // The alarm rules of the station: the high-point and low-point controls with their hysteresis,
 // and the loss of communication after commsLossReads failed reads in a row. It keeps the active
-// alarms of every monitor.
+// alarms of every monitor. The value alarms are filtered by an AlarmFilter (on-delay and the
+// chattering rule), the station's or the monitor's own; the chattering rule measures its
+// windows on a monotonic clock that tests may replace.
 //
 // Readings are fed on the reader thread, right after each monitor's read; acknowledging and
 // listing work from any thread. An unchanged state costs a hash lookup and a few comparisons,
@@ -157,6 +169,16 @@ public:
     static bool isEnabled() { return enabled.load(std::memory_order_relaxed); }
 
     void evaluate(const AlarmReading &reading);
+
+    // The filter of monitors without one of their own.
+    void setDefaultFilter(const AlarmFilter &filter);
+    AlarmFilter defaultFilter() const;
+    // The monitor's own filter; null: it follows the default. An invalid filter is ignored.
+    void setMonitorFilter(const void *monitor, const AlarmFilter *filter);
+
+    // Milliseconds of a clock that never goes back; null restores the steady clock.
+    using Clock = std::function<qint64()>;
+    void setClock(Clock clock);
     // The monitor was removed or switched off by its run switch: its alarms clear at time for
     // reason, and its counts start again.
     void monitorStopped(const void *monitor, qint64 time, int reason = AlarmEvent::MonitorOff);
@@ -201,7 +223,7 @@ public:
     // The text of a time as the alarms carry it.
     static std::string timeText(qint64 time);
 
-    // Forgets every alarm without announcing anything (tests).
+    // Forgets every alarm, filter and clock without announcing anything (tests).
     void reset();
 
 signals:
@@ -213,16 +235,35 @@ signals:
 private:
     AlarmRules();
 
+    // What the filter keeps of one value alarm (high or low) of a monitor.
+    struct ValueState
+    {
+        int pending = 0;           // readings in a row its condition held, not raised yet
+        std::deque<qint64> raises; // clock times of the recent raises, oldest first
+        qint64 absentSince = -1;   // a chattering alarm's condition is away since; -1: present
+        bool chattering = false;   // the active alarm is held by the chattering rule
+        int repeats = 0;           // returns of its condition while held
+    };
+
     struct MonitorState
     {
+        ValueState values[2]; // High, Low
         int failures = 0;
         int active = 0; // how many of serials are set
         quint64 serials[3] = {0, 0, 0}; // by kind, 0 when not raised
     };
 
+    // Under the lock: judges one value alarm of the reading; `present` is its condition,
+    // `ended` that of its clear.
+    void judgeValue(MonitorState &state, const AlarmReading &reading, int kind, const Relay &relay,
+                    bool present, bool ended, const AlarmFilter &filter, qint64 now,
+                    std::vector<AlarmLogEntry> &out);
+    // Under the lock: records a raise (or a held alarm's return) at now; whether the alarm
+    // chatters.
+    static bool noteRaise(ValueState &value, const AlarmFilter &filter, qint64 now);
     // Under the lock; append the announcements to `out`.
     void raise(MonitorState &state, const AlarmReading &reading, int kind, float limit,
-               std::vector<AlarmLogEntry> &out);
+               std::vector<AlarmLogEntry> &out, bool chattering = false);
     void clear(MonitorState &state, int kind, qint64 time, int reason,
                std::vector<AlarmLogEntry> &out);
     // Clears an alarm that is no monitor's (a resumed one nobody reads).
@@ -233,9 +274,14 @@ private:
     void keepUnacknowledged(const AlarmEvent &alarm);
     void announce(const std::vector<AlarmLogEntry> &changes);
 
+    static qint64 steadyMs();
+
     static std::atomic<bool> enabled;
     mutable std::mutex mutex;
     std::unordered_map<const void *, MonitorState> states;
+    AlarmFilter filter;
+    std::unordered_map<const void *, AlarmFilter> filters; // monitors' own
+    Clock clock;
     std::vector<AlarmEvent> active;    // oldest first
     std::vector<AlarmEvent> recovered; // cleared, not acknowledged; oldest first
     quint64 lastSerial = 0;

@@ -377,6 +377,9 @@ void ConfigFile::readMonitors(MonitorCollection *collection)
                " 秒，超出 0 到 " + std::to_string(MonitorCollection::maxInterval) + "，改用 " +
                std::to_string(collection->getInterval()));
     document["interval"] = collection->getInterval();
+    AlarmFilter filter;
+    if (fromFile && readAlarmFilter(document, "配置文件 " + path + " 中", filter))
+        collection->setAlarmFilter(filter);
 
     owners.clear();
     const auto list = document.find("monitor");
@@ -448,7 +451,60 @@ const MonitorBase *ConfigFile::readEntry(const json &entry, int position,
     if (id < 1 || id > 247)
         report(where + "的 \"id\" 为 " + std::to_string(id) +
                "，不在 1 到 247 之间，该仪表无法通信");
-    return collection->create(model, username, id, channel, running, record);
+    MonitorBase *monitor = collection->create(model, username, id, channel, running, record);
+    AlarmFilter own = collection->getAlarmFilter();
+    if (monitor && readAlarmFilter(entry, where, own))
+        monitor->setOwnAlarmFilter(&own);
+    return monitor;
+}
+
+bool ConfigFile::readAlarmFilter(const json &object, const std::string &where, AlarmFilter &filter)
+{
+    const auto found = object.find("alarmFilter");
+    if (found == object.end())
+        return false;
+    if (!found->is_object()) {
+        report(where + describe(WrongType, "alarmFilter", "对象") + "，改用全部仪表的报警过滤");
+        return false;
+    }
+    struct Key
+    {
+        const char *key;
+        int AlarmFilter::*value;
+        int low;
+        int high;
+    };
+    const Key keys[] = {
+        {"onDelay", &AlarmFilter::onDelay, 1, AlarmFilter::maxOnDelay},
+        {"chatterRaises", &AlarmFilter::chatterRaises, 0, AlarmFilter::maxChatterRaises},
+        {"chatterWindow", &AlarmFilter::chatterWindow, 1, AlarmFilter::maxChatterWindow},
+        {"chatterHold", &AlarmFilter::chatterHold, 1, AlarmFilter::maxChatterHold},
+    };
+    for (const Key &key : keys) {
+        int read = filter.*key.value;
+        const Check check = readInt(*found, key.key, read);
+        if (check == Missing)
+            continue;
+        const std::string name = std::string("alarmFilter.") + key.key;
+        if (check != Valid)
+            report(where + describe(check, name.c_str(), integerType) + "，改用 " +
+                   std::to_string(filter.*key.value));
+        else if (read < key.low || read > key.high)
+            report(where + "的 \"" + name + "\" 为 " + std::to_string(read) + "，不在 " +
+                   std::to_string(key.low) + " 到 " + std::to_string(key.high) + " 之间，改用 " +
+                   std::to_string(filter.*key.value));
+        else
+            filter.*key.value = read;
+    }
+    return true;
+}
+
+json ConfigFile::alarmFilterJson(const AlarmFilter &filter)
+{
+    return {{"onDelay", filter.onDelay},
+            {"chatterRaises", filter.chatterRaises},
+            {"chatterWindow", filter.chatterWindow},
+            {"chatterHold", filter.chatterHold}};
 }
 
 void ConfigFile::reportNames(const std::vector<const MonitorBase *> &loaded)
@@ -491,18 +547,25 @@ int ConfigFile::entryOf(const MonitorBase *monitor) const
 
 json ConfigFile::entryFor(const MonitorBase *monitor)
 {
-    return {{"model", monitor->getModel()},    {"username", monitor->getUsername()},
-            {"id", monitor->getId()},          {"channel", monitor->getChannel()},
-            {"running", monitor->isRunning()}, {"record", monitor->isRecord()}};
+    json entry = {{"model", monitor->getModel()},    {"username", monitor->getUsername()},
+                  {"id", monitor->getId()},          {"channel", monitor->getChannel()},
+                  {"running", monitor->isRunning()}, {"record", monitor->isRecord()}};
+    // Only a monitor's own: without it the monitor follows the station's filter.
+    if (const AlarmFilter *own = monitor->ownAlarmFilter())
+        entry["alarmFilter"] = alarmFilterJson(*own);
+    return entry;
 }
 
 void ConfigFile::update(json &entry, const MonitorBase *monitor)
 {
     // Keys the station does not know stay in the entry.
-    if (entry.is_object())
+    if (entry.is_object()) {
         entry.update(entryFor(monitor));
-    else
+        if (!monitor->ownAlarmFilter())
+            entry.erase("alarmFilter");
+    } else {
         entry = entryFor(monitor);
+    }
 }
 
 void ConfigFile::appendMonitor(const MonitorBase *monitor)
@@ -534,6 +597,9 @@ void ConfigFile::writeMonitors(const MonitorCollection *collection)
     if (!collection)
         return;
     document["interval"] = collection->getInterval();
+    // Files of older builds stay as they were while the default is kept.
+    if (document.contains("alarmFilter") || collection->getAlarmFilter() != AlarmFilter())
+        document["alarmFilter"] = alarmFilterJson(collection->getAlarmFilter());
     json &list = monitorList();
     const std::vector<MonitorBase *> &monitors = collection->getMonitors();
     for (size_t i = owners.size(); i-- > 0;) {

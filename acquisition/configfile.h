@@ -8,6 +8,7 @@
 
 #include <map>
 
+struct AlarmFilter;
 class ComPortCtrl;
 class MonitorBase;
 class MonitorCollection;
@@ -112,6 +113,12 @@ private:
     // Reads one top-level integer that `accepted` must allow; otherwise reports it with
     // `range` and leaves `value` as it was.
     void readBounded(const char *key, int &value, bool (*accepted)(int), const char *range);
+    // Reads the optional "alarmFilter" object of `object` over `filter`: keys it lacks keep
+    // their values; a wrongly typed or out-of-range one is reported (where) and keeps its
+    // value. Returns whether the object is there.
+    bool readAlarmFilter(const nlohmann::json &object, const std::string &where,
+                         AlarmFilter &filter);
+    static nlohmann::json alarmFilterJson(const AlarmFilter &filter);
     const MonitorBase *readEntry(const nlohmann::json &entry, int position,
                                  MonitorCollection *collection);
     void reportNames(const std::vector<const MonitorBase *> &loaded);

@@ -84,7 +84,12 @@ MonitorBase::MonitorBase(const char *model, const std::string &username, int id,
 {
 }
 
-MonitorBase::~MonitorBase() = default;
+MonitorBase::~MonitorBase()
+{
+    // A monitor later at the same address must not inherit it.
+    if (hasOwnFilter)
+        AlarmRules::instance().setMonitorFilter(this, nullptr);
+}
 
 int MonitorBase::sync(modbus_t *context)
 {
@@ -133,6 +138,16 @@ void MonitorBase::setRunning(bool on)
     if (!on)
         AlarmRules::instance().monitorStopped(this, QDateTime::currentSecsSinceEpoch(),
                                               AlarmEvent::MonitorOff);
+}
+
+void MonitorBase::setOwnAlarmFilter(const AlarmFilter *filter)
+{
+    if (filter && !filter->isValid())
+        return;
+    hasOwnFilter = filter != nullptr;
+    if (filter)
+        alarmFilter = *filter;
+    AlarmRules::instance().setMonitorFilter(this, filter);
 }
 
 void MonitorBase::feedAlarms(qint64 time, bool afterRead)

@@ -137,6 +137,14 @@ void MonitorCollection::remove(MonitorBase *monitor)
                                           AlarmEvent::MonitorRemoved);
 }
 
+void MonitorCollection::setAlarmFilter(const AlarmFilter &filter)
+{
+    if (!filter.isValid())
+        return;
+    alarmFilter = filter;
+    AlarmRules::instance().setDefaultFilter(filter);
+}
+
 void MonitorCollection::setInterval(int seconds)
 {
     interval = std::clamp(seconds, 0, maxInterval);

@@ -188,6 +188,8 @@ int main(int argc, char *argv[])
         stopSignal != 0 ? QStringLiteral("(%1)").arg(StopSignals::name(stopSignal)) : QString();
     std::fprintf(stderr, "hydrovane: 已停止%s:本次运行 %lld 条读数交给数据库,%lld 条未能保存。\n",
                  how.toUtf8().constData(), recording.handed, recording.dropped);
+    if (recording.alarmDropped > 0)
+        std::fprintf(stderr, "hydrovane: %lld 条报警记录未能保存。\n", recording.alarmDropped);
     delete stopSignals;
     delete application;
     return code;

@@ -18,6 +18,7 @@
 #include "panels/databasetask.h"
 #include "panels/desktopopener.h"
 #include "panels/dialogaddmonitor.h"
+#include "panels/dialogalarmfilter.h"
 #include "panels/dialoglinestatus.h"
 #include "panels/filedialogs.h"
 #include "panels/hj212statuslabel.h"
@@ -47,6 +48,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <algorithm>
 
 namespace {
 
@@ -135,6 +137,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionLineStatus, &QAction::triggered, this, &MainWindow::slot_lineStatus);
     connect(ui->actionMqttSettings, &QAction::triggered, this, &MainWindow::slot_mqttSettings);
     connect(ui->actionHj212Settings, &QAction::triggered, this, &MainWindow::slot_hj212Settings);
+    connect(ui->actionAlarmFilter, &QAction::triggered, this, &MainWindow::slot_alarmFilter);
     connect(ui->actionSearchRecord, &QAction::triggered, this, &MainWindow::slot_searchRecord);
     connect(ui->actionAlarmRecord, &QAction::triggered, this, &MainWindow::slot_alarmRecord);
     connect(ui->actionBackupRecord, &QAction::triggered, this, &MainWindow::slot_backupRecord);
@@ -244,6 +247,8 @@ MainWindow::MainWindow(QWidget *parent)
     const RecordingStatus::Snapshot before = RecordingStatus::instance().snapshot();
     droppedBefore = before.dropped;
     unmatchedBefore = before.unmatched;
+    alarmEpisodesTold = before.alarmEpisodes;
+    alarmDroppedBefore = before.alarmDropped;
     connect(&RecordingStatus::instance(), &RecordingStatus::signal_changed, this,
             &MainWindow::updateRecordingState, Qt::QueuedConnection);
 
@@ -337,6 +342,34 @@ void MainWindow::slot_hj212Settings()
     DialogHj212 dialog(this);
     hj212Dialog = &dialog;
     dialog.exec();
+void MainWindow::slot_alarmFilter()
+{
+    if (rejectWithoutAdministrator() || alarmFilterDialog)
+        return;
+    WidgetMonitorList *list = ui->widgetMonitorList;
+    DialogAlarmFilter dialog(list->collection(), this);
+    alarmFilterDialog = &dialog;
+    // Signed out meanwhile, the dialog is rejected; a monitor removed meanwhile is not set.
+    if (dialog.exec() != QDialog::Accepted || !Accounts::instance().isAdministrator())
+        return;
+    MonitorBase *monitor = dialog.monitor();
+    const std::vector<MonitorBase *> &monitors = list->collection().getMonitors();
+    if (monitor && std::find(monitors.begin(), monitors.end(), monitor) == monitors.end())
+        return;
+    const AlarmFilter chosen = dialog.filter();
+    const AlarmFilter *before =
+        monitor ? monitor->ownAlarmFilter() : &list->collection().getAlarmFilter();
+    const QString was =
+        before ? DialogAlarmFilter::describe(*before) : QStringLiteral("沿用全部仪表的设置");
+    const QString now = dialog.followsAll() ? QStringLiteral("沿用全部仪表的设置")
+                                            : DialogAlarmFilter::describe(chosen);
+    if (was == now)
+        return;
+    list->setAlarmFilter(monitor, dialog.followsAll() ? nullptr : &chosen);
+    Accounts::instance().audit(
+        QStringLiteral("修改报警过滤"),
+        (monitor ? QString::fromStdString(monitor->getUsername()) : QStringLiteral("全部仪表")) +
+            QStringLiteral("：") + was + QStringLiteral(" → ") + now);
 }
 
 void MainWindow::on_activeMonitor(MonitorBase *monitor)
@@ -634,6 +667,8 @@ void MainWindow::slot_idleSignedOut()
         hj212Dialog->reject();
     if (auditDialog)
         auditDialog->reject();
+    if (alarmFilterDialog)
+        alarmFilterDialog->reject();
 }
 
 void MainWindow::on_pushButtonHome_clicked()
@@ -830,7 +865,10 @@ void MainWindow::updateRecordingState()
     const bool storing = open && now.held == 0 && now.failing == 0;
     // The alarm log lacks a clear or an acknowledgement: said for the rest of the run.
     const qint64 unmatched = now.unmatched - unmatchedBefore;
-    const bool healthy = storing && unmatched == 0;
+    // The alarm log is told apart: its changes wait or went while the records may be stored.
+    const qint64 alarmDropped = now.alarmDropped - alarmDroppedBefore;
+    const bool alarmsStoring = open && now.alarmHeld == 0 && now.alarmFailing == 0;
+    const bool healthy = storing && unmatched == 0 && alarmsStoring && alarmDropped == 0;
 
     // Rows waiting behind the station's own work on the file (a backup, a vacuum) are only
     // late; anything else means readings are not stored.
@@ -844,12 +882,22 @@ void MainWindow::updateRecordingState()
         text += QStringLiteral("，已丢弃 %1 条").arg(dropped);
     if (storing)
         text.clear();
+    const auto append = [&text](const QString &more) {
+        text += (text.isEmpty() ? QString() : QStringLiteral("；")) + more;
+    };
+    if (open && (now.alarmHeld > 0 || alarmDropped > 0)) {
+        QString alarms = QStringLiteral("报警记录未保存");
+        if (now.alarmHeld > 0)
+            alarms += QStringLiteral("：%1 条待存").arg(now.alarmHeld);
+        if (alarmDropped > 0)
+            alarms += QStringLiteral("，已丢弃 %1 条").arg(alarmDropped);
+        append(alarms);
+    }
     if (unmatched > 0)
-        text += (text.isEmpty() ? QString() : QStringLiteral("；")) +
-                QStringLiteral("报警记录不全：%1 次解除或确认找不到对应的报警行").arg(unmatched);
+        append(QStringLiteral("报警记录不全：%1 次解除或确认找不到对应的报警行").arg(unmatched));
     recordingLabel->setText(text);
     recordingLabel->setStyleSheet(
-        waitingOnly && dropped == 0 && unmatched == 0
+        waitingOnly && dropped == 0 && unmatched == 0 && alarmsStoring && alarmDropped == 0
             ? QStringLiteral("QLabel { color: black; background: #ffd54f; padding: 2px 8px; }")
             : QStringLiteral("QLabel { color: white; background: #c62828; padding: 2px 8px; "
                              "font-weight: bold; }"));
@@ -873,6 +921,24 @@ void MainWindow::updateRecordingState()
     if (dropped > 0 && !toldDropped) {
         toldDropped = true;
         tell << QStringLiteral("%1 条记录无法保存,已被丢弃。").arg(dropped);
+    }
+    // Once per episode, even one that ended before this look: the log missed changes for a
+    // while. A closed file was told above.
+    if (now.alarmEpisodes > alarmEpisodesTold) {
+        alarmEpisodesTold = now.alarmEpisodes;
+        if (open)
+            tell << QStringLiteral("报警记录无法写入数据库(%1),报警的变化暂存在内存中,"
+                                   "恢复后按顺序补存。\n暂存超过 %2 条时,最早的将被丢弃。")
+                        .arg(RecordingStatus::describe(now.alarmFailure))
+                        .arg(RecordWriter::maxHeld);
+    }
+    if (alarmDropped > 0 && !toldAlarmDropped) {
+        toldAlarmDropped = true;
+        tell << QStringLiteral("%1 条报警记录无法保存,已被丢弃。").arg(alarmDropped);
+    }
+    if (alarmsStoring) {
+        alarmDroppedBefore = now.alarmDropped;
+        toldAlarmDropped = false;
     }
     if (storing) {
         // Recording goes well again: the next trouble is told anew.
@@ -917,12 +983,17 @@ void MainWindow::endRecordingState()
 {
     recordingEnded = true;
     // The writers had their last try before the file closed; what they hold now goes with them.
-    const qint64 held = RecordingStatus::instance().snapshot().held;
-    lostAtExit = held;
-    if (held > 0)
+    const RecordingStatus::Snapshot now = RecordingStatus::instance().snapshot();
+    lostAtExit = now.held + now.alarmHeld;
+    if (now.held > 0)
         MessageBoxes::critical(tr("错误"), QStringLiteral("退出时仍有 %1 条记录无法保存到数据库,"
                                                           "已被丢弃。")
-                                               .arg(held));
+                                               .arg(now.held));
+    if (now.alarmHeld > 0)
+        MessageBoxes::critical(tr("错误"),
+                               QStringLiteral("退出时仍有 %1 条报警记录无法保存到数据库,"
+                                              "已被丢弃。")
+                                   .arg(now.alarmHeld));
 }
 
 void MainWindow::finishExit()

@@ -15,6 +15,7 @@ class DialogAccount;
 class DialogHj212;
 class DialogAudit;
 class DialogLineStatus;
+class DialogAlarmFilter;
 class DialogMqtt;
 class MonitorBase;
 class Hj212StatusLabel;
@@ -75,6 +76,7 @@ public slots:
     // The publishing settings; administrators only.
     void slot_mqttSettings();
     void slot_hj212Settings();
+    void slot_alarmFilter();
     void on_activeMonitor(MonitorBase *monitor);
     void slot_activeMonitorSimpleList();
     void slot_comPort(bool status);
@@ -169,6 +171,7 @@ private:
     QPointer<DialogAccount> accountDialog;
     QPointer<DialogMqtt> mqttDialog;
     QPointer<DialogAudit> auditDialog;
+    QPointer<DialogAlarmFilter> alarmFilterDialog;
     MqttStatusLabel *mqttLabel = nullptr;
     QPointer<DialogHj212> hj212Dialog;
     Hj212StatusLabel *hj212Label = nullptr;
@@ -180,6 +183,10 @@ private:
     bool toldClosed = false;
     bool toldRefused = false;
     bool toldDropped = false;
+    // The same for the alarm log: the failing episodes told, the changes given up before.
+    qint64 alarmEpisodesTold = 0;
+    qint64 alarmDroppedBefore = 0;
+    bool toldAlarmDropped = false;
     bool recordingEnded = false;
     // The lock file's line, its look under way, and whether its trouble was told.
     QLabel *lockLabel = nullptr;

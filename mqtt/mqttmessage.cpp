@@ -125,6 +125,6 @@ std::string MqttMessage::alarmPayload(int change, const AlarmEvent &alarm)
     document["raised"] = alarm.raised;
     document["cleared"] = alarm.cleared;
     document["acked"] = alarm.acked;
-    document["reason"] = alarm.cleared.empty() ? "" : AlarmEvent::reasonText(alarm.reason);
+    document["reason"] = alarm.cleared.empty() ? std::string() : alarm.clearText();
     return dump(document);
 }

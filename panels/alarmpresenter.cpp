@@ -95,6 +95,8 @@ void AlarmPresenter::show(const AlarmEvent &alarm)
     entry.time = QString::fromStdString(alarm.raised);
     entry.name = QString::fromStdString(alarm.name);
     entry.kind = QString::fromUtf8(alarm.kindText());
+    if (alarm.chattering)
+        entry.kind += QStringLiteral("（抖动）");
     entry.value = QString::fromStdString(alarm.value);
     entry.limit = QString::fromStdString(alarm.alarmPoint);
     entry.acked = !alarm.acked.empty();

@@ -653,6 +653,15 @@ void WidgetMonitorList::storeMonitors()
     storeConfig();
 }
 
+void WidgetMonitorList::setAlarmFilter(MonitorBase *monitor, const AlarmFilter *filter)
+{
+    if (monitor)
+        monitor->setOwnAlarmFilter(filter);
+    else if (filter)
+        monitors.setAlarmFilter(*filter);
+    storeMonitors();
+}
+
 void WidgetMonitorList::storeConfig()
 {
     // The document holds the change; marked changed, a later store or the exit writes it.

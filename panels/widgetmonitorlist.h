@@ -1,6 +1,7 @@
 #ifndef WIDGETMONITORLIST_H
 #define WIDGETMONITORLIST_H
 
+#include "acquisition/alarmfilter.h"
 #include "acquisition/monitorcollection.h"
 #include "acquisition/readclient.h"
 
@@ -69,6 +70,9 @@ public:
     void *readToken() { return static_cast<void *>(static_cast<ReadClient *>(this)); }
 
     const MonitorCollection &collection() const { return monitors; }
+    // Sets the alarm filter of all monitors (monitor null) or of one (filter null: it follows
+    // that of all monitors again), and stores Monitor.json.
+    void setAlarmFilter(MonitorBase *monitor, const AlarmFilter *filter);
     const PollScheduler *pollScheduler() const { return scheduler; }
     bool isLineOn() const { return lineOn; }
     // Whether renaming, removing, the interval and the monitors' run and record switches are

@@ -775,6 +775,14 @@ int RecordDatabase::clearOpenAlarmsLocked(const std::string &time, const std::st
     return rc;
 }
 
+int RecordDatabase::restoreAlarmTable()
+{
+    auto locked = lock();
+    alarmReason = false;
+    const int rc = runLocked(createAlarmTable);
+    return rc == 0 ? addReasonColumnLocked() : rc;
+}
+
 int RecordDatabase::clearOpenAlarms(const std::string &time, const std::string &reason)
 {
     auto locked = lock();

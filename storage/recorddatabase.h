@@ -44,6 +44,9 @@ public:
     // slave, channel, kind and raise time (none because the insert was refused for good).
     // NoAlarmRow when no row matches.
     int updateAlarm(const AlarmRow &alarm, int64_t id, bool acknowledged);
+    // Makes table Alarm again where it is missing (dropped under the station) and checks its
+    // columns anew.
+    int restoreAlarmTable();
     // Rows still active clear at time for reason.
     int clearOpenAlarms(const std::string &time, const std::string &reason);
     // Appends, oldest first, the rows still active (what a run that ended without clearing

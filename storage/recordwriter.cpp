@@ -79,11 +79,14 @@ RecordWriter::~RecordWriter()
             passed->release();
     }
     // Rows still held go with the writer: they count as dropped, and this writer fails no more.
-    const qint64 lost = qint64(held.size() + heldAlarms.size());
+    const qint64 lost = qint64(held.size());
+    const qint64 lostAlarms = qint64(heldAlarms.size());
     held.clear();
     heldAlarms.clear();
     lastResult = 0;
+    alarmResult = 0;
     publish(lost);
+    publishAlarms(lostAlarms);
 }
 
 bool RecordWriter::queueMarker(QSemaphore &passed)
@@ -157,10 +160,11 @@ void RecordWriter::switchLog(AlarmLogSwitch &logSwitch)
     // Every change before the switch is the replaced file's: a last try, and what it still
     // refuses is given up rather than stored in the new file.
     qint64 dropped = 0;
-    storeHeldAlarms(dropped);
+    storeHeldAlarms();
     dropped += qint64(heldAlarms.size());
     heldAlarms.clear();
     openAlarmsClearedAt.clear();
+    alarmResult = 0;
     if (logSwitch.run()) {
         // Ids of the replaced file mean nothing in the new one.
         alarmIds.clear();
@@ -174,8 +178,7 @@ void RecordWriter::switchLog(AlarmLogSwitch &logSwitch)
                 ++dropped;
         }
     }
-    lastResult = 0;
-    publish(dropped);
+    publishAlarms(dropped);
 }
 
 void RecordWriter::clearOpenAlarms(qint64 time)
@@ -196,12 +199,12 @@ void RecordWriter::retryAlarms()
 {
     alarmRetryQueued = false;
     qint64 dropped = 0;
-    storeHeldAlarms(dropped);
+    storeHeldAlarms();
     while (heldAlarms.size() > maxHeld) {
         heldAlarms.pop_front();
         ++dropped;
     }
-    publish(dropped);
+    publishAlarms(dropped);
     if ((!heldAlarms.empty() || !openAlarmsClearedAt.empty()) && !alarmRetryQueued) {
         alarmRetryQueued = true;
         QTimer::singleShot(alarmRetryMs, this, &RecordWriter::retryAlarms);
@@ -222,18 +225,22 @@ AlarmRow RecordWriter::rowOf(const AlarmEvent &alarm)
     row.cleared = alarm.cleared;
     row.acked = alarm.acked;
     if (!alarm.cleared.empty())
-        row.reason = AlarmEvent::reasonText(alarm.reason);
+        row.reason = alarm.clearText();
     return row;
 }
 
-void RecordWriter::storeHeldAlarms(qint64 &dropped)
+void RecordWriter::storeHeldAlarms()
 {
     auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
     if (!database) {
         if (!heldAlarms.empty())
-            lastResult = SQLITE_MISUSE;
+            alarmResult = SQLITE_MISUSE;
         return;
     }
+    // The last try was refused for another reason than the file's state: the table is gone
+    // or changed under the station. Made again where it is missing, so that the log goes on.
+    if (alarmResult != 0 && !passing(alarmResult))
+        database->restoreAlarmTable();
     // Before any change of this run; it is no row of its own, so it is neither counted nor
     // reported, and it is given up only when refused for good.
     if (!openAlarmsClearedAt.empty()) {
@@ -241,11 +248,12 @@ void RecordWriter::storeHeldAlarms(qint64 &dropped)
             openAlarmsClearedAt, AlarmEvent::reasonText(AlarmEvent::StationStopped));
         if (rc != 0 && passing(rc)) {
             if (!heldAlarms.empty())
-                lastResult = rc;
+                alarmResult = rc;
             return;
         }
         openAlarmsClearedAt.clear();
     }
+    alarmResult = 0;
     while (!heldAlarms.empty()) {
         const HeldAlarm &next = heldAlarms.front();
         const AlarmRow row = rowOf(next.alarm);
@@ -253,35 +261,35 @@ void RecordWriter::storeHeldAlarms(qint64 &dropped)
         const auto known = alarmIds.find(next.alarm.serial);
         const qint64 id = known != alarmIds.end() ? known->second : next.alarm.row;
         int64_t inserted = 0;
-        switch (next.change) {
-        case AlarmLogEntry::Raise:
-            lastResult = database->insertAlarm(row, &inserted);
-            break;
-        default:
-            lastResult = database->updateAlarm(row, id, next.change == AlarmLogEntry::Acknowledge);
-            break;
-        }
-        if (lastResult != 0 && passing(lastResult))
-            return;
-        if (lastResult == RecordDatabase::NoAlarmRow) {
-            // The log would say less than happened: told, never dropped quietly.
+        int rc = next.change == AlarmLogEntry::Raise
+                     ? database->insertAlarm(row, &inserted)
+                     : database->updateAlarm(row, id, next.change == AlarmLogEntry::Acknowledge);
+        if (rc == RecordDatabase::NoAlarmRow) {
+            // The log would say less than happened: told, never dropped quietly, and the
+            // alarm as a whole row, which the change carries.
             qWarning("hydrovane: the %s of the alarm %s %s of %s raised %s finds no row in the "
                      "alarm log",
                      next.change == AlarmLogEntry::Clear ? "clear" : "acknowledgement",
                      next.alarm.factor.c_str(), next.alarm.kindText(), next.alarm.name.c_str(),
                      next.alarm.raised.c_str());
-            RecordingStatus::instance().reportUnmatchedAlarm();
-            lastResult = 0;
-        } else if (lastResult != 0) {
-            ++dropped;
-        } else {
-            if (next.change == AlarmLogEntry::Raise) {
+            rc = database->insertAlarm(row, &inserted);
+            if (rc == 0) {
+                RecordingStatus::instance().reportUnmatchedAlarm();
                 alarmIds[next.alarm.serial] = inserted;
-                emit signal_alarmStored(next.alarm.serial, inserted);
             }
-            // Only what the log holds goes out.
-            RecordSink::publishAlarm(next.change, next.alarm);
         }
+        // Every refusal of a change of ours is the table's or the file's: the change waits,
+        // in its order, and is bounded with the others.
+        if (rc != 0) {
+            alarmResult = rc;
+            return;
+        }
+        if (next.change == AlarmLogEntry::Raise) {
+            alarmIds[next.alarm.serial] = inserted;
+            emit signal_alarmStored(next.alarm.serial, inserted);
+        }
+        // Only what the log holds goes out.
+        RecordSink::publishAlarm(next.change, next.alarm);
         // Cleared and acknowledged, the alarm changes no more.
         if ((next.change == AlarmLogEntry::Acknowledge && !next.alarm.cleared.empty()) ||
             (next.change == AlarmLogEntry::Clear && !next.alarm.acked.empty()))
@@ -310,9 +318,20 @@ void RecordWriter::storeHeld(qint64 &dropped)
     }
 }
 
+void RecordWriter::publishAlarms(qint64 dropped)
+{
+    const qint64 nowHeld = qint64(heldAlarms.size());
+    const bool failing = alarmResult != 0 && nowHeld > 0;
+    RecordingStatus::instance().publishAlarms(nowHeld - publishedAlarmHeld, dropped,
+                                              int(failing) - int(publishedAlarmFailing),
+                                              failing ? alarmResult : 0);
+    publishedAlarmHeld = nowHeld;
+    publishedAlarmFailing = failing;
+}
+
 void RecordWriter::publish(qint64 dropped)
 {
-    const qint64 nowHeld = qint64(heldRows());
+    const qint64 nowHeld = qint64(held.size());
     // A row refused for good is counted as dropped; only rows still waiting make a failure.
     const bool failing = lastResult != 0 && nowHeld > 0;
     const bool troubled = failing && !lockedByUs(lastResult);

@@ -33,10 +33,13 @@ class QThread;
 // AlarmRules::signal_log): raises insert rows into table Alarm, clears and acknowledgements
 // update them, and each change is handed to the sink once stored. They are held and retried
 // like record rows, in the order they happened, so that a clear never overtakes its raise;
-// held ones are also retried every alarmRetryMs. A clear or acknowledgement that finds no row
-// is reported (qWarning and RecordingStatus), not dropped quietly. Where the log moves to
-// another file (an import, AlarmLogEntry::SwitchLog) the writer runs the switch between the
-// changes for the old file and those for the new one.
+// held ones are also retried every alarmRetryMs. Every refusal holds them, whatever its code:
+// the changes are ours, so a refusal is the table's (dropped or changed under the station,
+// made again at the next try) or the file's. Their trouble is published to RecordingStatus
+// apart from the records'. A clear or acknowledgement that finds no row is reported (qWarning
+// and RecordingStatus), and the alarm it carries is stored as a whole row instead. Where the log
+// moves to another file (an import, AlarmLogEntry::SwitchLog) the writer runs the switch between
+// the changes for the old file and those for the new one.
 //
 // Shut-down: rows still queued when the thread's event loop ends would be dropped and their
 // copies leaked. The owner therefore runs the writer with ThreadHandOff::start(writer, thread)
@@ -94,12 +97,13 @@ private:
     // Stores the held rows oldest first until the database refuses one for a passing reason;
     // a row refused for good is given up and counted in dropped.
     void storeHeld(qint64 &dropped);
-    // Tells RecordingStatus what changed since the last call.
+    // Tells RecordingStatus what changed since the last call, of the records and of the
+    // alarm log.
     void publish(qint64 dropped);
+    void publishAlarms(qint64 dropped);
 
-    // Stores the held alarm changes in order until the database refuses one for a passing
-    // reason; one refused for good is counted in dropped.
-    void storeHeldAlarms(qint64 &dropped);
+    // Stores the held alarm changes in order until the database refuses one.
+    void storeHeldAlarms();
     // Holds an alarm change, tries the held ones, bounds and publishes them.
     void holdAlarm(int change, const AlarmEvent &alarm);
     // Stores what the old file still takes, moves the log and carries the cleared alarms that
@@ -122,7 +126,11 @@ private:
     bool alarmRetryQueued = false;
     // The last insert tried: 0 stored, else the database's refusal.
     int lastResult = 0;
+    // The last alarm statement tried: 0 stored, else the database's refusal.
+    int alarmResult = 0;
     // What RecordingStatus holds of this writer.
+    qint64 publishedAlarmHeld = 0;
+    bool publishedAlarmFailing = false;
     qint64 publishedHeld = 0;
     bool publishedFailing = false;
     bool publishedTroubled = false;

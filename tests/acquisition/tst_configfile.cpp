@@ -1,3 +1,4 @@
+#include "acquisition/alarmrules.h"
 #include "acquisition/comportctrl.h"
 #include "acquisition/configfile.h"
 #include "acquisition/monitorbase.h"
@@ -18,6 +19,7 @@ private slots:
     void timeoutIsOptionalAndStoredOnlyOnceSet();
     void monitorsAreWrittenByteForByteWithRawUtf8();
     void unknownKeysAndEntriesSurviveEveryStore();
+    void alarmFiltersForAllOrPerMonitorAreReadCheckedAndWrittenBack();
     void removalTakesTheMonitorsOwnEntry();
     void sharedAndControlCharacterNamesAreReported();
     void missingFileGivesDefaultsSilently();
@@ -159,6 +161,61 @@ void TestConfigFile::monitorsAreWrittenByteForByteWithRawUtf8()
                         "    ]\n"
                         "}"));
     qDeleteAll(collection.getMonitors());
+}
+
+void TestConfigFile::alarmFiltersForAllOrPerMonitorAreReadCheckedAndWrittenBack()
+{
+    TempStation station;
+    station.writeFile("config/Monitor.json",
+                      R"({"interval": 10, "alarmFilter": {"onDelay": 3, "chatterRaises": 0},
+                          "monitor": [
+                          {"model": "DI590", "username": "a", "id": 1, "channel": -1,
+                           "running": true, "record": true},
+                          {"model": "DI590", "username": "b", "id": 2, "channel": -1,
+                           "running": true, "record": true,
+                           "alarmFilter": {"onDelay": 2, "chatterHold": 0, "chatterWindow": "x"}}
+                          ]})");
+    const QString path = station.filePath("config/Monitor.json");
+    ConfigFile file(path.toUtf8().constData());
+    QCOMPARE(file.load(), 0);
+    MonitorCollection collection;
+    file.readMonitors(&collection);
+    QCOMPARE(collection.getAlarmFilter().onDelay, 3);
+    QCOMPARE(collection.getAlarmFilter().chatterRaises, 0);
+    QCOMPARE(collection.getAlarmFilter().chatterHold, 60);
+    QCOMPARE(AlarmRules::instance().defaultFilter(), collection.getAlarmFilter());
+    const std::vector<MonitorBase *> &monitors = collection.getMonitors();
+    QCOMPARE(monitors.size(), size_t(2));
+    QVERIFY(!monitors[0]->ownAlarmFilter());
+    // A monitor's own starts from the station's; what is wrong in it is told and kept so.
+    const AlarmFilter *own = monitors[1]->ownAlarmFilter();
+    QVERIFY(own);
+    QCOMPARE(own->onDelay, 2);
+    QCOMPARE(own->chatterRaises, 0);
+    QCOMPARE(own->chatterHold, 60);
+    QCOMPARE(own->chatterWindow, 600);
+    const std::string where = "配置文件 " + path.toStdString() + " 中第 2 个仪表";
+    // Besides the note that the file was kept aside.
+    QCOMPARE(file.problems().size(), size_t(3));
+    QCOMPARE(file.problems()[0], where + "的 \"alarmFilter.chatterWindow\" 不是整数，改用 600");
+    QCOMPARE(file.problems()[2],
+             where + "的 \"alarmFilter.chatterHold\" 为 0，不在 1 到 3600 之间，改用 60");
+
+    // Written back whole; a monitor that follows the station again loses its own.
+    monitors[1]->setOwnAlarmFilter(nullptr);
+    AlarmFilter first;
+    first.onDelay = 4;
+    monitors[0]->setOwnAlarmFilter(&first);
+    file.writeMonitors(&collection);
+    const nlohmann::json &document = file.getDocument();
+    QCOMPARE(
+        document["alarmFilter"],
+        nlohmann::json(
+            {{"onDelay", 3}, {"chatterRaises", 0}, {"chatterWindow", 600}, {"chatterHold", 60}}));
+    QCOMPARE(document["monitor"][0]["alarmFilter"]["onDelay"], nlohmann::json(4));
+    QVERIFY(!document["monitor"][1].contains("alarmFilter"));
+    qDeleteAll(collection.getMonitors());
+    AlarmRules::instance().reset();
 }
 
 void TestConfigFile::unknownKeysAndEntriesSurviveEveryStore()

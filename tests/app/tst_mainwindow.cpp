@@ -4,18 +4,19 @@
 #include "acquisition/comportreader.h"
 #include "acquisition/monitorbase.h"
 #include "acquisition/monitorcollection.h"
+#include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
 #include "app/stopsignals.h"
 #include "history/dialogbec.h"
 #include "history/dialogsearch.h"
-#include "trend/widgetaxesdisplay.h"
 #include "panels/alarmflasher.h"
 #include "panels/desktopopener.h"
+#include "panels/dialogalarmfilter.h"
 #include "panels/dialoglinestatus.h"
+#include "panels/filedialogs.h"
 #include "panels/linestatusmodel.h"
 #include "panels/widgetalarmbar.h"
-#include "panels/filedialogs.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
 #include "panels/widgetmonitorlist.h"
@@ -24,10 +25,10 @@
 #include "storage/accounts.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordingstatus.h"
-#include "acquisition/threadhandoff.h"
 #include "storage/recordsink.h"
 #include "storage/recordwriter.h"
 #include "testsupport.h"
+#include "trend/widgetaxesdisplay.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -504,7 +505,7 @@ void TestMainWindow::menusHoldTheirActionsInOrder()
             texts << action->text();
         menus << menu->text() + ":" + texts.join(",");
     }
-    QCOMPARE(menus, QStringList({"仪表:添加,删除,通讯状态,,MQTT设置,数据上传",
+    QCOMPARE(menus, QStringList({"仪表:添加,删除,通讯状态,,MQTT设置,数据上传,报警过滤设置",
                                  "历史记录:查询,报警记录,备份,清空,导入数据(*.zdb),导出为Excel,备份-导出-清除",
                                  "用户:登录,注销,修改密码,添加用户,删除用户,,操作记录",
                                  "帮助:用户手册,关于..."}));
@@ -1701,7 +1702,7 @@ void TestMainWindow::maintenanceIsRefusedUnlessAnAdministratorIsSignedIn()
     const char *const guarded[] = {"actionAddMonitor", "actionRemoveMonitor", "actionClearRecord",
                                    "actionImportRecord", "actionBec",  "actionAddUser",
                                    "actionDeleteUser", "actionMqttSettings",
-                                   "actionHj212Settings", "actionAuditLog"};
+                                   "actionHj212Settings", "actionAuditLog", "actionAlarmFilter"};
 
     // Signed out, then as an operator: each command refused with one box, nothing opened.
     for (const bool operatorSignedIn : {false, true}) {
@@ -1734,7 +1735,8 @@ void TestMainWindow::maintenanceIsRefusedUnlessAnAdministratorIsSignedIn()
     QVERIFY(signInAs());
     QVERIFY(interval->isEnabled() && baud->isEnabled());
     for (const char *name : {"actionAddMonitor", "actionBec", "actionAddUser", "actionDeleteUser",
-                             "actionMqttSettings", "actionHj212Settings", "actionAuditLog"})
+                             "actionMqttSettings", "actionHj212Settings", "actionAuditLog",
+                             "actionAlarmFilter"})
         QVERIFY2(desk.triggerDialog(name), name);
     desk.boxes.queueAnswer(QMessageBox::Yes);
     desk.action("actionClearRecord")->trigger();
@@ -1756,6 +1758,16 @@ void TestMainWindow::maintenanceCommandsLeaveRowsInTheTrail()
     interval->setText("45");
     emit interval->editingFinished();
     desk.window.findChild<QComboBox *>("comboBoxBaudrate")->setCurrentText("4800");
+    QTimer::singleShot(0, [] {
+        if (auto *dialog = qobject_cast<DialogAlarmFilter *>(QApplication::activeModalWidget())) {
+            dialog->findChild<QSpinBox *>("spinBoxOnDelay")->setValue(3);
+            dialog->accept();
+        }
+    });
+    desk.action("actionAlarmFilter")->trigger();
+    QCOMPARE(list->collection().getAlarmFilter().onDelay, 3);
+    // The rules are the process's: later tests raise at the first reading again.
+    AlarmRules::instance().setDefaultFilter(AlarmFilter());
     for (int i = 0; i < 2; ++i)
         QCOMPARE(desk.records()->insert(makeRecord("二号池", i, "2024-01-02 08:00:00")), 0);
     desk.boxes.queueAnswer(QMessageBox::Yes);
@@ -1787,16 +1799,19 @@ void TestMainWindow::maintenanceCommandsLeaveRowsInTheTrail()
     QStringList rows = auditRows();
     QVERIFY(!rows.isEmpty());
     QCOMPARE(rows.takeFirst(), QString("admin|登录|管理员"));
-    const QStringList expected = {"admin|添加仪表|DO580 \"一号池\",从站 3,通道 0",
-                                  "admin|重命名仪表|\"一号池\" → \"二号池\"",
-                                  "admin|修改采集间隔|30 秒 → 45 秒",
-                                  "admin|修改串口设置|波特率: 9600 → 4800",
-                                  "admin|清空|所有记录已清空,共删除 2 条记录",
-                                  "admin|备份|备份成功,已写入 " + backup,
-                                  "admin|删除仪表|DO580 \"二号池\",从站 3,历史数据已删除",
-                                  "admin|备份-导出-清除|备份完成,导出完成,清除完成;已写入 " +
-                                      backups.filePath(becBackup[0]) + "、" +
-                                      exports.filePath(workbooks[0])};
+    const QStringList expected = {
+        "admin|添加仪表|DO580 \"一号池\",从站 3,通道 0",
+        "admin|重命名仪表|\"一号池\" → \"二号池\"",
+        "admin|修改采集间隔|30 秒 → 45 秒",
+        "admin|修改串口设置|波特率: 9600 → 4800",
+        "admin|修改报警过滤|全部仪表：连续 1 次读数超限报警，600 秒内"
+        "报警超过 5 次为抖动，恢复持续 60 秒才解除 → 连续 3 次读数超限报警"
+        "，600 秒内报警超过 5 次为抖动，恢复持续 60 秒才解除",
+        "admin|清空|所有记录已清空,共删除 2 条记录",
+        "admin|备份|备份成功,已写入 " + backup,
+        "admin|删除仪表|DO580 \"二号池\",从站 3,历史数据已删除",
+        "admin|备份-导出-清除|备份完成,导出完成,清除完成;已写入 " + backups.filePath(becBackup[0]) +
+            "、" + exports.filePath(workbooks[0])};
     for (const QString &row : expected)
         QVERIFY2(rows.contains(row), qPrintable(row + "\n" + rows.join('\n')));
 }
