@@ -164,7 +164,7 @@ int AppContext::init()
     // A missing or empty one is a fresh start only in a brand-new station folder.
     if (!userDatabase) {
         userDatabase = new UserDatabase(path(UserDb).toUtf8().toStdString());
-        AccountFile::open(userDatabase, station, path(RecordDb));
+        AccountFile::open(userDatabase, applicationDir(), path(RecordDb));
     }
 
     // After the record database: the publisher sends what the record writers are handed.
