@@ -342,6 +342,8 @@ void MainWindow::slot_hj212Settings()
     DialogHj212 dialog(this);
     hj212Dialog = &dialog;
     dialog.exec();
+}
+
 void MainWindow::slot_alarmFilter()
 {
     if (rejectWithoutAdministrator() || alarmFilterDialog)
