@@ -8,6 +8,7 @@
 #include "app/dialogabout.h"
 #include "app/dialogaccount.h"
 #include "app/dialogmqtt.h"
+#include "app/dialogrunsettings.h"
 #include "history/dialogalarms.h"
 #include "history/dialogaudit.h"
 #include "history/dialogbec.h"
@@ -23,6 +24,7 @@
 #include "panels/mqttstatuslabel.h"
 #include "panels/widgetmonitordisplay.h"
 #include "storage/accounts.h"
+#include "storage/autobackup.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordingstatus.h"
 #include "storage/recordwriter.h"
@@ -116,6 +118,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionRemoveMonitor, &QAction::triggered, this, &MainWindow::on_removeMonitor);
     connect(ui->actionLineStatus, &QAction::triggered, this, &MainWindow::slot_lineStatus);
     connect(ui->actionMqttSettings, &QAction::triggered, this, &MainWindow::slot_mqttSettings);
+    connect(ui->actionRunSettings, &QAction::triggered, this, &MainWindow::slot_runSettings);
     connect(ui->actionSearchRecord, &QAction::triggered, this, &MainWindow::slot_searchRecord);
     connect(ui->actionAlarmRecord, &QAction::triggered, this, &MainWindow::slot_alarmRecord);
     connect(ui->actionBackupRecord, &QAction::triggered, this, &MainWindow::slot_backupRecord);
@@ -199,6 +202,49 @@ MainWindow::MainWindow(QWidget *parent)
     mqttLabel = new MqttStatusLabel(this);
     mqttLabel->follow(static_cast<MqttPublisher *>(AppContext::instance().object(MqttOutbox)));
     statusBar()->addPermanentWidget(mqttLabel);
+    autoBackupLabel = new QLabel(this);
+    autoBackupLabel->setObjectName(QStringLiteral("labelAutoBackup"));
+    autoBackupLabel->setStyleSheet(QStringLiteral("color: red"));
+    autoBackupLabel->hide();
+    statusBar()->addPermanentWidget(autoBackupLabel);
+    autoBackup = new AutoBackup(recordDatabase(), AppContext::instance().applicationDir(), this);
+    connect(autoBackup, &AutoBackup::signal_started, this, [] {
+        qInfo("hydrovane: 自动备份开始");
+    });
+    connect(autoBackup, &AutoBackup::signal_finished, this,
+            [this](const AutoBackup::Report &report) {
+                const QString problems = report.problems.join(QLatin1Char(' '));
+                QString detail = report.copy.isEmpty()
+                                     ? QStringLiteral("备份失败")
+                                     : QStringLiteral("已写入 ") +
+                                           QDir::toNativeSeparators(report.copy);
+                if (!report.secondCopy.isEmpty())
+                    detail += QStringLiteral(",") + QDir::toNativeSeparators(report.secondCopy);
+                if (report.deleted > 0)
+                    detail += QStringLiteral(",删除较早的自动备份 %1 份").arg(report.deleted);
+                if (!problems.isEmpty())
+                    detail += QStringLiteral(";") + problems;
+                Accounts::instance().audit(QStringLiteral("自动备份"), detail);
+                if (report.ok) {
+                    qInfo("hydrovane: 自动备份完成: %s", qUtf8Printable(detail));
+                    autoBackupLabel->hide();
+                    return;
+                }
+                qWarning("hydrovane: 自动备份失败: %s", qUtf8Printable(detail));
+                autoBackupLabel->setText(
+                    QStringLiteral("自动备份失败(%1)")
+                        .arg(report.time.toString(QStringLiteral("MM-dd hh:mm"))));
+                autoBackupLabel->setToolTip(problems);
+                autoBackupLabel->show();
+            });
+    {
+        QString problem;
+        autoBackup->load(&problem);
+        if (!problem.isEmpty())
+            qWarning("hydrovane: %s", qUtf8Printable(problem));
+    }
+    // Once the window is up, so that a missed backup's report finds the status bar.
+    QTimer::singleShot(0, autoBackup, [this] { autoBackup->start(); });
     userLabel = new QLabel(this);
     userLabel->setObjectName(QStringLiteral("labelUser"));
     statusBar()->addPermanentWidget(userLabel);
@@ -284,6 +330,14 @@ void MainWindow::slot_mqttSettings()
         return;
     DialogMqtt dialog(this);
     mqttDialog = &dialog;
+    dialog.exec();
+}
+
+void MainWindow::slot_runSettings()
+{
+    if (rejectWithoutAdministrator())
+        return;
+    DialogRunSettings dialog(autoBackup, this);
     dialog.exec();
 }
 
@@ -636,7 +690,9 @@ void MainWindow::continueStop()
 {
     // Asked again each time: a dialog may have opened after the last look.
     endModalWork();
+    autoBackup->stop();
     if (!ui->widgetComPort->isLineOff() || DatabaseTask::runningCount() > 0 || maintenance > 0 ||
+        autoBackup->isRunning() ||
         QApplication::activeModalWidget() || QApplication::activePopupWidget() ||
         QThread::currentThread()->loopLevel() > outerLoopLevel)
         return;
@@ -786,6 +842,9 @@ void MainWindow::finishExit()
     leaving = false;
     ui->widgetComPort->saveConfig();
     ui->widgetMonitorList->saveConfig();
+    // A backup under way ends before the file it copies closes.
+    autoBackup->stop();
+    autoBackup->waitForFinished();
     // The trail's last rows reach the file before it closes.
     Accounts::instance().waitForJobs();
     // A cancelled export removes its file before the folder is given up.

@@ -11,6 +11,7 @@
 #include <atomic>
 
 class AlarmPresenter;
+class AutoBackup;
 class DialogAccount;
 class DialogLineStatus;
 class DialogMqtt;
@@ -69,6 +70,8 @@ public slots:
     void slot_lineStatus();
     // The publishing settings; administrators only.
     void slot_mqttSettings();
+    // Autostart and the automatic backups; administrators only.
+    void slot_runSettings();
     void on_activeMonitor(MonitorBase *monitor);
     void slot_activeMonitorSimpleList();
     void slot_comPort(bool status);
@@ -149,6 +152,10 @@ private:
     QPointer<DialogAccount> accountDialog;
     QPointer<DialogMqtt> mqttDialog;
     MqttStatusLabel *mqttLabel = nullptr;
+    // The automatic backups, and their line in the status bar: shown in red from a failure
+    // until the next backup that succeeds.
+    AutoBackup *autoBackup = nullptr;
+    QLabel *autoBackupLabel = nullptr;
 
     // The recording line, and what was told since recording last went well.
     QLabel *recordingLabel = nullptr;
