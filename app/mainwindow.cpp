@@ -207,7 +207,7 @@ MainWindow::MainWindow(QWidget *parent)
     autoBackupLabel->setStyleSheet(QStringLiteral("color: red"));
     autoBackupLabel->hide();
     statusBar()->addPermanentWidget(autoBackupLabel);
-    autoBackup = new AutoBackup(recordDatabase(), AppContext::instance().applicationDir(), this);
+    autoBackup = new AutoBackup(nullptr, AppContext::instance().applicationDir(), this);
     connect(autoBackup, &AutoBackup::signal_started, this, [] {
         qInfo("hydrovane: 自动备份开始");
     });

@@ -1,5 +1,6 @@
 #include "autobackup.h"
 
+#include "app/appcontext.h"
 #include "storage/autobackupcopies.h"
 #include "storage/recorddatabase.h"
 
@@ -163,7 +164,10 @@ bool AutoBackup::begin()
     emit signal_started();
     const AutoBackupSettings settings = schedule.settings();
     const QString target = folder();
-    worker = std::thread([this, settings, target, time, state] {
+    RecordDatabase *database =
+        this->database ? this->database
+                       : static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    worker = std::thread([this, database, settings, target, time, state] {
         Report report = copyAndCheck(database, target, settings, time);
         writeState(state);
         {

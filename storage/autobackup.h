@@ -44,6 +44,7 @@ public:
         QStringList problems;  // what went wrong, in Chinese
     };
 
+    // Without a database, the registry's record database at the time of each backup.
     AutoBackup(RecordDatabase *database, const QString &stationDir, QObject *parent = nullptr);
     // Waits for a backup under way.
     ~AutoBackup() override;
