@@ -126,10 +126,10 @@ void DialogRunSettings::accept()
         const QString station = AppContext::instance().applicationDir();
         QDir().mkpath(station + QStringLiteral("/config"));
         if (settings.save(AutoBackup::settingsPath(station)) != 0) {
-            MessageBoxes::critical(QStringLiteral("错误"),
-                                   QStringLiteral("自动备份设置无法保存到 %1。")
-                                       .arg(QDir::toNativeSeparators(
-                                           AutoBackup::settingsPath(station))));
+            MessageBoxes::critical(
+                QStringLiteral("错误"),
+                QStringLiteral("自动备份设置无法保存到 %1。")
+                    .arg(QDir::toNativeSeparators(AutoBackup::settingsPath(station))));
             return;
         }
         backup->setSettings(settings);
@@ -137,9 +137,8 @@ void DialogRunSettings::accept()
     }
     if (autostart->isChecked() != AutostartEntry::isEnabled()) {
         const bool on = autostart->isChecked();
-        const QString command =
-            AutostartEntry::command(QCoreApplication::applicationFilePath(),
-                                    AppContext::instance().applicationDir());
+        const QString command = AutostartEntry::command(QCoreApplication::applicationFilePath(),
+                                                        AppContext::instance().applicationDir());
         if ((on ? AutostartEntry::enable(command) : AutostartEntry::disable()) != 0) {
             MessageBoxes::critical(QStringLiteral("错误"),
                                    QStringLiteral("无法%1自动启动项 %2。")

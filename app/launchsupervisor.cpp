@@ -112,7 +112,8 @@ int LaunchSupervisor::run()
         const int status = runOnce();
         if (status < 0) {
             write(QStringLiteral("critical"),
-                  QStringLiteral("无法启动监测站程序 %1: %2").arg(program, QString::fromLocal8Bit(std::strerror(errno))));
+                  QStringLiteral("无法启动监测站程序 %1: %2")
+                      .arg(program, QString::fromLocal8Bit(std::strerror(errno))));
             return 127;
         }
         const int code = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);

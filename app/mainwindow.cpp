@@ -208,35 +208,32 @@ MainWindow::MainWindow(QWidget *parent)
     autoBackupLabel->hide();
     statusBar()->addPermanentWidget(autoBackupLabel);
     autoBackup = new AutoBackup(nullptr, AppContext::instance().applicationDir(), this);
-    connect(autoBackup, &AutoBackup::signal_started, this, [] {
-        qInfo("hydrovane: 自动备份开始");
-    });
-    connect(autoBackup, &AutoBackup::signal_finished, this,
-            [this](const AutoBackup::Report &report) {
-                const QString problems = report.problems.join(QLatin1Char(' '));
-                QString detail = report.copy.isEmpty()
-                                     ? QStringLiteral("备份失败")
-                                     : QStringLiteral("已写入 ") +
-                                           QDir::toNativeSeparators(report.copy);
-                if (!report.secondCopy.isEmpty())
-                    detail += QStringLiteral(",") + QDir::toNativeSeparators(report.secondCopy);
-                if (report.deleted > 0)
-                    detail += QStringLiteral(",删除较早的自动备份 %1 份").arg(report.deleted);
-                if (!problems.isEmpty())
-                    detail += QStringLiteral(";") + problems;
-                Accounts::instance().audit(QStringLiteral("自动备份"), detail);
-                if (report.ok) {
-                    qInfo("hydrovane: 自动备份完成: %s", qUtf8Printable(detail));
-                    autoBackupLabel->hide();
-                    return;
-                }
-                qWarning("hydrovane: 自动备份失败: %s", qUtf8Printable(detail));
-                autoBackupLabel->setText(
-                    QStringLiteral("自动备份失败(%1)")
-                        .arg(report.time.toString(QStringLiteral("MM-dd hh:mm"))));
-                autoBackupLabel->setToolTip(problems);
-                autoBackupLabel->show();
-            });
+    connect(autoBackup, &AutoBackup::signal_started, this,
+            [] { qInfo("hydrovane: 自动备份开始"); });
+    connect(
+        autoBackup, &AutoBackup::signal_finished, this, [this](const AutoBackup::Report &report) {
+            const QString problems = report.problems.join(QLatin1Char(' '));
+            QString detail = report.copy.isEmpty() ? QStringLiteral("备份失败")
+                                                   : QStringLiteral("已写入 ") +
+                                                         QDir::toNativeSeparators(report.copy);
+            if (!report.secondCopy.isEmpty())
+                detail += QStringLiteral(",") + QDir::toNativeSeparators(report.secondCopy);
+            if (report.deleted > 0)
+                detail += QStringLiteral(",删除较早的自动备份 %1 份").arg(report.deleted);
+            if (!problems.isEmpty())
+                detail += QStringLiteral(";") + problems;
+            Accounts::instance().audit(QStringLiteral("自动备份"), detail);
+            if (report.ok) {
+                qInfo("hydrovane: 自动备份完成: %s", qUtf8Printable(detail));
+                autoBackupLabel->hide();
+                return;
+            }
+            qWarning("hydrovane: 自动备份失败: %s", qUtf8Printable(detail));
+            autoBackupLabel->setText(QStringLiteral("自动备份失败(%1)")
+                                         .arg(report.time.toString(QStringLiteral("MM-dd hh:mm"))));
+            autoBackupLabel->setToolTip(problems);
+            autoBackupLabel->show();
+        });
     {
         QString problem;
         autoBackup->load(&problem);
@@ -692,9 +689,8 @@ void MainWindow::continueStop()
     endModalWork();
     autoBackup->stop();
     if (!ui->widgetComPort->isLineOff() || DatabaseTask::runningCount() > 0 || maintenance > 0 ||
-        autoBackup->isRunning() ||
-        QApplication::activeModalWidget() || QApplication::activePopupWidget() ||
-        QThread::currentThread()->loopLevel() > outerLoopLevel)
+        autoBackup->isRunning() || QApplication::activeModalWidget() ||
+        QApplication::activePopupWidget() || QThread::currentThread()->loopLevel() > outerLoopLevel)
         return;
     stopCheck->stop();
     finishExit();

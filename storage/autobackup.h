@@ -36,12 +36,12 @@ public:
     struct Report
     {
         QDateTime time;
-        bool ok = false;       // every copy asked for was made and checked
-        QString copy;          // the checked copy in backup/auto/; empty when it failed
-        QString secondCopy;    // the checked copy in the second folder; empty when none
-        qint64 rows = -1;      // records in the copy
-        int deleted = 0;       // older automatic copies deleted
-        QStringList problems;  // what went wrong, in Chinese
+        bool ok = false;      // every copy asked for was made and checked
+        QString copy;         // the checked copy in backup/auto/; empty when it failed
+        QString secondCopy;   // the checked copy in the second folder; empty when none
+        qint64 rows = -1;     // records in the copy
+        int deleted = 0;      // older automatic copies deleted
+        QStringList problems; // what went wrong, in Chinese
     };
 
     // Without a database, the registry's record database at the time of each backup.

@@ -21,8 +21,8 @@ std::vector<AutoBackupCopies::Copy> AutoBackupCopies::list(const QString &folder
 {
     std::vector<Copy> copies;
     const QDir dir(folder);
-    for (const QFileInfo &entry : dir.entryInfoList({QStringLiteral("record_auto_*.zdb")},
-                                                    QDir::Files | QDir::Hidden)) {
+    for (const QFileInfo &entry :
+         dir.entryInfoList({QStringLiteral("record_auto_*.zdb")}, QDir::Files | QDir::Hidden)) {
         const QRegularExpressionMatch match = copyName().match(entry.fileName());
         if (match.hasMatch())
             copies.push_back({match.captured(1).toLongLong(), entry.absoluteFilePath()});

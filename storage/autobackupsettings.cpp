@@ -109,8 +109,8 @@ QString AutoBackupSettings::describe() const
     if (mode == Off)
         return QStringLiteral("自动备份关闭");
     QString text = mode == Daily ? QStringLiteral("每天 ")
-                                 : QStringLiteral("每周%1 ").arg(QString::fromUtf8(
-                                       weekdayNames[qBound(1, weekday, 7) - 1]));
+                                 : QStringLiteral("每周%1 ").arg(
+                                       QString::fromUtf8(weekdayNames[qBound(1, weekday, 7) - 1]));
     text += at.toString(QStringLiteral("HH:mm")) + QStringLiteral(",保留 %1 份").arg(keep);
     if (!secondFolder.isEmpty())
         text += QStringLiteral(",另存到 ") + QDir::toNativeSeparators(secondFolder);

@@ -884,7 +884,7 @@ int RecordDatabase::copyTo(const std::string &target, int64_t *copiedUpTo)
     if (::stat(getPath().c_str(), &info) != 0)
         return -1;
     return copyLiveFile(target, followedMode(info.st_mode), nullptr, copiedUpTo) == ImportOk ? 0
-                                                                                           : -1;
+                                                                                             : -1;
 }
 
 RecordDatabase::ImportError RecordDatabase::verifyCopy(const std::string &path, int64_t *rows)

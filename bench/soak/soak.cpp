@@ -417,8 +417,8 @@ struct RunResult
 // Open file descriptors of this process.
 long openFds()
 {
-    return long(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System |
-                                                                QDir::NoDotAndDotDot)
+    return long(QDir(QStringLiteral("/proc/self/fd"))
+                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
                     .size());
 }
 
@@ -728,9 +728,8 @@ RunResult runOnce(const Options &options, bool demotion)
                     100.0 * (residentEnd - residentAtFive - pointKiB) / residentAtFive);
         std::printf("open file descriptors from minute 5 to the end: %ld -> %ld (%s); threads "
                     "%ld -> %ld (%s)\n",
-                    fdsAtFive, fdsEnd, fdsAtFive == fdsEnd ? "unchanged" : "CHANGED",
-                    threadsAtFive, threadsEnd,
-                    threadsAtFive == threadsEnd ? "unchanged" : "CHANGED");
+                    fdsAtFive, fdsEnd, fdsAtFive == fdsEnd ? "unchanged" : "CHANGED", threadsAtFive,
+                    threadsEnd, threadsAtFive == threadsEnd ? "unchanged" : "CHANGED");
         // The whole station's growth over the run of a day's passes and more, without faults.
         if (options.fault.isEmpty())
             result.rssGrowthPct = {true, 100.0 * (residentEnd - residentAtFive) / residentAtFive,

@@ -13,12 +13,13 @@ private slots:
     {
         QTemporaryDir config;
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-        QCOMPARE(AutostartEntry::path(), config.filePath(QStringLiteral("autostart/hydrovane.desktop")));
+        QCOMPARE(AutostartEntry::path(),
+                 config.filePath(QStringLiteral("autostart/hydrovane.desktop")));
         QVERIFY(!AutostartEntry::isEnabled());
         QCOMPARE(AutostartEntry::disable(), 0);
 
-        const QString command =
-            AutostartEntry::command(QStringLiteral("/opt/水质 站/hydrovane"), QStringLiteral("/srv/st"));
+        const QString command = AutostartEntry::command(QStringLiteral("/opt/水质 站/hydrovane"),
+                                                        QStringLiteral("/srv/st"));
         QCOMPARE(command, QStringLiteral("\"/opt/水质 站/hydrovane\" --station /srv/st --connect"));
         QCOMPARE(AutostartEntry::enable(command), 0);
         QVERIFY(AutostartEntry::isEnabled());
@@ -37,8 +38,9 @@ private slots:
 
     void argumentsWithReservedCharactersAreQuoted()
     {
-        QCOMPARE(AutostartEntry::command(QStringLiteral("/a/hydrovane"), QStringLiteral("/s/100%$x")),
-                 QStringLiteral("/a/hydrovane --station \"/s/100%%\\\\$x\" --connect"));
+        QCOMPARE(
+            AutostartEntry::command(QStringLiteral("/a/hydrovane"), QStringLiteral("/s/100%$x")),
+            QStringLiteral("/a/hydrovane --station \"/s/100%%\\\\$x\" --connect"));
     }
 };
 

@@ -73,8 +73,9 @@ private slots:
         QTemporaryDir dir;
         const QString marker = dir.filePath(QStringLiteral("crashed"));
         // Crashes the first time, exits cleanly the second.
-        const Run run = supervise(
-            QStringLiteral("if [ -e '%1' ]; then exit 0; fi; touch '%1'; kill -SEGV $$").arg(marker));
+        const Run run =
+            supervise(QStringLiteral("if [ -e '%1' ]; then exit 0; fi; touch '%1'; kill -SEGV $$")
+                          .arg(marker));
         QCOMPARE(run.code, 0);
         QCOMPARE(run.restarts, 1);
         QCOMPARE(run.pauses, QList<qint64>{RestartRule::firstPauseMs});

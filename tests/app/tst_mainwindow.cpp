@@ -4,18 +4,18 @@
 #include "acquisition/comportreader.h"
 #include "acquisition/monitorbase.h"
 #include "acquisition/monitorcollection.h"
+#include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
 #include "app/stopsignals.h"
 #include "history/dialogbec.h"
 #include "history/dialogsearch.h"
-#include "trend/widgetaxesdisplay.h"
 #include "panels/alarmflasher.h"
 #include "panels/desktopopener.h"
 #include "panels/dialoglinestatus.h"
+#include "panels/filedialogs.h"
 #include "panels/linestatusmodel.h"
 #include "panels/widgetalarmbar.h"
-#include "panels/filedialogs.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
 #include "panels/widgetmonitorlist.h"
@@ -25,10 +25,10 @@
 #include "storage/autobackup.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordingstatus.h"
-#include "acquisition/threadhandoff.h"
 #include "storage/recordsink.h"
 #include "storage/recordwriter.h"
 #include "testsupport.h"
+#include "trend/widgetaxesdisplay.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -495,10 +495,11 @@ void TestMainWindow::menusHoldTheirActionsInOrder()
             texts << action->text();
         menus << menu->text() + ":" + texts.join(",");
     }
-    QCOMPARE(menus, QStringList({"仪表:添加,删除,通讯状态,,MQTT设置,运行设置",
-                                 "历史记录:查询,报警记录,备份,清空,导入数据(*.zdb),导出为Excel,备份-导出-清除",
-                                 "用户:登录,注销,修改密码,添加用户,删除用户,,操作记录",
-                                 "帮助:用户手册,关于..."}));
+    QCOMPARE(menus,
+             QStringList(
+                 {"仪表:添加,删除,通讯状态,,MQTT设置,运行设置",
+                  "历史记录:查询,报警记录,备份,清空,导入数据(*.zdb),导出为Excel,备份-导出-清除",
+                  "用户:登录,注销,修改密码,添加用户,删除用户,,操作记录", "帮助:用户手册,关于..."}));
     QCOMPARE(desk.window.windowTitle(), QString("HydrovaneV1.5"));
     QVERIFY(!(desk.window.windowFlags() & Qt::WindowMaximizeButtonHint));
     QCOMPARE(desk.window.findChild<QWidget *>("widgetTime")->maximumHeight(), 65);
@@ -1757,7 +1758,8 @@ void TestMainWindow::automaticBackupFailuresShowUntilABackupSucceeds()
     const QStringList rows = auditRows();
     bool found = false;
     for (const QString &row : rows)
-        found = found || (row.startsWith("admin|自动备份|已写入 " + copy) && row.contains("不存在"));
+        found =
+            found || (row.startsWith("admin|自动备份|已写入 " + copy) && row.contains("不存在"));
     QVERIFY2(found, qPrintable(rows.join('\n')));
 
     // Unplugged no more: the next backup succeeds and the line goes.

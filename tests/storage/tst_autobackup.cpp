@@ -102,8 +102,7 @@ private slots:
             station.wall = station.wall.addDays(-1);
             QVERIFY(runOnce(*backup).ok);
         }
-        const std::vector<AutoBackupCopies::Copy> kept =
-            AutoBackupCopies::list(station.autoDir());
+        const std::vector<AutoBackupCopies::Copy> kept = AutoBackupCopies::list(station.autoDir());
         QCOMPARE(int(kept.size()), 3);
         QCOMPARE(kept[0].number, 3);
         QCOMPARE(kept[2].number, 5);

@@ -52,10 +52,10 @@ int main(int argc, char *argv[])
     LaunchSupervisor supervisor(program, arguments);
     // Only while the station is down: its own log writer has the file the rest of the time.
     supervisor.setLog([&logFile](const QString &level, const QString &line) {
-        const QByteArray text = (QDateTime::currentDateTime().toString(
-                                     QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz ")) +
-                                 level + QStringLiteral(" hydrovane-launcher: ") + line + '\n')
-                                    .toUtf8();
+        const QByteArray text =
+            (QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz ")) +
+             level + QStringLiteral(" hydrovane-launcher: ") + line + '\n')
+                .toUtf8();
         std::fputs(text.constData(), stderr);
         QDir().mkpath(QFileInfo(logFile).path());
         QFile file(logFile);
