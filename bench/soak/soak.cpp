@@ -678,6 +678,8 @@ RunResult runOnce(const Options &options, bool demotion)
     faults.stop();
     minute.stop();
 
+    // With the line still open, as at minute 5.
+    const long fdsEnd = openFds(), threadsEnd = statusKb("Threads:");
     lineSwitch->setChecked(false);
     line->waitForReader();
     QCoreApplication::processEvents();
@@ -685,7 +687,6 @@ RunResult runOnce(const Options &options, bool demotion)
     report("end");
     const long stored = storedRows(recordFile);
     const long residentEnd = statusKb("VmRSS:");
-    const long fdsEnd = openFds(), threadsEnd = statusKb("Threads:");
     // A missed interval's 'B' rows are handed over and stored, but not shown.
     const long handed = counter->rowsHanded, shown = counter->factorsShown;
     const long failedRows = storedRows(recordFile, " WHERE status = 'B'");
