@@ -9,6 +9,7 @@
 #include "app/dialogaccount.h"
 #include "app/dialoghj212.h"
 #include "app/dialogmqtt.h"
+#include "app/dialogrunsettings.h"
 #include "history/dialogalarms.h"
 #include "history/dialogaudit.h"
 #include "history/dialogbec.h"
@@ -26,6 +27,7 @@
 #include "panels/mqttstatuslabel.h"
 #include "panels/widgetmonitordisplay.h"
 #include "storage/accounts.h"
+#include "storage/autobackup.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordingstatus.h"
 #include "storage/recordwriter.h"
@@ -138,6 +140,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionMqttSettings, &QAction::triggered, this, &MainWindow::slot_mqttSettings);
     connect(ui->actionHj212Settings, &QAction::triggered, this, &MainWindow::slot_hj212Settings);
     connect(ui->actionAlarmFilter, &QAction::triggered, this, &MainWindow::slot_alarmFilter);
+    connect(ui->actionRunSettings, &QAction::triggered, this, &MainWindow::slot_runSettings);
     connect(ui->actionSearchRecord, &QAction::triggered, this, &MainWindow::slot_searchRecord);
     connect(ui->actionAlarmRecord, &QAction::triggered, this, &MainWindow::slot_alarmRecord);
     connect(ui->actionBackupRecord, &QAction::triggered, this, &MainWindow::slot_backupRecord);
@@ -240,6 +243,46 @@ MainWindow::MainWindow(QWidget *parent)
     auto *lockCheck = new QTimer(this);
     connect(lockCheck, &QTimer::timeout, this, &MainWindow::slot_checkStationLock);
     lockCheck->start(lockCheckMs);
+    autoBackupLabel = new QLabel(this);
+    autoBackupLabel->setObjectName(QStringLiteral("labelAutoBackup"));
+    autoBackupLabel->setStyleSheet(QStringLiteral("color: red"));
+    autoBackupLabel->hide();
+    statusBar()->addPermanentWidget(autoBackupLabel);
+    autoBackup = new AutoBackup(nullptr, AppContext::instance().applicationDir(), this);
+    connect(autoBackup, &AutoBackup::signal_started, this,
+            [] { qInfo("hydrovane: 自动备份开始"); });
+    connect(
+        autoBackup, &AutoBackup::signal_finished, this, [this](const AutoBackup::Report &report) {
+            const QString problems = report.problems.join(QLatin1Char(' '));
+            QString detail = report.copy.isEmpty() ? QStringLiteral("备份失败")
+                                                   : QStringLiteral("已写入 ") +
+                                                         QDir::toNativeSeparators(report.copy);
+            if (!report.secondCopy.isEmpty())
+                detail += QStringLiteral(",") + QDir::toNativeSeparators(report.secondCopy);
+            if (report.deleted > 0)
+                detail += QStringLiteral(",删除较早的自动备份 %1 份").arg(report.deleted);
+            if (!problems.isEmpty())
+                detail += QStringLiteral(";") + problems;
+            Accounts::instance().audit(QStringLiteral("自动备份"), detail);
+            if (report.ok) {
+                qInfo("hydrovane: 自动备份完成: %s", qUtf8Printable(detail));
+                autoBackupLabel->hide();
+                return;
+            }
+            qWarning("hydrovane: 自动备份失败: %s", qUtf8Printable(detail));
+            autoBackupLabel->setText(QStringLiteral("自动备份失败(%1)")
+                                         .arg(report.time.toString(QStringLiteral("MM-dd hh:mm"))));
+            autoBackupLabel->setToolTip(problems);
+            autoBackupLabel->show();
+        });
+    {
+        QString problem;
+        autoBackup->load(&problem);
+        if (!problem.isEmpty())
+            qWarning("hydrovane: %s", qUtf8Printable(problem));
+    }
+    // Once the window is up, so that a missed backup's report finds the status bar.
+    QTimer::singleShot(0, autoBackup, [this] { autoBackup->start(); });
     userLabel = new QLabel(this);
     userLabel->setObjectName(QStringLiteral("labelUser"));
     statusBar()->addPermanentWidget(userLabel);
@@ -372,6 +415,14 @@ void MainWindow::slot_alarmFilter()
         QStringLiteral("修改报警过滤"),
         (monitor ? QString::fromStdString(monitor->getUsername()) : QStringLiteral("全部仪表")) +
             QStringLiteral("：") + was + QStringLiteral(" → ") + now);
+}
+
+void MainWindow::slot_runSettings()
+{
+    if (rejectWithoutAdministrator())
+        return;
+    DialogRunSettings dialog(autoBackup, this);
+    dialog.exec();
 }
 
 void MainWindow::on_activeMonitor(MonitorBase *monitor)
@@ -790,9 +841,10 @@ void MainWindow::continueStop()
 {
     // Asked again each time: a dialog may have opened after the last look.
     endModalWork();
+    autoBackup->stop();
     if (!ui->widgetComPort->isLineOff() || DatabaseTask::runningCount() > 0 || maintenance > 0 ||
-        QApplication::activeModalWidget() || QApplication::activePopupWidget() ||
-        QThread::currentThread()->loopLevel() > outerLoopLevel)
+        autoBackup->isRunning() || QApplication::activeModalWidget() ||
+        QApplication::activePopupWidget() || QThread::currentThread()->loopLevel() > outerLoopLevel)
         return;
     stopCheck->stop();
     finishExit();
@@ -1006,6 +1058,9 @@ void MainWindow::finishExit()
     leaving = false;
     ui->widgetComPort->saveConfig();
     ui->widgetMonitorList->saveConfig();
+    // A backup under way ends before the file it copies closes.
+    autoBackup->stop();
+    autoBackup->waitForFinished();
     // The trail's last rows, held ones too, reach the file before it closes.
     Accounts &accounts = Accounts::instance();
     accounts.retryTrail();

@@ -11,6 +11,7 @@
 #include <atomic>
 
 class AlarmPresenter;
+class AutoBackup;
 class DialogAccount;
 class DialogHj212;
 class DialogAudit;
@@ -77,6 +78,8 @@ public slots:
     void slot_mqttSettings();
     void slot_hj212Settings();
     void slot_alarmFilter();
+    // Autostart and the automatic backups; administrators only.
+    void slot_runSettings();
     void on_activeMonitor(MonitorBase *monitor);
     void slot_activeMonitorSimpleList();
     void slot_comPort(bool status);
@@ -175,6 +178,10 @@ private:
     MqttStatusLabel *mqttLabel = nullptr;
     QPointer<DialogHj212> hj212Dialog;
     Hj212StatusLabel *hj212Label = nullptr;
+    // The automatic backups, and their line in the status bar: shown in red from a failure
+    // until the next backup that succeeds.
+    AutoBackup *autoBackup = nullptr;
+    QLabel *autoBackupLabel = nullptr;
 
     // The recording line, and what was told since recording last went well.
     QLabel *recordingLabel = nullptr;

@@ -325,7 +325,7 @@ bool hasRecordColumns(const std::vector<Column> &columns)
     return true;
 }
 
-ImportError checkKeyedCandidate(zircon_db *db, int64_t *rows)
+ImportError checkKeyedCandidate(zircon_db *db, int64_t *rows, bool buildIndexes = true)
 {
     // Keying is lazy: a wrong key or foreign bytes show at the first read.
     if (zircon_run_sql(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr) != 0)
@@ -359,7 +359,7 @@ ImportError checkKeyedCandidate(zircon_db *db, int64_t *rows)
         return RecordDatabase::ImportRecordColumnsMismatch;
     // Built here rather than at the reopen, which holds the lock that inserts wait for. Only
     // a write that the disk refused is a failed copy.
-    int rc = zircon_run_sql(db, createIndexes, nullptr, nullptr);
+    int rc = buildIndexes ? zircon_run_sql(db, createIndexes, nullptr, nullptr) : 0;
     if (rc == 0)
         rc = zircon_run_sql(db, "SELECT count(*) FROM Record", rows, readInteger);
     switch (rc & 0xFF) {
@@ -380,7 +380,7 @@ ImportError checkKeyedCandidate(zircon_db *db, int64_t *rows)
 }
 
 // The whole file, not only its first page, must read back under the key.
-ImportError checkCandidate(const std::string &path, int64_t *rows)
+ImportError checkCandidate(const std::string &path, int64_t *rows, bool writable = true)
 {
     struct stat info;
     if (::stat(path.c_str(), &info) != 0)
@@ -399,10 +399,11 @@ ImportError checkCandidate(const std::string &path, int64_t *rows)
         return RecordDatabase::ImportNotStationFile;
 
     zircon_db *candidate = nullptr;
-    if (zircon_open(&candidate, path.c_str()) != 0)
+    if ((writable ? zircon_open(&candidate, path.c_str())
+                  : zircon_open_readonly(&candidate, path.c_str())) != 0)
         return RecordDatabase::ImportCopyFailed;
     zircon_set_password(candidate, kPassPhrase, kPassPhraseLength);
-    const ImportError error = checkKeyedCandidate(candidate, rows);
+    const ImportError error = checkKeyedCandidate(candidate, rows, writable);
     zircon_close(candidate);
     return error;
 }
@@ -951,6 +952,32 @@ int RecordDatabase::backupDatabase(int kind, int64_t *copiedUpTo, std::string *w
     std::lock_guard<std::mutex> guard(alarmCutMutex);
     alarmCut = cut;
     return 0;
+}
+
+int RecordDatabase::copyTo(const std::string &target, int64_t *copiedUpTo)
+{
+    struct stat info;
+    if (::stat(getPath().c_str(), &info) != 0)
+        return -1;
+    return copyLiveFile(target, followedMode(info.st_mode), nullptr, copiedUpTo) == ImportOk ? 0
+                                                                                             : -1;
+}
+
+RecordDatabase::ImportError RecordDatabase::verifyCopy(const std::string &path, int64_t *rows)
+{
+    int64_t count = 0;
+    const ImportError error = checkCandidate(path, &count, false);
+    if (rows)
+        *rows = error == ImportOk ? count : -1;
+    return error;
+}
+
+int RecordDatabase::copyFile(const std::string &source, const std::string &target)
+{
+    struct stat info;
+    if (::stat(source.c_str(), &info) != 0)
+        return -1;
+    return copyToNewFile(source, target, followedMode(info.st_mode)) == ImportOk ? 0 : -1;
 }
 
 RecordDatabase::ImportError RecordDatabase::copyLiveFile(const std::string &target, unsigned mode,

@@ -87,6 +87,12 @@ public:
     // an empty table), for a clear that must keep the rows stored after it. *written, when
     // given, gets the path of the copy (empty on failure).
     int backupDatabase(int kind, int64_t *copiedUpTo = nullptr, std::string *written = nullptr);
+    // Copies the file to target, which must not exist, as backupDatabase does, but leaves what
+    // a later clearUpTo deletes as it was (the automatic backups). 0 or -1.
+    int copyTo(const std::string &target, int64_t *copiedUpTo = nullptr);
+    // Copies a regular file to target, which must not exist, and syncs it. 0 or -1; a target
+    // that could not be completed is removed.
+    static int copyFile(const std::string &source, const std::string &target);
     // Why an import was refused. The record file stays as it was, unless putting it back after a
     // failed move or reopen failed too; keptFile then names where it is.
     enum ImportError
@@ -140,6 +146,9 @@ public:
     int importDatabase(int kind, const std::string &source, ImportReport *report = nullptr,
                        const ImportProgress &progress = ImportProgress(),
                        const SwapRunner &runSwap = SwapRunner());
+    // Opens a copy read-only under the pass phrase and checks it as an import does (every page,
+    // the structure, the table Record); *rows gets its records (-1 when it fails).
+    static ImportError verifyCopy(const std::string &path, int64_t *rows = nullptr);
     // Replaces the file by an empty one holding the table. -1 when it cannot be made.
     int createDatabase(int kind);
 

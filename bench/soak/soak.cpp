@@ -51,6 +51,9 @@
 //       the flapping analyser's main factor was stored 'N'
 //   crc1pct_lost_pct  (crc) of the affected analysers' expected rows inside the fault window,
 //       the share not stored 'N'; printed with the CRC errors the station counted meanwhile
+//   soak_day_rss_growth_pct  (no fault, runs longer than 5 minutes) resident memory growth
+//       from minute 5 to the end; printed with the open file descriptors and threads at both
+//       and the rows stored and handed over
 // An event that does not happen (a faulty analyser not read again before the kill or the
 // end, no reading after the return) gives the time waited for it, and the exit code is 1;
 // so it is when no row was stored, the checks of the record file fail, or a fault did not
@@ -408,7 +411,16 @@ struct RunResult
     Figure reconnectS;
     Figure flapNormalPct;
     Figure crcLostPct;
+    Figure rssGrowthPct;
 };
+
+// Open file descriptors of this process.
+long openFds()
+{
+    return long(QDir(QStringLiteral("/proc/self/fd"))
+                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                    .size());
+}
 
 // The rows of a query on the record file, each as its columns' texts; empty when the file
 // cannot be read.
@@ -540,7 +552,7 @@ RunResult runOnce(const Options &options, bool demotion)
                                                         : options.fault;
     const qint64 faultFromMs = options.faultAt * 1000LL;
     const qint64 faultToMs = faultFromMs + options.faultFor * 1000LL;
-    long residentAtFive = -1, pointsAtFive = 0;
+    long residentAtFive = -1, pointsAtFive = 0, fdsAtFive = -1, threadsAtFive = -1;
     bool faultOn = false, faultDone = options.fault.isEmpty() || options.fault == "kill";
     long storedAtFaultStart = 0, handedAtFaultStart = 0, storedAtFaultEnd = 0, handedAtFaultEnd = 0;
     long long skippedAtFaultStart = 0, skippedAtFaultEnd = 0;
@@ -571,6 +583,8 @@ RunResult runOnce(const Options &options, bool demotion)
         if (clock.elapsed() >= 5 * 60000 - 1000 && residentAtFive < 0) {
             residentAtFive = statusKb("VmRSS:");
             pointsAtFive = trendPoints(list->collection());
+            fdsAtFive = openFds();
+            threadsAtFive = statusKb("Threads:");
         }
     });
     minute.start(60000);
@@ -664,6 +678,8 @@ RunResult runOnce(const Options &options, bool demotion)
     faults.stop();
     minute.stop();
 
+    // With the line still open, as at minute 5.
+    const long fdsEnd = openFds(), threadsEnd = statusKb("Threads:");
     lineSwitch->setChecked(false);
     line->waitForReader();
     QCoreApplication::processEvents();
@@ -711,6 +727,26 @@ RunResult runOnce(const Options &options, bool demotion)
                     residentAtFive, residentEnd,
                     100.0 * (residentEnd - residentAtFive) / residentAtFive, pointKiB,
                     100.0 * (residentEnd - residentAtFive - pointKiB) / residentAtFive);
+        std::printf("open file descriptors from minute 5 to the end: %ld -> %ld (%s); threads "
+                    "%ld -> %ld (%s)\n",
+                    fdsAtFive, fdsEnd, fdsAtFive == fdsEnd ? "unchanged" : "CHANGED", threadsAtFive,
+                    threadsEnd, threadsAtFive == threadsEnd ? "unchanged" : "CHANGED");
+        // The whole station's growth over the run of a day's passes and more, without faults.
+        if (options.fault.isEmpty())
+            result.rssGrowthPct = {true, 100.0 * (residentEnd - residentAtFive) / residentAtFive,
+                                   true,
+                                   QStringLiteral(" (%1 -> %2 KiB; rows stored %3, handed over "
+                                                  "%4; fds %5 -> %6, threads %7 -> %8)")
+                                       .arg(residentAtFive)
+                                       .arg(residentEnd)
+                                       .arg(stored)
+                                       .arg(handed)
+                                       .arg(fdsAtFive)
+                                       .arg(fdsEnd)
+                                       .arg(threadsAtFive)
+                                       .arg(threadsEnd)};
+    } else if (options.fault.isEmpty() && options.minutes > 5) {
+        fail(result, "no resident size was taken at minute 5");
     }
     if (!options.fault.isEmpty() && options.fault != "kill") {
         if (!faultDone)
@@ -978,5 +1014,6 @@ int main(int argc, char *argv[])
     ok = printFigure("reconnect_s", "s", &RunResult::reconnectS, 5, true, runs) && ok;
     ok = printFigure("flap_normal_pct", "%", &RunResult::flapNormalPct, 45, false, runs) && ok;
     ok = printFigure("crc1pct_lost_pct", "%", &RunResult::crcLostPct, 1.5, true, runs) && ok;
+    ok = printFigure("soak_day_rss_growth_pct", "%", &RunResult::rssGrowthPct, 2, true, runs) && ok;
     return ok ? 0 : 1;
 }

@@ -23,6 +23,7 @@
 #include "panels/widgetmonitorsimple.h"
 #include "panels/widgetmonitorsimplelist.h"
 #include "storage/accounts.h"
+#include "storage/autobackup.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordingstatus.h"
 #include "storage/recordsink.h"
@@ -292,6 +293,7 @@ private slots:
     void alarmsACrashLeftOpenGoOnOrClearAtTheFirstReading();
     void maintenanceIsRefusedUnlessAnAdministratorIsSignedIn();
     void maintenanceCommandsLeaveRowsInTheTrail();
+    void automaticBackupFailuresShowUntilABackupSucceeds();
     void signingOutAndTheIdleSignOutLockMaintenanceAgain();
     void instrumentSwitchesNeedAnAdministratorAndLeaveRows();
     void anEmptyUserFileOnAStationWithRecordsKeepsSignInLocked();
@@ -505,7 +507,7 @@ void TestMainWindow::menusHoldTheirActionsInOrder()
             texts << action->text();
         menus << menu->text() + ":" + texts.join(",");
     }
-    QCOMPARE(menus, QStringList({"仪表:添加,删除,通讯状态,,MQTT设置,数据上传,报警过滤设置",
+    QCOMPARE(menus, QStringList({"仪表:添加,删除,通讯状态,,MQTT设置,数据上传,报警过滤设置,运行设置",
                                  "历史记录:查询,报警记录,备份,清空,导入数据(*.zdb),导出为Excel,备份-导出-清除",
                                  "用户:登录,注销,修改密码,添加用户,删除用户,,操作记录",
                                  "帮助:用户手册,关于..."}));
@@ -1263,7 +1265,7 @@ void TestMainWindow::backupOntoAFullDiskFailsAndLeavesTheLiveFileIntact()
     QCOMPARE(desk.boxes.boxes.size(), 1);
     QCOMPARE(desk.boxes.boxes[0].title, QString("错误"));
     QCOMPARE(desk.boxes.boxes[0].text, QString("备份数据失败,请退出系统后手动备份db文件夹"));
-    QVERIFY(QDir(desk.dir.filePath("backup")).isEmpty());
+    QVERIFY(QDir(desk.dir.filePath("backup")).entryList(QDir::Files).isEmpty());
     QCOMPARE(selectWithKey(live, "PRAGMA integrity_check"), QStringList({"ok"}));
     QCOMPARE(desk.storedRows(), 3000);
     QCOMPARE(desk.records()->insert(makeRecord("满", 0, "2024-01-02 08:00:01")), 0);
@@ -1814,6 +1816,38 @@ void TestMainWindow::maintenanceCommandsLeaveRowsInTheTrail()
             "、" + exports.filePath(workbooks[0])};
     for (const QString &row : expected)
         QVERIFY2(rows.contains(row), qPrintable(row + "\n" + rows.join('\n')));
+}
+
+void TestMainWindow::automaticBackupFailuresShowUntilABackupSucceeds()
+{
+    Desk desk;
+    auto *backup = desk.window.findChild<AutoBackup *>();
+    auto *label = desk.window.findChild<QLabel *>("labelAutoBackup");
+    QVERIFY(backup && label);
+    QVERIFY(label->isHidden());
+    AutoBackupSettings settings;
+    settings.secondFolder = desk.dir.filePath("unplugged");
+    backup->setSettings(settings);
+    QSignalSpy finished(backup, &AutoBackup::signal_finished);
+    QVERIFY(backup->runNow());
+    QVERIFY(finished.wait(30000));
+    QVERIFY(!label->isHidden());
+    QVERIFY2(label->toolTip().contains("不存在"), qPrintable(label->toolTip()));
+    Accounts::instance().waitForJobs();
+    const QString copy = finished.last().first().value<AutoBackup::Report>().copy;
+    QVERIFY(QFile::exists(copy));
+    const QStringList rows = auditRows();
+    bool found = false;
+    for (const QString &row : rows)
+        found =
+            found || (row.startsWith("admin|自动备份|已写入 " + copy) && row.contains("不存在"));
+    QVERIFY2(found, qPrintable(rows.join('\n')));
+
+    // Unplugged no more: the next backup succeeds and the line goes.
+    QVERIFY(QDir().mkpath(settings.secondFolder));
+    QVERIFY(backup->runNow());
+    QVERIFY(finished.wait(30000));
+    QVERIFY(label->isHidden());
 }
 
 void TestMainWindow::signingOutAndTheIdleSignOutLockMaintenanceAgain()
