@@ -14,6 +14,7 @@ class AlarmPresenter;
 class DialogAccount;
 class DialogLineStatus;
 class DialogMqtt;
+class DiskStatusLabel;
 class MonitorBase;
 class MqttStatusLabel;
 class QLabel;
@@ -40,8 +41,9 @@ class MainWindow;
 // The station starts signed out. Watching, alarms, search and export are open to everyone;
 // maintenance (monitors, clear, import, the full backup-export-clear, the interval, the serial
 // settings and the accounts) needs a signed-in administrator, and each command that ran leaves
-// a row in the trail. The status bar shows who is signed in, and whether readings reach the
-// MQTT broker.
+// a row in the trail. The status bar shows who is signed in, whether readings reach the
+// MQTT broker, and the free space of the station's disk. Backups and exports are refused while
+// that disk is nearly full; the line's and the recording's state changes go to the log.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -80,6 +82,8 @@ public slots:
     void slot_bec();
     void slot_about();
     void slot_userManual();
+    // Opens the folder of the station's log with the desktop's file manager.
+    void slot_openLogFolder();
     void slot_createRecordDB();
     void slot_createUserDB();
     void slot_signIn();
@@ -114,6 +118,11 @@ private slots:
     // Who is signed in: the status bar, and what the panels leave open.
     void updateUser();
     void slot_idleSignedOut();
+    // The disk guard's level changed: logged by the guard, told here once per entry into
+    // critical.
+    void slot_diskLevelChanged(int level, int before);
+    // A log that cannot be written is said once, in a box; the station goes on.
+    void tellLogProblem();
 
 private:
     // At a confirmed exit, once the databases are closed: rows the writers still hold are lost.
@@ -148,6 +157,10 @@ private:
     QPointer<DialogAccount> accountDialog;
     QPointer<DialogMqtt> mqttDialog;
     MqttStatusLabel *mqttLabel = nullptr;
+    DiskStatusLabel *diskLabel = nullptr;
+    // For the log: whether the line was lost, whether recording was healthy.
+    bool lineLostLogged = false;
+    bool recordingHealthyLogged = true;
 
     // The recording line, and what was told since recording last went well.
     QLabel *recordingLabel = nullptr;

@@ -25,6 +25,11 @@ DialogBEC::DialogBEC(QWidget *parent, int stageMask)
     connect(worker, &RecordMaintenance::signal_exportSaved, this, &DialogBEC::slot_exportSaved);
     connect(worker, &RecordMaintenance::signal_fileWritten, this, &DialogBEC::slot_fileWritten);
     connect(worker, &RecordMaintenance::signal_finished, this, &DialogBEC::slot_finished);
+    connect(worker, &RecordMaintenance::signal_refused, this, [this](const QString &text) {
+        ThreadHandOff::acquire();
+        if (!refusals.contains(text))
+            refusals << text;
+    });
     ThreadHandOff::start(worker, &thread);
 }
 
@@ -122,8 +127,13 @@ void DialogBEC::slot_finished(int failedStages)
     if (failed.isEmpty())
         MessageBoxes::information(QStringLiteral("通知"), QStringLiteral("操作完成!"));
     else
-        MessageBoxes::critical(QStringLiteral("错误"), QStringLiteral("操作完成!\n失败：") +
-                                                          failed.join(QStringLiteral("、")));
+        MessageBoxes::critical(
+            QStringLiteral("错误"),
+            QStringLiteral("操作完成!\n失败：") + failed.join(QStringLiteral("、")) +
+                (refusals.isEmpty()
+                     ? QString()
+                     : QStringLiteral("\n\n") + refusals.join(QStringLiteral("\n"))));
+    refusals.clear();
     running = false;
     failedMask = failedStages;
     ui->pushButtonStart->setEnabled(true);

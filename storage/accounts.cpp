@@ -554,9 +554,16 @@ void Accounts::deliver(const Context &context, std::function<void()> deliver)
 
 void Accounts::writeAudit(const QString &user, const QString &action, const QString &detail)
 {
+    // Support reads the log, not the trail: every row goes there too, kept or not.
     UserDatabase *users = database();
-    if (users && users->isOpen())
-        users->appendAudit(utf8(timeText()), utf8(user), utf8(action), utf8(detail));
+    const bool kept =
+        users && users->isOpen() &&
+        users->appendAudit(utf8(timeText()), utf8(user), utf8(action), utf8(detail)) == 0;
+    const QString line =
+        QStringLiteral("操作记录%1: %2 %3 %4")
+            .arg(kept ? QString() : QStringLiteral("(未能写入)"), user, action, detail)
+            .simplified();
+    qInfo("hydrovane: %s", qUtf8Printable(line));
 }
 
 void Accounts::checkIdle()
