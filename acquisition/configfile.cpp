@@ -3,6 +3,7 @@
 #include "comportctrl.h"
 #include "monitorbase.h"
 #include "monitorcollection.h"
+#include "hj212/hj212settings.h"
 #include "mqtt/mqttsettings.h"
 
 #include <QFile>
@@ -376,6 +377,9 @@ void ConfigFile::readMonitors(MonitorCollection *collection)
                " 秒，超出 0 到 " + std::to_string(MonitorCollection::maxInterval) + "，改用 " +
                std::to_string(collection->getInterval()));
     document["interval"] = collection->getInterval();
+    AlarmFilter filter;
+    if (fromFile && readAlarmFilter(document, "配置文件 " + path + " 中", filter))
+        collection->setAlarmFilter(filter);
 
     owners.clear();
     const auto list = document.find("monitor");
@@ -436,26 +440,80 @@ const MonitorBase *ConfigFile::readEntry(const json &entry, int position,
             return nullptr;
         }
     }
+    // A NUL ends the name where the database stores it, and other control characters are no
+    // safer: such a name could be another monitor's in the records, and removing that one
+    // with its history would take this one's. Kept in the file until the operator renames it.
+    if (hasControlCharacter(username)) {
+        report(where + "的名称 " + quotedText(username) +
+               " 含有控制字符，该仪表未加载，它的设置仍保留在文件中；请在文件中为它改名");
+        return nullptr;
+    }
     if (id < 1 || id > 247)
         report(where + "的 \"id\" 为 " + std::to_string(id) +
                "，不在 1 到 247 之间，该仪表无法通信");
-    return collection->create(model, username, id, channel, running, record);
+    MonitorBase *monitor = collection->create(model, username, id, channel, running, record);
+    AlarmFilter own = collection->getAlarmFilter();
+    if (monitor && readAlarmFilter(entry, where, own))
+        monitor->setOwnAlarmFilter(&own);
+    return monitor;
+}
+
+bool ConfigFile::readAlarmFilter(const json &object, const std::string &where, AlarmFilter &filter)
+{
+    const auto found = object.find("alarmFilter");
+    if (found == object.end())
+        return false;
+    if (!found->is_object()) {
+        report(where + describe(WrongType, "alarmFilter", "对象") + "，改用全部仪表的报警过滤");
+        return false;
+    }
+    struct Key
+    {
+        const char *key;
+        int AlarmFilter::*value;
+        int low;
+        int high;
+    };
+    const Key keys[] = {
+        {"onDelay", &AlarmFilter::onDelay, 1, AlarmFilter::maxOnDelay},
+        {"chatterRaises", &AlarmFilter::chatterRaises, 0, AlarmFilter::maxChatterRaises},
+        {"chatterWindow", &AlarmFilter::chatterWindow, 1, AlarmFilter::maxChatterWindow},
+        {"chatterHold", &AlarmFilter::chatterHold, 1, AlarmFilter::maxChatterHold},
+    };
+    for (const Key &key : keys) {
+        int read = filter.*key.value;
+        const Check check = readInt(*found, key.key, read);
+        if (check == Missing)
+            continue;
+        const std::string name = std::string("alarmFilter.") + key.key;
+        if (check != Valid)
+            report(where + describe(check, name.c_str(), integerType) + "，改用 " +
+                   std::to_string(filter.*key.value));
+        else if (read < key.low || read > key.high)
+            report(where + "的 \"" + name + "\" 为 " + std::to_string(read) + "，不在 " +
+                   std::to_string(key.low) + " 到 " + std::to_string(key.high) + " 之间，改用 " +
+                   std::to_string(filter.*key.value));
+        else
+            filter.*key.value = read;
+    }
+    return true;
+}
+
+json ConfigFile::alarmFilterJson(const AlarmFilter &filter)
+{
+    return {{"onDelay", filter.onDelay},
+            {"chatterRaises", filter.chatterRaises},
+            {"chatterWindow", filter.chatterWindow},
+            {"chatterHold", filter.chatterHold}};
 }
 
 void ConfigFile::reportNames(const std::vector<const MonitorBase *> &loaded)
 {
-    // Records are kept under the monitor's name: monitors of one name share them, and the
-    // database cuts a name at a NUL, which can make it another monitor's.
+    // Records are kept under the monitor's name: monitors of one name share them.
     std::map<std::string, std::vector<size_t>> positions;
     for (size_t i = 0; i < loaded.size(); ++i) {
-        if (!loaded[i])
-            continue;
-        const std::string name = loaded[i]->getUsername();
-        positions[name].push_back(i + 1);
-        if (hasControlCharacter(name))
-            report("配置文件 " + path + " 中第 " + std::to_string(i + 1) + " 个仪表的名称 " +
-                   quotedText(name) +
-                   " 含有控制字符，它的历史数据可能与其他仪表的混在一起，请改名");
+        if (loaded[i])
+            positions[loaded[i]->getUsername()].push_back(i + 1);
     }
     for (const auto &name : positions) {
         if (name.second.size() < 2)
@@ -489,18 +547,25 @@ int ConfigFile::entryOf(const MonitorBase *monitor) const
 
 json ConfigFile::entryFor(const MonitorBase *monitor)
 {
-    return {{"model", monitor->getModel()},    {"username", monitor->getUsername()},
-            {"id", monitor->getId()},          {"channel", monitor->getChannel()},
-            {"running", monitor->isRunning()}, {"record", monitor->isRecord()}};
+    json entry = {{"model", monitor->getModel()},    {"username", monitor->getUsername()},
+                  {"id", monitor->getId()},          {"channel", monitor->getChannel()},
+                  {"running", monitor->isRunning()}, {"record", monitor->isRecord()}};
+    // Only a monitor's own: without it the monitor follows the station's filter.
+    if (const AlarmFilter *own = monitor->ownAlarmFilter())
+        entry["alarmFilter"] = alarmFilterJson(*own);
+    return entry;
 }
 
 void ConfigFile::update(json &entry, const MonitorBase *monitor)
 {
     // Keys the station does not know stay in the entry.
-    if (entry.is_object())
+    if (entry.is_object()) {
         entry.update(entryFor(monitor));
-    else
+        if (!monitor->ownAlarmFilter())
+            entry.erase("alarmFilter");
+    } else {
         entry = entryFor(monitor);
+    }
 }
 
 void ConfigFile::appendMonitor(const MonitorBase *monitor)
@@ -532,6 +597,9 @@ void ConfigFile::writeMonitors(const MonitorCollection *collection)
     if (!collection)
         return;
     document["interval"] = collection->getInterval();
+    // Files of older builds stay as they were while the default is kept.
+    if (document.contains("alarmFilter") || collection->getAlarmFilter() != AlarmFilter())
+        document["alarmFilter"] = alarmFilterJson(collection->getAlarmFilter());
     json &list = monitorList();
     const std::vector<MonitorBase *> &monitors = collection->getMonitors();
     for (size_t i = owners.size(); i-- > 0;) {
@@ -603,6 +671,15 @@ bool ConfigFile::readSetting(const char *key, int &value)
 
 void ConfigFile::readBounded(const char *key, int &value, bool (*accepted)(int), const char *range)
 {
+    // A serial line takes no fraction: 8.7 data bits are neither 8 nor 7.
+    const auto found = document.is_object() ? document.find(key) : document.end();
+    if (found != document.end() && found->is_number_float() &&
+        std::isfinite(found->get<double>()) &&
+        found->get<double>() != std::trunc(found->get<double>())) {
+        report("配置文件 " + path + " 中的 \"" + key + "\" 为 " + found->dump() + "，不是整数，" +
+               "改用 " + std::to_string(value));
+        return;
+    }
     int read = value;
     if (!readSetting(key, read))
         return;
@@ -702,4 +779,133 @@ bool ConfigFile::writeFile(const std::string &path, const std::string &text)
         return false;
     }
     return file.commit();
+}
+
+void ConfigFile::readHj212(Hj212Settings &settings,
+                           const std::map<std::string, std::string> &monitorModels)
+{
+    if (!fromFile)
+        return;
+    const std::string at = "配置文件 " + path + " 中";
+    const auto platforms = document.find("platforms");
+    if (platforms != document.end() && !platforms->is_array())
+        report(at + describe(WrongType, "platforms", "数组") + "，不上传数据");
+    settings.platforms.clear();
+    if (platforms != document.end() && platforms->is_array()) {
+        int position = 0;
+        for (const json &entry : *platforms) {
+            const std::string where = at + "第 " + std::to_string(++position) + " 个平台";
+            if (!entry.is_object()) {
+                report(where + "不是 JSON 对象，未使用");
+                continue;
+            }
+            Hj212Settings::Platform platform;
+            const auto text = [&](const char *key, std::string &value) {
+                const Check check = readText(entry, key, value);
+                if (check == WrongType)
+                    report(where + describe(check, key, textType));
+            };
+            const auto integer = [&](const char *key, int &value) {
+                const Check check = readInt(entry, key, value);
+                if (check == WrongType || check == OutOfRange)
+                    report(where + describe(check, key, integerType) + "，改用 " +
+                           std::to_string(value));
+            };
+            text("name", platform.name);
+            const Check enabled = readFlag(entry, "enabled", platform.enabled);
+            if (enabled == WrongType) {
+                report(where + describe(enabled, "enabled", flagType) + "，不向它上传");
+                platform.enabled = false;
+            }
+            text("host", platform.host);
+            integer("port", platform.port);
+            text("st", platform.st);
+            text("pw", platform.pw);
+            integer("rtdInterval", platform.rtdInterval);
+            integer("minuteInterval", platform.minuteInterval);
+            integer("overTime", platform.overTime);
+            integer("reCount", platform.reCount);
+            const auto points = entry.find("points");
+            if (points != entry.end() && !points->is_array())
+                report(where + describe(WrongType, "points", "数组"));
+            if (points != entry.end() && points->is_array()) {
+                for (const json &item : *points) {
+                    Hj212Settings::Point point;
+                    if (!item.is_object() || readText(item, "mn", point.mn) != Valid) {
+                        report(where + "的监测点缺少文本 \"mn\"，该点未使用");
+                        continue;
+                    }
+                    const auto monitors = item.find("monitors");
+                    if (monitors == item.end() || !monitors->is_array())
+                        report(where + "的监测点 " + quotedText(point.mn) + describe(
+                            monitors == item.end() ? Missing : WrongType, "monitors", "数组"));
+                    else
+                        for (const json &name : *monitors) {
+                            if (name.is_string())
+                                point.monitors.push_back(name.get<std::string>());
+                            else
+                                report(where + "的监测点 " + quotedText(point.mn) +
+                                       " 中有不是文本的仪表名");
+                        }
+                    platform.points.push_back(point);
+                }
+            }
+            settings.platforms.push_back(platform);
+        }
+    }
+    settings.codes.clear();
+    const auto codes = document.find("codes");
+    if (codes != document.end() && !codes->is_object())
+        report(at + describe(WrongType, "codes", "对象") + "，只用内置编码");
+    if (codes != document.end() && codes->is_object())
+        for (const auto &item : codes->items()) {
+            if (item.value().is_string())
+                settings.codes[item.key()] = item.value().get<std::string>();
+            else
+                report(at + "因子 " + quotedText(item.key()) + " 的编码不是文本，该因子不上传");
+        }
+    for (const std::string &problem : settings.validate(monitorModels))
+        report(at + "：" + problem);
+}
+
+void ConfigFile::writeHj212(const Hj212Settings &settings)
+{
+    json platforms = json::array();
+    for (const Hj212Settings::Platform &platform : settings.platforms) {
+        json points = json::array();
+        for (const Hj212Settings::Point &point : platform.points)
+            points.push_back({{"mn", point.mn}, {"monitors", point.monitors}});
+        platforms.push_back({{"name", platform.name},
+                             {"enabled", platform.enabled},
+                             {"host", platform.host},
+                             {"port", platform.port},
+                             {"st", platform.st},
+                             {"pw", platform.pw},
+                             {"rtdInterval", platform.rtdInterval},
+                             {"minuteInterval", platform.minuteInterval},
+                             {"overTime", platform.overTime},
+                             {"reCount", platform.reCount},
+                             {"points", points}});
+    }
+    document["platforms"] = platforms;
+    json codes = json::object();
+    for (const auto &entry : settings.codes)
+        codes[entry.first] = entry.second;
+    document["codes"] = codes;
+}
+
+std::map<std::string, std::string> ConfigFile::monitorModels() const
+{
+    std::map<std::string, std::string> models;
+    const auto list = document.find("monitor");
+    if (list == document.end() || !list->is_array())
+        return models;
+    for (const json &entry : *list) {
+        std::string name;
+        std::string model;
+        if (entry.is_object() && readText(entry, "username", name) == Valid &&
+            readText(entry, "model", model) == Valid)
+            models.emplace(name, model);
+    }
+    return models;
 }

@@ -6,13 +6,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include <map>
+
+struct AlarmFilter;
 class ComPortCtrl;
 class MonitorBase;
 class MonitorCollection;
+struct Hj212Settings;
 struct MqttSettings;
 
 // One JSON settings file held in memory: ComPort.json (the serial line), Monitor.json
-// (the read interval and the monitors) or Mqtt.json (publishing to an MQTT broker). The
+// (the read interval and the monitors), Mqtt.json (publishing to an MQTT broker) or Hj212.json
+// (uploads to environmental platforms). The
 // document is edited in place and written back whole; keys and entries the station does not
 // know or could not use stay in it.
 //
@@ -50,6 +55,14 @@ public:
     // publishing off, so that a broken file never publishes somewhere unintended.
     void readMqtt(MqttSettings &settings);
     void writeMqtt(const MqttSettings &settings);
+    // Entries of a wrong type are reported and left out (a value of a platform keeps the
+    // default); then every problem Hj212Settings::validate finds with the station's monitors
+    // (name -> model) is reported. `settings` gets what the file holds: the uploader leaves out
+    // what cannot be used itself.
+    void readHj212(Hj212Settings &settings, const std::map<std::string, std::string> &monitorModels);
+    void writeHj212(const Hj212Settings &settings);
+    // Of Monitor.json: the model of each monitor by name, as the document holds them now.
+    std::map<std::string, std::string> monitorModels() const;
     // Each monitor created is tied to its own entry of "monitor": the entry it is removed
     // from and written to, whatever other entries hold the same values.
     void readMonitors(MonitorCollection *collection);
@@ -100,6 +113,12 @@ private:
     // Reads one top-level integer that `accepted` must allow; otherwise reports it with
     // `range` and leaves `value` as it was.
     void readBounded(const char *key, int &value, bool (*accepted)(int), const char *range);
+    // Reads the optional "alarmFilter" object of `object` over `filter`: keys it lacks keep
+    // their values; a wrongly typed or out-of-range one is reported (where) and keeps its
+    // value. Returns whether the object is there.
+    bool readAlarmFilter(const nlohmann::json &object, const std::string &where,
+                         AlarmFilter &filter);
+    static nlohmann::json alarmFilterJson(const AlarmFilter &filter);
     const MonitorBase *readEntry(const nlohmann::json &entry, int position,
                                  MonitorCollection *collection);
     void reportNames(const std::vector<const MonitorBase *> &loaded);

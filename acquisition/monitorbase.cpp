@@ -84,7 +84,12 @@ MonitorBase::MonitorBase(const char *model, const std::string &username, int id,
 {
 }
 
-MonitorBase::~MonitorBase() = default;
+MonitorBase::~MonitorBase()
+{
+    // A monitor later at the same address must not inherit it.
+    if (hasOwnFilter)
+        AlarmRules::instance().setMonitorFilter(this, nullptr);
+}
 
 int MonitorBase::sync(modbus_t *context)
 {
@@ -131,7 +136,18 @@ void MonitorBase::setRunning(bool on)
 {
     running = on;
     if (!on)
-        AlarmRules::instance().monitorStopped(this, QDateTime::currentSecsSinceEpoch());
+        AlarmRules::instance().monitorStopped(this, QDateTime::currentSecsSinceEpoch(),
+                                              AlarmEvent::MonitorOff);
+}
+
+void MonitorBase::setOwnAlarmFilter(const AlarmFilter *filter)
+{
+    if (filter && !filter->isValid())
+        return;
+    hasOwnFilter = filter != nullptr;
+    if (filter)
+        alarmFilter = *filter;
+    AlarmRules::instance().setMonitorFilter(this, filter);
 }
 
 void MonitorBase::feedAlarms(qint64 time, bool afterRead)
@@ -159,8 +175,12 @@ void MonitorBase::feedAlarmsLocked(qint64 time, bool afterRead, bool missed)
     reading.monitor = this;
     reading.name = &username;
     reading.slave = id;
-    reading.channel = channel;
     reading.sensor = relays[0].sensor ? relays[0].sensor : relays[1].sensor;
+    // Numbered as the records are: the factor's place among the fitted sensors (0 the main
+    // factor), which a loss of communication takes from the main factor.
+    const SensorBase *factor = reading.sensor ? reading.sensor : mainSensor;
+    const auto place = std::find(sensors.begin(), sensors.end(), factor);
+    reading.channel = place != sensors.end() ? int(place - sensors.begin()) : 0;
     reading.relays = relays;
     reading.time = time;
     if (reading.sensor && !missed) {

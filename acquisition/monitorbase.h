@@ -1,6 +1,7 @@
 #ifndef MONITORBASE_H
 #define MONITORBASE_H
 
+#include "alarmfilter.h"
 #include "factorresult.h"
 #include "linehealth.h"
 #include "monitorsnapshot.h"
@@ -92,6 +93,10 @@ public:
     void setRunning(bool on);
     bool isRecord() const { return record; }
     void setRecord(bool on) { record = on; }
+    // The monitor's own alarm filter; null: it follows the station's (MonitorCollection).
+    // Interface thread; the alarm rules get a copy.
+    const AlarmFilter *ownAlarmFilter() const { return hasOwnFilter ? &alarmFilter : nullptr; }
+    void setOwnAlarmFilter(const AlarmFilter *filter);
     bool isSynced() const;
     // Why the last sync failed; None once a sync has succeeded (and before any sync).
     SyncFailure lastSyncFailure() const;
@@ -145,6 +150,9 @@ protected:
     mutable std::mutex lock;
 
 private:
+    // Interface thread only.
+    AlarmFilter alarmFilter;
+    bool hasOwnFilter = false;
     // The exchange of a read, and the results it gives.
     int readNow(modbus_t *context);
     void markResults(char status);

@@ -133,7 +133,16 @@ void MonitorCollection::remove(MonitorBase *monitor)
             monitors.erase(found);
     }
     // Outside the lock: the display learns of the clears at once, on this thread.
-    AlarmRules::instance().monitorStopped(monitor, QDateTime::currentSecsSinceEpoch());
+    AlarmRules::instance().monitorStopped(monitor, QDateTime::currentSecsSinceEpoch(),
+                                          AlarmEvent::MonitorRemoved);
+}
+
+void MonitorCollection::setAlarmFilter(const AlarmFilter &filter)
+{
+    if (!filter.isValid())
+        return;
+    alarmFilter = filter;
+    AlarmRules::instance().setDefaultFilter(filter);
 }
 
 void MonitorCollection::setInterval(int seconds)

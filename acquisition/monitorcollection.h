@@ -1,6 +1,7 @@
 #ifndef MONITORCOLLECTION_H
 #define MONITORCOLLECTION_H
 
+#include "alarmfilter.h"
 #include "passplan.h"
 
 #include <mutex>
@@ -54,12 +55,16 @@ public:
     int getInterval() const { return interval; }
     // Clamped into 0..maxInterval, so a timer in milliseconds cannot overflow.
     void setInterval(int seconds);
+    // The alarm filter of monitors without one of their own; an invalid one is ignored.
+    const AlarmFilter &getAlarmFilter() const { return alarmFilter; }
+    void setAlarmFilter(const AlarmFilter &filter);
 
 private:
     void leaveUnread(MonitorBase *monitor, modbus_t *context);
 
     std::vector<MonitorBase *> monitors;
     int interval = 30;
+    AlarmFilter alarmFilter;
     std::mutex lock;
 };
 

@@ -2,7 +2,10 @@
 
 #include "acquisition/alarmrules.h"
 #include "acquisition/configfile.h"
+#include "app/accountfile.h"
 #include "app/stationfolder.h"
+#include "hj212/hj212settings.h"
+#include "hj212/hj212uploader.h"
 #include "mqtt/mqttpublisher.h"
 #include "mqtt/mqttsettings.h"
 #include "storage/recorddatabase.h"
@@ -22,12 +25,12 @@ namespace {
 const char *const suffixes[] = {
     "/config/ComPort.json", "/config/Monitor.json", "/db/record.zdb", "/export/",
     "/backup/",             "/user/user.zdb",       "/user/um.mht",         "/config/Mqtt.json",
-    "/mqtt/",
+    "/mqtt/",               "/config/Hj212.json",   "/hj212/",
 };
 const int kindCount = int(sizeof(suffixes) / sizeof(suffixes[0]));
 
 // Folders the station needs; a skipped install step must not cost readings.
-const char *const folders[] = {"config", "db", "export", "backup", "user", "mqtt"};
+const char *const folders[] = {"config", "db", "export", "backup", "user", "mqtt", "hj212"};
 
 // Takes other users' access away from a folder or file of ours that an older install left
 // open. The station folder itself is not touched: it may be shared with other programs.
@@ -79,6 +82,10 @@ void *AppContext::object(int kind) const
         return mqttConfig;
     case MqttOutbox:
         return mqttPublisher;
+    case Hj212Config:
+        return hj212Config;
+    case Hj212Outbox:
+        return hj212Uploader;
     default:
         return nullptr;
     }
@@ -91,19 +98,20 @@ QString AppContext::path(int kind) const
     return applicationDir() + QLatin1String(suffixes[kind]);
 }
 
-int AppContext::init()
+int AppContext::lockStation()
 {
     // Also here for the tests and tools that start a station without main().
     StationFolder::restrictCreationMask();
 
     const QString station = applicationDir();
-    QDir dir(station);
-    dir.mkpath(station);
+    QDir().mkpath(station);
     switch (stationLock.acquire(station)) {
     case StationLock::Acquired:
-        break;
+        return InitDone;
     case StationLock::HeldElsewhere:
         return InitStationInUse;
+    case StationLock::Refused:
+        return InitLockRefused;
     case StationLock::Unavailable:
         // A folder the station cannot write fails on its own terms later; refusing here
         // would only add a second failure.
@@ -111,14 +119,32 @@ int AppContext::init()
                  qPrintable(StationLock::lockFilePath(station)));
         break;
     }
+    return InitDone;
+}
 
+QString AppContext::lockProblem() const
+{
+    return stationLock.problem();
+}
+
+int AppContext::checkLock()
+{
+    return stationLock.check();
+}
+
+int AppContext::init()
+{
+    const int locked = lockStation();
+    if (locked != InitDone)
+        return locked;
+    QDir dir(applicationDir());
     for (const char *folder : folders) {
         dir.mkpath(QLatin1String(folder));
         closeToOthers(dir.filePath(QLatin1String(folder)));
     }
     // Before the databases open, so that their journals take the tightened mode; settings files
     // keep their mode when they are written again.
-    for (int kind : {RecordDb, UserDb, ComPortConfig, MonitorConfig, MqttConfig})
+    for (int kind : {RecordDb, UserDb, ComPortConfig, MonitorConfig, MqttConfig, Hj212Config})
         closeToOthers(path(kind));
 
     if (!comPortConfig) {
@@ -135,9 +161,10 @@ int AppContext::init()
         recordDatabase = new RecordDatabase(path(RecordDb).toUtf8().toStdString());
         recordDatabase->openOrCreate();
     }
+    // A missing or empty one is a fresh start only in a brand-new station folder.
     if (!userDatabase) {
         userDatabase = new UserDatabase(path(UserDb).toUtf8().toStdString());
-        userDatabase->openOrCreate();
+        AccountFile::open(userDatabase, applicationDir(), path(RecordDb));
     }
 
     // After the record database: the publisher sends what the record writers are handed.
@@ -150,7 +177,19 @@ int AppContext::init()
         mqttConfig->readMqtt(settings);
         mqttPublisher = new MqttPublisher(path(MqttOutbox));
         mqttPublisher->apply(settings);
-        RecordSink::setCurrent(mqttPublisher);
+        RecordSink::add(mqttPublisher);
+    }
+    if (!hj212Config) {
+        hj212Config = new ConfigFile(path(Hj212Config).toUtf8().constData());
+        hj212Config->load();
+    }
+    if (!hj212Uploader) {
+        Hj212Settings settings;
+        const auto models = monitorConfig->monitorModels();
+        hj212Config->readHj212(settings, models);
+        hj212Uploader = new Hj212Uploader(path(Hj212Outbox), path(RecordDb));
+        hj212Uploader->apply(settings, models);
+        RecordSink::add(hj212Uploader);
     }
     return InitDone;
 }
@@ -164,6 +203,8 @@ int AppContext::shutdown()
     // What the broker has not acknowledged stays on disk for the next start.
     if (mqttPublisher)
         mqttPublisher->stop();
+    if (hj212Uploader)
+        hj212Uploader->stop();
     if (recordDatabase)
         recordDatabase->close();
     if (userDatabase)
@@ -181,8 +222,16 @@ void AppContext::setApplicationDir(const QString &dir)
 
 void AppContext::reset()
 {
-    // Before the delete: no record writer may be inside the publisher then.
-    RecordSink::setCurrent(nullptr);
+    // Before the delete: no record writer may be inside the publisher or the uploader then.
+    RecordSink::remove(mqttPublisher);
+    RecordSink::remove(hj212Uploader);
+    // The alarms still listed belong to this folder's log: acknowledged later, they would be
+    // looked for in another.
+    AlarmRules::instance().reset();
+    delete hj212Uploader;
+    hj212Uploader = nullptr;
+    delete hj212Config;
+    hj212Config = nullptr;
     delete mqttPublisher;
     mqttPublisher = nullptr;
     delete mqttConfig;

@@ -78,6 +78,9 @@ CommandLine::CommandLine(const QStringList &arguments)
             what = Version;
             return;
         }
+        // The rest belongs to the password command, which checks its own words (--admin).
+        if (name == QLatin1String("--passwd"))
+            return;
         // A missing value is left to the option's own reader, which says what it needs.
         if (option->takesValue && !inlineValue)
             ++i;
@@ -88,13 +91,14 @@ QString CommandLine::usage()
 {
     return QStringLiteral(
         "用法: hydrovane [--station 文件夹] [--connect]\n"
-        "      hydrovane [--station 文件夹] --passwd 用户名\n"
+        "      hydrovane [--station 文件夹] --passwd 用户名 [--admin]\n"
         "      hydrovane [--station 文件夹] --count-records\n"
         "水质在线监测站。\n"
         "\n"
         "  --station 文件夹   使用该站点文件夹,不存在时创建(也可用环境变量 HYDROVANE_STATION)\n"
         "  --connect          启动后立即打开已保存的串口,用于无人值守的监测站\n"
-        "  --passwd 用户名    从标准输入读取新密码,设置该管理员的密码(不存在时创建)后退出\n"
+        "  --passwd 用户名    从标准输入读取新密码,设置该用户的密码后退出;不存在时创建为管理员\n"
+        "  --admin            与 --passwd 一起使用:同时将该用户设为管理员\n"
         "  --count-records    打印已保存的记录条数后退出\n"
         "  --help             显示本帮助后退出\n"
         "  --version          显示版本、Qt 对话框按钮的语言和中文字体后退出\n"

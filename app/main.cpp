@@ -1,15 +1,14 @@
 #include "app/appcontext.h"
 #include "app/commandline.h"
 #include "app/mainwindow.h"
+#include "app/passwdcommand.h"
 #include "app/qttranslations.h"
 #include "app/stationfolder.h"
 #include "app/stationlog.h"
 #include "app/stopsignals.h"
 #include "panels/messageboxes.h"
-#include "storage/accounts.h"
 #include "storage/recordingstatus.h"
 #include "storage/recordreader.h"
-#include "storage/userdatabase.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -19,80 +18,14 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <iostream>
-#include <string>
-
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
-// One line of standard input without its line end; false when the input is closed first.
-// A terminal does not show what is typed.
-bool readSecretLine(std::string *line)
-{
-    termios saved;
-    const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
-    if (terminal) {
-        std::fputs("新密码: ", stderr);
-        termios quiet = saved;
-        quiet.c_lflag &= ~tcflag_t(ECHO);
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    }
-    const bool read = bool(std::getline(std::cin, *line));
-    if (terminal) {
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-        std::fputs("\n", stderr);
-    }
-    if (read && !line->empty() && line->back() == '\r')
-        line->pop_back();
-    return read;
-}
-
-// hydrovane --passwd NAME: the way back in for an administrator who forgot the password. It
-// needs write access to the station folder; the station may be running meanwhile.
+// hydrovane --passwd NAME [--admin]; the station may be running meanwhile.
 int resetPassword(int argc, char *argv[], const QStringList &arguments)
 {
     QCoreApplication application(argc, argv);
-    if (arguments.size() != 3) {
-        std::fputs("用法: hydrovane [--station 文件夹] --passwd 用户名  (从标准输入读取新密码)\n",
-                   stderr);
-        return 2;
-    }
-    const QString name = arguments.at(2);
-    if (name.trimmed().isEmpty()) {
-        std::fputs("hydrovane: 用户名不能为空，未作任何修改。\n", stderr);
-        return 1;
-    }
-    std::string line;
-    if (!readSecretLine(&line)) {
-        std::fputs("hydrovane: 没有读到新密码，未作任何修改。\n", stderr);
-        return 1;
-    }
-    if (line.empty()) {
-        std::fputs("hydrovane: 新密码不能为空，未作任何修改。\n", stderr);
-        return 1;
-    }
-
-    AppContext &context = AppContext::instance();
-    QDir().mkpath(QFileInfo(context.path(UserDb)).path());
-    UserDatabase users(context.path(UserDb).toUtf8().toStdString());
-    users.openOrCreate();
-    bool created = false;
-    const int result = Accounts::resetPassword(&users, name, QString::fromStdString(line),
-                                               &created);
-    users.close();
-    if (result != Accounts::Ok) {
-        Accounts::Reply reply;
-        reply.result = result;
-        std::fprintf(stderr, "hydrovane: %s\n%s\n", reply.text().toUtf8().constData(),
-                     QDir::toNativeSeparators(context.path(UserDb)).toUtf8().constData());
-        return 1;
-    }
-    const QString done = created ? QStringLiteral("已创建管理员 %1 并设置密码。").arg(name)
-                                 : QStringLiteral("已重设 %1 的密码。").arg(name);
-    std::fprintf(stderr, "hydrovane: %s\n", done.toUtf8().constData());
-    return 0;
+    return PasswdCommand::run(arguments);
 }
 
 // hydrovane --count-records: prints how many records the station folder holds, read-only, for
@@ -139,6 +72,14 @@ int refuseStart(int argc, char *argv[], const QString &message, int code)
     return code;
 }
 
+// A second station would poll the same line and store every reading twice.
+QString inUseText(const QString &station)
+{
+    return QStringLiteral("监测站程序已在运行：文件夹 %1 正由另一个监测站程序使用。\n"
+                          "请勿重复启动；已运行的窗口可能已最小化到系统托盘。")
+        .arg(QDir::toNativeSeparators(station));
+}
+
 // Before the application exists: the executable's folder from the kernel.
 QString executableDir()
 {
@@ -164,9 +105,6 @@ int main(int argc, char *argv[])
     if (prepared != StationFolder::Ok)
         return refuseStart(argc, argv, refusal, prepared == StationFolder::MissingValue ? 2 : 1);
     AppContext::instance().setApplicationDir(station);
-    // From here on every message also goes to the station's log; the window says once when
-    // it cannot be written.
-    StationLog::install(StationLog::folderOf(station));
 
     const QString command = arguments.value(1);
     if (command == QLatin1String("--passwd"))
@@ -175,6 +113,18 @@ int main(int argc, char *argv[])
         return countRecords(argc, argv);
     // An unattended station resumes polling after a restart, as if 连接 had been ticked.
     const bool connectAtStart = arguments.contains(QStringLiteral("--connect"));
+
+    // Before the application: without a display the refusal is only the standard error's, and
+    // no application is made that could wait for a screen.
+    AppContext &context = AppContext::instance();
+    const int locked = context.lockStation();
+    if (locked == AppContext::InitStationInUse)
+        return refuseStart(argc, argv, inUseText(station), 1);
+    if (locked == AppContext::InitLockRefused)
+        return refuseStart(argc, argv, context.lockProblem(), 1);
+    // From here on every message also goes to the station's log, which only the station that
+    // holds the folder rotates; the window says once when it cannot be written.
+    StationLog::install(StationLog::folderOf(station));
 
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
@@ -206,14 +156,9 @@ int main(int argc, char *argv[])
         }
     });
 
-    AppContext &context = AppContext::instance();
-    if (context.init() == AppContext::InitStationInUse) {
-        // A second station would poll the same line and store every reading twice.
-        MessageBoxes::critical(
-            QStringLiteral("错误"),
-            QStringLiteral("监测站程序已在运行：文件夹 %1 正由另一个监测站程序使用。\n"
-                           "请勿重复启动；已运行的窗口可能已最小化到系统托盘。")
-                .arg(QDir::toNativeSeparators(context.applicationDir())));
+    // The lock is held already; init keeps it.
+    if (context.init() != AppContext::InitDone) {
+        MessageBoxes::critical(QStringLiteral("错误"), inUseText(context.applicationDir()));
         delete stopSignals;
         delete application;
         return 1;
@@ -252,6 +197,8 @@ int main(int argc, char *argv[])
         stopSignal != 0 ? QStringLiteral("(%1)").arg(StopSignals::name(stopSignal)) : QString();
     qInfo("hydrovane: 已停止%s:本次运行 %lld 条读数交给数据库,%lld 条未能保存。",
           how.toUtf8().constData(), recording.handed, recording.dropped);
+    if (recording.alarmDropped > 0)
+        qWarning("hydrovane: %lld 条报警记录未能保存。", recording.alarmDropped);
     delete stopSignals;
     delete application;
     return code;

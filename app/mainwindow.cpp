@@ -8,6 +8,7 @@
 #include "app/appcontext.h"
 #include "app/dialogabout.h"
 #include "app/dialogaccount.h"
+#include "app/dialoghj212.h"
 #include "app/dialogmqtt.h"
 #include "app/stationlog.h"
 #include "history/dialogalarms.h"
@@ -19,9 +20,11 @@
 #include "panels/databasetask.h"
 #include "panels/desktopopener.h"
 #include "panels/dialogaddmonitor.h"
+#include "panels/dialogalarmfilter.h"
 #include "panels/dialoglinestatus.h"
 #include "panels/diskstatuslabel.h"
 #include "panels/filedialogs.h"
+#include "panels/hj212statuslabel.h"
 #include "panels/messageboxes.h"
 #include "panels/mqttstatuslabel.h"
 #include "panels/widgetmonitordisplay.h"
@@ -37,6 +40,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
@@ -47,10 +51,16 @@
 #include <QThread>
 #include <QTimer>
 
+#include <memory>
+#include <algorithm>
+
 namespace {
 
 // How often a stop looks whether what it waits for has ended.
 const int stopCheckMs = 20;
+// How often the station folder's lock file is looked at: a deleted one lets a second station
+// start on a file system without locks on folders.
+const int lockCheckMs = 60 * 1000;
 
 RecordDatabase *recordDatabase()
 {
@@ -75,6 +85,8 @@ QString importRefusal(RecordDatabase::ImportError error)
         return QStringLiteral("所选文件已损坏。");
     case RecordDatabase::ImportNoRecordTable:
         return QStringLiteral("所选文件中没有记录表。");
+    case RecordDatabase::ImportRecordColumnsMismatch:
+        return QStringLiteral("所选文件中记录表的列不符。");
     case RecordDatabase::ImportCopyFailed:
         return QStringLiteral("无法复制所选文件,磁盘可能已满。");
     case RecordDatabase::ImportCannotKeepOld:
@@ -89,6 +101,13 @@ QString importRefusal(RecordDatabase::ImportError error)
     return QString();
 }
 
+QString keptLimitText(int removed)
+{
+    return QStringLiteral("备份文件夹中只保留最近 %1 个被替换的数据库,已删除较早的 %2 个。")
+        .arg(RecordDatabase::keptLimit)
+        .arg(removed);
+}
+
 // The import's result: all or nothing, and where the replaced file went.
 QString importResultText(bool replaced, const RecordDatabase::ImportReport &report)
 {
@@ -97,6 +116,8 @@ QString importResultText(bool replaced, const RecordDatabase::ImportReport &repo
         if (!report.keptFile.empty())
             text += QStringLiteral("\n原数据库已保存为 %1,可通过导入数据恢复。")
                         .arg(native(report.keptFile));
+        if (report.removedKept > 0)
+            text += QStringLiteral("\n") + keptLimitText(report.removedKept);
         return text;
     }
     QString text = QStringLiteral("数据导入失败!\n") + importRefusal(report.error);
@@ -119,6 +140,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionRemoveMonitor, &QAction::triggered, this, &MainWindow::on_removeMonitor);
     connect(ui->actionLineStatus, &QAction::triggered, this, &MainWindow::slot_lineStatus);
     connect(ui->actionMqttSettings, &QAction::triggered, this, &MainWindow::slot_mqttSettings);
+    connect(ui->actionHj212Settings, &QAction::triggered, this, &MainWindow::slot_hj212Settings);
+    connect(ui->actionAlarmFilter, &QAction::triggered, this, &MainWindow::slot_alarmFilter);
     connect(ui->actionSearchRecord, &QAction::triggered, this, &MainWindow::slot_searchRecord);
     connect(ui->actionAlarmRecord, &QAction::triggered, this, &MainWindow::slot_alarmRecord);
     connect(ui->actionBackupRecord, &QAction::triggered, this, &MainWindow::slot_backupRecord);
@@ -194,6 +217,7 @@ MainWindow::MainWindow(QWidget *parent)
             });
     connect(&accounts, &Accounts::signal_userChanged, this, &MainWindow::updateUser);
     connect(&accounts, &Accounts::signal_idleSignedOut, this, &MainWindow::slot_idleSignedOut);
+    connect(&accounts, &Accounts::signal_trailChanged, this, &MainWindow::updateTrailState);
 
     setWindowFlags(Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
@@ -218,6 +242,12 @@ MainWindow::MainWindow(QWidget *parent)
     recordingLabel->setObjectName(QStringLiteral("labelRecording"));
     recordingLabel->hide();
     statusBar()->addWidget(recordingLabel, 1);
+    trailLabel = new QLabel(this);
+    trailLabel->setObjectName(QStringLiteral("labelTrail"));
+    trailLabel->setStyleSheet(QStringLiteral(
+        "QLabel { color: white; background: #c62828; padding: 2px 8px; font-weight: bold; }"));
+    trailLabel->hide();
+    statusBar()->addWidget(trailLabel);
     mqttLabel = new MqttStatusLabel(this);
     mqttLabel->follow(static_cast<MqttPublisher *>(AppContext::instance().object(MqttOutbox)));
     statusBar()->addPermanentWidget(mqttLabel);
@@ -230,11 +260,27 @@ MainWindow::MainWindow(QWidget *parent)
     // A log found unwritable later (the disk filled) is told at the next measurement.
     connect(&disk, &DiskGuard::signal_changed, this, &MainWindow::tellLogProblem);
     disk.watch(AppContext::instance().applicationDir());
+    hj212Label = new Hj212StatusLabel(this);
+    hj212Label->follow(static_cast<Hj212Uploader *>(AppContext::instance().object(Hj212Outbox)));
+    statusBar()->addPermanentWidget(hj212Label);
+    lockLabel = new QLabel(this);
+    lockLabel->setObjectName(QStringLiteral("labelStationLock"));
+    lockLabel->setStyleSheet(QStringLiteral("QLabel { color: white; background: #c62828; "
+                                            "padding: 2px 8px; font-weight: bold; }"));
+    lockLabel->hide();
+    statusBar()->addWidget(lockLabel, 1);
+    auto *lockCheck = new QTimer(this);
+    connect(lockCheck, &QTimer::timeout, this, &MainWindow::slot_checkStationLock);
+    lockCheck->start(lockCheckMs);
     userLabel = new QLabel(this);
     userLabel->setObjectName(QStringLiteral("labelUser"));
     statusBar()->addPermanentWidget(userLabel);
     updateUser();
-    droppedBefore = RecordingStatus::instance().snapshot().dropped;
+    const RecordingStatus::Snapshot before = RecordingStatus::instance().snapshot();
+    droppedBefore = before.dropped;
+    unmatchedBefore = before.unmatched;
+    alarmEpisodesTold = before.alarmEpisodes;
+    alarmDroppedBefore = before.alarmDropped;
     connect(&RecordingStatus::instance(), &RecordingStatus::signal_changed, this,
             &MainWindow::updateRecordingState, Qt::QueuedConnection);
 
@@ -246,6 +292,7 @@ MainWindow::MainWindow(QWidget *parent)
         WidgetMonitorList::showSettingsProblems();
         updateRecordingState();
         tellLogProblem();
+        checkAdministrators();
     });
 }
 
@@ -266,6 +313,10 @@ MainWindow::~MainWindow()
     delete alarms;
     // It reads the panels, which go with the window's other children.
     delete lineStatus;
+    if (lockChecker) {
+        lockChecker->wait();
+        delete lockChecker;
+    }
     delete ui;
     if (stopping)
         MessageBoxes::setUnattended(false);
@@ -318,6 +369,45 @@ void MainWindow::slot_mqttSettings()
     DialogMqtt dialog(this);
     mqttDialog = &dialog;
     dialog.exec();
+}
+
+void MainWindow::slot_hj212Settings()
+{
+    if (rejectWithoutAdministrator() || hj212Dialog)
+        return;
+    DialogHj212 dialog(this);
+    hj212Dialog = &dialog;
+    dialog.exec();
+}
+
+void MainWindow::slot_alarmFilter()
+{
+    if (rejectWithoutAdministrator() || alarmFilterDialog)
+        return;
+    WidgetMonitorList *list = ui->widgetMonitorList;
+    DialogAlarmFilter dialog(list->collection(), this);
+    alarmFilterDialog = &dialog;
+    // Signed out meanwhile, the dialog is rejected; a monitor removed meanwhile is not set.
+    if (dialog.exec() != QDialog::Accepted || !Accounts::instance().isAdministrator())
+        return;
+    MonitorBase *monitor = dialog.monitor();
+    const std::vector<MonitorBase *> &monitors = list->collection().getMonitors();
+    if (monitor && std::find(monitors.begin(), monitors.end(), monitor) == monitors.end())
+        return;
+    const AlarmFilter chosen = dialog.filter();
+    const AlarmFilter *before =
+        monitor ? monitor->ownAlarmFilter() : &list->collection().getAlarmFilter();
+    const QString was =
+        before ? DialogAlarmFilter::describe(*before) : QStringLiteral("沿用全部仪表的设置");
+    const QString now = dialog.followsAll() ? QStringLiteral("沿用全部仪表的设置")
+                                            : DialogAlarmFilter::describe(chosen);
+    if (was == now)
+        return;
+    list->setAlarmFilter(monitor, dialog.followsAll() ? nullptr : &chosen);
+    Accounts::instance().audit(
+        QStringLiteral("修改报警过滤"),
+        (monitor ? QString::fromStdString(monitor->getUsername()) : QStringLiteral("全部仪表")) +
+            QStringLiteral("：") + was + QStringLiteral(" → ") + now);
 }
 
 void MainWindow::on_activeMonitor(MonitorBase *monitor)
@@ -424,16 +514,23 @@ void MainWindow::slot_importRecord()
     const std::string source = file.toUtf8().toStdString();
     // Written by the worker, read here once the task has ended.
     RecordDatabase::ImportReport report;
-    const int result =
-        runTask(QStringLiteral("正在导入数据..."),
-                [this, database, source, &report](const DatabaseTask::Progress &progress) {
-                    return database->importDatabase(RecordDb, source, &report,
-                                                    [this, &progress](int64_t done, int64_t total) {
-                                                        progress(done, total);
-                                                        // A stop rolls an import back.
-                                                        return !stopping.load();
-                                                    });
+    const int result = runTask(
+        QStringLiteral("正在导入数据..."),
+        [this, database, source, &report](const DatabaseTask::Progress &progress) {
+            return database->importDatabase(
+                RecordDb, source, &report,
+                [this, &progress](int64_t done, int64_t total) {
+                    progress(done, total);
+                    // A stop rolls an import back.
+                    return !stopping.load();
+                },
+                // The alarm log changes files between two of its changes: the alarms
+                // end in the replaced file and start afresh in the new one.
+                [](const RecordDatabase::Swap &swap) {
+                    const qint64 now = QDateTime::currentSecsSinceEpoch();
+                    AlarmRules::instance().switchLog(now, [&swap, now] { return swap(now); });
                 });
+        });
     updateRecordingState();
     QString detail = QDir::toNativeSeparators(file);
     if (result < 0)
@@ -444,6 +541,8 @@ void MainWindow::slot_importRecord()
         detail += QStringLiteral(",原数据库保存为 ") + native(report.keptFile);
     else if (result == 0)
         detail += QStringLiteral(",此前没有数据库文件");
+    if (report.removedKept > 0)
+        detail += QStringLiteral(",") + keptLimitText(report.removedKept);
     Accounts::instance().audit(QStringLiteral("导入"), detail);
     if (result < 0)
         MessageBoxes::critical(tr("错误"), importResultText(false, report));
@@ -594,8 +693,30 @@ void MainWindow::slot_deleteUser()
 
 void MainWindow::slot_auditLog()
 {
+    // The trail names who did what and when: not for whoever passes the keyboard.
+    if (rejectWithoutAdministrator() || auditDialog)
+        return;
     DialogAudit dialog(this);
+    auditDialog = &dialog;
     dialog.exec();
+}
+
+void MainWindow::checkAdministrators()
+{
+    Accounts::instance().listUsers(this, [](int result, const QVector<Accounts::User> &users) {
+        if (result != Accounts::Ok)
+            return; // the status bar says the file did not open
+        for (const Accounts::User &user : users)
+            if (user.role == Accounts::Administrator)
+                return;
+        const QString text =
+            users.isEmpty()
+                ? Accounts::Reply{Accounts::NoAccounts, 0}.text()
+                : QStringLiteral("用户数据库中没有管理员账户，维护功能无法使用。\n"
+                                 "请在命令行设置管理员：hydrovane --passwd 用户名 --admin\n"
+                                 "（共享的监测站文件夹须以 root 身份执行）。");
+        MessageBoxes::critical(QStringLiteral("错误"), text);
+    });
 }
 
 void MainWindow::runAccountDialog(int mode)
@@ -630,6 +751,12 @@ void MainWindow::slot_idleSignedOut()
         accountDialog->reject();
     if (mqttDialog)
         mqttDialog->reject();
+    if (hj212Dialog)
+        hj212Dialog->reject();
+    if (auditDialog)
+        auditDialog->reject();
+    if (alarmFilterDialog)
+        alarmFilterDialog->reject();
 }
 
 void MainWindow::on_pushButtonHome_clicked()
@@ -687,6 +814,43 @@ void MainWindow::slot_stop()
     stopCheck = new QTimer(this);
     connect(stopCheck, &QTimer::timeout, this, &MainWindow::continueStop);
     stopCheck->start(stopCheckMs);
+}
+
+void MainWindow::slot_checkStationLock()
+{
+    if (lockChecker || exitDone)
+        return;
+    auto check = std::make_shared<std::atomic<int>>(0);
+    lockChecker = QThread::create([check] { *check = AppContext::instance().checkLock(); });
+    connect(lockChecker, &QThread::finished, this, [this, check] {
+        lockChecker->deleteLater();
+        lockChecker = nullptr;
+        showStationLock(*check);
+        emit signal_stationLockChecked(*check);
+    });
+    lockChecker->start();
+}
+
+void MainWindow::showStationLock(int check)
+{
+    const QString file = QDir::toNativeSeparators(
+        StationLock::lockFilePath(AppContext::instance().applicationDir()));
+    if (check == StationLock::Intact || check == StationLock::Retaken) {
+        if (check == StationLock::Retaken)
+            qWarning("hydrovane: %s was deleted or replaced; made and locked again",
+                     qPrintable(file));
+        lockLabel->hide();
+        toldLock = false;
+        return;
+    }
+    const QString problem = AppContext::instance().lockProblem();
+    lockLabel->setText(problem.section(QLatin1Char('\n'), 0, 0));
+    lockLabel->setToolTip(problem);
+    lockLabel->show();
+    if (toldLock)
+        return;
+    toldLock = true;
+    MessageBoxes::critical(tr("错误"), problem);
 }
 
 void MainWindow::endModalWork()
@@ -786,7 +950,13 @@ void MainWindow::updateRecordingState()
     const RecordDatabase *database = recordDatabase();
     const bool open = database && database->isOpen();
     const qint64 dropped = now.dropped - droppedBefore;
-    const bool healthy = open && now.held == 0 && now.failing == 0;
+    const bool storing = open && now.held == 0 && now.failing == 0;
+    // The alarm log lacks a clear or an acknowledgement: said for the rest of the run.
+    const qint64 unmatched = now.unmatched - unmatchedBefore;
+    // The alarm log is told apart: its changes wait or went while the records may be stored.
+    const qint64 alarmDropped = now.alarmDropped - alarmDroppedBefore;
+    const bool alarmsStoring = open && now.alarmHeld == 0 && now.alarmFailing == 0;
+    const bool healthy = storing && unmatched == 0 && alarmsStoring && alarmDropped == 0;
 
     // Rows waiting behind the station's own work on the file (a backup, a vacuum) are only
     // late; anything else means readings are not stored.
@@ -798,9 +968,24 @@ void MainWindow::updateRecordingState()
         text += QStringLiteral("：%1 条待存").arg(now.held);
     if (dropped > 0)
         text += QStringLiteral("，已丢弃 %1 条").arg(dropped);
+    if (storing)
+        text.clear();
+    const auto append = [&text](const QString &more) {
+        text += (text.isEmpty() ? QString() : QStringLiteral("；")) + more;
+    };
+    if (open && (now.alarmHeld > 0 || alarmDropped > 0)) {
+        QString alarms = QStringLiteral("报警记录未保存");
+        if (now.alarmHeld > 0)
+            alarms += QStringLiteral("：%1 条待存").arg(now.alarmHeld);
+        if (alarmDropped > 0)
+            alarms += QStringLiteral("，已丢弃 %1 条").arg(alarmDropped);
+        append(alarms);
+    }
+    if (unmatched > 0)
+        append(QStringLiteral("报警记录不全：%1 次解除或确认找不到对应的报警行").arg(unmatched));
     recordingLabel->setText(text);
     recordingLabel->setStyleSheet(
-        waitingOnly && dropped == 0
+        waitingOnly && dropped == 0 && unmatched == 0 && alarmsStoring && alarmDropped == 0
             ? QStringLiteral("QLabel { color: black; background: #ffd54f; padding: 2px 8px; }")
             : QStringLiteral("QLabel { color: white; background: #c62828; padding: 2px 8px; "
                              "font-weight: bold; }"));
@@ -832,7 +1017,25 @@ void MainWindow::updateRecordingState()
         else
             qWarning("hydrovane: %s", text.toUtf8().constData());
     }
-    if (healthy) {
+    // Once per episode, even one that ended before this look: the log missed changes for a
+    // while. A closed file was told above.
+    if (now.alarmEpisodes > alarmEpisodesTold) {
+        alarmEpisodesTold = now.alarmEpisodes;
+        if (open)
+            tell << QStringLiteral("报警记录无法写入数据库(%1),报警的变化暂存在内存中,"
+                                   "恢复后按顺序补存。\n暂存超过 %2 条时,最早的将被丢弃。")
+                        .arg(RecordingStatus::describe(now.alarmFailure))
+                        .arg(RecordWriter::maxHeld);
+    }
+    if (alarmDropped > 0 && !toldAlarmDropped) {
+        toldAlarmDropped = true;
+        tell << QStringLiteral("%1 条报警记录无法保存,已被丢弃。").arg(alarmDropped);
+    }
+    if (alarmsStoring) {
+        alarmDroppedBefore = now.alarmDropped;
+        toldAlarmDropped = false;
+    }
+    if (storing) {
         // Recording goes well again: the next trouble is told anew.
         droppedBefore = now.dropped;
         toldClosed = toldRefused = toldDropped = false;
@@ -841,16 +1044,51 @@ void MainWindow::updateRecordingState()
         MessageBoxes::critical(tr("错误"), message);
 }
 
+void MainWindow::updateTrailState()
+{
+    // After the exit the files are closed and what is still held was told in its box.
+    if (recordingEnded)
+        return;
+    const Accounts::TrailStatus now = Accounts::instance().trailStatus();
+    if (now.held == 0) {
+        trailLabel->hide();
+        // Stored again: the next trouble is told anew.
+        toldTrail = false;
+        return;
+    }
+    const QString reason = RecordingStatus::describe(now.failure);
+    QString text = QStringLiteral("操作记录未保存：%1 条待存（%2）").arg(now.held).arg(reason);
+    if (now.dropped > 0)
+        text += QStringLiteral("，已丢弃 %1 条").arg(now.dropped);
+    trailLabel->setText(text);
+    trailLabel->setToolTip(QDir::toNativeSeparators(AppContext::instance().path(UserDb)));
+    trailLabel->show();
+    if (toldTrail)
+        return;
+    // Marked before the box: its event loop may bring the next change.
+    toldTrail = true;
+    MessageBoxes::critical(
+        tr("错误"),
+        QStringLiteral("操作记录无法写入用户数据库 %1（%2），暂存在内存中，恢复后自动补存。\n"
+                       "每条操作记录同时写入日志。")
+            .arg(QDir::toNativeSeparators(AppContext::instance().path(UserDb)), reason));
+}
+
 void MainWindow::endRecordingState()
 {
     recordingEnded = true;
     // The writers had their last try before the file closed; what they hold now goes with them.
-    const qint64 held = RecordingStatus::instance().snapshot().held;
-    lostAtExit = held;
-    if (held > 0)
+    const RecordingStatus::Snapshot now = RecordingStatus::instance().snapshot();
+    lostAtExit = now.held + now.alarmHeld;
+    if (now.held > 0)
         MessageBoxes::critical(tr("错误"), QStringLiteral("退出时仍有 %1 条记录无法保存到数据库,"
                                                           "已被丢弃。")
-                                               .arg(held));
+                                               .arg(now.held));
+    if (now.alarmHeld > 0)
+        MessageBoxes::critical(tr("错误"),
+                               QStringLiteral("退出时仍有 %1 条报警记录无法保存到数据库,"
+                                              "已被丢弃。")
+                                   .arg(now.alarmHeld));
 }
 
 void MainWindow::finishExit()
@@ -861,12 +1099,20 @@ void MainWindow::finishExit()
     leaving = false;
     ui->widgetComPort->saveConfig();
     ui->widgetMonitorList->saveConfig();
-    // The trail's last rows reach the file before it closes.
-    Accounts::instance().waitForJobs();
+    // The trail's last rows, held ones too, reach the file before it closes.
+    Accounts &accounts = Accounts::instance();
+    accounts.retryTrail();
+    accounts.waitForJobs();
+    const int trailHeld = accounts.trailStatus().held;
     // A cancelled export removes its file before the folder is given up.
     ExcelWriter::waitForRetired();
     AppContext::instance().shutdown();
     endRecordingState();
+    if (trailHeld > 0)
+        MessageBoxes::critical(tr("错误"),
+                               QStringLiteral("退出时仍有 %1 条操作记录无法写入用户数据库，"
+                                              "它们只保留在日志中。")
+                                   .arg(trailHeld));
     trayIcon->hide();
     emit signal_exitConfirmed();
 }

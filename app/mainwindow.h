@@ -12,13 +12,18 @@
 
 class AlarmPresenter;
 class DialogAccount;
+class DialogHj212;
+class DialogAudit;
 class DialogLineStatus;
+class DialogAlarmFilter;
 class DialogMqtt;
 class DiskStatusLabel;
 class MonitorBase;
+class Hj212StatusLabel;
 class MqttStatusLabel;
 class QLabel;
 class QMenu;
+class QThread;
 class QTimer;
 
 namespace Ui {
@@ -33,17 +38,20 @@ class MainWindow;
 //
 // Readings that are not being stored are shown: a red line in the status bar while the record
 // database is closed or rows wait to be stored, and one message when that starts and when rows
-// have to be given up.
+// have to be given up. An alarm clear or acknowledgement the log had no row for stays in that
+// line for the rest of the run.
 //
 // Active alarms are listed in the bar under the pages, which hides while there are none; the
 // overview cells and detail pages of alarmed monitors are marked.
 //
 // The station starts signed out. Watching, alarms, search and export are open to everyone;
 // maintenance (monitors, clear, import, the full backup-export-clear, the interval, the serial
-// settings and the accounts) needs a signed-in administrator, and each command that ran leaves
-// a row in the trail. The status bar shows who is signed in, whether readings reach the
-// MQTT broker, and the free space of the station's disk. Backups and exports are refused while
-// that disk is nearly full; the line's and the recording's state changes go to the log.
+// settings, the monitors' run and record switches, the accounts and the trail) needs a signed-in
+// administrator, and each command that ran leaves a row in the trail. The status bar shows who
+// is signed in, whether readings reach the MQTT broker, trail rows user.zdb did not take
+// (told like records that are not stored) and the free space of the station's disk. A user.zdb
+// without an administrator is told at start. Backups and exports are refused while the disk is
+// nearly full; the line's and the recording's state changes go to the log.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -70,6 +78,8 @@ public slots:
     void slot_lineStatus();
     // The publishing settings; administrators only.
     void slot_mqttSettings();
+    void slot_hj212Settings();
+    void slot_alarmFilter();
     void on_activeMonitor(MonitorBase *monitor);
     void slot_activeMonitorSimpleList();
     void slot_comPort(bool status);
@@ -91,7 +101,7 @@ public slots:
     void slot_changePassword();
     void slot_addUser();
     void slot_deleteUser();
-    // Shows the 操作记录 view.
+    // Shows the 操作记录 view; administrators only.
     void slot_auditLog();
     void on_pushButtonHome_clicked();
     void on_pushButtonClose_clicked();
@@ -105,6 +115,15 @@ public slots:
     // (the stages not begun are skipped); then, with the line off, everything is stored and
     // closed as at a confirmed exit. Later calls, and calls during a confirmed exit, join it.
     void slot_stop();
+    // Looks on a worker whether the station folder's lock file is still the one held, as it
+    // does each minute; a deleted one is made and taken again. A lock file that another program
+    // took or that something else replaced is shown in red in the status bar until it is ours
+    // again, with one message each time.
+    void slot_checkStationLock();
+
+signals:
+    // A look at the lock file ended; check is a StationLock::Check.
+    void signal_stationLockChecked(int check);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -115,6 +134,8 @@ protected:
 private slots:
     // Brings the status bar's recording line up to date and tells what newly went wrong.
     void updateRecordingState();
+    // The same for trail rows held by the accounts.
+    void updateTrailState();
     // Who is signed in: the status bar, and what the panels leave open.
     void updateUser();
     void slot_idleSignedOut();
@@ -125,12 +146,15 @@ private slots:
     void tellLogProblem();
 
 private:
+    void showStationLock(int check);
     // At a confirmed exit, once the databases are closed: rows the writers still hold are lost.
     void endRecordingState();
     // Shows the refusal and returns true while the line is on.
     bool rejectWhileRunning() const;
     // Shows the refusal and returns true unless an administrator is signed in.
     bool rejectWithoutAdministrator() const;
+    // Tells once at start when no account of user.zdb is an administrator.
+    void checkAdministrators();
     // Runs the account dialog in `mode`; an idle sign-out closes it.
     void runAccountDialog(int mode);
     // Returns the stages that failed, or -1 when the dialog ran none; *written gets the files
@@ -156,19 +180,35 @@ private:
     QLabel *userLabel = nullptr;
     QPointer<DialogAccount> accountDialog;
     QPointer<DialogMqtt> mqttDialog;
+    QPointer<DialogAudit> auditDialog;
+    QPointer<DialogAlarmFilter> alarmFilterDialog;
     MqttStatusLabel *mqttLabel = nullptr;
     DiskStatusLabel *diskLabel = nullptr;
     // For the log: whether the line was lost, whether recording was healthy.
     bool lineLostLogged = false;
     bool recordingHealthyLogged = true;
+    QPointer<DialogHj212> hj212Dialog;
+    Hj212StatusLabel *hj212Label = nullptr;
 
     // The recording line, and what was told since recording last went well.
     QLabel *recordingLabel = nullptr;
     qint64 droppedBefore = 0;
+    qint64 unmatchedBefore = 0;
     bool toldClosed = false;
     bool toldRefused = false;
     bool toldDropped = false;
+    // The same for the alarm log: the failing episodes told, the changes given up before.
+    qint64 alarmEpisodesTold = 0;
+    qint64 alarmDroppedBefore = 0;
+    bool toldAlarmDropped = false;
     bool recordingEnded = false;
+    // The lock file's line, its look under way, and whether its trouble was told.
+    QLabel *lockLabel = nullptr;
+    QThread *lockChecker = nullptr;
+    bool toldLock = false;
+    // The trail's line, and whether its trouble was told since the held rows were last stored.
+    QLabel *trailLabel = nullptr;
+    bool toldTrail = false;
     // The exit is confirmed and waits for the line to go off.
     bool leaving = false;
     QMetaObject::Connection exitOnLineOff;

@@ -5,13 +5,25 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
+
+// The longest path the station makes below its folder: a subfolder and a file name as long as
+// a name may be (an export named after an instrument).
+const int longestInside = int(sizeof("/backup/") - 1) + NAME_MAX;
+
+// Kernel interfaces, not folders to keep files in.
+const char *const systemFolders[] = {"/proc", "/sys", "/dev"};
+const long procMagic = 0x9fa0;
+const long sysfsMagic = 0x62656572;
 
 // The folder itself when it exists, else its nearest existing parent; false when even the
 // root cannot be read.
@@ -45,6 +57,51 @@ gid_t stationGroupId()
 {
     const group *entry = ::getgrnam(StationFolder::groupName());
     return entry ? entry->gr_gid : gid_t(-1);
+}
+
+bool isSystemPath(const QString &path)
+{
+    if (path == QLatin1String("/"))
+        return true;
+    for (const char *folder : systemFolders) {
+        const QString prefix = QLatin1String(folder);
+        if (path == prefix || path.startsWith(prefix + QLatin1Char('/')))
+            return true;
+    }
+    return false;
+}
+
+// Whether the path, as given or with every link of its existing part resolved, is "/" or lies in
+// a kernel interface (/proc/self/cwd names another folder, a link may name /proc).
+bool isSystemFolder(const QString &dir, const QString &existing)
+{
+    if (isSystemPath(dir))
+        return true;
+    char *real = ::realpath(QFile::encodeName(existing).constData(), nullptr);
+    if (!real)
+        return false;
+    QString resolved = QFile::decodeName(real);
+    std::free(real);
+    // The missing rest of the path below the resolved part.
+    if (dir.size() > existing.size())
+        resolved = QDir::cleanPath(resolved + dir.mid(existing.size()));
+    if (isSystemPath(resolved))
+        return true;
+    struct statfs fs;
+    return ::statfs(QFile::encodeName(existing).constData(), &fs) == 0 &&
+           (long(fs.f_type) == procMagic || long(fs.f_type) == sysfsMagic);
+}
+
+// Whether a file below the folder would have a path the system takes.
+bool fitsThePathLimit(const QString &dir)
+{
+    const QByteArray bytes = QFile::encodeName(dir);
+    if (bytes.size() + longestInside >= PATH_MAX)
+        return false;
+    for (const QByteArray &name : bytes.split('/'))
+        if (name.size() > NAME_MAX)
+            return false;
+    return true;
 }
 
 } // namespace
@@ -107,14 +164,23 @@ int StationFolder::choose(QStringList *arguments, const QString &environment,
 
 int StationFolder::check(const QString &dir, const Account &account, gid_t stationGroup)
 {
+    // Before any look at the disk: a name too long would make the look stop short of it.
+    if (!fitsThePathLimit(QDir::cleanPath(dir)))
+        return PathTooLong;
     QString existing;
     struct stat info;
     if (!nearestExisting(dir, &existing, &info))
         return NotWritable;
     if (!S_ISDIR(info.st_mode))
         return NotAFolder;
-    if (account.uid == 0)
+    if (isSystemFolder(QDir::cleanPath(dir), existing))
+        return SystemFolder;
+    if (account.uid == 0) {
+        // Root writes anywhere, and would follow whatever links the folder's owner made there.
+        if (info.st_uid != 0 && (stationGroup == gid_t(-1) || info.st_gid != stationGroup))
+            return NotRootsFolder;
         return Ok;
+    }
 
     // Writing into a folder takes write and search permission of the class the user falls in.
     mode_t needed;
@@ -174,6 +240,22 @@ QString StationFolder::text(int result, const QString &dir)
             .arg(ownerName(::geteuid()), QLatin1String(groupName()), shown);
     case CannotCreate:
         return QStringLiteral("无法创建监测站文件夹 %1。").arg(shown);
+    case SystemFolder:
+        return QStringLiteral(
+                   "%1 不能作为监测站文件夹：它是根目录或系统目录（/proc、/sys、/dev）。")
+            .arg(shown);
+    case NotRootsFolder: {
+        QString existing;
+        struct stat info;
+        const QString owner =
+            nearestExisting(dir, &existing, &info) ? ownerName(info.st_uid) : QStringLiteral("?");
+        return QStringLiteral("以 root 身份运行时，监测站文件夹必须属于 root 或 %1 组；"
+                              "%2 属于用户 %3。\n请以该用户身份运行，或换用其他文件夹。")
+            .arg(QLatin1String(groupName()), QDir::toNativeSeparators(existing), owner);
+    }
+    case PathTooLong:
+        return QStringLiteral("监测站文件夹的路径过长（超过系统允许的长度）：%1")
+            .arg(shown.left(200) + (shown.size() > 200 ? QStringLiteral("…") : QString()));
     default:
         return QStringLiteral("监测站文件夹 %1 不可写入。").arg(shown);
     }

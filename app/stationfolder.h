@@ -13,7 +13,8 @@
 class StationFolder
 {
 public:
-    enum Result {
+    enum Result
+    {
         Ok = 0,
         // --station without a folder after it.
         MissingValue = 1,
@@ -27,6 +28,13 @@ public:
         NotWritable = 5,
         // Creating it failed although the checks passed.
         CannotCreate = 6,
+        // The root folder, or in or below /proc, /sys or /dev (also through a link).
+        SystemFolder = 7,
+        // Run as root: the folder belongs to another user and not to the station group. Root
+        // would write through whatever links that user puts in it.
+        NotRootsFolder = 8,
+        // Longer than the system allows for a file in it, or a name in it too long.
+        PathTooLong = 9,
     };
 
     // Who asks: the user and every group the user is in.
@@ -47,7 +55,8 @@ public:
 
     // Whether the account may make and write the folder, judged from the mode bits of the
     // folder or of its nearest existing parent; stationGroup is the group that needs the
-    // hint to join it (-1: none). Creates nothing.
+    // hint to join it (-1: none), and the one besides root's own whose folders root may use.
+    // Creates nothing.
     static int check(const QString &dir, const Account &account, gid_t stationGroup);
 
     // Sets the process's file creation mask so that nothing the station makes, from the station

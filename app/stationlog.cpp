@@ -125,8 +125,8 @@ bool StationLog::append(QtMsgType type, const QString &message, const QDateTime 
     const QByteArray line = format(type, message, time);
     std::lock_guard<std::mutex> guard(mutex);
     if (fd >= 0) {
-        // Another process of the same station (a command run meanwhile) may have rotated the
-        // file: the name no longer leads to ours.
+        // Someone moved or removed the file (support taking it away): the name no longer leads
+        // to ours, and a new one is started under it.
         struct stat mine, named;
         if (::fstat(fd, &mine) != 0 ||
             ::stat(QFile::encodeName(filePath()).constData(), &named) != 0 ||

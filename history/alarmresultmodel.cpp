@@ -57,6 +57,10 @@ QVariant AlarmResultModel::data(const QModelIndex &index, int role) const
         return alarm.isActive() ? QVariant(QBrush(Qt::red)) : QVariant();
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
         return QVariant();
+    // Why it cleared, where the log says.
+    if (role == Qt::ToolTipRole && index.column() == ClearedColumn && !alarm.reason.empty())
+        return utf8(alarm.cleared) + QStringLiteral("（") + utf8(alarm.reason) +
+               QStringLiteral("）");
     switch (index.column()) {
     case RaisedColumn:
         return utf8(alarm.raised);

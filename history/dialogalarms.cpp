@@ -7,6 +7,7 @@
 #include "history/exportnames.h"
 #include "panels/desktopopener.h"
 #include "panels/messageboxes.h"
+#include "storage/recordingstatus.h"
 
 #include <QFileInfo>
 #include <QHeaderView>
@@ -76,12 +77,18 @@ void DialogAlarms::slot_found(quint64 search, AlarmEntries alarms, int result)
     int active = 0;
     for (const AlarmReader::Entry &alarm : *model->entries())
         active += alarm.isActive() ? 1 : 0;
-    // A failed read shows the alarms found before the failure, said to be incomplete.
-    ui->labelResult->setText(
-        (result == 0 ? QStringLiteral("查询完毕，共%1条报警，其中%2条未解除")
-                     : QStringLiteral("查询未完成，已读出%1条报警，其中%2条未解除"))
-            .arg(rows)
-            .arg(active));
+    // A failed read shows the alarms found before the failure, said to be incomplete, and why.
+    partial = result != 0;
+    if (partial)
+        ui->labelResult->setText(QStringLiteral("查询出错，已读出%1条报警，其中%2条未解除（%3）")
+                                     .arg(rows)
+                                     .arg(active)
+                                     .arg(RecordingStatus::describe(result)));
+    else
+        ui->labelResult->setText(
+            QStringLiteral("查询完毕，共%1条报警，其中%2条未解除").arg(rows).arg(active));
+    ui->labelResult->setStyleSheet(partial ? QStringLiteral("QLabel { color: #c62828; }")
+                                           : QString());
     setIdle(true);
     emit signal_searchFinished(rows);
 }
@@ -93,10 +100,10 @@ void DialogAlarms::on_pushButtonExport_clicked()
     exporting = true;
     setIdle(false);
     const QString format = QStringLiteral("yyyyMMddhhmmss");
-    const QString base = ExportNames::filePart(AlarmLookup::kSheetTitle + QLatin1Char('_') +
-                                               shownName) +
-                         QLatin1Char('_') + shownStart.toString(format) + QLatin1Char('_') +
-                         shownEnd.toString(format);
+    const QString base =
+        ExportNames::filePart(AlarmLookup::kSheetTitle + QLatin1Char('_') + shownName) +
+        QLatin1Char('_') + shownStart.toString(format) + QLatin1Char('_') +
+        shownEnd.toString(format) + (partial ? ExportNames::partialMark() : QString());
     const QString path = ExportNames::reserveFile(AppContext::instance().path(ExportDir), base);
     ThreadHandOff::release();
     emit signal_export(model->entries(), path);
@@ -110,7 +117,11 @@ void DialogAlarms::slot_exported(QString path, bool saved)
     exporting = false;
     if (saved) {
         DesktopOpener::openLocal(QFileInfo(path).absolutePath());
-        MessageBoxes::information(QStringLiteral("通知"), QStringLiteral("报警记录保存至:\n") + path);
+        MessageBoxes::information(
+            QStringLiteral("通知"),
+            QStringLiteral("报警记录保存至:\n") + path +
+                (partial ? QStringLiteral("\n查询出错，文件中只有出错前读出的部分报警。")
+                         : QString()));
     } else {
         MessageBoxes::critical(QStringLiteral("错误"), QStringLiteral("报警记录保存失败:\n") + path);
     }

@@ -52,6 +52,8 @@ private:
     quint64 searchNumber = 0;
     bool searching = false;
     bool exporting = false;
+    // The alarms shown are only those read before a read error.
+    bool partial = false;
     // The query of the alarms shown, for the export's name.
     QString shownName;
     QDateTime shownStart;

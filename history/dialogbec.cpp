@@ -8,6 +8,7 @@
 #include "storage/recorddatabase.h"
 
 #include <QCloseEvent>
+#include <QDir>
 
 DialogBEC::DialogBEC(QWidget *parent, int stageMask)
     : QDialog(parent), ui(new Ui::DialogBEC), stageMask(stageMask),
@@ -124,16 +125,23 @@ void DialogBEC::slot_finished(int failedStages)
         failed << QStringLiteral("导出数据");
     if (failedStages & ClearStage)
         failed << QStringLiteral("清除数据");
-    if (failed.isEmpty())
-        MessageBoxes::information(QStringLiteral("通知"), QStringLiteral("操作完成!"));
-    else
-        MessageBoxes::critical(
-            QStringLiteral("错误"),
-            QStringLiteral("操作完成!\n失败：") + failed.join(QStringLiteral("、")) +
-                (refusals.isEmpty()
-                     ? QString()
-                     : QStringLiteral("\n\n") + refusals.join(QStringLiteral("\n"))));
+    QString text = QStringLiteral("操作完成!");
+    if (!failed.isEmpty())
+        text += QStringLiteral("\n失败：") + failed.join(QStringLiteral("、"));
+    // The backup alone let the clear go on: the records it took are in no workbook.
+    const bool clearedWithoutExport = (stageMask & ExportStage) && (stageMask & ClearStage) &&
+                                      (failedStages & ExportStage) && !(failedStages & ClearStage);
+    if (clearedWithoutExport)
+        text += QStringLiteral("\n导出失败后仍清除了数据：已清除的记录只保存在备份 %1 中。")
+                    .arg(QDir::toNativeSeparators(written.value(0)));
+    // Stages refused for want of disk space say why and what to do.
+    if (!refusals.isEmpty())
+        text += QStringLiteral("\n\n") + refusals.join(QStringLiteral("\n"));
     refusals.clear();
+    if (failed.isEmpty())
+        MessageBoxes::information(QStringLiteral("通知"), text);
+    else
+        MessageBoxes::critical(QStringLiteral("错误"), text);
     running = false;
     failedMask = failedStages;
     ui->pushButtonStart->setEnabled(true);

@@ -12,6 +12,7 @@
 #include "panels/messageboxes.h"
 #include "storage/diskguard.h"
 #include "storage/recorddatabase.h"
+#include "storage/recordingstatus.h"
 #include "storage/recordreader.h"
 
 #include <QFileInfo>
@@ -91,6 +92,9 @@ void DialogSearch::on_pushButtonSearch_clicked()
     model->clear();
     ui->tableViewResult->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     ui->labelSearchResult->setText(QStringLiteral("查询中,请稍后..."));
+    ui->labelSearchResult->setStyleSheet(QString());
+    partial = false;
+    ui->widgetChart->setPartial(false);
     ui->progressBarExport->setRange(0, progressSteps);
     ui->progressBarExport->setValue(0);
     ui->progressBarExport->show();
@@ -152,11 +156,20 @@ void DialogSearch::slot_searchDone(quint64 search, int result)
     header->setSectionResizeMode(QHeaderView::Stretch);
     if (n > 0)
         header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-    // A failed read reports the rows it found before the failure.
+    // A failed read reports the rows it found before the failure, and why it failed.
     const bool stopped = stopAsked && result == RecordReader::Cancelled;
-    ui->labelSearchResult->setText((stopped ? QStringLiteral("查询已停止，共%1条记录")
-                                            : QStringLiteral("查询完毕，共%1条记录"))
-                                       .arg(n));
+    partial = !stopped && result != 0;
+    if (stopped)
+        ui->labelSearchResult->setText(QStringLiteral("查询已停止，共%1条记录").arg(n));
+    else if (partial)
+        ui->labelSearchResult->setText(QStringLiteral("查询出错，已找到%1条记录（%2）")
+                                           .arg(n)
+                                           .arg(RecordingStatus::describe(result)));
+    else
+        ui->labelSearchResult->setText(QStringLiteral("查询完毕，共%1条记录").arg(n));
+    ui->labelSearchResult->setStyleSheet(partial ? QStringLiteral("QLabel { color: #c62828; }")
+                                                 : QString());
+    ui->widgetChart->setPartial(partial);
     ui->pushButtonStop->hide();
     ui->pushButtonSearch->show();
     setIdle(true);
@@ -185,7 +198,8 @@ void DialogSearch::on_pushButtonExport_clicked()
     const QString base =
         ExportNames::filePart(ui->tableViewResult->property(searchNameProperty).toString()) +
         QLatin1Char('_') + ui->dateTimeEditStart->dateTime().toString(format) + QLatin1Char('_') +
-        ui->dateTimeEditEnd->dateTime().toString(format);
+        ui->dateTimeEditEnd->dateTime().toString(format) +
+        (partial ? ExportNames::partialMark() : QString());
     const QString path = ExportNames::reserveFile(AppContext::instance().path(ExportDir), base);
     ThreadHandOff::release();
     emit signal_exportExcel(model->result(), path);
@@ -204,7 +218,10 @@ void DialogSearch::slot_exportExcelDone(QString path)
     exporting = false;
     ui->progressBarExport->setValue(ui->progressBarExport->maximum());
     DesktopOpener::openLocal(QFileInfo(path).absolutePath());
-    MessageBoxes::information(QStringLiteral("通知"), QStringLiteral("记录保存至:\n") + path);
+    MessageBoxes::information(
+        QStringLiteral("通知"),
+        QStringLiteral("记录保存至:\n") + path +
+            (partial ? QStringLiteral("\n查询出错，文件中只有出错前找到的部分记录。") : QString()));
     setIdle(true);
     ui->progressBarExport->hide();
     emit signal_exportFinished(path, true);

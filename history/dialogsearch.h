@@ -21,7 +21,9 @@ class DialogSearch;
 // Searches the stored records by instrument, channel and time range, shows them in a table and
 // as a chart over time, and exports them to a workbook in the export folder. Searching and
 // writing run on worker threads of their own: the rows stream into the table while the search
-// reads them, and the station goes on polling and recording meanwhile.
+// reads them, and the station goes on polling and recording meanwhile. A search that a read
+// error ended keeps what it found, says why, and marks its chart and its workbook's name as
+// partial.
 class DialogSearch : public QDialog
 {
     Q_OBJECT
@@ -86,6 +88,8 @@ private:
     bool stopAsked = false;
     bool exporting = false;
     bool awaitingPaint = false;
+    // The shown result ended at a read error: it and its export are marked as partial.
+    bool partial = false;
     quint64 chartRequest = 0;
     // What the chart shows or is being made for.
     std::shared_ptr<const RecordResult> chartRows;

@@ -20,6 +20,9 @@ public:
     // The file is created empty at once so that no other export takes the name; when the folder
     // refuses it, the free name is returned without a file.
     static QString reserveFile(const QString &folder, const QString &base);
+    // Ends the base name of a workbook that holds only part of what was asked for, because
+    // reading the rest failed.
+    static QString partialMark() { return QStringLiteral("_不完整"); }
     // A title for name that workbooks accept and that differs, without regard to case, from
     // every title in taken: forbidden characters and outer apostrophes dropped, cut to the limit,
     // a numbered "(k)" suffix when taken.

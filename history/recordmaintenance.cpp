@@ -11,8 +11,10 @@
 #include "storage/recordreader.h"
 
 #include <QDateTime>
+#include <QFile>
 
 #include <algorithm>
+#include <cstdio>
 
 RecordMaintenance::RecordMaintenance(RecordDatabase *database, QObject *parent)
     : QObject(parent), database(database)
@@ -144,11 +146,22 @@ bool RecordMaintenance::exportRecords(int64_t &upTo)
             return false;
     }
     workbook.beginInitialSheet(QStringList());
-    // A workbook missing rows that could not be read is kept, but not reported as a success.
+    // A workbook missing rows that could not be read is kept, but not reported as a success,
+    // and its name says it is partial.
     const bool saved = workbook.save();
+    QString written = path;
+    if (saved && !complete) {
+        const QString partial = ExportNames::reserveFile(
+            folder, QStringLiteral("自动导出_") + stamp + ExportNames::partialMark());
+        if (std::rename(QFile::encodeName(path).constData(),
+                        QFile::encodeName(partial).constData()) == 0)
+            written = partial;
+        else
+            QFile::remove(partial);
+    }
     if (saved) {
         ThreadHandOff::release();
-        emit signal_fileWritten(path);
+        emit signal_fileWritten(written);
     }
     if (saved && complete) {
         status(QStringLiteral("导出数据成功!"));

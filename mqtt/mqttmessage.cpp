@@ -84,6 +84,17 @@ std::string MqttMessage::readingPayload(const RecordRow &row)
     return dump(document);
 }
 
+std::string MqttMessage::auditPayload(const std::string &time, const std::string &user,
+                                      const std::string &action, const std::string &detail)
+{
+    json document = json::object();
+    document["time"] = time;
+    document["user"] = user;
+    document["action"] = action;
+    document["detail"] = detail;
+    return dump(document);
+}
+
 const char *MqttMessage::eventName(int change)
 {
     switch (change) {
@@ -108,10 +119,12 @@ std::string MqttMessage::alarmPayload(int change, const AlarmEvent &alarm)
     document["slave"] = alarm.slave;
     document["channel"] = alarm.channel;
     document["factor"] = alarm.factor;
-    document["value"] = alarm.value;
-    document["alarmPoint"] = alarm.alarmPoint;
+    // Numbers as in the readings; null for a loss of communication, which has neither.
+    document["value"] = numberOf(alarm.value);
+    document["alarmPoint"] = numberOf(alarm.alarmPoint);
     document["raised"] = alarm.raised;
     document["cleared"] = alarm.cleared;
     document["acked"] = alarm.acked;
+    document["reason"] = alarm.cleared.empty() ? std::string() : alarm.clearText();
     return dump(document);
 }

@@ -73,6 +73,23 @@ QString reasonFor(int result, int error, bool connecting, bool withCaFile)
     }
 }
 
+QString problemText(MqttQueue::Problem problem)
+{
+    switch (problem) {
+    case MqttQueue::NoProblem:
+        return QString();
+    case MqttQueue::NotWritable:
+        return QStringLiteral("队列无法写入");
+    case MqttQueue::DiskFull:
+        return QStringLiteral("磁盘已满");
+    case MqttQueue::TopicTooLong:
+        return QStringLiteral("主题过长");
+    case MqttQueue::TooLarge:
+        return QStringLiteral("消息过大");
+    }
+    return QString();
+}
+
 QString connackReason(int code)
 {
     switch (code) {
@@ -109,10 +126,10 @@ MqttPublisher::MqttPublisher(const QString &queueFolder, QObject *parent, uint64
     : QObject(parent), queue(queueFolder.toStdString(), maxMessages, segmentMessages)
 {
     initLibrary();
-    if (queue.open() != 0)
-        qWarning("hydrovane: MQTT queue folder %s cannot be used", qPrintable(queueFolder));
+    // The queue tells the log why it cannot be used, and what damage it found.
+    queue.open();
     std::lock_guard<std::mutex> locker(statusMutex);
-    shown.backlog = qint64(queue.backlog());
+    countsInto(shown);
 }
 
 MqttPublisher::~MqttPublisher()
@@ -123,12 +140,14 @@ MqttPublisher::~MqttPublisher()
 void MqttPublisher::apply(const MqttSettings &settings)
 {
     std::lock_guard<std::mutex> applying(applyMutex);
-    const bool usable = settings.enabled && settings.validate().empty();
+    const std::vector<std::string> problems = settings.validate();
+    const bool usable = settings.enabled && problems.empty();
     {
         std::lock_guard<std::mutex> locker(settingsMutex);
         current = settings;
         readingsPrefix = settings.topic + '/' + MqttTopic::escapeLevel(settings.station);
         alarmTopic = MqttTopic::alarms(settings.topic, settings.station);
+        auditTopic = MqttTopic::audit(settings.topic, settings.station);
     }
     // Rows keep going to the queue while the connection is replaced.
     if (usable)
@@ -147,7 +166,8 @@ void MqttPublisher::apply(const MqttSettings &settings)
     }
     if (!usable) {
         publishing.store(false);
-        setState(Off, QString());
+        // Enabled settings that cannot be used (a file edited by hand) say why.
+        setState(Off, settings.enabled ? QString::fromStdString(problems.front()) : QString());
         return;
     }
     {
@@ -185,15 +205,25 @@ void MqttPublisher::stop(int waitMs)
 
 MqttPublisher::Status MqttPublisher::status() const
 {
-    Status now;
-    {
-        std::lock_guard<std::mutex> locker(statusMutex);
-        now = shown;
-    }
     // The counts as they are, not as last signalled.
-    now.backlog = qint64(queue.backlog());
-    now.dropped = qint64(queue.dropped());
+    std::lock_guard<std::mutex> locker(statusMutex);
+    Status now = shown;
+    countsInto(now);
     return now;
+}
+
+void MqttPublisher::countsInto(Status &status) const
+{
+    const MqttQueue::Health health = queue.health();
+    status.backlog = qint64(queue.backlog());
+    status.queueProblem = problemText(health.problem);
+    status.refused = qint64(health.refused) + rejected;
+    status.refusedReason = rejected == 0 || health.refused > queueRefusedAtReject
+                               ? problemText(health.lastRefusal)
+                               : rejectReason;
+    status.damaged = qint64(health.damaged);
+    status.cursorDamaged = health.cursorDamaged;
+    status.dropped = qint64(health.overflowed + health.refused + health.damaged) + rejected;
 }
 
 void MqttPublisher::recordRow(const RecordRow &row)
@@ -222,18 +252,62 @@ void MqttPublisher::alarmChange(int change, const AlarmEvent &alarm)
     append(topic, MqttMessage::alarmPayload(change, alarm));
 }
 
+void MqttPublisher::auditRow(const std::string &time, const std::string &user,
+                             const std::string &action, const std::string &detail)
+{
+    if (!publishing.load(std::memory_order_relaxed))
+        return;
+    std::string topic;
+    {
+        std::lock_guard<std::mutex> locker(settingsMutex);
+        topic = auditTopic;
+    }
+    append(topic, MqttMessage::auditPayload(time, user, action, detail));
+}
+
 void MqttPublisher::append(const std::string &topic, const std::string &payload)
 {
-    if (!queue.append(topic, payload))
-        qWarning("hydrovane: MQTT message for %s could not be queued", topic.c_str());
+    // A refusal is counted by the queue, which tells the log once per episode: a full disk
+    // would otherwise write a line for every reading.
+    queue.append(topic, payload);
+}
+
+void MqttPublisher::reject(const MqttQueue::Entry &entry, int result)
+{
+    QString reason;
+    switch (result) {
+    case MOSQ_ERR_INVAL:
+        reason = QStringLiteral("主题无效或过长");
+        break;
+    case MOSQ_ERR_MALFORMED_UTF8:
+        reason = QStringLiteral("主题不是有效的UTF-8");
+        break;
+    case MOSQ_ERR_PAYLOAD_SIZE:
+    case MOSQ_ERR_OVERSIZE_PACKET:
+        reason = QStringLiteral("消息过大");
+        break;
+    default:
+        reason =
+            QStringLiteral("MQTT库拒绝发送(%1)").arg(QString::fromUtf8(mosquitto_strerror(result)));
+    }
+    bool tell = false;
+    {
+        std::lock_guard<std::mutex> locker(statusMutex);
+        ++rejected;
+        rejectReason = reason;
+        queueRefusedAtReject = queue.health().refused;
+        tell = toldRejects.insert(result).second;
+    }
+    if (tell)
+        qWarning("hydrovane: MQTT message for %.200s not sent: %s (further ones are counted)",
+                 entry.topic.c_str(), mosquitto_strerror(result));
 }
 
 void MqttPublisher::setState(State state, const QString &reason)
 {
     {
         std::lock_guard<std::mutex> locker(statusMutex);
-        shown.backlog = qint64(queue.backlog());
-        shown.dropped = qint64(queue.dropped());
+        countsInto(shown);
         if (shown.state == state && shown.reason == reason)
             return;
         if (!reason.isEmpty() && reason != shown.reason)
@@ -249,18 +323,22 @@ void MqttPublisher::reportCounts(bool force)
     const qint64 now = nowMs();
     {
         std::lock_guard<std::mutex> locker(statusMutex);
-        const qint64 backlog = qint64(queue.backlog());
-        const qint64 dropped = qint64(queue.dropped());
-        const bool droppedChanged = dropped != shown.dropped;
-        const bool backlogDue = backlog != shown.backlog &&
+        Status counts = shown;
+        countsInto(counts);
+        const bool lossChanged = counts.dropped != shown.dropped ||
+                                 counts.queueProblem != shown.queueProblem ||
+                                 counts.cursorDamaged != shown.cursorDamaged;
+        const bool backlogDue = counts.backlog != shown.backlog &&
                                 (force || now - lastBacklogReport >= backlogReportMs);
-        if (!droppedChanged && !backlogDue)
+        if (!lossChanged && !backlogDue)
             return;
-        if (droppedChanged)
-            qWarning("hydrovane: MQTT: %lld messages dropped so far (queue full or not storable)",
-                     dropped);
-        shown.backlog = backlog;
-        shown.dropped = dropped;
+        // The queue tells its refusals and damage itself, once per episode.
+        const qint64 overflow = counts.dropped - counts.refused - counts.damaged;
+        if (overflow != reportedOverflow)
+            qWarning("hydrovane: MQTT: %lld messages dropped so far beyond the queue's bound",
+                     overflow);
+        reportedOverflow = overflow;
+        shown = counts;
         lastBacklogReport = now;
     }
     emit signal_statusChanged();
@@ -364,6 +442,9 @@ void MqttPublisher::runSession(const MqttSettings &settings, Session &session)
            nowMs() < deadline) {
         errno = 0;
         rc = mosquitto_loop(client, loopWaitMs, 1);
+        const int error = errno;
+        reportCounts(false);
+        errno = error;
     }
     if (!session.answered || session.connack != 0) {
         QString reason;
@@ -393,8 +474,13 @@ void MqttPublisher::runSession(const MqttSettings &settings, Session &session)
         while (session.pending.size() < size_t(window) && !session.lost && queue.next(entry)) {
             session.pending.insert(entry.sequence);
             int mid = 0;
+            errno = 0;
             rc = mosquitto_publish(client, &mid, entry.topic.c_str(), int(entry.payload.size()),
                                    entry.payload.data(), settings.qos, false);
+            const int error = errno;
+            const bool neverSendable = rc == MOSQ_ERR_INVAL || rc == MOSQ_ERR_MALFORMED_UTF8 ||
+                                       rc == MOSQ_ERR_PAYLOAD_SIZE ||
+                                       rc == MOSQ_ERR_OVERSIZE_PACKET;
             if (rc == MOSQ_ERR_SUCCESS && settings.qos > 0) {
                 session.sent[mid] = entry.sequence;
             } else if (rc == MOSQ_ERR_SUCCESS) {
@@ -402,14 +488,16 @@ void MqttPublisher::runSession(const MqttSettings &settings, Session &session)
                 session.pending.erase(entry.sequence);
                 queue.acknowledge(session.pending.empty() ? queue.readPosition()
                                                           : *session.pending.begin());
-            } else if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NOMEM) {
-                lostReason = reasonFor(rc, 0, false, withCaFile);
+            } else if (!neverSendable) {
+                // The connection failed under it (a broken pipe is MOSQ_ERR_ERRNO): sent again
+                // on the next one, like everything not acknowledged.
+                lostReason = reasonFor(rc, error, false, withCaFile);
                 break;
             } else {
-                // The broker would never take this one (a topic it refuses): skipped, not lost
-                // for the rest.
-                qWarning("hydrovane: MQTT message for %s skipped: %s", entry.topic.c_str(),
-                         mosquitto_strerror(rc));
+                // The library will never send this one: skipped and counted, so that it does
+                // not hold up the rest. The station's own topics always pass (names are
+                // escaped and cut, the prefix is checked).
+                reject(entry, rc);
                 session.pending.erase(entry.sequence);
                 queue.acknowledge(session.pending.empty() ? queue.readPosition()
                                                           : *session.pending.begin());

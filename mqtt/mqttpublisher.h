@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 struct mosquitto;
@@ -25,7 +26,7 @@ struct mosquitto;
 // connection is retried about every second, whatever the error; what was not acknowledged is
 // sent again (QoS 1 may deliver twice, never lose). The station's state goes to
 // PREFIX/STATION/status, retained: "online" on each connect, "offline" as last will and at a
-// clean stop.
+// clean stop. Trail rows go to PREFIX/STATION/audit.
 class MqttPublisher : public QObject, public RecordSink
 {
     Q_OBJECT
@@ -44,8 +45,18 @@ public:
         QString reason;
         // Messages on disk the broker has not acknowledged.
         qint64 backlog = 0;
-        // Messages lost since the start: beyond the disk bound or not storable.
+        // Messages lost since the start: beyond the disk bound (what refused and damaged do
+        // not account for), refused or damaged.
         qint64 dropped = 0;
+        // Why messages cannot be stored now ("队列无法写入", "磁盘已满"); empty while they can.
+        QString queueProblem;
+        // Not stored or not sendable, and why the last one was.
+        qint64 refused = 0;
+        QString refusedReason;
+        // Not acknowledged and unreadable in the queue's files, at least.
+        qint64 damaged = 0;
+        // The queue's cursor was damaged: what it held is being sent again.
+        bool cursorDamaged = false;
     };
 
     // Messages sent but not yet acknowledged, at most.
@@ -77,9 +88,12 @@ public:
 
     void recordRow(const RecordRow &row) override;
     void alarmChange(int change, const AlarmEvent &alarm) override;
+    void auditRow(const std::string &time, const std::string &user, const std::string &action,
+                  const std::string &detail) override;
 
 signals:
-    // The state, the reason, the dropped count or (at most twice a second) the backlog changed.
+    // The state, the reason, the queue's problem, a count of lost messages or (at most twice a
+    // second) the backlog changed.
     // Emitted on the publisher's own thread: connect queued.
     void signal_statusChanged();
 
@@ -90,10 +104,15 @@ private:
     // One connection from connect to loss or stop; false when it never connected.
     void runSession(const MqttSettings &settings, Session &session);
     void setState(State state, const QString &reason);
+    // The queue's counts and problem into status, under statusMutex.
+    void countsInto(Status &status) const;
     // Emits when the backlog or dropped count changed, the backlog at most every 500 ms.
     void reportCounts(bool force);
     void waitBeforeRetry();
     void append(const std::string &topic, const std::string &payload);
+    // A message the library refuses to send (mosquitto_publish's result): counted, and told
+    // once for each reason.
+    void reject(const MqttQueue::Entry &entry, int result);
 
     static void onConnect(mosquitto *client, void *self, int code);
     static void onDisconnect(mosquitto *client, void *self, int code);
@@ -104,6 +123,7 @@ private:
     MqttSettings current;
     std::string readingsPrefix; // under settingsMutex
     std::string alarmTopic;
+    std::string auditTopic;
     std::atomic<bool> publishing{false};
 
     std::mutex applyMutex; // one apply or stop at a time
@@ -116,8 +136,14 @@ private:
 
     mutable std::mutex statusMutex;
     Status shown;
-    qint64 reportedDropped = 0;
+    qint64 reportedOverflow = 0;
     qint64 lastBacklogReport = 0; // ms, steady clock
+    // Under statusMutex: messages the library refused, the last reason, the queue's refusals
+    // at that moment, and the reasons told.
+    qint64 rejected = 0;
+    QString rejectReason;
+    uint64_t queueRefusedAtReject = 0;
+    std::set<int> toldRejects;
 };
 
 #endif // MQTTPUBLISHER_H

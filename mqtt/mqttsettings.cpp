@@ -1,5 +1,9 @@
 #include "mqttsettings.h"
 
+#include "mqtt/mqtttopic.h"
+
+#include <algorithm>
+
 #include <unistd.h>
 
 namespace {
@@ -44,6 +48,19 @@ std::vector<std::string> MqttSettings::validate() const
         problems.push_back("MQTT 主题前缀不能含有 + 或 #");
     else if (hasControl(topic))
         problems.push_back("MQTT 主题前缀含有控制字符");
+    else if (!MqttTopic::acceptable(topic))
+        problems.push_back("MQTT 主题前缀不是有效的 UTF-8 文本");
+    // Brokers keep "$" topics for themselves (Mosquitto drops what a client sends to $SYS, and
+    // "#" never matches them).
+    else if (topic[0] == '$')
+        problems.push_back("MQTT 主题前缀不能以 $ 开头");
+    // Bounds far below what breaks a broker (Mosquitto drops the connection of a client that
+    // publishes to more than about 200 levels), so that every topic the station builds can be
+    // sent: the names below the prefix are cut to 256 bytes each.
+    else if (topic.size() > maxTopicPrefixSize)
+        problems.push_back("MQTT 主题前缀超过 " + std::to_string(maxTopicPrefixSize) + " 字节");
+    else if (size_t(std::count(topic.begin(), topic.end(), '/')) >= maxTopicPrefixLevels)
+        problems.push_back("MQTT 主题前缀超过 " + std::to_string(maxTopicPrefixLevels) + " 级");
     if (hasControl(username) || hasControl(password))
         problems.push_back("MQTT 用户名或密码含有控制字符");
     if (username.empty() && !password.empty())

@@ -7,6 +7,9 @@
 // The MQTT publishing settings of config/Mqtt.json, with the defaults of a missing file.
 struct MqttSettings
 {
+    static constexpr size_t maxTopicPrefixSize = 1024;
+    static constexpr size_t maxTopicPrefixLevels = 32;
+
     bool enabled = false;
     std::string host = "localhost";
     int port = 1883;

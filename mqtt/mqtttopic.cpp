@@ -1,6 +1,11 @@
 #include "mqtttopic.h"
 
+#include <cstdint>
+
 namespace {
+
+const char hashMark = '~';
+const size_t hashDigits = 16;
 
 void percent(std::string &out, unsigned char byte)
 {
@@ -46,6 +51,16 @@ size_t acceptedSequence(const std::string &text, size_t at)
     return length;
 }
 
+uint64_t fnv1a(const std::string &text)
+{
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char byte : text) {
+        hash ^= byte;
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
 } // namespace
 
 std::string MqttTopic::escapeLevel(const std::string &level)
@@ -54,6 +69,10 @@ std::string MqttTopic::escapeLevel(const std::string &level)
         return "_";
     std::string out;
     out.reserve(level.size());
+    // Where the text may be cut for a long name: after a whole character or escape that leaves
+    // room for the hash.
+    const size_t room = maxLevelSize - 1 - hashDigits;
+    size_t cut = 0;
     for (size_t i = 0; i < level.size();) {
         const auto byte = static_cast<unsigned char>(level[i]);
         if (byte < 0x80) {
@@ -63,18 +82,48 @@ std::string MqttTopic::escapeLevel(const std::string &level)
             else
                 out += char(byte);
             ++i;
+        } else {
+            const size_t length = acceptedSequence(level, i);
+            if (length == 0) {
+                percent(out, byte);
+                ++i;
+            } else {
+                out.append(level, i, length);
+                i += length;
+            }
+        }
+        if (out.size() <= room)
+            cut = out.size();
+        else if (out.size() > maxLevelSize)
+            break;
+    }
+    if (out.size() <= maxLevelSize)
+        return out;
+    static const char hex[] = "0123456789abcdef";
+    out.resize(cut);
+    out += hashMark;
+    const uint64_t hash = fnv1a(level);
+    for (int shift = 60; shift >= 0; shift -= 4)
+        out += hex[(hash >> shift) & 0x0F];
+    return out;
+}
+
+bool MqttTopic::acceptable(const std::string &text)
+{
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            if (byte < 0x20 || byte == 0x7F)
+                return false;
+            ++i;
             continue;
         }
-        const size_t length = acceptedSequence(level, i);
-        if (length == 0) {
-            percent(out, byte);
-            ++i;
-        } else {
-            out.append(level, i, length);
-            i += length;
-        }
+        const size_t length = acceptedSequence(text, i);
+        if (length == 0)
+            return false;
+        i += length;
     }
-    return out;
+    return true;
 }
 
 std::string MqttTopic::readings(const std::string &prefix, const std::string &station,
@@ -92,4 +141,9 @@ std::string MqttTopic::alarms(const std::string &prefix, const std::string &stat
 std::string MqttTopic::status(const std::string &prefix, const std::string &station)
 {
     return prefix + '/' + escapeLevel(station) + "/status";
+}
+
+std::string MqttTopic::audit(const std::string &prefix, const std::string &station)
+{
+    return prefix + '/' + escapeLevel(station) + "/audit";
 }

@@ -36,7 +36,7 @@ AlarmPresenter::AlarmPresenter(WidgetAlarmBar *bar, const MonitorCollection *mon
     connect(bar, &WidgetAlarmBar::signal_ackAll, this,
             [] { AlarmRules::instance().acknowledgeAll(QDateTime::currentSecsSinceEpoch()); });
     // After connecting: an event on its way meanwhile finds its alarm listed and updates it.
-    for (const AlarmEvent &alarm : rules.activeAlarms())
+    for (const AlarmEvent &alarm : rules.listedAlarms())
         show(alarm);
 }
 
@@ -55,7 +55,11 @@ void AlarmPresenter::slot_raised(const AlarmEvent &alarm)
 
 void AlarmPresenter::slot_cleared(const AlarmEvent &alarm)
 {
-    bar->removeAlarm(qint64(alarm.serial));
+    // Not yet acknowledged, it stays in the bar until it is: the operator sees that it happened.
+    if (alarm.acked.empty())
+        show(alarm);
+    else
+        bar->removeAlarm(qint64(alarm.serial));
     const auto found = active.find(alarm.monitor);
     if (found == active.end() || found->second.erase(alarm.serial) == 0)
         return;
@@ -66,6 +70,10 @@ void AlarmPresenter::slot_cleared(const AlarmEvent &alarm)
 
 void AlarmPresenter::slot_acked(const AlarmEvent &alarm)
 {
+    if (!alarm.isActive()) {
+        bar->removeAlarm(qint64(alarm.serial));
+        return;
+    }
     bar->setAcked(qint64(alarm.serial));
     const auto found = active.find(alarm.monitor);
     if (found == active.end())
@@ -79,18 +87,23 @@ void AlarmPresenter::slot_acked(const AlarmEvent &alarm)
 
 void AlarmPresenter::show(const AlarmEvent &alarm)
 {
-    // An alarm cleared before its raise reached this thread is not shown.
-    if (!alarm.isActive())
+    // Cleared and acknowledged: nothing left to show. Cleared only: the bar's row, no mark.
+    if (!alarm.isActive() && !alarm.acked.empty())
         return;
     WidgetAlarmBar::Entry entry;
     entry.key = qint64(alarm.serial);
     entry.time = QString::fromStdString(alarm.raised);
     entry.name = QString::fromStdString(alarm.name);
     entry.kind = QString::fromUtf8(alarm.kindText());
+    if (alarm.chattering)
+        entry.kind += QStringLiteral("（抖动）");
     entry.value = QString::fromStdString(alarm.value);
     entry.limit = QString::fromStdString(alarm.alarmPoint);
     entry.acked = !alarm.acked.empty();
+    entry.recovered = !alarm.isActive();
     bar->showAlarm(entry);
+    if (entry.recovered)
+        return;
     active[alarm.monitor][alarm.serial] =
         Shown{alarm.kind, QString::fromStdString(alarm.factor), entry.value, entry.limit,
               entry.acked};

@@ -11,16 +11,18 @@ class MonitorBase;
 class MonitorCollection;
 class WidgetAlarmBar;
 
-// Shows the alarm rules' events: the alarm bar's rows, the overview cell's red (flashing
-// while an alarm of the monitor is unacknowledged) and the marked factor row of the detail
-// page. Work is done only when an alarm is raised, cleared or acknowledged, never per pass.
-// Acknowledgements from the bar go to the rules, which log them.
+// Shows the alarm rules' events: the alarm bar's rows (an alarm that cleared unacknowledged
+// stays there, 已恢复, until acknowledged), the overview cell's red (flashing while an active
+// alarm of the monitor is unacknowledged) and the marked factor row of the detail page. Work is
+// done only when an alarm is raised, cleared or acknowledged, never per pass. Acknowledgements from
+// the bar go to the rules, which log them.
 class AlarmPresenter : public QObject
 {
     Q_OBJECT
 
 public:
-    // Lists the alarms already active; the collection's monitors carry the views to mark.
+    // Lists the alarms already listed by the rules; the collection's monitors carry the views
+    // to mark.
     AlarmPresenter(WidgetAlarmBar *bar, const MonitorCollection *monitors,
                    QObject *parent = nullptr);
 

@@ -6,8 +6,10 @@
 #include <QLabel>
 
 // The publishing state in the main window's status bar: connected, reconnecting or off, with
-// the reason and the backlog in its tooltip and a warning once oldest messages were dropped.
-// It changes only when the publisher reports a new state, never per reading.
+// the reason and the backlog in its tooltip; in red when messages are lost or cannot be stored,
+// naming why (the queue cannot be written, the disk is full, the queue's files are damaged,
+// the bound was reached). It changes only when the publisher reports a new state, never per
+// reading.
 class MqttStatusLabel : public QLabel
 {
     Q_OBJECT

@@ -62,14 +62,20 @@ void WidgetAlarmBar::showAlarm(const Entry &entry)
         const qint64 key = entry.key;
         connect(button, &QPushButton::clicked, this, [this, key] { emit signal_ack(key); });
         table->setCellWidget(0, columnButton, button);
-        found = rows.emplace(key, Row{table->item(0, 0), button, false}).first;
+        found = rows.emplace(key, Row{table->item(0, 0), button, false, false, entry.kind}).first;
     } else {
         const int r = found->second.time->row();
+        found->second.kind = entry.kind;
         for (int c = 0; c < 5; ++c)
             table->item(r, c)->setText(texts[c]);
+        // Once cleared it stays so: a raise still on its way does not undo that.
+        if (found->second.recovered)
+            showRecovered(found->second);
     }
     if (entry.acked && !found->second.acked)
         showAcked(found->second);
+    if (entry.recovered && !found->second.recovered)
+        showRecovered(found->second);
     updateShown();
 }
 
@@ -90,6 +96,21 @@ void WidgetAlarmBar::setAcked(qint64 key)
         return;
     showAcked(found->second);
     updateShown();
+}
+
+void WidgetAlarmBar::setRecovered(qint64 key)
+{
+    const auto found = rows.find(key);
+    if (found == rows.end() || found->second.recovered)
+        return;
+    showRecovered(found->second);
+    updateShown();
+}
+
+bool WidgetAlarmBar::isRecovered(qint64 key) const
+{
+    const auto found = rows.find(key);
+    return found != rows.end() && found->second.recovered;
 }
 
 bool WidgetAlarmBar::isAcked(qint64 key) const
@@ -117,12 +138,28 @@ void WidgetAlarmBar::showAcked(Row &row)
     row.button->setEnabled(false);
 }
 
+void WidgetAlarmBar::showRecovered(Row &row)
+{
+    row.recovered = true;
+    QTableWidget *table = ui->tableWidgetAlarm;
+    const int r = row.time->row();
+    table->item(r, 2)->setText(row.kind + QStringLiteral("（已恢复）"));
+    for (int c = 0; c < 5; ++c)
+        table->item(r, c)->setForeground(QBrush(Qt::gray));
+}
+
 void WidgetAlarmBar::updateShown()
 {
     int open = 0;
-    for (const auto &entry : rows)
+    int recovered = 0;
+    for (const auto &entry : rows) {
         open += entry.second.acked ? 0 : 1;
-    ui->labelTitle->setText(QStringLiteral("当前报警 %1 条，未确认 %2 条").arg(rows.size()).arg(open));
+        recovered += entry.second.recovered ? 1 : 0;
+    }
+    QString title = QStringLiteral("当前报警 %1 条").arg(int(rows.size()) - recovered);
+    if (recovered > 0)
+        title += QStringLiteral("，已恢复待确认 %1 条").arg(recovered);
+    ui->labelTitle->setText(title + QStringLiteral("，未确认 %1 条").arg(open));
     ui->pushButtonAckAll->setEnabled(open > 0);
     setVisible(!rows.empty());
 }

@@ -3,13 +3,15 @@
 
 #include "acquisition/monitorbase.h"
 #include "acquisition/threadhandoff.h"
-#include "storage/recordrow.h"
+#include "panels/messageboxes.h"
 #include "storage/recordingstatus.h"
+#include "storage/recordrow.h"
 #include "storage/recordwriter.h"
 #include "trend/widgetaxesdisplay.h"
 
 #include <QDateTime>
 #include <QHeaderView>
+#include <QSignalBlocker>
 #include <QThread>
 
 namespace {
@@ -289,9 +291,42 @@ void WidgetMonitorDisplay::slot_stopRead()
     showStopped();
 }
 
+void WidgetMonitorDisplay::setMaintenanceAllowed(bool allowed)
+{
+    maintenanceAllowed = allowed;
+    const QString tip = allowed ? QString() : MessageBoxes::administratorRequired();
+    ui->checkBoxStatus->setToolTip(tip);
+    ui->checkBoxRecord->setToolTip(tip);
+}
+
+void WidgetMonitorDisplay::refuseSwitch(QCheckBox *box, bool state)
+{
+    {
+        const QSignalBlocker quiet(box);
+        box->setChecked(state);
+    }
+    MessageBoxes::rejectWithoutAdministrator();
+}
+
+QString WidgetMonitorDisplay::trailName() const
+{
+    return QStringLiteral("%1 \"%2\",从站 %3")
+        .arg(QString::fromStdString(monitor->getModel()),
+             QString::fromStdString(monitor->getUsername()))
+        .arg(monitor->getId());
+}
+
 void WidgetMonitorDisplay::slot_checkBoxStatus_stateChanged(int arg1)
 {
     const bool on = arg1 != 0;
+    if (on == monitor->isRunning())
+        return;
+    if (!maintenanceAllowed) {
+        // The grid's cell may already show the change it asked for.
+        emit signal_updateStatus(monitor->isRunning());
+        refuseSwitch(ui->checkBoxStatus, monitor->isRunning());
+        return;
+    }
     monitor->setRunning(on);
     if (on) {
         ui->checkBoxRun->show();
@@ -305,12 +340,23 @@ void WidgetMonitorDisplay::slot_checkBoxStatus_stateChanged(int arg1)
     }
     emit signal_updateStatus(on);
     emit signal_changedMonitor(monitor);
+    emit signal_maintenance(on ? QStringLiteral("开启仪表") : QStringLiteral("关闭仪表"),
+                            trailName());
 }
 
 void WidgetMonitorDisplay::slot_checkBoxRecord_stateChanged(int arg1)
 {
-    monitor->setRecord(arg1 != 0);
+    const bool on = arg1 != 0;
+    if (on == monitor->isRecord())
+        return;
+    if (!maintenanceAllowed) {
+        refuseSwitch(ui->checkBoxRecord, monitor->isRecord());
+        return;
+    }
+    monitor->setRecord(on);
     emit signal_changedMonitor(monitor);
+    emit signal_maintenance(on ? QStringLiteral("开启记录") : QStringLiteral("停止记录"),
+                            trailName());
 }
 
 void WidgetMonitorDisplay::slot_updateStatus(bool enable)

@@ -10,6 +10,7 @@
 
 class MonitorBase;
 struct MonitorSnapshot;
+class QCheckBox;
 class QThread;
 class RecordWriter;
 class WidgetAxesDisplay;
@@ -25,6 +26,10 @@ class WidgetMonitorDisplay;
 // record row per factor for its own writer thread. An unsynced monitor is synced first, and
 // the page and the cell say why its last sync failed. Only a normal reading shows a number.
 // The factor row of an active alarm is marked red.
+//
+// The run (开关) and record switches change what is polled and stored: while maintenance is not
+// allowed they are refused with the usual message and stay as they were; each change is told
+// through signal_maintenance for the trail.
 //
 // The monitor is read only through its snapshot and its setters. The sync request and its
 // answer carry the SyncClient pointer of this panel (syncToken()).
@@ -55,6 +60,9 @@ public:
     // factor marks none. Kept across the rebuilds a sync brings.
     void setAlarm(const QString &factor, const QString &text);
     QString alarmedFactor() const { return alarmFactor; }
+    // Whether the run and record switches are open to whoever is at the keyboard (they are
+    // until the list says otherwise).
+    void setMaintenanceAllowed(bool allowed);
 
     // Reader thread, line mutex held.
     void syncMonitor(modbus_t *context) override;
@@ -69,6 +77,8 @@ signals:
     void signal_updateStatus(bool status);
     // Why the monitor is not synced ("未同步：..."), empty when it is; for the overview cell.
     void signal_updateSyncFailure(QString text);
+    // A switch was changed, for the trail: what was done and to which monitor.
+    void signal_maintenance(const QString &action, const QString &detail);
 
 public slots:
     void on_pushButtonSync_clicked();
@@ -92,6 +102,10 @@ private:
     void record(int row, const std::string &time, const std::string &value,
                 const std::string &status);
     void showSyncFailure();
+    // Puts the switch back to `state` without a change signal and shows the refusal.
+    void refuseSwitch(QCheckBox *box, bool state);
+    // The monitor as the trail names it.
+    QString trailName() const;
 
     Ui::WidgetMonitorDisplay *ui;
     MonitorBase *monitor;
@@ -105,6 +119,7 @@ private:
     RecordWriter *recordWriter;
     QString alarmFactor;
     QString alarmText;
+    bool maintenanceAllowed = true;
 };
 
 #endif // WIDGETMONITORDISPLAY_H

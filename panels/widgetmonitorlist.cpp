@@ -77,9 +77,6 @@ WidgetMonitorList::WidgetMonitorList(QWidget *parent)
 {
     ui->setupUi(this);
     ui->labelPace->hide();
-    // Before any reading: rows an earlier run left active are closed first.
-    QMetaObject::invokeMethod(alarmWriter, "clearOpenAlarms", Qt::QueuedConnection,
-                              Q_ARG(qint64, QDateTime::currentSecsSinceEpoch()));
     connect(&AlarmRules::instance(), &AlarmRules::signal_log, alarmWriter, &RecordWriter::alarm,
             Qt::QueuedConnection);
     ThreadHandOff::start(alarmWriter, alarmThread);
@@ -116,6 +113,7 @@ WidgetMonitorList::WidgetMonitorList(QWidget *parent)
     monitorConfig = static_cast<ConfigFile *>(AppContext::instance().object(MonitorConfig));
     if (monitorConfig)
         monitorConfig->readMonitors(&monitors);
+    resumeOpenAlarms();
 
     scheduler = new PollScheduler(this, this);
     connect(scheduler, &PollScheduler::signal_read, this, &WidgetMonitorList::signal_read);
@@ -137,6 +135,55 @@ WidgetMonitorList::~WidgetMonitorList()
     RecordWriter::stopThread(alarmWriter, alarmThread);
     delete alarmThread;
     delete ui;
+}
+
+void WidgetMonitorList::resumeOpenAlarms()
+{
+    // Before the line can be switched on, so that no reading comes before them. The query is
+    // one small table, read once at start.
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    if (!database || !database->isOpen())
+        return;
+    std::vector<AlarmRow> open;
+    if (database->openAlarms(open, int(AlarmRules::maxRecovered)) != 0) {
+        // They cannot be taken over: closed as the earlier run's, before any change of this one.
+        QMetaObject::invokeMethod(alarmWriter, "clearOpenAlarms", Qt::QueuedConnection,
+                                  Q_ARG(qint64, now));
+        return;
+    }
+    for (const AlarmRow &row : open) {
+        AlarmEvent alarm;
+        alarm.kind = -1;
+        for (int kind = AlarmEvent::High; kind <= AlarmEvent::CommsLoss; ++kind) {
+            if (row.kind == AlarmEvent::kindText(kind))
+                alarm.kind = kind;
+        }
+        // Not a row of this station's rules: nothing here could judge or name it.
+        if (alarm.kind < 0)
+            continue;
+        alarm.row = row.id;
+        alarm.name = row.name;
+        alarm.slave = row.slave;
+        alarm.channel = row.channel;
+        alarm.factor = row.factor;
+        alarm.value = row.value;
+        alarm.alarmPoint = row.alarmPoint;
+        alarm.raised = row.raised;
+        alarm.acked = row.acked;
+        alarm.cleared = row.cleared;
+        for (int reason = AlarmEvent::Recovered; reason <= AlarmEvent::Duplicate; ++reason) {
+            if (row.reason == AlarmEvent::reasonText(reason))
+                alarm.reason = reason;
+        }
+        // Its monitor, by name and address, if it is read at all.
+        for (MonitorBase *monitor : monitors.getMonitors()) {
+            if (monitor->isRunning() && monitor->getId() == row.slave &&
+                monitor->getUsername() == row.name)
+                alarm.monitor = monitor;
+        }
+        AlarmRules::instance().resume(alarm, now, AlarmEvent::NotWatched);
+    }
 }
 
 void WidgetMonitorList::setComPortCtrl(ComPortCtrl *ctrl)
@@ -188,6 +235,9 @@ void WidgetMonitorList::addMonitorItem(MonitorBase *monitor)
     connect(display, &QObject::destroyed, this, [monitor] { monitor->views.erase(0); });
     connect(display, &WidgetMonitorDisplay::signal_changedMonitor, this,
             &WidgetMonitorList::slot_changedMonitor);
+    display->setMaintenanceAllowed(maintenanceAllowed);
+    connect(display, &WidgetMonitorDisplay::signal_maintenance, this,
+            &WidgetMonitorList::signal_maintenance);
     connect(this, &WidgetMonitorList::signal_stopRead, display,
             &WidgetMonitorDisplay::slot_stopRead);
     if (comPort)
@@ -274,6 +324,9 @@ void WidgetMonitorList::setMaintenanceAllowed(bool allowed)
     tree->setEditTriggers(allowed
                               ? QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed
                               : QAbstractItemView::NoEditTriggers);
+    for (const MonitorBase *monitor : monitors.getMonitors())
+        if (WidgetMonitorDisplay *display = displayOf(monitor))
+            display->setMaintenanceAllowed(allowed);
 }
 
 void WidgetMonitorList::saveConfig()
@@ -297,7 +350,7 @@ int WidgetMonitorList::showSettingsProblems()
 {
     QStringList problems;
     std::vector<ConfigFile *> configs;
-    for (int kind : {ComPortConfig, MonitorConfig, MqttConfig}) {
+    for (int kind : {ComPortConfig, MonitorConfig, MqttConfig, Hj212Config}) {
         auto *config = static_cast<ConfigFile *>(AppContext::instance().object(kind));
         if (!config)
             continue;
@@ -590,6 +643,8 @@ void WidgetMonitorList::on_comPort(bool status)
     }
     scheduler->stop();
     ui->lineEditReadInterval->setReadOnly(false);
+    // The reader has stopped: nothing is watched any more, so nothing stays alarmed.
+    AlarmRules::instance().stopAll(QDateTime::currentSecsSinceEpoch(), AlarmEvent::LineOff);
     // Nothing is tried while the line is off, and switching on starts every monitor afresh.
     for (MonitorBase *monitor : monitors.getMonitors())
         showDemotion(monitor, QString());
@@ -605,6 +660,15 @@ void WidgetMonitorList::storeMonitors()
     monitorConfig->writeMonitors(&monitors);
     changed = false;
     storeConfig();
+}
+
+void WidgetMonitorList::setAlarmFilter(MonitorBase *monitor, const AlarmFilter *filter)
+{
+    if (monitor)
+        monitor->setOwnAlarmFilter(filter);
+    else if (filter)
+        monitors.setAlarmFilter(*filter);
+    storeMonitors();
 }
 
 void WidgetMonitorList::storeConfig()

@@ -1,6 +1,7 @@
 #ifndef WIDGETMONITORLIST_H
 #define WIDGETMONITORLIST_H
 
+#include "acquisition/alarmfilter.h"
 #include "acquisition/monitorcollection.h"
 #include "acquisition/readclient.h"
 
@@ -69,11 +70,15 @@ public:
     void *readToken() { return static_cast<void *>(static_cast<ReadClient *>(this)); }
 
     const MonitorCollection &collection() const { return monitors; }
+    // Sets the alarm filter of all monitors (monitor null) or of one (filter null: it follows
+    // that of all monitors again), and stores Monitor.json.
+    void setAlarmFilter(MonitorBase *monitor, const AlarmFilter *filter);
     const PollScheduler *pollScheduler() const { return scheduler; }
     bool isLineOn() const { return lineOn; }
-    // Whether renaming, removing and the interval are open to whoever is at the keyboard
-    // (they are until the window says otherwise). When not, the interval is locked with the
-    // reason in its tooltip, and renaming and removing are refused with a message.
+    // Whether renaming, removing, the interval and the monitors' run and record switches are
+    // open to whoever is at the keyboard (they are until the window says otherwise). When not,
+    // the interval is locked with the reason in its tooltip, and the rest are refused with a
+    // message.
     void setMaintenanceAllowed(bool allowed);
     bool isMaintenanceAllowed() const { return maintenanceAllowed; }
 
@@ -87,7 +92,8 @@ signals:
     void signal_activeMonitorSimpleList();
     void signal_read(void *reader, const PassPlan &plan);
     void signal_stopRead();
-    // A change made here, for the trail: what was done and to what, in the operator's words.
+    // A change made here or on a monitor's page, for the trail: what was done and to what, in
+    // the operator's words.
     void signal_maintenance(const QString &action, const QString &detail);
 
 public slots:
@@ -121,6 +127,10 @@ private:
     void storeConfig();
     // Every request queued to the reader so far has run.
     void waitForReader();
+    // The alarms an earlier run left open in the log go on as their monitors' (AlarmRules::
+    // resume), those of monitors not read clear now, and those that cleared unacknowledged are
+    // listed again.
+    void resumeOpenAlarms();
     // Tells an interval edited since it was last told.
     void reportInterval();
 

@@ -3,12 +3,18 @@
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "storage/passwordhash.h"
+#include "storage/recordingstatus.h"
+#include "storage/recordsink.h"
 #include "storage/userdatabase.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QEvent>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPointer>
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -35,6 +41,18 @@ QString fromUtf8(const std::string &text)
 int roleOf(const UserDatabase::Account &account)
 {
     return account.isAdministrator() ? Accounts::Administrator : Accounts::Operator;
+}
+
+// One trail row as a line of the log, in the JSON the broker gets: no name can forge a line.
+void logTrailRow(const std::string &time, const std::string &user, const std::string &action,
+                 const std::string &detail)
+{
+    QJsonObject row;
+    row.insert(QStringLiteral("time"), fromUtf8(time));
+    row.insert(QStringLiteral("user"), fromUtf8(user));
+    row.insert(QStringLiteral("action"), fromUtf8(action));
+    row.insert(QStringLiteral("detail"), fromUtf8(detail));
+    qInfo("hydrovane: 操作记录 %s", QJsonDocument(row).toJson(QJsonDocument::Compact).constData());
 }
 
 bool isInput(QEvent::Type type)
@@ -83,6 +101,13 @@ QString Accounts::Reply::text() const
         return QStringLiteral("不能删除最后一个管理员。");
     case OwnAccount:
         return QStringLiteral("不能删除当前登录的用户。");
+    case NoAccounts:
+        return QStringLiteral("用户数据库中没有任何账户，登录已锁定。\n"
+                              "请在命令行设置管理员：hydrovane --passwd admin\n"
+                              "（共享的监测站文件夹须以 root 身份执行，例如 "
+                              "sudo hydrovane --passwd admin）。");
+    case UnusablePassword:
+        return QStringLiteral("密码不能超过 %1 字节，也不能含空字符。").arg(maxPasswordBytes);
     default:
         return QStringLiteral("用户数据库读写失败。");
     }
@@ -101,16 +126,23 @@ Accounts::Accounts(UserDatabase *database, QObject *parent)
     worker.setMaxThreadCount(1);
     idleTimer.setSingleShot(true);
     connect(&idleTimer, &QTimer::timeout, this, &Accounts::checkIdle);
+    trailTimer.setInterval(trailRetryMs);
+    connect(&trailTimer, &QTimer::timeout, this, &Accounts::retryTrail);
     if (QCoreApplication *application = QCoreApplication::instance()) {
         application->installEventFilter(this);
-        // The timer must not outlive the event loop it is registered with.
+        // The timers must not outlive the event loop they are registered with.
         connect(application, &QCoreApplication::aboutToQuit, &idleTimer, &QTimer::stop);
+        connect(application, &QCoreApplication::aboutToQuit, &trailTimer, &QTimer::stop);
     }
 }
 
 Accounts::~Accounts()
 {
     worker.waitForDone();
+    // Each row went to the log when it was made; the file is what misses them.
+    if (!heldTrail.empty())
+        qWarning("hydrovane: %d 条操作记录未能写入用户数据库，只保留在日志中",
+                 int(heldTrail.size()));
 }
 
 bool Accounts::isAvailable() const
@@ -127,6 +159,21 @@ QString Accounts::auditName() const
 QString Accounts::roleText(int role)
 {
     return role == Administrator ? QStringLiteral("管理员") : QStringLiteral("操作员");
+}
+
+QString Accounts::unknownUser()
+{
+    return QStringLiteral("未知用户");
+}
+
+int Accounts::passwordRefusal(const QString &password)
+{
+    if (password.isEmpty())
+        return EmptyPassword;
+    // The hash takes bytes: a NUL would end the password early for any C string on the way.
+    if (password.contains(QChar(0)) || password.toUtf8().size() > maxPasswordBytes)
+        return UnusablePassword;
+    return Ok;
 }
 
 void Accounts::signIn(const QString &name, const QString &password, QObject *context, Done done)
@@ -151,9 +198,8 @@ void Accounts::signInSettingPassword(const QString &name, const QString &passwor
     post([=] {
         int role = Operator;
         Reply reply;
-        if (newPassword.isEmpty())
-            reply.result = EmptyPassword;
-        else
+        reply.result = passwordRefusal(newPassword);
+        if (reply.result == Ok)
             reply = signInJob(name, password, &newPassword, &role);
         deliver(guard, [=] {
             if (reply.result == Ok)
@@ -173,14 +219,32 @@ Accounts::Reply Accounts::signInJob(const QString &name, const QString &password
         reply.result = Unavailable;
         return reply;
     }
+    loadSignInGuard(users);
     const qint64 time = now();
+    // A lock-out that ends further ahead than its length was set before the clock went back.
+    if (lockedUntil > time + lockSeconds * 1000) {
+        lockedUntil = time + lockSeconds * 1000;
+        storeSignInGuard(users);
+    }
     if (lockedUntil != 0 && time >= lockedUntil) {
         lockedUntil = 0;
         failures = 0;
+        storeSignInGuard(users);
     }
     if (lockedUntil != 0) {
         reply.result = Locked;
         reply.secondsLeft = int((lockedUntil - time + 999) / 1000);
+        return reply;
+    }
+
+    long accounts = 0;
+    if (users->countUsers(&accounts) != 0) {
+        reply.result = Failed;
+        return reply;
+    }
+    if (accounts == 0) {
+        // Nothing to guess at: no attempt is counted.
+        reply.result = NoAccounts;
         return reply;
     }
 
@@ -208,10 +272,15 @@ Accounts::Reply Accounts::signInJob(const QString &name, const QString &password
                           .arg(maxFailures)
                           .arg(lockSeconds);
         }
-        writeAudit(name, QStringLiteral("登录失败"), detail);
+        storeSignInGuard(users);
+        // A name that is no account may be a password typed into the wrong field.
+        writeAudit(found ? name : unknownUser(), QStringLiteral("登录失败"), detail);
         return reply;
     }
-    failures = 0;
+    if (failures != 0) {
+        failures = 0;
+        storeSignInGuard(users);
+    }
 
     const std::string newText = newPassword ? utf8(*newPassword) : given;
     if (newText.empty()) {
@@ -254,7 +323,8 @@ void Accounts::signOut()
     currentName.clear();
     currentRole = Operator;
     idleTimer.stop();
-    post([=] { writeAudit(name, QStringLiteral("注销"), QString()); });
+    const QString time = timeText();
+    post([=] { writeAudit(name, QStringLiteral("注销"), QString(), time); });
     emit signal_userChanged();
 }
 
@@ -273,8 +343,8 @@ void Accounts::changePassword(const QString &oldPassword, const QString &newPass
             reply.result = Unavailable;
         else if (name.isEmpty())
             reply.result = NotSignedIn;
-        else if (newPassword.isEmpty())
-            reply.result = EmptyPassword;
+        else if (passwordRefusal(newPassword) != Ok)
+            reply.result = passwordRefusal(newPassword);
         else if (users->findUser(utf8(name), &account, &found) != 0)
             reply.result = Failed;
         else if (!found)
@@ -319,8 +389,8 @@ int Accounts::addUserJob(const QString &self, const QString &name, const QString
         return allowed;
     if (name.trimmed().isEmpty())
         return EmptyName;
-    if (password.isEmpty())
-        return EmptyPassword;
+    if (const int refusal = passwordRefusal(password))
+        return refusal;
     UserDatabase::Account account;
     bool found = false;
     if (users->findUser(utf8(name), &account, &found) != 0)
@@ -405,8 +475,21 @@ void Accounts::listUsers(QObject *context,
 
 void Accounts::audit(const QString &action, const QString &detail)
 {
+    // Who and when as the command ran, whenever the worker gets to the row.
     const QString name = auditName();
-    post([=] { writeAudit(name, action, detail); });
+    const QString time = timeText();
+    post([=] { writeAudit(name, action, detail, time); });
+}
+
+Accounts::TrailStatus Accounts::trailStatus() const
+{
+    std::lock_guard<std::mutex> locked(trailMutex);
+    return trail;
+}
+
+void Accounts::retryTrail()
+{
+    post([this] { flushTrail(); });
 }
 
 void Accounts::listAudit(const QDateTime &from, const QDateTime &to, int limit,
@@ -459,31 +542,57 @@ void Accounts::waitForJobs()
 }
 
 int Accounts::resetPassword(UserDatabase *database, const QString &name, const QString &password,
-                            bool *created)
+                            bool makeAdministrator, const QString &systemUser, int *change)
 {
-    *created = false;
+    *change = PasswordSet;
     if (name.trimmed().isEmpty())
         return EmptyName;
-    if (password.isEmpty())
-        return EmptyPassword;
+    if (const int refusal = passwordRefusal(password))
+        return refusal;
     if (!database || !database->isOpen())
         return Unavailable;
+    UserDatabase::Account account;
+    bool found = false;
+    if (database->findUser(utf8(name), &account, &found) != 0)
+        return Failed;
     const std::string hash = PasswordHash::make(utf8(password));
     if (hash.empty())
         return Failed;
     bool changed = false;
-    if (database->setPassword(utf8(name), hash, &changed) != 0)
-        return Failed;
-    if (!changed) {
+    if (!found) {
         if (database->addUser(utf8(name), hash, UserDatabase::administratorRole) != 0)
             return Failed;
-        *created = true;
+        *change = AccountCreated;
+    } else {
+        if (database->setPassword(utf8(name), hash, &changed) != 0 || !changed)
+            return Failed;
+        if (!account.isAdministrator()) {
+            *change = NotAnAdministrator;
+            if (makeAdministrator) {
+                if (database->setRole(utf8(name), UserDatabase::administratorRole, &changed) != 0 ||
+                    !changed)
+                    return Failed;
+                *change = MadeAdministrator;
+            }
+        }
     }
-    const QString time = QDateTime::currentDateTime().toString(QLatin1String(timeFormat));
-    // Under the account's own name, like its sign-ins; nobody signed in to do it.
-    const QString detail =
-        *created ? QStringLiteral("命令行 --passwd,新建管理员") : QStringLiteral("命令行 --passwd");
-    database->appendAudit(utf8(time), utf8(name), utf8(QStringLiteral("重置密码")), utf8(detail));
+    const std::string time = utf8(QDateTime::currentDateTime().toString(QLatin1String(timeFormat)));
+    QString detail = QStringLiteral("账户 %1,命令行 --passwd").arg(name);
+    if (*change == AccountCreated)
+        detail += QStringLiteral(",新建管理员");
+    else if (*change == MadeAdministrator)
+        detail += QStringLiteral(",设为管理员");
+    else if (*change == NotAnAdministrator)
+        detail += QStringLiteral(",仍为操作员");
+    // Under the system user who ran it: nobody signed in to do it, and the account may be the
+    // very one that was taken over.
+    const std::string user = utf8(systemUser);
+    const std::string action = utf8(QStringLiteral("重置密码"));
+    logTrailRow(time, user, action, utf8(detail));
+    const int written = database->appendAudit(time, user, action, utf8(detail));
+    if (written != 0)
+        qWarning("hydrovane: 操作记录未能写入用户数据库（%s），只保留在日志中",
+                 qPrintable(RecordingStatus::describe(written)));
     return Ok;
 }
 
@@ -552,18 +661,114 @@ void Accounts::deliver(const Context &context, std::function<void()> deliver)
         Qt::QueuedConnection);
 }
 
-void Accounts::writeAudit(const QString &user, const QString &action, const QString &detail)
+void Accounts::writeAudit(const QString &user, const QString &action, const QString &detail,
+                          const QString &time)
 {
-    // Support reads the log, not the trail: every row goes there too, kept or not.
     UserDatabase *users = database();
-    const bool kept =
-        users && users->isOpen() &&
-        users->appendAudit(utf8(timeText()), utf8(user), utf8(action), utf8(detail)) == 0;
-    const QString line =
-        QStringLiteral("操作记录%1: %2 %3 %4")
-            .arg(kept ? QString() : QStringLiteral("(未能写入)"), user, action, detail)
-            .simplified();
-    qInfo("hydrovane: %s", qUtf8Printable(line));
+    TrailRow row{utf8(time.isEmpty() ? timeText() : time), utf8(user), utf8(action), utf8(detail),
+                 users ? users->getPath() : std::string()};
+    logTrailRow(row.time, row.user, row.action, row.detail);
+    RecordSink::publishAudit(row.time, row.user, row.action, row.detail);
+    heldTrail.push_back(std::move(row));
+    if (int(heldTrail.size()) > maxHeldTrail) {
+        if (!trailOverflowing)
+            qWarning("hydrovane: 暂存的操作记录超过 %d 条，最早的被丢弃（仍在日志中）",
+                     maxHeldTrail);
+        trailOverflowing = true;
+        heldTrail.pop_front();
+        ++trailDropped;
+    }
+    flushTrail();
+}
+
+void Accounts::flushTrail()
+{
+    UserDatabase *users = database();
+    // No file to write to (the registry is between two station folders): nothing changes.
+    if (!users)
+        return;
+    // Rows made for another station folder's file stay only in the log.
+    while (!heldTrail.empty() && !heldTrail.front().file.empty() &&
+           heldTrail.front().file != users->getPath()) {
+        qWarning("hydrovane: 操作记录属于另一个用户数据库 %s，未写入（仍在日志中）",
+                 heldTrail.front().file.c_str());
+        heldTrail.pop_front();
+        ++trailDropped;
+    }
+    int failure = 0;
+    if (!users->isOpen())
+        failure = heldTrail.empty() ? 0 : SQLITE_CANTOPEN;
+    while (failure == 0 && !heldTrail.empty()) {
+        const TrailRow &row = heldTrail.front();
+        failure = users->appendAudit(row.time, row.user, row.action, row.detail);
+        if (failure == 0)
+            heldTrail.pop_front();
+    }
+    publishTrailStatus(failure);
+}
+
+void Accounts::publishTrailStatus(int failure)
+{
+    TrailStatus next;
+    next.held = int(heldTrail.size());
+    next.dropped = trailDropped;
+    TrailStatus before;
+    {
+        std::lock_guard<std::mutex> locked(trailMutex);
+        before = trail;
+        // While rows are held the last known reason stands.
+        next.failure = next.held == 0 ? 0 : failure != 0 ? failure : before.failure;
+        if (next == before)
+            return;
+        trail = next;
+    }
+    if (before.held == 0 && next.held > 0)
+        qWarning("hydrovane: 操作记录无法写入用户数据库（%s），暂存在内存中，恢复后自动补存",
+                 qPrintable(RecordingStatus::describe(next.failure)));
+    else if (before.held > 0 && next.held == 0)
+        qInfo("hydrovane: 暂存的操作记录已全部写入用户数据库");
+    if (next.held == 0)
+        trailOverflowing = false;
+    ThreadHandOff::release();
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            ThreadHandOff::acquire();
+            followTrail();
+            emit signal_trailChanged();
+        },
+        Qt::QueuedConnection);
+}
+
+void Accounts::followTrail()
+{
+    if (trailStatus().held > 0) {
+        if (!trailTimer.isActive())
+            trailTimer.start();
+    } else {
+        trailTimer.stop();
+    }
+}
+
+void Accounts::loadSignInGuard(UserDatabase *users)
+{
+    int storedFailures = 0;
+    long long storedUntil = 0;
+    if (users->readSignInGuard(&storedFailures, &storedUntil) != 0)
+        return; // what this process counted stands
+    if (guardUnsaved) {
+        // Never fewer tries than this process counted.
+        failures = qMax(failures, storedFailures);
+        lockedUntil = qMax<qint64>(lockedUntil, storedUntil);
+    } else {
+        failures = storedFailures;
+        lockedUntil = storedUntil;
+    }
+}
+
+void Accounts::storeSignInGuard(UserDatabase *users)
+{
+    guardUnsaved = users->writeSignInGuard(failures, lockedUntil) != 0;
 }
 
 void Accounts::checkIdle()

@@ -8,8 +8,10 @@
 #include <QTimer>
 #include <QVector>
 
+#include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 
 class QDateTime;
 class UserDatabase;
@@ -19,10 +21,16 @@ class UserDatabase;
 // time in the order asked; results come back to the thread that owns this object (the
 // interface thread) through the callbacks, which are skipped when their context object is gone.
 //
-// Five failed sign-ins in a row, under any names, lock sign-in for 30 s. A signed-in
-// administrator is signed out after idleTimeout without keyboard or mouse input anywhere in
-// the application. Sign-ins, failures, sign-outs and account changes are written to the trail;
-// maintenance commands write theirs with audit().
+// Five failed sign-ins in a row, under any names, lock sign-in for 30 s; the count and the lock
+// are kept in user.zdb, so a restart gives no more tries. A signed-in administrator is signed out
+// after idleTimeout without keyboard or mouse input anywhere in the application. Sign-ins,
+// failures, sign-outs and account changes are written to the trail; maintenance commands write
+// theirs with audit().
+//
+// Each trail row also goes to the log (a line on the standard error output) and to the record
+// sink (the MQTT publisher's audit topic), so that a row deleted from user.zdb exists elsewhere.
+// A row user.zdb does not take (read-only, locked, full, not open) is held in memory, in order,
+// and tried again every few seconds and before each new row; trailStatus() tells the window.
 class Accounts : public QObject
 {
     Q_OBJECT
@@ -33,7 +41,8 @@ public:
         Operator = 1,
     };
 
-    enum Result {
+    enum Result
+    {
         Ok = 0,
         // A wrong name or password: the two are not told apart.
         WrongPassword,
@@ -54,6 +63,11 @@ public:
         LastAdministrator,
         // Nobody deletes the account they are signed in with.
         OwnAccount,
+        // user.zdb holds no account (it was missing or empty on a station that had accounts):
+        // sign-in stays locked until an administrator is set with --passwd.
+        NoAccounts,
+        // Longer than maxPasswordBytes, or holding a NUL.
+        UnusablePassword,
         // A statement failed, or no random bytes for a salt.
         Failed,
     };
@@ -83,9 +97,40 @@ public:
         QString detail;
     };
 
+    // What resetPassword did.
+    enum PasswdChange
+    {
+        PasswordSet = 0,
+        // The account did not exist: made an administrator.
+        AccountCreated,
+        // The account was not an administrator and was made one, as asked.
+        MadeAdministrator,
+        // The account is not an administrator and stays what it is.
+        NotAnAdministrator,
+    };
+
+    // Trail rows user.zdb has not taken yet, in memory; given up beyond maxHeldTrail (counted).
+    struct TrailStatus
+    {
+        int held = 0;
+        qint64 dropped = 0;
+        // The database's code of the last refusal while rows are held.
+        int failure = 0;
+        bool operator==(const TrailStatus &other) const
+        {
+            return held == other.held && dropped == other.dropped && failure == other.failure;
+        }
+    };
+
     static constexpr int maxFailures = 5;
     static constexpr int lockSeconds = 30;
     static constexpr int defaultIdleTimeoutMs = 10 * 60 * 1000;
+    static constexpr int maxPasswordBytes = 1024;
+    static constexpr int maxHeldTrail = 100000;
+    static constexpr int trailRetryMs = 5000;
+    // The trail's name of a failed sign-in under a name that is no account: what was typed may
+    // have been a password.
+    static QString unknownUser();
 
     // The station's accounts on the registry's user database. Call it first on the interface
     // thread, once the application object exists (its input events measure the idle time).
@@ -105,6 +150,8 @@ public:
     QString auditName() const;
     // "管理员" or "操作员".
     static QString roleText(int role);
+    // Ok, EmptyPassword or UnusablePassword: a new password must be one the hash takes whole.
+    static int passwordRefusal(const QString &password);
 
     // Signs in on Ok. Empty names and passwords are not refused here: a wrong name is a failed
     // attempt, and an empty password is the default admin's.
@@ -126,8 +173,12 @@ public:
     void listUsers(QObject *context, std::function<void(int result, const QVector<User> &)> done);
 
     // One trail row under auditName(), written on the worker: a maintenance command and what
-    // it did. Dropped when the file did not open.
+    // it did. Held in memory while user.zdb does not take it.
     void audit(const QString &action, const QString &detail = QString());
+    // Any thread: the held trail rows now (the worker may be writing them meanwhile).
+    TrailStatus trailStatus() const;
+    // Tries the held rows again on the worker (the timer does so every trailRetryMs).
+    void retryTrail();
     // Trail rows from..to (inclusive; an invalid bound is open), newest first, at most limit
     // (0: all).
     void listAudit(const QDateTime &from, const QDateTime &to, int limit, QObject *context,
@@ -141,18 +192,22 @@ public:
     // Blocks until every job asked so far has run; their results are still to be delivered.
     void waitForJobs();
 
-    // Sets the password of name (a hash), making name an administrator when it does not exist,
-    // and writes the row "重置密码" under name, saying it came from the command line. Runs here
-    // and now: for the command line.
-    // Ok, EmptyName, EmptyPassword, Unavailable or Failed; *created tells whether name is new.
-    static int resetPassword(UserDatabase *database, const QString &name,
-                             const QString &password, bool *created);
+    // Sets the password of name (a hash). A name that does not exist becomes an administrator;
+    // an existing account that is not one stays what it is unless makeAdministrator. Writes the
+    // row "重置密码" under systemUser (who ran the command), naming the account and saying it
+    // came from the command line, also to the log. Runs here and now: for the command line.
+    // Ok, EmptyName, EmptyPassword, UnusablePassword, Unavailable or Failed; *change: a
+    // PasswdChange.
+    static int resetPassword(UserDatabase *database, const QString &name, const QString &password,
+                             bool makeAdministrator, const QString &systemUser, int *change);
 
 signals:
     // Somebody signed in or out (also the idle sign-out).
     void signal_userChanged();
     // The idle sign-out, after signal_userChanged: the window may say why.
     void signal_idleSignedOut();
+    // trailStatus() changed.
+    void signal_trailChanged();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -173,7 +228,24 @@ private:
     };
     // Runs deliver on this object's thread, unless a context was given and is gone by then.
     void deliver(const Context &context, std::function<void()> deliver);
-    void writeAudit(const QString &user, const QString &action, const QString &detail);
+    struct TrailRow
+    {
+        std::string time, user, action, detail;
+        // The user.zdb it was made for (empty: none was known); never written into another.
+        std::string file;
+    };
+    // Logs and publishes the row, then stores it after any held ones; worker only. An empty time
+    // is now.
+    void writeAudit(const QString &user, const QString &action, const QString &detail,
+                    const QString &time = QString());
+    // Stores the held rows in order until one is refused; worker only.
+    void flushTrail();
+    void publishTrailStatus(int failure);
+    // Interface thread: the retry timer runs while rows are held.
+    void followTrail();
+    // The lock-out as user.zdb keeps it, and back into it; worker only.
+    void loadSignInGuard(UserDatabase *users);
+    void storeSignInGuard(UserDatabase *users);
     Reply signInJob(const QString &name, const QString &password, const QString *newPassword,
                     int *role);
     void signedIn(const QString &name, int role);
@@ -184,6 +256,7 @@ private:
     UserDatabase *const fixedDatabase;
     QThreadPool worker;
     QTimer idleTimer;
+    QTimer trailTimer;
     int idleTimeoutMs = defaultIdleTimeoutMs;
     qint64 lastInput = 0;
     QString currentName;
@@ -194,6 +267,15 @@ private:
     // Worker only.
     int failures = 0;
     qint64 lockedUntil = 0;
+    // The last write of the lock-out failed: the file may hold less than this process counted.
+    bool guardUnsaved = false;
+    std::deque<TrailRow> heldTrail;
+    qint64 trailDropped = 0;
+    // Rows are being given up beyond maxHeldTrail; told once until none is held.
+    bool trailOverflowing = false;
+
+    mutable std::mutex trailMutex;
+    TrailStatus trail;
 };
 
 #endif // ACCOUNTS_H

@@ -49,7 +49,17 @@ int collectEntry(void *user, int columns, char **texts)
     entry.raised = text(texts[8]);
     entry.cleared = text(texts[9]);
     entry.acked = text(texts[10]);
+    if (columns > 11)
+        entry.reason = text(texts[11]);
     collect.entries->push_back(std::move(entry));
+    return 0;
+}
+
+// Sets *user when a row of PRAGMA table_info names the column reason.
+int findReason(void *user, int columns, char **texts)
+{
+    if (columns > 1 && texts[1] && std::string(texts[1]) == "reason")
+        *static_cast<bool *>(user) = true;
     return 0;
 }
 
@@ -96,6 +106,10 @@ int AlarmReader::open()
         return rc;
     }
     hasTable = tables > 0;
+    // Logs of older builds have no reason for their clears.
+    hasReason = false;
+    if (hasTable)
+        zircon_run_sql(opened, "PRAGMA table_info(Alarm)", &hasReason, findReason);
     if (cancelled)
         zircon_interrupt(opened, 1);
     handle = opened;
@@ -119,8 +133,11 @@ int AlarmReader::run(const std::string &sql, void *user, int (*callback)(void *,
 int AlarmReader::read(const std::string &from, const std::string &to, const std::string &name,
                       std::vector<Entry> &entries)
 {
+    if (const int opened = open())
+        return cancelled ? Cancelled : opened;
     std::string sql = "SELECT id,name,slave,channel,factor,kind,value,alarmpoint,raised,cleared,"
-                      "acked FROM Alarm";
+                      "acked";
+    sql += hasReason ? ",reason FROM Alarm" : " FROM Alarm";
     bool first = true;
     if (!from.empty())
         appendTerm(sql, first, zircon_create_sql("raised >= %Q", from.c_str()));

@@ -49,6 +49,7 @@ private:
     std::mutex handleMutex; // guards handle against cancel() from another thread
     zircon_db *handle = nullptr;
     bool hasTable = false;
+    bool hasReason = false;
     std::atomic<bool> cancelled{false};
 };
 

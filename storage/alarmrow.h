@@ -19,6 +19,8 @@ struct AlarmRow
     std::string raised;
     std::string cleared;
     std::string acked;
+    // Why it cleared ("停止采集", "恢复正常", ...); empty in rows of builds that did not say.
+    std::string reason;
 
     bool isActive() const { return cleared.empty(); }
 };

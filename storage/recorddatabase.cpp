@@ -1,11 +1,15 @@
 #include "recorddatabase.h"
 
+#include "acquisition/alarmrules.h"
 #include "app/appcontext.h"
 #include "storage/passphrase.h"
 
 #include <QDate>
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <sqlite3.h>
 
@@ -30,11 +34,26 @@ const char *const createRecordTable =
     "VARCHAR NOT NULL,unit VARCHAR,value VARCHAR,status VARCHAR);";
 
 // Alarms live beside the records so that backup, import and clear carry them with the file.
-// Files written before alarms existed get the table whenever they are opened.
+// Files written before alarms existed get the table whenever they are opened, and tables made
+// before clears had a reason get the column (added last, so older builds read them as before).
 const char *const createAlarmTable =
     "CREATE TABLE IF NOT EXISTS Alarm(id INTEGER PRIMARY KEY AUTOINCREMENT,name VARCHAR,slave "
     "INTEGER,channel INTEGER,factor VARCHAR,kind VARCHAR,value VARCHAR,alarmpoint VARCHAR,raised "
-    "VARCHAR,cleared VARCHAR,acked VARCHAR)";
+    "VARCHAR,cleared VARCHAR,acked VARCHAR,reason VARCHAR)";
+
+// Rows a clear keeps: an active alarm's row must be there for its clear, and one that cleared
+// waiting for an acknowledgement (listed 已恢复, written by a build that gives the reason) for
+// its acknowledgement.
+#define ALARMS_TO_KEEP "cleared IS NULL OR (acked IS NULL AND reason IS NOT NULL)"
+const char *const selectAlarmsToKeep = "SELECT id FROM Alarm WHERE " ALARMS_TO_KEEP;
+
+// The second column of PRAGMA table_info, the column's name, appended to a vector of names.
+int appendColumnName(void *user, int columns, char **texts)
+{
+    if (columns > 1 && texts[1])
+        static_cast<std::vector<std::string> *>(user)->push_back(texts[1]);
+    return 0;
+}
 
 // (name, time) serves a search for one monitor over a time range and the name listing;
 // (time) a search over all monitors. With the uid each index ends with, both give the (time,
@@ -90,6 +109,28 @@ int appendRow(void *user, int columns, char **texts)
         row->status = text(texts[8]);
     }
     static_cast<std::vector<RecordRow *> *>(user)->push_back(row);
+    return 0;
+}
+
+int appendAlarm(void *user, int columns, char **texts)
+{
+    if (columns < 11)
+        return 0;
+    AlarmRow row;
+    row.id = std::strtoll(texts[0] ? texts[0] : "0", nullptr, 10);
+    row.name = text(texts[1]);
+    row.slave = number(texts[2]);
+    row.channel = number(texts[3]);
+    row.factor = text(texts[4]);
+    row.kind = text(texts[5]);
+    row.value = text(texts[6]);
+    row.alarmPoint = text(texts[7]);
+    row.raised = text(texts[8]);
+    row.cleared = text(texts[9]);
+    row.acked = text(texts[10]);
+    if (columns > 11)
+        row.reason = text(texts[11]);
+    static_cast<std::vector<AlarmRow> *>(user)->push_back(std::move(row));
     return 0;
 }
 
@@ -299,15 +340,43 @@ ImportError checkKeyedCandidate(zircon_db *db, int64_t *rows)
     if (zircon_run_sql(db, "PRAGMA integrity_check", &verdict, appendText) != 0 ||
         verdict != std::vector<std::string>{"ok"})
         return RecordDatabase::ImportDamaged;
-    std::vector<Column> columns;
-    if (zircon_run_sql(db, "PRAGMA table_info(Record)", &columns, appendColumn) != 0 ||
-        !hasRecordColumns(columns))
+    // A view or a virtual table by that name answers the column list like a table, but takes
+    // no row and no index: no station made it.
+    std::vector<std::string> definitions;
+    if (zircon_run_sql(db,
+                       "SELECT sql FROM sqlite_master WHERE name = 'Record' COLLATE NOCASE AND "
+                       "type IN ('table','view')",
+                       &definitions, appendText) != 0)
+        return RecordDatabase::ImportDamaged;
+    if (definitions.empty())
         return RecordDatabase::ImportNoRecordTable;
-    // Built here rather than at the reopen, which holds the lock that inserts wait for.
-    if (zircon_run_sql(db, createIndexes, nullptr, nullptr) != 0 ||
-        zircon_run_sql(db, "SELECT count(*) FROM Record", rows, readInteger) != 0)
+    if (definitions.size() != 1 || strncasecmp(definitions[0].c_str(), "CREATE TABLE", 12) != 0)
+        return RecordDatabase::ImportNotStationFile;
+    std::vector<Column> columns;
+    if (zircon_run_sql(db, "PRAGMA table_info(Record)", &columns, appendColumn) != 0)
+        return RecordDatabase::ImportDamaged;
+    if (!hasRecordColumns(columns))
+        return RecordDatabase::ImportRecordColumnsMismatch;
+    // Built here rather than at the reopen, which holds the lock that inserts wait for. Only
+    // a write that the disk refused is a failed copy.
+    int rc = zircon_run_sql(db, createIndexes, nullptr, nullptr);
+    if (rc == 0)
+        rc = zircon_run_sql(db, "SELECT count(*) FROM Record", rows, readInteger);
+    switch (rc & 0xFF) {
+    case SQLITE_OK:
+        return RecordDatabase::ImportOk;
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOMEM:
+    case SQLITE_READONLY:
         return RecordDatabase::ImportCopyFailed;
-    return RecordDatabase::ImportOk;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+        return RecordDatabase::ImportDamaged;
+    default:
+        return RecordDatabase::ImportNotStationFile;
+    }
 }
 
 // The whole file, not only its first page, must read back under the key.
@@ -392,6 +461,43 @@ bool keepReplaced(const std::string &live, const std::string &folder, Keeping &k
     return false;
 }
 
+// Deletes the replaced files in the folder beyond the newest `keep`, by the time and number in
+// their names, never `justKept`; returns how many went. Only files that can be record files
+// (whole pages) count: a file of the operator's that only bears such a name stays.
+int pruneKept(const std::string &folder, const std::string &justKept, int keep)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^record_replaced_(\\d{14})(?:_(\\d{1,4}))?\\.zdb$"));
+    struct Kept
+    {
+        QString stamp;
+        int number;
+        QString name;
+    };
+    std::vector<Kept> kept;
+    const QDir dir(QString::fromStdString(folder));
+    const QString newest = QFileInfo(QString::fromStdString(justKept)).fileName();
+    const QFileInfoList files =
+        dir.entryInfoList({QStringLiteral("record_replaced_*.zdb")}, QDir::Files | QDir::Hidden);
+    for (const QFileInfo &file : files) {
+        const QRegularExpressionMatch match = pattern.match(file.fileName());
+        if (match.hasMatch() && !file.isSymLink() && file.size() >= pageSize &&
+            file.size() % pageSize == 0 && file.fileName() != newest)
+            kept.push_back({match.captured(1), match.captured(2).toInt(), file.fileName()});
+    }
+    std::sort(kept.begin(), kept.end(), [](const Kept &a, const Kept &b) {
+        return a.stamp != b.stamp ? a.stamp > b.stamp : a.number > b.number;
+    });
+    // The file just kept is the newest whatever its name says (the clock may have gone back).
+    const size_t others = size_t(std::max(keep - (newest.isEmpty() ? 0 : 1), 0));
+    int removed = 0;
+    for (size_t i = others; i < kept.size(); ++i)
+        removed += QFile::remove(dir.filePath(kept[i].name)) ? 1 : 0;
+    if (removed > 0)
+        syncFolderOf(dir.filePath(kept.front().name).toStdString());
+    return removed;
+}
+
 // Moves the kept file back to the live name.
 bool putBack(const Keeping &keeping, const std::string &live)
 {
@@ -423,13 +529,14 @@ std::string finishKeeping(const Keeping &keeping, mode_t mode)
 }
 
 // The alarm rows a copy made in the read transaction on own holds as cleared: those up to its
-// highest id less the few still active in it. Empty when it holds none.
+// highest id less the few still active or waiting for an acknowledgement in it. Empty when it
+// holds none.
 std::string copiedAlarmCondition(zircon_db *own)
 {
     int64_t top = 0;
     std::vector<std::string> open;
     if (zircon_run_sql(own, "SELECT max(id) FROM Alarm", &top, readInteger) != 0 || top <= 0 ||
-        zircon_run_sql(own, "SELECT id FROM Alarm WHERE cleared IS NULL", &open, appendText) != 0)
+        zircon_run_sql(own, selectAlarmsToKeep, &open, appendText) != 0)
         return std::string();
     std::string condition = "cleared IS NOT NULL AND id <= " + std::to_string(top);
     if (!open.empty()) {
@@ -458,8 +565,11 @@ RecordDatabase::~RecordDatabase()
 
 void RecordDatabase::opened()
 {
-    // Fails only on a read-only file, whose alarm statements then fail like its inserts.
+    // Fails only on a read-only file, whose alarm statements then fail like its inserts (and
+    // try the column again).
     runLocked(createAlarmTable);
+    alarmReason = false;
+    addReasonColumnLocked();
     std::vector<std::string> present;
     runLocked(listIndexes, &present, appendText);
     nameIndexReady = std::find(present.begin(), present.end(), "Record_name_time") != present.end();
@@ -595,15 +705,33 @@ int RecordDatabase::insertLocked(const RecordRow &row)
                               row.value.c_str(), row.status.c_str());
 }
 
+int RecordDatabase::addReasonColumnLocked()
+{
+    if (alarmReason)
+        return 0;
+    std::vector<std::string> columns;
+    int rc = runLocked("PRAGMA table_info(Alarm)", &columns, appendColumnName);
+    if (rc != 0)
+        return rc;
+    if (std::find(columns.begin(), columns.end(), "reason") == columns.end())
+        rc = runLocked("ALTER TABLE Alarm ADD COLUMN reason VARCHAR");
+    alarmReason = rc == 0;
+    return rc;
+}
+
 int RecordDatabase::insertAlarm(const AlarmRow &alarm, int64_t *id)
 {
+    if (id)
+        *id = 0;
     auto locked = lock();
-    int rc = runFormattedLocked(
-        "INSERT INTO Alarm(name,slave,channel,factor,kind,value,alarmpoint,raised,cleared,acked) "
-        "VALUES(%Q,%d,%d,%Q,%Q,%Q,%Q,%Q,%Q,%Q)",
-        orNull(alarm.name), int(alarm.slave), int(alarm.channel), orNull(alarm.factor),
-        orNull(alarm.kind), orNull(alarm.value), orNull(alarm.alarmPoint), orNull(alarm.raised),
-        orNull(alarm.cleared), orNull(alarm.acked));
+    int rc = addReasonColumnLocked();
+    if (rc == 0)
+        rc = runFormattedLocked(
+            "INSERT INTO Alarm(name,slave,channel,factor,kind,value,alarmpoint,"
+            "raised,cleared,acked,reason) VALUES(%Q,%d,%d,%Q,%Q,%Q,%Q,%Q,%Q,%Q,%Q)",
+            orNull(alarm.name), int(alarm.slave), int(alarm.channel), orNull(alarm.factor),
+            orNull(alarm.kind), orNull(alarm.value), orNull(alarm.alarmPoint), orNull(alarm.raised),
+            orNull(alarm.cleared), orNull(alarm.acked), orNull(alarm.reason));
     int64_t inserted = 0;
     if (rc == 0)
         rc = runLocked("SELECT last_insert_rowid()", &inserted, readInteger);
@@ -614,24 +742,66 @@ int RecordDatabase::insertAlarm(const AlarmRow &alarm, int64_t *id)
 
 int RecordDatabase::updateAlarm(const AlarmRow &alarm, int64_t id, bool acknowledged)
 {
-    const std::string &time = acknowledged ? alarm.acked : alarm.cleared;
+    // The row: the one with id while it is still the alarm's, else the alarm's newest.
+    char *row = zircon_create_sql(
+        "coalesce((SELECT id FROM Alarm WHERE id = %lld AND name IS %Q AND kind IS %Q AND raised "
+        "IS %Q),(SELECT max(id) FROM Alarm WHERE name IS %Q AND slave = %d AND channel = %d AND "
+        "kind IS %Q AND raised IS %Q))",
+        static_cast<long long>(id), orNull(alarm.name), orNull(alarm.kind), orNull(alarm.raised),
+        orNull(alarm.name), int(alarm.slave), int(alarm.channel), orNull(alarm.kind),
+        orNull(alarm.raised));
     auto locked = lock();
-    return runFormattedLocked(
-        acknowledged
-            ? "UPDATE Alarm SET acked = %Q WHERE id = coalesce((SELECT id FROM Alarm WHERE id = "
-              "%lld AND name IS %Q AND kind IS %Q AND raised IS %Q),(SELECT max(id) FROM Alarm "
-              "WHERE name IS %Q AND slave = %d AND channel = %d AND kind IS %Q AND raised IS %Q))"
-            : "UPDATE Alarm SET cleared = %Q WHERE id = coalesce((SELECT id FROM Alarm WHERE id = "
-              "%lld AND name IS %Q AND kind IS %Q AND raised IS %Q),(SELECT max(id) FROM Alarm "
-              "WHERE name IS %Q AND slave = %d AND channel = %d AND kind IS %Q AND raised IS %Q))",
-        orNull(time), static_cast<long long>(id), orNull(alarm.name), orNull(alarm.kind),
-        orNull(alarm.raised), orNull(alarm.name), int(alarm.slave), int(alarm.channel),
-        orNull(alarm.kind), orNull(alarm.raised));
+    int rc = addReasonColumnLocked();
+    if (rc == 0)
+        rc = acknowledged
+                 ? runFormattedLocked("UPDATE Alarm SET acked = %Q WHERE id = %s",
+                                      orNull(alarm.acked), row)
+                 : runFormattedLocked("UPDATE Alarm SET cleared = %Q, reason = %Q WHERE id = %s",
+                                      orNull(alarm.cleared), orNull(alarm.reason), row);
+    zircon_destroy_sql(row);
+    // The statement before on this handle, under the same lock.
+    int64_t changed = 0;
+    if (rc == 0)
+        rc = runLocked("SELECT changes()", &changed, readInteger);
+    return rc == 0 && changed == 0 ? NoAlarmRow : rc;
 }
 
-int RecordDatabase::clearOpenAlarms(const std::string &time)
+int RecordDatabase::clearOpenAlarmsLocked(const std::string &time, const std::string &reason)
 {
-    return runFormatted("UPDATE Alarm SET cleared = %Q WHERE cleared IS NULL", time.c_str());
+    int rc = addReasonColumnLocked();
+    if (rc == 0)
+        rc = runFormattedLocked("UPDATE Alarm SET cleared = %Q, reason = %Q WHERE cleared IS NULL",
+                                time.c_str(), orNull(reason));
+    return rc;
+}
+
+int RecordDatabase::restoreAlarmTable()
+{
+    auto locked = lock();
+    alarmReason = false;
+    const int rc = runLocked(createAlarmTable);
+    return rc == 0 ? addReasonColumnLocked() : rc;
+}
+
+int RecordDatabase::clearOpenAlarms(const std::string &time, const std::string &reason)
+{
+    auto locked = lock();
+    return clearOpenAlarmsLocked(time, reason);
+}
+
+int RecordDatabase::openAlarms(std::vector<AlarmRow> &alarms, int waiting)
+{
+    char *sql = zircon_create_sql(
+        "SELECT id,name,slave,channel,factor,kind,value,alarmpoint,raised,cleared,acked,reason "
+        "FROM Alarm WHERE cleared IS NULL OR id IN (SELECT id FROM Alarm WHERE cleared IS NOT NULL "
+        "AND acked IS NULL AND reason IS NOT NULL ORDER BY id DESC LIMIT %d) ORDER BY id",
+        waiting);
+    auto locked = lock();
+    int rc = addReasonColumnLocked();
+    if (rc == 0)
+        rc = runLocked(sql, &alarms, appendAlarm);
+    zircon_destroy_sql(sql);
+    return rc;
 }
 
 void RecordDatabase::commitLocked(const std::vector<PendingInsert *> &batch)
@@ -676,7 +846,7 @@ int RecordDatabase::clear(int64_t *removed)
     int64_t count = 0;
     const int rc = runOnOwnConnection("BEGIN IMMEDIATE;DELETE FROM Record;SELECT changes();"
                                       "UPDATE sqlite_sequence SET seq = 0 WHERE name ='Record';"
-                                      "DELETE FROM Alarm WHERE cleared IS NOT NULL;COMMIT",
+                                      "DELETE FROM Alarm WHERE NOT (" ALARMS_TO_KEEP ");COMMIT",
                                       &count, readInteger);
     if (removed)
         *removed = rc == 0 ? count : 0;
@@ -810,7 +980,7 @@ RecordDatabase::ImportError RecordDatabase::copyLiveFile(const std::string &targ
 }
 
 int RecordDatabase::importDatabase(int kind, const std::string &source, ImportReport *report,
-                                   const ImportProgress &progress)
+                                   const ImportProgress &progress, const SwapRunner &runSwap)
 {
     ImportReport local;
     ImportReport &result = report ? *report : local;
@@ -839,15 +1009,39 @@ int RecordDatabase::importDatabase(int kind, const std::string &source, ImportRe
         result.error = checkCandidate(incoming, &result.rows);
     if (result.error == ImportOk && progress && !progress(size, size))
         result.error = ImportCancelled;
-    if (result.error == ImportOk)
-        result.error = swapIn(incoming, result);
+    if (result.error == ImportOk) {
+        bool swapped = false;
+        const Swap swap = [this, &incoming, &result, &swapped](int64_t time) {
+            if (swapped)
+                return false;
+            swapped = true;
+            result.error = swapIn(incoming, result, time);
+            return result.error == ImportOk;
+        };
+        if (runSwap)
+            runSwap(swap);
+        else
+            swap(QDateTime::currentSecsSinceEpoch());
+        if (!swapped)
+            result.error = ImportSwapFailed;
+    }
     removeWithJournal(incoming);
+    if (result.error == ImportOk)
+        result.removedKept =
+            pruneKept(AppContext::instance().path(BackupDir).toUtf8().toStdString(),
+                      result.keptFile, keptLimit);
     return result.error == ImportOk ? 0 : -1;
 }
 
 RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming,
-                                                   ImportReport &report)
+                                                   ImportReport &report, int64_t time)
 {
+    // Alarms of the replaced file end with it, and the imported file's own ended long ago:
+    // neither keeps a row open that nothing would ever clear.
+    const std::string importTime = QDateTime::fromSecsSinceEpoch(time)
+                                       .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+                                       .toStdString();
+    const std::string reason = AlarmEvent::reasonText(AlarmEvent::Imported);
     const std::string &live = getPath();
     const std::string folder = AppContext::instance().path(BackupDir).toUtf8().toStdString();
     Keeping keeping;
@@ -855,6 +1049,9 @@ RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming,
     {
         std::unique_lock<std::shared_mutex> file(fileMutex);
         auto locked = lock();
+        // A file that cannot take it (read-only, full) is replaced all the same.
+        if (isOpen())
+            clearOpenAlarmsLocked(importTime, reason);
         closeLocked();
         struct stat info;
         const bool exists = ::stat(live.c_str(), &info) == 0;
@@ -880,7 +1077,10 @@ RecordDatabase::ImportError RecordDatabase::swapIn(const std::string &incoming,
             return ImportSwapFailed;
         }
         syncFolderOf(live);
-        if (openLocked() != 0) {
+        const int reopened = openLocked();
+        if (reopened == 0)
+            clearOpenAlarmsLocked(importTime, reason);
+        if (reopened != 0) {
             // All or nothing: the replaced file goes back under its name.
             if (!exists)
                 std::remove(live.c_str());

@@ -37,20 +37,31 @@ public:
 
     // The alarm log, table Alarm. Texts left empty are stored as NULL. *id gets the new row's id.
     int insertAlarm(const AlarmRow &alarm, int64_t *id);
-    // Sets cleared or acked (column "cleared" or "acked") of the alarm's row: the row with id
-    // when it still is the alarm's (same name, kind and raise time), else the newest row with
-    // the alarm's name, slave, channel, kind and raise time (an id from before an import, or
-    // none because the insert was refused for good). 0 also when no row matches.
+    // updateAlarm's result when no row is the alarm's.
+    static constexpr int NoAlarmRow = -2;
+    // Sets cleared and reason, or acked, of the alarm's row: the row with id when it still is
+    // the alarm's (same name, kind and raise time), else the newest row with the alarm's name,
+    // slave, channel, kind and raise time (none because the insert was refused for good).
+    // NoAlarmRow when no row matches.
     int updateAlarm(const AlarmRow &alarm, int64_t id, bool acknowledged);
-    // Rows still active, left by a run that ended without clearing them, clear at time.
-    int clearOpenAlarms(const std::string &time);
+    // Makes table Alarm again where it is missing (dropped under the station) and checks its
+    // columns anew.
+    int restoreAlarmTable();
+    // Rows still active clear at time for reason.
+    int clearOpenAlarms(const std::string &time, const std::string &reason);
+    // Appends, oldest first, the rows still active (what a run that ended without clearing
+    // them left) and the newest `waiting` of those that cleared waiting for an acknowledgement
+    // (cleared by a build that gives the reason, not acknowledged).
+    int openAlarms(std::vector<AlarmRow> &alarms, int waiting);
     // Deletes every row and resets the row numbering, so the next row gets uid 1. Of the
-    // alarms only the cleared ones go: an active alarm's row must be there for its clear.
-    // *removed, when given, gets the number of records deleted (0 on failure).
+    // alarms only the cleared ones go: an active alarm's row must be there for its clear, and
+    // one waiting for an acknowledgement for that. *removed, when given, gets the number of
+    // records deleted (0 on failure).
     int clear(int64_t *removed = nullptr);
     // Deletes the rows with a uid up to uid (see backupDatabase and RecordReader::highestUid);
     // the numbering restarts only when the table ends up empty. Of the alarms it deletes those
-    // the last backup of this object copied as cleared, none without a backup.
+    // the last backup of this object copied as cleared (and acknowledged, where the log waits
+    // for that), none without a backup.
     int clearUpTo(int64_t uid);
     int removeByName(const std::string &name);
     int vacuum();
@@ -85,11 +96,12 @@ public:
         ImportNotStationFile,   // empty, not whole pages, or an unencrypted database
         ImportNotDecryptable,   // does not open with the pass phrase
         ImportDamaged,          // fails the page or the structure check
-        ImportNoRecordTable,    // no table Record with the station's columns
+        ImportNoRecordTable,    // no table or view Record
         ImportCopyFailed,       // the copy could not be written, for example on a full disk
         ImportCannotKeepOld,    // the file being replaced could not be kept in the backup folder
         ImportCancelled,
-        ImportSwapFailed, // moving the copy into place or reopening it failed
+        ImportSwapFailed,            // moving the copy into place or reopening it failed
+        ImportRecordColumnsMismatch, // table Record lacks a column, or requires another one
     };
     struct ImportReport
     {
@@ -101,18 +113,33 @@ public:
         std::string keptFile;
         // The records the imported file holds; -1 until its copy passed the checks.
         int64_t rows = -1;
+        // Older replaced files deleted from the backup folder, beyond the newest keptLimit.
+        int removedKept = 0;
     };
+    // Replaced files kept in the backup folder: each one is a whole record file, and imports
+    // back and forth would fill the disk with them.
+    static constexpr int keptLimit = 10;
     // Bytes copied so far and the source's size; called after each copied block and once more
     // when the copy passed its checks, never under the database lock. Returning false cancels
     // the import.
     using ImportProgress = std::function<bool(int64_t done, int64_t total)>;
 
+    // The step of an import that puts the checked copy in place of the file. Called with the
+    // import time (seconds since the epoch), it closes the alarm rows still active in the file
+    // being replaced and in the copy at that time, then swaps; true when the copy is in place.
+    using Swap = std::function<bool(int64_t time)>;
+    // Runs swap exactly once, where the alarm log may change files (AlarmRules::switchLog);
+    // without one, the swap runs at once with the current time.
+    using SwapRunner = std::function<void(const Swap &swap)>;
+
     // Replaces the file by a copy of source once the whole copy has passed the checks under
     // the pass phrase, and keeps the replaced file in the backup folder as
-    // record_replaced_yyyyMMddhhmmss[_n].zdb. 0 = replaced, -1 = refused or failed, with the
-    // reason in report. Inserts go on into the current file while the copy is made and checked.
+    // record_replaced_yyyyMMddhhmmss[_n].zdb, deleting the oldest of those beyond keptLimit.
+    // 0 = replaced, -1 = refused or failed, with the reason in report. Inserts go on into the
+    // current file while the copy is made and checked.
     int importDatabase(int kind, const std::string &source, ImportReport *report = nullptr,
-                       const ImportProgress &progress = ImportProgress());
+                       const ImportProgress &progress = ImportProgress(),
+                       const SwapRunner &runSwap = SwapRunner());
     // Replaces the file by an empty one holding the table. -1 when it cannot be made.
     int createDatabase(int kind);
 
@@ -144,7 +171,11 @@ private:
                              int64_t *highestUid, std::string *alarmCut = nullptr);
     // Under the lock: keeps the live file, moves the checked copy over it and reopens. A keeping
     // copy onto another file system is made afterwards, without the lock.
-    ImportError swapIn(const std::string &incoming, ImportReport &report);
+    ImportError swapIn(const std::string &incoming, ImportReport &report, int64_t time);
+    // Under the lock: alarm rows still active clear at time for reason.
+    int clearOpenAlarmsLocked(const std::string &time, const std::string &reason);
+    // Under the lock: gives an Alarm table of an older build the reason column, once.
+    int addReasonColumnLocked();
     int insertLocked(const RecordRow &row);
     void commitLocked(const std::vector<PendingInsert *> &batch);
 
@@ -160,6 +191,8 @@ private:
     // Opens a connection of its own, runs sql on it, closes it.
     int runOnOwnConnection(const char *sql, void *user = nullptr, RowCallback callback = nullptr);
 
+    // Table Alarm has the column reason.
+    std::atomic<bool> alarmReason{false};
     // The name index turns the distinct-name listing into one seek per name.
     std::atomic<bool> nameIndexReady{false};
     std::atomic<IndexState> indexes{IndexesMissing};

@@ -33,6 +33,30 @@ void RecordingStatus::publish(qint64 heldDelta, qint64 droppedDelta, int failing
         emit signal_changed();
 }
 
+void RecordingStatus::publishAlarms(qint64 heldDelta, qint64 droppedDelta, int failingDelta,
+                                    int code)
+{
+    if (heldDelta == 0 && droppedDelta == 0 && failingDelta == 0 && code == 0)
+        return;
+    alarmHeld += heldDelta;
+    alarmDropped += droppedDelta;
+    alarmFailing += failingDelta;
+    if (code != 0)
+        alarmFailure = code;
+    // Counted before it can be read: an episode that ends at once is still told.
+    if (failingDelta > 0)
+        alarmEpisodes += failingDelta;
+    if (!notified.exchange(true))
+        emit signal_changed();
+}
+
+void RecordingStatus::reportUnmatchedAlarm()
+{
+    ++unmatched;
+    if (!notified.exchange(true))
+        emit signal_changed();
+}
+
 RecordingStatus::Snapshot RecordingStatus::snapshot()
 {
     // Cleared first: a change after the values were read is signalled again.
@@ -43,7 +67,13 @@ RecordingStatus::Snapshot RecordingStatus::snapshot()
     now.failing = failing;
     now.troubled = troubled;
     now.failure = failure;
+    now.unmatched = unmatched;
     now.handed = handed.load(std::memory_order_relaxed);
+    now.alarmHeld = alarmHeld;
+    now.alarmDropped = alarmDropped;
+    now.alarmFailing = alarmFailing;
+    now.alarmFailure = alarmFailure;
+    now.alarmEpisodes = alarmEpisodes;
     return now;
 }
 
@@ -62,9 +92,14 @@ QString RecordingStatus::describe(int failure)
         return QStringLiteral("数据库未打开");
     case SQLITE_NOMEM:
         return QStringLiteral("内存不足");
+    case SQLITE_ERROR:
+        return QStringLiteral("数据表缺失或被改动");
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
         return QStringLiteral("数据库文件已损坏");
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return QStringLiteral("数据库正被占用");
     default:
         return QStringLiteral("数据库错误 %1").arg(failure);
     }

@@ -21,7 +21,16 @@ public:
         int failing = 0;    // writers whose last insert was refused
         int troubled = 0;   // of those, refused for another reason than a lock of our own
         int failure = 0;    // the database's code of the last such refusal
+        qint64 unmatched = 0; // alarm clears and acknowledgements that found no row
         qint64 handed = 0;  // rows handed to the writers since the process started
+        // The alarm log apart: changes waiting for table Alarm to take them again, changes
+        // given up, writers whose last alarm statement was refused, the code of the last
+        // refusal, and how many times a writer's alarm log began to fail.
+        qint64 alarmHeld = 0;
+        qint64 alarmDropped = 0;
+        int alarmFailing = 0;
+        int alarmFailure = 0;
+        qint64 alarmEpisodes = 0;
     };
 
     static RecordingStatus &instance();
@@ -32,6 +41,11 @@ public:
     void publish(qint64 heldDelta, qint64 droppedDelta, int failingDelta, int troubledDelta,
                  int failure);
 
+    // Writer side: the same for the alarm log; failure is the refusal's code (0: none).
+    void publishAlarms(qint64 heldDelta, qint64 droppedDelta, int failingDelta, int failure);
+
+    // Writer side: an alarm's clear or acknowledgement found no row in the log.
+    void reportUnmatchedAlarm();
     // A panel handed a row to its writer (for the count told at the exit; no signal).
     void countHanded() { handed.fetch_add(1, std::memory_order_relaxed); }
 
@@ -50,7 +64,13 @@ private:
     std::atomic<int> failing{0};
     std::atomic<int> troubled{0};
     std::atomic<int> failure{0};
+    std::atomic<qint64> unmatched{0};
     std::atomic<qint64> handed{0};
+    std::atomic<qint64> alarmHeld{0};
+    std::atomic<qint64> alarmDropped{0};
+    std::atomic<int> alarmFailing{0};
+    std::atomic<int> alarmFailure{0};
+    std::atomic<qint64> alarmEpisodes{0};
     std::atomic<bool> notified{false};
 };
 

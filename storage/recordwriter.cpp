@@ -79,11 +79,14 @@ RecordWriter::~RecordWriter()
             passed->release();
     }
     // Rows still held go with the writer: they count as dropped, and this writer fails no more.
-    const qint64 lost = qint64(held.size() + heldAlarms.size());
+    const qint64 lost = qint64(held.size());
+    const qint64 lostAlarms = qint64(heldAlarms.size());
     held.clear();
     heldAlarms.clear();
     lastResult = 0;
+    alarmResult = 0;
     publish(lost);
+    publishAlarms(lostAlarms);
 }
 
 bool RecordWriter::queueMarker(QSemaphore &passed)
@@ -127,9 +130,6 @@ void RecordWriter::record(void *writer, void *data)
     ThreadHandOff::acquire();
     qint64 dropped = 0;
     if (RecordRow *row = static_cast<RecordRow *>(data)) {
-        // Handed on as received, whatever the database does with it: held rows reach it
-        // later, rows it refuses for good are lost to it alone.
-        RecordSink::publishRow(*row);
         held.push_back(std::move(*row));
         delete row;
     }
@@ -149,8 +149,36 @@ void RecordWriter::record(void *writer, void *data)
 void RecordWriter::alarm(const AlarmLogEntry &entry)
 {
     ThreadHandOff::acquire();
-    RecordSink::publishAlarm(entry.change, entry.alarm);
-    holdAlarm(entry.change, entry.alarm);
+    if (entry.change == AlarmLogEntry::SwitchLog && entry.logSwitch)
+        switchLog(*entry.logSwitch);
+    else
+        holdAlarm(entry.change, entry.alarm);
+}
+
+void RecordWriter::switchLog(AlarmLogSwitch &logSwitch)
+{
+    // Every change before the switch is the replaced file's: a last try, and what it still
+    // refuses is given up rather than stored in the new file.
+    qint64 dropped = 0;
+    storeHeldAlarms();
+    dropped += qint64(heldAlarms.size());
+    heldAlarms.clear();
+    openAlarmsClearedAt.clear();
+    alarmResult = 0;
+    if (logSwitch.run()) {
+        // Ids of the replaced file mean nothing in the new one.
+        alarmIds.clear();
+        auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+        for (const AlarmEvent &alarm : logSwitch.unacknowledged) {
+            int64_t id = 0;
+            const int rc = database ? database->insertAlarm(rowOf(alarm), &id) : SQLITE_MISUSE;
+            if (rc == 0)
+                alarmIds[alarm.serial] = id;
+            else
+                ++dropped;
+        }
+    }
+    publishAlarms(dropped);
 }
 
 void RecordWriter::clearOpenAlarms(qint64 time)
@@ -171,70 +199,100 @@ void RecordWriter::retryAlarms()
 {
     alarmRetryQueued = false;
     qint64 dropped = 0;
-    storeHeldAlarms(dropped);
+    storeHeldAlarms();
     while (heldAlarms.size() > maxHeld) {
         heldAlarms.pop_front();
         ++dropped;
     }
-    publish(dropped);
+    publishAlarms(dropped);
     if ((!heldAlarms.empty() || !openAlarmsClearedAt.empty()) && !alarmRetryQueued) {
         alarmRetryQueued = true;
         QTimer::singleShot(alarmRetryMs, this, &RecordWriter::retryAlarms);
     }
 }
 
-void RecordWriter::storeHeldAlarms(qint64 &dropped)
+AlarmRow RecordWriter::rowOf(const AlarmEvent &alarm)
+{
+    AlarmRow row;
+    row.name = alarm.name;
+    row.slave = alarm.slave;
+    row.channel = alarm.channel;
+    row.factor = alarm.factor;
+    row.kind = AlarmEvent::kindText(alarm.kind);
+    row.value = alarm.value;
+    row.alarmPoint = alarm.alarmPoint;
+    row.raised = alarm.raised;
+    row.cleared = alarm.cleared;
+    row.acked = alarm.acked;
+    if (!alarm.cleared.empty())
+        row.reason = alarm.clearText();
+    return row;
+}
+
+void RecordWriter::storeHeldAlarms()
 {
     auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
     if (!database) {
         if (!heldAlarms.empty())
-            lastResult = SQLITE_MISUSE;
+            alarmResult = SQLITE_MISUSE;
         return;
     }
+    // The last try was refused for another reason than the file's state: the table is gone
+    // or changed under the station. Made again where it is missing, so that the log goes on.
+    if (alarmResult != 0 && !passing(alarmResult))
+        database->restoreAlarmTable();
     // Before any change of this run; it is no row of its own, so it is neither counted nor
     // reported, and it is given up only when refused for good.
     if (!openAlarmsClearedAt.empty()) {
-        const int rc = database->clearOpenAlarms(openAlarmsClearedAt);
+        const int rc = database->clearOpenAlarms(
+            openAlarmsClearedAt, AlarmEvent::reasonText(AlarmEvent::StationStopped));
         if (rc != 0 && passing(rc)) {
             if (!heldAlarms.empty())
-                lastResult = rc;
+                alarmResult = rc;
             return;
         }
         openAlarmsClearedAt.clear();
     }
+    alarmResult = 0;
     while (!heldAlarms.empty()) {
         const HeldAlarm &next = heldAlarms.front();
-        AlarmRow row;
-        row.name = next.alarm.name;
-        row.slave = next.alarm.slave;
-        row.channel = next.alarm.channel;
-        row.factor = next.alarm.factor;
-        row.kind = AlarmEvent::kindText(next.alarm.kind);
-        row.value = next.alarm.value;
-        row.alarmPoint = next.alarm.alarmPoint;
-        row.raised = next.alarm.raised;
-        row.cleared = next.alarm.cleared;
-        row.acked = next.alarm.acked;
+        const AlarmRow row = rowOf(next.alarm);
+        // A raise stored by this writer, else the row the alarm was taken over from.
         const auto known = alarmIds.find(next.alarm.serial);
-        const qint64 id = known != alarmIds.end() ? known->second : 0;
+        const qint64 id = known != alarmIds.end() ? known->second : next.alarm.row;
         int64_t inserted = 0;
-        switch (next.change) {
-        case AlarmLogEntry::Raise:
-            lastResult = database->insertAlarm(row, &inserted);
-            break;
-        default:
-            lastResult = database->updateAlarm(row, id, next.change == AlarmLogEntry::Acknowledge);
-            break;
+        int rc = next.change == AlarmLogEntry::Raise
+                     ? database->insertAlarm(row, &inserted)
+                     : database->updateAlarm(row, id, next.change == AlarmLogEntry::Acknowledge);
+        if (rc == RecordDatabase::NoAlarmRow) {
+            // The log would say less than happened: told, never dropped quietly, and the
+            // alarm as a whole row, which the change carries.
+            qWarning("hydrovane: the %s of the alarm %s %s of %s raised %s finds no row in the "
+                     "alarm log",
+                     next.change == AlarmLogEntry::Clear ? "clear" : "acknowledgement",
+                     next.alarm.factor.c_str(), next.alarm.kindText(), next.alarm.name.c_str(),
+                     next.alarm.raised.c_str());
+            rc = database->insertAlarm(row, &inserted);
+            if (rc == 0) {
+                RecordingStatus::instance().reportUnmatchedAlarm();
+                alarmIds[next.alarm.serial] = inserted;
+            }
         }
-        if (lastResult != 0 && passing(lastResult))
+        // Every refusal of a change of ours is the table's or the file's: the change waits,
+        // in its order, and is bounded with the others.
+        if (rc != 0) {
+            alarmResult = rc;
             return;
-        if (lastResult != 0)
-            ++dropped;
-        if (lastResult == 0 && next.change == AlarmLogEntry::Raise) {
+        }
+        if (next.change == AlarmLogEntry::Raise) {
             alarmIds[next.alarm.serial] = inserted;
             emit signal_alarmStored(next.alarm.serial, inserted);
         }
-        if (next.change == AlarmLogEntry::Clear)
+        // Only what the log holds goes out.
+        RecordSink::publishAlarm(next.change, next.alarm);
+        // Cleared and acknowledged, the alarm changes no more.
+        if ((next.change == AlarmLogEntry::Acknowledge && !next.alarm.cleared.empty()) ||
+            (next.change == AlarmLogEntry::Clear && !next.alarm.acked.empty()))
             alarmIds.erase(next.alarm.serial);
         heldAlarms.pop_front();
     }
@@ -251,15 +309,29 @@ void RecordWriter::storeHeld(qint64 &dropped)
         lastResult = database->insert(held.front());
         if (lastResult != 0 && passing(lastResult))
             return;
-        if (lastResult != 0)
+        // Committed, the row goes out; one refused for good is lost to both.
+        if (lastResult == 0)
+            RecordSink::publishRow(held.front());
+        else
             ++dropped;
         held.pop_front();
     }
 }
 
+void RecordWriter::publishAlarms(qint64 dropped)
+{
+    const qint64 nowHeld = qint64(heldAlarms.size());
+    const bool failing = alarmResult != 0 && nowHeld > 0;
+    RecordingStatus::instance().publishAlarms(nowHeld - publishedAlarmHeld, dropped,
+                                              int(failing) - int(publishedAlarmFailing),
+                                              failing ? alarmResult : 0);
+    publishedAlarmHeld = nowHeld;
+    publishedAlarmFailing = failing;
+}
+
 void RecordWriter::publish(qint64 dropped)
 {
-    const qint64 nowHeld = qint64(heldRows());
+    const qint64 nowHeld = qint64(held.size());
     // A row refused for good is counted as dropped; only rows still waiting make a failure.
     const bool failing = lastResult != 0 && nowHeld > 0;
     const bool troubled = failing && !lockedByUs(lastResult);

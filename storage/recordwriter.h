@@ -2,6 +2,7 @@
 #define RECORDWRITER_H
 
 #include "acquisition/alarmrules.h"
+#include "storage/alarmrow.h"
 #include "storage/recordrow.h"
 
 #include <QObject>
@@ -24,12 +25,21 @@ class QThread;
 // or closed for a moment) is held back and stored, oldest first, before the next row once
 // the database takes rows again; at most maxHeld rows are held, beyond that the oldest go.
 // Rows held, rows given up (beyond maxHeld, refused for good, or still held when the writer
-// goes) and refusals are published to RecordingStatus, for the window to show.
+// goes) and refusals are published to RecordingStatus, for the window to show. A row is handed
+// to the RecordSink (the MQTT publisher) once it is committed, never before: a row the
+// database refuses for good is not published, so every outside copy is a copy of the database.
 //
 // The alarm log goes through a writer too (alarm(), connected queued to
 // AlarmRules::signal_log): raises insert rows into table Alarm, clears and acknowledgements
-// update them. They are held and retried like record rows, in the order they happened, so
-// that a clear never overtakes its raise; held ones are also retried every alarmRetryMs.
+// update them, and each change is handed to the sink once stored. They are held and retried
+// like record rows, in the order they happened, so that a clear never overtakes its raise;
+// held ones are also retried every alarmRetryMs. Every refusal holds them, whatever its code:
+// the changes are ours, so a refusal is the table's (dropped or changed under the station,
+// made again at the next try) or the file's. Their trouble is published to RecordingStatus
+// apart from the records'. A clear or acknowledgement that finds no row is reported (qWarning
+// and RecordingStatus), and the alarm it carries is stored as a whole row instead. Where the log
+// moves to another file (an import, AlarmLogEntry::SwitchLog) the writer runs the switch between
+// the changes for the old file and those for the new one.
 //
 // Shut-down: rows still queued when the thread's event loop ends would be dropped and their
 // copies leaked. The owner therefore runs the writer with ThreadHandOff::start(writer, thread)
@@ -59,8 +69,8 @@ public slots:
 
     // A change of an alarm for table Alarm.
     void alarm(const AlarmLogEntry &entry);
-    // Alarm rows left active by an earlier run are marked cleared at time (at start), before
-    // any later change of an alarm is stored.
+    // Alarm rows left active by an earlier run are marked cleared at time (at start, when they
+    // cannot be taken over), before any later change of an alarm is stored.
     void clearOpenAlarms(qint64 time);
 
 signals:
@@ -87,14 +97,19 @@ private:
     // Stores the held rows oldest first until the database refuses one for a passing reason;
     // a row refused for good is given up and counted in dropped.
     void storeHeld(qint64 &dropped);
-    // Tells RecordingStatus what changed since the last call.
+    // Tells RecordingStatus what changed since the last call, of the records and of the
+    // alarm log.
     void publish(qint64 dropped);
+    void publishAlarms(qint64 dropped);
 
-    // Stores the held alarm changes in order until the database refuses one for a passing
-    // reason; one refused for good is counted in dropped.
-    void storeHeldAlarms(qint64 &dropped);
+    // Stores the held alarm changes in order until the database refuses one.
+    void storeHeldAlarms();
     // Holds an alarm change, tries the held ones, bounds and publishes them.
     void holdAlarm(int change, const AlarmEvent &alarm);
+    // Stores what the old file still takes, moves the log and carries the cleared alarms that
+    // wait for an acknowledgement into the new file.
+    void switchLog(AlarmLogSwitch &logSwitch);
+    static AlarmRow rowOf(const AlarmEvent &alarm);
 
     std::deque<RecordRow> held;
     struct HeldAlarm
@@ -105,12 +120,17 @@ private:
     std::deque<HeldAlarm> heldAlarms;
     // The time of a clearOpenAlarms not yet done; empty when none is due.
     std::string openAlarmsClearedAt;
-    // Row ids of the alarms raised through this writer and not yet cleared, by serial.
+    // Row ids of the alarms raised or carried through this writer that may still change (not
+    // both cleared and acknowledged), by serial.
     std::unordered_map<quint64, qint64> alarmIds;
     bool alarmRetryQueued = false;
     // The last insert tried: 0 stored, else the database's refusal.
     int lastResult = 0;
+    // The last alarm statement tried: 0 stored, else the database's refusal.
+    int alarmResult = 0;
     // What RecordingStatus holds of this writer.
+    qint64 publishedAlarmHeld = 0;
+    bool publishedAlarmFailing = false;
     qint64 publishedHeld = 0;
     bool publishedFailing = false;
     bool publishedTroubled = false;

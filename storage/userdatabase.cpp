@@ -14,6 +14,11 @@ const char *const createAuditTable =
     "CREATE TABLE IF NOT EXISTS Audit(id INTEGER PRIMARY KEY AUTOINCREMENT,time VARCHAR,"
     "user VARCHAR,action VARCHAR,detail VARCHAR);";
 
+// One row (id 1): the lock-out outlives the program, so that a restart gives no more tries.
+const char *const createSignInGuardTable =
+    "CREATE TABLE IF NOT EXISTS SignInGuard(id INTEGER PRIMARY KEY,failures INTEGER NOT NULL,"
+    "lockedUntil INTEGER NOT NULL);";
+
 const char *const insertUser = "INSERT INTO User(name,password) VALUES(%Q,%Q)";
 const char *const insertUserWithRole = "INSERT INTO User(name,password,role) VALUES(%Q,%Q,%Q)";
 
@@ -60,6 +65,14 @@ int readLong(void *user, int columns, char **texts)
 {
     if (columns > 0 && texts[0])
         *static_cast<long *>(user) = std::strtol(texts[0], nullptr, 10);
+    return 0;
+}
+
+int readSignInRow(void *user, int columns, char **texts)
+{
+    auto *values = static_cast<long long *>(user);
+    for (int i = 0; i < 2 && i < columns; ++i)
+        values[i] = texts[i] ? std::strtoll(texts[i], nullptr, 10) : 0;
     return 0;
 }
 
@@ -140,6 +153,21 @@ int UserDatabase::countAdministrators(long *count)
     return run(sql.c_str(), count, readLong);
 }
 
+int UserDatabase::countUsers(long *count)
+{
+    *count = 0;
+    return run("SELECT count(*) FROM User", count, readLong);
+}
+
+int UserDatabase::setRole(const std::string &name, const std::string &role, bool *changed)
+{
+    *changed = false;
+    auto locked = lock();
+    const int rc =
+        runFormattedLocked("UPDATE User SET role=%Q WHERE name=%Q", role.c_str(), name.c_str());
+    return rc != 0 ? rc : changesLocked(changed);
+}
+
 int UserDatabase::listUsers(std::vector<Account> *accounts)
 {
     accounts->clear();
@@ -167,17 +195,36 @@ int UserDatabase::listAudit(const std::string &from, const std::string &to, int 
     return rc;
 }
 
+int UserDatabase::readSignInGuard(int *failures, long long *lockedUntil)
+{
+    long long values[2] = {0, 0};
+    const int rc =
+        run("SELECT failures,lockedUntil FROM SignInGuard WHERE id=1", values, readSignInRow);
+    *failures = int(values[0]);
+    *lockedUntil = values[1];
+    return rc;
+}
+
+int UserDatabase::writeSignInGuard(int failures, long long lockedUntil)
+{
+    return runFormatted("INSERT OR REPLACE INTO SignInGuard(id,failures,lockedUntil) "
+                        "VALUES(1,%d,%lld)",
+                        failures, lockedUntil);
+}
+
 void UserDatabase::opened()
 {
     grantRolesLocked();
     runLocked(createAuditTable);
+    runLocked(createSignInGuardTable);
 }
 
 void UserDatabase::tableCreated()
 {
     // A fresh table may come before or after opened(); the migration finds nothing to grant.
     grantRolesLocked();
-    runFormattedLocked(insertUserWithRole, "admin", "", administratorRole);
+    if (defaultAccount)
+        runFormattedLocked(insertUserWithRole, "admin", "", administratorRole);
 }
 
 void UserDatabase::grantRolesLocked()

@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
-// The account file user/user.zdb: table User (uid, unique name, password, role) and the trail of
-// sign-ins and maintenance commands in table Audit. A new file holds one account: "admin" with
-// an empty password. Every call runs a statement: call it off the interface thread.
+// The account file user/user.zdb: table User (uid, unique name, password, role), the trail of
+// sign-ins and maintenance commands in table Audit, and the sign-in lock-out in table SignInGuard.
+// A new file holds one account, "admin" with an empty password, only when the owner allowed it
+// (setDefaultAccount); otherwise it holds none. Every call runs a statement: call it off the
+// interface thread.
 class UserDatabase : public ZirconDatabase
 {
 public:
@@ -42,10 +44,14 @@ public:
 
     static bool isAdministratorRole(const std::string &role);
 
+    // Whether a file made from here on (missing, empty or without tables when opened) gets the
+    // default account. Off until set: an account nobody chose grants nothing by default.
+    void setDefaultAccount(bool allowed) { defaultAccount = allowed; }
+
     // The run result; a name already taken fails. The row has no role: an operator.
     int addUser(const std::string &name, const std::string &password);
     int addUser(const std::string &name, const std::string &password, const std::string &role);
-    // Kind UserDb only: replaces the file by a new one holding the default account.
+    // Kind UserDb only: replaces the file by a new one, holding the default account when allowed.
     // 0, or -1 when the file cannot be made; other kinds return 0.
     int createDatabase(int kind);
 
@@ -56,6 +62,9 @@ public:
     // 0 with *changed telling whether the account existed.
     int deleteUser(const std::string &name, bool *changed);
     int countAdministrators(long *count);
+    int countUsers(long *count);
+    // 0 with *changed telling whether the account existed.
+    int setRole(const std::string &name, const std::string &role, bool *changed);
     // Every account, by name.
     int listUsers(std::vector<Account> *accounts);
 
@@ -65,6 +74,11 @@ public:
     // open), newest first, at most limit of them (0: all).
     int listAudit(const std::string &from, const std::string &to, int limit,
                   std::vector<AuditRow> *rows);
+
+    // The failed sign-ins in a row and the end of the lock-out (ms since the epoch, 0: none);
+    // both 0 in a file that has no row yet.
+    int readSignInGuard(int *failures, long long *lockedUntil);
+    int writeSignInGuard(int failures, long long lockedUntil);
 
 protected:
     // Adds what files made before accounts lack: the role column and the Audit table. Rows
@@ -77,6 +91,8 @@ private:
     int changesLocked(bool *changed);
     // The one-time role migration, in one transaction.
     void grantRolesLocked();
+
+    bool defaultAccount = false;
 };
 
 #endif // USERDATABASE_H

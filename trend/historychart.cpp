@@ -147,6 +147,14 @@ void HistoryChart::setSeries(const HistorySeries &series)
     replot(rpQueuedReplot);
 }
 
+void HistoryChart::setPartial(bool partial)
+{
+    xAxis->setLabel(partial ? QStringLiteral("时间（查询出错，只有部分记录）")
+                            : QStringLiteral("时间"));
+    xAxis->setLabelColor(partial ? QColor(198, 40, 40) : QColor(Qt::black));
+    replot(rpQueuedReplot);
+}
+
 void HistoryChart::clearSeries()
 {
     setSeries(HistorySeries());

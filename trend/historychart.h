@@ -40,6 +40,9 @@ public:
 
     void setSeries(const HistorySeries &series);
     void clearSeries();
+    // The rows charted are only part of those searched for (a read error ended the search):
+    // the time axis says so in red until it is set back.
+    void setPartial(bool partial);
     const HistorySeries &series() const { return shown; }
     const QCPGraph *valueGraph() const { return values; }
 

@@ -20,6 +20,9 @@ private slots:
     void commsLossAfterThreeFailedReadsAndRecoveryAgainstTheSimulator();
     void intervalsTheLineMissedCountAsFailedReads();
     void syncedMonitorIsJudgedAgainstTheInstrumentsSetPoints();
+    void alarmsLeftOpenGoOnUntilReadAndClearedOnesWaitForAnAcknowledgement();
+    void onDelayRaisesOnlyAfterConsecutiveReadingsPerMonitorOrForAll();
+    void chatteringAlarmIsHeldCountedAndMarkedUntilItsConditionStaysAway();
 };
 
 namespace {
@@ -299,6 +302,154 @@ void TestAlarmRules::syncedMonitorIsJudgedAgainstTheInstrumentsSetPoints()
     QCOMPARE(log.at(1).at(0).value<AlarmLogEntry>().change, int(AlarmLogEntry::Clear));
     collection.remove(monitor);
     delete monitor;
+}
+
+void TestAlarmRules::alarmsLeftOpenGoOnUntilReadAndClearedOnesWaitForAnAcknowledgement()
+{
+    AlarmRules &rules = AlarmRules::instance();
+    QSignalSpy log(&rules, &AlarmRules::signal_log);
+    int a = 0, b = 0;
+    Feeder first{&a};
+    first.relays[0] = Relay{true, 8.0f, 0.5f, nullptr};
+    const auto open = [](const void *monitor, int kind, qint64 row) {
+        AlarmEvent alarm;
+        alarm.monitor = monitor;
+        alarm.kind = kind;
+        alarm.name = "一号池";
+        alarm.raised = AlarmRules::timeText(base - 100);
+        alarm.row = row;
+        return alarm;
+    };
+    // A crash left a loss of communication of each monitor open, and a second one of a.
+    rules.resume(open(&a, AlarmEvent::CommsLoss, 41), base);
+    rules.resume(open(&b, AlarmEvent::CommsLoss, 42), base);
+    rules.resume(open(&a, AlarmEvent::CommsLoss, 43), base);
+    QCOMPARE(changes(log), QStringList({"clear 通讯故障 @0"}));
+    QCOMPARE(log.at(0).at(0).value<AlarmLogEntry>().alarm.reason, int(AlarmEvent::Duplicate));
+    // Still failing at b's first read, it goes on; a answers, so it ends then, on its own row.
+    Feeder second{&b};
+    second.feed(0, 1, 'B', -1);
+    first.feed(7, 1);
+    QCOMPARE(changes(log), QStringList({"clear 通讯故障 @0", "clear 通讯故障 @1"}));
+    QCOMPARE(log.at(1).at(0).value<AlarmLogEntry>().alarm.row, qint64(41));
+    QVERIFY(rules.hasActiveAlarm(&b));
+
+    // Neither was acknowledged: both stay listed, cleared, until 全部确认 takes them.
+    QCOMPARE(rules.listedAlarms().size(), size_t(3));
+    rules.stopAll(base + 2, AlarmEvent::LineOff);
+    QVERIFY(rules.activeAlarms().empty());
+    QCOMPARE(rules.listedAlarms().at(1).reason, int(AlarmEvent::LineOff)); // b's, oldest first
+    QCOMPARE(rules.acknowledgeAll(base + 3), 3);
+    QVERIFY(rules.listedAlarms().empty());
+    const auto late = log.back().at(0).value<AlarmLogEntry>().alarm;
+    QCOMPARE(late.cleared + " " + late.acked,
+             AlarmRules::timeText(base + 2) + " " + AlarmRules::timeText(base + 3));
+}
+
+void TestAlarmRules::onDelayRaisesOnlyAfterConsecutiveReadingsPerMonitorOrForAll()
+{
+    AlarmRules &rules = AlarmRules::instance();
+    QSignalSpy log(&rules, &AlarmRules::signal_log);
+    int first = 0, second = 0;
+    Feeder station{&first}, own{&second};
+    station.relays[0] = own.relays[0] = Relay{true, 8.0f, 0.5f, nullptr};
+    AlarmFilter all;
+    all.onDelay = 3;
+    rules.setDefaultFilter(all);
+    AlarmFilter quick;
+    rules.setMonitorFilter(&second, &quick);
+    // A reading below the point starts the count again; invalid filters change nothing.
+    AlarmFilter invalid;
+    invalid.onDelay = 0;
+    rules.setDefaultFilter(invalid);
+    rules.setMonitorFilter(&first, &invalid);
+    const QList<float> values{8.5f, 8.5f, 7.9f, 8.5f, 8.5f, 8.6f, 8.7f};
+    for (int i = 0; i < values.size(); ++i)
+        station.feed(values[i], i);
+    QCOMPARE(changes(log), QStringList{"raise 高报 8.60/8.00 @5"});
+    log.clear();
+    own.feed(8.5f, 0);
+    QCOMPARE(changes(log), QStringList{"raise 高报 8.50/8.00 @0"});
+
+    // Back to the station's filter: the clear is not delayed, the next raise is.
+    log.clear();
+    rules.setMonitorFilter(&second, nullptr);
+    own.feed(7.0f, 1);
+    own.feed(8.5f, 2);
+    own.feed(8.5f, 3);
+    QCOMPARE(changes(log), QStringList{"clear 高报 @1"});
+    own.feed(8.5f, 4);
+    QCOMPARE(changes(log), QStringList({"clear 高报 @1", "raise 高报 8.50/8.00 @4"}));
+}
+
+void TestAlarmRules::chatteringAlarmIsHeldCountedAndMarkedUntilItsConditionStaysAway()
+{
+    AlarmRules &rules = AlarmRules::instance();
+    qint64 clockMs = 0;
+    rules.setClock([&clockMs] { return clockMs; });
+    QSignalSpy log(&rules, &AlarmRules::signal_log);
+    int monitor = 0;
+    Feeder feeder{&monitor};
+    // Hysteresis 0: every swing across the point raises or clears.
+    feeder.relays[0] = Relay{true, 8.0f, 0.0f, nullptr};
+    const auto at = [&](float value, int second) {
+        clockMs = qint64(second) * 1000;
+        feeder.feed(value, second);
+    };
+    const auto raises = [&log] {
+        int count = 0;
+        for (const QList<QVariant> &arguments : log)
+            count += arguments.at(0).value<AlarmLogEntry>().change == AlarmLogEntry::Raise;
+        return count;
+    };
+    // Ten minutes of a value alternating each second around the point: five alarms come and
+    // go, the sixth is held, and every later return is only counted.
+    int second = 0;
+    for (; second < 600; ++second)
+        at(second % 2 ? 7.5f : 8.5f, second);
+    QCOMPARE(raises(), 6);
+    QCOMPARE(log.size(), 11);
+    const auto held = log.last().at(0).value<AlarmLogEntry>().alarm;
+    QVERIFY(held.chattering);
+    QCOMPARE(held.raised, AlarmRules::timeText(base + 10));
+    QVERIFY(rules.hasActiveAlarm(&monitor));
+
+    // Away for less than the hold: still active; away for the hold: cleared, counted, marked.
+    at(8.5f, second++);
+    for (const int until = second + 60; second < until; ++second)
+        at(7.5f, second);
+    QCOMPARE(log.size(), 11);
+    at(7.5f, second);
+    QCOMPARE(log.size(), 12);
+    const auto cleared = log.last().at(0).value<AlarmLogEntry>();
+    QCOMPARE(cleared.change, int(AlarmLogEntry::Clear));
+    QCOMPARE(cleared.alarm.cleared, AlarmRules::timeText(base + second));
+    QCOMPARE(cleared.alarm.repeats, 295);
+    QCOMPARE(cleared.alarm.clearText(), std::string("恢复正常（抖动，重复 295 次）"));
+    QVERIFY(!rules.hasActiveAlarm(&monitor));
+
+    // Within the window of the earlier raises the next one is held at once; ten quiet
+    // minutes later an alarm is an ordinary one again.
+    at(8.5f, ++second);
+    QVERIFY(log.last().at(0).value<AlarmLogEntry>().alarm.chattering);
+    const int quiet = second + 600;
+    at(7.5f, quiet - 60);
+    at(7.5f, quiet);
+    at(8.5f, quiet + 1);
+    const auto ordinary = log.last().at(0).value<AlarmLogEntry>();
+    QCOMPARE(ordinary.change, int(AlarmLogEntry::Raise));
+    QVERIFY(!ordinary.alarm.chattering);
+    at(7.5f, quiet + 2);
+    QCOMPARE(log.last().at(0).value<AlarmLogEntry>().alarm.clearText(), std::string("恢复正常"));
+
+    // Switched off, the rule lets every swing through.
+    AlarmFilter off;
+    off.chatterRaises = 0;
+    rules.setDefaultFilter(off);
+    log.clear();
+    for (second = quiet + 3; second < quiet + 63; ++second)
+        at(second % 2 ? 8.5f : 7.5f, second);
+    QCOMPARE(raises(), 30);
 }
 
 QTEST_GUILESS_MAIN(TestAlarmRules)

@@ -1,3 +1,4 @@
+#include "acquisition/alarmrules.h"
 #include "acquisition/comportctrl.h"
 #include "acquisition/configfile.h"
 #include "acquisition/monitorbase.h"
@@ -18,6 +19,7 @@ private slots:
     void timeoutIsOptionalAndStoredOnlyOnceSet();
     void monitorsAreWrittenByteForByteWithRawUtf8();
     void unknownKeysAndEntriesSurviveEveryStore();
+    void alarmFiltersForAllOrPerMonitorAreReadCheckedAndWrittenBack();
     void removalTakesTheMonitorsOwnEntry();
     void sharedAndControlCharacterNamesAreReported();
     void missingFileGivesDefaultsSilently();
@@ -69,10 +71,11 @@ void TestConfigFile::comPortIsWrittenByteForByte()
 void TestConfigFile::comPortIsReadWithTheLibrarysNumberRules()
 {
     TempStation station;
-    // Booleans count as 0/1, fractions are truncated, the parity is its first character,
-    // and text after the first value is not read.
+    // Booleans count as 0/1, a whole number may have a fraction part of zero (a fraction is a
+    // problem, below), the parity is its first character, and text after the first value is
+    // not read.
     station.writeFile("config/ComPort.json",
-                      R"({"comport": "/dev/ttyUSB0", "baudrate": 19200.9, "databit": 7,
+                      R"({"comport": "/dev/ttyUSB0", "baudrate": 19200.0, "databit": 7,
                           "stopbit": true, "parity": "Even"} trailing text)");
     ConfigFile file(station.filePath("config/ComPort.json").toUtf8().constData());
     QCOMPARE(file.load(), 0);
@@ -158,6 +161,61 @@ void TestConfigFile::monitorsAreWrittenByteForByteWithRawUtf8()
                         "    ]\n"
                         "}"));
     qDeleteAll(collection.getMonitors());
+}
+
+void TestConfigFile::alarmFiltersForAllOrPerMonitorAreReadCheckedAndWrittenBack()
+{
+    TempStation station;
+    station.writeFile("config/Monitor.json",
+                      R"({"interval": 10, "alarmFilter": {"onDelay": 3, "chatterRaises": 0},
+                          "monitor": [
+                          {"model": "DI590", "username": "a", "id": 1, "channel": -1,
+                           "running": true, "record": true},
+                          {"model": "DI590", "username": "b", "id": 2, "channel": -1,
+                           "running": true, "record": true,
+                           "alarmFilter": {"onDelay": 2, "chatterHold": 0, "chatterWindow": "x"}}
+                          ]})");
+    const QString path = station.filePath("config/Monitor.json");
+    ConfigFile file(path.toUtf8().constData());
+    QCOMPARE(file.load(), 0);
+    MonitorCollection collection;
+    file.readMonitors(&collection);
+    QCOMPARE(collection.getAlarmFilter().onDelay, 3);
+    QCOMPARE(collection.getAlarmFilter().chatterRaises, 0);
+    QCOMPARE(collection.getAlarmFilter().chatterHold, 60);
+    QCOMPARE(AlarmRules::instance().defaultFilter(), collection.getAlarmFilter());
+    const std::vector<MonitorBase *> &monitors = collection.getMonitors();
+    QCOMPARE(monitors.size(), size_t(2));
+    QVERIFY(!monitors[0]->ownAlarmFilter());
+    // A monitor's own starts from the station's; what is wrong in it is told and kept so.
+    const AlarmFilter *own = monitors[1]->ownAlarmFilter();
+    QVERIFY(own);
+    QCOMPARE(own->onDelay, 2);
+    QCOMPARE(own->chatterRaises, 0);
+    QCOMPARE(own->chatterHold, 60);
+    QCOMPARE(own->chatterWindow, 600);
+    const std::string where = "配置文件 " + path.toStdString() + " 中第 2 个仪表";
+    // Besides the note that the file was kept aside.
+    QCOMPARE(file.problems().size(), size_t(3));
+    QCOMPARE(file.problems()[0], where + "的 \"alarmFilter.chatterWindow\" 不是整数，改用 600");
+    QCOMPARE(file.problems()[2],
+             where + "的 \"alarmFilter.chatterHold\" 为 0，不在 1 到 3600 之间，改用 60");
+
+    // Written back whole; a monitor that follows the station again loses its own.
+    monitors[1]->setOwnAlarmFilter(nullptr);
+    AlarmFilter first;
+    first.onDelay = 4;
+    monitors[0]->setOwnAlarmFilter(&first);
+    file.writeMonitors(&collection);
+    const nlohmann::json &document = file.getDocument();
+    QCOMPARE(
+        document["alarmFilter"],
+        nlohmann::json(
+            {{"onDelay", 3}, {"chatterRaises", 0}, {"chatterWindow", 600}, {"chatterHold", 60}}));
+    QCOMPARE(document["monitor"][0]["alarmFilter"]["onDelay"], nlohmann::json(4));
+    QVERIFY(!document["monitor"][1].contains("alarmFilter"));
+    qDeleteAll(collection.getMonitors());
+    AlarmRules::instance().reset();
 }
 
 void TestConfigFile::unknownKeysAndEntriesSurviveEveryStore()
@@ -263,19 +321,34 @@ void TestConfigFile::sharedAndControlCharacterNamesAreReported()
     QCOMPARE(file.load(), 0);
     MonitorCollection collection;
     file.readMonitors(&collection);
-    // Nothing is dropped: the operator renames.
-    QCOMPARE(collection.getMonitors().size(), size_t(5));
-    QCOMPARE(collection.getMonitors()[1]->getUsername(), std::string("a\0b", 3));
+    // A shared name is loaded, the operator renames; a name with a control character is not:
+    // "a\0b" would be stored as "a", the fourth one's name.
+    QCOMPARE(collection.getMonitors().size(), size_t(4));
+    QStringList names;
+    for (const MonitorBase *monitor : collection.getMonitors())
+        names << QString::fromStdString(monitor->getUsername());
+    QCOMPARE(names, QStringList({"池", "池", "a", "池"}));
     QStringList problems;
     for (const std::string &problem : file.problems())
         problems << QString::fromStdString(problem);
     QCOMPARE(problems.size(), 3);
     QCOMPARE(problems[0], "配置文件 " + path +
-                              " 中第 2 个仪表的名称 \"a\\u0000b\" 含有控制字符，它的历史数据可能"
-                              "与其他仪表的混在一起，请改名");
+                              " 中第 2 个仪表的名称 \"a\\u0000b\" 含有控制字符，该仪表未加载，"
+                              "它的设置仍保留在文件中；请在文件中为它改名");
     QVERIFY(problems[1].contains("原内容已另存为"));
     QCOMPARE(problems[2], "配置文件 " + path +
                               " 中第 1、3、5 个仪表同名 \"池\"，它们的历史数据会混在一起，请改名");
+    // Kept in the file, and told again at the next start.
+    file.writeMonitors(&collection);
+    QCOMPARE(file.save(), 0);
+    ConfigFile again(path.toUtf8().constData());
+    QCOMPARE(again.load(), 0);
+    MonitorCollection next;
+    again.readMonitors(&next);
+    QCOMPARE(next.getMonitors().size(), size_t(4));
+    QVERIFY(!again.problems().empty() &&
+            QString::fromStdString(again.problems()[0]).contains("a\\u0000b"));
+    qDeleteAll(next.getMonitors());
     qDeleteAll(collection.getMonitors());
 }
 
@@ -455,6 +528,12 @@ void TestConfigFile::outOfRangeSerialSettingsFallBackToDefaults_data()
                                   << R"(中的 "databit" 为 99，不在 5 到 8 之间，改用 8)";
     QTest::newRow("stop bits -1") << QByteArray(R"("stopbit": -1)")
                                   << R"(中的 "stopbit" 为 -1，不是 1 或 2，改用 2)";
+    QTest::newRow("data bits 8.7")
+        << QByteArray(R"("databit": 8.7)") << R"(中的 "databit" 为 8.7，不是整数，改用 8)";
+    QTest::newRow("stop bits 1.5")
+        << QByteArray(R"("stopbit": 1.5)") << R"(中的 "stopbit" 为 1.5，不是整数，改用 2)";
+    QTest::newRow("baud 9600.5") << QByteArray(R"("baudrate": 9600.5)")
+                                 << R"(中的 "baudrate" 为 9600.5，不是整数，改用 9600)";
     QTest::newRow("empty port") << QByteArray(R"("comport": "")")
                                 << R"(中的 "comport" 为空，改用 COM1)";
     QTest::newRow("timeout 10 s") << QByteArray(R"("timeout": 10)")

@@ -34,7 +34,7 @@ private slots:
     void secondHolderOfAFolderIsRefusedUntilRelease();
     void killedHolderReleasesTheFolder();
     void refusedInitTouchesNothing();
-    void folderThatCannotBeLockedStillStarts();
+    void folderInPlaceOfTheLockFileIsRefused();
     void stationFilesAreClosedToOtherUsers();
     void nothingTheStationMakesIsOpenToOthers();
 };
@@ -53,6 +53,8 @@ void TestAppContext::pathsAreTheDirectoryPlusTheKindSuffix()
     QCOMPARE(context.path(UserManual), dir + "/user/um.mht");
     QCOMPARE(context.path(MqttConfig), dir + "/config/Mqtt.json");
     QCOMPARE(context.path(MqttOutbox), dir + "/mqtt/");
+    QCOMPARE(context.path(Hj212Config), dir + "/config/Hj212.json");
+    QCOMPARE(context.path(Hj212Outbox), dir + "/hj212/");
     // A bare file name appended to a folder kind lands directly inside that folder.
     QCOMPARE(QFileInfo(context.path(BackupDir) + "record_20240102.zdb").absolutePath(),
              dir + "/backup");
@@ -62,10 +64,10 @@ void TestAppContext::unknownKindsGiveTheBareDirectory()
 {
     TempStation station;
     AppContext &context = AppContext::instance();
-    QCOMPARE(context.path(9), station.path());
+    QCOMPARE(context.path(20), station.path());
     QCOMPARE(context.path(100), station.path());
     QCOMPARE(context.path(-1), station.path());
-    QVERIFY(!context.path(9).endsWith('/'));
+    QVERIFY(!context.path(20).endsWith('/'));
 }
 
 void TestAppContext::kindsWithoutSharedObjectGiveNull()
@@ -73,7 +75,7 @@ void TestAppContext::kindsWithoutSharedObjectGiveNull()
     TempStation station;
     AppContext &context = AppContext::instance();
     QCOMPARE(context.init(), 0);
-    for (int kind : {int(ExportDir), int(BackupDir), int(UserManual), 9, 100, -1})
+    for (int kind : {int(ExportDir), int(BackupDir), int(UserManual), 20, 100, -1})
         QVERIFY2(context.object(kind) == nullptr, qPrintable(QString::number(kind)));
 }
 
@@ -81,7 +83,7 @@ void TestAppContext::defaultDirectoryIsTheExecutables()
 {
     AppContext &context = AppContext::instance();
     context.setApplicationDir(QString());
-    QCOMPARE(context.path(9), QCoreApplication::applicationDirPath());
+    QCOMPARE(context.path(20), QCoreApplication::applicationDirPath());
     QCOMPARE(context.path(RecordDb), QCoreApplication::applicationDirPath() + "/db/record.zdb");
 }
 
@@ -90,7 +92,7 @@ void TestAppContext::initCreatesMissingFolders()
     TempStation station;
     QDir(station.path()).mkpath("config"); // one already there, the rest missing
     QCOMPARE(AppContext::instance().init(), 0);
-    for (const char *folder : {"config", "db", "export", "backup", "user", "mqtt"})
+    for (const char *folder : {"config", "db", "export", "backup", "user", "mqtt", "hj212"})
         QVERIFY2(QFileInfo(station.filePath(folder)).isDir(), folder);
 }
 
@@ -195,13 +197,20 @@ void TestAppContext::refusedInitTouchesNothing()
              QStringList({"Monitor.json"}));
 }
 
-void TestAppContext::folderThatCannotBeLockedStillStarts()
+void TestAppContext::folderInPlaceOfTheLockFileIsRefused()
 {
     TempStation station;
     QVERIFY(QDir(station.path()).mkdir("hydrovane.lock"));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot be locked"));
-    QCOMPARE(AppContext::instance().init(), int(AppContext::InitDone));
-    QVERIFY(static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb))->isOpen());
+    AppContext &context = AppContext::instance();
+    QCOMPARE(context.init(), int(AppContext::InitLockRefused));
+    QVERIFY2(context.lockProblem().contains("文件夹"), qPrintable(context.lockProblem()));
+    QVERIFY(!context.object(RecordDb));
+    QCOMPARE(QDir(station.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList({"hydrovane.lock"}));
+    // Nothing is held: once the folder is gone, the station starts.
+    QVERIFY(QDir(station.path()).rmdir("hydrovane.lock"));
+    QCOMPARE(context.init(), int(AppContext::InitDone));
+    QVERIFY(context.lockProblem().isEmpty());
 }
 
 void TestAppContext::stationFilesAreClosedToOtherUsers()

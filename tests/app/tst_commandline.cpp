@@ -113,6 +113,8 @@ void TestCommandLine::stationAndQtOptionsPass()
     QCOMPARE(action({"--station=/a", "--count-records"}), CommandLine::Run);
     // A value is never read as an option, even one that looks like it.
     QCOMPARE(action({"--passwd", "--help"}), CommandLine::Run);
+    QCOMPARE(action({"--passwd", "王五", "--admin"}), CommandLine::Run);
+    QCOMPARE(action({"--station", "/a", "--passwd", "--admin", "王五"}), CommandLine::Run);
     QCOMPARE(action({"--station", "--version"}), CommandLine::Run);
     // Qt's own, which the application takes out: a desktop's session restore among them.
     QCOMPARE(action({"-platform", "offscreen", "--session", "x", "-reverse"}), CommandLine::Run);

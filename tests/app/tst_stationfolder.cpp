@@ -4,6 +4,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <climits>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +22,9 @@ private slots:
     void stationGroupFolderAsksToJoinTheGroup();
     void missingFolderIsCheckedAtItsParentAndCreated();
     void refusedFolderCreatesNothing();
+    void rootAndKernelFoldersAreRefused();
+    void rootTakesOnlyItsOwnOrTheStationGroupsFolders();
+    void pathTooLongIsRefusedBeforeAnythingIsMade();
 };
 
 namespace {
@@ -103,8 +108,9 @@ void TestStationFolder::unwritableFoldersAreClassified()
     QCOMPARE(StationFolder::check(temp.path(), account(owner), gid_t(-1)), 0);
     QCOMPARE(StationFolder::check(temp.path(), account(stranger), gid_t(-1)),
              int(StationFolder::OtherUsersFolder));
-    // Root writes anywhere.
-    QCOMPARE(StationFolder::check(temp.path(), account(0), gid_t(-1)), 0);
+    // Root writes anywhere, but takes only its own folders.
+    QCOMPARE(StationFolder::check(temp.path(), account(0), gid_t(-1)),
+             owner == 0 ? 0 : int(StationFolder::NotRootsFolder));
     // A group member may write when the group may.
     QCOMPARE(StationFolder::check(temp.path(), account(stranger, {info.st_gid}), gid_t(-1)),
              int(StationFolder::OtherUsersFolder));
@@ -175,6 +181,88 @@ void TestStationFolder::refusedFolderCreatesNothing()
     QVERIFY(message.contains(file));
     QCOMPARE(QDir(temp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
              QStringList({"file"}));
+}
+
+void TestStationFolder::rootAndKernelFoldersAreRefused()
+{
+    QTemporaryDir temp;
+    QVERIFY(QFile::link("/proc", temp.filePath("kernel")));
+    QVERIFY(QFile::link("/", temp.filePath("top")));
+    const QStringList refused = {"/",
+                                 "/proc",
+                                 "/sys",
+                                 "/dev",
+                                 "/dev/shm/plant",
+                                 "/proc/self/cwd",
+                                 "/sys/class",
+                                 temp.filePath("kernel/station"),
+                                 temp.filePath("top")};
+    for (const uid_t uid : {uid_t(0), ::geteuid()}) {
+        for (const QString &dir : refused)
+            QVERIFY2(StationFolder::check(dir, account(uid), gid_t(-1)) ==
+                         StationFolder::SystemFolder,
+                     qPrintable(dir));
+    }
+    // Beside them, and through ".." out of them, is another matter.
+    QStringList arguments{"hydrovane", "--station", "/proc/../" + temp.path() + "/plant"};
+    QString dir;
+    QString message;
+    QCOMPARE(StationFolder::prepare(&arguments, "/nonexistent", &dir, &message), 0);
+    QCOMPARE(dir, temp.filePath("plant"));
+    arguments = QStringList{"hydrovane", "--station", "/"};
+    QCOMPARE(StationFolder::prepare(&arguments, "/nonexistent", &dir, &message),
+             int(StationFolder::SystemFolder));
+    QVERIFY2(message.contains("系统目录"), qPrintable(message));
+}
+
+void TestStationFolder::rootTakesOnlyItsOwnOrTheStationGroupsFolders()
+{
+    if (::geteuid() != 0)
+        QSKIP("handing a folder to another user needs root");
+    QTemporaryDir temp;
+    const QByteArray path = QFile::encodeName(temp.path());
+    const uid_t nobody = 65534;
+    const gid_t stationGroup = 4711;
+    QCOMPARE(::chown(path.constData(), nobody, 65534), 0);
+    QCOMPARE(StationFolder::check(temp.path(), account(0), stationGroup),
+             int(StationFolder::NotRootsFolder));
+    // A missing folder is judged at the parent it would be made in.
+    QCOMPARE(StationFolder::check(temp.filePath("new/station"), account(0), stationGroup),
+             int(StationFolder::NotRootsFolder));
+    const QString text = StationFolder::text(StationFolder::NotRootsFolder, temp.path());
+    QVERIFY2(text.contains("nobody") && text.contains("hydrovane"), qPrintable(text));
+    // The owner may use it all the same.
+    QCOMPARE(StationFolder::check(temp.path(), account(nobody), stationGroup), 0);
+    // The packaged folder: another owner, the station group.
+    QCOMPARE(::chown(path.constData(), nobody, stationGroup), 0);
+    QCOMPARE(StationFolder::check(temp.path(), account(0), stationGroup), 0);
+    QCOMPARE(::chown(path.constData(), 0, 65534), 0);
+    QCOMPARE(StationFolder::check(temp.path(), account(0), stationGroup), 0);
+}
+
+void TestStationFolder::pathTooLongIsRefusedBeforeAnythingIsMade()
+{
+    QTemporaryDir temp;
+    // One name over the limit of a name, and a path of short names over the limit of a path
+    // once the station's own files are below it.
+    const QString longName = temp.filePath("plant/" + QString(256, 'n') + "/station");
+    QString deep = temp.filePath("plant");
+    while (QFile::encodeName(deep).size() < PATH_MAX - 200)
+        deep += "/" + QString(100, 'd');
+    for (const QString &dir : {longName, deep}) {
+        QCOMPARE(StationFolder::check(dir, account(::geteuid()), gid_t(-1)),
+                 int(StationFolder::PathTooLong));
+        QStringList arguments{"hydrovane", "--station", dir};
+        QString chosen;
+        QString message;
+        QCOMPARE(StationFolder::prepare(&arguments, "/nonexistent", &chosen, &message),
+                 int(StationFolder::PathTooLong));
+        QVERIFY2(message.contains("路径过长") && message.size() < 300, qPrintable(message));
+    }
+    QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    // Well within the limit is fine.
+    QCOMPARE(
+        StationFolder::check(temp.filePath(QString(200, 's')), account(::geteuid()), gid_t(-1)), 0);
 }
 
 QTEST_GUILESS_MAIN(TestStationFolder)

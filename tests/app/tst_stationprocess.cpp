@@ -27,6 +27,8 @@ private slots:
     void aStopDoesNotWaitLongerThanASilentInstrument();
     void aSecondSignalEndsTheStopAtOnce();
     void killsUnderLoadLeaveEveryFileIntact();
+    void refusedStartsMakeNothing();
+    void aSecondStationWithoutADisplayEndsAtOnce();
     void aLogThatCannotBeWrittenIsToldOnceAndTheStationRuns();
 
 private:
@@ -265,6 +267,110 @@ void TestStationProcess::killsUnderLoadLeaveEveryFileIntact()
     QCOMPARE(child.finish(), 0);
     QCOMPARE(child.stored(), before + child.handed());
     QCOMPARE(damage(child.dir.path()), QString());
+}
+
+namespace {
+
+struct Refusal
+{
+    int code = -1;
+    QString errors;
+};
+
+// hydrovane with the arguments and without a display, waited for at most 10 s.
+Refusal runRefused(const QStringList &arguments)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Nothing it could show a box on, nor a platform plugin that would do without a screen.
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(name);
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(HYDROVANE_PATH), arguments);
+    Refusal refusal;
+    if (process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit)
+        refusal.code = process.exitCode();
+    else
+        process.kill();
+    process.waitForFinished(5000);
+    refusal.errors = QString::fromUtf8(process.readAllStandardError());
+    return refusal;
+}
+
+QStringList entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+}
+
+} // namespace
+
+void TestStationProcess::refusedStartsMakeNothing()
+{
+    QTemporaryDir temp;
+    const QString station = temp.filePath("station");
+    QVERIFY(QDir().mkpath(station));
+    const QString target = temp.filePath("target");
+    QFile planted(target);
+    QVERIFY(planted.open(QIODevice::WriteOnly) && planted.write("kept\n") == 5);
+    planted.close();
+    const QString lockFile = station + "/hydrovane.lock";
+
+    // A link planted as the lock file: neither truncated nor written through.
+    QVERIFY(QFile::link(target, lockFile));
+    Refusal refusal = runRefused({"--station", station, "--connect"});
+    QCOMPARE(refusal.code, 1);
+    QVERIFY2(refusal.errors.contains("符号链接"), qPrintable(refusal.errors));
+    QCOMPARE(entries(station), QStringList({"hydrovane.lock"}));
+    QFile kept(target);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("kept\n"));
+    QVERIFY(QFile::remove(lockFile));
+    // A folder in its place, where once the station started without a lock.
+    QVERIFY(QDir(station).mkdir("hydrovane.lock"));
+    refusal = runRefused({"--station", station});
+    QCOMPARE(refusal.code, 1);
+    QVERIFY2(refusal.errors.contains("文件夹"), qPrintable(refusal.errors));
+    QCOMPARE(entries(station), QStringList({"hydrovane.lock"}));
+
+    // Kernel folders and a path longer than the system takes.
+    for (const QString &folder :
+         {QString("/proc"), QString("/sys"), QString("/dev"), QString("/")}) {
+        refusal = runRefused({"--station", folder});
+        QCOMPARE(refusal.code, 1);
+        QVERIFY2(refusal.errors.contains("系统目录"), qPrintable(refusal.errors));
+    }
+    const QString tooLong = temp.filePath("deep/" + QString(300, 'x'));
+    refusal = runRefused({"--station", tooLong});
+    QCOMPARE(refusal.code, 1);
+    QVERIFY2(refusal.errors.contains("路径过长"), qPrintable(refusal.errors));
+    QCOMPARE(entries(temp.path()), QStringList({"station", "target"}));
+}
+
+void TestStationProcess::aSecondStationWithoutADisplayEndsAtOnce()
+{
+    SimulatorProcess sim(chain);
+    QVERIFY(sim.isReady());
+    Child child(sim, chainMonitors, broker->port());
+    QVERIFY2(child.start(3), qPrintable(child.output()));
+    const QString lockFile = child.dir.filePath("hydrovane.lock");
+    for (bool deleted : {false, true}) {
+        // A deleted lock file lets no second station in: the folder itself stays locked.
+        if (deleted)
+            QVERIFY(QFile::remove(lockFile));
+        QElapsedTimer took;
+        took.start();
+        const Refusal second = runRefused({"--station", child.dir.path(), "--connect"});
+        QCOMPARE(second.code, 1);
+        QVERIFY2(second.errors.contains("监测站程序已在运行"), qPrintable(second.errors));
+        QVERIFY2(took.elapsed() < 5000, qPrintable(QString::number(took.elapsed())));
+        QCOMPARE(QFile::exists(lockFile), !deleted);
+    }
+    // The first one went on and stored every reading it handed over, the second none.
+    QVERIFY(child.process.state() == QProcess::Running);
+    child.signal(SIGTERM);
+    QCOMPARE(child.finish(), 0);
+    QVERIFY(child.handed() >= 3);
+    QCOMPARE(child.stored(), child.handed());
 }
 
 void TestStationProcess::aLogThatCannotBeWrittenIsToldOnceAndTheStationRuns()

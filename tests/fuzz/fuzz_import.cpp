@@ -54,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     case RecordDatabase::ImportNotDecryptable:
     case RecordDatabase::ImportDamaged:
     case RecordDatabase::ImportNoRecordTable:
+    case RecordDatabase::ImportRecordColumnsMismatch:
         break;
     default:
         std::abort();

@@ -27,6 +27,7 @@ private slots:
     void searchListsActiveAlarmsFirstAndMarksThem();
     void exportWritesTheFoundAlarmsAndNeverOverwrites();
     void exportThatCannotBeWrittenLeavesNoFile();
+    void aFailedReadIsNotReportedAsComplete();
 
 private:
     std::unique_ptr<TempStation> station;
@@ -202,6 +203,22 @@ void TestDialogAlarms::exportThatCannotBeWrittenLeavesNoFile()
     QCOMPARE(QDir(exportFolder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList());
     QVERIFY(!dialog.isBusy());
+}
+
+void TestDialogAlarms::aFailedReadIsNotReportedAsComplete()
+{
+    store({makeAlarm("A", "2024-01-02 08:00:00", true)});
+    DialogAlarms dialog;
+    const Form form(dialog);
+    QVERIFY(form.searchAndWait());
+    QCOMPARE(form.result->text(), QString("查询完毕，共1条报警，其中1条未解除"));
+    QFile file(AppContext::instance().path(RecordDb));
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.write(QByteArray(int(file.size()), '\0')) == file.size());
+    file.close();
+    QVERIFY(form.searchAndWait());
+    QCOMPARE(form.result->text(),
+             QString("查询出错，已读出0条报警，其中0条未解除（数据库文件已损坏）"));
 }
 
 QTEST_MAIN(TestDialogAlarms)

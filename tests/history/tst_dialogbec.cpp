@@ -33,6 +33,7 @@ private slots:
     void emptyDatabaseGivesOnlyTheInitialSheet();
     void exportBeginsWithTheAlarmLogUnderItsOwnTitle();
     void failedExportIsNotReportedAsSuccessAndTheRestFollows();
+    void workbookOfADamagedFileIsNamedPartial();
     void clearRunsOnlyWhenACopyWasMade();
     void stagesRunOnAWorkerAndNeverClearRowsStoredMeanwhile();
     void closingIsRefusedWhileTheStagesRun();
@@ -369,6 +370,33 @@ void TestDialogBEC::failedExportIsNotReportedAsSuccessAndTheRestFollows()
     QVERIFY(!QFileInfo::exists(AppContext::instance().path(ExportDir)));
 }
 
+void TestDialogBEC::workbookOfADamagedFileIsNamedPartial()
+{
+    store("A", 4000);
+    store("B", 4000);
+    {
+        QFile file(AppContext::instance().path(RecordDb));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        const qint64 pages = file.size() / 4096;
+        for (qint64 page = pages * 2 / 3; page < pages; page += 2) {
+            QVERIFY(file.seek(page * 4096 + 1000));
+            QVERIFY(file.write(QByteArray(64, '\x5a')) == 64);
+        }
+    }
+    RecordMaintenance maintenance(database());
+    QSignalSpy written(&maintenance, &RecordMaintenance::signal_fileWritten);
+    QSignalSpy finished(&maintenance, &RecordMaintenance::signal_finished);
+    maintenance.run(RecordMaintenance::ExportStage);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(0).toInt(), int(RecordMaintenance::ExportStage));
+    QCOMPARE(written.count(), 1);
+    const QString path = written.at(0).at(0).toString();
+    QVERIFY2(path.endsWith("_不完整.xlsx"), qPrintable(path));
+    QCOMPARE(QDir(AppContext::instance().path(ExportDir)).entryList(QDir::Files),
+             QStringList({QFileInfo(path).fileName()}));
+    QVERIFY(!readWorkbook(path).isEmpty());
+}
+
 void TestDialogBEC::clearRunsOnlyWhenACopyWasMade()
 {
     store("A", 3);
@@ -529,7 +557,9 @@ void TestDialogBEC::closingBoxNamesTheStagesThatFailed_data()
     QTest::addColumn<QString>("text");
     const int all = DialogBEC::BackupStage | DialogBEC::ExportStage | DialogBEC::ClearStage;
     QTest::newRow("backup") << all << false << true << "操作完成!\n失败：备份数据";
-    QTest::newRow("export") << all << true << false << "操作完成!\n失败：导出数据";
+    QTest::newRow("export, the clear run all the same")
+        << all << true << false
+        << "操作完成!\n失败：导出数据\n导出失败后仍清除了数据：已清除的记录只保存在备份 %1 中。";
     QTest::newRow("every copy, so no clear")
         << all << false << false << "操作完成!\n失败：备份数据、导出数据、清除数据";
     QTest::newRow("export alone") << int(DialogBEC::ExportStage) << true << false
@@ -557,7 +587,11 @@ void TestDialogBEC::closingBoxNamesTheStagesThatFailed()
 
     QVERIFY(run.closed);
     QCOMPARE(boxes.boxes.size(), 1);
+    if (text.contains("%1"))
+        text = text.arg(onlyBackup(AppContext::instance().path(BackupDir)));
     QCOMPARE(boxes.boxes[0].text, text);
+    const bool cleared = (mask & DialogBEC::ClearStage) && !text.contains("、清除数据");
+    QCOMPARE(storedRows(), cleared ? 0 : 3);
     const bool failed = text.contains("失败");
     QCOMPARE(boxes.boxes[0].icon, failed ? QMessageBox::Critical : QMessageBox::Information);
     QCOMPARE(boxes.boxes[0].title, QString(failed ? "错误" : "通知"));

@@ -46,6 +46,7 @@ private slots:
     void recordsAreStoredWhileALongSearchRuns();
     void stoppedSearchKeepsWhatItFoundAndReturnsToIdle();
     void failedSearchReportsTheRowsFoundBeforeTheFailure();
+    void searchOfADamagedFileAndItsExportSayTheyArePartial();
     void closingDuringASearchStopsIt();
     void exportOfAStreamedResultEqualsTheQuery();
     void chartShowsTheFoundValuesOfTheChosenInstrumentAndFactor();
@@ -574,9 +575,56 @@ void TestDialogSearch::failedSearchReportsTheRowsFoundBeforeTheFailure()
     const int found = form.rows();
     QVERIFY(found > 0);
     QVERIFY2(found < rows, "the search ran to its end");
-    QCOMPARE(form.result->text(), QString("查询完毕，共%1条记录").arg(found));
+    QVERIFY2(QRegularExpression(QString("^查询出错，已找到%1条记录（.+）$").arg(found))
+                 .match(form.result->text())
+                 .hasMatch(),
+             qPrintable(form.result->text()));
     QVERIFY(form.progress->isHidden());
     QVERIFY(form.stop->isHidden());
+}
+
+void TestDialogSearch::searchOfADamagedFileAndItsExportSayTheyArePartial()
+{
+    const int rows = 20066;
+    storeMany(rows);
+    // Pages of the last third of the file spoilt, as a bad sector would: the first rows read.
+    {
+        QFile file(AppContext::instance().path(RecordDb));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        const qint64 pages = file.size() / 4096;
+        QVERIFY(pages > 30);
+        for (qint64 page = pages * 2 / 3; page < pages; page += 2) {
+            QVERIFY(file.seek(page * 4096 + 1000));
+            QVERIFY(file.write(QByteArray(64, '\x5a')) == 64);
+        }
+    }
+    MessageBoxRecorder boxes;
+    DesktopRecorder desktop;
+    DialogSearch dialog;
+    const Form form(dialog);
+    form.tabs->setCurrentWidget(form.tabs->widget(1));
+    QVERIFY(form.searchAndWait());
+    const int found = form.rows();
+    QVERIFY2(found > 0 && found < rows, qPrintable(QString::number(found)));
+    QCOMPARE(form.result->text(),
+             QString("查询出错，已找到%1条记录（数据库文件已损坏）").arg(found));
+    QVERIFY(form.chart->xAxis->label().contains("只有部分记录"));
+
+    form.exportButton->click();
+    QTRY_COMPARE(boxes.boxes.size(), 1);
+    const QString path = exportFolder() + "所有_" + allRange + "_不完整.xlsx";
+    QCOMPARE(boxes.boxes[0].text,
+             "记录保存至:\n" + path + "\n查询出错，文件中只有出错前找到的部分记录。");
+    QCOMPARE(exportedFiles(), QStringList({"所有_" + allRange + "_不完整.xlsx"}));
+    const QList<WorkbookSheet> sheets = readWorkbook(path);
+    QCOMPARE(sheets.size(), 1);
+    QCOMPARE(sheets[0].rows.size(), found + 1);
+
+    // A search that reads everything is whole again: an empty range before the damage.
+    form.end->setDateTime(QDateTime(QDate(2024, 1, 1), QTime(0, 0, 9)));
+    QVERIFY(form.searchAndWait());
+    QCOMPARE(form.result->text(), QString("查询完毕，共10条记录"));
+    QCOMPARE(form.chart->xAxis->label(), QString("时间"));
 }
 
 void TestDialogSearch::closingDuringASearchStopsIt()

@@ -60,16 +60,25 @@ void TestMqttMessage::alarmCarriesItsEventAndTheTimeOfThatEvent()
     QCOMPARE(payload["event"], json("raised"));
     QCOMPARE(payload["time"], json(alarm.raised));
     QCOMPARE(payload["kind"], json("高报"));
-    QCOMPARE(payload["value"], json("9.10"));
+    // Numbers, as the readings carry them.
+    QCOMPARE(payload["value"].dump(), std::string("9.1"));
+    QCOMPARE(payload["alarmPoint"].dump(), std::string("9.0"));
+    QCOMPARE(payload["channel"], json(1));
     QCOMPARE(payload["cleared"], json(""));
-    QCOMPARE(payload.size(), size_t(12));
+    QCOMPARE(payload["reason"], json(""));
+    QCOMPARE(payload.size(), size_t(13));
 
     alarm.kind = AlarmEvent::CommsLoss;
+    alarm.value.clear();
+    alarm.alarmPoint.clear();
     alarm.cleared = "2024-03-01 08:02:00";
+    alarm.reason = AlarmEvent::LineOff;
     payload = json::parse(MqttMessage::alarmPayload(AlarmLogEntry::Clear, alarm));
     QCOMPARE(payload["event"], json("cleared"));
     QCOMPARE(payload["time"], json(alarm.cleared));
     QCOMPARE(payload["kind"], json("通讯故障"));
+    QVERIFY(payload["value"].is_null() && payload["alarmPoint"].is_null());
+    QCOMPARE(payload["reason"], json("停止采集"));
 }
 
 QTEST_GUILESS_MAIN(TestMqttMessage)

@@ -4,12 +4,14 @@
 #include "brokerprocess.h"
 #include "mqtt/mqttpublisher.h"
 #include "mqttsubscriber.h"
+#include "storage/recorddatabase.h"
 #include "storage/recordrow.h"
 #include "storage/recordwriter.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QThread>
 #include <QtTest>
 
@@ -27,7 +29,7 @@ class TestMqttPublisher : public QObject
     Q_OBJECT
 
 private slots:
-    void readingsAndAlarmsArriveWithPayloadsAndEscapedTopics();
+    void readingsAlarmsAndTrailRowsArriveWithPayloadsAndEscapedTopics();
     void statusIsRetainedOnlineAndOfflineAsWillAndAtAStop();
     void backlogKeptThroughAnOutageArrivesInOrder();
     void backlogOnDiskIsSentByTheNextPublisher();
@@ -35,6 +37,10 @@ private slots:
     void failedConnectsAreReportedAndRetried_data();
     void failedConnectsAreReportedAndRetried();
     void registryPublishesExactlyWhatTheRecordWriterIsHanded();
+    void whatTheDatabaseRefusesNeverReachesTheBroker();
+    void longNamesArriveUnderCutTopics();
+    void unwritableQueueIsReportedWhileConnectedAndTriedAgain();
+    void unusableSettingsAreOffWithTheirReason();
 };
 
 namespace {
@@ -126,9 +132,29 @@ private:
     QStringList reasons;
 };
 
+// Every message logged from any thread while keepWarnings is the handler.
+std::mutex warningsMutex;
+QStringList warnings;
+QtMessageHandler previousHandler = nullptr;
+
+void keepWarnings(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    {
+        std::lock_guard<std::mutex> locker(warningsMutex);
+        warnings << text;
+    }
+    previousHandler(type, context, text);
+}
+
+int warningsWith(const QString &part)
+{
+    std::lock_guard<std::mutex> locker(warningsMutex);
+    return warnings.filter(part).size();
+}
+
 } // namespace
 
-void TestMqttPublisher::readingsAndAlarmsArriveWithPayloadsAndEscapedTopics()
+void TestMqttPublisher::readingsAlarmsAndTrailRowsArriveWithPayloadsAndEscapedTopics()
 {
     TempStation station;
     BrokerProcess broker(station.filePath("broker").toStdString());
@@ -149,8 +175,11 @@ void TestMqttPublisher::readingsAndAlarmsArriveWithPayloadsAndEscapedTopics()
     alarm.alarmPoint = "6.00";
     alarm.raised = "2024-03-01 08:00:05";
     publisher.alarmChange(AlarmLogEntry::Raise, alarm);
+    // A trail row, its detail with what a line-based copy would split on.
+    publisher.auditRow("2024-03-01 08:00:06", "admin", "清空", "第一\n行 \"x\"");
     QVERIFY(subscriber.waitForCount(2, waitMs, "hv/st/readings/"));
     QVERIFY(subscriber.waitForCount(1, waitMs, "hv/st/alarms"));
+    QVERIFY(subscriber.waitForCount(1, waitMs, "hv/st/audit"));
 
     const auto readings = subscriber.messages("hv/st/readings/");
     QCOMPARE(readings.size(), size_t(2));
@@ -169,6 +198,14 @@ void TestMqttPublisher::readingsAndAlarmsArriveWithPayloadsAndEscapedTopics()
     QCOMPARE(event["event"], json("raised"));
     QCOMPARE(event["kind"], json("低报"));
     QCOMPARE(event["time"], json("2024-03-01 08:00:05"));
+
+    const auto trail = subscriber.messages("hv/st/audit");
+    QCOMPARE(trail.size(), size_t(1));
+    QCOMPARE(json::parse(trail[0].payload), json({{"time", "2024-03-01 08:00:06"},
+                                                  {"user", "admin"},
+                                                  {"action", "清空"},
+                                                  {"detail", "第一\n行 \"x\""}}));
+    QVERIFY(!trail[0].retained);
     QTRY_COMPARE_WITH_TIMEOUT(publisher.status().backlog, qint64(0), waitMs);
 }
 
@@ -310,6 +347,8 @@ void TestMqttPublisher::brokerKilledMidStreamIsReportedAndSendingResumes()
     QVERIFY(arrived.size() >= 20);
     QVERIFY(std::is_sorted(arrived.begin(), arrived.end()));
     QCOMPARE(arrived.back(), 2019);
+    // A publish that met the dead connection was kept for the next one, not skipped.
+    QCOMPARE(publisher.status().dropped, qint64(0));
 }
 
 void TestMqttPublisher::failedConnectsAreReportedAndRetried_data()
@@ -399,6 +438,149 @@ void TestMqttPublisher::registryPublishesExactlyWhatTheRecordWriterIsHanded()
     AppContext::instance().shutdown();
     QVERIFY(subscriber.waitForCount(2, waitMs, "hv/st/status"));
     QCOMPARE(statusTexts(subscriber).back(), std::string("offline"));
+}
+
+void TestMqttPublisher::whatTheDatabaseRefusesNeverReachesTheBroker()
+{
+    TempStation station;
+    BrokerProcess broker(station.filePath("broker").toStdString());
+    QVERIFY(broker.start());
+    MqttSubscriber subscriber("sub-refused", broker.port(), "hv/#", true);
+    QVERIFY(subscriber.connect());
+    station.writeFile("config/Mqtt.json", QByteArray::fromStdString(json{
+        {"enabled", true}, {"host", "127.0.0.1"}, {"port", broker.port()}, {"topic", "hv"},
+        {"station", "st"}, {"clientId", "hv-refused"}}.dump()));
+    QCOMPARE(AppContext::instance().init(), 0);
+    auto *publisher = static_cast<MqttPublisher *>(AppContext::instance().object(MqttOutbox));
+    QTRY_COMPARE_WITH_TIMEOUT(publisher->status().state, MqttPublisher::Connected, waitMs);
+    // The database refuses the rows of channel 1 for good, and takes none for a while.
+    auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    database->close();
+    int rc = -1;
+    selectWithKey(AppContext::instance().path(RecordDb),
+                  "CREATE TRIGGER refuse BEFORE INSERT ON Record WHEN NEW.channel = 1 BEGIN "
+                  "SELECT RAISE(ABORT, 'refused'); END",
+                  &rc);
+    QCOMPARE(rc, 0);
+
+    QThread thread;
+    auto *writer = new RecordWriter;
+    ThreadHandOff::start(writer, &thread);
+    for (int i = 0; i < 3; ++i) {
+        auto *row = new RecordRow(rowOf(i));
+        QMetaObject::invokeMethod(writer, [writer, row] { writer->record(nullptr, row); },
+                                  Qt::QueuedConnection);
+    }
+    // A clear whose raise the log never got, then a raise it takes.
+    AlarmLogEntry cleared;
+    cleared.change = AlarmLogEntry::Clear;
+    cleared.alarm.name = "无行";
+    cleared.alarm.raised = "2024-03-01 08:00:00";
+    cleared.alarm.cleared = "2024-03-01 08:01:00";
+    AlarmLogEntry raised;
+    raised.alarm.name = "有行";
+    raised.alarm.raised = "2024-03-01 08:02:00";
+    for (const AlarmLogEntry &entry : {cleared, raised})
+        QMetaObject::invokeMethod(writer, [writer, entry] { writer->alarm(entry); },
+                                  Qt::QueuedConnection);
+    writer->waitForQueued();
+    QCOMPARE(database->open(), 0);
+    writer->waitForQueued();
+    RecordWriter::stopThread(writer, &thread);
+    // Published in order: once the last arrived, anything before it would have.
+    QVERIFY(subscriber.waitForCount(2, waitMs, "hv/st/readings/"));
+    QVERIFY(subscriber.waitForCount(1, waitMs, "hv/st/alarms"));
+    QCOMPARE(firstArrivals(subscriber), std::vector<int>({0, 2}));
+    const auto alarms = subscriber.messages("hv/st/alarms");
+    QCOMPARE(alarms.size(), size_t(1));
+    QCOMPARE(json::parse(alarms[0].payload)["name"], json("有行"));
+    AppContext::instance().shutdown();
+}
+
+void TestMqttPublisher::longNamesArriveUnderCutTopics()
+{
+    TempStation station;
+    BrokerProcess broker(station.filePath("broker").toStdString());
+    QVERIFY(broker.start());
+    MqttSubscriber subscriber("sub-long", broker.port(), "hv/#", true);
+    QVERIFY(subscriber.connect());
+    MqttPublisher publisher(station.filePath("mqtt"));
+    publisher.apply(settingsFor(broker.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().state, MqttPublisher::Connected, waitMs);
+
+    // Longer than MQTT allows for a whole topic, and two alike for their first 300 bytes.
+    const std::vector<std::string> names = {std::string(70000, 'n'), std::string(300, 'a') + "1",
+                                            std::string(300, 'a') + "2"};
+    for (size_t i = 0; i < names.size(); ++i)
+        publisher.recordRow(rowOf(int(i), names[i], std::string(400, 'f')));
+    QVERIFY(subscriber.waitForCount(names.size(), waitMs, "hv/st/readings/"));
+    const auto readings = subscriber.messages("hv/st/readings/");
+    QCOMPARE(readings.size(), names.size());
+    std::set<std::string> topics;
+    for (const auto &message : readings) {
+        const json payload = json::parse(message.payload);
+        const size_t number = payload["channel"].get<size_t>();
+        // The payload keeps the name whole.
+        QCOMPARE(payload["name"].get<std::string>(), names.at(number));
+        QVERIFY(message.topic.size() < 600);
+        topics.insert(message.topic);
+    }
+    QCOMPARE(topics.size(), names.size());
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().backlog, qint64(0), waitMs);
+    QCOMPARE(publisher.status().dropped, qint64(0));
+}
+
+void TestMqttPublisher::unwritableQueueIsReportedWhileConnectedAndTriedAgain()
+{
+    TempStation station;
+    BrokerProcess broker(station.filePath("broker").toStdString());
+    QVERIFY(broker.start());
+    MqttSubscriber subscriber("sub-unwritable", broker.port(), "hv/#", true);
+    QVERIFY(subscriber.connect());
+    QVERIFY(station.writeFile("mqtt", "a file where the queue's folder belongs"));
+    previousHandler = qInstallMessageHandler(keepWarnings);
+    const auto restore = qScopeGuard([] { qInstallMessageHandler(previousHandler); });
+    MqttPublisher publisher(station.filePath("mqtt"));
+    QSignalSpy changes(&publisher, &MqttPublisher::signal_statusChanged);
+    publisher.apply(settingsFor(broker.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().state, MqttPublisher::Connected, waitMs);
+
+    for (int i = 0; i < 30; ++i)
+        publisher.recordRow(rowOf(i));
+    MqttPublisher::Status status = publisher.status();
+    QCOMPARE(status.state, MqttPublisher::Connected);
+    QCOMPARE(status.queueProblem, QString("队列无法写入"));
+    QCOMPARE(status.refused, qint64(30));
+    QCOMPARE(status.refusedReason, QString("队列无法写入"));
+    QCOMPARE(status.dropped, qint64(30));
+    // Told to the interface, and to the log once, not once a message.
+    QTRY_VERIFY_WITH_TIMEOUT(!changes.isEmpty(), waitMs);
+    QCOMPARE(warningsWith("cannot be written"), 1);
+
+    // Put right, the folder is opened again within a retry and readings flow.
+    QVERIFY(QFile::remove(station.filePath("mqtt")));
+    publisher.diskQueue().setRetryInterval(0);
+    QTRY_VERIFY_WITH_TIMEOUT(publisher.status().queueProblem.isEmpty(),
+                             2 * MqttQueue::syncIntervalMs + 1000);
+    for (int i = 30; i < 40; ++i)
+        publisher.recordRow(rowOf(i));
+    QVERIFY(QTest::qWaitFor([&] { return allArrived(subscriber, 10); }, waitMs));
+    QCOMPARE(firstArrivals(subscriber), range(30, 40));
+    QCOMPARE(publisher.status().refused, qint64(30));
+    QCOMPARE(warningsWith("written again; 30 messages were not stored"), 1);
+}
+
+void TestMqttPublisher::unusableSettingsAreOffWithTheirReason()
+{
+    TempStation station;
+    MqttPublisher publisher(station.filePath("mqtt"));
+    MqttSettings settings = settingsFor(BrokerProcess::freePort());
+    settings.topic = "$SYS/hv";
+    publisher.apply(settings);
+    QCOMPARE(publisher.status().state, MqttPublisher::Off);
+    QVERIFY(publisher.status().reason.contains("$"));
+    publisher.recordRow(rowOf(0));
+    QCOMPARE(publisher.status().backlog, qint64(0));
 }
 
 // The child of statusIsRetainedOnlineAndOfflineAsWillAndAtAStop: connects, says so, and waits

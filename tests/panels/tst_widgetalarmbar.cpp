@@ -35,6 +35,7 @@ class TestWidgetAlarmBar : public QObject
 
 private slots:
     void listsActiveAlarmsNewestFirstAndHidesWhenNoneIsLeft();
+    void aClearedAlarmStaysMarkedUntilAcknowledged();
 };
 
 void TestWidgetAlarmBar::listsActiveAlarmsNewestFirstAndHidesWhenNoneIsLeft()
@@ -91,6 +92,21 @@ void TestWidgetAlarmBar::listsActiveAlarmsNewestFirstAndHidesWhenNoneIsLeft()
     QVERIFY(bar->isVisible());
     QVERIFY(ackButton(*bar, 0)->isEnabled());
     QVERIFY(ackAll->isEnabled());
+}
+
+void TestWidgetAlarmBar::aClearedAlarmStaysMarkedUntilAcknowledged()
+{
+    WidgetAlarmBar bar;
+    bar.showAlarm(entry(1, "溶解氧一号", "高报"));
+    bar.showAlarm(entry(2, "pH二号", "低报"));
+    bar.setRecovered(1);
+    // Its raise arriving late does not make it active again.
+    bar.showAlarm(entry(1, "溶解氧一号", "高报"));
+    QVERIFY(bar.isRecovered(1) && !bar.isRecovered(2));
+    QCOMPARE(bar.rowTexts(1).at(2), QString("高报（已恢复）"));
+    QCOMPARE(bar.findChild<QLabel *>("labelTitle")->text(),
+             QString("当前报警 1 条，已恢复待确认 1 条，未确认 2 条"));
+    QVERIFY(ackButton(bar, 1)->isEnabled());
 }
 
 QTEST_MAIN(TestWidgetAlarmBar)

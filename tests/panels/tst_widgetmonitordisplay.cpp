@@ -110,6 +110,7 @@ private slots:
     void recordingOffStoresNothing();
     void runSwitchOffStopsTheMonitorAndTheCell();
     void cellSwitchesDriveThePanelSwitchesOnlyOnChange();
+    void switchesAreRefusedWithoutMaintenanceAndChangesAreTold();
     void lineOffMarksUnsyncedAndSendsTheStoppedReading();
     void failedSyncSaysWhyAndHidesTheLastReading();
     void rowsAfterARenameCarryTheNewName();
@@ -410,6 +411,48 @@ void TestWidgetMonitorDisplay::cellSwitchesDriveThePanelSwitchesOnlyOnChange()
     QVERIFY(!f.checkBox("checkBoxRecord")->isChecked());
     QVERIFY(!f.monitor->isRecord());
     QCOMPARE(changed.count(), 2);
+}
+
+void TestWidgetMonitorDisplay::switchesAreRefusedWithoutMaintenanceAndChangesAreTold()
+{
+    Station station;
+    MessageBoxRecorder boxes;
+    Fixture f("DI590", "曝气池", 3);
+    QSignalSpy changed(f.display, &WidgetMonitorDisplay::signal_changedMonitor);
+    QSignalSpy status(f.display, &WidgetMonitorDisplay::signal_updateStatus);
+    QSignalSpy told(f.display, &WidgetMonitorDisplay::signal_maintenance);
+    f.display->setMaintenanceAllowed(false);
+    QCOMPARE(f.checkBox("checkBoxRecord")->toolTip(), QString("请先以管理员身份登录。"));
+
+    // Clicked on the page, and asked from the grid's menu: each refused with one box.
+    f.checkBox("checkBoxRecord")->click();
+    f.checkBox("checkBoxStatus")->click();
+    f.display->slot_updateRecord(false);
+    f.display->slot_updateStatus(false);
+    QCOMPARE(boxes.boxes.size(), 4);
+    for (const MessageBoxes::Box &box : boxes.boxes)
+        QCOMPARE(box.text, QString("请先以管理员身份登录。"));
+    QVERIFY(f.checkBox("checkBoxRecord")->isChecked() && f.checkBox("checkBoxStatus")->isChecked());
+    QVERIFY(f.monitor->isRecord() && f.monitor->isRunning());
+    QCOMPARE(changed.count(), 0);
+    QCOMPARE(told.count(), 0);
+    // The grid's cell, which may already show what its menu asked, is set back.
+    QCOMPARE(status.count(), 2);
+    QVERIFY(status.at(0).at(0).toBool() && status.at(1).at(0).toBool());
+
+    boxes.boxes.clear();
+    f.display->setMaintenanceAllowed(true);
+    f.checkBox("checkBoxRecord")->click();
+    f.checkBox("checkBoxStatus")->click();
+    f.checkBox("checkBoxRecord")->click();
+    QVERIFY(boxes.boxes.isEmpty());
+    QVERIFY(f.monitor->isRecord() && !f.monitor->isRunning());
+    QCOMPARE(changed.count(), 3);
+    QCOMPARE(told.count(), 3);
+    const QString name = "DI590 \"曝气池\",从站 3";
+    QCOMPARE(told.at(0), QVariantList({"停止记录", name}));
+    QCOMPARE(told.at(1), QVariantList({"关闭仪表", name}));
+    QCOMPARE(told.at(2), QVariantList({"开启记录", name}));
 }
 
 void TestWidgetMonitorDisplay::lineOffMarksUnsyncedAndSendsTheStoppedReading()

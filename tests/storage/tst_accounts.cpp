@@ -1,6 +1,7 @@
 #include "app/appcontext.h"
 #include "storage/accounts.h"
 #include "storage/passwordhash.h"
+#include "storage/recordsink.h"
 #include "storage/userdatabase.h"
 #include "testsupport.h"
 
@@ -8,6 +9,9 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
+
+#include <sqlite3.h>
 
 class TestAccounts : public QObject
 {
@@ -17,6 +21,10 @@ private slots:
     void plainTextPasswordUpgradesAtFirstSignIn();
     void defaultAdminMustSetAPassword();
     void fiveFailuresLockSignInForThirtySeconds();
+    void lockOutSurvivesARestart();
+    void aFileWithoutAccountsLocksSignInUntilPasswdSetsOne();
+    void passwordsTheHashCannotTakeWholeAreRefused();
+    void trailRowsGoToTheLogAndTheSinkAndWaitForTheFile();
     void accountCommandsNeedAnAdministrator();
     void rolesOtherThanAdminSignInAsOperators_data();
     void rolesOtherThanAdminSignInAsOperators();
@@ -198,7 +206,201 @@ void TestAccounts::fiveFailuresLockSignInForThirtySeconds()
     const QStringList rows = station.audit();
     QCOMPARE(rows.filter("|登录失败|").size(), 4 + 5 + 1);
     QVERIFY(rows.filter("|登录失败|").at(8).contains("登录锁定 30 秒"));
-    QVERIFY(rows.filter("|nobody|登录失败|").size() == 2);
+    // A name that is no account may be a password typed into the wrong field: not kept.
+    QCOMPARE(rows.filter("|未知用户|登录失败|").size(), 3);
+    QVERIFY(rows.filter("nobody").isEmpty());
+}
+
+void TestAccounts::lockOutSurvivesARestart()
+{
+    Station station;
+    signInAdmin(*station.accounts, "right");
+    station.accounts->signOut();
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(signIn(*station.accounts, "admin", "wrong").result, int(Accounts::WrongPassword));
+    // The program ends and starts again: the file is closed and opened under new accounts.
+    const auto restart = [&station] {
+        station.accounts->waitForJobs();
+        station.accounts.reset();
+        QCOMPARE(station.users->close(), 0);
+        QCOMPARE(station.users->open(), 0);
+        station.accounts.reset(new Accounts(station.users));
+        station.accounts->setClock([&station] { return station.clock.load(); });
+    };
+    restart();
+    auto reply = signIn(*station.accounts, "admin", "wrong");
+    QCOMPARE(reply.result, int(Accounts::Locked));
+    QCOMPARE(reply.secondsLeft, 30);
+
+    restart();
+    station.clock += 10000;
+    reply = signIn(*station.accounts, "admin", "right");
+    QCOMPARE(reply.result, int(Accounts::Locked));
+    QCOMPARE(reply.secondsLeft, 20);
+    // A clock set back a day makes the lock no longer than its length.
+    station.clock -= 24 * 3600 * 1000;
+    reply = signIn(*station.accounts, "admin", "right");
+    QCOMPARE(reply.result, int(Accounts::Locked));
+    QCOMPARE(reply.secondsLeft, 30);
+    station.clock += 30000;
+    QCOMPARE(signIn(*station.accounts, "admin", "right").result, int(Accounts::Ok));
+    station.accounts->waitForJobs();
+    QCOMPARE(selectWithKey(AppContext::instance().path(UserDb),
+                           "SELECT failures, lockedUntil FROM SignInGuard"),
+             QStringList({"0|0"}));
+}
+
+void TestAccounts::aFileWithoutAccountsLocksSignInUntilPasswdSetsOne()
+{
+    Station station;
+    QCOMPARE(selectWithKey(AppContext::instance().path(UserDb), "DELETE FROM User"), QStringList());
+    Accounts &accounts = *station.accounts;
+    // Nothing to guess at: no attempt counts towards the lock-out.
+    for (int i = 0; i < Accounts::maxFailures + 1; ++i) {
+        const auto reply = signIn(accounts, "admin", "");
+        QCOMPARE(reply.result, int(Accounts::NoAccounts));
+        QVERIFY(reply.text().contains("sudo hydrovane --passwd admin"));
+    }
+    QVERIFY(!accounts.isSignedIn());
+
+    int change = -1;
+    QCOMPARE(Accounts::resetPassword(station.users, "admin", "pw", false, "系统用户 root", &change),
+             int(Accounts::Ok));
+    QCOMPARE(change, int(Accounts::AccountCreated));
+    QCOMPARE(signIn(accounts, "admin", "pw").result, int(Accounts::Ok));
+    QVERIFY(accounts.isAdministrator());
+    QCOMPARE(station.actions(), QStringList({"系统用户 root|重置密码", "admin|登录"}));
+}
+
+void TestAccounts::passwordsTheHashCannotTakeWholeAreRefused()
+{
+    Station station;
+    Accounts &accounts = *station.accounts;
+    const QString tooLong = QString(342, QChar(0x5BC6)); // 密: 1,026 bytes of UTF-8
+    const QString withNul = QStringLiteral("ab") + QChar(0) + QStringLiteral("cd");
+    for (const QString &password : {tooLong, withNul, QString(1025, 'a')}) {
+        const auto reply = wait([&](const Accounts::Done &done) {
+            accounts.signInSettingPassword("admin", "", password, nullptr, done);
+        });
+        QCOMPARE(reply.result, int(Accounts::UnusablePassword));
+    }
+    QVERIFY(!accounts.isSignedIn());
+    signInAdmin(accounts, QString(1024, 'a'));
+    for (const QString &password : {tooLong, withNul})
+        QCOMPARE(addUser(accounts, "op", password, Accounts::Operator).result,
+                 int(Accounts::UnusablePassword));
+    const auto change = wait([&](const Accounts::Done &done) {
+        accounts.changePassword(QString(1024, 'a'), withNul, nullptr, done);
+    });
+    QCOMPARE(change.result, int(Accounts::UnusablePassword));
+    int changed = -1;
+    QCOMPARE(Accounts::resetPassword(station.users, "admin", withNul, false, "x", &changed),
+             int(Accounts::UnusablePassword));
+    QVERIFY(PasswordHash::verify(std::string(1024, 'a'), station.stored("admin")));
+}
+
+namespace {
+
+// Records the trail rows handed to the sink.
+class TrailSink : public RecordSink
+{
+public:
+    void recordRow(const RecordRow &) override {}
+    void alarmChange(int, const AlarmEvent &) override {}
+    void auditRow(const std::string &time, const std::string &user, const std::string &action,
+                  const std::string &detail) override
+    {
+        std::lock_guard<std::mutex> locked(mutex);
+        rows << QString::fromStdString(time + '|' + user + '|' + action + '|' + detail);
+    }
+    QStringList taken()
+    {
+        std::lock_guard<std::mutex> locked(mutex);
+        return rows;
+    }
+
+private:
+    std::mutex mutex;
+    QStringList rows;
+};
+
+std::mutex logMutex;
+QStringList logLines;
+
+void keepLogLine(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    std::lock_guard<std::mutex> locked(logMutex);
+    logLines << QString::number(int(type)) + ' ' + text;
+}
+
+QStringList loggedTrail()
+{
+    std::lock_guard<std::mutex> locked(logMutex);
+    return logLines.filter("操作记录 {");
+}
+
+} // namespace
+
+void TestAccounts::trailRowsGoToTheLogAndTheSinkAndWaitForTheFile()
+{
+    Station station;
+    Accounts &accounts = *station.accounts;
+    TrailSink sink;
+    RecordSink::setCurrent(&sink);
+    {
+        std::lock_guard<std::mutex> locked(logMutex);
+        logLines.clear();
+    }
+    const QtMessageHandler previous = qInstallMessageHandler(keepLogLine);
+    QSignalSpy changed(&accounts, &Accounts::signal_trailChanged);
+
+    // Another program holds the file: none of our statements gets in.
+    zircon_db *other = nullptr;
+    QCOMPARE(ZirconDatabase::openKeyedConnection(AppContext::instance().path(UserDb).toStdString(),
+                                                 &other, 0, false),
+             0);
+    QCOMPARE(zircon_run_sql(other, "BEGIN EXCLUSIVE", nullptr, nullptr), 0);
+    accounts.audit("清空", "第一\n行");
+    station.clock += 1000;
+    accounts.audit("导入", "第二");
+    accounts.waitForJobs();
+    Accounts::TrailStatus status = accounts.trailStatus();
+    QCOMPARE(status.held, 2);
+    QCOMPARE(status.failure & 0xFF, SQLITE_BUSY);
+    QTRY_VERIFY(changed.count() >= 1);
+    // Outside copies meanwhile, in the order made; a line end in a detail stays in its line.
+    QCOMPARE(sink.taken(), QStringList({"2026-03-01 12:00:00|未登录|清空|第一\n行",
+                                        "2026-03-01 12:00:01|未登录|导入|第二"}));
+    QStringList logged = loggedTrail();
+    QCOMPARE(logged.size(), 2);
+    QCOMPARE(logged[0], QString::number(int(QtInfoMsg)) +
+                            " hydrovane: 操作记录 {\"action\":\"清空\",\"detail\":\"第一\\n行\","
+                            "\"time\":\"2026-03-01 12:00:00\",\"user\":\"未登录\"}");
+    {
+        std::lock_guard<std::mutex> locked(logMutex);
+        QCOMPARE(logLines.filter("暂存在内存中").size(), 1);
+    }
+
+    // Free again: the next row writes the held ones first, in order.
+    zircon_run_sql(other, "COMMIT", nullptr, nullptr);
+    accounts.audit("删除仪表", "第三");
+    accounts.waitForJobs();
+    QCOMPARE(accounts.trailStatus().held, 0);
+    QCOMPARE(station.actions(), QStringList({"未登录|清空", "未登录|导入", "未登录|删除仪表"}));
+
+    // Held again, then written by the retry alone.
+    QCOMPARE(zircon_run_sql(other, "BEGIN EXCLUSIVE", nullptr, nullptr), 0);
+    accounts.audit("备份", "第四");
+    accounts.waitForJobs();
+    QCOMPARE(accounts.trailStatus().held, 1);
+    zircon_run_sql(other, "COMMIT", nullptr, nullptr);
+    zircon_close(other);
+    QTRY_COMPARE_WITH_TIMEOUT(accounts.trailStatus().held, 0, 3 * Accounts::trailRetryMs);
+    QCOMPARE(station.actions().last(), QString("未登录|备份"));
+    QCOMPARE(loggedTrail().size(), 4);
+
+    qInstallMessageHandler(previous);
+    RecordSink::setCurrent(nullptr);
 }
 
 void TestAccounts::accountCommandsNeedAnAdministrator()
@@ -382,8 +584,12 @@ void TestAccounts::unopenedFileLeavesAccountsUnavailable()
     accounts.listAudit(QDateTime(), QDateTime(), 0, nullptr,
                        [&](int result, const QVector<Accounts::AuditEntry> &) { listed = result; });
     QTRY_COMPARE(listed, int(Accounts::Unavailable));
-    bool created = true;
-    QCOMPARE(Accounts::resetPassword(users, "admin", "pw", &created), int(Accounts::Unavailable));
+    int change = -1;
+    QCOMPARE(Accounts::resetPassword(users, "admin", "pw", false, "系统用户 root", &change),
+             int(Accounts::Unavailable));
+    // The row is held, not dropped.
+    accounts.waitForJobs();
+    QCOMPARE(accounts.trailStatus().held, 1);
     QCOMPARE(dir.readFile("user/user.zdb"), QByteArray("not a database").repeated(100));
 }
 

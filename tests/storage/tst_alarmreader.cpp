@@ -1,5 +1,6 @@
 #include "app/appcontext.h"
 #include "storage/alarmreader.h"
+#include "storage/recorddatabase.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -16,6 +17,7 @@ private slots:
     void rangeAndNameFilterTheRaisedAlarms_data();
     void rangeAndNameFilterTheRaisedAlarms();
     void fileWithoutTheLogHoldsNoAlarm();
+    void olderLogsGainTheReasonAndAClearKeepsWhatAlarmsStillNeed();
 
 private:
     std::unique_ptr<TempStation> station;
@@ -142,6 +144,52 @@ void TestAlarmReader::fileWithoutTheLogHoldsNoAlarm()
     std::vector<std::string> names;
     QCOMPARE(reader.distinctNames(names), 0);
     QVERIFY(names.empty());
+}
+
+void TestAlarmReader::olderLogsGainTheReasonAndAClearKeepsWhatAlarmsStillNeed()
+{
+    // A log as builds before the clears' reasons wrote it: one alarm open, one over.
+    const QString file = AppContext::instance().path(RecordDb);
+    auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    database->close();
+    int rc = -1;
+    selectWithKey(file, "DROP TABLE Alarm", &rc);
+    QCOMPARE(insertAlarms(file, {makeAlarm("开", "2024-01-02 08:00:00", true),
+                                 makeAlarm("旧", "2024-01-02 07:00:00", false)}),
+             0);
+    std::vector<AlarmReader::Entry> alarms;
+    QCOMPARE(AlarmReader(recordPath()).read({}, {}, {}, alarms), 0);
+    QCOMPARE(alarms.size(), size_t(2));
+
+    // Opened by this build: the column is added and the rows kept; a clear says why.
+    QCOMPARE(database->open(), 0);
+    std::vector<AlarmRow> open;
+    QCOMPARE(database->openAlarms(open, 10), 0);
+    QCOMPARE(open.size(), size_t(1));
+    AlarmRow row = open[0];
+    row.cleared = "2024-01-02 09:00:00";
+    row.reason = "停止采集";
+    QCOMPARE(database->updateAlarm(row, row.id, false), 0);
+    row.raised = "2024-01-02 06:00:00"; // no such alarm
+    QCOMPARE(database->updateAlarm(row, 0, true), RecordDatabase::NoAlarmRow);
+    // What an older build writes names its columns: the added one is no obstacle.
+    selectWithKey(file,
+                  "INSERT INTO Alarm(name,slave,channel,factor,kind,value,alarmpoint,raised,"
+                  "cleared,acked) VALUES('旧版',3,-1,'DO','低报','1','2','2024-01-02 10:00:00',"
+                  "NULL,NULL)",
+                  &rc);
+    QCOMPARE(rc, 0);
+
+    // Cleared unacknowledged by this build, it waits for that: listed at a start, and kept by
+    // a clear, which takes the older build's cleared row.
+    open.clear();
+    QCOMPARE(database->openAlarms(open, 10), 0);
+    QCOMPARE(open.size(), size_t(2));
+    QCOMPARE(database->clear(), 0);
+    alarms.clear();
+    QCOMPARE(AlarmReader(recordPath()).read({}, {}, {}, alarms), 0);
+    QCOMPARE(keys(alarms), QStringList({"旧版 2024-01-02 10:00:00*", "开 2024-01-02 08:00:00"}));
+    QCOMPARE(alarms[1].reason, std::string("停止采集"));
 }
 
 QTEST_GUILESS_MAIN(TestAlarmReader)

@@ -32,6 +32,7 @@ private slots:
     void otherKindsDoNothing();
     void importReplacesRowsWithAValidBackup();
     void importIntoAStationWithoutARecordFileGivesTheStationsMode();
+    void importKeepsOnlyTheNewestReplacedFiles();
     void failedImportChangesNothing_data();
     void failedImportChangesNothing();
     void damagedBackupIsRefusedAndTheLiveFileStaysIntact();
@@ -386,6 +387,54 @@ void TestRecordDatabase::importIntoAStationWithoutARecordFileGivesTheStationsMod
     QCOMPARE(rowCount(database), 3);
 }
 
+void TestRecordDatabase::importKeepsOnlyTheNewestReplacedFiles()
+{
+    TempStation station;
+    RecordDatabase *database = startStation();
+    QCOMPARE(database->insert(makeRow("a", 0, "2024-01-02 08:30:05")), 0);
+    const QString backup = makeBackup(database);
+    // Eleven kept by earlier imports within one second, numbered past 9, and files that only
+    // look like them: other names, and one of the name but not of whole pages.
+    QStringList earlier;
+    for (int n = 0; n <= 10; ++n)
+        earlier << "record_replaced_20200101000000" + (n ? "_" + QString::number(n) : "") + ".zdb";
+    const QStringList others = {"record_replaced_notes.zdb", "record_replaced_2020.zdb",
+                                "record_replaced_20200101000000.zdb.txt"};
+    for (const QString &name : earlier + others)
+        QVERIFY(station.writeFile("backup/" + name, QByteArray(2048, 'p')));
+    QVERIFY(station.writeFile("backup/record_replaced_20190101000000.zdb", "operator's notes"));
+
+    RecordDatabase::ImportReport report;
+    QCOMPARE(import(database, backup, &report), 0);
+    QCOMPARE(report.removedKept, 2);
+    QStringList expected = earlier.mid(2)
+                           << QFileInfo(QString::fromStdString(report.keptFile)).fileName()
+                           << "record_replaced_20190101000000.zdb";
+    expected.sort();
+    QCOMPARE(keptFiles().filter(QRegularExpression("^record_replaced_\\d{14}(_\\d+)?\\.zdb$")),
+             expected);
+    for (const QString &name : others)
+        QVERIFY2(QFile::exists(station.filePath("backup/" + name)), qPrintable(name));
+    QVERIFY(QFile::exists(station.filePath("backup/record_replaced_20190101000000.zdb")));
+    QVERIFY(QFile::exists(backup));
+    // At the limit, the next import removes only the oldest.
+    QCOMPARE(import(database, backup, &report), 0);
+    QCOMPARE(report.removedKept, 1);
+    QVERIFY(!QFile::exists(station.filePath("backup/" + earlier[2])));
+    QCOMPARE(rowCount(database), 1);
+
+    // Kept files that claim to be newer (the clock went back) never push out the one just kept.
+    for (int n = 0; n < 12; ++n)
+        QVERIFY(station.writeFile("backup/record_replaced_20991231235959_" + QString::number(n) +
+                                      ".zdb",
+                                  QByteArray(1024, 'f')));
+    QCOMPARE(import(database, backup, &report), 0);
+    QVERIFY(QFile::exists(QString::fromStdString(report.keptFile)));
+    QCOMPARE(
+        keptFiles().filter(QRegularExpression("^record_replaced_\\d{14}(_\\d+)?\\.zdb$")).size(),
+        11); // ten, and the operator's notes
+}
+
 void TestRecordDatabase::failedImportChangesNothing_data()
 {
     QTest::addColumn<QString>("source");
@@ -396,8 +445,11 @@ void TestRecordDatabase::failedImportChangesNothing_data()
     QTest::newRow("plain sqlite file") << "plain" << int(R::ImportNotStationFile);
     QTest::newRow("another key") << "foreign" << int(R::ImportNotDecryptable);
     QTest::newRow("database without Record") << "user" << int(R::ImportNoRecordTable);
-    QTest::newRow("Record lacking columns") << "columns" << int(R::ImportNoRecordTable);
-    QTest::newRow("Record with a required extra column") << "extra" << int(R::ImportNoRecordTable);
+    QTest::newRow("Record lacking columns") << "columns" << int(R::ImportRecordColumnsMismatch);
+    QTest::newRow("Record with a required extra column")
+        << "extra" << int(R::ImportRecordColumnsMismatch);
+    QTest::newRow("Record a view") << "view" << int(R::ImportNotStationFile);
+    QTest::newRow("Record a virtual table") << "virtual" << int(R::ImportNotStationFile);
     QTest::newRow("missing file") << "missing" << int(R::ImportSourceUnreadable);
     QTest::newRow("folder") << "folder" << int(R::ImportSourceUnreadable);
     QTest::newRow("backup folder in the way") << "blocked" << int(R::ImportCannotKeepOld);
@@ -432,6 +484,16 @@ void TestRecordDatabase::failedImportChangesNothing()
                               kPassPhrase));
     else if (source == "extra")
         QVERIFY(makeKeyedFile(path, qPrintable(QString(recordTable).arg(",site NOT NULL")),
+                              kPassPhrase));
+    else if (source == "view")
+        QVERIFY(makeKeyedFile(path,
+                              qPrintable(QString(recordTable).replace("Record(", "Kept(").arg("") +
+                                         "CREATE VIEW Record AS SELECT * FROM Kept;"),
+                              kPassPhrase));
+    else if (source == "virtual")
+        QVERIFY(makeKeyedFile(path,
+                              "CREATE VIRTUAL TABLE Record USING fts4(uid,time,model,name,slave,"
+                              "channel,factor,unit,value,status)",
                               kPassPhrase));
     else if (source == "folder")
         QVERIFY(QDir(station.path()).mkdir("folder.zdb"));

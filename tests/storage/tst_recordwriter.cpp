@@ -4,6 +4,7 @@
 #include "app/appcontext.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordingstatus.h"
+#include "storage/recordsink.h"
 #include "storage/recordwriter.h"
 #include "testsupport.h"
 
@@ -12,7 +13,10 @@
 #include <QThread>
 #include <QtTest>
 
+#include <sqlite3.h>
+
 #include <algorithm>
+#include <mutex>
 
 // Plays a detail panel: owns a writer on a thread of its own and hands it copies of its row.
 class Panel : public QObject
@@ -54,6 +58,7 @@ private slots:
     void heldRowsAreBounded();
     void heldAndDroppedRowsAreCountedOverAllWriters();
     void alarmChangesAreHeldWhileRefusedAndStoredInOrder();
+    void alarmLogDroppedOrUnwritableHoldsChangesTellsAndLosesNothing();
 };
 
 namespace {
@@ -75,6 +80,29 @@ QString storedFile()
 {
     return AppContext::instance().path(RecordDb);
 }
+
+// Plays an outside interface (the publisher, the uploader): the times of the rows handed to it.
+class TimesSink : public RecordSink
+{
+public:
+    TimesSink() { RecordSink::add(this); }
+    ~TimesSink() override { RecordSink::remove(this); }
+    void recordRow(const RecordRow &row) override
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        times << QString::fromStdString(row.time);
+    }
+    void alarmChange(int, const AlarmEvent &) override {}
+    QStringList all()
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        return times;
+    }
+
+private:
+    std::mutex mutex;
+    QStringList times;
+};
 
 int storedCount()
 {
@@ -162,6 +190,8 @@ void TestRecordWriter::refusedRowsAreStoredOnceTheDatabaseTakesThemAgain()
     TempStation station;
     AppContext::instance().init();
     auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    // Every sink gets a row once it is stored, and only then.
+    TimesSink first, second;
     Panel panel;
     RecordRow row = panelRow("暂停", 0);
     const auto emitAt = [&](int second) {
@@ -176,6 +206,7 @@ void TestRecordWriter::refusedRowsAreStoredOnceTheDatabaseTakesThemAgain()
     panel.writer->waitForQueued();
     QCOMPARE(storedCount(), 0);
     QCOMPARE(panel.writer->heldRows(), size_t(10));
+    QVERIFY(first.all().isEmpty() && second.all().isEmpty());
 
     // Writable again: the held rows go first, in their order, then the new one.
     QCOMPARE(database->open(), 0);
@@ -186,6 +217,8 @@ void TestRecordWriter::refusedRowsAreStoredOnceTheDatabaseTakesThemAgain()
     for (int second = 0; second <= 10; ++second)
         expected << QStringLiteral("2024-01-02 08:00:%1").arg(second, 2, 10, QChar('0'));
     QCOMPARE(selectWithKey(storedFile(), "SELECT time FROM Record ORDER BY uid"), expected);
+    QCOMPARE(first.all(), expected);
+    QCOMPARE(second.all(), expected);
 
     // Rows held when the station leaves get a last try before the database closes.
     database->close();
@@ -325,6 +358,100 @@ void TestRecordWriter::alarmChangesAreHeldWhileRefusedAndStoredInOrder()
     writer->waitForQueued();
     QCOMPARE(selectWithKey(storedFile(), "SELECT count(*) FROM Alarm WHERE cleared IS NULL"),
              QStringList({"0"}));
+    RecordWriter::stopThread(writer, &thread);
+    rules.reset();
+    AppContext::instance().reset();
+}
+
+void TestRecordWriter::alarmLogDroppedOrUnwritableHoldsChangesTellsAndLosesNothing()
+{
+    TempStation station;
+    AppContext::instance().init();
+    QVERIFY(AppContext::instance().object(RecordDb));
+    AlarmRules &rules = AlarmRules::instance();
+    rules.reset();
+    QThread thread;
+    auto *writer = new RecordWriter;
+    connect(&rules, &AlarmRules::signal_log, writer, &RecordWriter::alarm, Qt::QueuedConnection);
+    ThreadHandOff::start(writer, &thread);
+    RecordingStatus &status = RecordingStatus::instance();
+    const RecordingStatus::Snapshot before = status.snapshot();
+
+    const qint64 base = QDateTime(QDate(2024, 1, 2), QTime(8, 0)).toSecsSinceEpoch();
+    const SensorBase sensor("pH", "pH", "pH", 0, 14, 2, true);
+    const Relay relays[2] = {Relay{true, 8.0f, 0.5f, nullptr}, Relay{false, 0, 0, nullptr}};
+    int monitor = 0;
+    const std::string name = "二号池";
+    const auto feed = [&](float value, int second) {
+        AlarmReading reading;
+        reading.monitor = &monitor;
+        reading.name = &name;
+        reading.slave = 4;
+        reading.sensor = &sensor;
+        reading.result = FactorResult{value, 'N'};
+        reading.relays = relays;
+        reading.exchange = 1;
+        reading.time = base + second;
+        rules.evaluate(reading);
+    };
+    const char *const rows = "SELECT value,raised,cleared FROM Alarm ORDER BY id";
+    // Another connection changes the file under the station, as a hostile hand would.
+    const auto change = [](const char *sql) {
+        int result = -1;
+        selectWithKey(storedFile(), sql, &result);
+        return result;
+    };
+
+    // Dropped under the running station: the clear waits, the table is made again, and the
+    // alarm whose row went with it is stored whole; the episode is counted for the window.
+    feed(8.5f, 0);
+    writer->waitForQueued();
+    QCOMPARE(change("DROP TABLE Alarm"), 0);
+    feed(7.0f, 1);
+    feed(9.0f, 2);
+    writer->waitForQueued();
+    QCOMPARE(writer->heldRows(), size_t(0));
+    QCOMPARE(selectWithKey(storedFile(), rows),
+             QStringList({"8.50|2024-01-02 08:00:00|2024-01-02 08:00:01",
+                          "9.00|2024-01-02 08:00:02|<null>"}));
+    RecordingStatus::Snapshot now = status.snapshot();
+    QCOMPARE(now.alarmEpisodes - before.alarmEpisodes, qint64(1));
+    QCOMPARE(now.alarmFailure & 0xFF, SQLITE_ERROR);
+    QCOMPARE(now.unmatched - before.unmatched, qint64(1));
+    QCOMPARE(now.alarmHeld, qint64(0));
+    QCOMPARE(now.alarmFailing, 0);
+    QCOMPARE(now.alarmDropped, before.alarmDropped);
+
+    // Refusing every change: held in their order, shown as failing, the records unaffected.
+    QCOMPARE(change("CREATE TRIGGER deny_insert BEFORE INSERT ON Alarm BEGIN SELECT "
+                    "RAISE(ABORT,'denied'); END;CREATE TRIGGER deny_update BEFORE UPDATE "
+                    "ON Alarm BEGIN SELECT RAISE(ABORT,'denied'); END"),
+             0);
+    QCOMPARE(rules.acknowledgeAll(base + 3), 2);
+    feed(7.0f, 4);
+    feed(8.6f, 5);
+    writer->waitForQueued();
+    QCOMPARE(writer->heldRows(), size_t(4));
+    now = status.snapshot();
+    QCOMPARE(now.alarmHeld, qint64(4));
+    QCOMPARE(now.alarmFailing, 1);
+    QCOMPARE(now.alarmFailure & 0xFF, SQLITE_CONSTRAINT);
+    QCOMPARE(now.alarmEpisodes - before.alarmEpisodes, qint64(2));
+    QCOMPARE(now.held, before.held);
+    QCOMPARE(now.failing, before.failing);
+
+    // Writable again: retried on their own, stored in order, nothing given up.
+    QCOMPARE(change("DROP TRIGGER deny_insert;DROP TRIGGER deny_update"), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(status.snapshot().alarmHeld, qint64(0),
+                              RecordWriter::alarmRetryMs * 3);
+    QCOMPARE(
+        selectWithKey(storedFile(), "SELECT value,raised,cleared,acked FROM Alarm ORDER BY id"),
+        QStringList({"8.50|2024-01-02 08:00:00|2024-01-02 08:00:01|2024-01-02 08:00:03",
+                     "9.00|2024-01-02 08:00:02|2024-01-02 08:00:04|2024-01-02 08:00:03",
+                     "8.60|2024-01-02 08:00:05|<null>|<null>"}));
+    now = status.snapshot();
+    QCOMPARE(now.alarmFailing, 0);
+    QCOMPARE(now.alarmDropped, before.alarmDropped);
     RecordWriter::stopThread(writer, &thread);
     rules.reset();
     AppContext::instance().reset();

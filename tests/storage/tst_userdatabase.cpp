@@ -1,5 +1,7 @@
+#include "app/accountfile.h"
 #include "app/appcontext.h"
 #include "storage/passphrase.h"
+#include "storage/recorddatabase.h"
 #include "storage/userdatabase.h"
 #include "testsupport.h"
 
@@ -15,6 +17,8 @@ private slots:
     void otherKindsDoNothing();
     void oldFileGainsRoleColumnAndAuditTable();
     void fileFromBeforeTheRuleKeepsItsAdministratorsOnce();
+    void missingOrEmptyFileHoldsTheDefaultAccountOnlyInANewStation_data();
+    void missingOrEmptyFileHoldsTheDefaultAccountOnlyInANewStation();
 };
 
 namespace {
@@ -147,6 +151,51 @@ void TestUserDatabase::fileFromBeforeTheRuleKeepsItsAdministratorsOnce()
     QCOMPARE(database->open(), 0);
     QCOMPARE(database->countAdministrators(&administrators), 0);
     QCOMPARE(administrators, 1L);
+}
+
+void TestUserDatabase::missingOrEmptyFileHoldsTheDefaultAccountOnlyInANewStation_data()
+{
+    QTest::addColumn<bool>("records");
+    QTest::addColumn<bool>("marker");
+    QTest::addColumn<bool>("emptyFile");
+    QTest::addColumn<bool>("defaultAccount");
+    QTest::newRow("new folder") << false << false << false << true;
+    QTest::newRow("new folder, empty file") << false << false << true << true;
+    QTest::newRow("records, empty file") << true << false << true << false;
+    QTest::newRow("records, no file") << true << false << false << false;
+    QTest::newRow("marker, no file") << false << true << false << false;
+    QTest::newRow("marker, empty file") << false << true << true << false;
+}
+
+void TestUserDatabase::missingOrEmptyFileHoldsTheDefaultAccountOnlyInANewStation()
+{
+    QFETCH(bool, records);
+    QFETCH(bool, marker);
+    QFETCH(bool, emptyFile);
+    QFETCH(bool, defaultAccount);
+    TempStation station;
+    const QString markerFile = AccountFile::markerPath(station.path());
+    if (records) {
+        // A station that ran and stored readings; its marker is gone too.
+        startStation();
+        auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+        QCOMPARE(database->insert(makeRecord("曝气池", 0, "2024-01-02 08:00:00")), 0);
+        AppContext::instance().shutdown();
+        AppContext::instance().reset();
+        QVERIFY(QFile::remove(markerFile));
+        QVERIFY(QFile::remove(station.filePath("user/user.zdb")));
+    }
+    if (marker)
+        QVERIFY(station.writeFile("hydrovane.accounts", "had accounts\n"));
+    if (emptyFile)
+        QVERIFY(station.writeFile("user/user.zdb", QByteArray()));
+
+    UserDatabase *database = startStation();
+    QVERIFY(database->isOpen());
+    QCOMPARE(accounts(), defaultAccount ? QStringList({"1|admin|"}) : QStringList());
+    // Marked from now on: deleting the file later opens nothing either.
+    QVERIFY(QFileInfo(markerFile).isFile());
+    QVERIFY(!AccountFile::isNewStation(station.path(), station.filePath("db/record.zdb")));
 }
 
 QTEST_GUILESS_MAIN(TestUserDatabase)
