@@ -1,8 +1,10 @@
 #include "app/appcontext.h"
+#include "app/commandline.h"
 #include "app/mainwindow.h"
 #include "app/passwdcommand.h"
 #include "app/qttranslations.h"
 #include "app/stationfolder.h"
+#include "app/stationlog.h"
 #include "app/stopsignals.h"
 #include "panels/messageboxes.h"
 #include "storage/recordingstatus.h"
@@ -93,6 +95,10 @@ int main(int argc, char *argv[])
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromUtf8(argv[i]); // the terminal's text, whatever the locale
+    // --help, --version and a wrong option are answered before any folder is touched.
+    const CommandLine commandLine(arguments);
+    if (commandLine.action() != CommandLine::Run)
+        return commandLine.answer(argc, argv);
     QString station;
     QString refusal;
     const int prepared = StationFolder::prepare(&arguments, executableDir(), &station, &refusal);
@@ -116,6 +122,9 @@ int main(int argc, char *argv[])
         return refuseStart(argc, argv, inUseText(station), 1);
     if (locked == AppContext::InitLockRefused)
         return refuseStart(argc, argv, context.lockProblem(), 1);
+    // From here on every message also goes to the station's log, which only the station that
+    // holds the folder rotates; the window says once when it cannot be written.
+    StationLog::install(StationLog::folderOf(station));
 
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
@@ -137,8 +146,8 @@ int main(int argc, char *argv[])
     int stopSignal = 0;
     QObject::connect(stopSignals, &StopSignals::signal_stopAsked, [&](int signal) {
         stopSignal = signal;
-        std::fprintf(stderr, "hydrovane: 收到 %s,正在停止(再次收到即立即结束)\n",
-                     StopSignals::name(signal).toUtf8().constData());
+        qInfo("hydrovane: 收到 %s,正在停止(再次收到即立即结束)",
+              StopSignals::name(signal).toUtf8().constData());
         if (window) {
             window->slot_stop();
         } else if (auto *box = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
@@ -161,7 +170,7 @@ int main(int argc, char *argv[])
         const QString text =
             QStringLiteral("当前用户不在 %1 组中，可能无法打开串口。\n请将用户加入该组后重新登录。")
                 .arg(serialGroups.join(QStringLiteral("、")));
-        std::fprintf(stderr, "hydrovane: %s\n", text.toUtf8().constData());
+        qWarning("hydrovane: %s", text.toUtf8().constData());
         if (hasDisplay())
             MessageBoxes::warning(QStringLiteral("警告"), text);
     }
@@ -186,10 +195,10 @@ int main(int argc, char *argv[])
     const RecordingStatus::Snapshot recording = RecordingStatus::instance().snapshot();
     const QString how =
         stopSignal != 0 ? QStringLiteral("(%1)").arg(StopSignals::name(stopSignal)) : QString();
-    std::fprintf(stderr, "hydrovane: 已停止%s:本次运行 %lld 条读数交给数据库,%lld 条未能保存。\n",
-                 how.toUtf8().constData(), recording.handed, recording.dropped);
+    qInfo("hydrovane: 已停止%s:本次运行 %lld 条读数交给数据库,%lld 条未能保存。",
+          how.toUtf8().constData(), recording.handed, recording.dropped);
     if (recording.alarmDropped > 0)
-        std::fprintf(stderr, "hydrovane: %lld 条报警记录未能保存。\n", recording.alarmDropped);
+        qWarning("hydrovane: %lld 条报警记录未能保存。", recording.alarmDropped);
     delete stopSignals;
     delete application;
     return code;

@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "acquisition/alarmrules.h"
+#include "acquisition/comportctrl.h"
 #include "acquisition/comportreader.h"
 #include "acquisition/monitorbase.h"
 #include "app/appcontext.h"
@@ -10,6 +11,7 @@
 #include "app/dialoghj212.h"
 #include "app/dialogmqtt.h"
 #include "app/dialogrunsettings.h"
+#include "app/stationlog.h"
 #include "history/dialogalarms.h"
 #include "history/dialogaudit.h"
 #include "history/dialogbec.h"
@@ -21,6 +23,7 @@
 #include "panels/dialogaddmonitor.h"
 #include "panels/dialogalarmfilter.h"
 #include "panels/dialoglinestatus.h"
+#include "panels/diskstatuslabel.h"
 #include "panels/filedialogs.h"
 #include "panels/hj212statuslabel.h"
 #include "panels/messageboxes.h"
@@ -28,6 +31,7 @@
 #include "panels/widgetmonitordisplay.h"
 #include "storage/accounts.h"
 #include "storage/autobackup.h"
+#include "storage/diskguard.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordingstatus.h"
 #include "storage/recordwriter.h"
@@ -149,6 +153,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionExportRecord, &QAction::triggered, this, &MainWindow::slot_exportRecord);
     connect(ui->actionBec, &QAction::triggered, this, &MainWindow::slot_bec);
     connect(ui->actionUserManual, &QAction::triggered, this, &MainWindow::slot_userManual);
+    connect(ui->actionOpenLogFolder, &QAction::triggered, this, &MainWindow::slot_openLogFolder);
     connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::slot_about);
     connect(ui->actionSignIn, &QAction::triggered, this, &MainWindow::slot_signIn);
     connect(ui->actionSignOut, &QAction::triggered, this, &MainWindow::slot_signOut);
@@ -166,6 +171,24 @@ MainWindow::MainWindow(QWidget *parent)
     connect(list, &WidgetMonitorList::signal_activeMonitorSimpleList, this,
             &MainWindow::slot_activeMonitorSimpleList);
     connect(list, &WidgetMonitorList::signal_read, comPort, &WidgetComPort::on_read);
+    // The line's states, for support.
+    connect(comPort, &WidgetComPort::signal_comPort, this, [this, comPort](bool on) {
+        lineLostLogged = false;
+        const char *port = comPort->getComPortCtrl() ? comPort->getComPortCtrl()->getPort() : "";
+        if (on)
+            qInfo("hydrovane: 串口 %s 已打开,开始轮询", port);
+        else
+            qInfo("hydrovane: 串口 %s 已关闭", port);
+    });
+    connect(comPort, &WidgetComPort::signal_lineLost, this, [this](bool lost) {
+        if (lost == lineLostLogged)
+            return;
+        lineLostLogged = lost;
+        if (lost)
+            qWarning("hydrovane: 串口设备断开,正在重新打开");
+        else
+            qInfo("hydrovane: 串口设备已恢复");
+    });
 
     list->setComPortCtrl(comPort->getComPortCtrl());
     list->setReader(comPort->getReader());
@@ -231,6 +254,15 @@ MainWindow::MainWindow(QWidget *parent)
     mqttLabel = new MqttStatusLabel(this);
     mqttLabel->follow(static_cast<MqttPublisher *>(AppContext::instance().object(MqttOutbox)));
     statusBar()->addPermanentWidget(mqttLabel);
+    // The station folder's disk, measured every minute on a worker.
+    DiskGuard &disk = DiskGuard::instance();
+    diskLabel = new DiskStatusLabel(this);
+    diskLabel->follow(&disk);
+    statusBar()->addPermanentWidget(diskLabel);
+    connect(&disk, &DiskGuard::signal_levelChanged, this, &MainWindow::slot_diskLevelChanged);
+    // A log found unwritable later (the disk filled) is told at the next measurement.
+    connect(&disk, &DiskGuard::signal_changed, this, &MainWindow::tellLogProblem);
+    disk.watch(AppContext::instance().applicationDir());
     hj212Label = new Hj212StatusLabel(this);
     hj212Label->follow(static_cast<Hj212Uploader *>(AppContext::instance().object(Hj212Outbox)));
     statusBar()->addPermanentWidget(hj212Label);
@@ -249,6 +281,9 @@ MainWindow::MainWindow(QWidget *parent)
     autoBackupLabel->hide();
     statusBar()->addPermanentWidget(autoBackupLabel);
     autoBackup = new AutoBackup(nullptr, AppContext::instance().applicationDir(), this);
+    // From the disk guard's last measurement: the interface thread makes no system call for it.
+    autoBackup->setRefusal(
+        [] { return DiskGuard::instance().refusal(QStringLiteral("自动备份")); });
     connect(autoBackup, &AutoBackup::signal_started, this,
             [] { qInfo("hydrovane: 自动备份开始"); });
     connect(
@@ -302,12 +337,16 @@ MainWindow::MainWindow(QWidget *parent)
     QTimer::singleShot(0, this, [this] {
         WidgetMonitorList::showSettingsProblems();
         updateRecordingState();
+        tellLogProblem();
         checkAdministrators();
     });
 }
 
 MainWindow::~MainWindow()
 {
+    DiskGuard &disk = DiskGuard::instance();
+    disk.disconnect(this);
+    disk.stop();
     // An exit still waiting for the line is completed: the reader has stopped once this
     // returns, and the settings and queued rows are stored.
     if (leaving)
@@ -462,16 +501,28 @@ void MainWindow::slot_alarmRecord()
 void MainWindow::slot_backupRecord()
 {
     RecordDatabase *database = recordDatabase();
+    const QString folder = AppContext::instance().path(BackupDir);
     // Written by the worker, read here once the task has ended.
     std::string written;
-    const int result = runTask(QStringLiteral("正在备份数据..."),
-                               [database, &written](const DatabaseTask::Progress &) {
-                                   return database->backupDatabase(RecordDb, nullptr, &written);
-                               });
+    QString refused;
+    const int result =
+        runTask(QStringLiteral("正在备份数据..."),
+                [database, folder, &written, &refused](const DatabaseTask::Progress &) {
+                    // The last space belongs to the record writers.
+                    if (DiskGuard::checkRoom(folder, QStringLiteral("备份"), &refused) ==
+                        DiskGuard::RoomRefused)
+                        return -1;
+                    refused.clear();
+                    return database->backupDatabase(RecordDb, nullptr, &written);
+                });
     Accounts::instance().audit(QStringLiteral("备份"),
-                               result < 0 ? QStringLiteral("备份失败")
-                                          : QStringLiteral("备份成功,已写入 ") + native(written));
-    if (result < 0)
+                               result < 0
+                                   ? (refused.isEmpty() ? QStringLiteral("备份失败")
+                                                        : QStringLiteral("备份被拒绝:磁盘空间不足"))
+                                   : QStringLiteral("备份成功,已写入 ") + native(written));
+    if (result < 0 && !refused.isEmpty())
+        MessageBoxes::critical(tr("错误"), refused);
+    else if (result < 0)
         MessageBoxes::critical(tr("错误"),
                                QStringLiteral("备份数据失败,请退出系统后手动备份db文件夹"));
     else
@@ -607,6 +658,44 @@ void MainWindow::slot_userManual()
         MessageBoxes::critical(tr("错误"), QStringLiteral("无法打开用户手册:\n%1\n"
                                                           "系统中没有可打开此类文件的程序。")
                                                .arg(QDir::toNativeSeparators(manual)));
+}
+
+void MainWindow::slot_openLogFolder()
+{
+    StationLog *log = StationLog::current();
+    const QString folder =
+        log ? log->folder() : StationLog::folderOf(AppContext::instance().applicationDir());
+    if (!QFileInfo(folder).isDir()) {
+        MessageBoxes::critical(tr("错误"), QStringLiteral("日志文件夹 %1 不存在或不是文件夹,"
+                                                          "日志只输出到标准错误。")
+                                               .arg(QDir::toNativeSeparators(folder)));
+        return;
+    }
+    if (!DesktopOpener::openLocal(folder))
+        MessageBoxes::critical(tr("错误"), QStringLiteral("无法打开日志文件夹:\n%1\n"
+                                                          "系统中没有可打开文件夹的程序。")
+                                               .arg(QDir::toNativeSeparators(folder)));
+}
+
+void MainWindow::tellLogProblem()
+{
+    StationLog *log = StationLog::current();
+    if (!log)
+        return;
+    const QString problem = log->takeProblem();
+    if (!problem.isEmpty())
+        MessageBoxes::warning(tr("警告"), problem);
+}
+
+void MainWindow::slot_diskLevelChanged(int level, int before)
+{
+    if (level != DiskGuard::Critical || before == DiskGuard::Critical)
+        return;
+    const DiskGuard::Status status = DiskGuard::instance().status();
+    MessageBoxes::warning(
+        tr("警告"),
+        QStringLiteral("站点文件夹所在磁盘只剩 %1,备份和导出已暂停。\n%2")
+            .arg(DiskGuard::bytesText(status.freeBytes), DiskGuard::advice(DiskGuard::Critical)));
 }
 
 void MainWindow::slot_createRecordDB()
@@ -975,6 +1064,13 @@ void MainWindow::updateRecordingState()
     if (dropped > 0 && !toldDropped) {
         toldDropped = true;
         tell << QStringLiteral("%1 条记录无法保存,已被丢弃。").arg(dropped);
+    }
+    if (healthy != recordingHealthyLogged) {
+        recordingHealthyLogged = healthy;
+        if (healthy)
+            qInfo("hydrovane: 记录恢复正常保存");
+        else
+            qWarning("hydrovane: %s", text.toUtf8().constData());
     }
     // Once per episode, even one that ended before this look: the log missed changes for a
     // while. A closed file was told above.

@@ -18,6 +18,7 @@ class DialogAudit;
 class DialogLineStatus;
 class DialogAlarmFilter;
 class DialogMqtt;
+class DiskStatusLabel;
 class MonitorBase;
 class Hj212StatusLabel;
 class MqttStatusLabel;
@@ -48,8 +49,10 @@ class MainWindow;
 // maintenance (monitors, clear, import, the full backup-export-clear, the interval, the serial
 // settings, the monitors' run and record switches, the accounts and the trail) needs a signed-in
 // administrator, and each command that ran leaves a row in the trail. The status bar shows who
-// is signed in, whether readings reach the MQTT broker, and trail rows user.zdb did not take
-// (told like records that are not stored). A user.zdb without an administrator is told at start.
+// is signed in, whether readings reach the MQTT broker, trail rows user.zdb did not take
+// (told like records that are not stored) and the free space of the station's disk. A user.zdb
+// without an administrator is told at start. Backups and exports are refused while the disk is
+// nearly full; the line's and the recording's state changes go to the log.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -92,6 +95,8 @@ public slots:
     void slot_bec();
     void slot_about();
     void slot_userManual();
+    // Opens the folder of the station's log with the desktop's file manager.
+    void slot_openLogFolder();
     void slot_createRecordDB();
     void slot_createUserDB();
     void slot_signIn();
@@ -137,6 +142,11 @@ private slots:
     // Who is signed in: the status bar, and what the panels leave open.
     void updateUser();
     void slot_idleSignedOut();
+    // The disk guard's level changed: logged by the guard, told here once per entry into
+    // critical.
+    void slot_diskLevelChanged(int level, int before);
+    // A log that cannot be written is said once, in a box; the station goes on.
+    void tellLogProblem();
 
 private:
     void showStationLock(int check);
@@ -176,6 +186,10 @@ private:
     QPointer<DialogAudit> auditDialog;
     QPointer<DialogAlarmFilter> alarmFilterDialog;
     MqttStatusLabel *mqttLabel = nullptr;
+    DiskStatusLabel *diskLabel = nullptr;
+    // For the log: whether the line was lost, whether recording was healthy.
+    bool lineLostLogged = false;
+    bool recordingHealthyLogged = true;
     QPointer<DialogHj212> hj212Dialog;
     Hj212StatusLabel *hj212Label = nullptr;
     // The automatic backups, and their line in the status bar: shown in red from a failure

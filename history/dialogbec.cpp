@@ -26,6 +26,11 @@ DialogBEC::DialogBEC(QWidget *parent, int stageMask)
     connect(worker, &RecordMaintenance::signal_exportSaved, this, &DialogBEC::slot_exportSaved);
     connect(worker, &RecordMaintenance::signal_fileWritten, this, &DialogBEC::slot_fileWritten);
     connect(worker, &RecordMaintenance::signal_finished, this, &DialogBEC::slot_finished);
+    connect(worker, &RecordMaintenance::signal_refused, this, [this](const QString &text) {
+        ThreadHandOff::acquire();
+        if (!refusals.contains(text))
+            refusals << text;
+    });
     ThreadHandOff::start(worker, &thread);
 }
 
@@ -129,6 +134,10 @@ void DialogBEC::slot_finished(int failedStages)
     if (clearedWithoutExport)
         text += QStringLiteral("\n导出失败后仍清除了数据：已清除的记录只保存在备份 %1 中。")
                     .arg(QDir::toNativeSeparators(written.value(0)));
+    // Stages refused for want of disk space say why and what to do.
+    if (!refusals.isEmpty())
+        text += QStringLiteral("\n\n") + refusals.join(QStringLiteral("\n"));
+    refusals.clear();
     if (failed.isEmpty())
         MessageBoxes::information(QStringLiteral("通知"), text);
     else

@@ -66,6 +66,8 @@ private slots:
 private:
     Ui::DialogBEC *ui;
     int stageMask;
+    // Why stages of the run were refused, for the closing box.
+    QStringList refusals;
     bool running = false;
     int failedMask = -1;
     QStringList written;

@@ -10,6 +10,7 @@
 #include "history/recordworkbook.h"
 #include "panels/desktopopener.h"
 #include "panels/messageboxes.h"
+#include "storage/diskguard.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordingstatus.h"
 #include "storage/recordreader.h"
@@ -181,6 +182,12 @@ void DialogSearch::on_pushButtonExport_clicked()
     const int rows = model->rowCount();
     if (rows == 0 || searching || exporting)
         return;
+    // The guard's last measurement of the station folder's disk, which holds the export folder.
+    const QString refused = DiskGuard::instance().refusal(QStringLiteral("导出"));
+    if (!refused.isEmpty()) {
+        MessageBoxes::critical(QStringLiteral("错误"), refused);
+        return;
+    }
     exporting = true;
     setIdle(false);
     ui->progressBarExport->setRange(0, rows + 1);

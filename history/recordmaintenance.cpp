@@ -6,6 +6,7 @@
 #include "history/exportnames.h"
 #include "history/recordresult.h"
 #include "history/recordworkbook.h"
+#include "storage/diskguard.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordreader.h"
 
@@ -61,6 +62,14 @@ void RecordMaintenance::run(int stageMask)
 bool RecordMaintenance::backupRecords(int64_t &upTo)
 {
     status(QStringLiteral("开始备份数据"));
+    QString refused;
+    if (DiskGuard::checkRoom(AppContext::instance().path(BackupDir), QStringLiteral("备份"),
+                             &refused) == DiskGuard::RoomRefused) {
+        status(refused);
+        ThreadHandOff::release();
+        emit signal_refused(refused);
+        return false;
+    }
     std::string written;
     const bool saved = database->backupDatabase(RecordDb, &upTo, &written) >= 0;
     if (saved) {
@@ -74,6 +83,14 @@ bool RecordMaintenance::backupRecords(int64_t &upTo)
 bool RecordMaintenance::exportRecords(int64_t &upTo)
 {
     status(QStringLiteral("开始导出数据"));
+    QString refused;
+    if (DiskGuard::checkRoom(AppContext::instance().path(ExportDir), QStringLiteral("导出"),
+                             &refused) == DiskGuard::RoomRefused) {
+        status(refused);
+        ThreadHandOff::release();
+        emit signal_refused(refused);
+        return false;
+    }
     RecordReader reader(database->getPath());
     // Before the names: every row up to this uid has its name among them and reaches its sheet.
     bool complete = reader.highestUid(upTo) == 0;

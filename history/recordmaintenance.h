@@ -52,6 +52,9 @@ signals:
     // A file was written: the backup, or the workbook (also one missing rows that could not be
     // read).
     void signal_fileWritten(QString path);
+    // A stage was refused before it began (the disk is nearly full); text says why and what to
+    // do. The stage counts as failed.
+    void signal_refused(QString text);
     // failedStages: the stages of the run that failed, a clear refused for want of a copy and
     // stages skipped by a cancel included.
     void signal_finished(int failedStages);

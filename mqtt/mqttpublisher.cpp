@@ -312,6 +312,11 @@ void MqttPublisher::setState(State state, const QString &reason)
             return;
         if (!reason.isEmpty() && reason != shown.reason)
             qWarning("hydrovane: MQTT: %s", qPrintable(reason));
+        // The connection's ends, for the log; the attempts between them are not.
+        if (state == Connected && shown.state != Connected)
+            qInfo("hydrovane: MQTT: 已连接");
+        else if (shown.state == Connected && state != Connected)
+            qWarning("hydrovane: MQTT: 连接已断开");
         shown.state = state;
         shown.reason = reason;
     }

@@ -1,6 +1,6 @@
 #include "messageboxes.h"
 
-#include <cstdio>
+#include <QtGlobal>
 
 namespace {
 MessageBoxes::Responder &responder()
@@ -66,11 +66,17 @@ void MessageBoxes::setUnattended(bool unattended)
 
 QMessageBox::StandardButton MessageBoxes::show(const Box &box)
 {
-    if (unattendedMode) {
-        const QString line = box.title + QStringLiteral(": ") + box.text;
-        std::fprintf(stderr, "hydrovane: %s\n", line.simplified().toUtf8().constData());
+    // Every box is a warning, an error or a result someone may have to trace later: it goes to
+    // the log (and standard error) whether or not anyone sees it.
+    const QByteArray line = (box.title + QStringLiteral(": ") + box.text).simplified().toUtf8();
+    if (box.icon == QMessageBox::Critical)
+        qCritical("hydrovane: %s", line.constData());
+    else if (box.icon == QMessageBox::Warning)
+        qWarning("hydrovane: %s", line.constData());
+    else
+        qInfo("hydrovane: %s", line.constData());
+    if (unattendedMode)
         return unattendedAnswer(box);
-    }
     if (responder())
         return responder()(box);
     QMessageBox dialog(box.icon, box.title, box.text, box.buttons);

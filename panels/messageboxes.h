@@ -7,7 +7,8 @@
 #include <functional>
 
 // Every modal message box of the station goes through here: boxes without parent, exactly
-// the given title, text and buttons. Tests install a responder that answers instead.
+// the given title, text and buttons, each also written to the log by its level. Tests install
+// a responder that answers instead.
 class MessageBoxes
 {
 public:
@@ -41,8 +42,8 @@ public:
     // Replaces the real boxes; an empty responder restores them.
     static void setResponder(Responder responder);
     // Nobody is at the screen (a stop asked from outside): no box is shown or handed to the
-    // responder; each one goes to the standard error output and gets its default button, else
-    // No, Cancel or OK, whichever it has.
+    // responder; each one goes only to the log and standard error and gets its default button,
+    // else No, Cancel or OK, whichever it has.
     static void setUnattended(bool unattended);
 
 private:

@@ -617,6 +617,15 @@ void WidgetMonitorList::showDemotion(MonitorBase *monitor, const QString &text)
     if (!item || item->data(DemotionRole).toString() == text)
         return;
     const QString name = QString::fromStdString(monitor->getUsername());
+    // Only the entry and the end go to the log; the text's countdown changes every pass.
+    const bool wasDemoted = !item->data(DemotionRole).toString().isEmpty();
+    if (wasDemoted != !text.isEmpty()) {
+        if (text.isEmpty())
+            qInfo("hydrovane: 仪表 %s 已恢复应答", name.toUtf8().constData());
+        else
+            qWarning("hydrovane: 仪表 %s %s", name.toUtf8().constData(),
+                     text.simplified().toUtf8().constData());
+    }
     item->setData(text, DemotionRole);
     item->setToolTip(text.isEmpty() ? name : name + QLatin1Char('\n') + text);
     item->setForeground(text.isEmpty() ? QBrush() : QBrush(Qt::gray));

@@ -22,10 +22,31 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <sys/mount.h>
+#include <unistd.h>
+
 TempStation::TempStation()
 {
     AppContext::instance().reset();
     AppContext::instance().setApplicationDir(dir.path());
+}
+
+SmallFileSystem::SmallFileSystem(qint64 bytes, const QByteArray &options)
+{
+    if (!dir.isValid() || ::geteuid() != 0)
+        return;
+    QByteArray data = "size=" + QByteArray::number(bytes) + ",mode=0700";
+    if (!options.isEmpty())
+        data += ',' + options;
+    const unsigned long flags = options.split(',').contains("ro") ? MS_RDONLY : 0;
+    mounted = ::mount("tmpfs", QFile::encodeName(dir.path()).constData(), "tmpfs", flags,
+                      data.constData()) == 0;
+}
+
+SmallFileSystem::~SmallFileSystem()
+{
+    if (mounted)
+        ::umount2(QFile::encodeName(dir.path()).constData(), MNT_DETACH);
 }
 
 TempStation::~TempStation()

@@ -43,6 +43,26 @@ private:
     QTemporaryDir dir;
 };
 
+// A tmpfs of a given size on a temporary folder, for what a small or read-only file system
+// does; only root may mount one, so tests skip without it.
+class SmallFileSystem
+{
+public:
+    // options: mount options after the size, such as "ro".
+    explicit SmallFileSystem(qint64 bytes, const QByteArray &options = QByteArray());
+    ~SmallFileSystem();
+    SmallFileSystem(const SmallFileSystem &) = delete;
+    SmallFileSystem &operator=(const SmallFileSystem &) = delete;
+
+    bool isMounted() const { return mounted; }
+    QString path() const { return dir.path(); }
+    QString filePath(const QString &relative) const { return dir.filePath(relative); }
+
+private:
+    QTemporaryDir dir;
+    bool mounted = false;
+};
+
 // Answers message boxes instead of showing them and remembers every box asked.
 class MessageBoxRecorder
 {

@@ -7,6 +7,7 @@
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
+#include "app/stationlog.h"
 #include "app/stopsignals.h"
 #include "history/dialogbec.h"
 #include "history/dialogsearch.h"
@@ -24,6 +25,7 @@
 #include "panels/widgetmonitorsimplelist.h"
 #include "storage/accounts.h"
 #include "storage/autobackup.h"
+#include "storage/diskguard.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordingstatus.h"
 #include "storage/recordsink.h"
@@ -280,6 +282,8 @@ private slots:
     void recordingThatFailsIsShownUntilEverythingIsStored();
     void settingsThatCannotBeWrittenAreShownAndStoredLater();
     void aMissingUserManualIsShown();
+    void theLogFolderOpensAndAnUnwritableLogIsToldOnce();
+    void aNearlyFullDiskRefusesBackupsAndExportsAndSaysWhatToDo();
     void aLostLockFileIsTakenAgainOrShownUntilItIs();
     void maintenanceWhileRecordingLosesNoRow();
     void backupOntoAFullDiskFailsAndLeavesTheLiveFileIntact();
@@ -510,7 +514,7 @@ void TestMainWindow::menusHoldTheirActionsInOrder()
     QCOMPARE(menus, QStringList({"仪表:添加,删除,通讯状态,,MQTT设置,数据上传,报警过滤设置,运行设置",
                                  "历史记录:查询,报警记录,备份,清空,导入数据(*.zdb),导出为Excel,备份-导出-清除",
                                  "用户:登录,注销,修改密码,添加用户,删除用户,,操作记录",
-                                 "帮助:用户手册,关于..."}));
+                                 "帮助:用户手册,打开日志文件夹,关于..."}));
     QCOMPARE(desk.window.windowTitle(), QString("HydrovaneV1.5"));
     QVERIFY(!(desk.window.windowFlags() & Qt::WindowMaximizeButtonHint));
     QCOMPARE(desk.window.findChild<QWidget *>("widgetTime")->maximumHeight(), 65);
@@ -1066,6 +1070,82 @@ void TestMainWindow::aMissingUserManualIsShown()
     QCOMPARE(desk.boxes.boxes[0].title, QString("错误"));
     QCOMPARE(desk.boxes.boxes[0].text,
              QString("找不到用户手册:\n%1").arg(AppContext::instance().path(UserManual)));
+}
+
+void TestMainWindow::theLogFolderOpensAndAnUnwritableLogIsToldOnce()
+{
+    QTemporaryDir elsewhere;
+    QVERIFY(QFile(elsewhere.filePath("log")).open(QIODevice::WriteOnly));
+    StationLog::install(elsewhere.filePath("log"), StationLog::ChainPrevious);
+    {
+        Desk desk;
+        QTRY_COMPARE(desk.boxes.boxes.size(), 1);
+        QCOMPARE(desk.boxes.boxes[0].icon, QMessageBox::Warning);
+        QVERIFY(desk.boxes.boxes[0].text.contains(QStringLiteral("无法写入")));
+        // Later messages and measurements say nothing new.
+        qWarning("lost");
+        DiskGuard::instance().checkNow();
+        QSignalSpy measured(&DiskGuard::instance(), &DiskGuard::signal_changed);
+        QVERIFY(measured.wait());
+        QCOMPARE(desk.boxes.boxes.size(), 1);
+        desk.action("actionOpenLogFolder")->trigger();
+        QCOMPARE(desk.boxes.boxes.size(), 2);
+        QVERIFY(desk.boxes.boxes[1].text.contains(QStringLiteral("不是文件夹")));
+    }
+    // A writable log: the menu opens its folder.
+    StationLog::install(elsewhere.filePath("good"), StationLog::ChainPrevious);
+    {
+        Desk desk;
+        DesktopRecorder desktop;
+        desk.action("actionOpenLogFolder")->trigger();
+        QCOMPARE(desktop.opened, QStringList({elsewhere.filePath("good")}));
+        QVERIFY(desk.boxes.boxes.isEmpty());
+    }
+    StationLog::uninstall();
+}
+
+void TestMainWindow::aNearlyFullDiskRefusesBackupsAndExportsAndSaysWhatToDo()
+{
+    const qint64 freeBytes = 150LL << 20;
+    DiskGuard::setMeasure([=](const QString &, qint64 *free, qint64 *total, QString *) {
+        *free = freeBytes;
+        *total = 20LL << 30;
+        return true;
+    });
+    {
+        Desk desk;
+        QVERIFY(desk.signedIn);
+        // Told once on entering the level, with what to do; the status bar keeps showing it.
+        QTRY_COMPARE(desk.boxes.boxes.size(), 1);
+        QVERIFY(desk.boxes.boxes[0].text.contains(QStringLiteral("备份和导出已暂停")));
+        QVERIFY(desk.boxes.boxes[0].text.contains(QStringLiteral("删除")));
+        auto *label = desk.window.findChild<QLabel *>("labelDisk");
+        QVERIFY(label && label->isVisible());
+        QVERIFY(label->text().contains(QStringLiteral("150 MB")));
+        QVERIFY(label->toolTip().contains(desk.dir.path()));
+
+        QCOMPARE(desk.records()->insert(makeRecord("一号", 0, "2024-01-02 08:00:00")), 0);
+        desk.action("actionBackupRecord")->trigger();
+        QCOMPARE(desk.boxes.boxes.size(), 2);
+        QCOMPARE(desk.boxes.boxes[1].icon, QMessageBox::Critical);
+        QVERIFY(desk.boxes.boxes[1].text.contains(QStringLiteral("磁盘空间不足")));
+        QVERIFY(QDir(desk.dir.filePath("backup")).entryList({"*.zdb"}, QDir::Files).isEmpty());
+
+        QTimer::singleShot(0, [] {
+            if (auto *bec = qobject_cast<DialogBEC *>(QApplication::activeModalWidget()))
+                bec->start();
+        });
+        desk.action("actionBec")->trigger();
+        QCOMPARE(desk.boxes.boxes.size(), 3);
+        const QString told = desk.boxes.boxes[2].text;
+        QVERIFY2(told.contains(QStringLiteral("备份数据、导出数据、清除数据")) &&
+                     told.contains(QStringLiteral("导出已暂停")),
+                 qPrintable(told));
+        QVERIFY(QDir(desk.dir.filePath("export")).entryList(QDir::Files).isEmpty());
+        // Nothing was copied, so nothing was cleared.
+        QCOMPARE(desk.storedRows(), 1);
+    }
+    DiskGuard::setMeasure(DiskGuard::Measure());
 }
 
 void TestMainWindow::aLostLockFileIsTakenAgainOrShownUntilItIs()

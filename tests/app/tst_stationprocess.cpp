@@ -29,6 +29,7 @@ private slots:
     void killsUnderLoadLeaveEveryFileIntact();
     void refusedStartsMakeNothing();
     void aSecondStationWithoutADisplayEndsAtOnce();
+    void aLogThatCannotBeWrittenIsToldOnceAndTheStationRuns();
 
 private:
     std::unique_ptr<BrokerProcess> broker;
@@ -193,6 +194,13 @@ void TestStationProcess::eachStopSignalStoresEveryRowAndReleasesTheFolder()
     QVERIFY(status.messages().back().retained);
     StationLock lock;
     QCOMPARE(lock.acquire(child.dir.path()), StationLock::Acquired);
+    // Support finds the runs in the log: the line's states and each stop with its count.
+    QFile log(child.dir.filePath("log/hydrovane.log"));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QString logged = QString::fromUtf8(log.readAll());
+    QCOMPARE(logged.count(QRegularExpression(" INFO  hydrovane: 串口 \\S+ 已打开")), 3);
+    for (int number : {SIGTERM, SIGINT, SIGHUP})
+        QVERIFY(logged.contains(" INFO  hydrovane: 已停止(" + StopSignals::name(number) + ")"));
 }
 
 void TestStationProcess::aStopDoesNotWaitLongerThanASilentInstrument()
@@ -363,6 +371,25 @@ void TestStationProcess::aSecondStationWithoutADisplayEndsAtOnce()
     QCOMPARE(child.finish(), 0);
     QVERIFY(child.handed() >= 3);
     QCOMPARE(child.stored(), child.handed());
+}
+
+void TestStationProcess::aLogThatCannotBeWrittenIsToldOnceAndTheStationRuns()
+{
+    SimulatorProcess sim(chain);
+    QVERIFY(sim.isReady());
+    Child child(sim, chainMonitors, broker->port());
+    {
+        QFile blocker(child.dir.filePath("log"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    }
+    QVERIFY2(child.start(6), qPrintable(child.output()));
+    child.signal(SIGTERM);
+    QCOMPARE(child.finish(), 0);
+    QVERIFY(child.handed() >= 6);
+    const QString told = child.output();
+    QCOMPARE(told.count(QStringLiteral("无法写入")), 1);
+    QVERIFY2(told.contains(QStringLiteral("不是文件夹")), qPrintable(told));
+    QVERIFY(QFileInfo(child.dir.filePath("log")).isFile());
 }
 
 QTEST_GUILESS_MAIN(TestStationProcess)
