@@ -6,23 +6,30 @@
 #include "acquisition/comportreader.h"
 #include "acquisition/monitorbase.h"
 #include "acquisition/monitorcollection.h"
+#include "app/appcontext.h"
 #include "app/mainwindow.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
 #include "panels/widgetmonitorlist.h"
 #include "storage/passphrase.h"
+#include "storage/recordwriter.h"
 #include "storage/zircon.h"
 
+#include <QCheckBox>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTableWidget>
+#include <QThread>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -297,4 +304,184 @@ long AcquisitionCounter::rowsPerPass() const
                     ->findChild<QTableWidget *>(QStringLiteral("tableWidgetFactor"))
                     ->rowCount();
     return rows;
+}
+
+bool parseOptions(const QStringList &arguments,
+                  const std::function<bool(const QString &name, const QString &value)> &take)
+{
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString &name = arguments.at(i);
+        if (i + 1 >= arguments.size())
+            return false;
+        const QString value = arguments.at(++i);
+        if (!take(name, value))
+            return false;
+    }
+    return true;
+}
+
+qint64 wallMs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+double threadCpuMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+void serve(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+Spread spreadOf(const std::vector<double> &values)
+{
+    Spread spread;
+    const size_t n = values.size();
+    if (n == 0)
+        return spread;
+    for (double value : values)
+        spread.mean += value / n;
+    if (n < 2)
+        return spread;
+    double squares = 0;
+    for (double value : values)
+        squares += (value - spread.mean) * (value - spread.mean);
+    const double degrees = double(n - 1);
+    const double t = 1.96 + 2.37 / degrees + 2.8 / (degrees * degrees);
+    spread.half = t * std::sqrt(squares / degrees / n);
+    return spread;
+}
+
+bool startStationChild(QProcess &child, const QString &folder)
+{
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {"--station", folder});
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < 30000) {
+        if (!child.waitForReadyRead(1000) && child.state() != QProcess::Running)
+            return false;
+        if (child.readAll().contains("station up"))
+            return true;
+    }
+    return false;
+}
+
+QueuedCallTimer::QueuedCallTimer(QObject *target, Events events) : events(events)
+{
+    target->installEventFilter(this);
+}
+
+bool QueuedCallTimer::eventFilter(QObject *watched, QEvent *event)
+{
+    const bool timed = event->type() == QEvent::MetaCall ||
+                       (events == QueuedCallsAndTimers && event->type() == QEvent::Timer);
+    if (!timed || inside)
+        return false;
+    inside = true;
+    QElapsedTimer clock;
+    clock.start();
+    watched->event(event);
+    ns += clock.nsecsElapsed();
+    ++calls;
+    inside = false;
+    return true;
+}
+
+ThreadCountingSink::ThreadCountingSink(RecordSink *inner) : inner(inner)
+{
+    RecordSink::replace(inner, this);
+}
+
+ThreadCountingSink::~ThreadCountingSink()
+{
+    RecordSink::replace(this, inner);
+}
+
+void ThreadCountingSink::recordRow(const RecordRow &row)
+{
+    note();
+    inner->recordRow(row);
+}
+
+void ThreadCountingSink::alarmChange(int change, const AlarmEvent &alarm)
+{
+    note();
+    inner->alarmChange(change, alarm);
+}
+
+void ThreadCountingSink::note()
+{
+    ++(QThread::currentThread() == QCoreApplication::instance()->thread() ? onInterface
+                                                                          : elsewhere);
+}
+
+namespace {
+
+QObject *childOfClass(QObject *parent, const QMetaObject &type)
+{
+    for (QObject *child : parent->findChildren<QObject *>())
+        if (type.cast(child))
+            return child;
+    return nullptr;
+}
+
+} // namespace
+
+BenchStation::BenchStation(const QString &folder, const QMetaObject &statusLabel,
+                           QueuedCallTimer::Events events)
+{
+    AppContext::instance().setApplicationDir(folder);
+    AppContext::instance().init();
+    window = new MainWindow;
+    window->show();
+    line = window->findChild<WidgetComPort *>();
+    counter = new AcquisitionCounter(window);
+    statusCalls = new QueuedCallTimer(childOfClass(window, statusLabel), events);
+    line->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(true);
+}
+
+BenchStation::~BenchStation()
+{
+    line->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(false);
+    line->waitForReader();
+    QCoreApplication::processEvents();
+    RecordWriter::waitForAll();
+    MessageBoxes::setResponder([](const MessageBoxes::Box &) { return QMessageBox::Yes; });
+    window->on_pushButtonClose_clicked();
+    delete counter;
+    delete statusCalls;
+    delete window;
+    AppContext::instance().reset();
+    MessageBoxes::setResponder(printBox);
+}
+
+QMessageBox::StandardButton BenchStation::printBox(const MessageBoxes::Box &box)
+{
+    std::printf("message %s: %s\n", qPrintable(box.title), qPrintable(box.text));
+    std::fflush(stdout);
+    return QMessageBox::Yes;
+}
+
+PassBlock measurePasses(const BenchStation &station, int seconds)
+{
+    PassBlock block;
+    const long passesBefore = station.counter->passes;
+    const long rowsBefore = station.counter->rowsHanded;
+    const double cpuBefore = threadCpuMs();
+    const double statusBefore = station.statusCalls->ms();
+    serve(seconds * 1000);
+    block.passes = station.counter->passes - passesBefore;
+    if (block.passes > 0) {
+        block.cpuPerPassMs = (threadCpuMs() - cpuBefore) / block.passes;
+        block.statusPerPassMs = (station.statusCalls->ms() - statusBefore) / block.passes;
+    }
+    block.rows = station.counter->rowsHanded - rowsBefore;
+    return block;
 }

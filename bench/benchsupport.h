@@ -1,23 +1,31 @@
 #ifndef BENCHSUPPORT_H
 #define BENCHSUPPORT_H
 
+#include "panels/messageboxes.h"
+#include "storage/recordsink.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 
+#include <atomic>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
 struct sqlite3;
 class MainWindow;
+class QMetaObject;
 class QProcess;
+class WidgetComPort;
 
 // What the benchmark programs share: raw connections to record files and large record files
 // made fast, without the station's classes; the station's configuration for a simulated chain;
-// meters of the interface thread and of what the station acquires.
+// meters of the interface thread and of what the station acquires; the real station run in
+// the benchmark's process or in a child of it.
 
 const int kReadIntervalSeconds = 30;
 const time_t kFirstReading = 1704067200; // 2024-01-01 00:00:00 UTC
@@ -47,8 +55,44 @@ long statusKb(const char *field);
 // system, so that memory of an earlier step does not count.
 void resetPeak();
 
+// Hands every "--name value" pair after the program's name to take; false when a name has no
+// value or take refuses the pair.
+bool parseOptions(const QStringList &arguments,
+                  const std::function<bool(const QString &name, const QString &value)> &take);
+
+// Milliseconds since the epoch, wall clock.
+qint64 wallMs();
+// The processor time of the calling thread in ms: what the interface thread spends on its
+// events of every kind, whatever else runs on the machine.
+double threadCpuMs();
+// Serves events for ms milliseconds, sleeping while there are none.
+void serve(int ms);
+// Serves events until the condition holds or timeoutMs passed; the condition's last value.
+template <typename Condition> bool serveUntil(Condition condition, int timeoutMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!condition()) {
+        if (waited.elapsed() > timeoutMs)
+            return condition();
+        serve(20);
+    }
+    return true;
+}
+
+// Mean, and half the width of its 95 % confidence interval (Student's t, approximated), of
+// the values.
+struct Spread
+{
+    double mean = 0;
+    double half = 0;
+};
+Spread spreadOf(const std::vector<double> &values);
+
 // Starts hydrovane-sim with these arguments; true once it answers on its link.
 bool startSimulator(QProcess &simulator, const QStringList &arguments);
+// Starts this program with "--station folder"; true once the child prints "station up".
+bool startStationChild(QProcess &child, const QString &folder);
 
 // One monitor of a simulated chain, running and recording every channel.
 struct ChainMonitor
@@ -130,5 +174,77 @@ public:
 private:
     MainWindow *window;
 };
+
+// The interface thread's time in the queued calls an object receives, and with Timers in its
+// timer events too: for a status label, all that an outside interface asks of that thread.
+class QueuedCallTimer : public QObject
+{
+public:
+    enum Events
+    {
+        QueuedCalls,
+        QueuedCallsAndTimers
+    };
+    QueuedCallTimer(QObject *target, Events events);
+    double ms() const { return ns / 1e6; }
+    long calls = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    Events events;
+    qint64 ns = 0;
+    bool inside = false;
+};
+
+// Stands between the record writers and the sink in front of which it is put, counting the
+// calls by thread: none may come on the interface thread.
+class ThreadCountingSink : public RecordSink
+{
+public:
+    explicit ThreadCountingSink(RecordSink *inner = RecordSink::current());
+    ~ThreadCountingSink() override;
+    void recordRow(const RecordRow &row) override;
+    void alarmChange(int change, const AlarmEvent &alarm) override;
+
+    std::atomic<long> onInterface{0};
+    std::atomic<long> elsewhere{0};
+
+private:
+    void note();
+
+    RecordSink *inner;
+};
+
+// The station on a folder laid out for the simulator's line, with its window and line on; the
+// queued calls of its status label of class statusLabel are timed.
+class BenchStation
+{
+public:
+    BenchStation(const QString &folder, const QMetaObject &statusLabel,
+                 QueuedCallTimer::Events events);
+    ~BenchStation();
+    BenchStation(const BenchStation &) = delete;
+    BenchStation &operator=(const BenchStation &) = delete;
+
+    // A message box's responder that prints the box and answers yes.
+    static QMessageBox::StandardButton printBox(const MessageBoxes::Box &box);
+
+    MainWindow *window = nullptr;
+    WidgetComPort *line = nullptr;
+    AcquisitionCounter *counter = nullptr;
+    QueuedCallTimer *statusCalls = nullptr;
+};
+
+// What the interface thread did per read pass while the station ran for a block of seconds.
+struct PassBlock
+{
+    double cpuPerPassMs = 0;
+    double statusPerPassMs = 0;
+    long passes = 0;
+    long rows = 0; // handed to the record writers
+};
+PassBlock measurePasses(const BenchStation &station, int seconds);
 
 #endif // BENCHSUPPORT_H

@@ -126,11 +126,7 @@ struct Options
 
 bool parse(const QStringList &arguments, Options &options)
 {
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString &name = arguments.at(i);
-        if (i + 1 >= arguments.size())
-            return false;
-        const QString value = arguments.at(++i);
+    const bool known = parseOptions(arguments, [&](const QString &name, const QString &value) {
         if (name == "--rows")
             options.rows = value.toLong();
         else if (name == "--legacy-rows")
@@ -161,8 +157,9 @@ bool parse(const QStringList &arguments, Options &options)
             }
         } else
             return false;
-    }
-    return options.rows > 0 && options.legacyRows > 0 && options.instruments > 0 &&
+        return true;
+    });
+    return known && options.rows > 0 && options.legacyRows > 0 && options.instruments > 0 &&
            options.seconds > 0 && options.rounds > 0 && !options.parts.isEmpty();
 }
 

@@ -100,11 +100,7 @@ struct Options
 
 bool parse(const QStringList &arguments, Options &options)
 {
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString &name = arguments.at(i);
-        if (i + 1 >= arguments.size())
-            return false;
-        const QString value = arguments.at(++i);
+    const bool known = parseOptions(arguments, [&](const QString &name, const QString &value) {
         if (name == "--instruments")
             options.instruments = value.toInt();
         else if (name == "--pairs")
@@ -129,68 +125,10 @@ bool parse(const QStringList &arguments, Options &options)
             options.history = value.toInt();
         else
             return false;
-    }
-    return options.instruments > 0 && options.pairs > 1 && options.block > 0 &&
+        return true;
+    });
+    return known && options.instruments > 0 && options.pairs > 1 && options.block > 0 &&
            options.steady > 0 && options.outage >= 20;
-}
-
-qint64 wallMs()
-{
-    return QDateTime::currentMSecsSinceEpoch();
-}
-
-// The processor time of the calling thread in ms.
-double threadCpuMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
-}
-
-// Serves events for ms milliseconds, sleeping while there are none.
-void serve(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// Serves events until the condition holds or timeoutMs passed; the condition's last value.
-template <typename Condition> bool serveUntil(Condition condition, int timeoutMs)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (!condition()) {
-        if (waited.elapsed() > timeoutMs)
-            return condition();
-        serve(20);
-    }
-    return true;
-}
-
-// Mean, and half the width of its 95 % confidence interval (Student's t, approximated).
-struct Spread
-{
-    double mean = 0;
-    double half = 0;
-};
-Spread spreadOf(const std::vector<double> &values)
-{
-    Spread spread;
-    const size_t n = values.size();
-    if (n == 0)
-        return spread;
-    for (double value : values)
-        spread.mean += value / n;
-    if (n < 2)
-        return spread;
-    double squares = 0;
-    for (double value : values)
-        squares += (value - spread.mean) * (value - spread.mean);
-    const double degrees = double(n - 1);
-    const double t = 1.96 + 2.37 / degrees + 2.8 / (degrees * degrees);
-    spread.half = t * std::sqrt(squares / degrees / n);
-    return spread;
 }
 
 // Every factor a model can report, under a code of its own for each monitor: the point holds
@@ -422,91 +360,14 @@ Resend resendDay(const QString &root)
 
 // ---- the station ------------------------------------------------------------------------------
 
-// The interface thread's time in the queued calls an object receives.
-class QueuedCallTimer : public QObject
-{
-public:
-    explicit QueuedCallTimer(QObject *target) { target->installEventFilter(this); }
-    double ms() const { return ns / 1e6; }
-    long calls = 0;
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if ((event->type() != QEvent::MetaCall && event->type() != QEvent::Timer) || inside)
-            return false;
-        inside = true;
-        QElapsedTimer clock;
-        clock.start();
-        watched->event(event);
-        ns += clock.nsecsElapsed();
-        ++calls;
-        inside = false;
-        return true;
-    }
-
-private:
-    qint64 ns = 0;
-    bool inside = false;
-};
-
-// Stands between the record writers and the uploader, counting the calls by thread: none may
-// come on the interface thread.
-class ThreadCountingSink : public RecordSink
-{
-public:
-    explicit ThreadCountingSink(RecordSink *inner) : inner(inner)
-    {
-        RecordSink::replace(inner, this);
-    }
-    ~ThreadCountingSink() override { RecordSink::replace(this, inner); }
-    void recordRow(const RecordRow &row) override
-    {
-        note();
-        inner->recordRow(row);
-    }
-    void alarmChange(int change, const AlarmEvent &alarm) override
-    {
-        note();
-        inner->alarmChange(change, alarm);
-    }
-
-    std::atomic<long> onInterface{0};
-    std::atomic<long> elsewhere{0};
-
-private:
-    void note() { ++(QThread::currentThread() == qApp->thread() ? onInterface : elsewhere); }
-
-    RecordSink *inner;
-};
-
-class Station
+// The station with its HJ 212 status label timed, timers included.
+class Station : public BenchStation
 {
 public:
     explicit Station(const QString &folder)
+        : BenchStation(folder, Hj212StatusLabel::staticMetaObject,
+                       QueuedCallTimer::QueuedCallsAndTimers)
     {
-        AppContext::instance().setApplicationDir(folder);
-        AppContext::instance().init();
-        window = new MainWindow;
-        window->show();
-        line = window->findChild<WidgetComPort *>();
-        counter = new AcquisitionCounter(window);
-        statusCalls = new QueuedCallTimer(window->findChild<Hj212StatusLabel *>());
-        line->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(true);
-    }
-    ~Station()
-    {
-        line->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(false);
-        line->waitForReader();
-        QCoreApplication::processEvents();
-        RecordWriter::waitForAll();
-        MessageBoxes::setResponder([](const MessageBoxes::Box &) { return QMessageBox::Yes; });
-        window->on_pushButtonClose_clicked();
-        delete counter;
-        delete statusCalls;
-        delete window;
-        AppContext::instance().reset();
-        MessageBoxes::setResponder(printBox);
     }
     Hj212Uploader *uploader() const
     {
@@ -519,18 +380,6 @@ public:
             total += point.status.backlog;
         return total;
     }
-
-    static QMessageBox::StandardButton printBox(const MessageBoxes::Box &box)
-    {
-        std::printf("message %s: %s\n", qPrintable(box.title), qPrintable(box.text));
-        std::fflush(stdout);
-        return QMessageBox::Yes;
-    }
-
-    MainWindow *window = nullptr;
-    WidgetComPort *line = nullptr;
-    AcquisitionCounter *counter = nullptr;
-    QueuedCallTimer *statusCalls = nullptr;
 };
 
 // Switches uploads on or off as the settings dialog does, off the interface thread.
@@ -547,31 +396,6 @@ void switchUploads(Hj212Uploader *uploader, const QJsonObject &json, bool on,
     while (!done.load())
         serve(20);
     worker.join();
-}
-
-struct Block
-{
-    double cpuPerPassMs = 0;
-    double statusPerPassMs = 0;
-    long passes = 0;
-    long rows = 0;
-};
-
-Block measureBlock(Station &station, int seconds)
-{
-    Block block;
-    const long passesBefore = station.counter->passes;
-    const long rowsBefore = station.counter->rowsHanded;
-    const double cpuBefore = threadCpuMs();
-    const double statusBefore = station.statusCalls->ms();
-    serve(seconds * 1000);
-    block.passes = station.counter->passes - passesBefore;
-    if (block.passes > 0) {
-        block.cpuPerPassMs = (threadCpuMs() - cpuBefore) / block.passes;
-        block.statusPerPassMs = (station.statusCalls->ms() - statusBefore) / block.passes;
-    }
-    block.rows = station.counter->rowsHanded - rowsBefore;
-    return block;
 }
 
 // The mean of the middle 80 % of the values with its 95 % interval, and their median: robust
@@ -617,14 +441,14 @@ Alternation alternate(Station &station, Hj212Platform &platform, const QJsonObje
     Alternation result;
     std::vector<double> off, on, difference, direct;
     for (int pair = 0; pair < pairs; ++pair) {
-        Block blocks[2];
+        PassBlock blocks[2];
         for (int turn = 0; turn < 2; ++turn) {
             const bool uploading = (pair % 2 == 0) == (turn == 1);
             switchUploads(station.uploader(), json, uploading, models);
             serve(settleMs);
             const size_t before = platform.received().size();
-            Block &block = blocks[uploading ? 1 : 0];
-            block = measureBlock(station, seconds);
+            PassBlock &block = blocks[uploading ? 1 : 0];
+            block = measurePasses(station, seconds);
             result.passes += block.passes;
             const size_t got = platform.received().size() - before;
             if (uploading)
@@ -675,21 +499,6 @@ int runChild(const QString &folder)
     return 0;
 }
 
-bool startChild(QProcess &child, const QString &folder)
-{
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(), {"--station", folder});
-    QElapsedTimer waited;
-    waited.start();
-    while (waited.elapsed() < 30000) {
-        if (!child.waitForReadyRead(1000) && child.state() != QProcess::Running)
-            return false;
-        if (child.readAll().contains("station up"))
-            return true;
-    }
-    return false;
-}
-
 // The minutes ("yyyyMMddhhmm00") in which the record file holds rows.
 std::set<std::string> minutesWithRows(const QString &file)
 {
@@ -737,7 +546,7 @@ Lost lostAcrossOutageAndKill(const QString &root, const QString &link,
         !writeHj212Config(folder, settingsJson(platform.port(), true, monitors)))
         return result;
     QProcess child;
-    if (!startChild(child, folder))
+    if (!startStationChild(child, folder))
         return result;
     std::printf("lost: station uploading for %d s\n", options.steady);
     std::fflush(stdout);
@@ -752,7 +561,7 @@ Lost lostAcrossOutageAndKill(const QString &root, const QString &link,
     child.kill();
     child.waitForFinished();
     serve(10000);
-    if (!startChild(child, folder))
+    if (!startStationChild(child, folder))
         return result;
     serve(std::max(0, options.outage - options.outage / 2 - 10) * 1000);
     if (!platform.start())

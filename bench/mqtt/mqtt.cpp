@@ -93,11 +93,7 @@ struct Options
 
 bool parse(const QStringList &arguments, Options &options)
 {
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString &name = arguments.at(i);
-        if (i + 1 >= arguments.size())
-            return false;
-        const QString value = arguments.at(++i);
+    const bool known = parseOptions(arguments, [&](const QString &name, const QString &value) {
         if (name == "--seconds")
             options.seconds = value.toInt();
         else if (name == "--outage")
@@ -116,14 +112,10 @@ bool parse(const QStringList &arguments, Options &options)
             options.station = value;
         else
             return false;
-    }
-    return options.seconds > 0 && options.outage > 0 && options.instruments > 0 &&
+        return true;
+    });
+    return known && options.seconds > 0 && options.outage > 0 && options.instruments > 0 &&
            options.pairs > 1 && options.block > 0 && options.syncSeconds >= 8;
-}
-
-qint64 wallMs()
-{
-    return QDateTime::currentMSecsSinceEpoch();
 }
 
 // One reading as stored and as published: name, factor, time and text.
@@ -305,8 +297,6 @@ std::vector<Subscriber::Arrival> ofStation(const Subscriber &subscriber, const s
     return got;
 }
 
-void serve(int ms);
-
 // Waits, serving events, until every stored row was received or timeoutMs passed.
 Tally waitForAll(const Subscriber &subscriber, const std::string &name, const QString &file,
                  int timeoutMs)
@@ -348,99 +338,20 @@ bool writeMqttConfig(const QString &station, int port, bool enabled, const QStri
            file.write(QJsonDocument(config).toJson()) > 0;
 }
 
-// The processor time of the calling thread in ms: what the interface thread spends on its
-// events of every kind, whatever else runs on the machine.
-double threadCpuMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
-}
-
-// The interface thread's time in the queued calls an object receives: for the status label,
-// all that publishing asks of that thread.
-class QueuedCallTimer : public QObject
-{
-public:
-    explicit QueuedCallTimer(QObject *target) { target->installEventFilter(this); }
-    double ms() const { return ns / 1e6; }
-    long calls = 0;
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() != QEvent::MetaCall || inside)
-            return false;
-        inside = true;
-        QElapsedTimer clock;
-        clock.start();
-        watched->event(event);
-        ns += clock.nsecsElapsed();
-        ++calls;
-        inside = false;
-        return true;
-    }
-
-private:
-    qint64 ns = 0;
-    bool inside = false;
-};
-
-// The station on a folder laid out for the simulator's line, with its window and line on.
-class Station
+// The station with its MQTT status label timed.
+class Station : public BenchStation
 {
 public:
     explicit Station(const QString &folder)
+        : BenchStation(folder, MqttStatusLabel::staticMetaObject, QueuedCallTimer::QueuedCalls)
     {
-        AppContext::instance().setApplicationDir(folder);
-        AppContext::instance().init();
-        window = new MainWindow;
-        window->show();
-        line = window->findChild<WidgetComPort *>();
-        counter = new AcquisitionCounter(window);
-        statusCalls = new QueuedCallTimer(window->findChild<MqttStatusLabel *>());
-        line->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(true);
-    }
-    ~Station()
-    {
-        line->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(false);
-        line->waitForReader();
-        QCoreApplication::processEvents();
-        RecordWriter::waitForAll();
-        MessageBoxes::setResponder([](const MessageBoxes::Box &) { return QMessageBox::Yes; });
-        window->on_pushButtonClose_clicked();
-        delete counter;
-        delete statusCalls;
-        delete window;
-        AppContext::instance().reset();
-        MessageBoxes::setResponder(printBox);
     }
     MqttPublisher *publisher() const
     {
         return static_cast<MqttPublisher *>(AppContext::instance().object(MqttOutbox));
     }
     QString recordFile() const { return AppContext::instance().path(RecordDb); }
-
-    static QMessageBox::StandardButton printBox(const MessageBoxes::Box &box)
-    {
-        std::printf("message %s: %s\n", qPrintable(box.title), qPrintable(box.text));
-        std::fflush(stdout);
-        return QMessageBox::Yes;
-    }
-
-    MainWindow *window = nullptr;
-    WidgetComPort *line = nullptr;
-    AcquisitionCounter *counter = nullptr;
-    QueuedCallTimer *statusCalls = nullptr;
 };
-
-// Serves events for ms milliseconds, sleeping while there are none.
-void serve(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 struct SteadyRun
 {
@@ -473,32 +384,6 @@ SteadyRun steady(Station &station, int seconds)
     return run;
 }
 
-// Mean, and half the width of its 95 % confidence interval (Student's t, approximated), of
-// the values.
-struct Spread
-{
-    double mean = 0;
-    double half = 0;
-};
-Spread spreadOf(const std::vector<double> &values)
-{
-    Spread spread;
-    const size_t n = values.size();
-    if (n == 0)
-        return spread;
-    for (double value : values)
-        spread.mean += value / n;
-    if (n < 2)
-        return spread;
-    double squares = 0;
-    for (double value : values)
-        squares += (value - spread.mean) * (value - spread.mean);
-    const double degrees = double(n - 1);
-    const double t = 1.96 + 2.37 / degrees + 2.8 / (degrees * degrees);
-    spread.half = t * std::sqrt(squares / degrees / n);
-    return spread;
-}
-
 // Switches publishing on or off as the settings dialog does, off the interface thread (the
 // old connection is joined), serving events meanwhile.
 void switchPublishing(MqttPublisher *publisher, bool on)
@@ -516,12 +401,8 @@ void switchPublishing(MqttPublisher *publisher, bool on)
 }
 
 // One block of the alternation: what the interface thread did per pass.
-struct Block
+struct Block : PassBlock
 {
-    double cpuPerPassMs = 0;
-    double statusPerPassMs = 0;
-    long passes = 0;
-    long rows = 0;         // handed to the record writers
     qint64 backlogEnd = 0; // messages the broker had not acknowledged at the end
     qint64 queued = 0;     // the backlog's growth over the block
 };
@@ -529,49 +410,12 @@ struct Block
 Block measureBlock(Station &station, int seconds)
 {
     Block block;
-    const long passesBefore = station.counter->passes;
-    const long rowsBefore = station.counter->rowsHanded;
     const qint64 backlogBefore = station.publisher()->status().backlog;
-    const double cpuBefore = threadCpuMs();
-    const double statusBefore = station.statusCalls->ms();
-    serve(seconds * 1000);
-    block.passes = station.counter->passes - passesBefore;
-    if (block.passes > 0) {
-        block.cpuPerPassMs = (threadCpuMs() - cpuBefore) / block.passes;
-        block.statusPerPassMs = (station.statusCalls->ms() - statusBefore) / block.passes;
-    }
-    block.rows = station.counter->rowsHanded - rowsBefore;
+    static_cast<PassBlock &>(block) = measurePasses(station, seconds);
     block.backlogEnd = station.publisher()->status().backlog;
     block.queued = block.backlogEnd - backlogBefore;
     return block;
 }
-
-// Stands between the record writers and the publisher, counting the calls by thread: none
-// may come on the interface thread, whose only publishing work is then the status label's.
-class ThreadCountingSink : public RecordSink
-{
-public:
-    ThreadCountingSink() : inner(RecordSink::current()) { RecordSink::replace(inner, this); }
-    ~ThreadCountingSink() override { RecordSink::replace(this, inner); }
-    void recordRow(const RecordRow &row) override
-    {
-        note();
-        inner->recordRow(row);
-    }
-    void alarmChange(int change, const AlarmEvent &alarm) override
-    {
-        note();
-        inner->alarmChange(change, alarm);
-    }
-
-    std::atomic<long> onInterface{0};
-    std::atomic<long> elsewhere{0};
-
-private:
-    void note() { ++(QThread::currentThread() == qApp->thread() ? onInterface : elsewhere); }
-
-    RecordSink *inner;
-};
 
 struct Alternation
 {
@@ -783,21 +627,6 @@ int runChild(const QString &folder)
     return 0;
 }
 
-bool startChild(QProcess &child, const QString &folder)
-{
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(), {"--station", folder});
-    QElapsedTimer waited;
-    waited.start();
-    while (waited.elapsed() < 30000) {
-        if (!child.waitForReadyRead(1000) && child.state() != QProcess::Running)
-            return false;
-        if (child.readAll().contains("station up"))
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -979,7 +808,7 @@ int main(int argc, char *argv[])
     const QString killFolder = layOut("kill", true);
     QProcess child;
     Tally killTally;
-    if (!startChild(child, killFolder)) {
+    if (!startStationChild(child, killFolder)) {
         std::fprintf(stderr, "mqtt: the station process did not start\n");
         return 1;
     }
@@ -989,7 +818,7 @@ int main(int argc, char *argv[])
     child.kill();
     child.waitForFinished();
     std::printf("station killed while the broker is down\n");
-    if (!startChild(child, killFolder)) {
+    if (!startStationChild(child, killFolder)) {
         std::fprintf(stderr, "mqtt: the station process did not start again\n");
         return 1;
     }
