@@ -458,9 +458,10 @@ void MainWindow::slot_alarmFilter()
 
 void MainWindow::slot_runSettings()
 {
-    if (rejectWithoutAdministrator())
+    if (rejectWithoutAdministrator() || runSettingsDialog)
         return;
     DialogRunSettings dialog(autoBackup, this);
+    runSettingsDialog = &dialog;
     dialog.exec();
 }
 
@@ -811,6 +812,8 @@ void MainWindow::slot_idleSignedOut()
         auditDialog->reject();
     if (alarmFilterDialog)
         alarmFilterDialog->reject();
+    if (runSettingsDialog)
+        runSettingsDialog->reject();
 }
 
 void MainWindow::on_pushButtonHome_clicked()

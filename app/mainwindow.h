@@ -18,6 +18,7 @@ class DialogAudit;
 class DialogLineStatus;
 class DialogAlarmFilter;
 class DialogMqtt;
+class DialogRunSettings;
 class DiskStatusLabel;
 class MonitorBase;
 class Hj212StatusLabel;
@@ -185,6 +186,7 @@ private:
     QPointer<DialogMqtt> mqttDialog;
     QPointer<DialogAudit> auditDialog;
     QPointer<DialogAlarmFilter> alarmFilterDialog;
+    QPointer<DialogRunSettings> runSettingsDialog;
     MqttStatusLabel *mqttLabel = nullptr;
     DiskStatusLabel *diskLabel = nullptr;
     // For the log: whether the line was lost, whether recording was healthy.
