@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <vector>
 
 namespace {
@@ -40,9 +41,9 @@ QString signalText(int signal)
 LaunchSupervisor::LaunchSupervisor(const QString &program, const QStringList &arguments)
     : program(program), arguments(arguments)
 {
-    auto *clock = new QElapsedTimer;
+    // Shared by the copies of the function.
+    auto clock = std::make_shared<QElapsedTimer>();
     clock->start();
-    // Shared by the copies of the function; lives as long as the process.
     now = [clock] { return clock->elapsed(); };
     // Short steps, so that a stop during the pause is not followed by a start.
     wait = [](qint64 ms) {
