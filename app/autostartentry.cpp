@@ -11,7 +11,7 @@ const char packagedStation[] = "/usr/lib/hydrovane/hydrovane";
 const char packagedLauncher[] = "/usr/bin/hydrovane";
 const char packagedStationDir[] = "/var/lib/hydrovane";
 
-// Quotes an argument of Exec= as the desktop entry specification asks for reserved characters.
+// Quotes an argument of Exec= the way desktop entries require for reserved characters.
 QString quoted(const QString &argument)
 {
     static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`=%");
