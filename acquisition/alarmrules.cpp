@@ -1,6 +1,6 @@
 #include "alarmrules.h"
 
-#include "sensorbase.h"
+#include "instruments/sensorbase.h"
 
 #include <QDateTime>
 #include <QMetaMethod>

@@ -2,8 +2,8 @@
 #define ALARMRULES_H
 
 #include "alarmfilter.h"
-#include "factorresult.h"
-#include "relay.h"
+#include "instruments/factorresult.h"
+#include "instruments/relay.h"
 
 #include <QMetaType>
 #include <QObject>

@@ -1,13 +1,13 @@
 #include "dialoghj212.h"
 #include "ui_dialoghj212.h"
 
-#include "acquisition/configfile.h"
 #include "app/appcontext.h"
 #include "hj212/hj212uploader.h"
 #include "panels/databasetask.h"
 #include "panels/hj212statuslabel.h"
 #include "panels/messageboxes.h"
-#include "panels/settingsstore.h"
+#include "settings/configfile.h"
+#include "settings/settingsstore.h"
 #include "storage/accounts.h"
 
 #include <QPushButton>
@@ -315,7 +315,7 @@ void DialogHj212::accept()
     }
     config->writeHj212(settings);
     // Not applied unless stored: what runs is what the next start reads. A failure was told.
-    if (SettingsStore::save(config) == SettingsStore::Failed)
+    if (MessageBoxes::storeSettings(config) == SettingsStore::Failed)
         return;
     Accounts::instance().audit(QStringLiteral("修改数据上传设置"), changes(current, settings));
     // The old links end first, which a connect under way holds up: not on this thread.

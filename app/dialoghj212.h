@@ -1,7 +1,7 @@
 #ifndef DIALOGHJ212_H
 #define DIALOGHJ212_H
 
-#include "hj212/hj212settings.h"
+#include "settings/hj212settings.h"
 
 #include <QDialog>
 

@@ -1,14 +1,14 @@
 #include "dialogmqtt.h"
 #include "ui_dialogmqtt.h"
 
-#include "acquisition/configfile.h"
 #include "app/appcontext.h"
 #include "mqtt/mqttpublisher.h"
 #include "panels/databasetask.h"
 #include "panels/filedialogs.h"
 #include "panels/messageboxes.h"
 #include "panels/mqttstatuslabel.h"
-#include "panels/settingsstore.h"
+#include "settings/configfile.h"
+#include "settings/settingsstore.h"
 #include "storage/accounts.h"
 
 #include <QDir>
@@ -168,7 +168,7 @@ void DialogMqtt::accept()
     }
     config->writeMqtt(settings);
     // Not applied unless stored: what runs is what the next start reads. A failure was told.
-    if (SettingsStore::save(config) == SettingsStore::Failed)
+    if (MessageBoxes::storeSettings(config) == SettingsStore::Failed)
         return;
     Accounts::instance().audit(QStringLiteral("修改MQTT设置"), changes(current, settings));
     // Replacing the connection waits for the old one to end, which a slow DNS lookup or

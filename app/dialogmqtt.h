@@ -1,7 +1,7 @@
 #ifndef DIALOGMQTT_H
 #define DIALOGMQTT_H
 
-#include "mqtt/mqttsettings.h"
+#include "settings/mqttsettings.h"
 
 #include <QDialog>
 

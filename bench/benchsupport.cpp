@@ -3,11 +3,11 @@
 
 #include "benchsupport.h"
 
-#include "acquisition/comportreader.h"
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
+#include "line/comportreader.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
 #include "panels/widgetmonitorlist.h"

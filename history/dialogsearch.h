@@ -1,7 +1,7 @@
 #ifndef DIALOGSEARCH_H
 #define DIALOGSEARCH_H
 
-#include "history/recordresult.h"
+#include "storage/recordresult.h"
 #include "trend/historychart.h"
 
 #include <QByteArray>

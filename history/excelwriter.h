@@ -1,7 +1,7 @@
 #ifndef EXCELWRITER_H
 #define EXCELWRITER_H
 
-#include "history/recordresult.h"
+#include "storage/recordresult.h"
 
 #include <QMetaType>
 #include <QObject>

@@ -4,11 +4,11 @@
 #include "app/appcontext.h"
 #include "history/alarmlookup.h"
 #include "history/exportnames.h"
-#include "history/recordresult.h"
 #include "history/recordworkbook.h"
 #include "storage/diskguard.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordreader.h"
+#include "storage/recordresult.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,7 +1,7 @@
 #ifndef RECORDRESULTMODEL_H
 #define RECORDRESULTMODEL_H
 
-#include "history/recordresult.h"
+#include "storage/recordresult.h"
 
 #include <QAbstractTableModel>
 

@@ -1,7 +1,7 @@
 #ifndef RECORDSEARCH_H
 #define RECORDSEARCH_H
 
-#include "history/recordresult.h"
+#include "storage/recordresult.h"
 #include "trend/historychart.h"
 
 #include <QByteArray>

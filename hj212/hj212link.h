@@ -2,9 +2,9 @@
 #define HJ212LINK_H
 
 #include "hj212/hj212packet.h"
-#include "hj212/hj212settings.h"
 #include "hj212/hj212statistics.h"
 #include "mqtt/mqttqueue.h"
+#include "settings/hj212settings.h"
 #include "storage/recordrow.h"
 
 #include <QString>

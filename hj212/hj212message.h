@@ -2,8 +2,8 @@
 #define HJ212MESSAGE_H
 
 #include "hj212/hj212packet.h"
-#include "hj212/hj212settings.h"
 #include "hj212/hj212statistics.h"
+#include "settings/hj212settings.h"
 
 #include <string>
 #include <vector>

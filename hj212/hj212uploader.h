@@ -2,7 +2,7 @@
 #define HJ212UPLOADER_H
 
 #include "hj212/hj212link.h"
-#include "hj212/hj212settings.h"
+#include "settings/hj212settings.h"
 #include "storage/recordsink.h"
 
 #include <QObject>

@@ -2,7 +2,7 @@
 #define MQTTPUBLISHER_H
 
 #include "mqtt/mqttqueue.h"
-#include "mqtt/mqttsettings.h"
+#include "settings/mqttsettings.h"
 #include "storage/recordsink.h"
 
 #include <QObject>

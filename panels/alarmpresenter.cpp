@@ -1,8 +1,8 @@
 #include "alarmpresenter.h"
 
 #include "acquisition/alarmrules.h"
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
 #include "panels/widgetalarmbar.h"
 #include "panels/widgetmonitordisplay.h"
 #include "panels/widgetmonitorsimple.h"

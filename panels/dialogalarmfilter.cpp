@@ -1,7 +1,7 @@
 #include "dialogalarmfilter.h"
 
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
 
 #include <QCheckBox>
 #include <QComboBox>

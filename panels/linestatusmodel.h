@@ -1,7 +1,7 @@
 #ifndef LINESTATUSMODEL_H
 #define LINESTATUSMODEL_H
 
-#include "acquisition/linehealth.h"
+#include "line/linehealth.h"
 
 #include <QAbstractTableModel>
 #include <QString>

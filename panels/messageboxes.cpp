@@ -84,3 +84,11 @@ QMessageBox::StandardButton MessageBoxes::show(const Box &box)
         dialog.setDefaultButton(box.defaultButton);
     return static_cast<QMessageBox::StandardButton>(dialog.exec());
 }
+
+SettingsStore::Result MessageBoxes::storeSettings(ConfigFile *config)
+{
+    const SettingsStore::Result result = SettingsStore::save(config);
+    if (result == SettingsStore::Failed)
+        critical(QStringLiteral("错误"), SettingsStore::failureText(config));
+    return result;
+}

@@ -1,6 +1,8 @@
 #ifndef MESSAGEBOXES_H
 #define MESSAGEBOXES_H
 
+#include "settings/settingsstore.h"
+
 #include <QMessageBox>
 #include <QString>
 
@@ -33,6 +35,8 @@ public:
             QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
 
     // The refusal of adding, removing and maintenance while the line is on.
+    // Stores a settings file; a failure is shown as a critical box naming the file.
+    static SettingsStore::Result storeSettings(ConfigFile *config);
     static void rejectWhileRunning();
     // The refusal of a maintenance command to anyone but a signed-in administrator.
     static void rejectWithoutAdministrator();

@@ -1,13 +1,13 @@
 #include "widgetcomport.h"
 #include "ui_widgetcomport.h"
 
-#include "acquisition/comportctrl.h"
-#include "acquisition/comportreader.h"
-#include "acquisition/configfile.h"
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
+#include "line/comportctrl.h"
+#include "line/comportreader.h"
 #include "panels/messageboxes.h"
-#include "panels/settingsstore.h"
+#include "settings/configfile.h"
+#include "settings/settingsstore.h"
 
 #include <QDir>
 #include <QMutex>
@@ -112,7 +112,7 @@ void WidgetComPort::saveConfig()
         return;
     comPortConfig->writeComPort(comPortCtrl);
     // Marked changed until stored: a later save tries again.
-    changed = SettingsStore::save(comPortConfig) != SettingsStore::Stored;
+    changed = MessageBoxes::storeSettings(comPortConfig) != SettingsStore::Stored;
 }
 
 void WidgetComPort::waitForReader()

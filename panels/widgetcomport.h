@@ -1,7 +1,7 @@
 #ifndef WIDGETCOMPORT_H
 #define WIDGETCOMPORT_H
 
-#include "acquisition/passplan.h"
+#include "line/passplan.h"
 
 #include <QStringList>
 #include <QWidget>

@@ -1,8 +1,8 @@
 #include "widgetmonitordisplay.h"
 #include "ui_widgetmonitordisplay.h"
 
-#include "acquisition/monitorbase.h"
 #include "acquisition/threadhandoff.h"
+#include "instruments/monitorbase.h"
 #include "panels/messageboxes.h"
 #include "storage/recordingstatus.h"
 #include "storage/recordrow.h"

@@ -1,7 +1,7 @@
 #ifndef WIDGETMONITORDISPLAY_H
 #define WIDGETMONITORDISPLAY_H
 
-#include "acquisition/syncclient.h"
+#include "line/syncclient.h"
 
 #include <QString>
 #include <QWidget>

@@ -1,21 +1,21 @@
 #include "widgetmonitorlist.h"
 #include "ui_widgetmonitorlist.h"
 
-#include "acquisition/comportctrl.h"
-#include "acquisition/comportreader.h"
-#include "acquisition/configfile.h"
-#include "acquisition/monitorbase.h"
-#include "acquisition/pollscheduler.h"
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
+#include "instruments/monitorbase.h"
+#include "line/comportctrl.h"
+#include "line/comportreader.h"
+#include "line/pollscheduler.h"
 #include "panels/databasetask.h"
 #include "panels/linestatusmodel.h"
 #include "panels/messageboxes.h"
-#include "panels/settingsstore.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
 #include "panels/widgetmonitorsimple.h"
 #include "panels/widgetmonitorsimplelist.h"
+#include "settings/configfile.h"
+#include "settings/settingsstore.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordwriter.h"
 
@@ -674,7 +674,7 @@ void WidgetMonitorList::setAlarmFilter(MonitorBase *monitor, const AlarmFilter *
 void WidgetMonitorList::storeConfig()
 {
     // The document holds the change; marked changed, a later store or the exit writes it.
-    if (SettingsStore::save(monitorConfig) != SettingsStore::Stored)
+    if (MessageBoxes::storeSettings(monitorConfig) != SettingsStore::Stored)
         changed = true;
 }
 

@@ -2,8 +2,8 @@
 #define WIDGETMONITORLIST_H
 
 #include "acquisition/alarmfilter.h"
-#include "acquisition/monitorcollection.h"
-#include "acquisition/readclient.h"
+#include "instruments/monitorcollection.h"
+#include "line/readclient.h"
 
 #include <QModelIndex>
 #include <QPoint>

@@ -1,7 +1,7 @@
 #include "widgetmonitorsimple.h"
 #include "ui_widgetmonitorsimple.h"
 
-#include "acquisition/monitorbase.h"
+#include "instruments/monitorbase.h"
 #include "panels/alarmflasher.h"
 
 #include <QPainter>

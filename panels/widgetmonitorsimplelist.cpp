@@ -1,7 +1,7 @@
 #include "widgetmonitorsimplelist.h"
 #include "ui_widgetmonitorsimplelist.h"
 
-#include "acquisition/monitorbase.h"
+#include "instruments/monitorbase.h"
 #include "panels/alarmflasher.h"
 #include "panels/widgetmonitorsimple.h"
 

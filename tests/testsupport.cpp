@@ -1,8 +1,8 @@
 #include "testsupport.h"
 
-#include "acquisition/comportctrl.h"
 #include "app/appcontext.h"
 #include "history/recordworkbook.h"
+#include "line/comportctrl.h"
 #include "panels/desktopopener.h"
 #include "storage/accounts.h"
 #include "storage/passphrase.h"

@@ -1,7 +1,7 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
-#include "acquisition/monitorbase.h"
+#include "instruments/monitorbase.h"
 #include "panels/messageboxes.h"
 #include "storage/alarmreader.h"
 

@@ -1,6 +1,6 @@
 #include "historychart.h"
 
-#include "history/recordresult.h"
+#include "storage/recordresult.h"
 
 #include <algorithm>
 #include <charconv>

@@ -4,23 +4,23 @@
 // The last figures run the station's own panels, with 100 record writers on the record file,
 // three times: without the alarm rules, with them and 20 monitors alarmed, and without again.
 
-#include "benchsupport.h"
 #include "acquisition/alarmrules.h"
-#include "acquisition/comportctrl.h"
-#include "acquisition/comportreader.h"
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
-#include "acquisition/readclient.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
+#include "benchsupport.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
+#include "line/comportctrl.h"
+#include "line/comportreader.h"
+#include "line/readclient.h"
 #include "panels/dialoglinestatus.h"
 #include "panels/widgetalarmbar.h"
-#include "trend/widgetaxesdisplay.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitorlist.h"
 #include "panels/widgetmonitorsimplelist.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordwriter.h"
+#include "trend/widgetaxesdisplay.h"
 
 #include <QApplication>
 #include <QCheckBox>

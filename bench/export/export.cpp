@@ -13,12 +13,12 @@
 #include "history/dialogbec.h"
 #include "history/dialogsearch.h"
 #include "history/excelwriter.h"
-#include "history/recordresult.h"
 #include "history/recordresultmodel.h"
 #include "history/recordworkbook.h"
 #include "panels/desktopopener.h"
 #include "panels/messageboxes.h"
 #include "storage/recorddatabase.h"
+#include "storage/recordresult.h"
 
 #include <QApplication>
 #include <QDir>

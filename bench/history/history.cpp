@@ -37,7 +37,6 @@
 
 #include "benchsupport.h"
 
-#include "acquisition/monitorbase.h"
 #include "app/appcontext.h"
 #include "app/dialogaccount.h"
 #include "app/mainwindow.h"
@@ -45,6 +44,7 @@
 #include "history/dialogsearch.h"
 #include "history/recordresultmodel.h"
 #include "history/workbookcheck.h"
+#include "instruments/monitorbase.h"
 #include "panels/desktopopener.h"
 #include "panels/filedialogs.h"
 #include "panels/messageboxes.h"

@@ -30,10 +30,10 @@
 #include "app/mainwindow.h"
 #include "mqtt/mqttpublisher.h"
 #include "mqtt/mqttqueue.h"
-#include "mqtt/mqttsettings.h"
 #include "panels/messageboxes.h"
 #include "panels/mqttstatuslabel.h"
 #include "panels/widgetcomport.h"
+#include "settings/mqttsettings.h"
 #include "storage/recordsink.h"
 #include "storage/recordwriter.h"
 

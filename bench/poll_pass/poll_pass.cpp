@@ -9,10 +9,10 @@
 //      same process (goal: at most 1.02 times).
 // Usage: poll_pass [passes]   (passes of each kind for the first and third figures, default 200)
 #include "benchsupport.h"
-#include "acquisition/comportctrl.h"
-#include "acquisition/linestatistics.h"
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
+#include "line/comportctrl.h"
+#include "line/linestatistics.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #include "acquisition/alarmrules.h"
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
-#include "acquisition/sensorbase.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
+#include "instruments/sensorbase.h"
 #include "testsupport.h"
 
 #include <QDateTime>

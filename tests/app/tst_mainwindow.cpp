@@ -1,9 +1,6 @@
 // The station end to end: the main window with its panels against simulated instruments,
 // from switching the line on to the stored records and back off.
 #include "acquisition/alarmrules.h"
-#include "acquisition/comportreader.h"
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "app/mainwindow.h"
@@ -11,6 +8,9 @@
 #include "app/stopsignals.h"
 #include "history/dialogbec.h"
 #include "history/dialogsearch.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
+#include "line/comportreader.h"
 #include "panels/alarmflasher.h"
 #include "panels/desktopopener.h"
 #include "panels/dialogalarmfilter.h"

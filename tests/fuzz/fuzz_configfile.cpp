@@ -3,10 +3,10 @@
 // loaded is not replaced before its problems were shown; what is stored afterwards loads back
 // unchanged. The first byte chooses the file; the rest is its content.
 
-#include "acquisition/comportctrl.h"
-#include "acquisition/configfile.h"
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
+#include "line/comportctrl.h"
+#include "settings/configfile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "history/excelwriter.h"
-#include "history/recordresult.h"
 #include "history/recordworkbook.h"
+#include "storage/recordresult.h"
 #include "storage/recordrow.h"
 #include "testsupport.h"
 

@@ -1,5 +1,5 @@
-#include "mqtt/mqttsettings.h"
 #include "mqtt/mqtttopic.h"
+#include "settings/mqttsettings.h"
 
 #include <QtTest>
 

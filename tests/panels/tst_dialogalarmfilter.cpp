@@ -1,6 +1,6 @@
 #include "acquisition/alarmrules.h"
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
 #include "panels/dialogalarmfilter.h"
 #include "testsupport.h"
 

@@ -1,14 +1,14 @@
 #include "panels/widgetcomport.h"
 
-#include "acquisition/comportctrl.h"
-#include "acquisition/comportreader.h"
-#include "acquisition/configfile.h"
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
-#include "acquisition/readclient.h"
-#include "acquisition/syncclient.h"
 #include "app/appcontext.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
+#include "line/comportctrl.h"
+#include "line/comportreader.h"
+#include "line/readclient.h"
+#include "line/syncclient.h"
 #include "panels/comboboxport.h"
+#include "settings/configfile.h"
 #include "testsupport.h"
 
 #include <QCheckBox>

@@ -1,11 +1,11 @@
 // The detail panel against simulated instruments: sync, the tables and graphs it builds, the
 // readings it shows and records, and its switches.
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
 #include "app/appcontext.h"
-#include "trend/widgetaxesdisplay.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
 #include "panels/widgetmonitordisplay.h"
 #include "testsupport.h"
+#include "trend/widgetaxesdisplay.h"
 
 #include <QCheckBox>
 #include <QHeaderView>

@@ -1,17 +1,17 @@
 // The monitor list: the tree, adding, renaming and removing monitors with their refusals,
 // the read interval and what reaches Monitor.json; and the polling cycle it runs, from the
 // reader thread to the rows in the record database.
-#include "acquisition/comportreader.h"
-#include "acquisition/configfile.h"
-#include "acquisition/monitorbase.h"
-#include "acquisition/pollscheduler.h"
 #include "app/appcontext.h"
+#include "instruments/monitorbase.h"
+#include "line/comportreader.h"
+#include "line/pollscheduler.h"
 #include "panels/elidedlabel.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
 #include "panels/widgetmonitorlist.h"
 #include "panels/widgetmonitorsimple.h"
 #include "panels/widgetmonitorsimplelist.h"
+#include "settings/configfile.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordwriter.h"
 #include "testsupport.h"

@@ -1,7 +1,7 @@
 // The overview grid and its cells, without a line: placement, the shown reading, the
 // context menu and the double click.
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
 #include "panels/alarmflasher.h"
 #include "panels/widgetmonitorsimple.h"
 #include "panels/widgetmonitorsimplelist.h"

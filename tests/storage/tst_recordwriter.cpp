@@ -1,7 +1,7 @@
 #include "acquisition/alarmrules.h"
-#include "acquisition/sensorbase.h"
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
+#include "instruments/sensorbase.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordingstatus.h"
 #include "storage/recordsink.h"

@@ -1,4 +1,4 @@
-#include "acquisition/comportctrl.h"
+#include "line/comportctrl.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "history/recordresult.h"
+#include "storage/recordresult.h"
 #include "storage/recordrow.h"
 #include "testsupport.h"
 #include "trend/historychart.h"

@@ -8,16 +8,16 @@
 // the line status view, the about box, the MQTT settings, the search dialog with results and their chart, and
 // the alarm log into DIR.
 
-#include "acquisition/comportreader.h"
-#include "acquisition/monitorbase.h"
 #include "app/appcontext.h"
-#include "app/mainwindow.h"
-#include "app/qttranslations.h"
 #include "app/dialogabout.h"
 #include "app/dialogmqtt.h"
+#include "app/mainwindow.h"
+#include "app/qttranslations.h"
 #include "history/dialogalarms.h"
 #include "history/dialogsearch.h"
 #include "history/recordresultmodel.h"
+#include "instruments/monitorbase.h"
+#include "line/comportreader.h"
 #include "panels/dialoglinestatus.h"
 #include "panels/messageboxes.h"
 #include "panels/widgetcomport.h"

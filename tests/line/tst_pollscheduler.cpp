@@ -1,5 +1,5 @@
-#include "acquisition/pollscheduler.h"
-#include "acquisition/readclient.h"
+#include "line/pollscheduler.h"
+#include "line/readclient.h"
 
 #include <QElapsedTimer>
 #include <QTimer>

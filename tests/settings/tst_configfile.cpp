@@ -1,10 +1,10 @@
 #include "acquisition/alarmrules.h"
-#include "acquisition/comportctrl.h"
-#include "acquisition/configfile.h"
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
 #include "app/appcontext.h"
-#include "mqtt/mqttsettings.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
+#include "line/comportctrl.h"
+#include "settings/configfile.h"
+#include "settings/mqttsettings.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -124,8 +124,8 @@ void TestConfigFile::timeoutIsOptionalAndStoredOnlyOnceSet()
     QCOMPARE(file.getDocument().at("timeout").get<double>(), 1.0);
 
     for (const char *bound : {"0.2", "5"}) {
-        station.writeFile("config/ComPort.json",
-                          withoutKey.left(withoutKey.size() - 1) + R"(, "timeout": )" + bound + "}");
+        station.writeFile("config/ComPort.json", withoutKey.left(withoutKey.size() - 1) +
+                                                     R"(, "timeout": )" + bound + "}");
         ConfigFile edge(path.c_str());
         QCOMPARE(edge.load(), 0);
         ComPortCtrl line;
@@ -538,8 +538,8 @@ void TestConfigFile::outOfRangeSerialSettingsFallBackToDefaults_data()
                                 << R"(中的 "comport" 为空，改用 COM1)";
     QTest::newRow("timeout 10 s") << QByteArray(R"("timeout": 10)")
                                   << R"(中的 "timeout" 为 10 秒，不在 0.2 到 5 之间，改用 1 秒)";
-    QTest::newRow("timeout as text") << QByteArray(R"("timeout": "0.5")")
-                                     << R"(中的 "timeout" 不是数字，改用 1 秒)";
+    QTest::newRow("timeout as text")
+        << QByteArray(R"("timeout": "0.5")") << R"(中的 "timeout" 不是数字，改用 1 秒)";
     QTest::newRow("port with a newline")
         << QByteArray(R"("comport": "/dev/ttyUSB0\n")")
         << R"(中的 "comport" 为 "/dev/ttyUSB0\n"，含有控制字符，改用 COM1)";

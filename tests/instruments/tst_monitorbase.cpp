@@ -1,6 +1,6 @@
-#include "acquisition/comportctrl.h"
-#include "acquisition/monitorcollection.h"
-#include "acquisition/monitordi590.h"
+#include "instruments/monitorcollection.h"
+#include "instruments/monitordi590.h"
+#include "line/comportctrl.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
@@ -105,16 +105,23 @@ void TestMonitorBase::failedSyncKeepsItsCauseUntilASyncSucceeds_data()
     QTest::addColumn<QString>("model");
     QTest::addColumn<QString>("instrument");
     QTest::addColumn<QString>("cause");
-    QTest::newRow("silent") << "DI590" << "1:DI590:fault=silent" << "未同步：仪表无应答";
+    QTest::newRow("silent") << "DI590"
+                            << "1:DI590:fault=silent"
+                            << "未同步：仪表无应答";
     for (const char *fault : {"crc", "length", "function"})
         QTest::newRow(fault) << "DI590" << QString("1:DI590:fault=") + fault
                              << "未同步：通讯出错（CRC 或帧错误）";
-    QTest::newRow("exception") << "DO580" << "1:DO580:fault=exception"
+    QTest::newRow("exception") << "DO580"
+                               << "1:DO580:fault=exception"
                                << "未同步：仪表返回异常码 4";
-    QTest::newRow("another model") << "DI590" << "1:RO592" << "未同步：型号不符（仪表报告 RO592）";
-    QTest::newRow("unprintable model name") << "RA550" << "1:RA550:model=R\tX"
+    QTest::newRow("another model") << "DI590"
+                                   << "1:RO592"
+                                   << "未同步：型号不符（仪表报告 RO592）";
+    QTest::newRow("unprintable model name") << "RA550"
+                                            << "1:RA550:model=R\tX"
                                             << "未同步：型号不符（仪表报告 R?X）";
-    QTest::newRow("unknown variant") << "RA550" << "1:RA550:mode=0,variant=4"
+    QTest::newRow("unknown variant") << "RA550"
+                                     << "1:RA550:mode=0,variant=4"
                                      << "未同步：不支持的仪表配置";
 }
 

@@ -1,7 +1,7 @@
 #include "pollscheduler.h"
 
+#include "instruments/monitorcollection.h"
 #include "linestatistics.h"
-#include "monitorcollection.h"
 
 #include <QDateTime>
 #include <QTimer>

@@ -1,5 +1,5 @@
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
 #include "testsupport.h"
 
 #include <QtTest>

@@ -59,7 +59,8 @@ public:
     // default); then every problem Hj212Settings::validate finds with the station's monitors
     // (name -> model) is reported. `settings` gets what the file holds: the uploader leaves out
     // what cannot be used itself.
-    void readHj212(Hj212Settings &settings, const std::map<std::string, std::string> &monitorModels);
+    void readHj212(Hj212Settings &settings,
+                   const std::map<std::string, std::string> &monitorModels);
     void writeHj212(const Hj212Settings &settings);
     // Of Monitor.json: the model of each monitor by name, as the document holds them now.
     std::map<std::string, std::string> monitorModels() const;

@@ -1,5 +1,5 @@
-#include "acquisition/sensordocommon.h"
-#include "acquisition/sensortempercommon.h"
+#include "instruments/sensordocommon.h"
+#include "instruments/sensortempercommon.h"
 
 #include <QtTest>
 

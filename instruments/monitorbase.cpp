@@ -1,8 +1,8 @@
 #include "monitorbase.h"
 
-#include "alarmrules.h"
-#include "linestatistics.h"
-#include "linestop.h"
+#include "acquisition/alarmrules.h"
+#include "line/linestatistics.h"
+#include "line/linestop.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,13 +1,13 @@
 // The acquisition cycle without widgets: the reader on its own thread, the poll scheduler,
 // and small clients doing what the monitor list and the detail panels do with a pass.
-#include "acquisition/comportctrl.h"
-#include "acquisition/comportreader.h"
-#include "acquisition/monitorbase.h"
-#include "acquisition/monitorcollection.h"
-#include "acquisition/pollscheduler.h"
-#include "acquisition/readclient.h"
-#include "acquisition/syncclient.h"
 #include "acquisition/threadhandoff.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
+#include "line/comportctrl.h"
+#include "line/comportreader.h"
+#include "line/pollscheduler.h"
+#include "line/readclient.h"
+#include "line/syncclient.h"
 #include "testsupport.h"
 
 #include <QMutex>
@@ -353,9 +353,8 @@ void TestComPortReader::silentInstrumentStaysSyncedWithB()
     // the process): three passes in a row after it.
     sim.kill();
     const QStringList failedPasses{"B B", "B B", "B B"};
-    QTRY_VERIFY_WITH_TIMEOUT(station.list.passStatuses.mid(station.list.passStatuses.size() - 3) ==
-                                 failedPasses,
-                             20000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        station.list.passStatuses.mid(station.list.passStatuses.size() - 3) == failedPasses, 20000);
     QCOMPARE(first.readings.last(), QString("DO=0.00/B Temper=0.0/B"));
     QCOMPARE(second.readings.last(), QString("DO=0.00/B Temper=0.0/B"));
     QVERIFY(first.monitor->isSynced() && second.monitor->isSynced());

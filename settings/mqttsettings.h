@@ -16,7 +16,7 @@ struct MqttSettings
     std::string clientId; // "hydrovane-" + the host name
     // Prefix of every topic; may hold levels ('/'), never wildcards.
     std::string topic = "hydrovane";
-    std::string station; // the host name
+    std::string station;  // the host name
     std::string username; // empty: no login
     std::string password;
     bool tls = false;

@@ -1,8 +1,8 @@
 #ifndef LINEHEALTH_H
 #define LINEHEALTH_H
 
+#include "instruments/syncfailure.h"
 #include "responsewindow.h"
-#include "syncfailure.h"
 
 #include <chrono>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "acquisition/monitordo580.h"
+#include "instruments/monitordo580.h"
 #include "testsupport.h"
 
 #include <QtTest>

@@ -1,10 +1,10 @@
 #include "configfile.h"
 
-#include "comportctrl.h"
-#include "monitorbase.h"
-#include "monitorcollection.h"
-#include "hj212/hj212settings.h"
-#include "mqtt/mqttsettings.h"
+#include "instruments/monitorbase.h"
+#include "instruments/monitorcollection.h"
+#include "line/comportctrl.h"
+#include "settings/hj212settings.h"
+#include "settings/mqttsettings.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -269,8 +269,8 @@ void ConfigFile::readComPort(ComPortCtrl *ctrl)
         ctrl->setTimeout(seconds);
     else
         report(at + "的 \"timeout\" 为 " + secondsText(seconds) + " 秒，不在 " +
-               secondsText(ComPortCtrl::minTimeout) + " 到 " + secondsText(ComPortCtrl::maxTimeout) +
-               " 之间" + fallback);
+               secondsText(ComPortCtrl::minTimeout) + " 到 " +
+               secondsText(ComPortCtrl::maxTimeout) + " 之间" + fallback);
 }
 
 void ConfigFile::readMqtt(MqttSettings &settings)
@@ -837,8 +837,9 @@ void ConfigFile::readHj212(Hj212Settings &settings,
                     }
                     const auto monitors = item.find("monitors");
                     if (monitors == item.end() || !monitors->is_array())
-                        report(where + "的监测点 " + quotedText(point.mn) + describe(
-                            monitors == item.end() ? Missing : WrongType, "monitors", "数组"));
+                        report(where + "的监测点 " + quotedText(point.mn) +
+                               describe(monitors == item.end() ? Missing : WrongType, "monitors",
+                                        "数组"));
                     else
                         for (const json &name : *monitors) {
                             if (name.is_string())

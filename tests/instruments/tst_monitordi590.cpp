@@ -1,6 +1,6 @@
-#include "acquisition/monitorcollection.h"
-#include "acquisition/monitordi590.h"
-#include "acquisition/monitorro592.h"
+#include "instruments/monitorcollection.h"
+#include "instruments/monitordi590.h"
+#include "instruments/monitorro592.h"
 #include "testsupport.h"
 
 #include <QtTest>

@@ -22,6 +22,24 @@ public:
     void setOwner(WidgetComPort *widget) { owner = widget; }
     WidgetComPort *getOwner() const { return owner; }
 
+    // How the line reaches its instruments: a serial port (Modbus RTU) or a gateway on the
+    // network (Modbus TCP, the unit id being the monitor's id).
+    enum LineType
+    {
+        Rtu = 0,
+        Tcp = 1
+    };
+    // The operator's name of the line, unique in the station.
+    void setName(const std::string &value) { name = value; }
+    const std::string &getName() const { return name; }
+    void setType(LineType value) { type = value; }
+    LineType getType() const { return type; }
+    // Of a TCP line: the gateway's host name or address, and its port.
+    void setHost(const std::string &value) { host = value; }
+    const std::string &getHost() const { return host; }
+    void setTcpPort(int value) { tcpPort = value; }
+    int getTcpPort() const { return tcpPort; }
+
     void setPort(const char *name) { port = name ? name : ""; }
     void setBaudrate(int value) { baudrate = value; }
     void setDatabit(int value) { databit = value; }
@@ -72,6 +90,10 @@ private:
     int openWith(const Settings &settings);
 
     WidgetComPort *owner;
+    std::string name;
+    LineType type = Rtu;
+    std::string host;
+    int tcpPort = 502;
     std::string port;
     int baudrate;
     int databit;

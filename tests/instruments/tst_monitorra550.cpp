@@ -1,4 +1,4 @@
-#include "acquisition/monitorra550.h"
+#include "instruments/monitorra550.h"
 #include "testsupport.h"
 
 #include <QtTest>

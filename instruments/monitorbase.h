@@ -1,9 +1,9 @@
 #ifndef MONITORBASE_H
 #define MONITORBASE_H
 
-#include "alarmfilter.h"
+#include "acquisition/alarmfilter.h"
 #include "factorresult.h"
-#include "linehealth.h"
+#include "line/linehealth.h"
 #include "monitorsnapshot.h"
 #include "relay.h"
 #include "sensorbase.h"
@@ -88,6 +88,14 @@ public:
     int getChannelMode() const { return channelMode; }
     std::string getUsername() const;
     void setUsername(const std::string &name);
+    // The name of the line the monitor is on, as Monitor.json gives it; empty: the first line.
+    // Interface thread.
+    const std::string &getLine() const { return line; }
+    void setLine(const std::string &name) { line = name; }
+    // The index of that line among the station's lines; -1 while the station has no line of
+    // that name, and the monitor is not polled. Any thread.
+    int getLineIndex() const { return lineIndex; }
+    void setLineIndex(int index) { lineIndex = index; }
     bool isRunning() const { return running; }
     // Switched off, the monitor's alarms clear.
     void setRunning(bool on);
@@ -138,6 +146,8 @@ protected:
     int channelMode = 0;
     const std::string model;
     std::string username;
+    std::string line;
+    std::atomic<int> lineIndex{0};
     const int id;
     const int channel = -1;
     bool synced = false;

@@ -1,6 +1,6 @@
-#include "acquisition/configfile.h"
 #include "app/appcontext.h"
-#include "hj212/hj212settings.h"
+#include "settings/configfile.h"
+#include "settings/hj212settings.h"
 #include "testsupport.h"
 
 #include <QtTest>

@@ -1,8 +1,8 @@
 #include "comportreader.h"
 
+#include "acquisition/threadhandoff.h"
 #include "readclient.h"
 #include "syncclient.h"
-#include "threadhandoff.h"
 
 #include <QTimer>
 

@@ -1,8 +1,8 @@
 #ifndef MONITORCOLLECTION_H
 #define MONITORCOLLECTION_H
 
-#include "alarmfilter.h"
-#include "passplan.h"
+#include "acquisition/alarmfilter.h"
+#include "line/passplan.h"
 
 #include <mutex>
 #include <string>
