@@ -23,9 +23,18 @@
 namespace {
 
 const char *const suffixes[] = {
-    "/config/ComPort.json", "/config/Monitor.json", "/db/record.zdb", "/export/",
-    "/backup/",             "/user/user.zdb",       "/user/um.mht",         "/config/Mqtt.json",
-    "/mqtt/",               "/config/Hj212.json",   "/hj212/",
+    "/config/ComPort.json",
+    "/config/Monitor.json",
+    "/db/record.zdb",
+    "/export/",
+    "/backup/",
+    "/user/user.zdb",
+    "/user/um.mht",
+    "/config/Mqtt.json",
+    "/mqtt/",
+    "/config/Hj212.json",
+    "/hj212/",
+    "/config/Lines.json",
 };
 const int kindCount = int(sizeof(suffixes) / sizeof(suffixes[0]));
 
@@ -72,6 +81,8 @@ void *AppContext::object(int kind) const
     switch (kind) {
     case ComPortConfig:
         return comPortConfig;
+    case LinesConfig:
+        return linesConfig;
     case MonitorConfig:
         return monitorConfig;
     case RecordDb:
@@ -144,15 +155,22 @@ int AppContext::init()
     }
     // Before the databases open, so that their journals take the tightened mode; settings files
     // keep their mode when they are written again.
-    for (int kind : {RecordDb, UserDb, ComPortConfig, MonitorConfig, MqttConfig, Hj212Config})
+    for (int kind :
+         {RecordDb, UserDb, ComPortConfig, LinesConfig, MonitorConfig, MqttConfig, Hj212Config})
         closeToOthers(path(kind));
 
     if (!comPortConfig) {
         comPortConfig = new ConfigFile(path(ComPortConfig).toUtf8().constData());
         comPortConfig->load();
     }
+    // Without the file the station has its first line only.
+    if (!linesConfig) {
+        linesConfig = new ConfigFile(path(LinesConfig).toUtf8().constData());
+        linesConfig->load();
+    }
     if (!monitorConfig) {
-        monitorConfig = new ConfigFile(path(MonitorConfig).toUtf8().constData());
+        monitorConfig = new ConfigFile(path(MonitorConfig).toUtf8().constData(),
+                                       ConfigFile::maxMonitorFileSize);
         monitorConfig->load();
     }
 
@@ -238,6 +256,8 @@ void AppContext::reset()
     mqttConfig = nullptr;
     delete comPortConfig;
     comPortConfig = nullptr;
+    delete linesConfig;
+    linesConfig = nullptr;
     delete monitorConfig;
     monitorConfig = nullptr;
     delete recordDatabase;

@@ -12,7 +12,8 @@ class RecordDatabase;
 class UserDatabase;
 
 // Numbers naming every file and folder of the application directory.
-enum ResourceKind {
+enum ResourceKind
+{
     ComPortConfig = 0,
     MonitorConfig = 1,
     RecordDb = 2,
@@ -26,6 +27,8 @@ enum ResourceKind {
     Hj212Config = 9,
     // The HJ 212 uploader's queues, a folder per point; its object is the Hj212Uploader.
     Hj212Outbox = 10,
+    // The station's lines beyond the first (ComPort.json); its object is the ConfigFile.
+    LinesConfig = 11,
 };
 
 // The process-wide registry: resolves resource kinds to paths under the application
@@ -83,6 +86,7 @@ private:
     QString overrideDir;
     StationLock stationLock;
     ConfigFile *comPortConfig = nullptr;
+    ConfigFile *linesConfig = nullptr;
     ConfigFile *monitorConfig = nullptr;
     ConfigFile *mqttConfig = nullptr;
     MqttPublisher *mqttPublisher = nullptr;

@@ -11,10 +11,14 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <map>
+#include <memory>
 #include <sstream>
+#include <unordered_map>
+#include <unordered_set>
 
 using nlohmann::json;
 
@@ -137,7 +141,12 @@ bool isStopbit(int bits)
 
 } // namespace
 
-ConfigFile::ConfigFile(const char *path) : path(path ? path : "") {}
+const char *const ConfigFile::firstLineName = "串口1";
+
+ConfigFile::ConfigFile(const char *path, long long sizeLimit)
+    : path(path ? path : ""), sizeLimit(sizeLimit)
+{
+}
 
 std::string ConfigFile::describe(Check check, const char *key, const char *type)
 {
@@ -157,18 +166,19 @@ int ConfigFile::load()
     copySource = NoCopy;
     loadedText.clear();
     owners.clear();
+    lineOwners.clear();
     QFile file(QString::fromStdString(path));
     if (!file.exists())
         return 0;
     if (!file.open(QIODevice::ReadOnly))
         return fail("配置文件 " + path + " 无法读取，改用默认设置", NoCopy);
-    const std::string tooLarge = "配置文件 " + path + " 大于 " + std::to_string(maxFileSize >> 20) +
+    const std::string tooLarge = "配置文件 " + path + " 大于 " + std::to_string(sizeLimit >> 20) +
                                  " MiB，未读取，改用默认设置";
-    if (file.size() > maxFileSize)
+    if (file.size() > sizeLimit)
         return fail(tooLarge, FileOnDisk);
     // A device or a growing file may hold more than its size says.
-    const QByteArray content = file.read(maxFileSize + 1);
-    if (content.size() > maxFileSize)
+    const QByteArray content = file.read(sizeLimit + 1);
+    if (content.size() > sizeLimit)
         return fail(tooLarge, FileOnDisk);
     loadedText.assign(content.constData(), size_t(content.size()));
 
@@ -207,7 +217,7 @@ int ConfigFile::save()
         return -1;
     const std::string text = document.dump(4, ' ', false, json::error_handler_t::replace);
     // What the next start would refuse to read is not written.
-    if (text.size() > size_t(maxFileSize))
+    if (text.size() > size_t(sizeLimit))
         return -1;
     return writeFile(path, text) ? 0 : -1;
 }
@@ -220,11 +230,28 @@ void ConfigFile::markProblemsShown()
 
 void ConfigFile::readComPort(ComPortCtrl *ctrl)
 {
-    if (!ctrl || !fromFile)
+    if (!ctrl)
+        return;
+    ctrl->setType(ComPortCtrl::Rtu);
+    ctrl->setName(firstLineName);
+    if (!fromFile)
         return;
     const std::string at = "配置文件 " + path + " 中";
+    if (document.contains("name")) {
+        std::string name;
+        const std::string problem = lineNameProblem(document, name);
+        if (problem.empty())
+            ctrl->setName(name);
+        else
+            report(at + problem + "，改用 " + quotedText(firstLineName));
+    }
+    readSerial(document, at, ctrl);
+}
+
+void ConfigFile::readSerial(const json &object, const std::string &at, ComPortCtrl *ctrl)
+{
     std::string text;
-    Check check = readText(document, "parity", text);
+    Check check = readText(object, "parity", text);
     if (check != Valid)
         report(at + describe(check, "parity", textType) + "，改用 " +
                std::string(1, ctrl->getParity()));
@@ -234,7 +261,7 @@ void ConfigFile::readComPort(ComPortCtrl *ctrl)
     else
         ctrl->setParity(text[0]);
 
-    check = readText(document, "comport", text);
+    check = readText(object, "comport", text);
     if (check != Valid)
         report(at + describe(check, "comport", textType) + "，改用 " + ctrl->getPort());
     else if (text.empty())
@@ -246,18 +273,22 @@ void ConfigFile::readComPort(ComPortCtrl *ctrl)
         ctrl->setPort(text.c_str());
 
     int value = ctrl->getBaudrate();
-    readBounded("baudrate", value, isStandardBaudrate, "不是标准波特率");
+    readBounded(object, at, "baudrate", value, isStandardBaudrate, "不是标准波特率");
     ctrl->setBaudrate(value);
     value = ctrl->getDatabit();
-    readBounded("databit", value, isDatabit, "不在 5 到 8 之间");
+    readBounded(object, at, "databit", value, isDatabit, "不在 5 到 8 之间");
     ctrl->setDatabit(value);
     value = ctrl->getStopbit();
-    readBounded("stopbit", value, isStopbit, "不是 1 或 2");
+    readBounded(object, at, "stopbit", value, isStopbit, "不是 1 或 2");
     ctrl->setStopbit(value);
+    readTimeout(object, at, ctrl);
+}
 
+void ConfigFile::readTimeout(const json &object, const std::string &at, ComPortCtrl *ctrl)
+{
     // Optional: files without it mean the fixed timeout of one second.
-    const auto timeout = document.find("timeout");
-    if (timeout == document.end())
+    const auto timeout = object.find("timeout");
+    if (timeout == object.end())
         return;
     const std::string fallback = "，改用 " + secondsText(ctrl->getTimeout()) + " 秒";
     if (!timeout->is_number()) {
@@ -271,6 +302,207 @@ void ConfigFile::readComPort(ComPortCtrl *ctrl)
         report(at + "的 \"timeout\" 为 " + secondsText(seconds) + " 秒，不在 " +
                secondsText(ComPortCtrl::minTimeout) + " 到 " +
                secondsText(ComPortCtrl::maxTimeout) + " 之间" + fallback);
+}
+
+std::string ConfigFile::lineNameProblem(const json &object, std::string &name)
+{
+    const Check check = readText(object, "name", name);
+    if (check != Valid)
+        return describe(check, "name", textType);
+    if (name.empty())
+        return "的 \"name\" 为空";
+    // Shown in the tree and in messages, and part of the monitors' entries.
+    if (hasControlCharacter(name))
+        return "的 \"name\" 为 " + quotedText(name) + "，含有控制字符";
+    return std::string();
+}
+
+void ConfigFile::readLines(std::vector<ComPortCtrl *> &lines)
+{
+    lineOwners.clear();
+    if (!fromFile)
+        return;
+    const auto list = document.find("lines");
+    if (list == document.end() || !list->is_array()) {
+        report("配置文件 " + path + " 中" +
+               describe(list == document.end() ? Missing : WrongType, "lines", "数组") +
+               "，未加载其他线路");
+        return;
+    }
+    int position = 0;
+    for (const json &entry : *list) {
+        ComPortCtrl *line = readLine(entry, ++position, lines);
+        lineOwners.push_back(line);
+        if (line)
+            lines.push_back(line);
+    }
+}
+
+namespace {
+
+// The device a serial port name opens, so that two names of one device compare equal: COM1
+// and /dev/ttyS0, or a /dev/serial/by-id link and its ttyUSB.
+std::string serialDevice(const std::string &port)
+{
+    const std::string device = ComPortCtrl::deviceName(port);
+    const QString canonical = QFileInfo(QString::fromStdString(device)).canonicalFilePath();
+    return canonical.isEmpty() ? device : canonical.toStdString();
+}
+
+bool isUsableHost(const std::string &host)
+{
+    return !host.empty() && !ConfigFile::hasControlCharacter(host) &&
+           host.find(' ') == std::string::npos;
+}
+
+std::string lowerCase(std::string text)
+{
+    for (char &c : text)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+} // namespace
+
+ComPortCtrl *ConfigFile::readLine(const json &entry, int position,
+                                  const std::vector<ComPortCtrl *> &lines)
+{
+    const std::string where = "配置文件 " + path + " 中第 " + std::to_string(position) + " 条线路";
+    const std::string refused = "，该线路未加载，它的设置仍保留在文件中";
+    if (!entry.is_object()) {
+        report(where + "不是 JSON 对象" + refused);
+        return nullptr;
+    }
+    if (lines.size() >= size_t(maxLines)) {
+        report(where + "超出 " + std::to_string(maxLines) + " 条线路的上限" + refused);
+        return nullptr;
+    }
+    std::string type;
+    const Check typeCheck = readText(entry, "type", type);
+    if (typeCheck != Valid) {
+        report(where + describe(typeCheck, "type", textType) + refused);
+        return nullptr;
+    }
+    const std::string kind = lowerCase(type);
+    if (kind != "rtu" && kind != "tcp") {
+        report(where + "的 \"type\" 为 " + quotedText(type) + "，不是 rtu 或 tcp" + refused);
+        return nullptr;
+    }
+    std::string name;
+    const std::string problem = lineNameProblem(entry, name);
+    if (!problem.empty()) {
+        report(where + problem + refused);
+        return nullptr;
+    }
+    for (const ComPortCtrl *line : lines) {
+        if (line->getName() == name) {
+            report(where + "的名称 " + quotedText(name) + " 已被其他线路使用" + refused);
+            return nullptr;
+        }
+    }
+
+    std::unique_ptr<ComPortCtrl> ctrl(new ComPortCtrl);
+    ctrl->setName(name);
+    if (kind == "rtu") {
+        ctrl->setType(ComPortCtrl::Rtu);
+        readSerial(entry, where, ctrl.get());
+        // Two readers on one device would take each other's answers.
+        const std::string device = serialDevice(ctrl->getPort());
+        for (const ComPortCtrl *line : lines) {
+            if (line->getType() == ComPortCtrl::Rtu && serialDevice(line->getPort()) == device) {
+                report(where + "的串口 " + quotedText(ctrl->getPort()) + " 已由线路 " +
+                       quotedText(line->getName()) + " 使用" + refused);
+                return nullptr;
+            }
+        }
+        return ctrl.release();
+    }
+
+    ctrl->setType(ComPortCtrl::Tcp);
+    std::string host;
+    const Check hostCheck = readText(entry, "host", host);
+    if (hostCheck != Valid) {
+        report(where + describe(hostCheck, "host", textType) + refused);
+        return nullptr;
+    }
+    if (!isUsableHost(host)) {
+        report(where + "的 \"host\" 为 " + quotedText(host) + "，不是可用的主机名或地址" + refused);
+        return nullptr;
+    }
+    ctrl->setHost(host);
+    // Optional: the Modbus TCP port otherwise.
+    int port = ctrl->getTcpPort();
+    const Check portCheck = readInt(entry, "port", port);
+    if (portCheck != Valid && portCheck != Missing) {
+        report(where + describe(portCheck, "port", integerType) + refused);
+        return nullptr;
+    }
+    if (port < 1 || port > 65535) {
+        report(where + "的 \"port\" 为 " + std::to_string(port) + "，不在 1 到 65535 之间" +
+               refused);
+        return nullptr;
+    }
+    ctrl->setTcpPort(port);
+    readTimeout(entry, where, ctrl.get());
+    return ctrl.release();
+}
+
+json &ConfigFile::lineList()
+{
+    if (!document.is_object())
+        document = json::object();
+    json &list = document["lines"];
+    if (!list.is_array()) {
+        list = json::array();
+        lineOwners.clear();
+    }
+    lineOwners.resize(list.size(), nullptr);
+    return list;
+}
+
+int ConfigFile::lineEntryOf(const ComPortCtrl *ctrl) const
+{
+    const auto found = std::find(lineOwners.begin(), lineOwners.end(), ctrl);
+    return found == lineOwners.end() ? -1 : int(found - lineOwners.begin());
+}
+
+void ConfigFile::writeLine(const ComPortCtrl *ctrl)
+{
+    if (!ctrl)
+        return;
+    json &list = lineList();
+    int own = lineEntryOf(ctrl);
+    if (own < 0) {
+        list.push_back(json::object());
+        lineOwners.push_back(ctrl);
+        own = int(list.size()) - 1;
+    }
+    json &entry = list[size_t(own)];
+    if (!entry.is_object())
+        entry = json::object();
+    entry["name"] = ctrl->getName();
+    const bool tcp = ctrl->getType() == ComPortCtrl::Tcp;
+    // A type written "RTU" by hand stays so.
+    std::string type;
+    if (readText(entry, "type", type) != Valid || lowerCase(type) != (tcp ? "tcp" : "rtu"))
+        entry["type"] = tcp ? "tcp" : "rtu";
+    if (!tcp) {
+        writeSerial(entry, ctrl);
+        return;
+    }
+    entry["host"] = ctrl->getHost();
+    if (entry.contains("port") || ctrl->getTcpPort() != 502)
+        entry["port"] = ctrl->getTcpPort();
+    writeTimeout(entry, ctrl);
+}
+
+void ConfigFile::removeLine(const ComPortCtrl *ctrl)
+{
+    const int own = lineEntryOf(ctrl);
+    if (!ctrl || own < 0)
+        return;
+    lineList().erase(size_t(own));
+    lineOwners.erase(lineOwners.begin() + own);
 }
 
 void ConfigFile::readMqtt(MqttSettings &settings)
@@ -352,17 +584,35 @@ void ConfigFile::writeComPort(const ComPortCtrl *ctrl)
 {
     if (!ctrl)
         return;
-    document["comport"] = ctrl->getPort();
-    document["baudrate"] = ctrl->getBaudrate();
-    document["databit"] = ctrl->getDatabit();
-    document["stopbit"] = ctrl->getStopbit();
-    document["parity"] = std::string(1, ctrl->getParity());
-    // A file written before the timeout could be set stays without it until it differs.
-    if (document.contains("timeout") || ctrl->getTimeout() != ComPortCtrl::defaultTimeout)
-        document["timeout"] = ctrl->getTimeout();
+    // Files of stations with one line stay without a name while it is the default.
+    if (document.contains("name") || (!ctrl->getName().empty() && ctrl->getName() != firstLineName))
+        document["name"] = ctrl->getName();
+    writeSerial(document, ctrl);
 }
 
-void ConfigFile::readMonitors(MonitorCollection *collection)
+void ConfigFile::writeSerial(json &object, const ComPortCtrl *ctrl)
+{
+    object["comport"] = ctrl->getPort();
+    object["baudrate"] = ctrl->getBaudrate();
+    object["databit"] = ctrl->getDatabit();
+    object["stopbit"] = ctrl->getStopbit();
+    object["parity"] = std::string(1, ctrl->getParity());
+    writeTimeout(object, ctrl);
+}
+
+void ConfigFile::writeTimeout(json &object, const ComPortCtrl *ctrl)
+{
+    const auto timeout = object.find("timeout");
+    // A file written before the timeout could be set stays without it until it differs; a
+    // "1" written by hand does not become "1.0".
+    if (timeout == object.end()
+            ? ctrl->getTimeout() != ComPortCtrl::defaultTimeout
+            : !timeout->is_number() || timeout->get<double>() != ctrl->getTimeout())
+        object["timeout"] = ctrl->getTimeout();
+}
+
+void ConfigFile::readMonitors(MonitorCollection *collection,
+                              const std::vector<std::string> &lineNames)
 {
     if (!collection)
         return;
@@ -392,16 +642,16 @@ void ConfigFile::readMonitors(MonitorCollection *collection)
         return;
     }
     int position = 0;
-    std::vector<const MonitorBase *> loaded;
-    for (const json &entry : *list) {
-        owners.push_back(readEntry(entry, ++position, collection));
-        loaded.push_back(owners.back());
-    }
-    reportNames(loaded);
+    owners.reserve(list->size());
+    for (const json &entry : *list)
+        owners.push_back(readEntry(entry, ++position, collection, lineNames));
+    reportNames(owners);
+    reportLines(owners, lineNames);
 }
 
 const MonitorBase *ConfigFile::readEntry(const json &entry, int position,
-                                         MonitorCollection *collection)
+                                         MonitorCollection *collection,
+                                         const std::vector<std::string> &lineNames)
 {
     const std::string where = "配置文件 " + path + " 中第 " + std::to_string(position) + " 个仪表";
     if (!entry.is_object()) {
@@ -452,10 +702,94 @@ const MonitorBase *ConfigFile::readEntry(const json &entry, int position,
         report(where + "的 \"id\" 为 " + std::to_string(id) +
                "，不在 1 到 247 之间，该仪表无法通信");
     MonitorBase *monitor = collection->create(model, username, id, channel, running, record);
+    if (monitor)
+        readMonitorLine(entry, where, monitor, lineNames);
     AlarmFilter own = collection->getAlarmFilter();
     if (monitor && readAlarmFilter(entry, where, own))
         monitor->setOwnAlarmFilter(&own);
     return monitor;
+}
+
+void ConfigFile::readMonitorLine(const json &entry, const std::string &where, MonitorBase *monitor,
+                                 const std::vector<std::string> &lineNames)
+{
+    const auto line = entry.find("line");
+    if (line == entry.end()) {
+        monitor->setLine(std::string());
+        monitor->setLineIndex(0);
+        return;
+    }
+    // Not polled until the operator names a line of the station; what the file holds stays
+    // there (see update).
+    monitor->setLineIndex(-1);
+    monitor->setLine(line->is_string() ? line->get<std::string>() : std::string());
+    if (!line->is_string() || monitor->getLine().empty()) {
+        report(where +
+               (line->is_string() ? "的 \"line\" 为空" : describe(WrongType, "line", textType)) +
+               "，该仪表不采集");
+        return;
+    }
+    const auto found = std::find(lineNames.begin(), lineNames.end(), monitor->getLine());
+    if (found != lineNames.end() && !monitor->getLine().empty())
+        monitor->setLineIndex(int(found - lineNames.begin()));
+}
+
+namespace {
+
+// Positions of entries as a message lists them: "1、3、5"; after ten, "等 N".
+std::string positionList(const std::vector<size_t> &positions)
+{
+    const size_t shown = 10;
+    std::string list;
+    for (size_t i = 0; i < positions.size() && i < shown; ++i)
+        list += (list.empty() ? "" : "、") + std::to_string(positions[i]);
+    if (positions.size() > shown)
+        list += " 等 " + std::to_string(positions.size());
+    return list;
+}
+
+} // namespace
+
+void ConfigFile::reportLines(const std::vector<const MonitorBase *> &loaded,
+                             const std::vector<std::string> &lineNames)
+{
+    const std::string at = "配置文件 " + path + " 中第 ";
+    std::map<std::string, std::vector<size_t>> missing;
+    // Of each line by name, the positions of each id.
+    std::map<std::pair<std::string, int>, std::vector<size_t>> ids;
+    for (size_t i = 0; i < loaded.size(); ++i) {
+        const MonitorBase *monitor = loaded[i];
+        if (!monitor)
+            continue;
+        const int index = monitor->getLineIndex();
+        std::string line = monitor->getLine();
+        if (index >= 0 && size_t(index) < lineNames.size())
+            line = lineNames[size_t(index)];
+        else if (!line.empty())
+            missing[line].push_back(i + 1);
+        // Ids out of range were reported as such.
+        if (!line.empty() && monitor->getId() >= 1 && monitor->getId() <= 247)
+            ids[{line, monitor->getId()}].push_back(i + 1);
+    }
+    for (const auto &line : missing)
+        report(at + positionList(line.second) + " 个仪表所属线路 " + quotedText(line.first) +
+               " 不存在，" +
+               (line.second.size() > 1 ? "这些仪表不采集，它们" : "该仪表不采集，它") +
+               "的设置仍保留在文件中");
+    // A large station can repeat many: the first ones tell the operator what to look for.
+    const size_t shownGroups = 20;
+    size_t groups = 0;
+    for (const auto &id : ids) {
+        if (id.second.size() < 2)
+            continue;
+        if (++groups <= shownGroups)
+            report(at + positionList(id.second) + " 个仪表在线路 " + quotedText(id.first.first) +
+                   " 上的 id 同为 " + std::to_string(id.first.second) +
+                   "，同一线路上的仪表会同时应答，请改 id");
+    }
+    if (groups > shownGroups)
+        report("配置文件 " + path + " 中另有 " + std::to_string(groups - shownGroups) +
+               " 组仪表在同一线路上 id 相同");
 }
 
 bool ConfigFile::readAlarmFilter(const json &object, const std::string &where, AlarmFilter &filter)
@@ -518,11 +852,8 @@ void ConfigFile::reportNames(const std::vector<const MonitorBase *> &loaded)
     for (const auto &name : positions) {
         if (name.second.size() < 2)
             continue;
-        std::string list;
-        for (size_t position : name.second)
-            list += (list.empty() ? "" : "、") + std::to_string(position);
-        report("配置文件 " + path + " 中第 " + list + " 个仪表同名 " + quotedText(name.first) +
-               "，它们的历史数据会混在一起，请改名");
+        report("配置文件 " + path + " 中第 " + positionList(name.second) + " 个仪表同名 " +
+               quotedText(name.first) + "，它们的历史数据会混在一起，请改名");
     }
 }
 
@@ -553,6 +884,9 @@ json ConfigFile::entryFor(const MonitorBase *monitor)
     // Only a monitor's own: without it the monitor follows the station's filter.
     if (const AlarmFilter *own = monitor->ownAlarmFilter())
         entry["alarmFilter"] = alarmFilterJson(*own);
+    // Files of stations with one line stay without it.
+    if (!monitor->getLine().empty())
+        entry["line"] = monitor->getLine();
     return entry;
 }
 
@@ -563,6 +897,9 @@ void ConfigFile::update(json &entry, const MonitorBase *monitor)
         entry.update(entryFor(monitor));
         if (!monitor->ownAlarmFilter())
             entry.erase("alarmFilter");
+        // On the first line now; an unusable "line" stays while the monitor has none.
+        if (monitor->getLine().empty() && monitor->getLineIndex() >= 0)
+            entry.erase("line");
     } else {
         entry = entryFor(monitor);
     }
@@ -602,18 +939,31 @@ void ConfigFile::writeMonitors(const MonitorCollection *collection)
         document["alarmFilter"] = alarmFilterJson(collection->getAlarmFilter());
     json &list = monitorList();
     const std::vector<MonitorBase *> &monitors = collection->getMonitors();
-    for (size_t i = owners.size(); i-- > 0;) {
-        if (owners[i] && std::find(monitors.begin(), monitors.end(), owners[i]) == monitors.end()) {
-            list.erase(i);
-            owners.erase(owners.begin() + long(i));
-        }
+    // In one pass each way: a station may hold thousands of monitors.
+    const std::unordered_set<const MonitorBase *> present(monitors.begin(), monitors.end());
+    json kept = json::array();
+    std::vector<const MonitorBase *> keptOwners;
+    keptOwners.reserve(owners.size());
+    std::unordered_map<const MonitorBase *, size_t> entries;
+    for (size_t i = 0; i < owners.size(); ++i) {
+        if (owners[i] && !present.count(owners[i]))
+            continue;
+        if (owners[i])
+            entries.emplace(owners[i], keptOwners.size());
+        kept.push_back(std::move(list[i]));
+        keptOwners.push_back(owners[i]);
     }
+    list = std::move(kept);
+    owners = std::move(keptOwners);
     for (const MonitorBase *monitor : monitors) {
-        const int own = entryOf(monitor);
-        if (own >= 0)
-            update(list[size_t(own)], monitor);
-        else
-            appendMonitor(monitor);
+        const auto own = entries.find(monitor);
+        if (own != entries.end()) {
+            update(list[own->second], monitor);
+        } else {
+            entries.emplace(monitor, list.size());
+            list.push_back(entryFor(monitor));
+            owners.push_back(monitor);
+        }
     }
 }
 
@@ -669,25 +1019,26 @@ bool ConfigFile::readSetting(const char *key, int &value)
     return check == Valid;
 }
 
-void ConfigFile::readBounded(const char *key, int &value, bool (*accepted)(int), const char *range)
+void ConfigFile::readBounded(const json &object, const std::string &at, const char *key, int &value,
+                             bool (*accepted)(int), const char *range)
 {
     // A serial line takes no fraction: 8.7 data bits are neither 8 nor 7.
-    const auto found = document.is_object() ? document.find(key) : document.end();
-    if (found != document.end() && found->is_number_float() &&
-        std::isfinite(found->get<double>()) &&
+    const auto found = object.is_object() ? object.find(key) : object.end();
+    if (found != object.end() && found->is_number_float() && std::isfinite(found->get<double>()) &&
         found->get<double>() != std::trunc(found->get<double>())) {
-        report("配置文件 " + path + " 中的 \"" + key + "\" 为 " + found->dump() + "，不是整数，" +
-               "改用 " + std::to_string(value));
+        report(at + "的 \"" + key + "\" 为 " + found->dump() + "，不是整数，" + "改用 " +
+               std::to_string(value));
         return;
     }
     int read = value;
-    if (!readSetting(key, read))
-        return;
-    if (accepted(read))
+    const Check check = readInt(object, key, read);
+    if (check != Valid)
+        report(at + describe(check, key, integerType) + "，改用 " + std::to_string(value));
+    else if (accepted(read))
         value = read;
     else
-        report("配置文件 " + path + " 中的 \"" + key + "\" 为 " + std::to_string(read) + "，" +
-               range + "，改用 " + std::to_string(value));
+        report(at + "的 \"" + key + "\" 为 " + std::to_string(read) + "，" + range + "，改用 " +
+               std::to_string(value));
 }
 
 bool ConfigFile::hasControlCharacter(const std::string &text)

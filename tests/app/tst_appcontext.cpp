@@ -1,6 +1,7 @@
 #include "app/appcontext.h"
 #include "app/stationlock.h"
 #include "history/recordmaintenance.h"
+#include "line/comportctrl.h"
 #include "mqtt/mqttpublisher.h"
 #include "settings/configfile.h"
 #include "settings/mqttsettings.h"
@@ -37,6 +38,7 @@ private slots:
     void folderInPlaceOfTheLockFileIsRefused();
     void stationFilesAreClosedToOtherUsers();
     void nothingTheStationMakesIsOpenToOthers();
+    void linesAreOptionalAndMonitorsMayTakeMoreThanOtherSettings();
 };
 
 void TestAppContext::pathsAreTheDirectoryPlusTheKindSuffix()
@@ -55,6 +57,7 @@ void TestAppContext::pathsAreTheDirectoryPlusTheKindSuffix()
     QCOMPARE(context.path(MqttOutbox), dir + "/mqtt/");
     QCOMPARE(context.path(Hj212Config), dir + "/config/Hj212.json");
     QCOMPARE(context.path(Hj212Outbox), dir + "/hj212/");
+    QCOMPARE(context.path(LinesConfig), dir + "/config/Lines.json");
     // A bare file name appended to a folder kind lands directly inside that folder.
     QCOMPARE(QFileInfo(context.path(BackupDir) + "record_20240102.zdb").absolutePath(),
              dir + "/backup");
@@ -257,8 +260,8 @@ void TestAppContext::nothingTheStationMakesIsOpenToOthers()
     // A login shell's mask, and settings an operator made under it: one too large to read,
     // which is kept by a copy of the file, and one kept from its text.
     const mode_t saved = ::umask(022);
-    QVERIFY(station.writeFile("config/Monitor.json", QByteArray(ConfigFile::maxFileSize + 1, ' ')));
-    QVERIFY(station.writeFile("config/ComPort.json", "{not json"));
+    QVERIFY(station.writeFile("config/ComPort.json", QByteArray(ConfigFile::maxFileSize + 1, ' ')));
+    QVERIFY(station.writeFile("config/Monitor.json", "{not json"));
 
     AppContext &context = AppContext::instance();
     QCOMPARE(context.init(), int(AppContext::InitDone));
@@ -301,6 +304,40 @@ void TestAppContext::nothingTheStationMakesIsOpenToOthers()
           "^config/Monitor\\.json\\.invalid$", "^config/ComPort\\.json\\.invalid$",
           "^backup/record_.*\\.zdb$", "^export/.*\\.xlsx$", "^mqtt/.+"})
         QVERIFY2(!seen.filter(QRegularExpression(pattern)).isEmpty(), pattern);
+}
+
+void TestAppContext::linesAreOptionalAndMonitorsMayTakeMoreThanOtherSettings()
+{
+    TempStation station;
+    // A large station's monitors pass the limit of the other settings files.
+    const QByteArray monitors = "{\"interval\": 7, \"monitor\": []}";
+    QVERIFY(station.writeFile("config/Monitor.json",
+                              monitors + QByteArray(int(ConfigFile::maxFileSize), ' ')));
+    AppContext &context = AppContext::instance();
+    QCOMPARE(context.init(), int(AppContext::InitDone));
+    auto *lines = static_cast<ConfigFile *>(context.object(LinesConfig));
+    auto *monitorFile = static_cast<ConfigFile *>(context.object(MonitorConfig));
+    QVERIFY(lines && monitorFile);
+    QCOMPARE(QString::fromStdString(lines->getPath()), context.path(LinesConfig));
+    QVERIFY(monitorFile->problems().empty());
+    QCOMPARE(monitorFile->getDocument()["interval"], nlohmann::json(7));
+    // Without Lines.json the station has its first line only, and nothing to tell.
+    ComPortCtrl first;
+    std::vector<ComPortCtrl *> all = {&first};
+    lines->readLines(all);
+    QCOMPARE(all.size(), size_t(1));
+    QVERIFY(lines->problems().empty());
+    QVERIFY(!QFile::exists(context.path(LinesConfig)));
+    context.reset();
+
+    QVERIFY(station.writeFile("config/Lines.json",
+                              R"({"lines": [{"name": "网关", "type": "tcp", "host": "gw"}]})"));
+    QCOMPARE(context.init(), int(AppContext::InitDone));
+    lines = static_cast<ConfigFile *>(context.object(LinesConfig));
+    lines->readLines(all);
+    QCOMPARE(all.size(), size_t(2));
+    QCOMPARE(all[1]->getHost(), std::string("gw"));
+    delete all[1];
 }
 
 QTEST_MAIN(TestAppContext)

@@ -1,7 +1,8 @@
-// Any bytes as ComPort.json or Monitor.json: loading never crashes, never writes the file and
-// keeps one copy of what it could not use, however often it starts; a file that could not be
-// loaded is not replaced before its problems were shown; what is stored afterwards loads back
-// unchanged. The first byte chooses the file; the rest is its content.
+// Any bytes as ComPort.json, Monitor.json or Lines.json: loading never crashes, never writes the
+// file and keeps one copy of what it could not use, however often it starts; a file that could
+// not be loaded is not replaced before its problems were shown; what is stored afterwards loads
+// back unchanged. The first byte chooses the file (0 ComPort, 1 Monitor, 2 Lines, modulo 3); the
+// rest is its content.
 
 #include "instruments/monitorbase.h"
 #include "instruments/monitorcollection.h"
@@ -14,6 +15,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -31,6 +33,53 @@ void require(bool condition)
         std::abort();
 }
 
+enum Kind
+{
+    Ports,
+    Monitors,
+    Lines
+};
+
+// What a station reads from the file; the lines are those beyond `first`.
+struct Station
+{
+    Station() { first.setName(ConfigFile::firstLineName); }
+    ~Station()
+    {
+        for (MonitorBase *monitor : collection.getMonitors())
+            delete monitor;
+        for (size_t i = 1; i < lines.size(); ++i)
+            delete lines[i];
+    }
+    void read(ConfigFile &file, Kind kind)
+    {
+        if (kind == Ports) {
+            file.readComPort(&first);
+        } else if (kind == Monitors) {
+            // A line of the file is, or is not, one of the station's.
+            file.readMonitors(&collection, {ConfigFile::firstLineName, "二期", "a"});
+        } else {
+            lines = {&first};
+            file.readLines(lines);
+        }
+    }
+    void write(ConfigFile &file, Kind kind) const
+    {
+        if (kind == Ports) {
+            file.writeComPort(&first);
+        } else if (kind == Monitors) {
+            file.writeMonitors(&collection);
+        } else {
+            for (size_t i = 1; i < lines.size(); ++i)
+                file.writeLine(lines[i]);
+        }
+    }
+
+    ComPortCtrl first;
+    MonitorCollection collection;
+    std::vector<ComPortCtrl *> lines;
+};
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -38,9 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size == 0)
         return 0;
     static QTemporaryDir dir;
-    const bool monitors = data[0] & 1;
-    const std::string path =
-        QDir(dir.path()).filePath(monitors ? "Monitor.json" : "ComPort.json").toStdString();
+    const Kind kind = Kind(data[0] % 3);
+    const char *const names[] = {"ComPort.json", "Monitor.json", "Lines.json"};
+    const std::string path = QDir(dir.path()).filePath(names[kind]).toStdString();
     const std::string content(reinterpret_cast<const char *>(data + 1), size - 1);
     for (const QString &copy : QDir(dir.path()).entryList({"*.invalid*"}, QDir::Files))
         QFile::remove(QDir(dir.path()).filePath(copy));
@@ -52,12 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     ConfigFile config(path.c_str());
     const int loaded = config.load();
-    ComPortCtrl ctrl;
-    MonitorCollection collection;
-    if (monitors)
-        config.readMonitors(&collection);
-    else
-        config.readComPort(&ctrl);
+    Station station;
+    station.read(config, kind);
 
     // Reading never writes the file; whatever could not be used is kept beside it.
     require(readAll(path) == content);
@@ -67,23 +112,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // The next start finds the same bytes already kept.
         ConfigFile next(path.c_str());
         require(next.load() == loaded);
-        ComPortCtrl nextCtrl;
-        MonitorCollection nextCollection;
-        if (monitors)
-            next.readMonitors(&nextCollection);
-        else
-            next.readComPort(&nextCtrl);
+        Station nextStation;
+        nextStation.read(next, kind);
         require(next.problems().size() == config.problems().size());
         require(!QFile::exists(QString::fromStdString(path + ".invalid.1")));
-        for (MonitorBase *monitor : nextCollection.getMonitors())
-            delete monitor;
     }
 
     // What is stored loads back to the same settings: storing them again changes no byte.
-    if (monitors)
-        config.writeMonitors(&collection);
-    else
-        config.writeComPort(&ctrl);
+    station.write(config, kind);
     if (loaded != 0) {
         require(config.save() == -1);
         require(readAll(path) == content);
@@ -93,22 +129,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const std::string stored = readAll(path);
         ConfigFile again(path.c_str());
         require(again.load() == 0);
-        MonitorCollection reloaded;
-        ComPortCtrl reread;
-        if (monitors) {
-            again.readMonitors(&reloaded);
-            require(reloaded.getMonitors().size() == collection.getMonitors().size());
-            again.writeMonitors(&reloaded);
-        } else {
-            again.readComPort(&reread);
-            again.writeComPort(&reread);
-        }
+        Station reloaded;
+        reloaded.read(again, kind);
+        require(reloaded.collection.getMonitors().size() ==
+                station.collection.getMonitors().size());
+        require(reloaded.lines.size() == station.lines.size());
+        reloaded.write(again, kind);
         require(again.save() == 0);
         require(readAll(path) == stored);
-        for (MonitorBase *monitor : reloaded.getMonitors())
-            delete monitor;
     }
-    for (MonitorBase *monitor : collection.getMonitors())
-        delete monitor;
     return 0;
 }

@@ -38,11 +38,25 @@ private slots:
     void mqttSettingsRoundTripAndAMissingFileIsOff();
     void badMqttFileIsReportedAndPublishingStaysOff_data();
     void badMqttFileIsReportedAndPublishingStaysOff();
+    void oneLineFilesLoadAsTheFirstLineAndAreWrittenBackUnchanged();
+    void linesFileAddsSerialAndGatewayLines();
+    void refusedLinesAreReportedAndStayInTheFile_data();
+    void refusedLinesAreReportedAndStayInTheFile();
+    void monitorsOfMissingLinesStayUnpolledAndReported();
+    void idsRepeatAcrossLinesButNotOnOne();
+    void tenThousandMonitorsRoundTrip();
 
 private:
     static QString text(const ConfigFile &file)
     {
         return QString::fromStdString(file.getDocument().dump());
+    }
+    static QStringList problems(const ConfigFile &file)
+    {
+        QStringList list;
+        for (const std::string &problem : file.problems())
+            list << QString::fromStdString(problem);
+        return list;
     }
 };
 
@@ -769,6 +783,458 @@ void TestConfigFile::badMqttFileIsReportedAndPublishingStaysOff()
     QVERIFY(!file.problems().empty());
     QVERIFY(QString::fromStdString(file.problems()[0]).contains("Mqtt.json"));
     QCOMPARE(QFile::exists(station.filePath("config/Mqtt.json.invalid")), copied);
+}
+
+void TestConfigFile::oneLineFilesLoadAsTheFirstLineAndAreWrittenBackUnchanged()
+{
+    TempStation station;
+    // As the station with one line writes them.
+    const QByteArray ports = "{\n"
+                             "    \"baudrate\": 4800,\n"
+                             "    \"comport\": \"/dev/ttyUSB0\",\n"
+                             "    \"databit\": 8,\n"
+                             "    \"parity\": \"E\",\n"
+                             "    \"stopbit\": 1,\n"
+                             "    \"timeout\": 0.5\n"
+                             "}";
+    const QByteArray monitors = "{\n"
+                                "    \"interval\": 10,\n"
+                                "    \"monitor\": [\n"
+                                "        {\n"
+                                "            \"alarmFilter\": {\n"
+                                "                \"chatterHold\": 60,\n"
+                                "                \"chatterRaises\": 4,\n"
+                                "                \"chatterWindow\": 600,\n"
+                                "                \"onDelay\": 2\n"
+                                "            },\n"
+                                "            \"channel\": -1,\n"
+                                "            \"id\": 3,\n"
+                                "            \"model\": \"DI590\",\n"
+                                "            \"record\": false,\n"
+                                "            \"running\": true,\n"
+                                "            \"username\": \"一号池\"\n"
+                                "        },\n"
+                                "        {\n"
+                                "            \"channel\": -1,\n"
+                                "            \"id\": 4,\n"
+                                "            \"model\": \"RA550\",\n"
+                                "            \"record\": true,\n"
+                                "            \"running\": false,\n"
+                                "            \"username\": \"二号池\"\n"
+                                "        }\n"
+                                "    ]\n"
+                                "}";
+    station.writeFile("config/ComPort.json", ports);
+    station.writeFile("config/Monitor.json", monitors);
+    const std::string portPath = station.filePath("config/ComPort.json").toStdString();
+    ComPortCtrl first;
+    {
+        ConfigFile file(portPath.c_str());
+        QCOMPARE(file.load(), 0);
+        file.readComPort(&first);
+        QVERIFY(file.problems().empty());
+        QCOMPARE(first.getName(), std::string("串口1"));
+        QCOMPARE(first.getType(), ComPortCtrl::Rtu);
+        QCOMPARE(first.getTimeout(), 0.5);
+        file.writeComPort(&first);
+        QCOMPARE(file.save(), 0);
+        QCOMPARE(station.readFile("config/ComPort.json"), ports);
+    }
+    {
+        ConfigFile file(station.filePath("config/Monitor.json").toUtf8().constData());
+        QCOMPARE(file.load(), 0);
+        MonitorCollection collection;
+        file.readMonitors(&collection, {"串口1", "二期"});
+        QVERIFY(file.problems().empty());
+        QCOMPARE(collection.getMonitors().size(), size_t(2));
+        for (const MonitorBase *monitor : collection.getMonitors()) {
+            QCOMPARE(monitor->getLineIndex(), 0);
+            QVERIFY(monitor->getLine().empty());
+        }
+        file.writeMonitors(&collection);
+        QCOMPARE(file.save(), 0);
+        QCOMPARE(station.readFile("config/Monitor.json"), monitors);
+        qDeleteAll(collection.getMonitors());
+    }
+
+    // Renamed, the first line's name is stored and read back; an unusable one is told.
+    {
+        ConfigFile file(portPath.c_str());
+        QCOMPARE(file.load(), 0);
+        first.setName("一号泵房");
+        file.writeComPort(&first);
+        QCOMPARE(file.save(), 0);
+    }
+    {
+        ConfigFile file(portPath.c_str());
+        QCOMPARE(file.load(), 0);
+        ComPortCtrl again;
+        file.readComPort(&again);
+        QVERIFY(file.problems().empty());
+        QCOMPARE(again.getName(), std::string("一号泵房"));
+    }
+    station.writeFile("config/ComPort.json", R"({"name": "a\tb", "comport": "COM2",
+                                                 "baudrate": 9600, "databit": 8,
+                                                 "stopbit": 2, "parity": "N"})");
+    ConfigFile file(portPath.c_str());
+    QCOMPARE(file.load(), 0);
+    ComPortCtrl bad;
+    file.readComPort(&bad);
+    QCOMPARE(bad.getName(), std::string("串口1"));
+    QCOMPARE(QString(bad.getPort()), QString("COM2"));
+    QCOMPARE(problems(file).value(0),
+             "配置文件 " + QString::fromStdString(portPath) +
+                 " 中的 \"name\" 为 \"a\\tb\"，含有控制字符，改用 \"串口1\"");
+}
+
+void TestConfigFile::linesFileAddsSerialAndGatewayLines()
+{
+    TempStation station;
+    station.writeFile("config/Lines.json", R"({"lines": [
+        {"name": "二期", "type": "rtu", "comport": "/dev/ttyUSB1", "baudrate": 19200,
+         "databit": 8, "parity": "N", "stopbit": 2},
+        {"name": "池区网关", "type": "tcp", "host": "192.168.1.20", "port": 1502, "timeout": 1,
+         "note": "东侧"},
+        {"name": "三期", "type": "RTU", "comport": "/dev/ttyUSB2", "baudrate": 9600,
+         "databit": 7, "parity": "X", "stopbit": 1}]})");
+    const QString path = station.filePath("config/Lines.json");
+    ComPortCtrl first;
+    first.setName(ConfigFile::firstLineName);
+    std::vector<ComPortCtrl *> lines = {&first};
+    ConfigFile file(path.toUtf8().constData());
+    QCOMPARE(file.load(), 0);
+    file.readLines(lines);
+    QCOMPARE(lines.size(), size_t(4));
+    ComPortCtrl *serial = lines[1], *gateway = lines[2], *third = lines[3];
+    QCOMPARE(serial->getName(), std::string("二期"));
+    QCOMPARE(serial->getType(), ComPortCtrl::Rtu);
+    QCOMPARE(QString(serial->getPort()), QString("/dev/ttyUSB1"));
+    QCOMPARE(serial->getBaudrate(), 19200);
+    QCOMPARE(gateway->getName(), std::string("池区网关"));
+    QCOMPARE(gateway->getType(), ComPortCtrl::Tcp);
+    QCOMPARE(gateway->getHost(), std::string("192.168.1.20"));
+    QCOMPARE(gateway->getTcpPort(), 1502);
+    QCOMPARE(gateway->getTimeout(), 1.0);
+    // A serial value out of range falls back as in ComPort.json, naming the entry.
+    QCOMPARE(third->getParity(), 'N');
+    QCOMPARE(third->getDatabit(), 7);
+    QCOMPARE(problems(file).value(0),
+             "配置文件 " + path + " 中第 3 条线路的 \"parity\" 为 \"X\"，不是 N、E 或 O，改用 N");
+
+    // Each line writes its own entry, also after an earlier one left the file; keys the
+    // station does not know, and values as the operator wrote them, stay.
+    gateway->setHost("gw.plant");
+    file.removeLine(serial);
+    third->setBaudrate(4800);
+    file.writeLine(third);
+    file.writeLine(gateway);
+    ComPortCtrl added;
+    added.setName("新网关");
+    added.setType(ComPortCtrl::Tcp);
+    added.setHost("10.0.0.5");
+    file.writeLine(&added);
+    file.markProblemsShown();
+    QCOMPARE(file.save(), 0);
+    const QByteArray stored = station.readFile("config/Lines.json");
+    QVERIFY(stored.contains("\"timeout\": 1,"));
+    QVERIFY(stored.contains("\"type\": \"RTU\""));
+    const nlohmann::json &list = file.getDocument()["lines"];
+    QCOMPARE(list.size(), size_t(3));
+    QCOMPARE(list[0]["note"], nlohmann::json("东侧"));
+    QCOMPARE(list[2], nlohmann::json({{"name", "新网关"}, {"type", "tcp"}, {"host", "10.0.0.5"}}));
+
+    ConfigFile again(path.toUtf8().constData());
+    QCOMPARE(again.load(), 0);
+    std::vector<ComPortCtrl *> reread = {&first};
+    again.readLines(reread);
+    QVERIFY(again.problems().empty());
+    QCOMPARE(reread.size(), size_t(4));
+    QCOMPARE(reread[1]->getHost(), std::string("gw.plant"));
+    QCOMPARE(reread[2]->getBaudrate(), 4800);
+    QCOMPARE(reread[2]->getParity(), 'N');
+    QCOMPARE(reread[3]->getTcpPort(), 502);
+    for (size_t i = 1; i < reread.size(); ++i)
+        delete reread[i];
+
+    // Eight lines in all: the first and seven of the file.
+    QByteArray many = R"({"lines": [)";
+    for (int i = 1; i <= 8; ++i)
+        many += (i > 1 ? "," : "") + QByteArray(R"({"name": "g)") + QByteArray::number(i) +
+                R"(", "type": "tcp", "host": "10.0.0.)" + QByteArray::number(i) + "\"}";
+    station.writeFile("config/Lines.json", many + "]}");
+    ConfigFile full(path.toUtf8().constData());
+    QCOMPARE(full.load(), 0);
+    std::vector<ComPortCtrl *> eight = {&first};
+    full.readLines(eight);
+    QCOMPARE(eight.size(), size_t(ConfigFile::maxLines));
+    QCOMPARE(problems(full).value(0),
+             "配置文件 " + path +
+                 " 中第 8 条线路超出 8 条线路的上限，该线路未加载，它的设置仍保留在文件中");
+    for (size_t i = 1; i < eight.size(); ++i)
+        delete eight[i];
+    delete serial;
+    delete gateway;
+    delete third;
+}
+
+void TestConfigFile::refusedLinesAreReportedAndStayInTheFile_data()
+{
+    QTest::addColumn<QByteArray>("entry");
+    QTest::addColumn<QString>("problem");
+    const QByteArray serial = R"("type": "rtu", "baudrate": 9600, "databit": 8, "parity": "N",
+                                 "stopbit": 2, )";
+    QTest::newRow("not an object") << QByteArray(R"(["二期"])") << "不是 JSON 对象";
+    QTest::newRow("unknown type") << QByteArray(R"({"name": "x", "type": "ascii"})")
+                                  << R"(的 "type" 为 "ascii"，不是 rtu 或 tcp)";
+    QTest::newRow("no type") << QByteArray(R"({"name": "x", "host": "h"})") << R"(缺少 "type")";
+    QTest::newRow("no name") << "{" + serial + R"("comport": "/dev/ttyUSB5"})"
+                             << R"(缺少 "name")";
+    QTest::newRow("empty name") << "{" + serial + R"("name": "", "comport": "/dev/ttyUSB5"})"
+                                << R"(的 "name" 为空)";
+    QTest::newRow("name with a newline")
+        << "{" + serial + R"("name": "a\nb", "comport": "/dev/ttyUSB5"})"
+        << R"(的 "name" 为 "a\nb"，含有控制字符)";
+    QTest::newRow("name of the first line")
+        << "{" + serial + R"("name": "串口1", "comport": "/dev/ttyUSB5"})"
+        << R"(的名称 "串口1" 已被其他线路使用)";
+    QTest::newRow("name of an earlier line")
+        << QByteArray(R"({"name": "二期", "type": "tcp", "host": "h"})")
+        << R"(的名称 "二期" 已被其他线路使用)";
+    // The first line is on COM1.
+    QTest::newRow("device of the first line")
+        << "{" + serial + R"("name": "x", "comport": "/dev/ttyS0"})"
+        << R"(的串口 "/dev/ttyS0" 已由线路 "串口1" 使用)";
+    QTest::newRow("device of an earlier line")
+        << "{" + serial + R"("name": "x", "comport": "/dev/ttyUSB1"})"
+        << R"(的串口 "/dev/ttyUSB1" 已由线路 "二期" 使用)";
+    QTest::newRow("no host") << QByteArray(R"({"name": "x", "type": "tcp", "port": 502})")
+                             << R"(缺少 "host")";
+    QTest::newRow("host with a space")
+        << QByteArray(R"({"name": "x", "type": "tcp", "host": "10.0.0.1 502"})")
+        << R"(的 "host" 为 "10.0.0.1 502"，不是可用的主机名或地址)";
+    QTest::newRow("port 0") << QByteArray(R"({"name": "x", "type": "tcp", "host": "h", "port": 0})")
+                            << R"(的 "port" 为 0，不在 1 到 65535 之间)";
+    QTest::newRow("port 70000")
+        << QByteArray(R"({"name": "x", "type": "tcp", "host": "h", "port": 70000})")
+        << R"(的 "port" 为 70000，不在 1 到 65535 之间)";
+    QTest::newRow("port as text")
+        << QByteArray(R"({"name": "x", "type": "tcp", "host": "h", "port": "502"})")
+        << R"(的 "port" 不是整数)";
+}
+
+void TestConfigFile::refusedLinesAreReportedAndStayInTheFile()
+{
+    QFETCH(QByteArray, entry);
+    QFETCH(QString, problem);
+    TempStation station;
+    const QByteArray content = R"({"lines": [
+        {"name": "二期", "type": "rtu", "comport": "/dev/ttyUSB1"}, )" +
+                               entry + R"(,
+        {"name": "网关", "type": "tcp", "host": "gw"}]})";
+    station.writeFile("config/Lines.json", content);
+    const QString path = station.filePath("config/Lines.json");
+    ComPortCtrl first; // COM1
+    first.setName(ConfigFile::firstLineName);
+    const auto start = [&](std::vector<ComPortCtrl *> &lines) {
+        auto *file = new ConfigFile(path.toUtf8().constData());
+        file->load();
+        lines = {&first};
+        file->readLines(lines);
+        return file;
+    };
+    std::vector<ComPortCtrl *> lines;
+    std::unique_ptr<ConfigFile> file(start(lines));
+    QCOMPARE(lines.size(), size_t(3));
+    QCOMPARE(lines[1]->getName(), std::string("二期"));
+    QCOMPARE(lines[2]->getName(), std::string("网关"));
+    const QString expected =
+        "配置文件 " + path + " 中第 2 条线路" + problem + "，该线路未加载，它的设置仍保留在文件中";
+    QVERIFY2(problems(*file).contains(expected), qPrintable(problems(*file).join('\n')));
+    QCOMPARE(station.readFile("config/Lines.json.invalid"), content);
+
+    // Written by the lines around it, the entry stays as it was, and is told again.
+    lines[1]->setBaudrate(4800);
+    lines[2]->setTcpPort(1502);
+    file->writeLine(lines[1]);
+    file->writeLine(lines[2]);
+    file->markProblemsShown();
+    QCOMPARE(file->save(), 0);
+    QCOMPARE(file->getDocument()["lines"][1], nlohmann::json::parse(entry.constData()));
+    qDeleteAll(lines.begin() + 1, lines.end());
+    file.reset(start(lines));
+    QVERIFY(problems(*file).contains(expected));
+    QCOMPARE(lines[1]->getBaudrate(), 4800);
+    QCOMPARE(lines[2]->getTcpPort(), 1502);
+    qDeleteAll(lines.begin() + 1, lines.end());
+}
+
+void TestConfigFile::monitorsOfMissingLinesStayUnpolledAndReported()
+{
+    TempStation station;
+    // Ids apart: only the lines are looked at here.
+    const auto entry = [](const char *name, const char *line) {
+        return QByteArray(R"({"model": "DI590", "username": ")") + name + R"(", "id": )" +
+               QByteArray::number(name[0] - 'a' + 1) +
+               R"(, "channel": -1, "running": true, "record": true)" +
+               (line ? QByteArray(R"(, "line": )") + line : QByteArray()) + "}";
+    };
+    station.writeFile("config/Monitor.json",
+                      R"({"interval": 30, "monitor": [)" + entry("a", nullptr) + "," +
+                          entry("b", R"("二期")") + "," + entry("c", R"("三期")") + "," +
+                          entry("d", "5") + "," + entry("e", R"("三期")") + "," +
+                          entry("f", R"("串口1")") + "]}");
+    const QString path = station.filePath("config/Monitor.json");
+    const QString at = "配置文件 " + path + " 中第 ";
+    MonitorCollection collection;
+    {
+        ConfigFile file(path.toUtf8().constData());
+        QCOMPARE(file.load(), 0);
+        file.readMonitors(&collection, {"串口1", "二期"});
+        const std::vector<MonitorBase *> &monitors = collection.getMonitors();
+        QCOMPARE(monitors.size(), size_t(6));
+        QList<int> indexes;
+        QStringList names;
+        for (const MonitorBase *monitor : monitors) {
+            indexes << monitor->getLineIndex();
+            names << QString::fromStdString(monitor->getLine());
+        }
+        QCOMPARE(indexes, QList<int>({0, 1, -1, -1, -1, 0}));
+        QCOMPARE(names, QStringList({"", "二期", "三期", "", "三期", "串口1"}));
+        const QStringList told = problems(file);
+        QCOMPARE(told.size(), 3);
+        QCOMPARE(told[0], at + "4 个仪表的 \"line\" 不是文本，该仪表不采集");
+        QCOMPARE(told[2], at + "3、5 个仪表所属线路 \"三期\" 不存在，这些仪表不采集，"
+                               "它们的设置仍保留在文件中");
+
+        // Nothing the file says about lines is lost by storing; a monitor moved to the
+        // first line loses its key, one moved to a line gets it.
+        MonitorBase *moved = monitors[4];
+        moved->setLine(std::string());
+        moved->setLineIndex(0);
+        file.writeMonitors(&collection);
+        const nlohmann::json &list = file.getDocument()["monitor"];
+        QVERIFY(!list[0].contains("line"));
+        QCOMPARE(list[1]["line"], nlohmann::json("二期"));
+        QCOMPARE(list[2]["line"], nlohmann::json("三期"));
+        QCOMPARE(list[3]["line"], nlohmann::json(5));
+        QVERIFY(!list[4].contains("line"));
+        QCOMPARE(list[5]["line"], nlohmann::json("串口1"));
+        file.markProblemsShown();
+        QCOMPARE(file.save(), 0);
+    }
+    qDeleteAll(collection.getMonitors());
+
+    // 二期 left Lines.json: its monitor stays, unpolled.
+    ConfigFile file(path.toUtf8().constData());
+    QCOMPARE(file.load(), 0);
+    MonitorCollection next;
+    file.readMonitors(&next);
+    QCOMPARE(next.getMonitors().size(), size_t(6));
+    QCOMPARE(next.getMonitors()[1]->getLineIndex(), -1);
+    QCOMPARE(next.getMonitors()[4]->getLineIndex(), 0);
+    QVERIFY(problems(file).contains(
+        at + "2 个仪表所属线路 \"二期\" 不存在，该仪表不采集，它的设置仍保留在文件中"));
+    qDeleteAll(next.getMonitors());
+}
+
+void TestConfigFile::idsRepeatAcrossLinesButNotOnOne()
+{
+    TempStation station;
+    const auto entry = [](const char *name, int id, const char *line) {
+        return QByteArray(R"({"model": "DO580", "username": ")") + name + R"(", "id": )" +
+               QByteArray::number(id) + R"(, "channel": -1, "running": true, "record": true)" +
+               (line ? QByteArray(R"(, "line": ")") + line + "\"" : QByteArray()) + "}";
+    };
+    station.writeFile("config/Monitor.json",
+                      R"({"interval": 30, "monitor": [)" + entry("a", 5, nullptr) + "," +
+                          entry("b", 5, "二期") + "," + entry("c", 7, "二期") + "," +
+                          entry("d", 7, "二期") + "," + entry("e", 5, "三期") + "," +
+                          entry("f", 5, "三期") + "," + entry("g", 5, "串口1") + "]}");
+    const QString path = station.filePath("config/Monitor.json");
+    ConfigFile file(path.toUtf8().constData());
+    QCOMPARE(file.load(), 0);
+    MonitorCollection collection;
+    file.readMonitors(&collection, {"串口1", "二期"});
+    QCOMPARE(collection.getMonitors().size(), size_t(7));
+    QCOMPARE(collection.getMonitors()[1]->getLineIndex(), 1);
+    // The first line's monitors count as one whether they name it or not; those of a line
+    // the station lacks are compared as well, for when it comes back.
+    const QString at = "配置文件 " + path + " 中第 ";
+    const QStringList told = problems(file);
+    QCOMPARE(told.size(), 5);
+    QVERIFY(told[0].contains("5、6 个仪表所属线路 \"三期\" 不存在"));
+    QCOMPARE(told[2], at + "5、6 个仪表在线路 \"三期\" 上的 id 同为 5，"
+                           "同一线路上的仪表会同时应答，请改 id");
+    QVERIFY(told[3].startsWith(at + "1、7 个仪表在线路 \"串口1\" 上的 id 同为 5，"));
+    QVERIFY(told[4].startsWith(at + "3、4 个仪表在线路 \"二期\" 上的 id 同为 7，"));
+    qDeleteAll(collection.getMonitors());
+}
+
+void TestConfigFile::tenThousandMonitorsRoundTrip()
+{
+    TempStation station;
+    QVERIFY(QDir(station.path()).mkpath("config"));
+    const QString path = station.filePath("config/Monitor.json");
+    const std::vector<std::string> lineNames = {"串口1", "二期", "三期", "四期",
+                                                "五期",  "六期", "七期", "池区网关"};
+    const int count = 10000;
+    MonitorCollection collection;
+    AlarmFilter own;
+    own.onDelay = 2;
+    for (int i = 0; i < count; ++i) {
+        MonitorBase *monitor =
+            collection.create(i % 2 ? "DI590" : "RO592", "出水口水质监测点" + std::to_string(i),
+                              1 + i % 247, -1, true, true);
+        const int line = i % 8;
+        monitor->setLine(line ? lineNames[size_t(line)] : std::string());
+        monitor->setLineIndex(line);
+        monitor->setOwnAlarmFilter(&own);
+    }
+    {
+        ConfigFile file(path.toUtf8().constData(), ConfigFile::maxMonitorFileSize);
+        QCOMPARE(file.load(), 0);
+        file.writeMonitors(&collection);
+        QCOMPARE(file.save(), 0);
+    }
+    const QByteArray stored = station.readFile("config/Monitor.json");
+    QVERIFY2(stored.size() > ConfigFile::maxFileSize &&
+                 stored.size() < ConfigFile::maxMonitorFileSize / 2,
+             qPrintable(QString::number(stored.size())));
+
+    ConfigFile file(path.toUtf8().constData(), ConfigFile::maxMonitorFileSize);
+    QCOMPARE(file.load(), 0);
+    MonitorCollection reloaded;
+    file.readMonitors(&reloaded, lineNames);
+    const std::vector<MonitorBase *> &monitors = reloaded.getMonitors();
+    QCOMPARE(monitors.size(), size_t(count));
+    QCOMPARE(monitors[9999]->getUsername(), std::string("出水口水质监测点9999"));
+    QCOMPARE(monitors[9999]->getLineIndex(), 7);
+    QCOMPARE(monitors[9999]->getId(), 1 + 9999 % 247);
+    QVERIFY(monitors[9999]->ownAlarmFilter());
+    // Far more ids repeat on each line than a message box can list: the first ones, and how
+    // many more (besides the note that the file was kept aside).
+    QCOMPARE(file.problems().size(), size_t(22));
+    QVERIFY(QString::fromStdString(file.problems().back()).contains("另有"));
+
+    // Removing from the middle and storing keep every other entry.
+    MonitorBase *removed = monitors[5000];
+    file.removeMonitor(removed);
+    reloaded.remove(removed);
+    delete removed;
+    file.writeMonitors(&reloaded);
+    file.markProblemsShown();
+    QCOMPARE(file.save(), 0);
+    QCOMPARE(file.getDocument()["monitor"].size(), size_t(count - 1));
+    QCOMPARE(file.getDocument()["monitor"][5000]["username"],
+             nlohmann::json("出水口水质监测点5001"));
+    MonitorBase *back =
+        reloaded.create("DI590", "出水口水质监测点5000", 1 + 5000 % 247, -1, true, true);
+    back->setOwnAlarmFilter(&own);
+    file.writeMonitors(&reloaded);
+    QCOMPARE(file.getDocument()["monitor"].size(), size_t(count));
+    qDeleteAll(reloaded.getMonitors());
+    qDeleteAll(collection.getMonitors());
+    AlarmRules::instance().reset();
 }
 
 QTEST_GUILESS_MAIN(TestConfigFile)
