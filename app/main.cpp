@@ -11,7 +11,6 @@
 #include "storage/recordreader.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QDialog>
 #include <QDir>
 #include <QFileInfo>
@@ -182,8 +181,7 @@ int main(int argc, char *argv[])
     if (stopSignal != 0) {
         QTimer::singleShot(0, window, &MainWindow::slot_stop);
     } else if (connectAtStart) {
-        if (QCheckBox *connect = window->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect")))
-            QTimer::singleShot(0, connect, [connect] { connect->setChecked(true); });
+        QTimer::singleShot(0, window, &MainWindow::slot_switchAllOn);
     }
     int code = application->exec();
     // Rows that could not be stored at the exit make it a failed one.

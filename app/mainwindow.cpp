@@ -29,6 +29,7 @@
 #include "panels/messageboxes.h"
 #include "panels/mqttstatuslabel.h"
 #include "panels/widgetmonitordisplay.h"
+#include "settings/configfile.h"
 #include "storage/accounts.h"
 #include "storage/autobackup.h"
 #include "storage/diskguard.h"
@@ -49,6 +50,7 @@
 #include <QMenu>
 #include <QProgressDialog>
 #include <QScreen>
+#include <QStackedWidget>
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
@@ -165,35 +167,18 @@ MainWindow::MainWindow(QWidget *parent)
 
     WidgetComPort *comPort = ui->widgetComPort;
     WidgetMonitorList *list = ui->widgetMonitorList;
-    connect(comPort, &WidgetComPort::signal_comPort, this, &MainWindow::slot_comPort);
     connect(comPort, &WidgetComPort::signal_comPort, list, &WidgetMonitorList::on_comPort);
     connect(list, &WidgetMonitorList::signal_activeMonitor, this, &MainWindow::on_activeMonitor);
     connect(list, &WidgetMonitorList::signal_activeMonitorSimpleList, this,
             &MainWindow::slot_activeMonitorSimpleList);
     connect(list, &WidgetMonitorList::signal_read, comPort, &WidgetComPort::on_read);
-    // The line's states, for support.
-    connect(comPort, &WidgetComPort::signal_comPort, this, [this, comPort](bool on) {
-        lineLostLogged = false;
-        const char *port = comPort->getComPortCtrl() ? comPort->getComPortCtrl()->getPort() : "";
-        if (on)
-            qInfo("hydrovane: 串口 %s 已打开,开始轮询", port);
-        else
-            qInfo("hydrovane: 串口 %s 已关闭", port);
-    });
-    connect(comPort, &WidgetComPort::signal_lineLost, this, [this](bool lost) {
-        if (lost == lineLostLogged)
-            return;
-        lineLostLogged = lost;
-        if (lost)
-            qWarning("hydrovane: 串口设备断开,正在重新打开");
-        else
-            qInfo("hydrovane: 串口设备已恢复");
-    });
-
-    list->setComPortCtrl(comPort->getComPortCtrl());
-    list->setReader(comPort->getReader());
+    list->setComPort(comPort);
     connect(comPort->getReader(), &ComPortReader::signal_readDone, list,
             &WidgetMonitorList::on_readDone);
+    linePanels.push_back(comPort);
+    setUpLines();
+    for (WidgetComPort *panel : linePanels)
+        watchLine(panel);
     list->init(ui->stackedWidgetMonitorDisplay->widget(0));
     alarms = new AlarmPresenter(ui->widgetAlarmBar, &list->collection(), this);
 
@@ -203,10 +188,11 @@ MainWindow::MainWindow(QWidget *parent)
             [](const QString &action, const QString &detail) {
                 Accounts::instance().audit(action, detail);
             });
-    connect(comPort, &WidgetComPort::signal_maintenance, this,
-            [](const QString &action, const QString &detail) {
-                Accounts::instance().audit(action, detail);
-            });
+    for (WidgetComPort *panel : linePanels)
+        connect(panel, &WidgetComPort::signal_maintenance, this,
+                [](const QString &action, const QString &detail) {
+                    Accounts::instance().audit(action, detail);
+                });
     // Whoever is at the keyboard may acknowledge; the trail names them.
     connect(&AlarmRules::instance(), &AlarmRules::signal_acked, this,
             [](const AlarmEvent &alarm) {
@@ -349,8 +335,10 @@ MainWindow::~MainWindow()
     disk.stop();
     // An exit still waiting for the line is completed: the reader has stopped once this
     // returns, and the settings and queued rows are stored.
-    if (leaving)
-        ui->widgetComPort->waitForReader();
+    if (leaving) {
+        for (WidgetComPort *panel : linePanels)
+            panel->waitForReader();
+    }
     // What the panels still send while they go (a line that finishes closing, the clears of
     // removed monitors) must not reach a window that is already gone.
     for (QObject *child : findChildren<QObject *>())
@@ -373,22 +361,27 @@ void MainWindow::on_addMonitor()
     if (rejectWithoutAdministrator() || rejectWhileRunning())
         return;
     DialogAddMonitor dialog(this);
+    QStringList names;
+    for (const WidgetComPort *panel : linePanels)
+        names << QString::fromStdString(panel->getComPortCtrl()->getName());
+    dialog.setLines(names, std::max(0, currentLine));
     dialog.exec();
 }
 
-void MainWindow::on_addMonitor(const QString &model, const QString &userName, int id, int channel)
+void MainWindow::on_addMonitor(const QString &model, const QString &userName, int id, int channel,
+                               int line)
 {
     // The dialog is modal, but the session may have ended while it was open.
     if (rejectWithoutAdministrator())
         return;
-    MonitorBase *monitor = ui->widgetMonitorList->addMonitor(model, userName, id, channel);
+    MonitorBase *monitor = ui->widgetMonitorList->addMonitor(model, userName, id, channel, line);
     if (!monitor)
         return;
-    Accounts::instance().audit(QStringLiteral("添加仪表"),
-                               QStringLiteral("%1 \"%2\",从站 %3,通道 %4")
-                                   .arg(model, userName)
-                                   .arg(id)
-                                   .arg(channel));
+    QString detail = QStringLiteral("%1 \"%2\",从站 %3,通道 %4").arg(model, userName).arg(id).arg(channel);
+    if (linePanels.size() > 1)
+        detail += QStringLiteral(",线路 ") +
+                  QString::fromStdString(linePanels[size_t(line)]->getComPortCtrl()->getName());
+    Accounts::instance().audit(QStringLiteral("添加仪表"), detail);
     on_activeMonitor(monitor);
 }
 
@@ -482,9 +475,122 @@ void MainWindow::slot_activeMonitorSimpleList()
     ui->stackedWidgetMonitorDisplay->setCurrentIndex(0);
 }
 
-void MainWindow::slot_comPort(bool status)
+void MainWindow::slot_comPort(bool)
 {
-    running = status;
+    running = !allLinesOff();
+    if (!systemSwitch)
+        return;
+    int on = 0;
+    for (const WidgetComPort *panel : linePanels)
+        on += panel->isLineOff() ? 0 : 1;
+    const QSignalBlocker blocker(systemSwitch);
+    systemSwitch->setCheckState(on == 0                     ? Qt::Unchecked
+                                : on == int(linePanels.size()) ? Qt::Checked
+                                                               : Qt::PartiallyChecked);
+}
+
+void MainWindow::disconnectExitOnLineOff()
+{
+    for (const QMetaObject::Connection &connection : exitOnLineOff)
+        disconnect(connection);
+    exitOnLineOff.clear();
+}
+
+bool MainWindow::allLinesOff() const
+{
+    return std::all_of(linePanels.begin(), linePanels.end(),
+                       [](const WidgetComPort *panel) { return panel->isLineOff(); });
+}
+
+void MainWindow::slot_switchAllOn()
+{
+    for (WidgetComPort *panel : linePanels)
+        panel->switchOn();
+}
+
+void MainWindow::switchAllOff()
+{
+    for (WidgetComPort *panel : linePanels)
+        panel->switchOff();
+}
+
+void MainWindow::setUpLines()
+{
+    auto *linesConfig =
+        static_cast<ConfigFile *>(AppContext::instance().object(LinesConfig));
+    std::vector<ComPortCtrl *> lines{ui->widgetComPort->getComPortCtrl()};
+    if (linesConfig)
+        linesConfig->readLines(lines);
+    if (lines.size() < 2)
+        return;
+    // The panels of the lines share the place of the one serial panel; the tree's selection
+    // chooses which is shown.
+    QVBoxLayout *column = ui->verticalLayout;
+    const int place = column->indexOf(ui->widgetComPort);
+    auto *stack = new QStackedWidget(ui->widgetComPort->parentWidget());
+    stack->setObjectName(QStringLiteral("stackedWidgetLines"));
+    stack->setMinimumSize(ui->widgetComPort->minimumSize());
+    column->removeWidget(ui->widgetComPort);
+    stack->addWidget(ui->widgetComPort);
+    for (size_t i = 1; i < lines.size(); ++i) {
+        auto *panel = new WidgetComPort(lines[i], linesConfig, stack);
+        stack->addWidget(panel);
+        linePanels.push_back(panel);
+        ui->widgetMonitorList->addLine(panel);
+    }
+    for (WidgetComPort *panel : linePanels)
+        panel->setOneOfSeveral(true);
+    systemSwitch = new QCheckBox(QStringLiteral("系统开关（全部线路）"), stack->parentWidget());
+    systemSwitch->setObjectName(QStringLiteral("checkBoxSystem"));
+    if (auto *lineSwitch = ui->widgetComPort->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect")))
+        systemSwitch->setStyleSheet(lineSwitch->styleSheet());
+    column->insertWidget(place, systemSwitch);
+    column->insertWidget(place + 1, stack);
+    connect(systemSwitch, &QCheckBox::clicked, this, [this](bool on) {
+        if (on)
+            slot_switchAllOn();
+        else
+            switchAllOff();
+    });
+    connect(ui->widgetMonitorList, &WidgetMonitorList::signal_activeLine, stack,
+            [this, stack](int line) {
+                currentLine = line;
+                if (line >= 0 && line < stack->count())
+                    stack->setCurrentIndex(line);
+            });
+}
+
+void MainWindow::watchLine(WidgetComPort *panel)
+{
+    connect(panel, &WidgetComPort::signal_comPort, this, &MainWindow::slot_comPort);
+    // The line's states, for support.
+    const ComPortCtrl *ctrl = panel->getComPortCtrl();
+    const auto where = [ctrl] {
+        const QString name = QString::fromStdString(ctrl->getName());
+        const QString address = ctrl->getType() == ComPortCtrl::Tcp
+                                    ? QStringLiteral("网关 %1:%2")
+                                          .arg(QString::fromStdString(ctrl->getHost()))
+                                          .arg(ctrl->getTcpPort())
+                                    : QStringLiteral("串口 %1").arg(QString::fromUtf8(ctrl->getPort()));
+        return (name.isEmpty() ? address : name + QLatin1Char(' ') + address).toUtf8();
+    };
+    auto lostLogged = std::make_shared<bool>(false);
+    connect(panel, &WidgetComPort::signal_comPort, this, [where, lostLogged](bool on) {
+        *lostLogged = false;
+        if (on)
+            qInfo("hydrovane: %s 已打开,开始轮询", where().constData());
+        else
+            qInfo("hydrovane: %s 已关闭", where().constData());
+    });
+    connect(panel, &WidgetComPort::signal_lineLost, this, [where, lostLogged](bool lost) {
+        if (lost == *lostLogged)
+            return;
+        *lostLogged = lost;
+        if (lost)
+            qWarning("hydrovane: %s 设备断开,正在重新打开", where().constData());
+        else
+            qInfo("hydrovane: %s 设备已恢复", where().constData());
+    });
 }
 
 void MainWindow::slot_searchRecord()
@@ -795,7 +901,8 @@ void MainWindow::updateUser()
     ui->actionSignOut->setEnabled(accounts.isSignedIn());
     ui->actionChangePassword->setEnabled(accounts.isSignedIn());
     ui->widgetMonitorList->setMaintenanceAllowed(administrator);
-    ui->widgetComPort->setSettingsAllowed(administrator);
+    for (WidgetComPort *panel : linePanels)
+        panel->setSettingsAllowed(administrator);
 }
 
 void MainWindow::slot_idleSignedOut()
@@ -863,10 +970,10 @@ void MainWindow::slot_stop()
     MessageBoxes::setUnattended(true);
     // A confirmed exit waiting for the line goes on as this stop, which also waits for the
     // rest.
-    disconnect(exitOnLineOff);
+    disconnectExitOnLineOff();
     leaving = true;
     setEnabled(false);
-    ui->widgetComPort->switchOff();
+    switchAllOff();
     endModalWork();
     stopCheck = new QTimer(this);
     connect(stopCheck, &QTimer::timeout, this, &MainWindow::continueStop);
@@ -934,7 +1041,7 @@ void MainWindow::continueStop()
     // Asked again each time: a dialog may have opened after the last look.
     endModalWork();
     autoBackup->stop();
-    if (!ui->widgetComPort->isLineOff() || DatabaseTask::runningCount() > 0 || maintenance > 0 ||
+    if (!allLinesOff() || DatabaseTask::runningCount() > 0 || maintenance > 0 ||
         autoBackup->isRunning() || QApplication::activeModalWidget() ||
         QApplication::activePopupWidget() || QThread::currentThread()->loopLevel() > outerLoopLevel)
         return;
@@ -969,9 +1076,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
         // No new readings from here on; then the settings, the queued rows, the databases.
         // The reader may be waiting for a silent instrument: the exit goes on once the line
         // is off, and the window takes no command meanwhile that could reach the databases.
-        WidgetComPort *comPort = ui->widgetComPort;
-        comPort->switchOff();
-        if (comPort->isLineOff()) {
+        switchAllOff();
+        if (allLinesOff()) {
             finishExit();
             event->accept();
             return;
@@ -979,13 +1085,17 @@ void MainWindow::closeEvent(QCloseEvent *event)
         leaving = true;
         setEnabled(false);
         event->ignore();
-        exitOnLineOff = connect(comPort, &WidgetComPort::signal_comPort, this, [this](bool on) {
-            if (on)
-                return;
-            disconnect(exitOnLineOff);
-            finishExit();
-            hide();
-        });
+        // Each line closes after its own exchange; the exit goes on with the last.
+        for (WidgetComPort *panel : linePanels) {
+            exitOnLineOff.push_back(
+                connect(panel, &WidgetComPort::signal_comPort, this, [this](bool on) {
+                    if (on || !allLinesOff())
+                        return;
+                    disconnectExitOnLineOff();
+                    finishExit();
+                    hide();
+                }));
+        }
         return;
     }
 
@@ -1155,7 +1265,8 @@ void MainWindow::finishExit()
         return;
     exitDone = true;
     leaving = false;
-    ui->widgetComPort->saveConfig();
+    for (WidgetComPort *panel : linePanels)
+        panel->saveConfig();
     ui->widgetMonitorList->saveConfig();
     // A backup under way ends before the file it copies closes.
     autoBackup->stop();

@@ -9,6 +9,7 @@
 #include <QSystemTrayIcon>
 
 #include <atomic>
+#include <vector>
 
 class AlarmPresenter;
 class AutoBackup;
@@ -27,6 +28,8 @@ class QLabel;
 class QMenu;
 class QThread;
 class QTimer;
+class QCheckBox;
+class WidgetComPort;
 
 namespace Ui {
 class MainWindow;
@@ -74,7 +77,8 @@ signals:
 public slots:
     void on_addMonitor();
     // The add-monitor dialog's request: model name, user name, slave id, channel.
-    void on_addMonitor(const QString &model, const QString &userName, int id, int channel);
+    void on_addMonitor(const QString &model, const QString &userName, int id, int channel,
+                       int line = 0);
     void on_removeMonitor();
     // Shows the 通讯状态 view, also while the line is on; one window, raised when open.
     void slot_lineStatus();
@@ -87,6 +91,8 @@ public slots:
     void on_activeMonitor(MonitorBase *monitor);
     void slot_activeMonitorSimpleList();
     void slot_comPort(bool status);
+    // Every line switched on, as the system switch does (an unattended start).
+    void slot_switchAllOn();
     void slot_searchRecord();
     void slot_alarmRecord();
     void slot_backupRecord();
@@ -172,7 +178,22 @@ private:
     void continueStop();
     void endModalWork();
 
+    // Lines of Lines.json get their panels beside line 1's, in a stack the tree switches, and
+    // a switch for all lines.
+    void setUpLines();
+    // The line's states go to the log, and the window's running state follows them.
+    void watchLine(WidgetComPort *panel);
+    bool allLinesOff() const;
+    void switchAllOff();
+    void disconnectExitOnLineOff();
+
     Ui::MainWindow *ui;
+    // Line 1's panel first.
+    std::vector<WidgetComPort *> linePanels;
+    QCheckBox *systemSwitch = nullptr;
+    // The line of the tree's selection, offered for a new monitor; -1 for none.
+    int currentLine = 0;
+    // Whether any line is on.
     bool running;
     bool quitRequested;
     QSystemTrayIcon *trayIcon;
@@ -189,8 +210,7 @@ private:
     QPointer<DialogRunSettings> runSettingsDialog;
     MqttStatusLabel *mqttLabel = nullptr;
     DiskStatusLabel *diskLabel = nullptr;
-    // For the log: whether the line was lost, whether recording was healthy.
-    bool lineLostLogged = false;
+    // For the log: whether recording was healthy.
     bool recordingHealthyLogged = true;
     QPointer<DialogHj212> hj212Dialog;
     Hj212StatusLabel *hj212Label = nullptr;
@@ -218,9 +238,9 @@ private:
     // The trail's line, and whether its trouble was told since the held rows were last stored.
     QLabel *trailLabel = nullptr;
     bool toldTrail = false;
-    // The exit is confirmed and waits for the line to go off.
+    // The exit is confirmed and waits for every line to go off.
     bool leaving = false;
-    QMetaObject::Connection exitOnLineOff;
+    std::vector<QMetaObject::Connection> exitOnLineOff;
     bool exitDone = false;
     qint64 lostAtExit = 0;
     // A stop asked from outside is under way; workers read it.

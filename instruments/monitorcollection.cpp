@@ -34,13 +34,19 @@ void MonitorCollection::append(MonitorBase *monitor)
 {
     if (!monitor)
         return;
-    std::lock_guard<std::mutex> guard(lock);
+    std::unique_lock<std::shared_mutex> guard(lock);
     monitors.push_back(monitor);
 }
 
-void MonitorCollection::readAll(modbus_t *context, const PassPlan &plan)
+void MonitorCollection::readAll(modbus_t *context, const PassPlan &plan, int lineIndex)
 {
-    std::lock_guard<std::mutex> guard(lock);
+    // Shared: the passes of other lines run meanwhile, each on its own monitors.
+    std::shared_lock<std::shared_mutex> guard(lock);
+    std::vector<MonitorBase *> monitors;
+    for (MonitorBase *monitor : this->monitors) {
+        if (monitor->getLineIndex() == lineIndex)
+            monitors.push_back(monitor);
+    }
     LineStatistics *line = LineStatistics::current();
     if (line)
         line->passStarted(plan);
@@ -103,31 +109,37 @@ void MonitorCollection::leaveUnread(MonitorBase *monitor, modbus_t *context)
     monitor->read(context);
 }
 
-void MonitorCollection::checkModelsAgain()
+void MonitorCollection::checkModelsAgain(int line)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    for (MonitorBase *monitor : monitors)
-        monitor->checkModelAgain();
+    std::shared_lock<std::shared_mutex> guard(lock);
+    for (MonitorBase *monitor : monitors) {
+        if (monitor->getLineIndex() == line)
+            monitor->checkModelAgain();
+    }
 }
 
-void MonitorCollection::unsyncAll()
+void MonitorCollection::unsyncAll(int line)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    for (MonitorBase *monitor : monitors)
-        monitor->clearSynced();
+    std::shared_lock<std::shared_mutex> guard(lock);
+    for (MonitorBase *monitor : monitors) {
+        if (monitor->getLineIndex() == line)
+            monitor->clearSynced();
+    }
 }
 
-void MonitorCollection::resetHealth()
+void MonitorCollection::resetHealth(int line)
 {
     // Only the interface thread changes the list; the health has its own lock.
-    for (MonitorBase *monitor : monitors)
-        monitor->lineHealth().reset();
+    for (MonitorBase *monitor : monitors) {
+        if (monitor->getLineIndex() == line)
+            monitor->lineHealth().reset();
+    }
 }
 
 void MonitorCollection::remove(MonitorBase *monitor)
 {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::unique_lock<std::shared_mutex> guard(lock);
         const auto found = std::find(monitors.begin(), monitors.end(), monitor);
         if (found != monitors.end())
             monitors.erase(found);

@@ -4,7 +4,7 @@
 #include "acquisition/alarmfilter.h"
 #include "line/passplan.h"
 
-#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -15,10 +15,12 @@ class MonitorBase;
 // The configured monitors in their order, the read interval and the model factory.
 // The collection does not own its monitors: whoever removes one deletes it.
 //
-// `readAll` runs on the reader thread; `create`, `append` and `remove` on the interface
-// thread. A lock keeps a whole read pass apart from changes of the list, so the interface
-// thread waits for a running pass before it adds or removes a monitor. The interface
-// thread is the only writer of the list and reads `getMonitors()` without that lock.
+// Each monitor is on one of the station's lines (MonitorBase::getLineIndex); every line's
+// reader thread runs `readAll` for its own monitors, the lines in parallel. `create`,
+// `append` and `remove` run on the interface thread. A lock keeps every read pass apart from
+// changes of the list, so the interface thread waits for running passes before it adds or
+// removes a monitor. The interface thread is the only writer of the list and reads
+// `getMonitors()` without that lock.
 class MonitorCollection
 {
 public:
@@ -35,18 +37,18 @@ public:
                         bool running, bool record);
     // A null monitor is ignored.
     void append(MonitorBase *monitor);
-    // Reads every running monitor in list order, then the failing ones it left for later as
+    // Reads every running monitor of `line` in list order, then the failing ones it left for later as
     // far as the line has room (LineStatistics::grantRetry); the outcome is left in the
     // monitors and fed to the alarm rules as of the plan's time, after the plan's missed
     // intervals. Under a requested LineStop the monitors not read are unsynced and marked 'F'.
-    void readAll(modbus_t *context, const PassPlan &plan = PassPlan());
-    // Every monitor checks at its next reading that the same model still answers (a
-    // reopened line).
-    void checkModelsAgain();
-    // Every monitor syncs again before its next reading (a reopened line).
-    void unsyncAll();
-    // Counters and demotion of every monitor cleared (a line switched on). Any thread.
-    void resetHealth();
+    void readAll(modbus_t *context, const PassPlan &plan = PassPlan(), int line = 0);
+    // Every monitor of `line` checks at its next reading that the same model still answers
+    // (a reopened line).
+    void checkModelsAgain(int line = 0);
+    // Every monitor of `line` syncs again before its next reading (a reopened line).
+    void unsyncAll(int line = 0);
+    // Counters and demotion of every monitor of `line` cleared (the line switched on).
+    void resetHealth(int line = 0);
     // Unlinks the first entry holding the monitor; the monitor itself stays alive. Its alarms
     // clear.
     void remove(MonitorBase *monitor);
@@ -65,7 +67,7 @@ private:
     std::vector<MonitorBase *> monitors;
     int interval = 30;
     AlarmFilter alarmFilter;
-    std::mutex lock;
+    std::shared_mutex lock;
 };
 
 #endif // MONITORCOLLECTION_H

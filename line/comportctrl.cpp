@@ -6,7 +6,7 @@
 #include <cmath>
 
 ComPortCtrl::ComPortCtrl()
-    : owner(nullptr), port("COM1"), baudrate(9600), databit(8), stopbit(2), parity('N'),
+    : port("COM1"), baudrate(9600), databit(8), stopbit(2), parity('N'),
       context(nullptr), lastError(0)
 {
 }

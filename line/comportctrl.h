@@ -7,9 +7,8 @@
 
 #include <modbus.h>
 
-class WidgetComPort;
-
-// The one serial line: its five settings and, while open, the Modbus RTU context.
+// One line to instruments: a serial port (its five settings) or a Modbus TCP gateway, and
+// while open its Modbus context.
 // Settings are applied at the next open. The line's statistics live here too.
 class ComPortCtrl
 {
@@ -18,9 +17,6 @@ public:
     ~ComPortCtrl();
     ComPortCtrl(const ComPortCtrl &) = delete;
     ComPortCtrl &operator=(const ComPortCtrl &) = delete;
-
-    void setOwner(WidgetComPort *widget) { owner = widget; }
-    WidgetComPort *getOwner() const { return owner; }
 
     // How the line reaches its instruments: a serial port (Modbus RTU) or a gateway on the
     // network (Modbus TCP, the unit id being the monitor's id).
@@ -89,7 +85,6 @@ private:
 
     int openWith(const Settings &settings);
 
-    WidgetComPort *owner;
     std::string name;
     LineType type = Rtu;
     std::string host;

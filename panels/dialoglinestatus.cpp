@@ -11,6 +11,7 @@
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitorlist.h"
 
+#include <QComboBox>
 #include <QHeaderView>
 
 namespace {
@@ -48,10 +49,31 @@ DialogLineStatus::DialogLineStatus(WidgetMonitorList *list, WidgetComPort *comPo
                             label->sizeHint().height());
         label->setAutoFillBackground(true);
     }
-    connect(comPort->getReader(), &ComPortReader::signal_readDone, this,
-            &DialogLineStatus::refresh);
-    connect(comPort, &WidgetComPort::signal_comPort, this, &DialogLineStatus::refresh);
-    connect(comPort, &WidgetComPort::signal_lineLost, this, &DialogLineStatus::refresh);
+    std::vector<WidgetComPort *> panels{comPort};
+    for (int line = 1; line < list->lineCount(); ++line)
+        panels.push_back(list->linePanel(line));
+    for (WidgetComPort *panel : panels) {
+        connect(panel->getReader(), &ComPortReader::signal_readDone, this,
+                &DialogLineStatus::refresh);
+        connect(panel, &WidgetComPort::signal_comPort, this, &DialogLineStatus::refresh);
+        connect(panel, &WidgetComPort::signal_lineLost, this, &DialogLineStatus::refresh);
+    }
+    if (panels.size() < 2)
+        return;
+    // Of several lines, one at a time: its figures and its instruments.
+    auto *choice = new QComboBox(this);
+    choice->setObjectName(QStringLiteral("comboBoxLine"));
+    for (const WidgetComPort *panel : panels)
+        choice->addItem(QString::fromStdString(panel->getComPortCtrl()->getName()));
+    ui->verticalLayout->insertWidget(0, choice);
+    connect(choice, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            [this, panels](int index) {
+                if (index < 0)
+                    return;
+                shownLine = index;
+                this->comPort = panels[size_t(index)];
+                refresh();
+            });
 }
 
 DialogLineStatus::~DialogLineStatus()
@@ -73,9 +95,11 @@ void DialogLineStatus::refresh()
     refreshLine();
     const std::vector<MonitorBase *> &monitors = list->collection().getMonitors();
     rows.resize(monitors.size());
-    for (size_t i = 0; i < monitors.size(); ++i) {
-        const MonitorBase *monitor = monitors[i];
-        LineStatusModel::Instrument &row = rows[i];
+    size_t shown = 0;
+    for (const MonitorBase *monitor : monitors) {
+        if (monitor->getLineIndex() != shownLine)
+            continue;
+        LineStatusModel::Instrument &row = rows[shown++];
         row.name = QString::fromStdString(monitor->getUsername());
         row.id = monitor->getId();
         row.model = QString::fromStdString(monitor->getModel());
@@ -83,6 +107,7 @@ void DialogLineStatus::refresh()
         row.syncFailure = monitor->lastSyncFailure();
         row.health = monitor->healthSnapshot();
     }
+    rows.resize(shown);
     instruments->update(rows);
 }
 
@@ -107,7 +132,7 @@ void DialogLineStatus::refreshLine()
     QString shortest = QStringLiteral("-");
     if (line.shortestIntervalSeconds > 0) {
         shortest = QStringLiteral("%1 秒").arg(line.shortestIntervalSeconds);
-        if (!list->pollScheduler()->keepsInterval())
+        if (!list->pollScheduler(shownLine)->keepsInterval())
             shortest +=
                 QStringLiteral("（当前 %1 秒无法保持）").arg(list->collection().getInterval());
     }

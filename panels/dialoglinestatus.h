@@ -14,8 +14,8 @@ namespace Ui {
 class DialogLineStatus;
 }
 
-// The 通讯状态 view: the line's figures and one row per instrument with its exchange
-// statistics and demotion. Non-modal, so the operator can watch it while the station runs;
+// The 通讯状态 view: a line's figures and one row per instrument of the line with its exchange
+// statistics and demotion; of several lines, the operator picks the line shown. Non-modal, so the operator can watch it while the station runs;
 // it refreshes after every read pass and whenever the line changes state, but only while it
 // is shown. Reads snapshots only: it never waits on the reader.
 class DialogLineStatus : public QDialog
@@ -23,7 +23,7 @@ class DialogLineStatus : public QDialog
     Q_OBJECT
 
 public:
-    // Both panels outlive the dialog.
+    // The list and the panels of its lines outlive the dialog; `comPort` is line 0's.
     DialogLineStatus(WidgetMonitorList *list, WidgetComPort *comPort, QWidget *parent = nullptr);
     ~DialogLineStatus() override;
 
@@ -40,7 +40,8 @@ private:
 
     Ui::DialogLineStatus *ui;
     WidgetMonitorList *list;
-    WidgetComPort *comPort;
+    WidgetComPort *comPort; // of the line shown
+    int shownLine = 0;
     LineStatusModel *instruments;
     std::vector<LineStatusModel::Instrument> rows; // kept between passes to spare allocations
 };

@@ -10,6 +10,8 @@
 #include "settings/settingsstore.h"
 
 #include <QDir>
+#include <QLineEdit>
+#include <QSpinBox>
 #include <QMutex>
 #include <QSignalBlocker>
 #include <QThread>
@@ -40,20 +42,30 @@ bool devicesInOrder(const QString &a, const QString &b)
 } // namespace
 
 WidgetComPort::WidgetComPort(QWidget *parent)
-    : QWidget(parent), ui(new Ui::WidgetComPort), comPortCtrl(nullptr), comPortConfig(nullptr),
+    : QWidget(parent), ui(new Ui::WidgetComPort), comPortCtrl(new ComPortCtrl),
+      comPortConfig(static_cast<ConfigFile *>(AppContext::instance().object(ComPortConfig))),
       changed(false), readerThread(new QThread), reader(nullptr), mutex(new QMutex)
 {
-    ui->setupUi(this);
-    comPortConfig = static_cast<ConfigFile *>(AppContext::instance().object(ComPortConfig));
-    comPortCtrl = new ComPortCtrl;
-    comPortCtrl->setOwner(this);
+    if (comPortConfig)
+        comPortConfig->readComPort(comPortCtrl);
+    setUp();
+}
 
+WidgetComPort::WidgetComPort(ComPortCtrl *line, ConfigFile *linesConfig, QWidget *parent)
+    : QWidget(parent), ui(new Ui::WidgetComPort), comPortCtrl(line), comPortConfig(linesConfig),
+      firstLine(false), changed(false), readerThread(new QThread), reader(nullptr),
+      mutex(new QMutex)
+{
+    setUp();
+}
+
+void WidgetComPort::setUp()
+{
+    ui->setupUi(this);
     ui->comboBoxBaudrate->addItems({"19200", "9600", "4800", "2400"});
     ui->comboBoxDatabit->addItems({"8", "7"});
     ui->comboBoxStopbit->addItems({"1", "2"});
     ui->comboBoxParity->addItems({"None", "Even", "Odd"});
-    if (comPortConfig)
-        comPortConfig->readComPort(comPortCtrl);
     // The stored port takes part in the list: a device path of an adapter that is not
     // plugged in yet stays selectable.
     storedPort = QString::fromUtf8(comPortCtrl->getPort());
@@ -61,6 +73,8 @@ WidgetComPort::WidgetComPort(QWidget *parent)
     showSettings();
     changed = false;
     ui->labelLineState->hide();
+    if (comPortCtrl->getType() == ComPortCtrl::Tcp)
+        showGateway();
 
     // Connected only now, so that filling and selecting above change nothing. The QString
     // overload of the signal is deprecated for pointer-based connections.
@@ -110,7 +124,10 @@ void WidgetComPort::saveConfig()
 {
     if (!changed || !comPortConfig)
         return;
-    comPortConfig->writeComPort(comPortCtrl);
+    if (firstLine)
+        comPortConfig->writeComPort(comPortCtrl);
+    else
+        comPortConfig->writeLine(comPortCtrl);
     // Marked changed until stored: a later save tries again.
     changed = MessageBoxes::storeSettings(comPortConfig) != SettingsStore::Stored;
 }
@@ -127,6 +144,79 @@ void WidgetComPort::waitForReader()
 void WidgetComPort::switchOff()
 {
     ui->checkBoxConnect->setChecked(false);
+}
+
+void WidgetComPort::switchOn()
+{
+    ui->checkBoxConnect->setChecked(true);
+}
+
+bool WidgetComPort::isSwitchedOn() const
+{
+    return ui->checkBoxConnect->isChecked();
+}
+
+void WidgetComPort::setOneOfSeveral(bool several)
+{
+    const QString name = QString::fromStdString(comPortCtrl->getName());
+    const bool gateway = comPortCtrl->getType() == ComPortCtrl::Tcp;
+    ui->groupBox->setTitle(!several ? QStringLiteral("串口配置")
+                           : gateway ? name + QStringLiteral("（网关）")
+                                     : name + QStringLiteral("（串口）"));
+    ui->groupBox->setToolTip(several ? name : QString());
+    ui->checkBoxConnect->setText(several ? QStringLiteral("线路开关") : QStringLiteral("系统开关"));
+}
+
+void WidgetComPort::showGateway()
+{
+    // The serial rows give way to the gateway's address and port; the timeout stays.
+    for (QWidget *serial : std::initializer_list<QWidget *>{
+             ui->comboBoxPort, ui->comboBoxBaudrate, ui->labelDatabit, ui->comboBoxDatabit,
+             ui->labelStopbit, ui->comboBoxStopbit, ui->labelParity, ui->comboBoxParity})
+        serial->hide();
+    ui->labelPort->setText(QStringLiteral("地址"));
+    ui->labelBaudrate->setText(QStringLiteral("端口"));
+    ui->groupBox->setTitle(QStringLiteral("网关配置"));
+    lineEditHost = new QLineEdit(QString::fromStdString(comPortCtrl->getHost()), ui->groupBox);
+    lineEditHost->setObjectName(QStringLiteral("lineEditHost"));
+    lineEditHost->setGeometry(ui->comboBoxPort->geometry());
+    lineEditHost->setMaxLength(253);
+    spinBoxTcpPort = new QSpinBox(ui->groupBox);
+    spinBoxTcpPort->setObjectName(QStringLiteral("spinBoxTcpPort"));
+    spinBoxTcpPort->setGeometry(ui->comboBoxBaudrate->geometry());
+    spinBoxTcpPort->setRange(1, 65535);
+    spinBoxTcpPort->setValue(comPortCtrl->getTcpPort());
+    spinBoxTcpPort->setKeyboardTracking(false);
+    connect(lineEditHost, &QLineEdit::editingFinished, this, &WidgetComPort::slot_hostEdited);
+    connect(spinBoxTcpPort, QOverload<int>::of(&QSpinBox::valueChanged), this,
+            &WidgetComPort::slot_tcpPortEdited);
+}
+
+void WidgetComPort::slot_hostEdited()
+{
+    const QString before = QString::fromStdString(comPortCtrl->getHost());
+    const QString after = lineEditHost->text().trimmed();
+    if (after == before)
+        return;
+    if (!acceptChange())
+        return;
+    if (after.isEmpty()) {
+        lineEditHost->setText(before);
+        return;
+    }
+    comPortCtrl->setHost(after.toStdString());
+    changed = true;
+    reportChange(QStringLiteral("网关地址"), before, after);
+}
+
+void WidgetComPort::slot_tcpPortEdited(int value)
+{
+    if (value == comPortCtrl->getTcpPort() || !acceptChange())
+        return;
+    const int before = comPortCtrl->getTcpPort();
+    comPortCtrl->setTcpPort(value);
+    changed = true;
+    reportChange(QStringLiteral("网关端口"), QString::number(before), QString::number(value));
 }
 
 QStringList WidgetComPort::portNames(const QString &stored, const QString &devDir)
@@ -259,7 +349,9 @@ void WidgetComPort::openLine()
     // turned back there would count itself as on, and the next click would switch it on
     // without a signal while the line stayed closed. The switch goes off first, so that it
     // never shows on behind the message while the line is closed.
-    const QString text = openFailureText(comPortCtrl->getLastError());
+    const QString text = comPortCtrl->getType() == ComPortCtrl::Tcp
+                             ? QStringLiteral("网关设置无效,请检查地址和端口。")
+                             : openFailureText(comPortCtrl->getLastError());
     QMetaObject::invokeMethod(
         this,
         [this, text] {
@@ -342,7 +434,9 @@ void WidgetComPort::setSettingsAllowed(bool allowed)
     const QString reason = allowed ? QString() : MessageBoxes::administratorRequired();
     for (QWidget *control : std::initializer_list<QWidget *>{
              ui->comboBoxBaudrate, ui->comboBoxDatabit, ui->comboBoxStopbit, ui->comboBoxParity,
-             ui->doubleSpinBoxTimeout}) {
+             ui->doubleSpinBoxTimeout, lineEditHost, spinBoxTcpPort}) {
+        if (!control)
+            continue;
         control->setEnabled(allowed);
         control->setToolTip(reason);
     }
@@ -361,7 +455,12 @@ bool WidgetComPort::acceptChange()
         const QSignalBlocker stop(ui->comboBoxStopbit);
         const QSignalBlocker parity(ui->comboBoxParity);
         const QSignalBlocker timeout(ui->doubleSpinBoxTimeout);
+        const QSignalBlocker tcpPort(spinBoxTcpPort);
         showSettings();
+        if (lineEditHost) {
+            lineEditHost->setText(QString::fromStdString(comPortCtrl->getHost()));
+            spinBoxTcpPort->setValue(comPortCtrl->getTcpPort());
+        }
     }
     MessageBoxes::rejectWithoutAdministrator();
     return false;
@@ -370,9 +469,13 @@ bool WidgetComPort::acceptChange()
 void WidgetComPort::reportChange(const QString &setting, const QString &before,
                                  const QString &after)
 {
-    if (before != after)
-        emit signal_maintenance(QStringLiteral("修改串口设置"),
-                                QStringLiteral("%1: %2 → %3").arg(setting, before, after));
+    if (before == after)
+        return;
+    const QString detail = QStringLiteral("%1: %2 → %3").arg(setting, before, after);
+    emit signal_maintenance(QStringLiteral("修改串口设置"),
+                            firstLine ? detail
+                                      : QString::fromStdString(comPortCtrl->getName()) +
+                                            QLatin1Char(' ') + detail);
 }
 
 void WidgetComPort::showPortToolTip(const QString &port)

@@ -9,16 +9,19 @@
 class ComPortCtrl;
 class ComPortReader;
 class ConfigFile;
+class QLineEdit;
 class QMutex;
+class QSpinBox;
 class QThread;
 
 namespace Ui {
 class WidgetComPort;
 }
 
-// The serial settings of the instrument line and its on/off switch. Owns the line, the
-// reader thread that performs every exchange on it, and the mutex that keeps opening and
-// closing apart from the reader's passes; relays read and sync requests to the reader.
+// The settings of one instrument line (a serial port, or a Modbus TCP gateway's address) and
+// its on/off switch. Owns the line, the reader thread that performs every exchange on it, and
+// the mutex that keeps opening and closing apart from the reader's passes; relays read and
+// sync requests to the reader. Line 1 is stored in ComPort.json, further lines in Lines.json.
 // Switching off never waits on the interface thread: the reader stops before its next
 // exchange and closes the line itself, and signal_comPort(false) follows once it has.
 // A line whose device went away stays switched on while the reader reopens it; the panel
@@ -28,7 +31,11 @@ class WidgetComPort : public QWidget
     Q_OBJECT
 
 public:
+    // Line 1, as ComPort.json holds it.
     explicit WidgetComPort(QWidget *parent = nullptr);
+    // A further line read from `linesConfig` (Lines.json), which the panel takes over and
+    // stores there.
+    WidgetComPort(ComPortCtrl *line, ConfigFile *linesConfig, QWidget *parent = nullptr);
     ~WidgetComPort() override;
 
     // Stores the settings in ComPort.json if a combo box was changed since loading or since
@@ -63,6 +70,12 @@ public:
     bool isSettingsAllowed() const { return settingsAllowed; }
     // Where the port box looks for serial devices when it opens; tests point it elsewhere.
     void setDeviceDir(const QString &dir) { deviceDir = dir; }
+    // In a station of several lines the panel is titled with its line's name and its switch
+    // is the line's own; alone it is the system's switch, as it always was.
+    void setOneOfSeveral(bool several);
+    // The switch's position, as the operator set it.
+    bool isSwitchedOn() const;
+    void switchOn();
 
 signals:
     void signal_comPort(bool status);
@@ -90,6 +103,10 @@ private slots:
     void slot_lineLost();
     void slot_lineRestored();
 
+private slots:
+    void slot_hostEdited();
+    void slot_tcpPortEdited(int value);
+
 private:
     enum LineState
     {
@@ -98,6 +115,9 @@ private:
         LineClosing
     };
 
+    void setUp();
+    // Of a TCP line: the address fields in place of the serial ones.
+    void showGateway();
     void openLine();
     void showLineLost(bool lost);
     void showSettings();
@@ -112,6 +132,10 @@ private:
     Ui::WidgetComPort *ui;
     ComPortCtrl *comPortCtrl;
     ConfigFile *comPortConfig;
+    // Line 1 lives in ComPort.json; the others in their entry of Lines.json.
+    bool firstLine = true;
+    QLineEdit *lineEditHost = nullptr;
+    QSpinBox *spinBoxTcpPort = nullptr;
     bool changed;
     bool settingsAllowed = true;
     QThread *readerThread;

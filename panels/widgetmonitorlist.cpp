@@ -4,6 +4,7 @@
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
 #include "instruments/monitorbase.h"
+#include "instruments/linemonitors.h"
 #include "line/comportctrl.h"
 #include "line/comportreader.h"
 #include "line/pollscheduler.h"
@@ -70,9 +71,8 @@ const char *const nameUnusable = "仪表名称不能包含控制字符,请更换
 } // namespace
 
 WidgetMonitorList::WidgetMonitorList(QWidget *parent)
-    : QWidget(parent), comPortCtrl(nullptr), reader(nullptr), ui(new Ui::WidgetMonitorList),
-      simpleList(nullptr), model(nullptr), rootItem(nullptr), monitorConfig(nullptr),
-      scheduler(nullptr), changed(false), lineOn(false), menu(new QMenu(this)),
+    : QWidget(parent), ui(new Ui::WidgetMonitorList), simpleList(nullptr), model(nullptr),
+      rootItem(nullptr), monitorConfig(nullptr), changed(false), menu(new QMenu(this)),
       alarmThread(new QThread), alarmWriter(new RecordWriter)
 {
     ui->setupUi(this);
@@ -111,18 +111,15 @@ WidgetMonitorList::WidgetMonitorList(QWidget *parent)
     model->appendRow(rootItem);
 
     monitorConfig = static_cast<ConfigFile *>(AppContext::instance().object(MonitorConfig));
-    if (monitorConfig)
-        monitorConfig->readMonitors(&monitors);
-    resumeOpenAlarms();
-
-    scheduler = new PollScheduler(this, this);
-    connect(scheduler, &PollScheduler::signal_read, this, &WidgetMonitorList::signal_read);
-    connect(scheduler, &PollScheduler::signal_late, this, &WidgetMonitorList::showLate);
+    makeLine();
+    connect(lines[0].scheduler, &PollScheduler::signal_read, this,
+            &WidgetMonitorList::signal_read);
 }
 
 WidgetMonitorList::~WidgetMonitorList()
 {
-    scheduler->stop();
+    for (const Line &line : lines)
+        line.scheduler->stop();
     // No pass or sync still queued may find its monitor or panel gone.
     waitForReader();
     const std::vector<MonitorBase *> all = monitors.getMonitors();
@@ -186,20 +183,89 @@ void WidgetMonitorList::resumeOpenAlarms()
     }
 }
 
-void WidgetMonitorList::setComPortCtrl(ComPortCtrl *ctrl)
+void WidgetMonitorList::makeLine()
 {
-    comPortCtrl = ctrl;
-    comPort = ctrl ? ctrl->getOwner() : nullptr;
-    scheduler->setLineStatistics(ctrl ? &ctrl->statistics() : nullptr);
+    const int index = int(lines.size());
+    lines.emplace_back();
+    Line &line = lines.back();
+    line.monitors = std::make_unique<LineMonitors>(&monitors, index);
+    line.scheduler = new PollScheduler(line.monitors.get(), this);
+    connect(line.scheduler, &PollScheduler::signal_late, this, [this, index] { showLate(index); });
 }
 
-void WidgetMonitorList::setReader(ComPortReader *value)
+void WidgetMonitorList::setComPort(WidgetComPort *port)
 {
-    reader = value;
+    lines[0].port = port;
+    lines[0].scheduler->setLineStatistics(port ? &port->getComPortCtrl()->statistics() : nullptr);
+}
+
+int WidgetMonitorList::addLine(WidgetComPort *port)
+{
+    makeLine();
+    const int index = int(lines.size()) - 1;
+    Line &line = lines.back();
+    line.port = port;
+    line.scheduler->setLineStatistics(&port->getComPortCtrl()->statistics());
+    connect(line.scheduler, &PollScheduler::signal_read, port, &WidgetComPort::on_read);
+    connect(port, &WidgetComPort::signal_comPort, this,
+            [this, index](bool on) { switchLine(index, on); });
+    connect(port->getReader(), &ComPortReader::signal_readDone, this,
+            [this, index](const PassPlan &plan) { lineReadDone(index, plan); });
+    return index;
+}
+
+WidgetComPort *WidgetMonitorList::linePanel(int line) const
+{
+    return line >= 0 && line < int(lines.size()) ? lines[size_t(line)].port.data() : nullptr;
+}
+
+const PollScheduler *WidgetMonitorList::pollScheduler(int line) const
+{
+    return line >= 0 && line < int(lines.size()) ? lines[size_t(line)].scheduler : nullptr;
+}
+
+void *WidgetMonitorList::readToken(int line) const
+{
+    return lines[size_t(line)].monitors->readToken();
+}
+
+bool WidgetMonitorList::isLineOn() const
+{
+    return std::any_of(lines.begin(), lines.end(), [](const Line &line) { return line.on; });
+}
+
+bool WidgetMonitorList::isLineOn(int line) const
+{
+    return line >= 0 && line < int(lines.size()) && lines[size_t(line)].on;
 }
 
 void WidgetMonitorList::init(QWidget *simpleListPage)
 {
+    std::vector<std::string> lineNames;
+    for (const Line &line : lines) {
+        if (line.port)
+            lineNames.push_back(line.port->getComPortCtrl()->getName());
+    }
+    if (monitorConfig) {
+        if (lineNames.size() == lines.size())
+            monitorConfig->readMonitors(&monitors, lineNames);
+        else
+            monitorConfig->readMonitors(&monitors);
+    }
+    resumeOpenAlarms();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const QString name =
+            i < lineNames.size() ? QString::fromStdString(lineNames[i]) : QString();
+        auto *item = new QStandardItem(name.isEmpty() ? QString::fromUtf8(ConfigFile::firstLineName)
+                                                      : name);
+        item->setToolTip(item->text());
+        item->setData(LineKind, KindRole);
+        item->setData(int(i), LineRole);
+        item->setEditable(false);
+        rootItem->appendRow(item);
+        lines[i].item = item;
+    }
+
     simpleList = qobject_cast<WidgetMonitorSimpleList *>(simpleListPage);
     if (simpleList)
         connect(simpleList, &WidgetMonitorSimpleList::signal_activeMonitor, this,
@@ -228,6 +294,7 @@ void WidgetMonitorList::addMonitorItem(MonitorBase *monitor)
     item->setData(1, KindRole);
     item->setData(QVariant::fromValue(static_cast<void *>(monitor)), MonitorRole);
     monitor->views[2] = item;
+    WidgetComPort *port = linePanel(monitor->getLineIndex());
 
     auto *display = new WidgetMonitorDisplay;
     display->setMonitor(monitor);
@@ -238,13 +305,11 @@ void WidgetMonitorList::addMonitorItem(MonitorBase *monitor)
     display->setMaintenanceAllowed(maintenanceAllowed);
     connect(display, &WidgetMonitorDisplay::signal_maintenance, this,
             &WidgetMonitorList::signal_maintenance);
-    connect(this, &WidgetMonitorList::signal_stopRead, display,
-            &WidgetMonitorDisplay::slot_stopRead);
-    if (comPort)
-        connect(display, &WidgetMonitorDisplay::signal_sync, comPort, &WidgetComPort::on_sync);
-    if (reader)
-        connect(reader, &ComPortReader::signal_syncDone, display,
+    if (port) {
+        connect(display, &WidgetMonitorDisplay::signal_sync, port, &WidgetComPort::on_sync);
+        connect(port->getReader(), &ComPortReader::signal_syncDone, display,
                 &WidgetMonitorDisplay::on_syncDone);
+    }
 
     auto *cell = new WidgetMonitorSimple;
     cell->setMonitor(monitor);
@@ -257,7 +322,7 @@ void WidgetMonitorList::addMonitorItem(MonitorBase *monitor)
             &WidgetMonitorSimple::slot_updateSyncFailure);
     // A sync (the operator's 同步 above all) may promote the monitor between two passes.
     connect(display, &WidgetMonitorDisplay::signal_updateSyncFailure, this, [this, monitor] {
-        if (lineOn)
+        if (isLineOn(monitor->getLineIndex()))
             showDemotion(monitor, LineStatusModel::demotionText(monitor->healthSnapshot()));
     });
     connect(cell, &WidgetMonitorSimple::signal_updateStatus, display,
@@ -272,15 +337,40 @@ void WidgetMonitorList::addMonitorItem(MonitorBase *monitor)
         cell->hide();
     }
 
+    lineItem(monitor)->appendRow(item);
+}
+
+QStandardItem *WidgetMonitorList::lineItem(const MonitorBase *monitor)
+{
+    const int line = monitor->getLineIndex();
+    if (line >= 0 && line < int(lines.size()) && lines[size_t(line)].item)
+        return lines[size_t(line)].item;
+    const QString name = QString::fromStdString(monitor->getLine());
+    for (QStandardItem *item : unknownLines) {
+        if (item->data(Qt::UserRole).toString() == name)
+            return item;
+    }
+    // Kept and shown, not polled: the operator sees what the file names.
+    auto *item = new QStandardItem(name + QStringLiteral("（线路不存在，不采集）"));
+    item->setData(name, Qt::UserRole);
+    item->setData(LineKind, KindRole);
+    item->setData(-1, LineRole);
+    item->setEditable(false);
+    item->setForeground(QBrush(Qt::gray));
+    item->setToolTip(item->text());
     rootItem->appendRow(item);
+    unknownLines.push_back(item);
+    return item;
 }
 
 MonitorBase *WidgetMonitorList::addMonitor(const QString &modelName, const QString &userName,
-                                           int id, int channel)
+                                           int id, int channel, int line)
 {
     const std::string name = userName.toStdString();
+    if (line < 0 || line >= int(lines.size()))
+        return nullptr;
     for (const MonitorBase *monitor : monitors.getMonitors()) {
-        if (monitor->getId() == id) {
+        if (monitor->getId() == id && monitor->getLineIndex() == line) {
             refuseName(QStringLiteral("id已被使用"));
             return nullptr;
         }
@@ -293,9 +383,16 @@ MonitorBase *WidgetMonitorList::addMonitor(const QString &modelName, const QStri
         refuseName(QString::fromUtf8(nameUnusable));
         return nullptr;
     }
-    MonitorBase *monitor = monitors.create(modelName.toStdString(), name, id, channel, true, true);
+    // Created off the list, so that no pass of its line meets it before its line is set.
+    MonitorCollection factory;
+    MonitorBase *monitor = factory.create(modelName.toStdString(), name, id, channel, true, true);
     if (!monitor)
         return nullptr;
+    // Line 0 is written without a name, as files of one line always were.
+    if (line > 0)
+        monitor->setLine(lines[size_t(line)].port->getComPortCtrl()->getName());
+    monitor->setLineIndex(line);
+    monitors.append(monitor);
     addMonitorItem(monitor);
     ui->treeViewMonitor->setCurrentIndex(itemOf(monitor)->index());
     ui->treeViewMonitor->setFocus();
@@ -336,21 +433,11 @@ void WidgetMonitorList::saveConfig()
         storeMonitors();
 }
 
-void WidgetMonitorList::readAll(modbus_t *context, const PassPlan &plan)
-{
-    monitors.readAll(context, plan);
-}
-
-void WidgetMonitorList::lineRestored()
-{
-    monitors.checkModelsAgain();
-}
-
 int WidgetMonitorList::showSettingsProblems()
 {
     QStringList problems;
     std::vector<ConfigFile *> configs;
-    for (int kind : {ComPortConfig, MonitorConfig, MqttConfig, Hj212Config}) {
+    for (int kind : {ComPortConfig, LinesConfig, MonitorConfig, MqttConfig, Hj212Config}) {
         auto *config = static_cast<ConfigFile *>(AppContext::instance().object(kind));
         if (!config)
             continue;
@@ -371,16 +458,23 @@ void WidgetMonitorList::slot_selectItem(QModelIndex index)
     const QStandardItem *item = model->itemFromIndex(index);
     if (!item)
         return;
-    if (item->data(KindRole).toInt() == 0)
-        emit signal_activeMonitorSimpleList();
-    else
-        emit signal_activeMonitor(monitorOf(item));
+    const int kind = item->data(KindRole).toInt();
+    if (kind == 1) {
+        MonitorBase *monitor = monitorOf(item);
+        emit signal_activeLine(monitor->getLineIndex());
+        emit signal_activeMonitor(monitor);
+        return;
+    }
+    if (kind == LineKind)
+        emit signal_activeLine(item->data(LineRole).toInt());
+    emit signal_activeMonitorSimpleList();
 }
 
 void WidgetMonitorList::slot_activeMonitor(MonitorBase *monitor)
 {
     if (QStandardItem *item = itemOf(monitor))
         ui->treeViewMonitor->setCurrentIndex(item->index());
+    emit signal_activeLine(monitor->getLineIndex());
     emit signal_activeMonitor(monitor);
 }
 
@@ -449,7 +543,7 @@ void WidgetMonitorList::slot_popRightMenu(const QPoint &pos)
 {
     QTreeView *tree = ui->treeViewMonitor;
     QStandardItem *item = model->itemFromIndex(tree->indexAt(pos));
-    if (!item || item == rootItem)
+    if (!item || item->data(KindRole).toInt() != 1)
         return;
     tree->setCurrentIndex(item->index());
     tree->setFocus();
@@ -479,7 +573,7 @@ void WidgetMonitorList::slot_remove()
         MessageBoxes::rejectWithoutAdministrator();
         return;
     }
-    if (lineOn) {
+    if (isLineOn()) {
         MessageBoxes::rejectWhileRunning();
         return;
     }
@@ -505,7 +599,7 @@ void WidgetMonitorList::slot_remove()
     }
     // The table deletes the cell later: the clear of the monitor's alarms must not reach it.
     monitor->views.erase(1);
-    rootItem->removeRow(item->row());
+    item->parent()->removeRow(item->row());
     monitors.remove(monitor);
     if (monitorConfig) {
         monitorConfig->removeMonitor(monitor);
@@ -558,16 +652,23 @@ void WidgetMonitorList::slot_remove()
 
 void WidgetMonitorList::on_readTimer()
 {
-    scheduler->tick();
+    lines[0].scheduler->tick();
 }
 
 void WidgetMonitorList::on_readDone(const PassPlan &plan)
+{
+    lineReadDone(0, plan);
+}
+
+void WidgetMonitorList::lineReadDone(int line, const PassPlan &plan)
 {
     ThreadHandOff::acquire();
     const int interval = monitors.getInterval();
     const std::vector<MonitorBase *> all = monitors.getMonitors();
     const qint64 stamp = plan.time();
     for (MonitorBase *monitor : all) {
+        if (monitor->getLineIndex() != line)
+            continue;
         showDemotion(monitor, LineStatusModel::demotionText(monitor->healthSnapshot()));
         if (!monitor->isRunning())
             continue;
@@ -578,14 +679,14 @@ void WidgetMonitorList::on_readDone(const PassPlan &plan)
         }
     }
     // Only now: the next pass, which may be asked for at once, writes into the monitors.
-    scheduler->passDone();
+    lines[size_t(line)].scheduler->passDone();
     showPace();
 }
 
-void WidgetMonitorList::showLate()
+void WidgetMonitorList::showLate(int line)
 {
     for (MonitorBase *monitor : monitors.getMonitors()) {
-        if (!monitor->isRunning())
+        if (!monitor->isRunning() || monitor->getLineIndex() != line)
             continue;
         if (WidgetMonitorDisplay *display = displayOf(monitor))
             display->showLate();
@@ -595,15 +696,32 @@ void WidgetMonitorList::showLate()
 void WidgetMonitorList::showPace()
 {
     // Kept after the line is switched off: that is when the interval can be changed.
-    const bool keeps = scheduler->keepsInterval();
-    if (keeps == keepsInterval)
+    bool changedPace = false;
+    for (Line &line : lines) {
+        const bool keeps = line.scheduler->keepsInterval();
+        changedPace = changedPace || keeps != line.keepsInterval;
+        line.keepsInterval = keeps;
+    }
+    if (!changedPace)
         return;
-    keepsInterval = keeps;
+    QStringList names;
+    int shortest = 0;
+    for (const Line &line : lines) {
+        if (line.keepsInterval || !line.port)
+            continue;
+        const ComPortCtrl *ctrl = line.port->getComPortCtrl();
+        names << QString::fromStdString(ctrl->getName());
+        shortest = std::max(shortest,
+                            line.port->getComPortCtrl()->statistics().snapshot().shortestIntervalSeconds);
+    }
+    const bool keeps = std::all_of(lines.begin(), lines.end(),
+                                   [](const Line &line) { return line.keepsInterval; });
     QString text;
-    if (!keeps && comPortCtrl) {
-        const int shortest = comPortCtrl->statistics().snapshot().shortestIntervalSeconds;
+    if (!keeps) {
         text =
             QStringLiteral("线路跟不上此间隔，正按其能力连续采集；最短可保持 %1 秒").arg(shortest);
+        if (lines.size() > 1)
+            text = names.join(QStringLiteral("、")) + QStringLiteral("：") + text;
     }
     ui->labelPace->setText(text);
     ui->labelPace->setVisible(!keeps);
@@ -633,22 +751,37 @@ void WidgetMonitorList::showDemotion(MonitorBase *monitor, const QString &text)
 
 void WidgetMonitorList::on_comPort(bool status)
 {
-    lineOn = status;
-    if (status) {
+    switchLine(0, status);
+}
+
+void WidgetMonitorList::switchLine(int index, bool on)
+{
+    Line &line = lines[size_t(index)];
+    line.on = on;
+    if (on) {
         // Counted from this switch-on.
-        monitors.resetHealth();
+        monitors.resetHealth(index);
         ui->lineEditReadInterval->setReadOnly(true);
-        scheduler->start(monitors.getInterval());
+        line.scheduler->start(monitors.getInterval());
         return;
     }
-    scheduler->stop();
-    ui->lineEditReadInterval->setReadOnly(false);
-    // The reader has stopped: nothing is watched any more, so nothing stays alarmed.
-    AlarmRules::instance().stopAll(QDateTime::currentSecsSinceEpoch(), AlarmEvent::LineOff);
+    line.scheduler->stop();
+    ui->lineEditReadInterval->setReadOnly(isLineOn());
+    // The reader has stopped: nothing of the line is watched any more, so nothing of it stays
+    // alarmed.
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (!isLineOn())
+        AlarmRules::instance().stopAll(now, AlarmEvent::LineOff);
     // Nothing is tried while the line is off, and switching on starts every monitor afresh.
-    for (MonitorBase *monitor : monitors.getMonitors())
+    for (MonitorBase *monitor : monitors.getMonitors()) {
+        if (monitor->getLineIndex() != index)
+            continue;
+        if (isLineOn())
+            AlarmRules::instance().monitorStopped(monitor, now, AlarmEvent::LineOff);
         showDemotion(monitor, QString());
-    emit signal_stopRead();
+        if (WidgetMonitorDisplay *display = displayOf(monitor))
+            display->slot_stopRead();
+    }
 }
 
 void WidgetMonitorList::storeMonitors()
@@ -690,6 +823,8 @@ void WidgetMonitorList::reportInterval()
 
 void WidgetMonitorList::waitForReader()
 {
-    if (comPort)
-        comPort->waitForReader();
+    for (const Line &line : lines) {
+        if (line.port)
+            line.port->waitForReader();
+    }
 }

@@ -1547,7 +1547,8 @@ bool Station::remove()
     };
     const int monitorsBefore = int(list->collection().getMonitors().size());
     auto *tree = window->findChild<QTreeView *>("treeViewMonitor");
-    QStandardItem *root = qobject_cast<QStandardItemModel *>(tree->model())->item(0);
+    // The monitors stand under their line's group.
+    QStandardItem *root = qobject_cast<QStandardItemModel *>(tree->model())->item(0)->child(0);
     for (int row = 0; row < root->rowCount(); ++row)
         if (root->child(row)->text() == name)
             tree->setCurrentIndex(root->child(row)->index());

@@ -1835,7 +1835,7 @@ void TestMainWindow::maintenanceCommandsLeaveRowsInTheTrail()
     auto *list = desk.window.findChild<WidgetMonitorList *>();
     auto *tree = list->findChild<QTreeView *>();
     auto *model = static_cast<QStandardItemModel *>(tree->model());
-    model->item(0)->child(0)->setText("二号池");
+    model->item(0)->child(0)->child(0)->setText("二号池");
     auto *interval = desk.window.findChild<QLineEdit *>("lineEditReadInterval");
     interval->setText("45");
     emit interval->editingFinished();
@@ -1857,7 +1857,7 @@ void TestMainWindow::maintenanceCommandsLeaveRowsInTheTrail()
     desk.action("actionBackupRecord")->trigger();
     const QString backup = onlyBackup(desk.dir.filePath("backup"));
     QVERIFY(!backup.isEmpty());
-    tree->setCurrentIndex(model->item(0)->child(0)->index());
+    tree->setCurrentIndex(model->item(0)->child(0)->child(0)->index());
     desk.boxes.queueAnswer(QMessageBox::Yes); // remove
     desk.boxes.queueAnswer(QMessageBox::Yes); // and its history
     desk.action("actionRemoveMonitor")->trigger();

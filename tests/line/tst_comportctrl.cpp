@@ -53,7 +53,6 @@ void TestComPortCtrl::startsClosedWithDefaults()
     QCOMPARE(ctrl.getStopbit(), 2);
     QCOMPARE(ctrl.getParity(), 'N');
     QVERIFY(ctrl.getContext() == nullptr);
-    QVERIFY(ctrl.getOwner() == nullptr);
 }
 
 void TestComPortCtrl::deviceNamesMapToLinuxDevices()

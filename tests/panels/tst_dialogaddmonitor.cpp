@@ -22,9 +22,12 @@ public:
     bool dialogOpen = false;
 
 public slots:
-    void on_addMonitor(const QString &model, const QString &userName, int id, int channel)
+    void on_addMonitor(const QString &model, const QString &userName, int id, int channel,
+                       int line)
     {
         requests << QStringLiteral("%1|%2|%3|%4").arg(model, userName).arg(id).arg(channel);
+        if (line != 0)
+            requests.last() += QStringLiteral("|line %1").arg(line);
         const QWidget *dialog = findChild<DialogAddMonitor *>();
         dialogOpen = dialog && dialog->isVisible();
     }
@@ -40,9 +43,10 @@ QStringList items(const QComboBox *box)
 
 // Runs the dialog modally; `fill` acts once it is up, then OK or Cancel is pressed.
 void runDialog(Receiver &receiver, const std::function<void(DialogAddMonitor &)> &fill,
-               QDialogButtonBox::StandardButton press)
+               QDialogButtonBox::StandardButton press, const QStringList &lines = {})
 {
     DialogAddMonitor dialog(&receiver);
+    dialog.setLines(lines, 1);
     QTimer::singleShot(0, &dialog, [&] {
         fill(dialog);
         dialog.findChild<QDialogButtonBox *>()->button(press)->click();
@@ -61,6 +65,7 @@ private slots:
     void acceptSendsTheChoiceWithChannelMinusOne_data();
     void acceptSendsTheChoiceWithChannelMinusOne();
     void cancelSendsNothing();
+    void theLineIsAskedOnlyOfSeveral();
     void theDialogIsClosedWhenTheRequestIsHandled();
 };
 
@@ -142,6 +147,27 @@ void TestDialogAddMonitor::cancelSendsNothing()
         },
         QDialogButtonBox::Cancel);
     QVERIFY(receiver.requests.isEmpty());
+}
+
+void TestDialogAddMonitor::theLineIsAskedOnlyOfSeveral()
+{
+    Receiver receiver;
+    runDialog(
+        receiver, [](DialogAddMonitor &dialog) { QVERIFY(!dialog.findChild<QComboBox *>("comboBoxLine")); },
+        QDialogButtonBox::Ok, {"串口1"});
+    runDialog(
+        receiver,
+        [](DialogAddMonitor &dialog) {
+            auto *line = dialog.findChild<QComboBox *>("comboBoxLine");
+            QVERIFY(line);
+            QCOMPARE(items(line), QStringList({"串口1", "二期", "池区网关"}));
+            // Offered: the line selected in the tree.
+            QCOMPARE(line->currentIndex(), 1);
+            line->setCurrentIndex(2);
+        },
+        QDialogButtonBox::Ok, {"串口1", "二期", "池区网关"});
+    QCOMPARE(receiver.requests,
+             QStringList({"DO580|DO580#1|1|-1", "DO580|DO580#1|1|-1|line 2"}));
 }
 
 void TestDialogAddMonitor::theDialogIsClosedWhenTheRequestIsHandled()
