@@ -320,13 +320,17 @@ std::string ConfigFile::lineNameProblem(const json &object, std::string &name)
 void ConfigFile::readLines(std::vector<ComPortCtrl *> &lines)
 {
     lineOwners.clear();
-    if (!fromFile)
-        return;
+    // As for the monitors, the document keeps what the station runs with: a file stored
+    // after a broken one was shown is one the next start reads.
+    if (!document.is_object())
+        document = json::object();
     const auto list = document.find("lines");
     if (list == document.end() || !list->is_array()) {
-        report("配置文件 " + path + " 中" +
-               describe(list == document.end() ? Missing : WrongType, "lines", "数组") +
-               "，未加载其他线路");
+        if (fromFile)
+            report("配置文件 " + path + " 中" +
+                   describe(list == document.end() ? Missing : WrongType, "lines", "数组") +
+                   "，未加载其他线路");
+        document["lines"] = json::array();
         return;
     }
     int position = 0;

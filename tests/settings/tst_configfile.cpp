@@ -972,6 +972,21 @@ void TestConfigFile::linesFileAddsSerialAndGatewayLines()
                  " 中第 8 条线路超出 8 条线路的上限，该线路未加载，它的设置仍保留在文件中");
     for (size_t i = 1; i < eight.size(); ++i)
         delete eight[i];
+
+    // Stored once its problems were shown, a file that could not be read is one the next
+    // start reads.
+    station.writeFile("config/Lines.json", R"({"lines": [{"name": )");
+    ConfigFile broken(path.toUtf8().constData());
+    QCOMPARE(broken.load(), -1);
+    std::vector<ComPortCtrl *> none = {&first};
+    broken.readLines(none);
+    QCOMPARE(none.size(), size_t(1));
+    broken.markProblemsShown();
+    QCOMPARE(broken.save(), 0);
+    ConfigFile repaired(path.toUtf8().constData());
+    QCOMPARE(repaired.load(), 0);
+    repaired.readLines(none);
+    QVERIFY(repaired.problems().empty());
     delete serial;
     delete gateway;
     delete third;
