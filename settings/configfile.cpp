@@ -353,6 +353,9 @@ std::string serialDevice(const std::string &port)
     return canonical.isEmpty() ? device : canonical.toStdString();
 }
 
+// The Modbus TCP port, which an entry of Lines.json need not give.
+const int modbusTcpPort = 502;
+
 bool isUsableHost(const std::string &host)
 {
     return !host.empty() && !ConfigFile::hasControlCharacter(host) &&
@@ -434,8 +437,7 @@ ComPortCtrl *ConfigFile::readLine(const json &entry, int position,
         return nullptr;
     }
     ctrl->setHost(host);
-    // Optional: the Modbus TCP port otherwise.
-    int port = ctrl->getTcpPort();
+    int port = modbusTcpPort;
     const Check portCheck = readInt(entry, "port", port);
     if (portCheck != Valid && portCheck != Missing) {
         report(where + describe(portCheck, "port", integerType) + refused);
@@ -495,7 +497,7 @@ void ConfigFile::writeLine(const ComPortCtrl *ctrl)
         return;
     }
     entry["host"] = ctrl->getHost();
-    if (entry.contains("port") || ctrl->getTcpPort() != 502)
+    if (entry.contains("port") || ctrl->getTcpPort() != modbusTcpPort)
         entry["port"] = ctrl->getTcpPort();
     writeTimeout(entry, ctrl);
 }
@@ -734,7 +736,7 @@ void ConfigFile::readMonitorLine(const json &entry, const std::string &where, Mo
         return;
     }
     const auto found = std::find(lineNames.begin(), lineNames.end(), monitor->getLine());
-    if (found != lineNames.end() && !monitor->getLine().empty())
+    if (found != lineNames.end())
         monitor->setLineIndex(int(found - lineNames.begin()));
 }
 
