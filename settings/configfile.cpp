@@ -320,13 +320,17 @@ std::string ConfigFile::lineNameProblem(const json &object, std::string &name)
 void ConfigFile::readLines(std::vector<ComPortCtrl *> &lines)
 {
     lineOwners.clear();
-    if (!fromFile)
-        return;
+    // As for the monitors, the document keeps what the station runs with: a file stored
+    // after a broken one was shown is one the next start reads.
+    if (!document.is_object())
+        document = json::object();
     const auto list = document.find("lines");
     if (list == document.end() || !list->is_array()) {
-        report("配置文件 " + path + " 中" +
-               describe(list == document.end() ? Missing : WrongType, "lines", "数组") +
-               "，未加载其他线路");
+        if (fromFile)
+            report("配置文件 " + path + " 中" +
+                   describe(list == document.end() ? Missing : WrongType, "lines", "数组") +
+                   "，未加载其他线路");
+        document["lines"] = json::array();
         return;
     }
     int position = 0;
@@ -348,6 +352,9 @@ std::string serialDevice(const std::string &port)
     const QString canonical = QFileInfo(QString::fromStdString(device)).canonicalFilePath();
     return canonical.isEmpty() ? device : canonical.toStdString();
 }
+
+// The Modbus TCP port, which an entry of Lines.json need not give.
+const int modbusTcpPort = 502;
 
 bool isUsableHost(const std::string &host)
 {
@@ -430,8 +437,7 @@ ComPortCtrl *ConfigFile::readLine(const json &entry, int position,
         return nullptr;
     }
     ctrl->setHost(host);
-    // Optional: the Modbus TCP port otherwise.
-    int port = ctrl->getTcpPort();
+    int port = modbusTcpPort;
     const Check portCheck = readInt(entry, "port", port);
     if (portCheck != Valid && portCheck != Missing) {
         report(where + describe(portCheck, "port", integerType) + refused);
@@ -491,7 +497,7 @@ void ConfigFile::writeLine(const ComPortCtrl *ctrl)
         return;
     }
     entry["host"] = ctrl->getHost();
-    if (entry.contains("port") || ctrl->getTcpPort() != 502)
+    if (entry.contains("port") || ctrl->getTcpPort() != modbusTcpPort)
         entry["port"] = ctrl->getTcpPort();
     writeTimeout(entry, ctrl);
 }
@@ -730,7 +736,7 @@ void ConfigFile::readMonitorLine(const json &entry, const std::string &where, Mo
         return;
     }
     const auto found = std::find(lineNames.begin(), lineNames.end(), monitor->getLine());
-    if (found != lineNames.end() && !monitor->getLine().empty())
+    if (found != lineNames.end())
         monitor->setLineIndex(int(found - lineNames.begin()));
 }
 

@@ -328,16 +328,6 @@ void TestAppContext::linesAreOptionalAndMonitorsMayTakeMoreThanOtherSettings()
     QCOMPARE(all.size(), size_t(1));
     QVERIFY(lines->problems().empty());
     QVERIFY(!QFile::exists(context.path(LinesConfig)));
-    context.reset();
-
-    QVERIFY(station.writeFile("config/Lines.json",
-                              R"({"lines": [{"name": "网关", "type": "tcp", "host": "gw"}]})"));
-    QCOMPARE(context.init(), int(AppContext::InitDone));
-    lines = static_cast<ConfigFile *>(context.object(LinesConfig));
-    lines->readLines(all);
-    QCOMPARE(all.size(), size_t(2));
-    QCOMPARE(all[1]->getHost(), std::string("gw"));
-    delete all[1];
 }
 
 QTEST_MAIN(TestAppContext)
