@@ -121,7 +121,7 @@ long generateRecordFile(const QString &path, long rows, int instruments, int cha
     return written;
 }
 
-bool startSimulator(QProcess &simulator, const QStringList &arguments)
+bool startSimulator(QProcess &simulator, const QStringList &arguments, QByteArray *readyLine)
 {
     simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     simulator.start(QStringLiteral(HYDROVANE_SIM_PATH), arguments);
@@ -130,6 +130,8 @@ bool startSimulator(QProcess &simulator, const QStringList &arguments)
         output += simulator.readAllStandardOutput();
     if (!output.startsWith("ready "))
         std::fprintf(stderr, "the simulator did not answer\n");
+    if (readyLine)
+        *readyLine = output.left(output.indexOf('\n'));
     return output.startsWith("ready ");
 }
 

@@ -89,8 +89,10 @@ struct Spread
 };
 Spread spreadOf(const std::vector<double> &values);
 
-// Starts hydrovane-sim with these arguments; true once it answers on its link.
-bool startSimulator(QProcess &simulator, const QStringList &arguments);
+// Starts hydrovane-sim with these arguments; true once it answers on its link or gateways.
+// The line it printed ("ready PATH tcp:PORT...") goes to *readyLine when given.
+bool startSimulator(QProcess &simulator, const QStringList &arguments,
+                    QByteArray *readyLine = nullptr);
 // Starts this program with "--station folder"; true once the child prints "station up".
 bool startStationChild(QProcess &child, const QString &folder);
 

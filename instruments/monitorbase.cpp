@@ -3,6 +3,7 @@
 #include "acquisition/alarmrules.h"
 #include "line/linestatistics.h"
 #include "line/linestop.h"
+#include "line/tcplink.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -458,16 +459,22 @@ bool MonitorBase::exchange(modbus_t *context, RegisterKind kind, int address, in
         exchangeFailure.kind = SyncFailure::LineClosed;
         return false;
     }
+    const bool tcp = TcpLink::isTcp(context);
+    bool gatewayLost = false;
     const auto started = std::chrono::steady_clock::now();
-    const int rc = kind == InputRegisters
+    const int rc = tcp ? TcpLink::readRegisters(context, id, kind == InputRegisters ? 4 : 3,
+                                                address, count, words, &gatewayLost)
+                   : kind == InputRegisters
                        ? modbus_read_input_registers(context, address, count, words)
                        : modbus_read_registers(context, address, count, words);
     const int error = errno;
     const auto elapsed = std::chrono::steady_clock::now() - started;
+    const int sentBytes = tcp ? TcpLink::requestBytes : requestBytes;
+    const int headerBytes = tcp ? TcpLink::answerHeaderBytes : exceptionBytes;
     if (rc >= 1) {
         health.recordExchange(SyncFailure(), elapsed);
         if (line)
-            line->countBytes(requestBytes, exceptionBytes + 2 * count);
+            line->countBytes(sentBytes, headerBytes + 2 * count);
         return true;
     }
     // Settling included: what the failure cost the line, which its work time leaves out.
@@ -483,7 +490,8 @@ bool MonitorBase::exchange(modbus_t *context, RegisterKind kind, int address, in
     } failedTime{line, started};
     exchangeFailure = SyncFailure::fromModbusError(error);
     const bool lost =
-        exchangeFailure.kind == SyncFailure::PortError
+        tcp ? gatewayLost
+        : exchangeFailure.kind == SyncFailure::PortError
             ? deviceLost(error)
             : exchangeFailure.kind == SyncFailure::NoAnswer && line && line->deviceGone();
     if (lost)
@@ -491,14 +499,15 @@ bool MonitorBase::exchange(modbus_t *context, RegisterKind kind, int address, in
     health.recordExchange(exchangeFailure, elapsed);
     if (line) {
         const bool sent = exchangeFailure.kind != SyncFailure::PortError;
-        line->countBytes(sent ? requestBytes : 0,
-                         exchangeFailure.kind == SyncFailure::ExceptionAnswer ? exceptionBytes : 0);
+        line->countBytes(sent ? sentBytes : 0,
+                         exchangeFailure.kind == SyncFailure::ExceptionAnswer ? headerBytes : 0);
         if (lost)
             line->setLost(true);
     }
     // A device that is gone has no input to settle, and polling it would report it ready
-    // for the whole settling time.
-    if (!lost)
+    // for the whole settling time. A gateway's stream was put back in step by dropping the
+    // connection.
+    if (!lost && !tcp)
         settleLine(context);
     return false;
 }

@@ -1,5 +1,7 @@
 #include "comportctrl.h"
 
+#include "tcplink.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -18,19 +20,36 @@ ComPortCtrl::~ComPortCtrl()
 
 int ComPortCtrl::open()
 {
-    opened = Settings{deviceName(port), baudrate, databit, stopbit, parity, timeout};
+    opened = Settings{type,    host,    tcpPort, deviceName(port), baudrate,
+                      databit, stopbit, parity,  timeout};
     return openWith(opened);
 }
 
 int ComPortCtrl::reopen()
 {
-    return openWith(opened);
+    if (openWith(opened) != 0)
+        return -1;
+    if (connectGateway() != 0) {
+        close();
+        return -1;
+    }
+    return 0;
+}
+
+int ComPortCtrl::connectGateway()
+{
+    if (!TcpLink::isTcp(context) || TcpLink::connect(context) == 0)
+        return 0;
+    lastError = errno;
+    return -1;
 }
 
 int ComPortCtrl::openWith(const Settings &settings)
 {
     close();
     lastError = 0;
+    if (settings.type == Tcp)
+        return openGateway(settings);
 
     // The library refuses these too, but prints its reason on stderr; the station shows
     // failures only through its own message.
@@ -54,6 +73,28 @@ int ComPortCtrl::openWith(const Settings &settings)
     const long micro = std::lround(settings.timeout * 1e6);
     modbus_set_response_timeout(context, uint32_t(micro / 1000000), uint32_t(micro % 1000000));
     lineStatistics.setDevice(settings.device);
+    return 0;
+}
+
+int ComPortCtrl::openGateway(const Settings &settings)
+{
+    // The library would print its reason on stderr for these.
+    if (settings.host.empty() || settings.host.size() > maxHostLength || settings.tcpPort < 1 ||
+        settings.tcpPort > 65535)
+        return -1;
+    // Host names and addresses of either family alike; nothing is resolved before connecting.
+    context = modbus_new_tcp_pi(settings.host.c_str(), std::to_string(settings.tcpPort).c_str());
+    if (!context) {
+        lastError = errno;
+        return -1;
+    }
+    modbus_set_debug(context, FALSE);
+    // The exchanges make a dropped connection again themselves (TcpLink).
+    modbus_set_error_recovery(context, MODBUS_ERROR_RECOVERY_NONE);
+    const long micro = std::lround(settings.timeout * 1e6);
+    modbus_set_response_timeout(context, uint32_t(micro / 1000000), uint32_t(micro % 1000000));
+    // No device file that could vanish: a lost gateway shows in its exchanges.
+    lineStatistics.setDevice(std::string());
     return 0;
 }
 

@@ -7,9 +7,9 @@
 
 #include <modbus.h>
 
-// One line to instruments: a serial port (its five settings) or a Modbus TCP gateway, and
-// while open its Modbus context.
-// Settings are applied at the next open. The line's statistics live here too.
+// A line of instruments: a serial port (its five settings, Modbus RTU) or a Modbus TCP
+// gateway (host and port), and while open its libmodbus context. Settings are applied at the
+// next open. The line's statistics live here too.
 class ComPortCtrl
 {
 public:
@@ -53,10 +53,18 @@ public:
     modbus_t *getContext() const { return context; }
 
     // 0 when the line is open, -1 when it could not be opened (the line is then closed).
+    // A gateway's context is only made here, without touching the network: the reader thread
+    // connects before its first exchange (connectGateway). -1 for a gateway then means
+    // settings no context can be made of (no host, a port outside 1..65535).
     int open();
     // Opens the line again with the settings of the last open(), whatever was set since:
-    // the reader reopens a lost device with it while the panel's settings may change.
+    // the reader reopens a lost device with it while the panel's settings may change. A
+    // gateway is connected too, so that 0 means it answers again.
     int reopen();
+    // Of an open gateway line without a connection: connects, on the calling thread, within
+    // the response timeout. 0 when connected, and always for a serial line; -1 otherwise,
+    // with getLastError() set.
+    int connectGateway();
     // The system's error number of the last failed open; 0 after a successful one, and
     // when the settings were refused before the device was tried.
     int getLastError() const { return lastError; }
@@ -71,10 +79,15 @@ public:
 
     // The device the operator's port name stands for on this platform.
     static std::string deviceName(const std::string &port);
+    // The longest host name a gateway may have.
+    static constexpr size_t maxHostLength = 253;
 
 private:
     struct Settings
     {
+        LineType type = Rtu;
+        std::string host;
+        int tcpPort = 502;
         std::string device;
         int baudrate = 0;
         int databit = 8;
@@ -84,6 +97,7 @@ private:
     };
 
     int openWith(const Settings &settings);
+    int openGateway(const Settings &settings);
 
     std::string name;
     LineType type = Rtu;

@@ -23,6 +23,7 @@ void ComPortReader::read(void *reader, ComPortCtrl *ctrl, const PassPlan &plan)
         HandOffLocker locker(mutex);
         LineStop::Scope scope(&stop);
         LineStatistics::Scope lineScope(line);
+        connectGateway(ctrl);
         if (client && restored) {
             restored = false;
             client->lineRestored();
@@ -43,6 +44,7 @@ void ComPortReader::sync(void *reader, ComPortCtrl *ctrl)
         HandOffLocker locker(mutex);
         LineStop::Scope scope(&stop);
         LineStatistics::Scope lineScope(ctrl ? &ctrl->statistics() : nullptr);
+        connectGateway(ctrl);
         if (reader)
             static_cast<SyncClient *>(reader)->syncMonitor(ctrl ? ctrl->getContext() : nullptr);
         noticeLoss(ctrl);
@@ -67,6 +69,16 @@ void ComPortReader::stopReconnecting()
 {
     reconnectTimer->stop();
     lostLine = nullptr;
+}
+
+void ComPortReader::connectGateway(ComPortCtrl *ctrl)
+{
+    // Made here rather than where the line is opened, so that a slow or absent gateway holds
+    // up this thread alone. One that refuses is lost like a vanished device: the pass's
+    // exchanges fail at once and the reconnection starts after it.
+    if (ctrl && ctrl->getContext() && !ctrl->statistics().isLost() && !stop.isRequested() &&
+        ctrl->connectGateway() != 0)
+        ctrl->statistics().setLost(true);
 }
 
 void ComPortReader::noticeLoss(ComPortCtrl *ctrl)

@@ -23,6 +23,9 @@ class QTimer;
 // 'B'), and the same device is reopened every reconnectMs until it is back; at the next pass
 // every monitor checks that the same model still answers before its reading, which costs
 // one exchange each rather than a whole sync. Switching the line off ends the retries.
+// A Modbus TCP gateway is connected here, before the first exchange that needs it; a refused
+// or lost connection makes the line lost in the same way, and reconnecting means the gateway
+// accepts again.
 //
 // The `void *` arguments are interface pointers: a ReadClient * for `read`, a SyncClient *
 // for `sync` and `signal_syncDone` (see those headers for how they are made).
@@ -69,6 +72,8 @@ private slots:
     void reopen();
 
 private:
+    // Before a pass or sync: a gateway line without a connection connects.
+    void connectGateway(ComPortCtrl *ctrl);
     // After a pass or sync: a line that was found lost is closed and reopening begins.
     void noticeLoss(ComPortCtrl *ctrl);
 

@@ -212,9 +212,16 @@ RecordRow makeRecord(const std::string &name, int channel, const std::string &ti
     return row;
 }
 
-SimulatorProcess::SimulatorProcess(const QStringList &instruments, const QStringList &options)
+SimulatorProcess::SimulatorProcess(const QStringList &instruments, const QStringList &options,
+                                   Kind kind)
+    : kind(kind)
 {
-    arguments << "--link" << linkPath() << options << instruments;
+    if (kind == Gateway)
+        arguments << "--tcp"
+                  << "127.0.0.1:0";
+    else
+        arguments << "--link" << linkPath();
+    arguments << options << instruments;
     start();
 }
 
@@ -230,7 +237,13 @@ SimulatorProcess::~SimulatorProcess()
 
 int SimulatorProcess::open(ComPortCtrl &ctrl) const
 {
-    ctrl.setPort(linkPath().toUtf8().constData());
+    if (kind == Gateway) {
+        ctrl.setType(ComPortCtrl::Tcp);
+        ctrl.setHost("127.0.0.1");
+        ctrl.setTcpPort(port);
+    } else {
+        ctrl.setPort(linkPath().toUtf8().constData());
+    }
     return ctrl.open();
 }
 
@@ -238,7 +251,8 @@ modbus_t *SimulatorProcess::context()
 {
     if (!line) {
         line = std::make_unique<ComPortCtrl>();
-        open(*line);
+        if (open(*line) == 0)
+            line->connectGateway();
     }
     return line->getContext();
 }
@@ -261,6 +275,12 @@ bool SimulatorProcess::start()
     while (!output.contains('\n') && process.waitForReadyRead(10000))
         output += process.readAllStandardOutput();
     ready = output.startsWith("ready ");
+    // "ready tcp:PORT": a restart listens on the same port.
+    const int at = output.indexOf(" tcp:");
+    if (ready && kind == Gateway && at >= 0) {
+        port = output.mid(at + 5).trimmed().split(' ').first().toInt();
+        arguments[1] = QStringLiteral("127.0.0.1:%1").arg(port);
+    }
     return ready;
 }
 

@@ -113,14 +113,22 @@ QStringList openFiles();
 // A DI590 reading with slave 3: channel 0 is DO 8.25 mg/L, any other Temper 21.4 ℃; status N.
 RecordRow makeRecord(const std::string &name, int channel, const std::string &time);
 
-// A running hydrovane-sim with its line linked inside a temporary directory. `instruments`
-// holds one ID:MODEL[:KEY=VALUE,...] each, `options` extra command-line options (for example
-// "--wire-time"). The simulator is stopped with SIGTERM when the fixture goes.
+// A running hydrovane-sim with its line linked inside a temporary directory, or serving as a
+// Modbus TCP gateway on a free port of 127.0.0.1. `instruments` holds one
+// ID:MODEL[:KEY=VALUE,...] each, `options` extra command-line options (for example
+// "--wire-time" or "--tcp-fault silent"). The simulator is stopped with SIGTERM when the
+// fixture goes.
 class SimulatorProcess
 {
 public:
+    enum Kind
+    {
+        Serial,
+        Gateway
+    };
+
     explicit SimulatorProcess(const QStringList &instruments,
-                              const QStringList &options = QStringList());
+                              const QStringList &options = QStringList(), Kind kind = Serial);
     ~SimulatorProcess();
     SimulatorProcess(const SimulatorProcess &) = delete;
     SimulatorProcess &operator=(const SimulatorProcess &) = delete;
@@ -128,18 +136,24 @@ public:
     // The simulator answered `ready` on its link.
     bool isReady() const { return ready; }
     QString linkPath() const { return dir.filePath("line"); }
-    // Points the link object at the simulator's line and opens it; 0 on success.
+    // A gateway's port, kept across restarts; 0 for a serial simulator.
+    int tcpPort() const { return port; }
+    // Points the link object at the simulator's line, or at its gateway, and opens it; 0 on
+    // success. A gateway line is not connected yet.
     int open(ComPortCtrl &ctrl) const;
-    // The context of a line of the fixture's own, opened on the simulator with the default
-    // settings at the first call; null when it cannot be opened.
+    // The context of a line of the fixture's own, opened (and connected) on the simulator with
+    // the default settings at the first call; null when it cannot be opened.
     modbus_t *context();
     // Kills the simulator without warning, as a pulled cable would.
     void kill();
-    // Starts it again on the same link with the same instruments; true once it is ready.
+    // Starts it again on the same link or port with the same instruments; true once it is
+    // ready.
     bool start();
 
 private:
     QTemporaryDir dir;
+    Kind kind;
+    int port = 0;
     QStringList arguments;
     QProcess process;
     bool ready = false;

@@ -4,8 +4,11 @@
 
 #include <cerrno>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 // A pseudo-terminal pair standing in for a serial device.
@@ -30,6 +33,33 @@ public:
     std::string path;
 };
 
+// A listening socket on a free port of 127.0.0.1 standing in for a gateway.
+class Listener
+{
+public:
+    Listener()
+    {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 &&
+            listen(fd, 4) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+            port = ntohs(address.sin_port);
+    }
+    ~Listener() { stop(); }
+    void stop()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    int fd = -1;
+    int port = 0;
+};
+
 class TestComPortCtrl : public QObject
 {
     Q_OBJECT
@@ -42,6 +72,10 @@ private slots:
     void badSettingsFailAndLeaveTheLineClosed_data();
     void badSettingsFailAndLeaveTheLineClosed();
     void closingIsAlwaysSafe();
+    void gatewayOpensWithoutTouchingTheNetwork();
+    void gatewaySettingsWithoutAContextFail_data();
+    void gatewaySettingsWithoutAContextFail();
+    void gatewayConnectsOnRequestAndReopensOnlyWhenAccepted();
 };
 
 void TestComPortCtrl::startsClosedWithDefaults()
@@ -158,6 +192,97 @@ void TestComPortCtrl::closingIsAlwaysSafe()
     QCOMPARE(ctrl.close(), 0);
     QCOMPARE(ctrl.close(), 0);
     QVERIFY(ctrl.getContext() == nullptr);
+}
+
+void TestComPortCtrl::gatewayOpensWithoutTouchingTheNetwork()
+{
+    ComPortCtrl ctrl;
+    ctrl.setType(ComPortCtrl::Tcp);
+    // A documentation address nothing answers at: a connect would wait for the timeout.
+    ctrl.setHost("192.0.2.1");
+    ctrl.setTcpPort(502);
+    ctrl.setTimeout(2.5);
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(ctrl.open(), 0);
+    QVERIFY(timer.elapsed() < 200);
+    QVERIFY(ctrl.getContext() != nullptr);
+    QCOMPARE(modbus_get_socket(ctrl.getContext()), -1);
+    uint32_t seconds = 0, micro = 0;
+    modbus_get_response_timeout(ctrl.getContext(), &seconds, &micro);
+    QCOMPARE(seconds, 2u);
+    QCOMPARE(micro, 500000u);
+    // Host names are taken as they are, to be resolved when connecting.
+    ctrl.setHost("gateway.invalid");
+    timer.restart();
+    QCOMPARE(ctrl.open(), 0);
+    QVERIFY(timer.elapsed() < 200);
+    QCOMPARE(ctrl.close(), 0);
+}
+
+void TestComPortCtrl::gatewaySettingsWithoutAContextFail_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::newRow("no host") << "" << 502;
+    QTest::newRow("port 0") << "127.0.0.1" << 0;
+    QTest::newRow("port 65536") << "127.0.0.1" << 65536;
+    QTest::newRow("negative port") << "127.0.0.1" << -502;
+    QTest::newRow("host too long") << QString(300, 'a') << 502;
+}
+
+void TestComPortCtrl::gatewaySettingsWithoutAContextFail()
+{
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    ComPortCtrl ctrl;
+    Listener listener;
+    ctrl.setType(ComPortCtrl::Tcp);
+    ctrl.setHost("127.0.0.1");
+    ctrl.setTcpPort(listener.port);
+    QCOMPARE(ctrl.open(), 0);
+    ctrl.setHost(host.toStdString());
+    ctrl.setTcpPort(port);
+    QCOMPARE(ctrl.open(), -1);
+    QVERIFY(ctrl.getContext() == nullptr);
+    QCOMPARE(ctrl.getLastError(), 0);
+    // Nor does the reader's reopen make one of them.
+    QCOMPARE(ctrl.reopen(), -1);
+    QVERIFY(ctrl.getContext() == nullptr);
+}
+
+void TestComPortCtrl::gatewayConnectsOnRequestAndReopensOnlyWhenAccepted()
+{
+    Listener listener;
+    QVERIFY(listener.port > 0);
+    ComPortCtrl ctrl;
+    ctrl.setType(ComPortCtrl::Tcp);
+    ctrl.setHost("localhost");
+    ctrl.setTcpPort(listener.port);
+    QCOMPARE(ctrl.open(), 0);
+    QCOMPARE(ctrl.connectGateway(), 0);
+    const int socket = modbus_get_socket(ctrl.getContext());
+    QVERIFY(socket >= 0);
+    // Connected already: nothing more is made.
+    QCOMPARE(ctrl.connectGateway(), 0);
+    QCOMPARE(modbus_get_socket(ctrl.getContext()), socket);
+    QCOMPARE(ctrl.reopen(), 0);
+    QVERIFY(modbus_get_socket(ctrl.getContext()) >= 0);
+
+    // The gateway gone, reopening fails with the system's reason and leaves the line closed.
+    // The settings of the open count, not those set since.
+    listener.stop();
+    ctrl.setHost("");
+    QCOMPARE(ctrl.reopen(), -1);
+    QCOMPARE(ctrl.getLastError(), ECONNREFUSED);
+    QVERIFY(ctrl.getContext() == nullptr);
+
+    // A serial line is connected by its open alone.
+    Pty pty;
+    ctrl.setType(ComPortCtrl::Rtu);
+    ctrl.setPort(pty.path.c_str());
+    QCOMPARE(ctrl.open(), 0);
+    QCOMPARE(ctrl.connectGateway(), 0);
 }
 
 QTEST_APPLESS_MAIN(TestComPortCtrl)

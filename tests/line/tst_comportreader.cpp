@@ -10,7 +10,9 @@
 #include "line/syncclient.h"
 #include "testsupport.h"
 
+#include <QElapsedTimer>
 #include <QMutex>
+#include <QSignalSpy>
 #include <QThread>
 #include <QtTest>
 
@@ -51,6 +53,9 @@ public:
     {
         connect(this, &Line::signal_read, reader, &ComPortReader::read);
         connect(this, &Line::signal_sync, reader, &ComPortReader::sync);
+        // As the panel does: a reconnection still running is stopped on the reader thread.
+        connect(&thread, &QThread::finished, reader, &ComPortReader::stopReconnecting,
+                Qt::DirectConnection);
         ThreadHandOff::start(reader, &thread);
     }
     ~Line() override { stop(); }
@@ -71,6 +76,15 @@ public:
         }
         emit signal_comPort(result == 0);
         return result == 0;
+    }
+    // A gateway line on the simulator's port of 127.0.0.1.
+    bool switchOnGateway(int port, double timeout = ComPortCtrl::defaultTimeout)
+    {
+        ctrl.setType(ComPortCtrl::Tcp);
+        ctrl.setHost("127.0.0.1");
+        ctrl.setTcpPort(port);
+        ctrl.setTimeout(timeout);
+        return switchOn(QString());
     }
     void switchOff()
     {
@@ -265,6 +279,13 @@ private slots:
     void silentInstrumentStaysSyncedWithB();
     void switchedOffMonitorIsNeitherReadNorSynced();
     void slowPassesKeepOnePassWaiting();
+    void gatewayLinePollsByUnitId();
+    void gatewayKilledIsLostThenBackWithReadings();
+    void silentGatewayTimesOutWithoutLosingTheLine();
+    void otherUnitsAnswerIsNeverTaken();
+    void gatewayClosingAfterEachAnswerIsReconnectedAtOnce();
+    void gatewayDroppingEveryRequestBecomesLostWithoutHanging();
+    void hugeAnswerIsRefusedAndTheStreamResynchronised();
 };
 
 void TestComPortReader::firstPassSyncsThenValuesFollow()
@@ -425,6 +446,179 @@ void TestComPortReader::slowPassesKeepOnePassWaiting()
     QCOMPARE(station.list.requested, station.list.passStatuses.size());
     QCOMPARE(station.journal.all().count("read"), station.list.requested);
     QCOMPARE(station.list.passStatuses.first(), QString("B B"));
+}
+
+void TestComPortReader::gatewayLinePollsByUnitId()
+{
+    SimulatorProcess sim({"1:DI590:main=725,temper=253", "5:DI590:main=500"}, {},
+                         SimulatorProcess::Gateway);
+    QVERIFY(sim.isReady());
+    Station station;
+    Panel &first = station.add("DI590", 1);
+    Panel &fifth = station.add("DI590", 5);
+    Panel &absent = station.add("DI590", 9);
+    QVERIFY(station.line.switchOnGateway(sim.tcpPort(), 0.3));
+    QTRY_VERIFY_WITH_TIMEOUT(first.readings.size() >= 2 && fifth.readings.size() >= 2, 15000);
+    QCOMPARE(first.readings.last(), QString("DO=7.25/N Temper=25.3/N"));
+    QVERIFY2(fifth.readings.last().startsWith("DO=5.00/N"), qPrintable(fifth.readings.last()));
+    // An id the gateway has nothing behind stays unsynced; the line is not lost for it.
+    QVERIFY(!absent.monitor->isSynced());
+    QCOMPARE(absent.monitor->lastSyncFailure().kind, SyncFailure::NoAnswer);
+    const LineFigures figures = station.line.ctrl.statistics().snapshot();
+    QVERIFY(!figures.lost);
+    QVERIFY(figures.bytesSent >= 12 * 6 && figures.bytesReceived > 0);
+    station.line.switchOff();
+    station.settle();
+}
+
+void TestComPortReader::gatewayKilledIsLostThenBackWithReadings()
+{
+    SimulatorProcess sim({"1:DI590:main=725,temper=253"}, {}, SimulatorProcess::Gateway);
+    QVERIFY(sim.isReady());
+    Station station;
+    Panel &panel = station.add("DI590", 1);
+    QSignalSpy lost(station.line.reader, &ComPortReader::signal_lineLost);
+    QSignalSpy restored(station.line.reader, &ComPortReader::signal_lineRestored);
+    QVERIFY(station.line.switchOnGateway(sim.tcpPort()));
+    QTRY_VERIFY_WITH_TIMEOUT(panel.readings.size() >= 1, 10000);
+
+    sim.kill();
+    QVERIFY(lost.wait(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(panel.readings.last(), QString("DO=0.00/B Temper=0.0/B"), 10000);
+    QVERIFY(panel.monitor->isSynced());
+
+    // Back on the same port: reconnected within a reconnection period or two, the model
+    // checked again, and values again without a new sync.
+    QVERIFY(sim.start());
+    QVERIFY(restored.wait(3 * ComPortReader::reconnectMs + 2000));
+    QTRY_COMPARE_WITH_TIMEOUT(panel.readings.last(), QString("DO=7.25/N Temper=25.3/N"), 10000);
+    QCOMPARE(panel.syncRequests, 1);
+    QCOMPARE(lost.size(), 1);
+    station.line.switchOff();
+    station.settle();
+}
+
+void TestComPortReader::silentGatewayTimesOutWithoutLosingTheLine()
+{
+    SimulatorProcess answering({"1:DI590", "2:DI590"}, {}, SimulatorProcess::Gateway);
+    SimulatorProcess silent({"1:DI590", "2:DI590"}, {"--tcp-fault", "silent"},
+                            SimulatorProcess::Gateway);
+    QVERIFY(answering.isReady() && silent.isReady());
+    Station station;
+    Panel &first = station.add("DI590", 1);
+    Panel &second = station.add("DI590", 2);
+    QCOMPARE(first.monitor->sync(answering.context()), 0);
+    QCOMPARE(second.monitor->sync(answering.context()), 0);
+    QSignalSpy lost(station.line.reader, &ComPortReader::signal_lineLost);
+
+    QVERIFY(station.line.switchOnGateway(silent.tcpPort(), 0.2));
+    QTRY_VERIFY_WITH_TIMEOUT(station.list.passStatuses.size() >= 3, 20000);
+    station.line.switchOff();
+    station.settle();
+    for (const QString &pass : station.list.passStatuses)
+        QCOMPARE(pass, QString("B B"));
+    QCOMPARE(lost.size(), 0);
+    QCOMPARE(first.monitor->lineHealth().snapshot().lastFailure.kind, SyncFailure::NoAnswer);
+}
+
+void TestComPortReader::otherUnitsAnswerIsNeverTaken()
+{
+    // The gateway hands a request for id 1 to id 2, whose answer comes back under id 2.
+    const QStringList chain{"1:DI590:main=725,temper=253", "2:DI590:main=500,temper=100"};
+    SimulatorProcess answering(chain, {}, SimulatorProcess::Gateway);
+    SimulatorProcess misrouting(chain, {"--tcp-fault", "otherunit"}, SimulatorProcess::Gateway);
+    QVERIFY(answering.isReady() && misrouting.isReady());
+    Station station;
+    Panel &first = station.add("DI590", 1);
+    Panel &second = station.add("DI590", 2);
+    Panel &unsynced = station.add("DI590", 1);
+    QCOMPARE(first.monitor->sync(answering.context()), 0);
+    QCOMPARE(second.monitor->sync(answering.context()), 0);
+
+    QVERIFY(station.line.switchOnGateway(misrouting.tcpPort(), 0.3));
+    QTRY_VERIFY_WITH_TIMEOUT(station.list.passStatuses.size() >= 3, 15000);
+    station.line.switchOff();
+    station.settle();
+    QCOMPARE(first.readings.last(), QString("DO=0.00/B Temper=0.0/B"));
+    QCOMPARE(second.readings.last(), QString("DO=0.00/B Temper=0.0/B"));
+    QVERIFY(!first.readings.join(' ').contains("/N"));
+    QCOMPARE(first.monitor->lineHealth().snapshot().lastFailure.kind, SyncFailure::FrameError);
+    // Nor does a sync take the other instrument's configuration.
+    QVERIFY(!unsynced.monitor->isSynced());
+    QCOMPARE(unsynced.monitor->lastSyncFailure().kind, SyncFailure::FrameError);
+    QVERIFY(!station.line.ctrl.statistics().snapshot().lost);
+}
+
+void TestComPortReader::gatewayClosingAfterEachAnswerIsReconnectedAtOnce()
+{
+    SimulatorProcess sim({"1:DI590:main=725,temper=253", "2:DI590:main=500"},
+                         {"--tcp-fault", "close"}, SimulatorProcess::Gateway);
+    QVERIFY(sim.isReady());
+    Station station;
+    Panel &first = station.add("DI590", 1);
+    Panel &second = station.add("DI590", 2);
+    QSignalSpy lost(station.line.reader, &ComPortReader::signal_lineLost);
+    QVERIFY(station.line.switchOnGateway(sim.tcpPort()));
+    QTRY_VERIFY_WITH_TIMEOUT(first.readings.size() >= 2 && second.readings.size() >= 2, 15000);
+    station.line.switchOff();
+    station.settle();
+    QCOMPARE(first.readings.last(), QString("DO=7.25/N Temper=25.3/N"));
+    QVERIFY(second.readings.last().startsWith("DO=5.00/N"));
+    QCOMPARE(lost.size(), 0);
+    // A reconnection per exchange, not a reconnection period: the passes stay short.
+    QVERIFY2(station.line.ctrl.statistics().snapshot().maxPassMs < 500,
+             qPrintable(QString::number(station.line.ctrl.statistics().snapshot().maxPassMs)));
+}
+
+void TestComPortReader::gatewayDroppingEveryRequestBecomesLostWithoutHanging()
+{
+    SimulatorProcess answering({"1:DI590", "2:DI590"}, {}, SimulatorProcess::Gateway);
+    SimulatorProcess dropping({"1:DI590", "2:DI590"}, {"--tcp-fault", "drop"},
+                              SimulatorProcess::Gateway);
+    QVERIFY(answering.isReady() && dropping.isReady());
+    Station station;
+    Panel &first = station.add("DI590", 1);
+    Panel &second = station.add("DI590", 2);
+    QCOMPARE(first.monitor->sync(answering.context()), 0);
+    QCOMPARE(second.monitor->sync(answering.context()), 0);
+    QSignalSpy lost(station.line.reader, &ComPortReader::signal_lineLost);
+    QVERIFY(station.line.switchOnGateway(dropping.tcpPort()));
+    QVERIFY(lost.wait(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(station.list.passStatuses.size() >= 2, 10000);
+    // Bounded: the first exchange gave up after a few connections, the rest of the pass
+    // failed at once.
+    QVERIFY(station.line.ctrl.statistics().snapshot().maxPassMs < 1000);
+    QCOMPARE(station.list.passStatuses.first(), QString("B B"));
+    QElapsedTimer switchingOff;
+    switchingOff.start();
+    station.line.switchOff();
+    QVERIFY(switchingOff.elapsed() < 500);
+    station.settle();
+}
+
+void TestComPortReader::hugeAnswerIsRefusedAndTheStreamResynchronised()
+{
+    // Every fifth answer is 64 KB long and carries, after the real answer, well-formed
+    // answers to the next transactions with the value 0x0BAD (DO 29.89).
+    SimulatorProcess sim({"1:DI590:main=725,temper=253", "2:DI590:main=500,temper=100"},
+                         {"--tcp-fault", "huge"}, SimulatorProcess::Gateway);
+    QVERIFY(sim.isReady());
+    Station station;
+    Panel &first = station.add("DI590", 1);
+    Panel &second = station.add("DI590", 2);
+    QVERIFY(station.line.switchOnGateway(sim.tcpPort(), 0.3));
+    QTRY_VERIFY_WITH_TIMEOUT(first.readings.size() >= 5 && second.readings.size() >= 5, 30000);
+    station.line.switchOff();
+    station.settle();
+    for (const QString &reading : first.readings)
+        QVERIFY2(reading == "DO=7.25/N Temper=25.3/N" || reading == "DO=0.00/B Temper=0.0/B",
+                 qPrintable(reading));
+    for (const QString &reading : second.readings)
+        QVERIFY2(reading == "DO=5.00/N Temper=10.0/N" || reading == "DO=0.00/B Temper=0.0/B",
+                 qPrintable(reading));
+    QVERIFY(first.readings.contains("DO=7.25/N Temper=25.3/N"));
+    QVERIFY(second.readings.contains("DO=5.00/N Temper=10.0/N"));
+    QVERIFY(!station.line.ctrl.statistics().snapshot().lost);
 }
 
 QTEST_GUILESS_MAIN(TestComPortReader)

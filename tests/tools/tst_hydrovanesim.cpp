@@ -5,8 +5,13 @@
 #include <QFileInfo>
 #include <QtTest>
 
+#include <csignal>
+
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -40,6 +45,26 @@ public:
             tcsetattr(fd, TCSANOW, &settings);
         }
     }
+    // A connection to a gateway on 127.0.0.1.
+    explicit RawLine(int port)
+    {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(uint16_t(port));
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    // The other side closed: end of stream within `waitMs`, nothing before it.
+    bool closedByPeer(int waitMs = 2000)
+    {
+        pollfd entry = {fd, POLLIN, 0};
+        char byte;
+        return poll(&entry, 1, waitMs) > 0 && ::read(fd, &byte, 1) == 0;
+    }
     ~RawLine()
     {
         if (fd >= 0)
@@ -71,6 +96,45 @@ QByteArray readRequest(int id, int function, int address, int count)
                           char(address >> 8), char(address & 0xFF),
                           char(count >> 8),   char(count & 0xFF)};
     return withCrc(QByteArray(bytes, 6));
+}
+
+// A Modbus TCP read request.
+QByteArray tcpRequest(int transaction, int unit, int function, int address, int count)
+{
+    const char bytes[] = {char(transaction >> 8),
+                          char(transaction & 0xFF),
+                          0,
+                          0,
+                          0,
+                          6,
+                          char(unit),
+                          char(function),
+                          char(address >> 8),
+                          char(address & 0xFF),
+                          char(count >> 8),
+                          char(count & 0xFF)};
+    return QByteArray(bytes, 12);
+}
+
+// A Modbus TCP answer: the header for `pdu` and the pdu.
+QByteArray tcpAnswer(int transaction, int unit, const QByteArray &pdu)
+{
+    const char header[] = {char(transaction >> 8),      char(transaction & 0xFF),      0,         0,
+                           char((pdu.size() + 1) >> 8), char((pdu.size() + 1) & 0xFF), char(unit)};
+    return QByteArray(header, 7) + pdu;
+}
+
+// Starts hydrovane-sim with arguments; the words of its ready line, empty when it did not
+// get ready.
+QStringList startSim(QProcess &sim, const QStringList &arguments)
+{
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.start(HYDROVANE_SIM_PATH, arguments);
+    QByteArray output;
+    while (!output.contains('\n') && sim.waitForReadyRead(10000))
+        output += sim.readAllStandardOutput();
+    return output.startsWith("ready ") ? QString::fromUtf8(output).trimmed().split(' ')
+                                       : QStringList();
 }
 
 // How the simulator treated one read of the name registers 0x4001..0x4003, in the words of
@@ -119,6 +183,8 @@ private slots:
     void cycleRepeatsItsSteps();
     void crcRateSpoilsItsShareRepeatably();
     void crcRateAddsToOtherFaultsInsideTheWindow();
+    void gatewaysAndLineServeOneChainTogether();
+    void gatewayFaultsMistreatAsDocumented();
     void refusesBadCommandLines_data();
     void refusesBadCommandLines();
 };
@@ -353,6 +419,103 @@ void TestHydrovaneSim::crcRateAddsToOtherFaultsInsideTheWindow()
     QCOMPARE(crcPattern(line, 4, 10), QString(10, '0'));
 }
 
+void TestHydrovaneSim::gatewaysAndLineServeOneChainTogether()
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath("line");
+    QProcess sim;
+    const QStringList ready = startSim(sim, {"--link", link, "--tcp", "127.0.0.1:0", "--tcp", "0",
+                                             "7:DI590:main=850", "9:DO580:main=300,temper=200"});
+    QCOMPARE(ready.size(), 4);
+    QCOMPARE(ready[1], link);
+    QVERIFY(ready[2].startsWith("tcp:") && ready[3].startsWith("tcp:"));
+    for (int gateway : {2, 3}) {
+        RawLine line(ready[gateway].mid(4).toInt());
+        QVERIFY(line.fd >= 0);
+        // The transaction comes back, the unit id picks the instrument, the length counts
+        // the unit id and the pdu.
+        const char measurement[] = {4, 2, 0x03, 0x52};
+        QCOMPARE(line.exchange(tcpRequest(0x1234, 7, 4, 0x4004, 1), 11),
+                 tcpAnswer(0x1234, 7, QByteArray(measurement, 4)));
+        const char two[] = {4, 4, 0x01, 0x2C, 0x00, char(0xC8)};
+        QCOMPARE(line.exchange(tcpRequest(0xFFFF, 9, 4, 0x4004, 2), 13),
+                 tcpAnswer(0xFFFF, 9, QByteArray(two, 6)));
+        const char exception[] = {char(0x83), 2};
+        QCOMPARE(line.exchange(tcpRequest(3, 9, 3, 0x2000, 1), 9),
+                 tcpAnswer(3, 9, QByteArray(exception, 2)));
+        // No instrument behind unit 8: no answer, and the connection stays usable.
+        QCOMPARE(line.exchange(tcpRequest(4, 8, 4, 0x4004, 1), 11, 200), QByteArray());
+        QCOMPARE(line.exchange(tcpRequest(5, 7, 4, 0x4004, 1), 11).size(), 11);
+    }
+    // The line still answers beside them.
+    RawLine serial(link);
+    QCOMPARE(serial.exchange(readRequest(7, 4, 0x4004, 1), 7).size(), 7);
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(5000));
+    QCOMPARE(sim.exitCode(), 0);
+    QVERIFY(!QFileInfo(link).isSymLink());
+}
+
+void TestHydrovaneSim::gatewayFaultsMistreatAsDocumented()
+{
+    // Writing to a connection the simulator closed must fail, not end the test.
+    std::signal(SIGPIPE, SIG_IGN);
+    const QStringList chain{"3:DI590:main=100", "6:DI590:main=600"};
+    const char three[] = {4, 2, 0, 100};
+    const char six[] = {4, 2, 0x02, 0x58};
+    const auto gateway = [&](const char *fault) {
+        return std::make_unique<SimulatorProcess>(chain, QStringList{"--tcp-fault", fault},
+                                                  SimulatorProcess::Gateway);
+    };
+    {
+        auto sim = gateway("silent");
+        RawLine line(sim->tcpPort());
+        QCOMPARE(line.exchange(tcpRequest(1, 3, 4, 0x4004, 1), 11, 300), QByteArray());
+        QVERIFY(!line.closedByPeer(100));
+    }
+    {
+        // Each unit's request is served by the next id, which answers under its own.
+        auto sim = gateway("otherunit");
+        RawLine line(sim->tcpPort());
+        QCOMPARE(line.exchange(tcpRequest(1, 3, 4, 0x4004, 1), 11),
+                 tcpAnswer(1, 6, QByteArray(six, 4)));
+        QCOMPARE(line.exchange(tcpRequest(2, 6, 4, 0x4004, 1), 11),
+                 tcpAnswer(2, 3, QByteArray(three, 4)));
+    }
+    {
+        auto sim = gateway("close");
+        RawLine line(sim->tcpPort());
+        QCOMPARE(line.exchange(tcpRequest(1, 3, 4, 0x4004, 1), 11),
+                 tcpAnswer(1, 3, QByteArray(three, 4)));
+        QVERIFY(line.closedByPeer());
+        RawLine again(sim->tcpPort());
+        QCOMPARE(again.exchange(tcpRequest(2, 6, 4, 0x4004, 1), 11).size(), 11);
+    }
+    {
+        auto sim = gateway("drop");
+        RawLine line(sim->tcpPort());
+        QCOMPARE(line.exchange(tcpRequest(1, 3, 4, 0x4004, 1), 11, 300), QByteArray());
+        QVERIFY(line.closedByPeer(0));
+    }
+    {
+        // The first answer and every fifth after it: the real answer announced as 65535 bytes
+        // long, then answers to the next transactions with 0x0BAD, 64 KB in all.
+        auto sim = gateway("huge");
+        RawLine line(sim->tcpPort());
+        const QByteArray huge = line.exchange(tcpRequest(0x10, 3, 4, 0x4004, 1), 65536, 500);
+        QCOMPARE(huge.size(), 65536);
+        QCOMPARE(huge.left(4), tcpAnswer(0x10, 3, QByteArray(three, 4)).left(4));
+        QCOMPARE(quint8(huge[4]), quint8(0xFF));
+        QCOMPARE(quint8(huge[5]), quint8(0xFF));
+        QCOMPARE(huge.mid(6, 5), tcpAnswer(0x10, 3, QByteArray(three, 4)).mid(6));
+        const char bad[] = {4, 2, 0x0B, char(0xAD)};
+        QCOMPARE(huge.mid(11, 11), tcpAnswer(0x11, 3, QByteArray(bad, 4)));
+        for (int i = 2; i <= 5; ++i)
+            QCOMPARE(line.exchange(tcpRequest(0x10 + i, 3, 4, 0x4004, 1), 11).size(), 11);
+        QCOMPARE(line.exchange(tcpRequest(0x20, 3, 4, 0x4004, 1), 65536, 500).size(), 65536);
+    }
+}
+
 void TestHydrovaneSim::refusesBadCommandLines_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -379,6 +542,14 @@ void TestHydrovaneSim::refusesBadCommandLines_data()
         << QStringList{"--link", "x", "1:DI590:fault=burst,burstsilent=5,burstevery=4"};
     QTest::newRow("burst of none")
         << QStringList{"--link", "x", "1:DI590:fault=burst,burstevery=0"};
+    QTest::newRow("tcp port not a number") << QStringList{"--tcp", "x", "1:DI590"};
+    QTest::newRow("tcp port too high") << QStringList{"--tcp", "70000", "1:DI590"};
+    QTest::newRow("tcp empty address") << QStringList{"--tcp", ":5020", "1:DI590"};
+    QTest::newRow("tcp without value") << QStringList{"1:DI590", "--tcp"};
+    QTest::newRow("unknown gateway fault")
+        << QStringList{"--tcp", "0", "--tcp-fault", "late", "1:DI590"};
+    QTest::newRow("gateway fault without gateway")
+        << QStringList{"--link", "x", "--tcp-fault", "silent", "1:DI590"};
 }
 
 void TestHydrovaneSim::refusesBadCommandLines()

@@ -18,6 +18,7 @@ bool SimChain::add(const SimInstrument &instrument)
 
 SimChain::Answer SimChain::answer(const std::vector<uint8_t> &request, double seconds)
 {
+    std::lock_guard<std::mutex> guard(lock);
     Answer answer;
     if (request.size() < 4 || crc16(request.data(), request.size() - 2) !=
                                   (request[request.size() - 2] | request.back() << 8))
@@ -79,6 +80,23 @@ SimChain::Answer SimChain::answer(const std::vector<uint8_t> &request, double se
         break;
     }
     return answer;
+}
+
+int SimChain::neighbour(int id)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    int next = 0;
+    int lowest = 0;
+    for (const SimInstrument &instrument : instruments) {
+        const int other = instrument.id();
+        if (other == id)
+            continue;
+        if (other > id && (!next || other < next))
+            next = other;
+        if (!lowest || other < lowest)
+            lowest = other;
+    }
+    return next ? next : lowest ? lowest : id;
 }
 
 uint16_t SimChain::crc16(const uint8_t *data, size_t size)

@@ -31,7 +31,8 @@ bool SimOptions::parse(int argc, char **argv)
                               {"--seed", 0, 0x7FFFFFFF, &seedValue}};
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
-        const bool takesValue = option == "--link" || option == "--parity" ||
+        const bool takesValue = option == "--link" || option == "--parity" || option == "--tcp" ||
+                                option == "--tcp-fault" ||
                                 std::any_of(std::begin(numbers), std::end(numbers),
                                             [&](const Number &n) { return option == n.option; });
         if (takesValue && i + 1 >= argc) {
@@ -47,6 +48,12 @@ bool SimOptions::parse(int argc, char **argv)
                 return false;
             }
             parity = value[0];
+        } else if (option == "--tcp") {
+            if (!parseGateway(argv[++i]))
+                return false;
+        } else if (option == "--tcp-fault") {
+            if (!parseGatewayFault(argv[++i]))
+                return false;
         } else if (option == "--help") {
             help = true;
             return false;
@@ -71,17 +78,68 @@ bool SimOptions::parse(int argc, char **argv)
         }
     }
     seed = unsigned(seedValue);
-    if (link.empty()) {
-        error = "--link is required";
+    if (link.empty() && gateways.empty()) {
+        error = "--link or --tcp is required";
+        return false;
+    }
+    if (gatewayFault != GatewayNoFault && gateways.empty()) {
+        error = "--tcp-fault needs --tcp";
         return false;
     }
     return true;
 }
 
+bool SimOptions::parseGateway(const std::string &value)
+{
+    Gateway gateway;
+    std::string port = value;
+    const size_t colon = value.rfind(':');
+    if (colon != std::string::npos) {
+        gateway.address = value.substr(0, colon);
+        port = value.substr(colon + 1);
+    }
+    long number = 0;
+    if (gateway.address.empty() || !parseNumber(port.c_str(), 0, 65535, number)) {
+        error = "--tcp must be [ADDRESS:]PORT with PORT 0 to 65535";
+        return false;
+    }
+    gateway.port = int(number);
+    gateways.push_back(gateway);
+    return true;
+}
+
+bool SimOptions::parseGatewayFault(const std::string &value)
+{
+    static const struct
+    {
+        const char *name;
+        GatewayFault fault;
+    } faults[] = {{"none", GatewayNoFault},        {"silent", GatewaySilent},
+                  {"otherunit", GatewayOtherUnit}, {"close", GatewayClose},
+                  {"drop", GatewayDrop},           {"huge", GatewayHuge}};
+    for (const auto &entry : faults) {
+        if (value == entry.name) {
+            gatewayFault = entry.fault;
+            return true;
+        }
+    }
+    error = "--tcp-fault must be none, silent, otherunit, close, drop or huge";
+    return false;
+}
+
 const char *SimOptions::usage()
 {
-    return "usage: hydrovane-sim --link PATH [--baud B] [--parity N|E|O] [--databits 7|8]\n"
-           "                     [--stopbits 1|2] [--wire-time] [--seed N] INSTRUMENT...\n"
+    return "usage: hydrovane-sim [--link PATH] [--tcp [ADDRESS:]PORT]... [--tcp-fault FAULT]\n"
+           "                     [--baud B] [--parity N|E|O] [--databits 7|8] [--stopbits 1|2]\n"
+           "                     [--wire-time] [--seed N] INSTRUMENT...\n"
+           "  --link PATH  the chain on a pseudo-terminal linked at PATH (Modbus RTU)\n"
+           "  --tcp [ADDRESS:]PORT   the chain behind a Modbus TCP gateway, unit id = the\n"
+           "               instrument's id; ADDRESS defaults to 127.0.0.1, PORT 0 takes a free\n"
+           "               port; may be repeated. At least one of --link and --tcp.\n"
+           "               Prints \"ready [PATH] [tcp:PORT]...\" once it answers.\n"
+           "  --tcp-fault silent|otherunit|close|drop|huge   every gateway: never answers;\n"
+           "               the next id answers as itself; answers, then closes; closes\n"
+           "               unanswered; every fifth answer (the first included) 64 KB long\n"
            "INSTRUMENT := ID:MODEL[:KEY=VALUE,KEY=VALUE...]   MODEL := DI590|RO592|DO580|RA550\n"
            "  unit, mode   word 0x3006 (DO unit code; DO580 pH/ORP; RA550 chlorine/ozone)\n"
            "  variant      word 0x3007 (RA550 sensor variant)\n"
