@@ -475,9 +475,10 @@ void MainWindow::slot_activeMonitorSimpleList()
     ui->stackedWidgetMonitorDisplay->setCurrentIndex(0);
 }
 
-void MainWindow::slot_comPort(bool)
+void MainWindow::slot_comPort(bool status)
 {
-    running = !allLinesOff();
+    // A line just switched on runs; one switched off leaves the others as they are.
+    running = status || !allLinesOff();
     if (!systemSwitch)
         return;
     int on = 0;

@@ -404,13 +404,14 @@ AlarmReader::Entry makeAlarm(const std::string &name, const std::string &raised,
 QByteArray monitorJson(int interval, const QList<MonitorEntry> &entries)
 {
     QJsonArray monitors;
-    for (const MonitorEntry &entry : entries)
-        monitors.append(QJsonObject{{"model", entry.model},
-                                    {"username", entry.name},
-                                    {"id", entry.id},
-                                    {"channel", -1},
-                                    {"running", entry.running},
-                                    {"record", entry.record}});
+    for (const MonitorEntry &entry : entries) {
+        QJsonObject monitor{{"model", entry.model},     {"username", entry.name},
+                            {"id", entry.id},           {"channel", -1},
+                            {"running", entry.running}, {"record", entry.record}};
+        if (!entry.line.isEmpty())
+            monitor["line"] = entry.line;
+        monitors.append(monitor);
+    }
     return QJsonDocument(QJsonObject{{"interval", interval}, {"monitor", monitors}}).toJson();
 }
 

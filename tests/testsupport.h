@@ -188,6 +188,8 @@ struct MonitorEntry
     int id;
     bool running = true;
     bool record = true;
+    // The line's name; empty: line 1, without the key.
+    QString line = QString();
 };
 // The text of a Monitor.json with these entries.
 QByteArray monitorJson(int interval, const QList<MonitorEntry> &entries);

@@ -182,6 +182,84 @@ struct LiveLine
     int passes = 0;
 };
 
+// Line 1 and "二期" on serial simulators and "池区网关" on a simulated Modbus TCP gateway, the
+// same ids on each, polled at a 1 s interval as the main window wires them.
+struct LiveLines
+{
+    explicit LiveLines(const QList<MonitorEntry> &entries)
+        : first({"1:DI590:main=100", "2:DI590:main=150"}),
+          second({"1:DI590:main=200", "2:DI590:main=250"}),
+          gateway({"1:DI590:main=300", "2:DI590:main=350"}, {}, SimulatorProcess::Gateway)
+    {
+        station.writeFile("config/ComPort.json", comPortJson(first.linkPath(), 9600, 0.3));
+        const QJsonObject serial{{"name", "二期"},  {"type", "rtu"},   {"comport", second.linkPath()},
+                                 {"baudrate", 9600}, {"databit", 8},   {"parity", "N"},
+                                 {"stopbit", 2},     {"timeout", 0.3}};
+        const QJsonObject tcp{{"name", "池区网关"}, {"type", "tcp"},       {"host", "127.0.0.1"},
+                              {"port", gateway.tcpPort()}, {"timeout", 0.3}};
+        station.writeFile("config/Lines.json",
+                          QJsonDocument(QJsonObject{{"lines", QJsonArray{serial, tcp}}}).toJson());
+        station.writeFile("config/Monitor.json", monitorJson(1, entries));
+        AppContext::instance().init();
+        panels.push_back(new WidgetComPort);
+        std::vector<ComPortCtrl *> lines{panels[0]->getComPortCtrl()};
+        auto *linesConfig = static_cast<ConfigFile *>(AppContext::instance().object(LinesConfig));
+        linesConfig->readLines(lines);
+        list = new WidgetMonitorList;
+        grid = new WidgetMonitorSimpleList;
+        stack.addWidget(grid);
+        QObject::connect(panels[0], &WidgetComPort::signal_comPort, list,
+                         &WidgetMonitorList::on_comPort);
+        QObject::connect(list, &WidgetMonitorList::signal_read, panels[0], &WidgetComPort::on_read);
+        list->setComPort(panels[0]);
+        QObject::connect(panels[0]->getReader(), &ComPortReader::signal_readDone, list,
+                         &WidgetMonitorList::on_readDone);
+        for (size_t i = 1; i < lines.size(); ++i) {
+            panels.push_back(new WidgetComPort(lines[i], linesConfig));
+            list->addLine(panels.back());
+        }
+        passes.assign(panels.size(), 0);
+        for (size_t i = 0; i < panels.size(); ++i)
+            QObject::connect(panels[i]->getReader(), &ComPortReader::signal_readDone, list,
+                             [this, i] { ++passes[i]; });
+        list->init(grid);
+    }
+    ~LiveLines()
+    {
+        delete list;
+        qDeleteAll(panels);
+    }
+    void switchAll(bool on)
+    {
+        for (WidgetComPort *panel : panels)
+            panel->findChild<QCheckBox *>("checkBoxConnect")->setChecked(on);
+    }
+    bool allOff() const
+    {
+        return std::all_of(panels.begin(), panels.end(),
+                           [](const WidgetComPort *panel) { return panel->isLineOff(); });
+    }
+    QStringList rows(const QString &name) const
+    {
+        return selectWithKey(AppContext::instance().path(RecordDb),
+                             qPrintable(QStringLiteral("SELECT time,status,value FROM Record "
+                                                       "WHERE name='%1' AND channel=0 ORDER BY "
+                                                       "uid")
+                                            .arg(name)));
+    }
+
+    SimulatorProcess first;
+    SimulatorProcess second;
+    SimulatorProcess gateway;
+    TempStation station;
+    MessageBoxRecorder boxes;
+    std::vector<WidgetComPort *> panels;
+    WidgetMonitorList *list;
+    WidgetMonitorSimpleList *grid;
+    QStackedWidget stack;
+    std::vector<int> passes;
+};
+
 // What is wrong with a monitor's rows as one row per interval of `seconds`, each stamped
 // with its own interval's time: empty when nothing.
 QString intervalProblem(const QStringList &rows, int seconds = 1)
@@ -257,6 +335,8 @@ private slots:
     void silentLineStoresEveryIntervalOnceAndShowsItIsLate();
     void errorsCostOnlyTheReadingTheyHit();
     void lineTooSlowForTheIntervalStoresOneRowPerPass();
+    void linesPollTogetherAndADeadOneHoldsNoneBack();
+    void idsArePerLineAndTheTreeGroupsByLine();
 };
 
 void TestWidgetMonitorList::formAndTreeAtStart()
@@ -987,6 +1067,85 @@ void TestWidgetMonitorList::lineTooSlowForTheIntervalStoresOneRowPerPass()
         QVERIFY2(!previous.isValid() || previous.secsTo(time) >= 1, qPrintable(rows.join(' ')));
         previous = time;
     }
+}
+
+void TestWidgetMonitorList::linesPollTogetherAndADeadOneHoldsNoneBack()
+{
+    // Id 1 and id 2 on every line, each under a name of its own.
+    LiveLines lines({{"DI590", "一号", 1},
+                     {"DI590", "二号", 2},
+                     {"DI590", "二期一号", 1, true, true, "二期"},
+                     {"DI590", "二期二号", 2, true, true, "二期"},
+                     {"DI590", "网关一号", 1, true, true, "池区网关"},
+                     {"DI590", "网关二号", 2, true, true, "池区网关"}});
+    QVERIFY(lines.first.isReady() && lines.second.isReady() && lines.gateway.isReady());
+    QCOMPARE(lines.list->lineCount(), 3);
+    lines.switchAll(true);
+    QVERIFY(QTest::qWaitFor([&] { return lines.passes[1] >= 4; }, 20000));
+    // "二期" loses its device; the others go on at their interval.
+    lines.second.kill();
+    QVERIFY(QTest::qWaitFor([&] { return lines.panels[1]->isLineLost(); }, 10000));
+    const int lostAt = lines.passes[0];
+    QVERIFY(QTest::qWaitFor([&] { return lines.passes[0] >= lostAt + 8; }, 30000));
+    lines.switchAll(false);
+    QVERIFY(QTest::qWaitFor([&] { return lines.allOff(); }, 10000));
+    RecordWriter::waitForAll();
+
+    const std::map<QString, QString> values{{"一号", "1.00"},     {"二号", "1.50"},
+                                            {"网关一号", "3.00"}, {"网关二号", "3.50"},
+                                            {"二期一号", "2.00"}, {"二期二号", "2.50"}};
+    for (const auto &monitor : values) {
+        const QStringList rows = lines.rows(monitor.first);
+        QVERIFY2(intervalProblem(rows).isEmpty(),
+                 qPrintable(monitor.first + ": " + intervalProblem(rows)));
+        // The same id on another line is another instrument: its own readings only.
+        QVERIFY2(normalValuesAre(rows, monitor.second), qPrintable(rows.join(' ')));
+        if (monitor.first.startsWith("二期")) {
+            // Read until the device went, failed every interval since.
+            QVERIFY2(countStatus(rows, "N") >= 4, qPrintable(rows.join(' ')));
+            QVERIFY2(rows.last().section('|', 1, 1) == "B", qPrintable(rows.join(' ')));
+        } else {
+            QVERIFY2(countStatus(rows, "N") == rows.size(), qPrintable(rows.join(' ')));
+            QVERIFY(rows.size() >= 10);
+        }
+    }
+}
+
+void TestWidgetMonitorList::idsArePerLineAndTheTreeGroupsByLine()
+{
+    LiveLines lines({{"DI590", "一号", 1},
+                     {"DI590", "二期一号", 1, true, true, "二期"},
+                     {"DI590", "三期一号", 1, true, true, "三期"}});
+    auto *tree = lines.list->findChild<QTreeView *>("treeViewMonitor");
+    const QStandardItem *root = qobject_cast<QStandardItemModel *>(tree->model())->item(0);
+    QStringList groups;
+    for (int row = 0; row < root->rowCount(); ++row)
+        groups << QStringLiteral("%1:%2").arg(root->child(row)->text()).arg(root->child(row)->rowCount());
+    // A line the station lacks keeps its monitors, shown and not polled.
+    QCOMPARE(groups, QStringList({"串口1:1", "二期:1", "池区网关:0", "三期（线路不存在，不采集）:1"}));
+    QCOMPARE(lines.list->collection().getMonitors().at(2)->getLineIndex(), -1);
+
+    // Selecting a line's monitor or group names the line whose panel is to be shown.
+    QSignalSpy activeLine(lines.list, &WidgetMonitorList::signal_activeLine);
+    lines.list->slot_selectItem(root->child(1)->child(0)->index());
+    lines.list->slot_selectItem(root->child(2)->index());
+    QCOMPARE(activeLine.count(), 2);
+    QCOMPARE(activeLine.at(0).at(0).toInt(), 1);
+    QCOMPARE(activeLine.at(1).at(0).toInt(), 2);
+
+    // Id 1 is free on the gateway's line, taken on line 1; names are the station's.
+    QVERIFY(!lines.list->addMonitor("DI590", "再一号", 1, -1, 0));
+    QCOMPARE(lines.boxes.boxes.value(0).text, inUse);
+    QVERIFY(!lines.list->addMonitor("DI590", "一号", 1, -1, 2));
+    MonitorBase *added = lines.list->addMonitor("DI590", "网关一号", 1, -1, 2);
+    QVERIFY(added);
+    QCOMPARE(added->getLineIndex(), 2);
+    QCOMPARE(root->child(2)->rowCount(), 1);
+    const QJsonArray stored =
+        QJsonDocument::fromJson(lines.station.readFile("config/Monitor.json")).object()["monitor"].toArray();
+    QCOMPARE(stored.last().toObject()["line"].toString(), QString("池区网关"));
+    // Line 1's monitors keep the file as one line wrote it.
+    QVERIFY(!stored.first().toObject().contains("line"));
 }
 
 QTEST_MAIN(TestWidgetMonitorList)
