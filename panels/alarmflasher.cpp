@@ -34,4 +34,5 @@ void AlarmFlasher::flip()
     phase = !phase;
     for (QWidget *widget : flashing)
         widget->update();
+    emit signal_flipped();
 }

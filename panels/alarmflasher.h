@@ -28,6 +28,11 @@ public:
     // Whether flashing widgets show their alarm colour now. A widget that starts flashing
     // shows it at once.
     bool lit() const { return phase; }
+    const std::set<QWidget *> &widgets() const { return flashing; }
+
+signals:
+    // After each flip, for views that draw flashing widgets they do not show as children.
+    void signal_flipped();
 
 public slots:
     // Flips the phase and repaints the flashing widgets; the timer's step.

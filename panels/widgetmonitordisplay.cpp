@@ -48,11 +48,51 @@ QString relayText(float value, const RelaySnapshot &relay)
     return QString::fromStdString(relay.sensor->valueText(value) + relay.sensor->unit);
 }
 
+// The record writer of every page: a thread per monitor costs thousands of threads in a large
+// station, and the rows all go to one database anyway. Made with the first page, ended with
+// the last.
+struct SharedWriter
+{
+    RecordWriter *writer = nullptr;
+    QThread *thread = nullptr;
+    int users = 0;
+};
+
+SharedWriter &sharedWriter()
+{
+    static SharedWriter shared;
+    return shared;
+}
+
+RecordWriter *acquireWriter()
+{
+    SharedWriter &shared = sharedWriter();
+    if (shared.users++ == 0) {
+        shared.writer = new RecordWriter;
+        shared.thread = new QThread;
+        ThreadHandOff::start(shared.writer, shared.thread);
+    }
+    shared.writer->setHeldLimit(RecordWriter::maxHeld * size_t(shared.users));
+    return shared.writer;
+}
+
+void releaseWriter()
+{
+    SharedWriter &shared = sharedWriter();
+    if (--shared.users > 0) {
+        shared.writer->setHeldLimit(RecordWriter::maxHeld * size_t(shared.users));
+        return;
+    }
+    RecordWriter::stopThread(shared.writer, shared.thread);
+    delete shared.thread;
+    shared = SharedWriter();
+}
+
 } // namespace
 
 WidgetMonitorDisplay::WidgetMonitorDisplay(QWidget *parent)
     : QWidget(parent), ui(new Ui::WidgetMonitorDisplay), monitor(nullptr), interval(1),
-      recordThread(new QThread), recordWriter(nullptr)
+      recordWriter(acquireWriter())
 {
     ui->setupUi(this);
     // A long monitor name keeps its start on the first tab and leaves room for the others.
@@ -74,17 +114,18 @@ WidgetMonitorDisplay::WidgetMonitorDisplay(QWidget *parent)
                                  margins);
     records = {new RecordRow, new RecordRow};
 
-    recordWriter = new RecordWriter;
     connect(this, &WidgetMonitorDisplay::signal_record, recordWriter, &RecordWriter::record);
-    ThreadHandOff::start(recordWriter, recordThread);
 }
 
 WidgetMonitorDisplay::~WidgetMonitorDisplay()
 {
-    RecordWriter::stopThread(recordWriter, recordThread);
+    // Rows of other pages queued meanwhile are stored too; those of this one must be before
+    // its records may go (a removed monitor's history is deleted right after).
+    if (handedRows)
+        recordWriter->waitForQueued();
+    releaseWriter();
     qDeleteAll(records);
     delete ui;
-    delete recordThread;
 }
 
 void WidgetMonitorDisplay::setMonitor(MonitorBase *m)
@@ -214,6 +255,7 @@ void WidgetMonitorDisplay::record(int row, const std::string &time, const std::s
     kept->status = status;
     auto *copy = new RecordRow(*kept);
     RecordingStatus::instance().countHanded();
+    handedRows = true;
     ThreadHandOff::release();
     emit signal_record(this, copy);
 }

@@ -23,7 +23,8 @@ class WidgetMonitorDisplay;
 // The page of one monitor: identity, run and record switches, the relay settings and the
 // latest reading of each factor, one trend graph per factor. Turns each finished read pass
 // into table rows, graph points, the overview cell's reading and, while recording, one
-// record row per factor for its own writer thread. An unsynced monitor is synced first, and
+// record row per factor for the writer thread all pages share. An unsynced monitor is synced
+// first, and
 // the page and the cell say why its last sync failed. Only a normal reading shows a number.
 // The factor row of an active alarm is marked red.
 //
@@ -39,7 +40,7 @@ class WidgetMonitorDisplay : public QWidget, public SyncClient
 
 public:
     explicit WidgetMonitorDisplay(QWidget *parent = nullptr);
-    // Stores every row already handed to the writer, then ends its thread.
+    // Stores every row already handed to the writer; the last page ends the writer's thread.
     ~WidgetMonitorDisplay() override;
 
     // Once, right after construction: shows the monitor and enters this panel under key 0
@@ -115,8 +116,8 @@ private:
     qint64 readySince = 0;
     std::vector<RecordRow *> records;
     std::vector<WidgetAxesDisplay *> graphs;
-    QThread *recordThread;
     RecordWriter *recordWriter;
+    bool handedRows = false;
     QString alarmFactor;
     QString alarmText;
     bool maintenanceAllowed = true;

@@ -10,7 +10,7 @@ WidgetMonitorSimple::WidgetMonitorSimple(QWidget *parent)
     : QWidget(parent), ui(new Ui::WidgetMonitorSimple), shown(nullptr)
 {
     ui->setupUi(this);
-    ui->lcdNumber->display(QStringLiteral("----"));
+    ui->lcdNumber->display(number);
 }
 
 WidgetMonitorSimple::~WidgetMonitorSimple()
@@ -25,25 +25,34 @@ void WidgetMonitorSimple::setMonitor(MonitorBase *monitor)
     shown = monitor;
     monitor->views[1] = this;
     ui->checkBox->setVisible(monitor->isRunning());
+    emit signal_changed();
 }
 
 void WidgetMonitorSimple::setName(const QString &name)
 {
     ui->labelName->setText(name);
+    emit signal_changed();
 }
 
 void WidgetMonitorSimple::slot_updateResult(QString value, QString unit, QString status)
 {
     // A failed exchange and a stopped line come with a value of 0, which would read as a
     // real zero.
-    ui->lcdNumber->display(status == QLatin1String("N") ? value : QStringLiteral("----"));
+    const QString shown = status == QLatin1String("N") ? value : QStringLiteral("----");
+    const bool normal = status == QLatin1String("N");
+    if (shown == number && unit == ui->labelUnit->text() && normal == ui->checkBox->isChecked())
+        return;
+    number = shown;
+    ui->lcdNumber->display(shown);
     ui->labelUnit->setText(unit);
-    ui->checkBox->setChecked(status == QLatin1String("N"));
+    ui->checkBox->setChecked(normal);
+    emit signal_changed();
 }
 
 void WidgetMonitorSimple::slot_updateStatus(bool status)
 {
     ui->checkBox->setVisible(status);
+    emit signal_changed();
 }
 
 void WidgetMonitorSimple::slot_updateSyncFailure(QString text)
@@ -59,8 +68,10 @@ void WidgetMonitorSimple::setDemotion(const QString &text)
     const bool frameChanged = text.isEmpty() != demotion.isEmpty();
     demotion = text;
     showToolTip();
-    if (frameChanged)
+    if (frameChanged) {
         update();
+        emit signal_changed();
+    }
 }
 
 void WidgetMonitorSimple::setFlasher(AlarmFlasher *value)
@@ -88,6 +99,7 @@ void WidgetMonitorSimple::setAlarm(AlarmLook look, const QString &text)
             flasher->remove(this);
     }
     update();
+    emit signal_changed();
 }
 
 bool WidgetMonitorSimple::showsAlarmColour() const
@@ -101,6 +113,13 @@ bool WidgetMonitorSimple::showsAlarmColour() const
         return true;
     }
     return false;
+}
+
+QString WidgetMonitorSimple::shownToolTip() const
+{
+    if (!toolTip().isEmpty())
+        return toolTip();
+    return ui->labelName->isElided() ? ui->labelName->text() : QString();
 }
 
 void WidgetMonitorSimple::showToolTip()

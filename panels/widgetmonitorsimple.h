@@ -17,6 +17,8 @@ class WidgetMonitorSimple;
 // reading shows a number: anything else, and a monitor not read yet, shows "----". A demoted
 // monitor (one that stopped answering and is only tried now and then) has an amber frame.
 // An alarmed monitor's cell is red: flashing until the alarm is acknowledged, steady after.
+// In the grid the cell is drawn into its slot rather than shown: every change of its look is
+// told by signal_changed.
 class WidgetMonitorSimple : public QWidget
 {
     Q_OBJECT
@@ -42,11 +44,15 @@ public:
     AlarmLook alarmLook() const { return alarm; }
     // Whether the cell is drawn red at this moment.
     bool showsAlarmColour() const;
+    // What hovering the cell shows: its tooltip, else the whole name when it is cut short.
+    QString shownToolTip() const;
 
 signals:
     // The operator switched the run state or recording from the grid's menu.
     void signal_updateStatus(bool enable);
     void signal_updateRecord(bool enable);
+    // The cell looks different now.
+    void signal_changed();
 
 public slots:
     void slot_updateResult(QString value, QString unit, QString status);
@@ -63,6 +69,8 @@ private:
 
     Ui::WidgetMonitorSimple *ui;
     MonitorBase *shown;
+    // As the number shows it.
+    QString number = QStringLiteral("----");
     QString syncFailure;
     QString demotion;
     QString alarmText;

@@ -135,7 +135,7 @@ void RecordWriter::record(void *writer, void *data)
     }
     storeHeld(dropped);
     // Bounded only after the try: a database that takes rows again takes every held one.
-    while (held.size() > maxHeld) {
+    while (held.size() > heldLimit) {
         held.pop_front();
         ++dropped;
     }

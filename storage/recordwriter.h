@@ -7,6 +7,7 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <unordered_map>
@@ -81,6 +82,9 @@ signals:
 public:
     // Half an hour of readings of a two-factor monitor polled every second.
     static constexpr size_t maxHeld = 3600;
+    // A writer shared by several panels holds as many rows as their own writers would (any
+    // thread; maxHeld until set).
+    void setHeldLimit(size_t rows) { heldLimit = rows; }
     // Rows waiting for the database to take them again (writer thread, or after it ended).
     size_t heldRows() const { return held.size() + heldAlarms.size(); }
     static constexpr int alarmRetryMs = 5000;
@@ -112,6 +116,7 @@ private:
     static AlarmRow rowOf(const AlarmEvent &alarm);
 
     std::deque<RecordRow> held;
+    std::atomic<size_t> heldLimit{maxHeld};
     struct HeldAlarm
     {
         int change; // AlarmLogEntry::Change

@@ -3,6 +3,8 @@
 
 #include "axistag.h"
 
+#include <QLayout>
+
 #include <cmath>
 
 namespace {
@@ -17,10 +19,17 @@ constexpr int kCompactStep = WidgetAxesDisplay::kMaxPoints / 8;
 } // namespace
 
 WidgetAxesDisplay::WidgetAxesDisplay(QWidget *parent)
-    : QWidget(parent), ui(new Ui::WidgetAxesDisplay), tagValue(nullptr), tagHigh(nullptr),
-      tagLow(nullptr), highVisible(false), lowVisible(false), highPoint(0), lowPoint(0),
-      precision(0), interval(1), scrollOffset(0), readings(0), stale(false)
+    : QWidget(parent), tagValue(nullptr), tagHigh(nullptr), tagLow(nullptr), highVisible(false),
+      lowVisible(false), highPoint(0), lowPoint(0), precision(0), interval(1), scrollOffset(0),
+      readings(0), stale(false)
 {
+}
+
+void WidgetAxesDisplay::build()
+{
+    if (ui)
+        return;
+    ui = new Ui::WidgetAxesDisplay;
     ui->setupUi(this);
     ui->horizontalScrollBar->setRange(0, 0);
     connect(ui->horizontalScrollBar, &QScrollBar::valueChanged, this,
@@ -59,6 +68,26 @@ WidgetAxesDisplay::WidgetAxesDisplay(QWidget *parent)
     graphValue->setPen(QPen(QColor(0, 0, 255, 255)));
     tagValue = new AxisTag(graphValue->valueAxis());
     tagValue->setPen(graphValue->pen());
+
+    applyValueRange();
+    setPrecision(precision);
+    plot->yAxis->setLabel(axisLabel);
+    setInterval(interval);
+    tagHigh->setVisible(highVisible);
+    tagLow->setVisible(lowVisible);
+    readings = keptDropped;
+    for (const Kept &reading : kept)
+        plotValue(reading);
+    kept.clear();
+    kept.shrink_to_fit();
+    stale = true;
+    // Made while the graph is being shown: its new children are not shown with it.
+    if (isVisible()) {
+        ui->widgetGraph->show();
+        ui->horizontalScrollBar->show();
+        // Sized now: a later first layout would resize the plot and draw it again.
+        layout()->activate();
+    }
 }
 
 WidgetAxesDisplay::~WidgetAxesDisplay()
@@ -72,6 +101,18 @@ WidgetAxesDisplay::~WidgetAxesDisplay()
 
 void WidgetAxesDisplay::setValueRange(float lower, float upper)
 {
+    rangeLower = lower;
+    rangeUpper = upper;
+    rangeSet = true;
+    applyValueRange();
+}
+
+void WidgetAxesDisplay::applyValueRange()
+{
+    if (!ui || !rangeSet)
+        return;
+    const float lower = rangeLower;
+    const float upper = rangeUpper;
     QCustomPlot *plot = ui->widgetGraph;
     plot->yAxis2->setRange(lower, upper);
 
@@ -92,7 +133,7 @@ void WidgetAxesDisplay::setValueRange(float lower, float upper)
 void WidgetAxesDisplay::setPrecision(int decimals)
 {
     precision = decimals;
-    if (decimals > 0) {
+    if (ui && decimals > 0) {
         ui->widgetGraph->yAxis->setNumberFormat(QStringLiteral("f"));
         ui->widgetGraph->yAxis->setNumberPrecision(decimals);
     }
@@ -100,25 +141,30 @@ void WidgetAxesDisplay::setPrecision(int decimals)
 
 void WidgetAxesDisplay::setAxisLabel(const QString &text)
 {
-    ui->widgetGraph->yAxis->setLabel(text);
+    axisLabel = text;
+    if (ui)
+        ui->widgetGraph->yAxis->setLabel(text);
 }
 
 void WidgetAxesDisplay::setInterval(int seconds)
 {
     interval = qMax(1, seconds);
-    ui->widgetGraph->xAxis->setRange(0, double(kWindowIntervals) * interval);
+    if (ui)
+        ui->widgetGraph->xAxis->setRange(0, double(kWindowIntervals) * interval);
 }
 
 void WidgetAxesDisplay::setHighPointVisible(bool visible)
 {
     highVisible = visible;
-    tagHigh->setVisible(visible);
+    if (tagHigh)
+        tagHigh->setVisible(visible);
 }
 
 void WidgetAxesDisplay::setLowPointVisible(bool visible)
 {
     lowVisible = visible;
-    tagLow->setVisible(visible);
+    if (tagLow)
+        tagLow->setVisible(visible);
 }
 
 void WidgetAxesDisplay::setHighPoint(float value)
@@ -133,15 +179,31 @@ void WidgetAxesDisplay::setLowPoint(float value)
 
 void WidgetAxesDisplay::addValue(float value)
 {
-    if (highVisible) {
-        appendSetPoint(graphHigh, highPoint);
-        tagHigh->updatePosition(highPoint);
-        tagHigh->setText(tagText(highPoint));
+    const Kept reading{value, highPoint, lowPoint, highVisible, lowVisible};
+    if (ui) {
+        plotValue(reading);
+        refresh();
+        return;
     }
-    if (lowVisible) {
-        appendSetPoint(graphLow, lowPoint);
-        tagLow->updatePosition(lowPoint);
-        tagLow->setText(tagText(lowPoint));
+    kept.push_back(reading);
+    if (kept.size() > size_t(kMaxPoints)) {
+        kept.pop_front();
+        ++keptDropped;
+    }
+}
+
+void WidgetAxesDisplay::plotValue(const Kept &reading)
+{
+    const float value = reading.value;
+    if (reading.highOn) {
+        appendSetPoint(graphHigh, reading.high);
+        tagHigh->updatePosition(reading.high);
+        tagHigh->setText(tagText(reading.high));
+    }
+    if (reading.lowOn) {
+        appendSetPoint(graphLow, reading.low);
+        tagLow->updatePosition(reading.low);
+        tagLow->setText(tagText(reading.low));
     }
     appendPoint(graphValue, value);
     trimSetPoint(graphHigh);
@@ -157,31 +219,53 @@ void WidgetAxesDisplay::addValue(float value)
 
     tagValue->updatePosition(value);
     tagValue->setText(tagText(value));
-    refresh();
 }
 
 const QCustomPlot *WidgetAxesDisplay::plot() const
 {
+    const_cast<WidgetAxesDisplay *>(this)->build();
     return ui->widgetGraph;
 }
 
 const QCPGraph *WidgetAxesDisplay::valueGraph() const
 {
+    const_cast<WidgetAxesDisplay *>(this)->build();
     return graphValue;
 }
 
 const QCPGraph *WidgetAxesDisplay::highGraph() const
 {
+    const_cast<WidgetAxesDisplay *>(this)->build();
     return graphHigh;
 }
 
 const QCPGraph *WidgetAxesDisplay::lowGraph() const
 {
+    const_cast<WidgetAxesDisplay *>(this)->build();
     return graphLow;
+}
+
+const AxisTag *WidgetAxesDisplay::valueTag() const
+{
+    const_cast<WidgetAxesDisplay *>(this)->build();
+    return tagValue;
+}
+
+const AxisTag *WidgetAxesDisplay::highTag() const
+{
+    const_cast<WidgetAxesDisplay *>(this)->build();
+    return tagHigh;
+}
+
+const AxisTag *WidgetAxesDisplay::lowTag() const
+{
+    const_cast<WidgetAxesDisplay *>(this)->build();
+    return tagLow;
 }
 
 void WidgetAxesDisplay::showEvent(QShowEvent *event)
 {
+    build();
     QWidget::showEvent(event);
     if (stale)
         refresh();

@@ -2,7 +2,10 @@
 #define WIDGETAXESDISPLAY_H
 
 #include <QPointer>
+#include <QString>
 #include <QWidget>
+
+#include <deque>
 
 class AxisTag;
 class QCPGraph;
@@ -15,6 +18,10 @@ class WidgetAxesDisplay;
 // The trend of one measured factor over elapsed time, with the high and low control set points
 // as optional red lines and a value tag per line. A scroll bar moves a window of 20 intervals
 // back through the newest kMaxPoints readings.
+//
+// The plot is made when the graph is first shown (or looked into): a station of thousands of
+// instruments opens few of their graphs. Until then the readings are only kept, and the plot
+// is given them when it is made.
 class WidgetAxesDisplay : public QWidget
 {
     Q_OBJECT
@@ -36,15 +43,17 @@ public:
     void setHighPoint(float value);
     void setLowPoint(float value);
     void addValue(float value);
+    // Whether the plot has been made.
+    bool isBuilt() const { return ui != nullptr; }
 
-    // Read-only views for tests and benchmarks.
+    // Read-only views for tests and benchmarks; they make the plot.
     const QCustomPlot *plot() const;
     const QCPGraph *valueGraph() const;
     const QCPGraph *highGraph() const;
     const QCPGraph *lowGraph() const;
-    const AxisTag *valueTag() const { return tagValue; }
-    const AxisTag *highTag() const { return tagHigh; }
-    const AxisTag *lowTag() const { return tagLow; }
+    const AxisTag *valueTag() const;
+    const AxisTag *highTag() const;
+    const AxisTag *lowTag() const;
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -53,6 +62,20 @@ private slots:
     void slot_scroll(int position);
 
 private:
+    // A reading with the set points drawn beside it.
+    struct Kept
+    {
+        float value;
+        float high;
+        float low;
+        bool highOn;
+        bool lowOn;
+    };
+
+    // Makes the plot, applies the settings and adds the kept readings.
+    void build();
+    void applyValueRange();
+    void plotValue(const Kept &reading);
     void appendPoint(QCPGraph *graph, double value);
     void appendSetPoint(QCPGraph *graph, double value);
     void trimSetPoint(QCPGraph *graph);
@@ -60,7 +83,14 @@ private:
     void refresh();
     QString tagText(float value) const;
 
-    Ui::WidgetAxesDisplay *ui;
+    Ui::WidgetAxesDisplay *ui = nullptr;
+    // Settings and readings until the plot is made.
+    float rangeLower = 0;
+    float rangeUpper = 0;
+    bool rangeSet = false;
+    QString axisLabel;
+    std::deque<Kept> kept;
+    qint64 keptDropped = 0;
     QPointer<QCPGraph> graphValue;
     QPointer<QCPGraph> graphHigh;
     QPointer<QCPGraph> graphLow;

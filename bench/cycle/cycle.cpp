@@ -1,8 +1,10 @@
 // Figures of the acquisition cycle, each printed beside a baseline measured in the same run.
 // Run headless with QT_QPA_PLATFORM=offscreen (the default when no display is set).
-// Usage: cycle [samples] [passes]   (addValue steps, default 1000; read passes, default 200)
+// Usage: cycle [samples] [passes] [large]   (addValue steps, default 1000; read passes, default
+// 200; "large" runs only the station pass with 1,976 monitors and its baseline)
 // The last figures run the station's own panels, with 100 record writers on the record file,
-// three times: without the alarm rules, with them and 20 monitors alarmed, and without again.
+// three times: without the alarm rules, with them and 20 monitors alarmed, and without again;
+// then with 1,976 monitors (ids 1 to 247 eight times over, as on 8 lines) beside 100.
 
 #include "acquisition/alarmrules.h"
 #include "app/appcontext.h"
@@ -45,6 +47,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <vector>
 
@@ -505,14 +508,21 @@ bool alarmedId(int id)
     return id % 5 == 0;
 }
 
-StationRun runStation(bool alarmRules, bool lineStatus)
+// Monitor i of a station; ids repeat after 247 as on several lines.
+int stationId(int i)
+{
+    return (i - 1) % 247 + 1;
+}
+
+StationRun runStation(bool alarmRules, bool lineStatus, int count = kStationMonitors,
+                      int warmup = kWarmup, int measured = passes)
 {
     StationRun run;
     AlarmRules::setEnabled(alarmRules);
     QTemporaryDir dir;
     QProcess simulator;
     QStringList arguments{"--link", dir.filePath("line")};
-    for (int id = 1; id <= kStationMonitors; ++id)
+    for (int id = 1; id <= std::min(count, 247); ++id)
         arguments << (alarmedId(id)
                           ? QStringLiteral("%1:DI590:unit=1,main=850,r0on=1,r0sp=500,r1on=0").arg(id)
                           : QStringLiteral("%1:%2:r0on=0,r1on=0").arg(id).arg(models[id % 4]));
@@ -527,13 +537,16 @@ StationRun runStation(bool alarmRules, bool lineStatus)
                       .toUtf8());
     comPort.close();
     QByteArray monitorText = "{\"interval\": 86400, \"monitor\": [";
-    for (int id = 1; id <= kStationMonitors; ++id)
+    for (int i = 1; i <= count; ++i) {
+        const int id = stationId(i);
         monitorText += QStringLiteral("%1{\"channel\": -1, \"id\": %2, \"model\": \"%3\", "
-                                      "\"record\": true, \"running\": true, \"username\": \"m%2\"}")
-                           .arg(id > 1 ? "," : "")
+                                      "\"record\": true, \"running\": true, \"username\": \"m%4\"}")
+                           .arg(i > 1 ? "," : "")
                            .arg(id)
                            .arg(QLatin1String(alarmedId(id) ? "DI590" : models[id % 4]))
+                           .arg(i)
                            .toUtf8();
+    }
     QFile monitorFile(dir.filePath("config/Monitor.json"));
     monitorFile.open(QIODevice::WriteOnly);
     monitorFile.write(monitorText + "]}");
@@ -551,6 +564,10 @@ StationRun runStation(bool alarmRules, bool lineStatus)
         auto *alarmBar = window.findChild<WidgetAlarmBar *>();
         ComPortReader *reader = comPortPanel->getReader();
         const std::vector<MonitorBase *> &monitors = list->collection().getMonitors();
+        if (int(monitors.size()) != count) {
+            std::fprintf(stderr, "cycle: %zu of %d monitors loaded\n", monitors.size(), count);
+            return run;
+        }
 
         // The first pass at switch-on asks for the syncs; the timer waits a day.
         comPortPanel->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(true);
@@ -560,7 +577,7 @@ StationRun runStation(bool alarmRules, bool lineStatus)
             return std::all_of(monitors.begin(), monitors.end(),
                                [](const MonitorBase *m) { return m->isSynced(); });
         };
-        while (!allSynced() && waited.elapsed() < 60000)
+        while (!allSynced() && waited.elapsed() < 60000 + count * 100)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
         if (!allSynced()) {
             std::fprintf(stderr, "cycle: the station did not sync every monitor\n");
@@ -587,16 +604,16 @@ StationRun runStation(bool alarmRules, bool lineStatus)
         });
         PaintCounter paints(
             window.findChild<WidgetMonitorSimpleList *>()->findChild<QTableWidget *>()->viewport());
-        for (int pass = 0; pass < kWarmup + passes; ++pass) {
+        for (int pass = 0; pass < warmup + measured; ++pass) {
             comPortPanel->on_read(list->readToken(), PassPlan());
             loop.exec();
-            if (pass == kWarmup - 1)
+            if (pass == warmup - 1)
                 run.alarmsShown = alarmBar->count();
         }
         // Only the view's own refresh from here on: the overview is not updated any more.
         QObject::disconnect(reader, &ComPortReader::signal_readDone, &loop, nullptr);
-        full.erase(full.begin(), full.begin() + kWarmup);
-        dataOnly.erase(dataOnly.begin(), dataOnly.begin() + kWarmup);
+        full.erase(full.begin(), full.begin() + warmup);
+        dataOnly.erase(dataOnly.begin(), dataOnly.begin() + warmup);
         run.passMs = median(full);
         run.dataMs = median(dataOnly);
         run.paints = paints.paints;
@@ -648,7 +665,11 @@ StationRun runStation(bool alarmRules, bool lineStatus)
             ->query(std::string(), stored);
         run.rows = int(stored.size());
         RecordDatabase::freeRows(stored);
-        run.ok = true;
+        // At least one factor of every monitor at every pass.
+        run.ok = run.rows >= count * (warmup + measured);
+        if (!run.ok)
+            std::fprintf(stderr, "cycle: %d rows stored for %d monitors and %d passes\n",
+                         run.rows, count, warmup + measured);
     }
     AppContext::instance().shutdown();
     AppContext::instance().reset();
@@ -665,8 +686,10 @@ void figureStationPass()
     const StationRun before = runStation(false, false);
     const StationRun alarmed = runStation(true, true);
     const StationRun after = runStation(false, false);
-    if (!before.ok || !alarmed.ok || !after.ok)
-        return;
+    if (!before.ok || !alarmed.ok || !after.ok) {
+        std::fprintf(stderr, "cycle: a station run failed\n");
+        std::exit(1);
+    }
     const double withoutMs = (before.passMs + after.passMs) / 2;
 
     std::printf("station interface thread per read pass, %d running monitors on hydrovane-sim, "
@@ -688,6 +711,30 @@ void figureStationPass()
     std::printf("figure alarm_pass_ratio %.3f x\n", alarmed.passMs / withoutMs);
 }
 
+// Figure: the station's pass with 1,976 monitors on one line, the conservative case of 8 lines
+// of 247 (each line's pass shows only its own monitors), beside 100 monitors.
+void figureLargePass()
+{
+    constexpr int kLarge = 1976;
+    const int warmup = 5;
+    const int measured = std::max(5, passes / 10);
+    const StationRun small = runStation(false, false, kStationMonitors, warmup, measured);
+    const StationRun large = runStation(false, false, kLarge, warmup, measured);
+    if (!small.ok || !large.ok) {
+        std::fprintf(stderr, "cycle: a large station run failed\n");
+        std::exit(1);
+    }
+    std::printf("station interface thread per read pass, shown and recorded, overview on a "
+                "1920x1080 window (median of %d passes, goal <= 20 ms with 1,976 monitors)\n",
+                measured);
+    std::printf("  %5d monitors   %8.3f ms  (%d paints, %d rows stored)\n", kLarge, large.passMs,
+                large.paints, large.rows);
+    std::printf("  %5d monitors   %8.3f ms  (%d paints, %d rows stored)\n", kStationMonitors,
+                small.passMs, small.paints, small.rows);
+    std::printf("figure ui_pass_ms_100 %.3f ms\n", small.passMs);
+    std::printf("figure ui_pass_ms_1976 %.3f ms\n", large.passMs);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -701,6 +748,10 @@ int main(int argc, char *argv[])
     if (argc > 2)
         passes = qMax(1, QString::fromLocal8Bit(argv[2]).toInt());
 
+    if (argc > 3 && qstrcmp(argv[3], "large") == 0) {
+        figureLargePass();
+        return 0;
+    }
     // Memory first, before other figures leave freed blocks for it to reuse.
     figureMemoryAtCap();
     figureAddValueAtCap();
@@ -710,5 +761,6 @@ int main(int argc, char *argv[])
     figureInterfacePass(line);
     figureReaderPass(line);
     figureStationPass();
+    figureLargePass();
     return 0;
 }

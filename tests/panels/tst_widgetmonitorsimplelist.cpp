@@ -12,6 +12,7 @@
 #include <QLCDNumber>
 #include <QLabel>
 #include <QMenu>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QtTest>
 
@@ -105,6 +106,7 @@ private slots:
     void menuSwitchesAskTheDetailPanelOnlyOnChange();
     void detailAndDoubleClickAskForTheMonitor();
     void alarmedCellsFlashTogetherUntilAcknowledgedThenStayRed();
+    void thousandsOfCellsScrollAndOnlyThoseInViewArePainted();
 };
 
 void TestWidgetMonitorSimpleList::formsHaveTheReferenceLook()
@@ -210,8 +212,9 @@ void TestWidgetMonitorSimpleList::cellsFillRowsOfFiveAndTheSixthOpensARow()
     }
     QCOMPARE(table(grid)->rowHeight(0), 110);
     QCOMPARE(table(grid)->rowHeight(1), 110);
-    // The table owns the cells.
-    QCOMPARE(cells.back()->parentWidget(), table(grid)->viewport());
+    // The grid draws the cells into its slots; none is a window of its own on screen.
+    QVERIFY(cells.back()->testAttribute(Qt::WA_DontShowOnScreen));
+    QCOMPARE(grid.cellCount(), 6);
 }
 
 void TestWidgetMonitorSimpleList::removedSlotsAreFilledFirstWithoutOverlap()
@@ -348,11 +351,12 @@ void TestWidgetMonitorSimpleList::detailAndDoubleClickAskForTheMonitor()
     menuAction(grid, "详情")->trigger();
     QCOMPARE(active.count(), 1);
 
-    // A double click on the number reaches the table through the cell.
-    QLCDNumber *lcd = cell->findChild<QLCDNumber *>("lcdNumber");
-    // As a window system sends a double click: press and release, then the double click.
-    QTest::mouseClick(lcd, Qt::LeftButton);
-    QTest::mouseDClick(lcd, Qt::LeftButton);
+    // A double click on the cell's slot. As a window system sends it: press and release, then
+    // the double click.
+    QTableWidget *view = table(grid);
+    const QPoint centre = view->visualRect(view->model()->index(0, 1)).center();
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, centre);
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, centre);
     QTRY_COMPARE(active.count(), 2);
     QCOMPARE(active.at(1).at(0).value<MonitorBase *>(), second);
     grid.on_tableWidget_cellDoubleClicked(0, 4); // empty slot
@@ -394,6 +398,8 @@ void TestWidgetMonitorSimpleList::alarmedCellsFlashTogetherUntilAcknowledgedThen
 
     // A flip repaints only the flashing cells and lays out nothing (counted after a first
     // flip, once whatever the window still had to paint is done).
+    // The rows the cells opened are laid out before counting.
+    QCoreApplication::processEvents();
     std::vector<std::unique_ptr<PaintCounter>> counters;
     for (auto &cell : cells)
         counters.emplace_back(new PaintCounter(cell));
@@ -429,6 +435,80 @@ void TestWidgetMonitorSimpleList::alarmedCellsFlashTogetherUntilAcknowledgedThen
     // A new alarm after a quiet spell is red at once.
     cells[3]->setAlarm(WidgetMonitorSimple::AlarmLook::Flashing, "报警：高报");
     QVERIFY(drawnRed(cells[3]));
+}
+
+void TestWidgetMonitorSimpleList::thousandsOfCellsScrollAndOnlyThoseInViewArePainted()
+{
+    // Eight lines of 247 instruments.
+    constexpr int count = 1976;
+    Monitors monitors;
+    std::vector<WidgetMonitorSimple *> cells;
+    {
+        WidgetMonitorSimpleList grid;
+        grid.resize(900, 500);
+        for (int i = 0; i < count; ++i) {
+            cells.push_back(newCell(monitors.add(i != 1502, true)));
+            grid.addCell(cells.back());
+        }
+        grid.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&grid));
+        QTableWidget *view = table(grid);
+        QCOMPARE(view->rowCount(), count / 5 + 1);
+        QCOMPARE(grid.cellCount(), count);
+
+        // Far down: the slot under the pointer is the cell of that slot, for the menu and the
+        // double click alike.
+        const QModelIndex far = view->model()->index(1502 / 5, 1502 % 5);
+        view->scrollTo(far, QAbstractItemView::PositionAtCenter);
+        QTRY_VERIFY(view->viewport()->rect().contains(view->visualRect(far).center()));
+        QVERIFY(view->verticalScrollBar()->value() > 0);
+        QCOMPARE(grid.cellAt(far.row(), far.column()), cells[1502]);
+        emit view->customContextMenuRequested(view->visualRect(far).center());
+        QTRY_VERIFY(contextMenu(grid)->isVisible());
+        QVERIFY(!menuAction(grid, "开关")->isChecked()); // the only monitor switched off
+        contextMenu(grid)->hide();
+        QSignalSpy active(&grid, &WidgetMonitorSimpleList::signal_activeMonitor);
+        const QPoint centre = view->visualRect(far).center();
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, centre);
+        QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, centre);
+        QTRY_COMPARE(active.count(), 1);
+        QCOMPARE(active.at(0).at(0).value<MonitorBase *>(),
+                 monitors.collection.getMonitors()[1502]);
+
+        // The cell is drawn where its slot is: red there, not in the neighbouring slot.
+        cells[1502]->setAlarm(WidgetMonitorSimple::AlarmLook::Steady, "报警：高报");
+        const QRect slot = view->visualRect(far);
+        const QRect next = view->visualRect(view->model()->index(far.row(), far.column() + 1));
+        QTRY_COMPARE(view->viewport()->grab().toImage().pixelColor(slot.topLeft() + QPoint(4, 4)),
+                     QColor(0xE5, 0x39, 0x35));
+        QVERIFY(view->viewport()->grab().toImage().pixelColor(next.topLeft() + QPoint(4, 4)) !=
+                QColor(0xE5, 0x39, 0x35));
+
+        // A new reading repaints the cell in view and none out of it.
+        QCoreApplication::processEvents();
+        PaintCounter shown(cells[1502]);
+        PaintCounter hidden(cells[0]);
+        cells[1502]->slot_updateResult("7.25", "mg/L", "N");
+        cells[0]->slot_updateResult("7.25", "mg/L", "N");
+        QTRY_VERIFY(shown.paints > 0);
+        QCoreApplication::processEvents();
+        QCOMPARE(hidden.paints, 0);
+        // The same reading again changes nothing and paints nothing.
+        shown.paints = 0;
+        cells[1502]->slot_updateResult("7.25", "mg/L", "N");
+        QCoreApplication::processEvents();
+        QCOMPARE(shown.paints, 0);
+
+        // A removed slot draws nothing and is refilled first, even far down.
+        QPointer<WidgetMonitorSimple> removed(cells[1502]);
+        grid.removeCell(cells[1502]);
+        QTRY_VERIFY(!removed);
+        QVERIFY(!grid.cellAt(far.row(), far.column()));
+        WidgetMonitorSimple *added = newCell(monitors.add());
+        grid.addCell(added);
+        QCOMPARE(grid.position(added), std::make_pair(far.row(), far.column()));
+        cells[1502] = added;
+    }
 }
 
 QTEST_MAIN(TestWidgetMonitorSimpleList)

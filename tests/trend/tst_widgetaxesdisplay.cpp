@@ -21,12 +21,15 @@ private slots:
     void setPointSeriesReceivePointsOnlyWhileVisible();
     void historyKeepsTheNewestDayWithGrowingKeys();
     void hiddenGraphIsReplottedOnlyWhenShown();
+    void graphMadeWhenFirstShownHasTheReadingsTakenBefore();
 };
 
 namespace {
 
+// Looking into the plot makes it.
 QScrollBar *scrollBar(WidgetAxesDisplay &widget)
 {
+    widget.plot();
     return widget.findChild<QScrollBar *>(QStringLiteral("horizontalScrollBar"));
 }
 
@@ -254,8 +257,10 @@ void TestWidgetAxesDisplay::hiddenGraphIsReplottedOnlyWhenShown()
     tabs.addTab(hidden, QStringLiteral("Temper"));
     tabs.show();
     QVERIFY(QTest::qWaitForWindowExposed(&tabs));
-    // Both pages laid out once, so that showing a page again does not resize its plot.
+    // Both pages laid out once (the second one's plot is made as it is first shown), so that
+    // showing a page again does not resize its plot.
     tabs.setCurrentIndex(1);
+    QCoreApplication::processEvents();
     tabs.setCurrentIndex(0);
     QCoreApplication::processEvents();
 
@@ -273,6 +278,62 @@ void TestWidgetAxesDisplay::hiddenGraphIsReplottedOnlyWhenShown()
     tabs.setCurrentIndex(0);
     tabs.setCurrentIndex(1);
     QCOMPARE(hiddenReplots.count(), 1); // nothing new to draw
+}
+
+void TestWidgetAxesDisplay::graphMadeWhenFirstShownHasTheReadingsTakenBefore()
+{
+    // The same readings and set points into a graph made at once and one never shown yet.
+    WidgetAxesDisplay made;
+    QVERIFY(made.plot());
+    QTabWidget tabs;
+    tabs.addTab(new QWidget, QStringLiteral("仪表"));
+    auto *later = new WidgetAxesDisplay;
+    tabs.addTab(later, QStringLiteral("DO"));
+    tabs.resize(800, 500);
+    tabs.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&tabs));
+    for (WidgetAxesDisplay *widget : {&made, later}) {
+        widget->setValueRange(0, 20);
+        widget->setPrecision(2);
+        widget->setAxisLabel(QStringLiteral("mg/L"));
+        widget->setInterval(5);
+        widget->setHighPointVisible(true);
+        widget->setHighPoint(8);
+        for (int i = 0; i < 30; ++i)
+            widget->addValue(float(i) / 4);
+        // A set point moved and a second one switched on part of the way.
+        widget->setHighPoint(9);
+        widget->setLowPointVisible(true);
+        widget->setLowPoint(1.5f);
+        for (int i = 0; i < 10; ++i)
+            widget->addValue(float(i));
+    }
+    QVERIFY(!later->isBuilt());
+
+    tabs.setCurrentIndex(1);
+    QTRY_VERIFY(later->isBuilt());
+    QVERIFY(later->plot()->isVisible());
+    const auto points = [](const QCPGraph *graph) {
+        QVector<QPointF> all;
+        for (auto it = graph->data()->constBegin(); it != graph->data()->constEnd(); ++it)
+            all << QPointF(it->key, it->value);
+        return all;
+    };
+    QCOMPARE(later->valueGraph()->dataCount(), 40);
+    QCOMPARE(points(later->valueGraph()), points(made.valueGraph()));
+    QCOMPARE(points(later->highGraph()), points(made.highGraph()));
+    QCOMPARE(points(later->lowGraph()), points(made.lowGraph()));
+    QCOMPARE(later->plot()->yAxis->label(), QStringLiteral("mg/L"));
+    QCOMPARE(later->plot()->yAxis2->range(), made.plot()->yAxis2->range());
+    QCOMPARE(window(*later), window(made));
+    QCOMPARE(scrollBar(*later)->minimum(), scrollBar(made)->minimum());
+    QCOMPARE(later->lowTag()->text(), QStringLiteral("1.50"));
+    QCOMPARE(later->highTag()->text(), made.highTag()->text());
+
+    // Made, it takes readings directly.
+    later->addValue(3);
+    QCOMPARE(later->valueGraph()->dataCount(), 41);
+    QCOMPARE(lastKey(later->valueGraph()), 200.0);
 }
 
 QTEST_MAIN(TestWidgetAxesDisplay)
