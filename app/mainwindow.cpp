@@ -566,8 +566,10 @@ void MainWindow::watchLine(WidgetComPort *panel)
     connect(panel, &WidgetComPort::signal_comPort, this, &MainWindow::slot_comPort);
     // The line's states, for support.
     const ComPortCtrl *ctrl = panel->getComPortCtrl();
-    const auto where = [ctrl] {
-        const QString name = QString::fromStdString(ctrl->getName());
+    // A line among several is named; one alone is told as it always was.
+    const bool several = linePanels.size() > 1;
+    const auto where = [ctrl, several] {
+        const QString name = several ? QString::fromStdString(ctrl->getName()) : QString();
         const QString address = ctrl->getType() == ComPortCtrl::Tcp
                                     ? QStringLiteral("网关 %1:%2")
                                           .arg(QString::fromStdString(ctrl->getHost()))
@@ -588,9 +590,9 @@ void MainWindow::watchLine(WidgetComPort *panel)
             return;
         *lostLogged = lost;
         if (lost)
-            qWarning("hydrovane: %s 设备断开,正在重新打开", where().constData());
+            qWarning("hydrovane: %s 断开,正在重新打开", where().constData());
         else
-            qInfo("hydrovane: %s 设备已恢复", where().constData());
+            qInfo("hydrovane: %s 已恢复", where().constData());
     });
 }
 

@@ -40,6 +40,7 @@
 #include <QDateTimeEdit>
 #include <QDialog>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -263,6 +264,7 @@ class TestMainWindow : public QObject
 
 private slots:
     void layoutShowsTheOverviewFirst();
+    void severalLinesShareTheColumnAndOneSwitch();
     void readingsReachTablesCellsGraphsAndRecords();
     void cellsAndMenusLeadToTheMonitor();
     void monitorsAreAddedAndRemovedOnlyWhileTheLineIsOff();
@@ -419,9 +421,12 @@ void TestMainWindow::cellsAndMenusLeadToTheMonitor()
     auto *tree = station.list->findChild<QTreeView *>();
 
     // A double click on a cell shows its page and selects its monitor in the tree.
-    QLCDNumber *lcd = station.cell(2)->findChild<QLCDNumber *>();
-    QTest::mouseClick(lcd, Qt::LeftButton);
-    QTest::mouseDClick(lcd, Qt::LeftButton);
+    auto *view = station.grid->findChild<QTableWidget *>();
+    const auto slot = station.grid->position(station.cell(2));
+    const QPoint centre =
+        view->visualRect(view->model()->index(slot.first, slot.second)).center();
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, centre);
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, centre);
     QTRY_COMPARE(station.stack->currentWidget(), static_cast<QWidget *>(station.display(2)));
     QCOMPARE(tree->currentIndex().data().toString(), QString("余氯"));
     // Shown again: not added a second time.
@@ -2089,6 +2094,63 @@ void TestMainWindow::trailRowsTheFileRefusesAreShownAndWrittenLater()
     const QStringList rows = auditRows();
     QCOMPARE(rows.mid(rows.size() - 2), QStringList({"admin|清空|一", "admin|导入|二"}));
     QCOMPARE(desk.boxes.boxes.size(), 1);
+}
+
+void TestMainWindow::severalLinesShareTheColumnAndOneSwitch()
+{
+    SimulatorProcess sim({"1:DI590:main=100"});
+    SimulatorProcess gateway({"1:DI590:main=300"}, {}, SimulatorProcess::Gateway);
+    TempStation dir;
+    MessageBoxRecorder boxes;
+    dir.writeFile("config/ComPort.json", comPortJson(sim.linkPath(), 9600, 0.3));
+    const QJsonObject tcp{{"name", "池区网关"}, {"type", "tcp"}, {"host", "127.0.0.1"},
+                          {"port", gateway.tcpPort()}, {"timeout", 0.3}};
+    dir.writeFile("config/Lines.json",
+                  QJsonDocument(QJsonObject{{"lines", QJsonArray{tcp}}}).toJson());
+    dir.writeFile("config/Monitor.json",
+                  monitorJson(1, {{"DI590", "一号", 1}, {"DI590", "网关一号", 1, true, true, "池区网关"}}));
+    AppContext::instance().init();
+    TrayWindow window;
+    window.show();
+    auto *stack = window.findChild<QStackedWidget *>("stackedWidgetLines");
+    auto *system = window.findChild<QCheckBox *>("checkBoxSystem");
+    QVERIFY(stack && system && system->isVisible());
+    QCOMPARE(stack->count(), 2);
+    auto *first = qobject_cast<WidgetComPort *>(stack->widget(0));
+    auto *second = qobject_cast<WidgetComPort *>(stack->widget(1));
+    QCOMPARE(first->findChild<QGroupBox *>()->title(), QString("串口1（串口）"));
+    QCOMPARE(second->findChild<QGroupBox *>()->title(), QString("池区网关（网关）"));
+    QCOMPARE(second->findChild<QLineEdit *>("lineEditHost")->text(), QString("127.0.0.1"));
+    QCOMPARE(second->findChild<QCheckBox *>("checkBoxConnect")->text(), QString("线路开关"));
+
+    // The gateway's monitor brings its line's panel.
+    auto *list = window.findChild<WidgetMonitorList *>();
+    list->slot_activeMonitor(list->collection().getMonitors().at(1));
+    QCOMPARE(stack->currentIndex(), 1);
+
+    // The system switch switches every line, and each line records its own instruments.
+    system->click();
+    QTRY_VERIFY(!first->isLineOff() && !second->isLineOff());
+    QVERIFY(window.isRunning());
+    const auto stored = [](const char *name) {
+        return selectWithKey(AppContext::instance().path(RecordDb),
+                             qPrintable(QStringLiteral("SELECT value FROM Record WHERE name='%1' "
+                                                       "AND status='N' AND channel=0 LIMIT 1")
+                                            .arg(QString::fromUtf8(name))));
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(stored("网关一号"), QStringList("3.00"), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(stored("一号"), QStringList("1.00"), 15000);
+    // One line off: the station still runs, the system switch is partly on.
+    second->switchOff();
+    QTRY_VERIFY(second->isLineOff());
+    QVERIFY(window.isRunning());
+    QCOMPARE(system->checkState(), Qt::PartiallyChecked);
+    system->click(); // all on again
+    QTRY_VERIFY(!second->isLineOff());
+    system->click();
+    QTRY_VERIFY(first->isLineOff() && second->isLineOff());
+    QVERIFY(!window.isRunning());
+    QCOMPARE(system->checkState(), Qt::Unchecked);
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -1,5 +1,5 @@
 // Runs the station of a station directory as an operator would, without one: switches the
-// line on, lets it poll for a while, saves pictures, prints what the pages show and how many
+// lines on, lets it poll for a while, saves pictures, prints what the pages show and how many
 // records were stored, and leaves through the confirmed exit.
 //
 //   hydrovane-demo STATIONDIR [--seconds N] [--screenshot FILE] [--shots DIR]
@@ -37,6 +37,7 @@
 #include <QTableWidget>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -191,8 +192,8 @@ int main(int argc, char *argv[])
     auto *list = window.findChild<WidgetMonitorList *>();
     int passes = 0;
     QObject::connect(comPort->getReader(), &ComPortReader::signal_readDone, [&] { ++passes; });
-    comPort->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))->setChecked(true);
-    std::printf("line on; polling for %d seconds\n", seconds);
+    window.slot_switchAllOn();
+    std::printf("lines on (%d); polling for %d seconds\n", list->lineCount(), seconds);
     std::fflush(stdout);
     settle(seconds * 1000);
 
@@ -204,6 +205,16 @@ int main(int argc, char *argv[])
     if (!shots.isEmpty()) {
         QDir().mkpath(shots);
         ok = save(window, QDir(shots).filePath(QStringLiteral("overview.png"))) && ok;
+        // A monitor of the last line: its group in the tree and its line's panel.
+        const auto &monitors = list->collection().getMonitors();
+        const auto last = std::find_if(monitors.rbegin(), monitors.rend(), [list](const MonitorBase *m) {
+            return m->getLineIndex() == list->lineCount() - 1;
+        });
+        if (list->lineCount() > 1 && last != monitors.rend()) {
+            list->slot_activeMonitor(*last);
+            ok = save(window, QDir(shots).filePath(QStringLiteral("lines.png"))) && ok;
+            list->selectRoot();
+        }
         ok = saveShots(window, *list, QDir(shots)) && ok;
     }
 
