@@ -541,10 +541,14 @@ void MainWindow::setUpLines()
     }
     for (WidgetComPort *panel : linePanels)
         panel->setOneOfSeveral(true);
-    systemSwitch = new QCheckBox(QStringLiteral("系统开关（全部线路）"), stack->parentWidget());
+    systemSwitch = new QCheckBox(QStringLiteral("系统开关"), stack->parentWidget());
+    systemSwitch->setToolTip(QStringLiteral("开关全部线路"));
     systemSwitch->setObjectName(QStringLiteral("checkBoxSystem"));
-    if (auto *lineSwitch = ui->widgetComPort->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect")))
+    if (auto *lineSwitch =
+            ui->widgetComPort->findChild<QCheckBox *>(QStringLiteral("checkBoxConnect"))) {
         systemSwitch->setStyleSheet(lineSwitch->styleSheet());
+        systemSwitch->setFont(lineSwitch->font());
+    }
     column->insertWidget(place, systemSwitch);
     column->insertWidget(place + 1, stack);
     connect(systemSwitch, &QCheckBox::clicked, this, [this](bool on) {

@@ -160,9 +160,8 @@ void WidgetComPort::setOneOfSeveral(bool several)
 {
     const QString name = QString::fromStdString(comPortCtrl->getName());
     const bool gateway = comPortCtrl->getType() == ComPortCtrl::Tcp;
-    ui->groupBox->setTitle(!several ? QStringLiteral("串口配置")
-                           : gateway ? name + QStringLiteral("（网关）")
-                                     : name + QStringLiteral("（串口）"));
+    const QString kind = gateway ? QStringLiteral("网关配置") : QStringLiteral("串口配置");
+    ui->groupBox->setTitle(several ? name + QLatin1Char(' ') + kind : kind);
     ui->groupBox->setToolTip(several ? name : QString());
     ui->checkBoxConnect->setText(several ? QStringLiteral("线路开关") : QStringLiteral("系统开关"));
 }
@@ -176,6 +175,9 @@ void WidgetComPort::showGateway()
         serial->hide();
     ui->labelPort->setText(QStringLiteral("地址"));
     ui->labelBaudrate->setText(QStringLiteral("端口"));
+    // The timeout follows at once, where the data bits stood.
+    ui->labelTimeout->move(ui->labelTimeout->x(), ui->labelDatabit->y());
+    ui->doubleSpinBoxTimeout->move(ui->doubleSpinBoxTimeout->x(), ui->comboBoxDatabit->y());
     ui->groupBox->setTitle(QStringLiteral("网关配置"));
     lineEditHost = new QLineEdit(QString::fromStdString(comPortCtrl->getHost()), ui->groupBox);
     lineEditHost->setObjectName(QStringLiteral("lineEditHost"));

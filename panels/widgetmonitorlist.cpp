@@ -90,6 +90,8 @@ WidgetMonitorList::WidgetMonitorList(QWidget *parent)
     connect(actionRename, &QAction::triggered, this, &WidgetMonitorList::slot_rename);
     connect(actionRemove, &QAction::triggered, this, &WidgetMonitorList::slot_remove);
     QTreeView *tree = ui->treeViewMonitor;
+    // Three levels in a narrow column: the names keep what room there is.
+    tree->setIndentation(12);
     tree->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(tree, &QWidget::customContextMenuRequested, this,
             &WidgetMonitorList::slot_popRightMenu);

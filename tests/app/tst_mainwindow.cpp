@@ -2118,8 +2118,8 @@ void TestMainWindow::severalLinesShareTheColumnAndOneSwitch()
     QCOMPARE(stack->count(), 2);
     auto *first = qobject_cast<WidgetComPort *>(stack->widget(0));
     auto *second = qobject_cast<WidgetComPort *>(stack->widget(1));
-    QCOMPARE(first->findChild<QGroupBox *>()->title(), QString("串口1（串口）"));
-    QCOMPARE(second->findChild<QGroupBox *>()->title(), QString("池区网关（网关）"));
+    QCOMPARE(first->findChild<QGroupBox *>()->title(), QString("串口1 串口配置"));
+    QCOMPARE(second->findChild<QGroupBox *>()->title(), QString("池区网关 网关配置"));
     QCOMPARE(second->findChild<QLineEdit *>("lineEditHost")->text(), QString("127.0.0.1"));
     QCOMPARE(second->findChild<QCheckBox *>("checkBoxConnect")->text(), QString("线路开关"));
 
