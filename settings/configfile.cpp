@@ -139,6 +139,27 @@ bool isStopbit(int bits)
     return bits == 1 || bits == 2;
 }
 
+// The array of `key`, made one if it is not; `owners` is kept as long as it, cleared with it.
+template <typename Owner>
+json &ownedList(json &document, const char *key, std::vector<const Owner *> &owners)
+{
+    if (!document.is_object())
+        document = json::object();
+    json &list = document[key];
+    if (!list.is_array()) {
+        list = json::array();
+        owners.clear();
+    }
+    owners.resize(list.size(), nullptr);
+    return list;
+}
+
+template <typename Owner> int ownerIndex(const std::vector<const Owner *> &owners, const Owner *owner)
+{
+    const auto found = std::find(owners.begin(), owners.end(), owner);
+    return found == owners.end() ? -1 : int(found - owners.begin());
+}
+
 } // namespace
 
 const char *const ConfigFile::firstLineName = "串口1";
@@ -455,21 +476,12 @@ ComPortCtrl *ConfigFile::readLine(const json &entry, int position,
 
 json &ConfigFile::lineList()
 {
-    if (!document.is_object())
-        document = json::object();
-    json &list = document["lines"];
-    if (!list.is_array()) {
-        list = json::array();
-        lineOwners.clear();
-    }
-    lineOwners.resize(list.size(), nullptr);
-    return list;
+    return ownedList(document, "lines", lineOwners);
 }
 
 int ConfigFile::lineEntryOf(const ComPortCtrl *ctrl) const
 {
-    const auto found = std::find(lineOwners.begin(), lineOwners.end(), ctrl);
-    return found == lineOwners.end() ? -1 : int(found - lineOwners.begin());
+    return ownerIndex(lineOwners, ctrl);
 }
 
 void ConfigFile::writeLine(const ComPortCtrl *ctrl)
@@ -865,21 +877,12 @@ void ConfigFile::reportNames(const std::vector<const MonitorBase *> &loaded)
 
 json &ConfigFile::monitorList()
 {
-    if (!document.is_object())
-        document = json::object();
-    json &list = document["monitor"];
-    if (!list.is_array()) {
-        list = json::array();
-        owners.clear();
-    }
-    owners.resize(list.size(), nullptr);
-    return list;
+    return ownedList(document, "monitor", owners);
 }
 
 int ConfigFile::entryOf(const MonitorBase *monitor) const
 {
-    const auto found = std::find(owners.begin(), owners.end(), monitor);
-    return found == owners.end() ? -1 : int(found - owners.begin());
+    return ownerIndex(owners, monitor);
 }
 
 json ConfigFile::entryFor(const MonitorBase *monitor)
