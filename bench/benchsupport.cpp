@@ -268,15 +268,14 @@ AcquisitionCounter::AcquisitionCounter(MainWindow *window, bool keepTimes) : win
     for (MonitorBase *monitor :
          window->findChild<WidgetMonitorList *>()->collection().getMonitors()) {
         auto *page = static_cast<WidgetMonitorDisplay *>(monitor->views.at(0));
-        const auto *table = page->findChild<QTableWidget *>(QStringLiteral("tableWidgetFactor"));
         connect(page, &WidgetMonitorDisplay::signal_updateResult, this,
-                [this, table, keepTimes](const QString &, const QString &unit, const QString &) {
+                [this, page, keepTimes](const QString &, const QString &unit, const QString &) {
                     if (unit.isEmpty())
                         return;
                     ++readings;
                     if (keepTimes)
                         readingTimes.push_back(QDateTime::currentMSecsSinceEpoch());
-                    factorsShown += table->rowCount();
+                    factorsShown += page->factorCount();
                 });
         connect(page, &WidgetMonitorDisplay::signal_record, this, [this, keepTimes] {
             ++rowsHanded;
@@ -302,9 +301,7 @@ long AcquisitionCounter::rowsPerPass() const
     long rows = 0;
     for (MonitorBase *monitor :
          window->findChild<WidgetMonitorList *>()->collection().getMonitors())
-        rows += static_cast<QWidget *>(static_cast<WidgetMonitorDisplay *>(monitor->views.at(0)))
-                    ->findChild<QTableWidget *>(QStringLiteral("tableWidgetFactor"))
-                    ->rowCount();
+        rows += static_cast<WidgetMonitorDisplay *>(monitor->views.at(0))->factorCount();
     return rows;
 }
 

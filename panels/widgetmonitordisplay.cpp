@@ -91,27 +91,8 @@ void releaseWriter()
 } // namespace
 
 WidgetMonitorDisplay::WidgetMonitorDisplay(QWidget *parent)
-    : QWidget(parent), ui(new Ui::WidgetMonitorDisplay), monitor(nullptr), interval(1),
-      recordWriter(acquireWriter())
+    : QWidget(parent), monitor(nullptr), interval(1), recordWriter(acquireWriter())
 {
-    ui->setupUi(this);
-    // A long monitor name keeps its start on the first tab and leaves room for the others.
-    ui->tabWidgetMonitor->setElideMode(Qt::ElideRight);
-    QPalette palette = ui->labelSyncFailure->palette();
-    palette.setColor(QPalette::WindowText, QColor(192, 0, 0));
-    ui->labelSyncFailure->setPalette(palette);
-    setUpTable(ui->tableWidgetFactor,
-               {QStringLiteral("监测因子"), QStringLiteral("读值"), QStringLiteral("单位"),
-                QStringLiteral("状态"), QStringLiteral("时间")});
-    // The columns fill the page; the time stamp is never cut short. Its width is set once
-    // rather than fitted to the contents, which would be measured again at every reading.
-    QHeaderView *header = ui->tableWidgetFactor->horizontalHeader();
-    header->setSectionResizeMode(QHeaderView::Stretch);
-    header->setSectionResizeMode(4, QHeaderView::Fixed);
-    const int margins = 24;
-    header->resizeSection(4, ui->tableWidgetFactor->fontMetrics().horizontalAdvance(
-                                 QStringLiteral("0000-00-00 00:00:00")) +
-                                 margins);
     records = {new RecordRow, new RecordRow};
 
     connect(this, &WidgetMonitorDisplay::signal_record, recordWriter, &RecordWriter::record);
@@ -132,6 +113,44 @@ void WidgetMonitorDisplay::setMonitor(MonitorBase *m)
 {
     monitor = m;
     monitor->views[0] = this;
+    refreshRelays();
+    rebuildFactors();
+    showSyncFailure();
+}
+
+void WidgetMonitorDisplay::showEvent(QShowEvent *event)
+{
+    ensureBuilt();
+    QWidget::showEvent(event);
+}
+
+void WidgetMonitorDisplay::ensureBuilt()
+{
+    if (ui || !monitor)
+        return;
+    ui = new Ui::WidgetMonitorDisplay;
+    // The form's size is for a page on its own; one already placed keeps its place.
+    const QRect placed = geometry();
+    ui->setupUi(this);
+    if (parentWidget())
+        setGeometry(placed);
+    // A long monitor name keeps its start on the first tab and leaves room for the others.
+    ui->tabWidgetMonitor->setElideMode(Qt::ElideRight);
+    QPalette palette = ui->labelSyncFailure->palette();
+    palette.setColor(QPalette::WindowText, QColor(192, 0, 0));
+    ui->labelSyncFailure->setPalette(palette);
+    setUpTable(ui->tableWidgetFactor,
+               {QStringLiteral("监测因子"), QStringLiteral("读值"), QStringLiteral("单位"),
+                QStringLiteral("状态"), QStringLiteral("时间")});
+    // The columns fill the page; the time stamp is never cut short. Its width is set once
+    // rather than fitted to the contents, which would be measured again at every reading.
+    QHeaderView *header = ui->tableWidgetFactor->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Stretch);
+    header->setSectionResizeMode(4, QHeaderView::Fixed);
+    const int margins = 24;
+    header->resizeSection(4, ui->tableWidgetFactor->fontMetrics().horizontalAdvance(
+                                 QStringLiteral("0000-00-00 00:00:00")) +
+                                 margins);
 
     const QString name = QString::fromStdString(monitor->getUsername());
     ui->tabWidgetMonitor->setTabText(0, name);
@@ -143,13 +162,13 @@ void WidgetMonitorDisplay::setMonitor(MonitorBase *m)
 
     ui->checkBoxStatus->setChecked(monitor->isRunning());
     ui->checkBoxRecord->setChecked(monitor->isRecord());
-    if (!monitor->isRunning())
-        ui->checkBoxRun->hide();
+    showRunSwitch();
     // Only now: showing the stored switches above is no operator change.
     connect(ui->checkBoxStatus, &QCheckBox::stateChanged, this,
             &WidgetMonitorDisplay::slot_checkBoxStatus_stateChanged);
     connect(ui->checkBoxRecord, &QCheckBox::stateChanged, this,
             &WidgetMonitorDisplay::slot_checkBoxRecord_stateChanged);
+    setMaintenanceAllowed(maintenanceAllowed);
 
     setUpTable(ui->tableWidgetRelay, {QStringLiteral("继电器"), QStringLiteral("开关"),
                                       QStringLiteral("报警点"), QStringLiteral("迟滞量")});
@@ -160,9 +179,17 @@ void WidgetMonitorDisplay::setMonitor(MonitorBase *m)
         ui->tableWidgetRelay->horizontalHeader()->sizeHint().height() +
         2 * ui->tableWidgetRelay->verticalHeader()->defaultSectionSize() +
         2 * ui->tableWidgetRelay->frameWidth());
-    refreshRelays();
-    rebuildFactors();
-    showSyncFailure();
+    fillRelayTable();
+    fillFactorTable();
+    ui->labelSyncFailure->setText(syncFailure);
+}
+
+void WidgetMonitorDisplay::showRunSwitch()
+{
+    if (!ui)
+        return;
+    ui->checkBoxRun->setVisible(monitor->isRunning());
+    ui->checkBoxRun->setChecked(runLit);
 }
 
 void WidgetMonitorDisplay::showReading(int seconds, qint64 stamp)
@@ -182,21 +209,29 @@ void WidgetMonitorDisplay::showReading(int seconds, qint64 stamp)
         stamp ? QDateTime::fromSecsSinceEpoch(stamp) : QDateTime::currentDateTime();
     const QString now = time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     const bool recording = monitor->isRecord();
-    QTableWidget *table = ui->tableWidgetFactor;
-    const int rows = table->rowCount();
+    QTableWidget *table = ui ? ui->tableWidgetFactor : nullptr;
+    const int rows = int(factors.size());
     for (int r = 0; r < rows; ++r) {
         const SensorBase &sensor = snapshot.sensors[size_t(r)];
         const FactorResult result = snapshot.result(sensor.factor);
         const QString text = QString::fromStdString(sensor.valueText(result.value));
         const QString status = statusText(result.status);
+        FactorRow &row = factors[size_t(r)];
         // A failed exchange carries a value of 0, which would read as a real zero.
-        table->item(r, 1)->setText(result.status == 'N' ? text : QStringLiteral("----"));
-        table->item(r, 3)->setText(status);
-        table->item(r, 4)->setText(now);
+        row.value = result.status == 'N' ? text : QStringLiteral("----");
+        row.status = status;
+        row.time = now;
+        if (table) {
+            table->item(r, 1)->setText(row.value);
+            table->item(r, 3)->setText(status);
+            table->item(r, 4)->setText(now);
+        }
         graphs[size_t(r)]->addValue(result.value);
         if (r == snapshot.mainIndex) {
-            ui->checkBoxRun->setChecked(result.status == 'N');
-            emit signal_updateResult(text, table->item(r, 2)->text(), status);
+            runLit = result.status == 'N';
+            if (ui)
+                ui->checkBoxRun->setChecked(runLit);
+            emit signal_updateResult(text, row.unit, status);
         }
         if (recording)
             record(r, now.toStdString(), text.toStdString(), status.toStdString());
@@ -214,20 +249,23 @@ void WidgetMonitorDisplay::recordMissed(qint64 stamp)
                                  .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
                                  .toStdString();
     const bool recording = monitor->isRecord();
-    for (int r = 0; r < ui->tableWidgetFactor->rowCount(); ++r) {
+    for (size_t r = 0; r < factors.size(); ++r) {
         // As a failed exchange gives it: the value 0, which the graph shows as such.
-        graphs[size_t(r)]->addValue(0);
+        graphs[r]->addValue(0);
         if (recording)
-            record(r, time, snapshot.sensors[size_t(r)].valueText(0), "B");
+            record(int(r), time, snapshot.sensors[r].valueText(0), "B");
     }
 }
 
 void WidgetMonitorDisplay::showLate()
 {
-    QTableWidget *table = ui->tableWidgetFactor;
-    for (int r = 0; r < table->rowCount(); ++r) {
-        table->item(r, 1)->setText(QStringLiteral("----"));
-        table->item(r, 3)->setText(QStringLiteral("B"));
+    for (size_t r = 0; r < factors.size(); ++r) {
+        factors[r].value = QStringLiteral("----");
+        factors[r].status = QStringLiteral("B");
+        if (ui) {
+            ui->tableWidgetFactor->item(int(r), 1)->setText(factors[r].value);
+            ui->tableWidgetFactor->item(int(r), 3)->setText(factors[r].status);
+        }
     }
     if (monitor->isSynced())
         showStopped();
@@ -235,12 +273,11 @@ void WidgetMonitorDisplay::showLate()
 
 bool WidgetMonitorDisplay::rowsMatch(const MonitorSnapshot &snapshot) const
 {
-    const QTableWidget *table = ui->tableWidgetFactor;
-    const int rows = int(snapshot.sensors.size());
-    if (rows != table->rowCount() || rows != int(graphs.size()) || rows > int(records.size()))
+    const size_t rows = snapshot.sensors.size();
+    if (rows != factors.size() || rows != graphs.size() || rows > records.size())
         return false;
-    for (int r = 0; r < rows; ++r) {
-        if (table->item(r, 0)->text() != QString::fromStdString(snapshot.sensors[size_t(r)].factor))
+    for (size_t r = 0; r < rows; ++r) {
+        if (factors[r].factor != QString::fromStdString(snapshot.sensors[r].factor))
             return false;
     }
     return true;
@@ -263,8 +300,10 @@ void WidgetMonitorDisplay::record(int row, const std::string &time, const std::s
 void WidgetMonitorDisplay::updateName()
 {
     const std::string name = monitor->getUsername();
-    ui->tabWidgetMonitor->setTabText(0, QString::fromStdString(name));
-    ui->tabWidgetMonitor->setTabToolTip(0, QString::fromStdString(name));
+    if (ui) {
+        ui->tabWidgetMonitor->setTabText(0, QString::fromStdString(name));
+        ui->tabWidgetMonitor->setTabToolTip(0, QString::fromStdString(name));
+    }
     for (RecordRow *row : records)
         row->name = name;
 }
@@ -281,7 +320,7 @@ void WidgetMonitorDisplay::setAlarm(const QString &factor, const QString &text)
 
 void WidgetMonitorDisplay::markAlarm(bool on)
 {
-    if (alarmFactor.isEmpty())
+    if (alarmFactor.isEmpty() || !ui)
         return;
     QTableWidget *table = ui->tableWidgetFactor;
     for (int r = 0; r < table->rowCount(); ++r) {
@@ -319,7 +358,9 @@ void WidgetMonitorDisplay::on_syncDone(void *reader)
     rebuildFactors();
     if (monitor->isSynced()) {
         readySince = QDateTime::currentSecsSinceEpoch();
-        ui->checkBoxRun->setChecked(true);
+        runLit = true;
+        if (ui)
+            ui->checkBoxRun->setChecked(true);
     } else {
         // A monitor that was read before must not go on showing its last reading.
         showStopped();
@@ -336,6 +377,8 @@ void WidgetMonitorDisplay::slot_stopRead()
 void WidgetMonitorDisplay::setMaintenanceAllowed(bool allowed)
 {
     maintenanceAllowed = allowed;
+    if (!ui)
+        return;
     const QString tip = allowed ? QString() : MessageBoxes::administratorRequired();
     ui->checkBoxStatus->setToolTip(tip);
     ui->checkBoxRecord->setToolTip(tip);
@@ -343,7 +386,7 @@ void WidgetMonitorDisplay::setMaintenanceAllowed(bool allowed)
 
 void WidgetMonitorDisplay::refuseSwitch(QCheckBox *box, bool state)
 {
-    {
+    if (box) {
         const QSignalBlocker quiet(box);
         box->setChecked(state);
     }
@@ -366,20 +409,18 @@ void WidgetMonitorDisplay::slot_checkBoxStatus_stateChanged(int arg1)
     if (!maintenanceAllowed) {
         // The grid's cell may already show the change it asked for.
         emit signal_updateStatus(monitor->isRunning());
-        refuseSwitch(ui->checkBoxStatus, monitor->isRunning());
+        refuseSwitch(ui ? ui->checkBoxStatus : nullptr, monitor->isRunning());
         return;
     }
     monitor->setRunning(on);
-    if (on) {
-        ui->checkBoxRun->show();
-    } else {
-        ui->checkBoxRun->hide();
+    if (!on) {
         const bool wasSynced = monitor->isSynced();
         // Also when unsynced: a sync still queued must not leave it synced while it is off.
         monitor->clearSynced();
         if (wasSynced)
             showStopped();
     }
+    showRunSwitch();
     emit signal_updateStatus(on);
     emit signal_changedMonitor(monitor);
     emit signal_maintenance(on ? QStringLiteral("开启仪表") : QStringLiteral("关闭仪表"),
@@ -392,7 +433,7 @@ void WidgetMonitorDisplay::slot_checkBoxRecord_stateChanged(int arg1)
     if (on == monitor->isRecord())
         return;
     if (!maintenanceAllowed) {
-        refuseSwitch(ui->checkBoxRecord, monitor->isRecord());
+        refuseSwitch(ui ? ui->checkBoxRecord : nullptr, monitor->isRecord());
         return;
     }
     monitor->setRecord(on);
@@ -403,104 +444,139 @@ void WidgetMonitorDisplay::slot_checkBoxRecord_stateChanged(int arg1)
 
 void WidgetMonitorDisplay::slot_updateStatus(bool enable)
 {
-    if (enable != monitor->isRunning())
+    if (enable == monitor->isRunning())
+        return;
+    if (ui)
         ui->checkBoxStatus->setChecked(enable);
+    else
+        slot_checkBoxStatus_stateChanged(enable ? Qt::Checked : Qt::Unchecked);
 }
 
 void WidgetMonitorDisplay::slot_updateRecord(bool enable)
 {
-    if (enable != monitor->isRecord())
+    if (enable == monitor->isRecord())
+        return;
+    if (ui)
         ui->checkBoxRecord->setChecked(enable);
+    else
+        slot_checkBoxRecord_stateChanged(enable ? Qt::Checked : Qt::Unchecked);
 }
 
 void WidgetMonitorDisplay::refreshRelays()
 {
+    relays.clear();
+    const MonitorSnapshot snapshot = monitor->snapshot();
+    if (snapshot.synced) {
+        const QString names[2] = {QStringLiteral("高点控制"), QStringLiteral("低点控制")};
+        for (int r = 0; r < 2; ++r) {
+            const RelaySnapshot &relay = snapshot.relays[size_t(r)];
+            relays.push_back({names[r], relay.on ? QStringLiteral("打开") : QStringLiteral("关闭"),
+                              relayText(relay.alarmPoint, relay),
+                              relayText(relay.hysteresis, relay)});
+        }
+    }
+    fillRelayTable();
+}
+
+void WidgetMonitorDisplay::fillRelayTable()
+{
+    if (!ui)
+        return;
     QTableWidget *table = ui->tableWidgetRelay;
     table->clearContents();
-    const MonitorSnapshot snapshot = monitor->snapshot();
-    if (!snapshot.synced)
-        return;
-    const QString names[2] = {QStringLiteral("高点控制"), QStringLiteral("低点控制")};
-    for (int r = 0; r < 2; ++r) {
-        const RelaySnapshot &relay = snapshot.relays[size_t(r)];
-        table->setItem(r, 0, centredItem(names[r]));
-        table->setItem(r, 1,
-                       centredItem(relay.on ? QStringLiteral("打开") : QStringLiteral("关闭")));
-        table->setItem(r, 2, centredItem(relayText(relay.alarmPoint, relay)));
-        table->setItem(r, 3, centredItem(relayText(relay.hysteresis, relay)));
+    for (size_t r = 0; r < relays.size(); ++r) {
+        for (int c = 0; c < relays[r].size(); ++c)
+            table->setItem(int(r), c, centredItem(relays[r].at(c)));
     }
 }
 
 void WidgetMonitorDisplay::rebuildFactors()
 {
+    qDeleteAll(graphs);
+    graphs.clear();
+    factors.clear();
+
+    const MonitorSnapshot snapshot = monitor->snapshot();
+    if (snapshot.synced) {
+        // Two record rows: an instrument has at most its main factor and the temperature.
+        const int rows = std::min(int(snapshot.sensors.size()), int(records.size()));
+        const std::string model = monitor->getModel();
+        const std::string name = monitor->getUsername();
+        for (int r = 0; r < rows; ++r) {
+            const SensorBase &sensor = snapshot.sensors[size_t(r)];
+            const QString key = QString::fromStdString(sensor.factor);
+            const QString unit = sensor.unit.empty() ? key : QString::fromStdString(sensor.unit);
+            factors.push_back({key, unit, QString(), QStringLiteral("B"), QString()});
+
+            // Kept hidden on the page until it is built, which moves it into a tab.
+            auto *graph = new WidgetAxesDisplay(this);
+            graph->hide();
+            graph->setValueRange(sensor.minimum, sensor.maximum);
+            graph->setPrecision(sensor.decimals);
+            graph->setAxisLabel(unit);
+            graph->setInterval(interval);
+            if (sensor.controlled) {
+                const RelaySnapshot &high = snapshot.relays[0];
+                const RelaySnapshot &low = snapshot.relays[1];
+                graph->setHighPointVisible(high.on);
+                if (high.on)
+                    graph->setHighPoint(high.alarmPoint);
+                graph->setLowPointVisible(low.on);
+                if (low.on)
+                    graph->setLowPoint(low.alarmPoint);
+            }
+            graphs.push_back(graph);
+
+            RecordRow *row = records[size_t(r)];
+            row->model = model;
+            row->name = name;
+            row->slave = monitor->getId();
+            row->channel = r;
+            row->factor = sensor.factor;
+            row->unit = unit.toStdString();
+            row->value.clear();
+            row->status = "F";
+        }
+    }
+    fillFactorTable();
+}
+
+void WidgetMonitorDisplay::fillFactorTable()
+{
+    if (!ui)
+        return;
     QTabWidget *tabs = ui->tabWidgetMonitor;
     while (tabs->count() > 1)
         tabs->removeTab(tabs->count() - 1);
     tabs->setCurrentIndex(0);
-    qDeleteAll(graphs);
-    graphs.clear();
     QTableWidget *table = ui->tableWidgetFactor;
-    table->setRowCount(0);
-
-    const MonitorSnapshot snapshot = monitor->snapshot();
-    if (!snapshot.synced)
-        return;
-    // Two record rows: an instrument has at most its main factor and the temperature.
-    const int rows = std::min(int(snapshot.sensors.size()), int(records.size()));
-    table->setRowCount(rows);
-    const std::string model = monitor->getModel();
-    const std::string name = monitor->getUsername();
-    for (int r = 0; r < rows; ++r) {
-        const SensorBase &sensor = snapshot.sensors[size_t(r)];
-        const QString key = QString::fromStdString(sensor.factor);
-        const QString unit = sensor.unit.empty() ? key : QString::fromStdString(sensor.unit);
-        table->setItem(r, 0, centredItem(key));
-        table->setItem(r, 1, centredItem(QString()));
-        table->setItem(r, 2, centredItem(unit));
-        table->setItem(r, 3, centredItem(QStringLiteral("B")));
-        table->setItem(r, 4, centredItem(QString()));
-
-        auto *graph = new WidgetAxesDisplay;
-        tabs->addTab(graph, key);
-        graph->setValueRange(sensor.minimum, sensor.maximum);
-        graph->setPrecision(sensor.decimals);
-        graph->setAxisLabel(unit);
-        graph->setInterval(interval);
-        if (sensor.controlled) {
-            const RelaySnapshot &high = snapshot.relays[0];
-            const RelaySnapshot &low = snapshot.relays[1];
-            graph->setHighPointVisible(high.on);
-            if (high.on)
-                graph->setHighPoint(high.alarmPoint);
-            graph->setLowPointVisible(low.on);
-            if (low.on)
-                graph->setLowPoint(low.alarmPoint);
-        }
-        graphs.push_back(graph);
-
-        RecordRow *row = records[size_t(r)];
-        row->model = model;
-        row->name = name;
-        row->slave = monitor->getId();
-        row->channel = r;
-        row->factor = sensor.factor;
-        row->unit = unit.toStdString();
-        row->value.clear();
-        row->status = "F";
+    table->setRowCount(int(factors.size()));
+    for (size_t r = 0; r < factors.size(); ++r) {
+        const FactorRow &row = factors[r];
+        const int i = int(r);
+        table->setItem(i, 0, centredItem(row.factor));
+        table->setItem(i, 1, centredItem(row.value));
+        table->setItem(i, 2, centredItem(row.unit));
+        table->setItem(i, 3, centredItem(row.status));
+        table->setItem(i, 4, centredItem(row.time));
+        tabs->addTab(graphs[r], row.factor);
     }
     markAlarm(true);
 }
 
 void WidgetMonitorDisplay::showStopped()
 {
-    ui->checkBoxRun->setChecked(false);
+    runLit = false;
+    if (ui)
+        ui->checkBoxRun->setChecked(false);
     emit signal_updateResult(QStringLiteral("0"), QString(), QStringLiteral("B"));
 }
 
 void WidgetMonitorDisplay::showSyncFailure()
 {
     const SyncFailure failure = monitor->lastSyncFailure();
-    const QString text = monitor->isSynced() ? QString() : QString::fromStdString(failure.text());
-    ui->labelSyncFailure->setText(text);
-    emit signal_updateSyncFailure(text);
+    syncFailure = monitor->isSynced() ? QString() : QString::fromStdString(failure.text());
+    if (ui)
+        ui->labelSyncFailure->setText(syncFailure);
+    emit signal_updateSyncFailure(syncFailure);
 }

@@ -3,7 +3,7 @@
 
 #include "line/syncclient.h"
 
-#include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <vector>
@@ -34,6 +34,11 @@ class WidgetMonitorDisplay;
 //
 // The monitor is read only through its snapshot and its setters. The sync request and its
 // answer carry the SyncClient pointer of this panel (syncToken()).
+//
+// The widgets are made when the page is first shown or ensureBuilt() is called: a station of
+// thousands of instruments opens few pages. Until then the page keeps what it would show
+// (factor rows, relays, the sync failure, the switches) and does all the rest as before:
+// syncs, records, the overview cell's updates and the trend points.
 class WidgetMonitorDisplay : public QWidget, public SyncClient
 {
     Q_OBJECT
@@ -47,6 +52,11 @@ public:
     // of its views.
     void setMonitor(MonitorBase *monitor);
     MonitorBase *getMonitor() const { return monitor; }
+    // Makes the widgets, showing what was kept; for code that looks into them. Once.
+    void ensureBuilt();
+    bool isBuilt() const { return ui != nullptr; }
+    // The factor rows shown (or that would be), for those that count them.
+    int factorCount() const { return int(factors.size()); }
     // After each finished read pass, for a running monitor. `seconds` is the read interval,
     // `stamp` the pass's time in seconds since the epoch (0: now).
     void showReading(int seconds, qint64 stamp = 0);
@@ -91,7 +101,24 @@ public slots:
     void slot_updateStatus(bool enable);
     void slot_updateRecord(bool enable);
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
+    // A factor row as the table shows it.
+    struct FactorRow
+    {
+        QString factor;
+        QString unit;
+        QString value;
+        QString status;
+        QString time;
+    };
+
+    // The kept state into the widgets just made.
+    void fillFactorTable();
+    void fillRelayTable();
+    void showRunSwitch();
     void refreshRelays();
     void rebuildFactors();
     void markAlarm(bool on);
@@ -104,12 +131,20 @@ private:
                 const std::string &status);
     void showSyncFailure();
     // Puts the switch back to `state` without a change signal and shows the refusal.
+    // Either may be null on a page not built.
     void refuseSwitch(QCheckBox *box, bool state);
     // The monitor as the trail names it.
     QString trailName() const;
 
-    Ui::WidgetMonitorDisplay *ui;
+    // Null until built.
+    Ui::WidgetMonitorDisplay *ui = nullptr;
     MonitorBase *monitor;
+    std::vector<FactorRow> factors;
+    // Of a synced monitor: name, state, alarm point and hysteresis of each relay.
+    std::vector<QStringList> relays;
+    QString syncFailure;
+    // The run indicator: the main factor's last reading was normal.
+    bool runLit = false;
     int interval;
     // When the latest successful sync was answered, seconds since the epoch: intervals
     // before it were not the monitor's to miss.

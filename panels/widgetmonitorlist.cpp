@@ -55,6 +55,14 @@ QStandardItem *itemOf(const MonitorBase *monitor)
     return found != monitor->views.end() ? static_cast<QStandardItem *>(found->second) : nullptr;
 }
 
+// Before the page joins the window's stack: built there, its form's size would stand until the
+// stack's next layout.
+void buildPage(const MonitorBase *monitor)
+{
+    if (WidgetMonitorDisplay *display = displayOf(monitor))
+        display->ensureBuilt();
+}
+
 MonitorBase *monitorOf(const QStandardItem *item)
 {
     return static_cast<MonitorBase *>(item->data(WidgetMonitorList::MonitorRole).value<void *>());
@@ -67,6 +75,21 @@ void refuseName(const QString &text)
 
 const char *const nameTaken = "仪表名称重复,请更换其它名称";
 const char *const nameUnusable = "仪表名称不能包含控制字符,请更换其它名称";
+
+// Hands each sync answer of `reader` to the page that asked. Connected once per line rather
+// than once per page: every answer would otherwise be queued to every page of the station.
+void wireSyncAnswers(QObject *context, ComPortReader *reader, const MonitorCollection *monitors)
+{
+    QObject::connect(reader, &ComPortReader::signal_syncDone, context, [monitors](void *token) {
+        for (MonitorBase *monitor : monitors->getMonitors()) {
+            WidgetMonitorDisplay *display = displayOf(monitor);
+            if (display && display->syncToken() == token) {
+                display->on_syncDone(token);
+                return;
+            }
+        }
+    });
+}
 
 } // namespace
 
@@ -198,6 +221,8 @@ void WidgetMonitorList::makeLine()
 void WidgetMonitorList::setComPort(WidgetComPort *port)
 {
     lines[0].port = port;
+    if (port)
+        wireSyncAnswers(this, port->getReader(), &monitors);
     lines[0].scheduler->setLineStatistics(port ? &port->getComPortCtrl()->statistics() : nullptr);
 }
 
@@ -213,6 +238,7 @@ int WidgetMonitorList::addLine(WidgetComPort *port)
             [this, index](bool on) { switchLine(index, on); });
     connect(port->getReader(), &ComPortReader::signal_readDone, this,
             [this, index](const PassPlan &plan) { lineReadDone(index, plan); });
+    wireSyncAnswers(this, port->getReader(), &monitors);
     return index;
 }
 
@@ -307,11 +333,9 @@ void WidgetMonitorList::addMonitorItem(MonitorBase *monitor)
     display->setMaintenanceAllowed(maintenanceAllowed);
     connect(display, &WidgetMonitorDisplay::signal_maintenance, this,
             &WidgetMonitorList::signal_maintenance);
-    if (port) {
+    // The answers come back through the line's one dispatcher (wireSyncAnswers).
+    if (port)
         connect(display, &WidgetMonitorDisplay::signal_sync, port, &WidgetComPort::on_sync);
-        connect(port->getReader(), &ComPortReader::signal_syncDone, display,
-                &WidgetMonitorDisplay::on_syncDone);
-    }
 
     auto *cell = new WidgetMonitorSimple;
     cell->setMonitor(monitor);
@@ -463,6 +487,7 @@ void WidgetMonitorList::slot_selectItem(QModelIndex index)
     const int kind = item->data(KindRole).toInt();
     if (kind == 1) {
         MonitorBase *monitor = monitorOf(item);
+        buildPage(monitor);
         emit signal_activeLine(monitor->getLineIndex());
         emit signal_activeMonitor(monitor);
         return;
@@ -476,6 +501,7 @@ void WidgetMonitorList::slot_activeMonitor(MonitorBase *monitor)
 {
     if (QStandardItem *item = itemOf(monitor))
         ui->treeViewMonitor->setCurrentIndex(item->index());
+    buildPage(monitor);
     emit signal_activeLine(monitor->getLineIndex());
     emit signal_activeMonitor(monitor);
 }

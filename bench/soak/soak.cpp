@@ -349,9 +349,7 @@ long trendPoints(const MonitorCollection &monitors)
 
 int factorRows(MonitorBase *monitor)
 {
-    return static_cast<QWidget *>(static_cast<WidgetMonitorDisplay *>(monitor->views.at(0)))
-        ->findChild<QTableWidget *>(QStringLiteral("tableWidgetFactor"))
-        ->rowCount();
+    return static_cast<WidgetMonitorDisplay *>(monitor->views.at(0))->factorCount();
 }
 
 int run(const QString &program, const QStringList &arguments)

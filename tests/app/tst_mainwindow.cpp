@@ -105,6 +105,12 @@ struct Station
     {
         return static_cast<WidgetMonitorDisplay *>(monitor(i)->views.at(0));
     }
+    // The page with its widgets, built if it never was.
+    WidgetMonitorDisplay *page(int i) const
+    {
+        display(i)->ensureBuilt();
+        return display(i);
+    }
     WidgetMonitorSimple *cell(int i) const
     {
         return static_cast<WidgetMonitorSimple *>(monitor(i)->views.at(1));
@@ -112,7 +118,7 @@ struct Station
     QString factorText(int i, int row, int column) const
     {
         const QTableWidgetItem *item =
-            display(i)->findChild<QTableWidget *>("tableWidgetFactor")->item(row, column);
+            page(i)->findChild<QTableWidget *>("tableWidgetFactor")->item(row, column);
         return item ? item->text() : QString();
     }
     QStringList storedMonitors() const
@@ -355,14 +361,14 @@ void TestMainWindow::readingsReachTablesCellsGraphsAndRecords()
             QCOMPARE(station.factorText(i, row, 3), QString(expected[i][row][1]));
             QVERIFY(!station.factorText(i, row, 4).isEmpty());
             auto *graph = qobject_cast<WidgetAxesDisplay *>(
-                station.display(i)->findChild<QTabWidget *>()->widget(row + 1));
+                station.page(i)->findChild<QTabWidget *>()->widget(row + 1));
             QVERIFY(graph->valueGraph()->dataCount() >= 2);
         }
         auto *indicator = station.cell(i)->findChild<QCheckBox *>("checkBox");
         QVERIFY(indicator->isChecked());
-        QVERIFY(station.display(i)->findChild<QCheckBox *>("checkBoxRun")->isChecked());
+        QVERIFY(station.page(i)->findChild<QCheckBox *>("checkBoxRun")->isChecked());
     }
-    QCOMPARE(station.display(2)->findChild<QTableWidget *>("tableWidgetFactor")->rowCount(), 1);
+    QCOMPARE(station.page(2)->findChild<QTableWidget *>("tableWidgetFactor")->rowCount(), 1);
     QVERIFY(lcdShows(station.cell(0)->findChild<QLCDNumber *>(), "7.25"));
     QVERIFY(lcdShows(station.cell(2)->findChild<QLCDNumber *>(), "1.50"));
     QCOMPARE(station.cell(1)->findChild<QLabel *>("labelUnit")->text(), QString("pH"));
@@ -376,7 +382,7 @@ void TestMainWindow::readingsReachTablesCellsGraphsAndRecords()
         QVERIFY(lcdShows(station.cell(i)->findChild<QLCDNumber *>(), "----"));
         QVERIFY(station.cell(i)->findChild<QLabel *>("labelUnit")->text().isEmpty());
         QVERIFY(!station.cell(i)->findChild<QCheckBox *>("checkBox")->isChecked());
-        QVERIFY(!station.display(i)->findChild<QCheckBox *>("checkBoxRun")->isChecked());
+        QVERIFY(!station.page(i)->findChild<QCheckBox *>("checkBoxRun")->isChecked());
     }
 
     // One row per factor per reading, the factors of a reading under one time stamp.
@@ -444,7 +450,7 @@ void TestMainWindow::cellsAndMenusLeadToTheMonitor()
     QTRY_VERIFY(menu->isVisible());
     menu->actions().at(1)->trigger();
     menu->hide();
-    QVERIFY(!station.display(1)->findChild<QCheckBox *>("checkBoxStatus")->isChecked());
+    QVERIFY(!station.page(1)->findChild<QCheckBox *>("checkBoxStatus")->isChecked());
     QVERIFY(!station.monitor(1)->isRunning());
     QVERIFY(station.cell(1)->findChild<QCheckBox *>("checkBox")->isHidden());
     QCOMPARE(station.storedMonitors(), QStringList({"溶解氧:1", "pH:0", "余氯:1", "不记录:1"}));
@@ -1581,7 +1587,7 @@ void TestMainWindow::alarmsAreListedMarkedAndAcknowledgedIntoTheLog()
     QCOMPARE(station.cell(2)->alarmLook(), Look::None);
     QCOMPARE(station.display(0)->alarmedFactor(), QString("DO"));
     QVERIFY(station.display(2)->alarmedFactor().isEmpty());
-    auto *factors = station.display(0)->findChild<QTableWidget *>("tableWidgetFactor");
+    auto *factors = station.page(0)->findChild<QTableWidget *>("tableWidgetFactor");
     QCOMPARE(factors->item(0, 0)->text(), QString("DO"));
     QCOMPARE(factors->item(0, 1)->background().color(), QColor(0xE5, 0x39, 0x35));
     QCOMPARE(factors->item(1, 1)->background(), QBrush());
@@ -1611,12 +1617,12 @@ void TestMainWindow::alarmsAreListedMarkedAndAcknowledgedIntoTheLog()
 
     // Switched off by its run switch, a monitor's alarm goes from the bar, cell and page.
     QVERIFY(signInAs());
-    station.display(0)->findChild<QCheckBox *>("checkBoxStatus")->setChecked(false);
+    station.page(0)->findChild<QCheckBox *>("checkBoxStatus")->setChecked(false);
     QTRY_COMPARE(bar->count(), 1);
     QCOMPARE(station.cell(0)->alarmLook(), Look::None);
     QVERIFY(station.display(0)->alarmedFactor().isEmpty());
     QCOMPARE(factors->item(0, 1)->background(), QBrush());
-    station.display(1)->findChild<QCheckBox *>("checkBoxStatus")->setChecked(false);
+    station.page(1)->findChild<QCheckBox *>("checkBoxStatus")->setChecked(false);
     QTRY_VERIFY(bar->isHidden());
     station.switchLine(false);
     QTRY_COMPARE_WITH_TIMEOUT(selectWithKey(file, "SELECT count(*) FROM Alarm WHERE cleared IS "
@@ -1985,8 +1991,8 @@ void TestMainWindow::instrumentSwitchesNeedAnAdministratorAndLeaveRows()
     Station station(sim, {{"DO580", "一号池", 3}});
     QVERIFY(station.signedIn);
     MonitorBase *monitor = station.monitor(0);
-    auto *record = station.display(0)->findChild<QCheckBox *>("checkBoxRecord");
-    auto *run = station.display(0)->findChild<QCheckBox *>("checkBoxStatus");
+    auto *record = station.page(0)->findChild<QCheckBox *>("checkBoxRecord");
+    auto *run = station.page(0)->findChild<QCheckBox *>("checkBoxStatus");
     const QByteArray stored = station.dir.readFile("config/Monitor.json");
     const auto recorded = [&station] {
         const QJsonObject document =

@@ -61,14 +61,20 @@ struct Fixture
         display = nullptr;
         return selectWithKey(AppContext::instance().path(RecordDb), recordQuery);
     }
-    QTableWidget *table(const char *name) const { return display->findChild<QTableWidget *>(name); }
+    // The page with its widgets, built if it never was.
+    WidgetMonitorDisplay *page() const
+    {
+        display->ensureBuilt();
+        return display;
+    }
+    QTableWidget *table(const char *name) const { return page()->findChild<QTableWidget *>(name); }
     QString text(const char *tableName, int row, int column) const
     {
         const QTableWidgetItem *item = table(tableName)->item(row, column);
         return item ? item->text() : QStringLiteral("<none>");
     }
-    QCheckBox *checkBox(const char *name) const { return display->findChild<QCheckBox *>(name); }
-    QTabWidget *tabs() const { return display->findChild<QTabWidget *>("tabWidgetMonitor"); }
+    QCheckBox *checkBox(const char *name) const { return page()->findChild<QCheckBox *>(name); }
+    QTabWidget *tabs() const { return page()->findChild<QTabWidget *>("tabWidgetMonitor"); }
     WidgetAxesDisplay *graph(int factor) const
     {
         return qobject_cast<WidgetAxesDisplay *>(tabs()->widget(factor + 1));
@@ -115,6 +121,7 @@ private slots:
     void failedSyncSaysWhyAndHidesTheLastReading();
     void rowsAfterARenameCarryTheNewName();
     void syncButtonTriesADemotedMonitorAtOnce();
+    void pageNeverOpenedWorksAndShowsWhatItKeptWhenOpened();
 };
 
 void TestWidgetMonitorDisplay::formShowsTheMonitorAndStaysEmptyUntilSynced()
@@ -122,6 +129,8 @@ void TestWidgetMonitorDisplay::formShowsTheMonitorAndStaysEmptyUntilSynced()
     Station station;
     Fixture f("DI590", "池一", 7);
     WidgetMonitorDisplay *display = f.display;
+    QVERIFY(!display->isBuilt());
+    display->ensureBuilt();
     QCOMPARE(display->size(), QSize(633, 468));
     QCOMPARE(display->font().family(), QString("微软雅黑"));
     QCOMPARE(display->font().pointSize(), 12);
@@ -178,6 +187,9 @@ void TestWidgetMonitorDisplay::formShowsTheMonitorAndStaysEmptyUntilSynced()
     MonitorBase *off = f.collection.create("RA550", "off", 8, -1, false, true);
     WidgetMonitorDisplay second;
     second.setMonitor(off);
+    // Showing the page builds it.
+    second.show();
+    QVERIFY(second.isBuilt());
     QVERIFY(second.findChild<QCheckBox *>("checkBoxRun")->isHidden());
     QVERIFY(!second.findChild<QCheckBox *>("checkBoxStatus")->isChecked());
 }
@@ -476,7 +488,7 @@ void TestWidgetMonitorDisplay::failedSyncSaysWhyAndHidesTheLastReading()
 {
     Station station;
     Fixture f("DI590", "a", 3);
-    auto *cause = f.display->findChild<QLabel *>("labelSyncFailure");
+    auto *cause = f.page()->findChild<QLabel *>("labelSyncFailure");
     QVERIFY(cause->text().isEmpty());
     QSignalSpy causes(f.display, &WidgetMonitorDisplay::signal_updateSyncFailure);
     QSignalSpy result(f.display, &WidgetMonitorDisplay::signal_updateResult);
@@ -537,12 +549,81 @@ void TestWidgetMonitorDisplay::syncButtonTriesADemotedMonitorAtOnce()
     }
     SimulatorProcess healthy({"3:DI590"});
     QSignalSpy asked(f.display, &WidgetMonitorDisplay::signal_sync);
-    f.display->findChild<QPushButton *>("pushButtonSync")->click();
+    f.page()->findChild<QPushButton *>("pushButtonSync")->click();
     QCOMPARE(asked.size(), 1);
     // The reader's part of the request: no wait for the monitor's next retry.
     f.sync(healthy);
     QVERIFY(f.monitor->isSynced());
     QVERIFY(!f.monitor->healthSnapshot().demoted);
+}
+
+void TestWidgetMonitorDisplay::pageNeverOpenedWorksAndShowsWhatItKeptWhenOpened()
+{
+    SimulatorProcess sim({"3:DI590:main=725,temper=253,r0on=1,r0sp=1200,r0hy=50,r1on=0"});
+    QVERIFY(sim.isReady());
+    Station station;
+    MessageBoxRecorder boxes;
+    Fixture f("DI590", "池三", 3);
+    QSignalSpy result(f.display, &WidgetMonitorDisplay::signal_updateResult);
+    QSignalSpy causes(f.display, &WidgetMonitorDisplay::signal_updateSyncFailure);
+    QSignalSpy records(f.display, &WidgetMonitorDisplay::signal_record);
+    f.sync(sim);
+    f.readAndShow(sim);
+    f.display->recordMissed(QDateTime::currentSecsSinceEpoch() + 60);
+    f.readAndShow(sim);
+    f.display->setAlarm("DO", "DO 高于 5.00");
+    f.display->setMaintenanceAllowed(false);
+    f.display->slot_updateRecord(false);
+    QCOMPARE(boxes.boxes.size(), 1);
+    QVERIFY(f.monitor->isRecord());
+
+    // All of it happened without a widget of the page.
+    QVERIFY(!f.display->isBuilt());
+    QVERIFY(!f.display->findChild<QTableWidget *>());
+    QCOMPARE(f.display->factorCount(), 2);
+    QCOMPARE(result.count(), 2);
+    QCOMPARE(result.last(), QVariantList({"7.25", "ppm", "N"}));
+    QCOMPARE(causes.last().at(0).toString(), QString());
+    QCOMPARE(records.count(), 6);
+
+    const QStringList relayRow = {"高点控制", "打开", "12.00ppm", "0.50ppm"};
+    for (int column = 0; column < 4; ++column)
+        QCOMPARE(f.text("tableWidgetRelay", 0, column), relayRow[column]);
+    QVERIFY(f.display->isBuilt());
+    const QString time = f.text("tableWidgetFactor", 0, 4);
+    QVERIFY(QDateTime::fromString(time, "yyyy-MM-dd hh:mm:ss").isValid());
+    const QStringList factorRows[2] = {{"DO", "7.25", "ppm", "N", time},
+                                       {"Temper", "25.3", "℃", "N", time}};
+    for (int row = 0; row < 2; ++row) {
+        for (int column = 0; column < 5; ++column)
+            QCOMPARE(f.text("tableWidgetFactor", row, column), factorRows[row][column]);
+    }
+    QCOMPARE(f.table("tableWidgetFactor")->item(0, 1)->toolTip(), QString("DO 高于 5.00"));
+    QCOMPARE(f.table("tableWidgetFactor")->item(1, 1)->toolTip(), QString());
+    QVERIFY(f.checkBox("checkBoxRun")->isChecked());
+    QVERIFY(f.checkBox("checkBoxStatus")->isChecked() && f.checkBox("checkBoxRecord")->isChecked());
+    QCOMPARE(f.checkBox("checkBoxStatus")->toolTip(), QString("请先以管理员身份登录。"));
+    // The graphs got every point, the missed interval's 0 between the readings.
+    QCOMPARE(f.tabs()->count(), 3);
+    QCOMPARE(f.graph(0)->valueGraph()->dataCount(), 3);
+    QCOMPARE(f.graph(0)->valueGraph()->data()->at(1)->value, 0.0);
+
+    // Late and stopped before it is opened: the page shows that, not the last reading.
+    Fixture late("DI590", "池四", 3);
+    late.sync(sim);
+    late.readAndShow(sim);
+    late.display->showLate();
+    QCOMPARE(late.text("tableWidgetFactor", 0, 1), QString("----"));
+    QCOMPARE(late.text("tableWidgetFactor", 0, 3), QString("B"));
+    QVERIFY(!late.checkBox("checkBoxRun")->isChecked());
+    Fixture failed("DI590", "池五", 3);
+    failed.sync(sim);
+    failed.display->syncMonitor(nullptr);
+    failed.display->on_syncDone(failed.display->syncToken());
+    QCOMPARE(failed.page()->findChild<QLabel *>("labelSyncFailure")->text(),
+             QString("未同步：串口未打开"));
+    QCOMPARE(failed.table("tableWidgetFactor")->rowCount(), 0);
+    QCOMPARE(failed.text("tableWidgetRelay", 0, 0), QString("<none>"));
 }
 
 QTEST_MAIN(TestWidgetMonitorDisplay)

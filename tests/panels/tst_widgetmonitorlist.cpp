@@ -387,10 +387,25 @@ void TestWidgetMonitorList::everyMonitorGetsALinkedPanelAndCell()
         QCOMPARE(f.grid->position(cell), std::make_pair(0, i));
         QCOMPARE(cell->findChild<QLabel *>("labelName")->text(), f.names()[i]);
         QVERIFY(!display->parentWidget());
+        // Pages are made when first opened.
+        QVERIFY(!display->isBuilt());
+        QVERIFY(!display->findChild<QTableWidget *>());
     }
+    // The grid's menu switches a page that was never opened.
+    auto *unopened = static_cast<WidgetMonitorSimple *>(f.monitor(1)->views.at(1));
+    emit unopened->signal_updateRecord(false);
+    emit unopened->signal_updateStatus(true);
+    QCOMPARE(f.stored()[1], QString("DO580:2:二号池:1:0"));
+    QVERIFY(!unopened->findChild<QCheckBox *>("checkBox")->isHidden());
+    emit unopened->signal_updateStatus(false);
+    QVERIFY(unopened->findChild<QCheckBox *>("checkBox")->isHidden());
+    QCOMPARE(f.stored()[1], QString("DO580:2:二号池:0:0"));
+    QVERIFY(!static_cast<WidgetMonitorDisplay *>(f.monitor(1)->views.at(0))->isBuilt());
+
     // The panel's run switch and the cell's indicator follow each other.
     auto *display = static_cast<WidgetMonitorDisplay *>(f.monitor(0)->views.at(0));
     auto *cell = static_cast<WidgetMonitorSimple *>(f.monitor(0)->views.at(1));
+    display->ensureBuilt();
     auto *indicator = cell->findChild<QCheckBox *>("checkBox");
     QVERIFY(!indicator->isHidden());
     display->findChild<QCheckBox *>("checkBoxStatus")->setChecked(false);
@@ -541,6 +556,8 @@ void TestWidgetMonitorList::renameChecksNamesAndRestoresTheOldText()
     QCOMPARE(f.monitor(0)->getUsername(), std::string("进水口/1"));
     QCOMPARE(f.stored()[0], QString("DI590:1:进水口/1:1:1"));
     auto *display = static_cast<WidgetMonitorDisplay *>(f.monitor(0)->views.at(0));
+    // Renamed before it was built: the page shows the new name when opened.
+    display->ensureBuilt();
     QCOMPARE(display->findChild<QTabWidget *>()->tabText(0), QString("进水口/1"));
     auto *cell = static_cast<WidgetMonitorSimple *>(f.monitor(0)->views.at(1));
     QCOMPARE(cell->findChild<QLabel *>("labelName")->text(), QString("进水口/1"));
@@ -584,6 +601,7 @@ void TestWidgetMonitorList::longNamesKeepTheirStartAndShowWholeAsTooltips()
 
     auto *display = static_cast<WidgetMonitorDisplay *>(f.monitor(0)->views.at(0));
     QCOMPARE(f.item(0)->toolTip(), name);
+    display->ensureBuilt();
     QCOMPARE(display->findChild<QTabWidget *>()->tabToolTip(0), name);
     f.rename(0, "10号" + name);
     QCOMPARE(f.item(0)->toolTip(), "10号" + name);
@@ -844,6 +862,7 @@ void TestWidgetMonitorList::intervalEditsAreStoredAtSaveOrWithTheNextChange()
     f.interval()->setText("");
     QCOMPARE(f.list->collection().getInterval(), 0);
     auto *display = static_cast<WidgetMonitorDisplay *>(f.monitor(2)->views.at(0));
+    display->ensureBuilt();
     display->findChild<QCheckBox *>("checkBoxRecord")->setChecked(true);
     QCOMPARE(f.storedInterval(), 0);
     f.station.writeFile("config/Monitor.json", "untouched");
@@ -990,6 +1009,7 @@ void TestWidgetMonitorList::silentLineStoresEveryIntervalOnceAndShowsItIsLate()
     auto *scheduler = const_cast<PollScheduler *>(line.list->pollScheduler());
     QSignalSpy late(scheduler, &PollScheduler::signal_late);
     auto *display = static_cast<WidgetMonitorDisplay *>(line.monitor(0)->views.at(0));
+    display->ensureBuilt();
     QStringList shownWhileLate;
     QObject::connect(scheduler, &PollScheduler::signal_late, display, [&] {
         shownWhileLate

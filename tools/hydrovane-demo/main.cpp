@@ -21,6 +21,7 @@
 #include "panels/dialoglinestatus.h"
 #include "panels/messageboxes.h"
 #include "panels/widgetcomport.h"
+#include "panels/widgetmonitordisplay.h"
 #include "panels/widgetmonitorlist.h"
 #include "storage/recorddatabase.h"
 #include "storage/recordwriter.h"
@@ -68,7 +69,8 @@ void printReadings(const WidgetMonitorList &list)
 {
     std::printf("readings shown:\n");
     for (MonitorBase *monitor : list.collection().getMonitors()) {
-        auto *page = static_cast<QWidget *>(monitor->views.at(0));
+        auto *page = static_cast<WidgetMonitorDisplay *>(monitor->views.at(0));
+        page->ensureBuilt();
         const auto *table = page->findChild<QTableWidget *>(QStringLiteral("tableWidgetFactor"));
         QStringList factors;
         for (int row = 0; row < table->rowCount(); ++row)
