@@ -748,6 +748,9 @@ int main(int argc, char *argv[])
     if (argc > 2)
         passes = qMax(1, QString::fromLocal8Bit(argv[2]).toInt());
 
+    // Nobody answers: a box at start (1,976 monitors on one line repeat their ids, which the
+    // station tells) goes to standard error with its default answer.
+    MessageBoxes::setUnattended(true);
     if (argc > 3 && qstrcmp(argv[3], "large") == 0) {
         figureLargePass();
         return 0;

@@ -1102,8 +1102,10 @@ void TestWidgetMonitorList::linesPollTogetherAndADeadOneHoldsNoneBack()
     QCOMPARE(lines.list->lineCount(), 3);
     lines.switchAll(true);
     QVERIFY(QTest::qWaitFor([&] { return lines.passes[1] >= 4; }, 20000));
-    // "二期" loses its device; the others go on at their interval.
+    // "二期" loses its device for good; the others go on at their interval. Its link goes
+    // too, so that no terminal another process opens meanwhile can stand in for it.
     lines.second.kill();
+    QFile::remove(lines.second.linkPath());
     QVERIFY(QTest::qWaitFor([&] { return lines.panels[1]->isLineLost(); }, 10000));
     const int lostAt = lines.passes[0];
     QVERIFY(QTest::qWaitFor([&] { return lines.passes[0] >= lostAt + 8; }, 30000));
