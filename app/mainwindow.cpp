@@ -377,7 +377,8 @@ void MainWindow::on_addMonitor(const QString &model, const QString &userName, in
     MonitorBase *monitor = ui->widgetMonitorList->addMonitor(model, userName, id, channel, line);
     if (!monitor)
         return;
-    QString detail = QStringLiteral("%1 \"%2\",从站 %3,通道 %4").arg(model, userName).arg(id).arg(channel);
+    QString detail =
+        QStringLiteral("%1 \"%2\",从站 %3,通道 %4").arg(model, userName).arg(id).arg(channel);
     if (linePanels.size() > 1)
         detail += QStringLiteral(",线路 ") +
                   QString::fromStdString(linePanels[size_t(line)]->getComPortCtrl()->getName());
@@ -485,7 +486,7 @@ void MainWindow::slot_comPort(bool status)
     for (const WidgetComPort *panel : linePanels)
         on += panel->isLineOff() ? 0 : 1;
     const QSignalBlocker blocker(systemSwitch);
-    systemSwitch->setCheckState(on == 0                     ? Qt::Unchecked
+    systemSwitch->setCheckState(on == 0                        ? Qt::Unchecked
                                 : on == int(linePanels.size()) ? Qt::Checked
                                                                : Qt::PartiallyChecked);
 }
@@ -517,8 +518,7 @@ void MainWindow::switchAllOff()
 
 void MainWindow::setUpLines()
 {
-    auto *linesConfig =
-        static_cast<ConfigFile *>(AppContext::instance().object(LinesConfig));
+    auto *linesConfig = static_cast<ConfigFile *>(AppContext::instance().object(LinesConfig));
     std::vector<ComPortCtrl *> lines{ui->widgetComPort->getComPortCtrl()};
     if (linesConfig)
         linesConfig->readLines(lines);
@@ -574,11 +574,12 @@ void MainWindow::watchLine(WidgetComPort *panel)
     const bool several = linePanels.size() > 1;
     const auto where = [ctrl, several] {
         const QString name = several ? QString::fromStdString(ctrl->getName()) : QString();
-        const QString address = ctrl->getType() == ComPortCtrl::Tcp
-                                    ? QStringLiteral("网关 %1:%2")
-                                          .arg(QString::fromStdString(ctrl->getHost()))
-                                          .arg(ctrl->getTcpPort())
-                                    : QStringLiteral("串口 %1").arg(QString::fromUtf8(ctrl->getPort()));
+        const QString address =
+            ctrl->getType() == ComPortCtrl::Tcp
+                ? QStringLiteral("网关 %1:%2")
+                      .arg(QString::fromStdString(ctrl->getHost()))
+                      .arg(ctrl->getTcpPort())
+                : QStringLiteral("串口 %1").arg(QString::fromUtf8(ctrl->getPort()));
         return (name.isEmpty() ? address : name + QLatin1Char(' ') + address).toUtf8();
     };
     auto lostLogged = std::make_shared<bool>(false);

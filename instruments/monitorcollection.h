@@ -37,10 +37,10 @@ public:
                         bool running, bool record);
     // A null monitor is ignored.
     void append(MonitorBase *monitor);
-    // Reads every running monitor of `line` in list order, then the failing ones it left for later as
-    // far as the line has room (LineStatistics::grantRetry); the outcome is left in the
-    // monitors and fed to the alarm rules as of the plan's time, after the plan's missed
-    // intervals. Under a requested LineStop the monitors not read are unsynced and marked 'F'.
+    // Reads every running monitor of `line` in list order, then the failing ones it left for later
+    // as far as the line has room (LineStatistics::grantRetry); the outcome is left in the monitors
+    // and fed to the alarm rules as of the plan's time, after the plan's missed intervals. Under a
+    // requested LineStop the monitors not read are unsynced and marked 'F'.
     void readAll(modbus_t *context, const PassPlan &plan = PassPlan(), int line = 0);
     // Every monitor of `line` checks at its next reading that the same model still answers
     // (a reopened line).

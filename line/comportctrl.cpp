@@ -8,8 +8,8 @@
 #include <cmath>
 
 ComPortCtrl::ComPortCtrl()
-    : port("COM1"), baudrate(9600), databit(8), stopbit(2), parity('N'),
-      context(nullptr), lastError(0)
+    : port("COM1"), baudrate(9600), databit(8), stopbit(2), parity('N'), context(nullptr),
+      lastError(0)
 {
 }
 

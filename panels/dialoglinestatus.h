@@ -15,9 +15,10 @@ class DialogLineStatus;
 }
 
 // The 通讯状态 view: a line's figures and one row per instrument of the line with its exchange
-// statistics and demotion; of several lines, the operator picks the line shown. Non-modal, so the operator can watch it while the station runs;
-// it refreshes after every read pass and whenever the line changes state, but only while it
-// is shown. Reads snapshots only: it never waits on the reader.
+// statistics and demotion; of several lines, the operator picks the line shown. Non-modal, so the
+// operator can watch it while the station runs; it refreshes after every read pass and whenever the
+// line changes state, but only while it is shown. Reads snapshots only: it never waits on the
+// reader.
 class DialogLineStatus : public QDialog
 {
     Q_OBJECT

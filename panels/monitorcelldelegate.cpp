@@ -35,7 +35,8 @@ bool MonitorCellDelegate::helpEvent(QHelpEvent *event, QAbstractItemView *view,
 {
     if (event->type() != QEvent::ToolTip)
         return QStyledItemDelegate::helpEvent(event, view, option, index);
-    WidgetMonitorSimple *cell = index.isValid() ? grid->cellAt(index.row(), index.column()) : nullptr;
+    WidgetMonitorSimple *cell =
+        index.isValid() ? grid->cellAt(index.row(), index.column()) : nullptr;
     const QString text = cell ? cell->shownToolTip() : QString();
     if (text.isEmpty()) {
         QToolTip::hideText();

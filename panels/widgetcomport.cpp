@@ -11,9 +11,9 @@
 
 #include <QDir>
 #include <QLineEdit>
-#include <QSpinBox>
 #include <QMutex>
 #include <QSignalBlocker>
+#include <QSpinBox>
 #include <QThread>
 
 #include <algorithm>

@@ -3,8 +3,8 @@
 
 #include "acquisition/threadhandoff.h"
 #include "app/appcontext.h"
-#include "instruments/monitorbase.h"
 #include "instruments/linemonitors.h"
+#include "instruments/monitorbase.h"
 #include "line/comportctrl.h"
 #include "line/comportreader.h"
 #include "line/pollscheduler.h"
@@ -137,8 +137,7 @@ WidgetMonitorList::WidgetMonitorList(QWidget *parent)
 
     monitorConfig = static_cast<ConfigFile *>(AppContext::instance().object(MonitorConfig));
     makeLine();
-    connect(lines[0].scheduler, &PollScheduler::signal_read, this,
-            &WidgetMonitorList::signal_read);
+    connect(lines[0].scheduler, &PollScheduler::signal_read, this, &WidgetMonitorList::signal_read);
 }
 
 WidgetMonitorList::~WidgetMonitorList()
@@ -284,8 +283,8 @@ void WidgetMonitorList::init(QWidget *simpleListPage)
     for (size_t i = 0; i < lines.size(); ++i) {
         const QString name =
             i < lineNames.size() ? QString::fromStdString(lineNames[i]) : QString();
-        auto *item = new QStandardItem(name.isEmpty() ? QString::fromUtf8(ConfigFile::firstLineName)
-                                                      : name);
+        auto *item =
+            new QStandardItem(name.isEmpty() ? QString::fromUtf8(ConfigFile::firstLineName) : name);
         item->setToolTip(item->text());
         item->setData(LineKind, KindRole);
         item->setData(int(i), LineRole);
@@ -739,8 +738,8 @@ void WidgetMonitorList::showPace()
             continue;
         const ComPortCtrl *ctrl = line.port->getComPortCtrl();
         names << QString::fromStdString(ctrl->getName());
-        shortest = std::max(shortest,
-                            line.port->getComPortCtrl()->statistics().snapshot().shortestIntervalSeconds);
+        shortest = std::max(
+            shortest, line.port->getComPortCtrl()->statistics().snapshot().shortestIntervalSeconds);
     }
     const bool keeps = std::all_of(lines.begin(), lines.end(),
                                    [](const Line &line) { return line.keepsInterval; });

@@ -48,7 +48,7 @@ public:
     static constexpr int KindRole = Qt::UserRole + 1;    // 0 root, 1 monitor
     static constexpr int MonitorRole = Qt::UserRole + 2; // MonitorBase * as void *
     static constexpr int DemotionRole = Qt::UserRole + 3; // the demotion shown, empty if none
-    static constexpr int LineRole = Qt::UserRole + 4; // of a line's item: its index, -1 unknown
+    static constexpr int LineRole = Qt::UserRole + 4;     // of a line's item: its index, -1 unknown
     // KindRole of a line's item.
     static constexpr int LineKind = 2;
 

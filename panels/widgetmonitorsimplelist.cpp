@@ -79,8 +79,7 @@ void WidgetMonitorSimpleList::addCell(WidgetMonitorSimple *cell)
     cell->setParent(nullptr);
     cell->setAttribute(Qt::WA_DontShowOnScreen);
     cell->setFlasher(flasher);
-    connect(cell, &WidgetMonitorSimple::signal_changed, this,
-            [this, cell] { updateCell(cell); });
+    connect(cell, &WidgetMonitorSimple::signal_changed, this, [this, cell] { updateCell(cell); });
     // A cell deleted by someone else leaves its slot empty.
     connect(cell, &QObject::destroyed, this, [this, cell] {
         const auto gone = cellPositions.find(cell);

@@ -154,7 +154,8 @@ json &ownedList(json &document, const char *key, std::vector<const Owner *> &own
     return list;
 }
 
-template <typename Owner> int ownerIndex(const std::vector<const Owner *> &owners, const Owner *owner)
+template <typename Owner>
+int ownerIndex(const std::vector<const Owner *> &owners, const Owner *owner)
 {
     const auto found = std::find(owners.begin(), owners.end(), owner);
     return found == owners.end() ? -1 : int(found - owners.begin());

@@ -668,8 +668,8 @@ StationRun runStation(bool alarmRules, bool lineStatus, int count = kStationMoni
         // At least one factor of every monitor at every pass.
         run.ok = run.rows >= count * (warmup + measured);
         if (!run.ok)
-            std::fprintf(stderr, "cycle: %d rows stored for %d monitors and %d passes\n",
-                         run.rows, count, warmup + measured);
+            std::fprintf(stderr, "cycle: %d rows stored for %d monitors and %d passes\n", run.rows,
+                         count, warmup + measured);
     }
     AppContext::instance().shutdown();
     AppContext::instance().reset();

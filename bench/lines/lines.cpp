@@ -6,8 +6,8 @@
 //   Rounds alternate: every line alone in turn, then all lines together; each line's median
 //   pass together is set against its median pass alone.
 // Usage: lines [--rounds N] [--passes N] [--lines N]   (defaults 3, 3, 4)
-#include "benchsupport.h"
 #include "acquisition/threadhandoff.h"
+#include "benchsupport.h"
 #include "instruments/linemonitors.h"
 #include "instruments/monitorbase.h"
 #include "instruments/monitorcollection.h"
@@ -59,21 +59,21 @@ int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
     int rounds = 3, passes = 3, lineCount = 4;
-    const bool parsed = parseOptions(application.arguments(), [&](const QString &name,
-                                                                  const QString &value) {
-        const int number = value.toInt();
-        if (number < 1)
-            return false;
-        if (name == "--rounds")
-            rounds = number;
-        else if (name == "--passes")
-            passes = number;
-        else if (name == "--lines")
-            lineCount = number;
-        else
-            return false;
-        return true;
-    });
+    const bool parsed =
+        parseOptions(application.arguments(), [&](const QString &name, const QString &value) {
+            const int number = value.toInt();
+            if (number < 1)
+                return false;
+            if (name == "--rounds")
+                rounds = number;
+            else if (name == "--passes")
+                passes = number;
+            else if (name == "--lines")
+                lineCount = number;
+            else
+                return false;
+            return true;
+        });
     if (!parsed || lineCount < 2) {
         std::fprintf(stderr, "usage: lines [--rounds N] [--passes N] [--lines N>=2]\n");
         return 2;
@@ -85,8 +85,8 @@ int main(int argc, char **argv)
         lines.push_back(std::make_unique<Line>());
         Line &line = *lines.back();
         const QString link = line.dir.filePath(QStringLiteral("line"));
-        QStringList arguments{"--link", link, "--baud", "9600", "--parity", "N", "--stopbits",
-                              "2",      "--wire-time"};
+        QStringList arguments{"--link", link,         "--baud", "9600",       "--parity",
+                              "N",      "--stopbits", "2",      "--wire-time"};
         for (int id = 1; id <= instrumentsPerLine; ++id)
             arguments << QStringLiteral("%1:DI590").arg(id);
         if (!startSimulator(line.simulator, arguments))

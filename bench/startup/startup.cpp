@@ -76,7 +76,8 @@ int child(int argc, char *argv[], const QString &dir)
     window->show();
     app.exec();
     const long resident = residentKiB();
-    const size_t monitors = window->findChild<WidgetMonitorList *>()->collection().getMonitors().size();
+    const size_t monitors =
+        window->findChild<WidgetMonitorList *>()->collection().getMonitors().size();
     int cells = 0;
     for (int row = 0; row < table->rowCount(); ++row)
         for (int column = 0; column < WidgetMonitorSimpleList::columns; ++column)

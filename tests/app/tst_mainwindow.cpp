@@ -429,8 +429,7 @@ void TestMainWindow::cellsAndMenusLeadToTheMonitor()
     // A double click on a cell shows its page and selects its monitor in the tree.
     auto *view = station.grid->findChild<QTableWidget *>();
     const auto slot = station.grid->position(station.cell(2));
-    const QPoint centre =
-        view->visualRect(view->model()->index(slot.first, slot.second)).center();
+    const QPoint centre = view->visualRect(view->model()->index(slot.first, slot.second)).center();
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, centre);
     QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, centre);
     QTRY_COMPARE(station.stack->currentWidget(), static_cast<QWidget *>(station.display(2)));
@@ -2109,12 +2108,16 @@ void TestMainWindow::severalLinesShareTheColumnAndOneSwitch()
     TempStation dir;
     MessageBoxRecorder boxes;
     dir.writeFile("config/ComPort.json", comPortJson(sim.linkPath(), 9600, 0.3));
-    const QJsonObject tcp{{"name", "池区网关"}, {"type", "tcp"}, {"host", "127.0.0.1"},
-                          {"port", gateway.tcpPort()}, {"timeout", 0.3}};
+    const QJsonObject tcp{{"name", "池区网关"},
+                          {"type", "tcp"},
+                          {"host", "127.0.0.1"},
+                          {"port", gateway.tcpPort()},
+                          {"timeout", 0.3}};
     dir.writeFile("config/Lines.json",
                   QJsonDocument(QJsonObject{{"lines", QJsonArray{tcp}}}).toJson());
-    dir.writeFile("config/Monitor.json",
-                  monitorJson(1, {{"DI590", "一号", 1}, {"DI590", "网关一号", 1, true, true, "池区网关"}}));
+    dir.writeFile(
+        "config/Monitor.json",
+        monitorJson(1, {{"DI590", "一号", 1}, {"DI590", "网关一号", 1, true, true, "池区网关"}}));
     AppContext::instance().init();
     TrayWindow window;
     window.show();

@@ -22,8 +22,7 @@ public:
     bool dialogOpen = false;
 
 public slots:
-    void on_addMonitor(const QString &model, const QString &userName, int id, int channel,
-                       int line)
+    void on_addMonitor(const QString &model, const QString &userName, int id, int channel, int line)
     {
         requests << QStringLiteral("%1|%2|%3|%4").arg(model, userName).arg(id).arg(channel);
         if (line != 0)
@@ -153,21 +152,20 @@ void TestDialogAddMonitor::theLineIsAskedOnlyOfSeveral()
 {
     Receiver receiver;
     runDialog(
-        receiver, [](DialogAddMonitor &dialog) { QVERIFY(!dialog.findChild<QComboBox *>("comboBoxLine")); },
-        QDialogButtonBox::Ok, {"串口1"});
-    runDialog(
         receiver,
-        [](DialogAddMonitor &dialog) {
-            auto *line = dialog.findChild<QComboBox *>("comboBoxLine");
-            QVERIFY(line);
-            QCOMPARE(items(line), QStringList({"串口1", "二期", "池区网关"}));
-            // Offered: the line selected in the tree.
-            QCOMPARE(line->currentIndex(), 1);
-            line->setCurrentIndex(2);
-        },
-        QDialogButtonBox::Ok, {"串口1", "二期", "池区网关"});
-    QCOMPARE(receiver.requests,
-             QStringList({"DO580|DO580#1|1|-1", "DO580|DO580#1|1|-1|line 2"}));
+        [](DialogAddMonitor &dialog) { QVERIFY(!dialog.findChild<QComboBox *>("comboBoxLine")); },
+        QDialogButtonBox::Ok, {"串口1"});
+    runDialog(receiver,
+              [](DialogAddMonitor &dialog) {
+                  auto *line = dialog.findChild<QComboBox *>("comboBoxLine");
+                  QVERIFY(line);
+                  QCOMPARE(items(line), QStringList({"串口1", "二期", "池区网关"}));
+                  // Offered: the line selected in the tree.
+                  QCOMPARE(line->currentIndex(), 1);
+                  line->setCurrentIndex(2);
+              },
+              QDialogButtonBox::Ok, {"串口1", "二期", "池区网关"});
+    QCOMPARE(receiver.requests, QStringList({"DO580|DO580#1|1|-1", "DO580|DO580#1|1|-1|line 2"}));
 }
 
 void TestDialogAddMonitor::theDialogIsClosedWhenTheRequestIsHandled()

@@ -192,11 +192,15 @@ struct LiveLines
           gateway({"1:DI590:main=300", "2:DI590:main=350"}, {}, SimulatorProcess::Gateway)
     {
         station.writeFile("config/ComPort.json", comPortJson(first.linkPath(), 9600, 0.3));
-        const QJsonObject serial{{"name", "二期"},  {"type", "rtu"},   {"comport", second.linkPath()},
-                                 {"baudrate", 9600}, {"databit", 8},   {"parity", "N"},
-                                 {"stopbit", 2},     {"timeout", 0.3}};
-        const QJsonObject tcp{{"name", "池区网关"}, {"type", "tcp"},       {"host", "127.0.0.1"},
-                              {"port", gateway.tcpPort()}, {"timeout", 0.3}};
+        const QJsonObject serial{
+            {"name", "二期"},   {"type", "rtu"}, {"comport", second.linkPath()},
+            {"baudrate", 9600}, {"databit", 8},  {"parity", "N"},
+            {"stopbit", 2},     {"timeout", 0.3}};
+        const QJsonObject tcp{{"name", "池区网关"},
+                              {"type", "tcp"},
+                              {"host", "127.0.0.1"},
+                              {"port", gateway.tcpPort()},
+                              {"timeout", 0.3}};
         station.writeFile("config/Lines.json",
                           QJsonDocument(QJsonObject{{"lines", QJsonArray{serial, tcp}}}).toJson());
         station.writeFile("config/Monitor.json", monitorJson(1, entries));
@@ -1142,9 +1146,12 @@ void TestWidgetMonitorList::idsArePerLineAndTheTreeGroupsByLine()
     const QStandardItem *root = qobject_cast<QStandardItemModel *>(tree->model())->item(0);
     QStringList groups;
     for (int row = 0; row < root->rowCount(); ++row)
-        groups << QStringLiteral("%1:%2").arg(root->child(row)->text()).arg(root->child(row)->rowCount());
+        groups << QStringLiteral("%1:%2")
+                      .arg(root->child(row)->text())
+                      .arg(root->child(row)->rowCount());
     // A line the station lacks keeps its monitors, shown and not polled.
-    QCOMPARE(groups, QStringList({"串口1:1", "二期:1", "池区网关:0", "三期（线路不存在，不采集）:1"}));
+    QCOMPARE(groups,
+             QStringList({"串口1:1", "二期:1", "池区网关:0", "三期（线路不存在，不采集）:1"}));
     QCOMPARE(lines.list->collection().getMonitors().at(2)->getLineIndex(), -1);
 
     // Selecting a line's monitor or group names the line whose panel is to be shown.
@@ -1163,8 +1170,9 @@ void TestWidgetMonitorList::idsArePerLineAndTheTreeGroupsByLine()
     QVERIFY(added);
     QCOMPARE(added->getLineIndex(), 2);
     QCOMPARE(root->child(2)->rowCount(), 1);
-    const QJsonArray stored =
-        QJsonDocument::fromJson(lines.station.readFile("config/Monitor.json")).object()["monitor"].toArray();
+    const QJsonArray stored = QJsonDocument::fromJson(lines.station.readFile("config/Monitor.json"))
+                                  .object()["monitor"]
+                                  .toArray();
     QCOMPARE(stored.last().toObject()["line"].toString(), QString("池区网关"));
     // Line 1's monitors keep the file as one line wrote it.
     QVERIFY(!stored.first().toObject().contains("line"));

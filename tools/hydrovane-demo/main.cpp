@@ -5,8 +5,8 @@
 //   hydrovane-demo STATIONDIR [--seconds N] [--screenshot FILE] [--shots DIR]
 //
 // --screenshot saves the overview; --shots saves the overview, a detail page, a trend graph,
-// the line status view, the about box, the MQTT settings, the search dialog with results and their chart, and
-// the alarm log into DIR.
+// the line status view, the about box, the MQTT settings, the search dialog with results and their
+// chart, and the alarm log into DIR.
 
 #include "app/appcontext.h"
 #include "app/dialogabout.h"
@@ -209,9 +209,10 @@ int main(int argc, char *argv[])
         ok = save(window, QDir(shots).filePath(QStringLiteral("overview.png"))) && ok;
         // A monitor of the last line: its group in the tree and its line's panel.
         const auto &monitors = list->collection().getMonitors();
-        const auto last = std::find_if(monitors.rbegin(), monitors.rend(), [list](const MonitorBase *m) {
-            return m->getLineIndex() == list->lineCount() - 1;
-        });
+        const auto last =
+            std::find_if(monitors.rbegin(), monitors.rend(), [list](const MonitorBase *m) {
+                return m->getLineIndex() == list->lineCount() - 1;
+            });
         if (list->lineCount() > 1 && last != monitors.rend()) {
             list->slot_activeMonitor(*last);
             ok = save(window, QDir(shots).filePath(QStringLiteral("lines.png"))) && ok;
