@@ -150,6 +150,10 @@ struct LiveLine
     // waits until every row handed over is stored.
     bool run(int count, const std::function<bool()> &until = nullptr)
     {
+        // The simulator's faults are timed from its start: started afresh here, so that a slow
+        // set-up above (a sanitizer build) cannot let them begin before the first sync.
+        if (!sim.start())
+            return false;
         auto *lineSwitch = comPort->findChild<QCheckBox *>("checkBoxConnect");
         lineSwitch->setChecked(true);
         const bool done =
