@@ -8,6 +8,7 @@
 #include "instruments/monitorbase.h"
 #include "instruments/monitorcollection.h"
 #include "line/comportreader.h"
+#include "panels/recordhandoff.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
 #include "panels/widgetmonitorlist.h"
@@ -277,12 +278,15 @@ AcquisitionCounter::AcquisitionCounter(MainWindow *window, bool keepTimes) : win
                         readingTimes.push_back(QDateTime::currentMSecsSinceEpoch());
                     factorsShown += page->factorCount();
                 });
-        connect(page, &WidgetMonitorDisplay::signal_record, this, [this, keepTimes] {
-            ++rowsHanded;
-            if (keepTimes)
-                handedTimes.push_back(QDateTime::currentMSecsSinceEpoch());
-        });
     }
+    if (RecordHandOff *handOff = RecordHandOff::current())
+        connect(handOff, &RecordHandOff::signal_rows, this,
+                [this, keepTimes](void *, void *, int count) {
+                    rowsHanded += count;
+                    if (keepTimes)
+                        handedTimes.insert(handedTimes.end(), size_t(count),
+                                           QDateTime::currentMSecsSinceEpoch());
+                });
 }
 
 long AcquisitionCounter::countBetween(const std::vector<qint64> &times, qint64 from, qint64 to)

@@ -20,6 +20,7 @@ void MonitorCellDelegate::paint(QPainter *painter, const QStyleOptionViewItem &o
     WidgetMonitorSimple *cell = grid->cellAt(index.row(), index.column());
     if (!cell)
         return;
+    cell->prepareToDraw();
     if (cell->size() != option.rect.size())
         cell->resize(option.rect.size());
     // Without its window background: the slot's hover colour shows through, as it did under

@@ -4,15 +4,13 @@
 #include "acquisition/threadhandoff.h"
 #include "instruments/monitorbase.h"
 #include "panels/messageboxes.h"
-#include "storage/recordingstatus.h"
+#include "panels/recordhandoff.h"
 #include "storage/recordrow.h"
-#include "storage/recordwriter.h"
 #include "trend/widgetaxesdisplay.h"
 
 #include <QDateTime>
 #include <QHeaderView>
 #include <QSignalBlocker>
-#include <QThread>
 
 namespace {
 
@@ -48,54 +46,33 @@ QString relayText(float value, const RelaySnapshot &relay)
     return QString::fromStdString(relay.sensor->valueText(value) + relay.sensor->unit);
 }
 
-// The record writer of every page: a thread per monitor costs thousands of threads in a large
-// station, and the rows all go to one database anyway. Made with the first page, ended with
-// the last.
-struct SharedWriter
+// A pass's time as the pages show and record it. Every page of a pass asks for the same
+// stamp, and making the text asks the system for the time zone each time: made once.
+struct StampText
 {
-    RecordWriter *writer = nullptr;
-    QThread *thread = nullptr;
-    int users = 0;
+    qint64 stamp = -1;
+    QString text;
+    std::string utf8;
 };
 
-SharedWriter &sharedWriter()
+const StampText &stampText(qint64 stamp)
 {
-    static SharedWriter shared;
-    return shared;
-}
-
-RecordWriter *acquireWriter()
-{
-    SharedWriter &shared = sharedWriter();
-    if (shared.users++ == 0) {
-        shared.writer = new RecordWriter;
-        shared.thread = new QThread;
-        ThreadHandOff::start(shared.writer, shared.thread);
+    static StampText last;
+    if (stamp != last.stamp) {
+        last.stamp = stamp;
+        last.text =
+            QDateTime::fromSecsSinceEpoch(stamp).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        last.utf8 = last.text.toStdString();
     }
-    shared.writer->setHeldLimit(RecordWriter::maxHeld * size_t(shared.users));
-    return shared.writer;
-}
-
-void releaseWriter()
-{
-    SharedWriter &shared = sharedWriter();
-    if (--shared.users > 0) {
-        shared.writer->setHeldLimit(RecordWriter::maxHeld * size_t(shared.users));
-        return;
-    }
-    RecordWriter::stopThread(shared.writer, shared.thread);
-    delete shared.thread;
-    shared = SharedWriter();
+    return last;
 }
 
 } // namespace
 
 WidgetMonitorDisplay::WidgetMonitorDisplay(QWidget *parent)
-    : QWidget(parent), monitor(nullptr), interval(1), recordWriter(acquireWriter())
+    : QWidget(parent), monitor(nullptr), interval(1), handOff(RecordHandOff::acquire())
 {
     records = {new RecordRow, new RecordRow};
-
-    connect(this, &WidgetMonitorDisplay::signal_record, recordWriter, &RecordWriter::record);
 }
 
 WidgetMonitorDisplay::~WidgetMonitorDisplay()
@@ -103,8 +80,8 @@ WidgetMonitorDisplay::~WidgetMonitorDisplay()
     // Rows of other pages queued meanwhile are stored too; those of this one must be before
     // its records may go (a removed monitor's history is deleted right after).
     if (handedRows)
-        recordWriter->waitForQueued();
-    releaseWriter();
+        handOff->waitForStored();
+    RecordHandOff::release();
     qDeleteAll(records);
     delete ui;
 }
@@ -205,9 +182,8 @@ void WidgetMonitorDisplay::showReading(int seconds, qint64 stamp)
     if (!rowsMatch(snapshot))
         return;
 
-    const QDateTime time =
-        stamp ? QDateTime::fromSecsSinceEpoch(stamp) : QDateTime::currentDateTime();
-    const QString now = time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const StampText &time = stampText(stamp ? stamp : QDateTime::currentSecsSinceEpoch());
+    const QString &now = time.text;
     const bool recording = monitor->isRecord();
     QTableWidget *table = ui ? ui->tableWidgetFactor : nullptr;
     const int rows = int(factors.size());
@@ -234,7 +210,7 @@ void WidgetMonitorDisplay::showReading(int seconds, qint64 stamp)
             emit signal_updateResult(text, row.unit, status);
         }
         if (recording)
-            record(r, now.toStdString(), text.toStdString(), status.toStdString());
+            record(r, time.utf8, text.toStdString(), status.toStdString());
     }
 }
 
@@ -245,9 +221,7 @@ void WidgetMonitorDisplay::recordMissed(qint64 stamp)
     const MonitorSnapshot snapshot = monitor->snapshot();
     if (!snapshot.synced || !rowsMatch(snapshot))
         return;
-    const std::string time = QDateTime::fromSecsSinceEpoch(stamp)
-                                 .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
-                                 .toStdString();
+    const std::string &time = stampText(stamp).utf8;
     const bool recording = monitor->isRecord();
     for (size_t r = 0; r < factors.size(); ++r) {
         // As a failed exchange gives it: the value 0, which the graph shows as such.
@@ -277,7 +251,8 @@ bool WidgetMonitorDisplay::rowsMatch(const MonitorSnapshot &snapshot) const
     if (rows != factors.size() || rows != graphs.size() || rows > records.size())
         return false;
     for (size_t r = 0; r < rows; ++r) {
-        if (factors[r].factor != QString::fromStdString(snapshot.sensors[r].factor))
+        // The record row was made with the factor row.
+        if (records[r]->factor != snapshot.sensors[r].factor)
             return false;
     }
     return true;
@@ -290,11 +265,8 @@ void WidgetMonitorDisplay::record(int row, const std::string &time, const std::s
     kept->time = time;
     kept->value = value;
     kept->status = status;
-    auto *copy = new RecordRow(*kept);
-    RecordingStatus::instance().countHanded();
     handedRows = true;
-    ThreadHandOff::release();
-    emit signal_record(this, copy);
+    handOff->add(*kept);
 }
 
 void WidgetMonitorDisplay::updateName()

@@ -11,8 +11,7 @@
 class MonitorBase;
 struct MonitorSnapshot;
 class QCheckBox;
-class QThread;
-class RecordWriter;
+class RecordHandOff;
 class WidgetAxesDisplay;
 struct RecordRow;
 
@@ -82,8 +81,6 @@ public:
 signals:
     void signal_sync(void *reader);
     void signal_changedMonitor(MonitorBase *monitor);
-    // writer: this panel; data: a RecordRow copy the writer takes over.
-    void signal_record(void *writer, void *data);
     void signal_updateResult(QString value, QString unit, QString status);
     void signal_updateStatus(bool status);
     // Why the monitor is not synced ("未同步：..."), empty when it is; for the overview cell.
@@ -126,7 +123,8 @@ private:
     void showStopped();
     // The rows of the table and the graphs still match the snapshot's sensors.
     bool rowsMatch(const MonitorSnapshot &snapshot) const;
-    // Hands a copy of record row `row`, with these texts, to the writer.
+    // Hands a copy of record row `row`, with these texts, to the writer (with the rows of the
+    // pass, when one is open).
     void record(int row, const std::string &time, const std::string &value,
                 const std::string &status);
     void showSyncFailure();
@@ -151,7 +149,7 @@ private:
     qint64 readySince = 0;
     std::vector<RecordRow *> records;
     std::vector<WidgetAxesDisplay *> graphs;
-    RecordWriter *recordWriter;
+    RecordHandOff *handOff;
     bool handedRows = false;
     QString alarmFactor;
     QString alarmText;

@@ -11,6 +11,7 @@
 #include "panels/databasetask.h"
 #include "panels/linestatusmodel.h"
 #include "panels/messageboxes.h"
+#include "panels/recordhandoff.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
 #include "panels/widgetmonitorsimple.h"
@@ -693,6 +694,7 @@ void WidgetMonitorList::lineReadDone(int line, const PassPlan &plan)
     const int interval = monitors.getInterval();
     const std::vector<MonitorBase *> all = monitors.getMonitors();
     const qint64 stamp = plan.time();
+    const RecordHandOff::Pass pass;
     for (MonitorBase *monitor : all) {
         if (monitor->getLineIndex() != line)
             continue;
@@ -756,7 +758,12 @@ void WidgetMonitorList::showPace()
 
 void WidgetMonitorList::showDemotion(MonitorBase *monitor, const QString &text)
 {
-    if (WidgetMonitorSimple *cell = cellOf(monitor))
+    WidgetMonitorSimple *cell = cellOf(monitor);
+    // The common case, every pass: the cell and the tree entry, which change together, show no
+    // demotion and there is none.
+    if (text.isEmpty() && cell && !cell->isDemoted())
+        return;
+    if (cell)
         cell->setDemotion(text);
     QStandardItem *item = itemOf(monitor);
     if (!item || item->data(DemotionRole).toString() == text)

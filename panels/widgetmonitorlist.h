@@ -120,7 +120,10 @@ public slots:
     void slot_remove();
     // Forwards to line 0's poll scheduler, whose own timer drives it.
     void on_readTimer();
-    // Line 0's pass ended: see lineReadDone.
+    // A line's pass ended: its missed intervals are recorded as failed, then its readings
+    // shown and recorded, and the line's next pass may start.
+    void lineReadDone(int line, const PassPlan &plan);
+    // Line 0's pass ended.
     void on_readDone(const PassPlan &plan = PassPlan());
     void on_comPort(bool status);
 
@@ -138,8 +141,6 @@ private:
     // A line's schedule and reader client; line 0's exist from the start.
     void makeLine();
     void wireLine(int line);
-    // The pass's missed intervals are recorded as failed, then its readings shown.
-    void lineReadDone(int line, const PassPlan &plan);
     void switchLine(int line, bool on);
     // The tree's group of a line, made for unknown line names on first use.
     QStandardItem *lineItem(const MonitorBase *monitor);

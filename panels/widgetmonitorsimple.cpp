@@ -38,15 +38,27 @@ void WidgetMonitorSimple::slot_updateResult(QString value, QString unit, QString
 {
     // A failed exchange and a stopped line come with a value of 0, which would read as a
     // real zero.
-    const QString shown = status == QLatin1String("N") ? value : QStringLiteral("----");
-    const bool normal = status == QLatin1String("N");
-    if (shown == number && unit == ui->labelUnit->text() && normal == ui->checkBox->isChecked())
+    const bool isNormal = status == QLatin1String("N");
+    const QString shown = isNormal ? value : QStringLiteral("----");
+    if (shown == number && unit == unitText && isNormal == normal)
         return;
     number = shown;
-    ui->lcdNumber->display(shown);
-    ui->labelUnit->setText(unit);
-    ui->checkBox->setChecked(normal);
+    unitText = unit;
+    normal = isNormal;
+    stale = true;
+    if (isVisible())
+        prepareToDraw();
     emit signal_changed();
+}
+
+void WidgetMonitorSimple::prepareToDraw()
+{
+    if (!stale)
+        return;
+    stale = false;
+    ui->lcdNumber->display(number);
+    ui->labelUnit->setText(unitText);
+    ui->checkBox->setChecked(normal);
 }
 
 void WidgetMonitorSimple::slot_updateStatus(bool status)

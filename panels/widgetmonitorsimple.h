@@ -18,7 +18,8 @@ class WidgetMonitorSimple;
 // monitor (one that stopped answering and is only tried now and then) has an amber frame.
 // An alarmed monitor's cell is red: flashing until the alarm is acknowledged, steady after.
 // In the grid the cell is drawn into its slot rather than shown: every change of its look is
-// told by signal_changed.
+// told by signal_changed, and a new reading reaches the cell's widgets only when it is drawn
+// (prepareToDraw) or shown on its own, as few of thousands of cells are in view.
 class WidgetMonitorSimple : public QWidget
 {
     Q_OBJECT
@@ -46,6 +47,8 @@ public:
     bool showsAlarmColour() const;
     // What hovering the cell shows: its tooltip, else the whole name when it is cut short.
     QString shownToolTip() const;
+    // Puts the latest reading into the widgets, before the cell is drawn or looked into.
+    void prepareToDraw();
 
 signals:
     // The operator switched the run state or recording from the grid's menu.
@@ -69,8 +72,11 @@ private:
 
     Ui::WidgetMonitorSimple *ui;
     MonitorBase *shown;
-    // As the number shows it.
+    // The latest reading as the widgets show it (or will, when stale).
     QString number = QStringLiteral("----");
+    QString unitText;
+    bool normal = false;
+    bool stale = false;
     QString syncFailure;
     QString demotion;
     QString alarmText;

@@ -671,15 +671,27 @@ int RecordDatabase::runOnOwnConnection(const char *sql, void *user, RowCallback 
 
 int RecordDatabase::insert(const RecordRow &row)
 {
-    PendingInsert entry{&row, 0, false};
+    std::vector<int> results;
+    return insertRows({&row}, results);
+}
+
+int RecordDatabase::insertRows(const std::vector<const RecordRow *> &rows,
+                               std::vector<int> &results)
+{
+    std::vector<PendingInsert> entries;
+    entries.reserve(rows.size());
+    for (const RecordRow *row : rows)
+        entries.push_back(PendingInsert{row, 0, false});
     std::unique_lock<std::mutex> queue(queueMutex);
-    pending.push_back(&entry);
-    while (!entry.done) {
+    for (PendingInsert &entry : entries)
+        pending.push_back(&entry);
+    // Entries are committed in the order queued, so the last one is done last.
+    while (!entries.empty() && !entries.back().done) {
         if (committing) {
             committed.wait(queue);
             continue;
         }
-        // This thread commits everything queued so far, its own row included.
+        // This thread commits everything queued so far, its own rows included.
         committing = true;
         std::vector<PendingInsert *> batch;
         batch.swap(pending);
@@ -694,7 +706,14 @@ int RecordDatabase::insert(const RecordRow &row)
         committing = false;
         committed.notify_all();
     }
-    return entry.result;
+    results.clear();
+    int first = 0;
+    for (const PendingInsert &entry : entries) {
+        results.push_back(entry.result);
+        if (first == 0)
+            first = entry.result;
+    }
+    return first;
 }
 
 int RecordDatabase::insertLocked(const RecordRow &row)

@@ -19,7 +19,8 @@
 // (0 = success); file-level operations return 0 or -1.
 //
 // insert may be called from several threads at once: rows that arrive while a commit runs are
-// committed together in the next transaction. insert returns only once its row is on disk.
+// committed together in the next transaction. insert returns only once its row is on disk;
+// insertRows does the same for several rows at once, in one transaction when they all go in.
 //
 // Long work runs on connections of its own, so that it never holds the lock the inserts and
 // the other statements wait for: clear, clearUpTo, removeByName, vacuum and backupDatabase (on
@@ -34,6 +35,8 @@ public:
     ~RecordDatabase() override;
 
     int insert(const RecordRow &row);
+    // Inserts rows in their order; results gets each row's result, the call the first failure's.
+    int insertRows(const std::vector<const RecordRow *> &rows, std::vector<int> &results);
 
     // The alarm log, table Alarm. Texts left empty are stored as NULL. *id gets the new row's id.
     int insertAlarm(const AlarmRow &alarm, int64_t *id);

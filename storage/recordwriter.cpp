@@ -128,11 +128,26 @@ void RecordWriter::passMarker()
 void RecordWriter::record(void *writer, void *data)
 {
     ThreadHandOff::acquire();
-    qint64 dropped = 0;
     if (RecordRow *row = static_cast<RecordRow *>(data)) {
         held.push_back(std::move(*row));
         delete row;
     }
+    storeAndBound(writer, data != nullptr);
+}
+
+void RecordWriter::recordRows(void *writer, void *rows)
+{
+    ThreadHandOff::acquire();
+    auto *taken = static_cast<std::vector<RecordRow> *>(rows);
+    for (RecordRow &row : *taken)
+        held.push_back(std::move(row));
+    delete taken;
+    storeAndBound(writer, true);
+}
+
+void RecordWriter::storeAndBound(void *writer, bool handed)
+{
+    qint64 dropped = 0;
     storeHeld(dropped);
     // Bounded only after the try: a database that takes rows again takes every held one.
     while (held.size() > heldLimit) {
@@ -140,7 +155,7 @@ void RecordWriter::record(void *writer, void *data)
         ++dropped;
     }
     publish(dropped);
-    if (data) {
+    if (handed) {
         ThreadHandOff::release();
         emit signal_recordDone(writer);
     }
@@ -305,16 +320,37 @@ void RecordWriter::storeHeld(qint64 &dropped)
         lastResult = SQLITE_MISUSE; // no database at all: as a closed one
         return;
     }
+    // Held rows go in together, in batches bounded so the database's lock is never held long.
+    constexpr size_t batchRows = 1024;
+    std::vector<const RecordRow *> batch;
+    std::vector<int> results;
     while (!held.empty()) {
-        lastResult = database->insert(held.front());
-        if (lastResult != 0 && passing(lastResult))
+        batch.clear();
+        for (size_t i = 0; i < held.size() && i < batchRows; ++i)
+            batch.push_back(&held[i]);
+        database->insertRows(batch, results);
+        // A row refused for a passing reason stays held, in order; the others are settled.
+        std::deque<RecordRow> kept;
+        for (size_t i = 0; i < batch.size(); ++i) {
+            if (results[i] != 0 && passing(results[i])) {
+                if (kept.empty())
+                    lastResult = results[i];
+                kept.push_back(std::move(held[i]));
+            } else if (results[i] == 0) {
+                // Committed, the row goes out; one refused for good is lost to both.
+                RecordSink::publishRow(held[i]);
+            } else {
+                ++dropped;
+            }
+        }
+        if (kept.empty())
+            lastResult = results.back();
+        held.erase(held.begin(), held.begin() + std::ptrdiff_t(batch.size()));
+        if (!kept.empty()) {
+            held.insert(held.begin(), std::make_move_iterator(kept.begin()),
+                        std::make_move_iterator(kept.end()));
             return;
-        // Committed, the row goes out; one refused for good is lost to both.
-        if (lastResult == 0)
-            RecordSink::publishRow(held.front());
-        else
-            ++dropped;
-        held.pop_front();
+        }
     }
 }
 

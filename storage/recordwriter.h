@@ -19,8 +19,10 @@ class QThread;
 // thread never waits for the database.
 //
 // Hand-over: the panel emits a heap copy of its row, signal_record(this, new RecordRow(row)),
-// connected (queued) to record(). The writer inserts the copy into the registry's record
-// database and deletes it, so the panel may refill its own row at once.
+// connected (queued) to record(), or a heap vector of the rows of a whole pass to
+// recordRows(). The writer inserts the copies into the registry's record database, those
+// waiting together in one transaction, and deletes them, so the panel may refill its own row
+// at once.
 //
 // A row the database refuses for a passing reason (file read-only, disk full, database busy
 // or closed for a moment) is held back and stored, oldest first, before the next row once
@@ -67,6 +69,8 @@ public slots:
     // writer: the sending panel, passed on in signal_recordDone; data: a RecordRow this
     // writer takes over and deletes. A failed insert is published to RecordingStatus.
     void record(void *writer, void *data);
+    // The same for a std::vector<RecordRow> this writer takes over; one signal_recordDone.
+    void recordRows(void *writer, void *rows);
 
     // A change of an alarm for table Alarm.
     void alarm(const AlarmLogEntry &entry);
@@ -104,6 +108,9 @@ private:
     // Tells RecordingStatus what changed since the last call, of the records and of the
     // alarm log.
     void publish(qint64 dropped);
+    // After rows were taken: stores the held ones, bounds and publishes them; tells the sender
+    // when it handed rows.
+    void storeAndBound(void *writer, bool handed);
     void publishAlarms(qint64 dropped);
 
     // Stores the held alarm changes in order until the database refuses one.

@@ -17,6 +17,7 @@
 #include "panels/dialoglinestatus.h"
 #include "panels/filedialogs.h"
 #include "panels/linestatusmodel.h"
+#include "panels/recordhandoff.h"
 #include "panels/widgetalarmbar.h"
 #include "panels/widgetcomport.h"
 #include "panels/widgetmonitordisplay.h"
@@ -111,9 +112,12 @@ struct Station
         display(i)->ensureBuilt();
         return display(i);
     }
+    // The cell as it is drawn.
     WidgetMonitorSimple *cell(int i) const
     {
-        return static_cast<WidgetMonitorSimple *>(monitor(i)->views.at(1));
+        auto *cell = static_cast<WidgetMonitorSimple *>(monitor(i)->views.at(1));
+        cell->prepareToDraw();
+        return cell;
     }
     QString factorText(int i, int row, int column) const
     {
@@ -634,12 +638,14 @@ void TestMainWindow::confirmedExitStoresWhatChangedAndEveryQueuedRow()
     station.list = station.window->findChild<WidgetMonitorList *>();
     station.comPort->findChild<QComboBox *>("comboBoxBaudrate")->setCurrentText("4800");
     station.list->findChild<QLineEdit *>("lineEditReadInterval")->setText("7");
-    auto *display = static_cast<WidgetMonitorDisplay *>(
-        station.list->collection().getMonitors().front()->views.at(0));
+    // Rows handed one by one and a pass's rows handed at once.
     const int queued = 2000;
-    for (int i = 0; i < queued; ++i) {
-        RecordRow row = makeRecord("排队", i % 2, "2024-01-02 08:00:00");
-        emit display->signal_record(display, new RecordRow(row));
+    for (int i = 0; i < queued / 2; ++i)
+        RecordHandOff::current()->add(makeRecord("排队", i % 2, "2024-01-02 08:00:00"));
+    {
+        const RecordHandOff::Pass pass;
+        for (int i = queued / 2; i < queued; ++i)
+            RecordHandOff::current()->add(makeRecord("排队", i % 2, "2024-01-02 08:00:01"));
     }
     station.boxes.queueAnswer(QMessageBox::Yes);
     station.window->on_pushButtonClose_clicked();

@@ -3,6 +3,7 @@
 #include "app/appcontext.h"
 #include "instruments/monitorbase.h"
 #include "instruments/monitorcollection.h"
+#include "panels/recordhandoff.h"
 #include "panels/widgetmonitordisplay.h"
 #include "testsupport.h"
 #include "trend/widgetaxesdisplay.h"
@@ -325,6 +326,31 @@ void TestWidgetMonitorDisplay::readingsAreShownSentToTheCellAndRecordedWithOneTi
     // One time stamp per reading, shared by its factors.
     QCOMPARE(more[2].section('|', 0, 0), more[3].section('|', 0, 0));
     QCOMPARE(more[4].section('|', 0, 0), more[5].section('|', 0, 0));
+
+    // A pass hands the rows of all its pages at once, in the order read; a page that goes
+    // while the pass is still open stores its rows first.
+    Fixture p("DO580", "一池", 5);
+    Fixture q("DI590", "二池", 6);
+    p.sync(sim);
+    q.sync(sim);
+    QSignalSpy batches(RecordHandOff::current(), &RecordHandOff::signal_rows);
+    {
+        const RecordHandOff::Pass pass;
+        p.readAndShow(sim);
+        q.readAndShow(sim);
+        QCOMPARE(batches.count(), 0);
+    }
+    QCOMPARE(batches.count(), 1);
+    QCOMPARE(batches.at(0).at(2).toInt(), 4);
+    QStringList names;
+    {
+        const RecordHandOff::Pass pass;
+        q.readAndShow(sim);
+        for (const QString &row : q.storedRows())
+            names << row.section('|', 2, 2) + row.section('|', 5, 5);
+    }
+    QCOMPARE(names.mid(6),
+             QStringList({"一池pH", "一池Temper", "二池DO", "二池Temper", "二池DO", "二池Temper"}));
 }
 
 void TestWidgetMonitorDisplay::failedExchangesAreShownAndRecordedWithStatusB()
@@ -566,7 +592,7 @@ void TestWidgetMonitorDisplay::pageNeverOpenedWorksAndShowsWhatItKeptWhenOpened(
     Fixture f("DI590", "池三", 3);
     QSignalSpy result(f.display, &WidgetMonitorDisplay::signal_updateResult);
     QSignalSpy causes(f.display, &WidgetMonitorDisplay::signal_updateSyncFailure);
-    QSignalSpy records(f.display, &WidgetMonitorDisplay::signal_record);
+    QSignalSpy records(RecordHandOff::current(), &RecordHandOff::signal_rows);
     f.sync(sim);
     f.readAndShow(sim);
     f.display->recordMissed(QDateTime::currentSecsSinceEpoch() + 60);

@@ -498,6 +498,13 @@ void TestWidgetMonitorSimpleList::thousandsOfCellsScrollAndOnlyThoseInViewArePai
         cells[1502]->slot_updateResult("7.25", "mg/L", "N");
         QCoreApplication::processEvents();
         QCOMPARE(shown.paints, 0);
+        // Only the drawn cell's widgets took the reading; the other's take it when drawn.
+        QVERIFY(lcdShows(cells[1502]->findChild<QLCDNumber *>(), "7.25"));
+        QVERIFY(lcdShows(cells[0]->findChild<QLCDNumber *>(), "----"));
+        view->scrollToTop();
+        QTRY_VERIFY(hidden.paints > 0);
+        QVERIFY(lcdShows(cells[0]->findChild<QLCDNumber *>(), "7.25"));
+        QCOMPARE(cells[0]->findChild<QLabel *>("labelUnit")->text(), QString("mg/L"));
 
         // A removed slot draws nothing and is refilled first, even far down.
         QPointer<WidgetMonitorSimple> removed(cells[1502]);

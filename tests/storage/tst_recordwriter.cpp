@@ -28,6 +28,7 @@ public:
     {
         writer = new RecordWriter;
         connect(this, &Panel::signal_record, writer, &RecordWriter::record);
+        connect(this, &Panel::signal_rows, writer, &RecordWriter::recordRows);
         ThreadHandOff::start(writer, &thread);
     }
     ~Panel() override { RecordWriter::stopThread(writer, &thread); }
@@ -38,12 +39,19 @@ public:
         ThreadHandOff::release();
         emit signal_record(this, copy);
     }
+    void emitRows(const std::vector<RecordRow> &rows)
+    {
+        auto *copy = new std::vector<RecordRow>(rows);
+        ThreadHandOff::release();
+        emit signal_rows(this, copy);
+    }
 
     QThread thread;
     QPointer<RecordWriter> writer;
 
 signals:
     void signal_record(void *writer, void *data);
+    void signal_rows(void *writer, void *rows);
 };
 
 class TestRecordWriter : public QObject
@@ -55,6 +63,7 @@ private slots:
     void stoppingTheThreadStoresQueuedRowsFirst();
     void exitStoresEveryQueuedRowBeforeTheDatabaseCloses();
     void refusedRowsAreStoredOnceTheDatabaseTakesThemAgain();
+    void aPassOfRowsIsStoredAfterTheHeldOnesAndHeldItselfWhileRefused();
     void heldRowsAreBounded();
     void heldAndDroppedRowsAreCountedOverAllWriters();
     void alarmChangesAreHeldWhileRefusedAndStoredInOrder();
@@ -227,6 +236,50 @@ void TestRecordWriter::refusedRowsAreStoredOnceTheDatabaseTakesThemAgain()
     QCOMPARE(database->open(), 0);
     RecordWriter::waitForAll();
     QCOMPARE(storedCount(), 12);
+}
+
+void TestRecordWriter::aPassOfRowsIsStoredAfterTheHeldOnesAndHeldItselfWhileRefused()
+{
+    TempStation station;
+    AppContext::instance().init();
+    auto *database = static_cast<RecordDatabase *>(AppContext::instance().object(RecordDb));
+    TimesSink sink;
+    Panel panel;
+    int done = 0;
+    connect(panel.writer, &RecordWriter::signal_recordDone, this, [&done] { ++done; });
+    int next = 0;
+    const auto rowsOf = [&next](int count) {
+        std::vector<RecordRow> rows;
+        for (int i = 0; i < count; ++i, ++next) {
+            RecordRow row = panelRow("批", next % 2);
+            row.time = QDateTime::fromSecsSinceEpoch(1700000000 + next)
+                           .toString("yyyy-MM-dd hh:mm:ss")
+                           .toStdString();
+            row.value = std::to_string(next);
+            rows.push_back(row);
+        }
+        return rows;
+    };
+    database->close();
+    for (const RecordRow &row : rowsOf(3))
+        panel.emitRow(row);
+    // More rows than one transaction takes.
+    panel.emitRows(rowsOf(2500));
+    panel.writer->waitForQueued();
+    QCOMPARE(panel.writer->heldRows(), size_t(2503));
+    QCOMPARE(database->open(), 0);
+    panel.emitRows(rowsOf(400));
+    panel.writer->waitForQueued();
+    QCOMPARE(panel.writer->heldRows(), size_t(0));
+    QTRY_COMPARE(done, 5);
+    // All of them, in the order handed, to the file and then to the sink.
+    QStringList values, times;
+    for (int i = 0; i < next; ++i) {
+        values << QString::number(i);
+        times << QDateTime::fromSecsSinceEpoch(1700000000 + i).toString("yyyy-MM-dd hh:mm:ss");
+    }
+    QCOMPARE(selectWithKey(storedFile(), "SELECT value FROM Record ORDER BY uid"), values);
+    QCOMPARE(sink.all(), times);
 }
 
 void TestRecordWriter::heldRowsAreBounded()
