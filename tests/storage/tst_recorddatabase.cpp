@@ -13,6 +13,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <sys/stat.h>
@@ -767,11 +768,27 @@ void TestRecordDatabase::concurrentInsertsLoseNoRow()
     const int rowsPerThread = 150;
     std::vector<int> failures(threads, 0);
     std::vector<std::thread> writers;
+    // Half the threads hand rows one by one, the others 15 at a time.
+    const int batch = 15;
     for (int t = 0; t < threads; ++t)
         writers.emplace_back([database, t, &failures] {
-            for (int i = 0; i < rowsPerThread; ++i)
-                failures[t] += database->insert(makeRow("m" + std::to_string(t), i % 2,
-                                                        "2024-01-02 08:30:05")) != 0;
+            std::vector<RecordRow> rows;
+            for (int i = 0; i < rowsPerThread; ++i) {
+                rows.push_back(makeRow("m" + std::to_string(t), i % 2, "2024-01-02 08:30:05"));
+                rows.back().value = std::to_string(i);
+            }
+            for (int i = 0; i < rowsPerThread; i += t % 2 ? batch : 1) {
+                if (t % 2 == 0) {
+                    failures[t] += database->insert(rows[size_t(i)]) != 0;
+                    continue;
+                }
+                std::vector<const RecordRow *> some;
+                for (int j = i; j < i + batch; ++j)
+                    some.push_back(&rows[size_t(j)]);
+                std::vector<int> results;
+                failures[t] += database->insertRows(some, results) != 0;
+                failures[t] += int(std::count(results.begin(), results.end(), 0) != batch);
+            }
         });
     // The interface thread keeps using the handle meanwhile.
     for (int i = 0; i < 20; ++i) {
@@ -786,6 +803,17 @@ void TestRecordDatabase::concurrentInsertsLoseNoRow()
         selectWithKey(recordFile(),
                       "SELECT count(*), count(DISTINCT uid), count(DISTINCT name) FROM Record"),
         QStringList({QString("%1|%1|%2").arg(threads * rowsPerThread).arg(threads)}));
+    // Each thread's rows in the order it handed them.
+    QStringList order;
+    for (int i = 0; i < rowsPerThread; ++i)
+        order << QString::number(i);
+    for (const char *name : {"m0", "m1"})
+        QCOMPARE(selectWithKey(recordFile(), QString("SELECT value FROM Record WHERE name = '%1' "
+                                                     "ORDER BY uid")
+                                                 .arg(name)
+                                                 .toUtf8()
+                                                 .constData()),
+                 order);
 }
 
 void TestRecordDatabase::fileOnDiskNeedsTheKeyAndSearchesUseIndexes()
