@@ -320,13 +320,15 @@ void RecordWriter::storeHeld(qint64 &dropped)
         lastResult = SQLITE_MISUSE; // no database at all: as a closed one
         return;
     }
-    // Held rows go in together, in batches bounded so the database's lock is never held long.
+    // Held rows go in together, in batches bounded so the database's lock is never held long;
+    // after a refusal the oldest row alone tries whether the database takes rows again.
     constexpr size_t batchRows = 1024;
     std::vector<const RecordRow *> batch;
     std::vector<int> results;
     while (!held.empty()) {
         batch.clear();
-        for (size_t i = 0; i < held.size() && i < batchRows; ++i)
+        const size_t rows = lastResult != 0 && passing(lastResult) ? 1 : batchRows;
+        for (size_t i = 0; i < held.size() && i < rows; ++i)
             batch.push_back(&held[i]);
         database->insertRows(batch, results);
         // A row refused for a passing reason stays held, in order; the others are settled.
