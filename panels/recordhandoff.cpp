@@ -8,9 +8,8 @@
 
 namespace {
 RecordHandOff *shared = nullptr;
+int openPasses = 0;
 } // namespace
-
-int RecordHandOff::openPasses = 0;
 
 RecordHandOff::RecordHandOff() : recordWriter(new RecordWriter), thread(new QThread)
 {
@@ -77,7 +76,6 @@ void RecordHandOff::handOver()
     rows->swap(pending);
     // The next pass's rows are about as many.
     pending.reserve(rows->size());
-    handed = true;
     ThreadHandOff::release();
     emit signal_rows(this, rows, int(rows->size()));
 }
@@ -85,6 +83,5 @@ void RecordHandOff::handOver()
 void RecordHandOff::waitForStored()
 {
     handOver();
-    if (handed)
-        recordWriter->waitForQueued();
+    recordWriter->waitForQueued();
 }

@@ -56,8 +56,6 @@ private:
     QThread *thread;
     std::vector<RecordRow> pending;
     int users = 0;
-    bool handed = false;
-    static int openPasses;
 };
 
 #endif // RECORDHANDOFF_H
